@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+// Fetches one file over HTTP(S) into destFile on a worker thread of its own, resuming from an
+// earlier attempt's resume state when given one. One instance serves one attempt. Progress and
+// the single completion are delivered on the GUI thread; the instance keeps itself alive until
+// its completion has been delivered, so the caller may drop it at any time.
+class Downloader : public std::enable_shared_from_this<Downloader>
+{
+public:
+    struct Options
+    {
+        int lowSpeedTimeSeconds = 30;   // no data for this long ends the attempt
+        int totalTimeoutSeconds = 3600; // the whole transfer, waiting for a network included
+    };
+
+    static std::shared_ptr<Downloader> create(const QString &url, const QString &destFile,
+                                              std::optional<QByteArray> resumeData = std::nullopt);
+    ~Downloader();
+
+    std::function<void(qint64 written, qint64 total)> onProgress;
+    std::function<void(bool ok, const QString &message)> onComplete;
+
+    void setOptions(const Options &options); // before start
+    void start();
+    void cancel();
+
+    // Final once onComplete runs.
+    qint64 httpStatus() const;
+    qint64 errorCode() const;
+    std::optional<QByteArray> resumeData() const;
+    bool isCancelled() const;
+
+    QString url() const;
+    QString destFile() const;
+
+private:
+    Downloader(const QString &url, const QString &destFile, std::optional<QByteArray> resumeData);
+    struct Private;
+    std::unique_ptr<Private> d;
+};

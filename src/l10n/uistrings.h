@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// One language's interface texts. Immutable once the table has been built.
+struct UIStrings
+{
+    QString code;
+    QString langName;
+    QString readAgreed;
+    QString privacy;
+    QString andWord;
+    QString license;
+    QString installSetting;
+    QString selectLanguage;
+    QString installPath;
+    QString browse;
+    QString btnInstall;
+    QString btnRetry;
+    QString btnStartNow;
+    QString btnHide;
+    QString installingWait;
+    QString cancelling;
+    QString installInProgress;
+    QString chooseLocation;
+    QString offlineLink;
+    QString installFailed;
+    QString couldNotStart;
+    QString installerError; // one "%ld" placeholder
+    QString exitConfirm;    // one "%@" placeholder: the product name
+    QString selectFolder;
+    QStringList slides;
+};

@@ -1,0 +1,5 @@
+#include "activityhold.h"
+
+// Placeholder until the logind inhibitor lands.
+ActivityHold::ActivityHold(const QString &) {}
+ActivityHold::~ActivityHold() = default;
