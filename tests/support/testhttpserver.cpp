@@ -1,0 +1,559 @@
+#include "testhttpserver.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <list>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace testsupport {
+
+namespace {
+
+constexpr int kPollMs = 20;
+constexpr int kMaxHeaderBytes = 64 * 1024;
+
+QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 100: return "Continue";
+    case 200: return "OK";
+    case 204: return "No Content";
+    case 206: return "Partial Content";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 303: return "See Other";
+    case 307: return "Temporary Redirect";
+    case 308: return "Permanent Redirect";
+    case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 408: return "Request Timeout";
+    case 416: return "Range Not Satisfiable";
+    case 429: return "Too Many Requests";
+    case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
+    default: return "Status";
+    }
+}
+
+QByteArray findHeader(const HeaderList &headers, const QByteArray &name)
+{
+    for (const auto &h : headers)
+        if (h.first.compare(name, Qt::CaseInsensitive) == 0)
+            return h.second;
+    return {};
+}
+
+bool containsHeader(const HeaderList &headers, const QByteArray &name)
+{
+    for (const auto &h : headers)
+        if (h.first.compare(name, Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
+}
+
+QByteArray httpDate(const QDateTime &t)
+{
+    return QLocale::c()
+        .toString(t.toUTC(), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"))
+        .toLatin1();
+}
+
+// Parses a single "bytes=" range against size; nullopt when absent or not a single range,
+// {-1,-1} when unsatisfiable.
+std::optional<QPair<qint64, qint64>> parseRange(const QByteArray &value, qint64 size)
+{
+    if (!value.startsWith("bytes=") || value.contains(','))
+        return std::nullopt;
+    const QByteArray spec = value.mid(6).trimmed();
+    const int dash = spec.indexOf('-');
+    if (dash < 0)
+        return std::nullopt;
+    bool okA = true, okB = true;
+    const QByteArray a = spec.left(dash).trimmed(), b = spec.mid(dash + 1).trimmed();
+    qint64 first, last;
+    if (a.isEmpty()) { // suffix range: the last b bytes
+        const qint64 n = b.toLongLong(&okB);
+        if (!okB || n <= 0)
+            return std::nullopt;
+        first = qMax<qint64>(0, size - n);
+        last = size - 1;
+    } else {
+        first = a.toLongLong(&okA);
+        last = b.isEmpty() ? size - 1 : qMin(b.toLongLong(&okB), size - 1);
+        if (!okA || !okB || first < 0)
+            return std::nullopt;
+    }
+    if (first >= size || last < first)
+        return QPair<qint64, qint64>(-1, -1);
+    return QPair<qint64, qint64>(first, last);
+}
+
+} // namespace
+
+QByteArray HttpRequest::header(const QByteArray &name) const { return findHeader(headers, name); }
+bool HttpRequest::hasHeader(const QByteArray &name) const { return containsHeader(headers, name); }
+
+QByteArray HttpRequest::path() const
+{
+    const int q = target.indexOf('?');
+    return q < 0 ? target : target.left(q);
+}
+
+HttpResponse HttpResponse::make(int status, const QByteArray &body)
+{
+    HttpResponse r;
+    r.status = status;
+    r.body = body;
+    return r;
+}
+
+HttpResponse HttpResponse::redirect(int status, const QByteArray &location)
+{
+    return make(status).header("Location", location);
+}
+
+HttpResponse &HttpResponse::header(const QByteArray &name, const QByteArray &value)
+{
+    headers.append({name, value});
+    return *this;
+}
+
+QByteArray HttpResponse::headerValue(const QByteArray &name) const
+{
+    return findHeader(headers, name);
+}
+
+void HttpResponse::removeHeader(const QByteArray &name)
+{
+    headers.removeIf([&](const auto &h) { return h.first.compare(name, Qt::CaseInsensitive) == 0; });
+}
+
+QByteArray TestHttpServer::fileETag(const QString &filePath)
+{
+    const QFileInfo info(filePath);
+    return '"' + QByteArray::number(info.size(), 16) + '-' +
+           QByteArray::number(info.lastModified().toMSecsSinceEpoch(), 16) + '"';
+}
+
+HttpResponse TestHttpServer::fileResponse(const HttpRequest &request, const QString &filePath)
+{
+    QFile file(filePath);
+    if (!QFileInfo(filePath).isFile() || !file.open(QIODevice::ReadOnly))
+        return HttpResponse::make(404, "not found\n");
+    const qint64 size = file.size();
+    const QByteArray etag = fileETag(filePath);
+    const QByteArray lastModified = httpDate(QFileInfo(filePath).lastModified());
+
+    HttpResponse r;
+    r.header("ETag", etag).header("Last-Modified", lastModified).header("Accept-Ranges", "bytes");
+    const QByteArray ifRange = request.header("If-Range");
+    const bool rangeAllowed = ifRange.isEmpty() || ifRange == etag || ifRange == lastModified;
+    const auto range = rangeAllowed ? parseRange(request.header("Range"), size) : std::nullopt;
+    if (range && range->first < 0) {
+        r.status = 416;
+        r.header("Content-Range", "bytes */" + QByteArray::number(size));
+        return r;
+    }
+    if (range) {
+        r.status = 206;
+        r.header("Content-Range", "bytes " + QByteArray::number(range->first) + '-' +
+                                      QByteArray::number(range->second) + '/' +
+                                      QByteArray::number(size));
+        file.seek(range->first);
+        r.body = file.read(range->second - range->first + 1);
+        return r;
+    }
+    r.body = file.readAll();
+    return r;
+}
+
+struct TestHttpServer::Private
+{
+    int listenFd = -1;
+    quint16 port = 0;
+    std::atomic<bool> stopping{false};
+
+    mutable std::mutex mutex; // guards everything below
+    std::deque<HttpResponse> queue;
+    Handler handler;
+    QString directory;
+    QList<HttpRequest> requests;
+    int connections = 0;
+    std::list<std::thread> threads;
+
+    std::thread acceptThread;
+
+    void acceptLoop();
+    void serveConnection(int fd);
+    HttpResponse choose(const HttpRequest &request);
+
+    // Socket helpers that give up when the server stops or the peer goes away.
+    bool waitReadable(int fd);
+    bool readRequest(int fd, QByteArray &buffer, HttpRequest &request);
+    bool readMore(int fd, QByteArray &buffer);
+    bool sendAll(int fd, const char *data, qint64 size);
+    bool sleepMs(int ms);
+    void holdOpen(int fd);
+    bool writeResponse(int fd, const HttpRequest &request, HttpResponse &response);
+};
+
+TestHttpServer::TestHttpServer() : d(std::make_unique<Private>())
+{
+    d->listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (d->listenFd < 0)
+        return;
+    const int one = 1;
+    ::setsockopt(d->listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (::bind(d->listenFd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        ::listen(d->listenFd, 64) != 0 ||
+        ::getsockname(d->listenFd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+        ::close(d->listenFd);
+        d->listenFd = -1;
+        return;
+    }
+    d->port = ntohs(addr.sin_port);
+    d->acceptThread = std::thread([p = d.get()] { p->acceptLoop(); });
+}
+
+TestHttpServer::~TestHttpServer()
+{
+    d->stopping = true;
+    if (d->acceptThread.joinable())
+        d->acceptThread.join();
+    // No new connection threads can appear now; the ones running notice `stopping`.
+    std::list<std::thread> threads;
+    {
+        std::lock_guard lock(d->mutex);
+        threads.swap(d->threads);
+    }
+    for (auto &t : threads)
+        t.join();
+    if (d->listenFd >= 0)
+        ::close(d->listenFd);
+}
+
+bool TestHttpServer::isListening() const { return d->listenFd >= 0; }
+quint16 TestHttpServer::port() const { return d->port; }
+
+QString TestHttpServer::url(const QString &path) const
+{
+    return QStringLiteral("http://127.0.0.1:%1%2").arg(d->port).arg(path);
+}
+
+void TestHttpServer::setHandler(Handler handler)
+{
+    std::lock_guard lock(d->mutex);
+    d->handler = std::move(handler);
+}
+
+void TestHttpServer::enqueue(const HttpResponse &response)
+{
+    std::lock_guard lock(d->mutex);
+    d->queue.push_back(response);
+}
+
+void TestHttpServer::serveDirectory(const QString &dir)
+{
+    std::lock_guard lock(d->mutex);
+    d->directory = dir;
+}
+
+QList<HttpRequest> TestHttpServer::requests() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->requests;
+}
+
+int TestHttpServer::requestCount() const
+{
+    std::lock_guard lock(d->mutex);
+    return int(d->requests.size());
+}
+
+HttpRequest TestHttpServer::lastRequest() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->requests.isEmpty() ? HttpRequest{} : d->requests.last();
+}
+
+void TestHttpServer::clearRequests()
+{
+    std::lock_guard lock(d->mutex);
+    d->requests.clear();
+}
+
+int TestHttpServer::connectionCount() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->connections;
+}
+
+void TestHttpServer::Private::acceptLoop()
+{
+    while (!stopping) {
+        pollfd p{listenFd, POLLIN, 0};
+        if (::poll(&p, 1, kPollMs) <= 0)
+            continue;
+        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            continue;
+        std::lock_guard lock(mutex);
+        ++connections;
+        threads.emplace_back([this, fd] {
+            serveConnection(fd);
+            ::close(fd);
+        });
+    }
+}
+
+HttpResponse TestHttpServer::Private::choose(const HttpRequest &request)
+{
+    Handler h;
+    QString dir;
+    {
+        std::lock_guard lock(mutex);
+        requests.append(request);
+        if (!queue.empty()) {
+            HttpResponse r = std::move(queue.front());
+            queue.pop_front();
+            return r;
+        }
+        h = handler;
+        dir = directory;
+    }
+    if (h)
+        return h(request);
+    if (!dir.isEmpty() && !request.path().contains("/../"))
+        return fileResponse(request, dir + QString::fromUtf8(QByteArray::fromPercentEncoding(
+                                                 request.path())));
+    return HttpResponse::make(404, "not found\n");
+}
+
+bool TestHttpServer::Private::waitReadable(int fd)
+{
+    while (!stopping) {
+        pollfd p{fd, POLLIN, 0};
+        const int n = ::poll(&p, 1, kPollMs);
+        if (n > 0)
+            return true;
+        if (n < 0 && errno != EINTR)
+            return false;
+    }
+    return false;
+}
+
+bool TestHttpServer::Private::readMore(int fd, QByteArray &buffer)
+{
+    if (!waitReadable(fd))
+        return false;
+    char chunk[16384];
+    const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+    if (n <= 0)
+        return false;
+    buffer.append(chunk, n);
+    return true;
+}
+
+bool TestHttpServer::Private::readRequest(int fd, QByteArray &buffer, HttpRequest &request)
+{
+    int end;
+    while ((end = buffer.indexOf("\r\n\r\n")) < 0) {
+        if (buffer.size() > kMaxHeaderBytes || !readMore(fd, buffer))
+            return false;
+    }
+    const QList<QByteArray> lines = buffer.left(end).split('\n');
+    buffer.remove(0, end + 4);
+    const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
+    if (first.size() < 3)
+        return false;
+    request.method = first[0];
+    request.target = first[1];
+    for (int i = 1; i < lines.size(); ++i) {
+        const int colon = lines[i].indexOf(':');
+        if (colon > 0)
+            request.headers.append({lines[i].left(colon).trimmed(), lines[i].mid(colon + 1).trimmed()});
+    }
+    if (request.header("Expect").compare("100-continue", Qt::CaseInsensitive) == 0) {
+        const QByteArray cont = "HTTP/1.1 100 Continue\r\n\r\n";
+        if (!sendAll(fd, cont.constData(), cont.size()))
+            return false;
+    }
+    if (request.header("Transfer-Encoding").toLower().contains("chunked")) {
+        for (;;) {
+            int eol;
+            while ((eol = buffer.indexOf("\r\n")) < 0)
+                if (!readMore(fd, buffer))
+                    return false;
+            bool ok = false;
+            const qint64 size = buffer.left(eol).split(';').value(0).trimmed().toLongLong(&ok, 16);
+            if (!ok || size < 0)
+                return false;
+            buffer.remove(0, eol + 2);
+            if (size == 0) { // no trailers expected from the clients under test
+                while ((eol = buffer.indexOf("\r\n")) < 0)
+                    if (!readMore(fd, buffer))
+                        return false;
+                buffer.remove(0, eol + 2);
+                return true;
+            }
+            while (buffer.size() < size + 2)
+                if (!readMore(fd, buffer))
+                    return false;
+            request.body.append(buffer.constData(), size);
+            buffer.remove(0, size + 2);
+        }
+    }
+    const qint64 length = request.header("Content-Length").toLongLong();
+    while (buffer.size() < length)
+        if (!readMore(fd, buffer))
+            return false;
+    request.body = buffer.left(length);
+    buffer.remove(0, length);
+    return true;
+}
+
+bool TestHttpServer::Private::sendAll(int fd, const char *data, qint64 size)
+{
+    while (size > 0) {
+        if (stopping)
+            return false;
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, kPollMs) <= 0)
+            continue;
+        const ssize_t n = ::send(fd, data, size_t(size), MSG_NOSIGNAL);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+bool TestHttpServer::Private::sleepMs(int ms)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < until) {
+        if (stopping)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(qMin(ms, 5)));
+    }
+    return !stopping;
+}
+
+void TestHttpServer::Private::holdOpen(int fd)
+{
+    char sink[4096];
+    while (waitReadable(fd))
+        if (::recv(fd, sink, sizeof sink, 0) <= 0)
+            return;
+}
+
+// Returns whether the connection may carry another request.
+bool TestHttpServer::Private::writeResponse(int fd, const HttpRequest &request,
+                                            HttpResponse &r)
+{
+    if (!r.raw.isEmpty()) {
+        sendAll(fd, r.raw.constData(), r.raw.size());
+        return false;
+    }
+    if (r.noAnswer) {
+        holdOpen(fd);
+        return false;
+    }
+    if (r.delayMs > 0 && !sleepMs(r.delayMs))
+        return false;
+
+    const bool head = request.method == "HEAD";
+    const bool clientCloses = request.header("Connection").toLower() == "close";
+    const bool closeAfter = r.closeConnection || clientCloses ||
+                            (r.omitContentLength && !r.chunked) || r.closeAfter >= 0;
+    QByteArray wire = "HTTP/1.1 " + QByteArray::number(r.status) + ' ' + reasonPhrase(r.status) +
+                      "\r\n";
+    for (const auto &h : r.headers)
+        wire += h.first + ": " + h.second + "\r\n";
+    if (r.chunked)
+        wire += "Transfer-Encoding: chunked\r\n";
+    else if (!r.omitContentLength && !containsHeader(r.headers, "Content-Length"))
+        wire += "Content-Length: " + QByteArray::number(r.body.size()) + "\r\n";
+    if (closeAfter && !containsHeader(r.headers, "Connection"))
+        wire += "Connection: close\r\n";
+    wire += "\r\n";
+    if (!sendAll(fd, wire.constData(), wire.size()))
+        return false;
+    if (head)
+        return !closeAfter;
+
+    const qint64 piece = r.pieceSize > 0 ? r.pieceSize : qMax<qint64>(1, r.body.size());
+    QList<QByteArray> pieces;
+    for (qint64 at = 0; at < r.body.size(); at += piece) {
+        const QByteArray part = r.body.mid(at, piece);
+        pieces.append(r.chunked ? QByteArray::number(part.size(), 16) + "\r\n" + part + "\r\n"
+                                : part);
+    }
+    if (r.chunked)
+        pieces.append("0\r\n\r\n");
+
+    qint64 sent = 0;
+    for (int i = 0; i < pieces.size(); ++i) {
+        if (i > 0 && r.pieceDelayMs > 0 && !sleepMs(r.pieceDelayMs))
+            return false;
+        qint64 n = pieces[i].size();
+        qint64 limit = -1;
+        if (r.closeAfter >= 0)
+            limit = r.closeAfter;
+        if (r.stallAfter >= 0 && (limit < 0 || r.stallAfter < limit))
+            limit = r.stallAfter;
+        const bool cut = limit >= 0 && sent + n >= limit;
+        if (cut)
+            n = limit - sent;
+        if (n > 0 && !sendAll(fd, pieces[i].constData(), n))
+            return false;
+        sent += n;
+        if (cut) {
+            if (r.stallAfter >= 0 && r.stallAfter == limit)
+                holdOpen(fd);
+            return false;
+        }
+    }
+    if (r.stallAfter >= 0) {
+        holdOpen(fd);
+        return false;
+    }
+    return !closeAfter;
+}
+
+void TestHttpServer::Private::serveConnection(int fd)
+{
+    QByteArray buffer;
+    for (;;) {
+        HttpRequest request;
+        if (!readRequest(fd, buffer, request))
+            return;
+        HttpResponse response = choose(request);
+        if (!writeResponse(fd, request, response))
+            return;
+    }
+}
+
+} // namespace testsupport
