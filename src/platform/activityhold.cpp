@@ -1,5 +1,44 @@
 #include "activityhold.h"
 
-// Placeholder until the logind inhibitor lands.
-ActivityHold::ActivityHold(const QString &) {}
-ActivityHold::~ActivityHold() = default;
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusUnixFileDescriptor>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+constexpr int kCallTimeoutMs = 2000; // the call runs on the GUI thread: never wait long
+}
+
+ActivityHold::ActivityHold(const QString &reason)
+{
+    QDBusConnection bus = QDBusConnection::systemBus();
+    if (!bus.isConnected()) {
+        m_error = QStringLiteral("no system bus");
+        return;
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
+        QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("Inhibit"));
+    call << QStringLiteral("sleep:idle") << QStringLiteral("Quillmarsh Installer") << reason
+         << QStringLiteral("block");
+    const QDBusMessage reply = bus.call(call, QDBus::Block, kCallTimeoutMs);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+        m_error = reply.errorMessage().isEmpty() ? QStringLiteral("no answer from logind")
+                                                 : reply.errorMessage();
+        return;
+    }
+    const auto fd = qvariant_cast<QDBusUnixFileDescriptor>(reply.arguments().constFirst());
+    // The reply's descriptor closes with the reply; the inhibitor lasts as long as our copy.
+    if (fd.isValid())
+        m_fd = ::fcntl(fd.fileDescriptor(), F_DUPFD_CLOEXEC, 0);
+    if (m_fd < 0)
+        m_error = QStringLiteral("logind returned no descriptor");
+}
+
+ActivityHold::~ActivityHold()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}

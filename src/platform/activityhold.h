@@ -2,7 +2,8 @@
 
 #include <QString>
 
-// Keeps the machine from idle sleep while it exists (best effort: a logind inhibitor).
+// Keeps the machine from idle sleep while it exists (best effort: a logind inhibitor taken over
+// the system bus). Without a bus or without logind there is no hold; error() says why.
 class ActivityHold
 {
 public:
@@ -12,7 +13,9 @@ public:
     ActivityHold &operator=(const ActivityHold &) = delete;
 
     bool isHeld() const { return m_fd >= 0; }
+    QString error() const { return m_error; }
 
 private:
     int m_fd = -1;
+    QString m_error;
 };
