@@ -2,9 +2,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,25 +35,26 @@ QString unescapeMountField(const QByteArray &field)
     return QFile::decodeName(out);
 }
 
-int removeEntry(const char *path, const struct stat *, int type, struct FTW *)
-{
-    if (type == FTW_DP)
-        ::rmdir(path);
-    else
-        ::unlink(path);
-    return 0; // keep going whatever failed
-}
-
-// Depth first, physical, and never across a mount point: a live mount is left alone.
-void removeTree(const QString &path)
+// Depth first, without following links, and never into another file system: a mount point
+// (whatever its kind) and everything under it is left alone.
+void removeTree(const QString &path, dev_t device, const QStringList &mounts)
 {
     const QByteArray native = QFile::encodeName(path);
-    ::nftw(native.constData(), removeEntry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+    struct stat st {};
+    if (::lstat(native.constData(), &st) != 0 || st.st_dev != device || mounts.contains(path))
+        return;
+    if (!S_ISDIR(st.st_mode)) {
+        ::unlink(native.constData());
+        return;
+    }
+    const QStringList names =
+        QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString &name : names)
+        removeTree(path + u'/' + name, device, mounts);
+    ::rmdir(native.constData());
 }
 
-} // namespace
-
-QStringList mountsUnder(const QString &dir)
+QStringList mountsUnder(const QString &dir, bool fuseOnly)
 {
     QStringList found;
     QFile info(QStringLiteral("/proc/self/mountinfo"));
@@ -61,11 +62,15 @@ QStringList mountsUnder(const QString &dir)
         return found;
     const QString prefix = QDir::cleanPath(dir);
     for (const QByteArray &line : info.readAll().split('\n')) {
+        // id parent dev root mount-point options [optional...] - fstype source super-options
         const QList<QByteArray> fields = line.split(' ');
-        if (fields.size() < 5)
+        const qsizetype dash = fields.indexOf("-", 6);
+        if (dash < 0 || dash + 1 >= fields.size())
+            continue;
+        if (fuseOnly && !fields.at(dash + 1).startsWith("fuse"))
             continue;
         const QString point = unescapeMountField(fields.at(4));
-        if (point == prefix || point.startsWith(prefix + u'/'))
+        if (point.startsWith(prefix + u'/'))
             found.append(point);
     }
     std::sort(found.begin(), found.end(),
@@ -73,26 +78,39 @@ QStringList mountsUnder(const QString &dir)
     return found;
 }
 
-int clearFolder(const QString &dir)
+} // namespace
+
+QStringList fuseMountsUnder(const QString &dir)
 {
-    if (dir.isEmpty())
+    return mountsUnder(dir, true);
+}
+
+int clearFolder(const QString &folder)
+{
+    // The mount table names real paths.
+    const QString dir = QFileInfo(folder).canonicalFilePath();
+    if (dir.isEmpty() || dir == QLatin1String("/"))
         return 0;
-    for (const QString &point : mountsUnder(dir)) {
-        if (point == QDir::cleanPath(dir))
-            continue;
+    for (const QString &point : fuseMountsUnder(dir)) {
         QProcess unmount;
         unmount.start(QStringLiteral("fusermount3"), {QStringLiteral("-u"), QStringLiteral("-z"), point});
         if (!unmount.waitForFinished(kUnmountTimeoutMs))
             unmount.kill();
         unmount.waitForFinished(1000);
     }
+    struct stat top {};
+    if (::lstat(QFile::encodeName(dir).constData(), &top) != 0 || !S_ISDIR(top.st_mode))
+        return 0;
+    // A bind mount keeps the device number, so mount points are also skipped by name.
+    const QStringList mounts = mountsUnder(dir, false);
     int removed = 0;
-    const QFileInfoList entries =
-        QDir(dir).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    for (const QFileInfo &entry : entries) {
-        removeTree(entry.absoluteFilePath());
+    const QStringList names =
+        QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString &name : names) {
+        const QString path = dir + u'/' + name;
+        removeTree(path, top.st_dev, mounts);
         struct stat st {};
-        if (::lstat(QFile::encodeName(entry.absoluteFilePath()).constData(), &st) != 0)
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
             ++removed;
     }
     return removed;
