@@ -1,4 +1,5 @@
-// Logs <count> lines "TEST: <tag> <i> <padding>" and exits normally, as the installer does.
+// Logs <count> lines "TEST: <tag> <i> <padding>", prints the log path and exits normally,
+// draining the log for at most <drainMs> as the installer does.
 #include "diag/itlog.h"
 
 #include <QCoreApplication>
@@ -8,12 +9,15 @@
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const int count = argc > 1 ? QByteArray(argv[1]).toInt() : 1;
-    const QString tag = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral("line");
-    const QString padding(argc > 3 ? QByteArray(argv[3]).toInt() : 0, u'x');
+    const QStringList args = app.arguments();
+    const int count = args.value(1, QStringLiteral("1")).toInt();
+    const QString tag = args.value(2, QStringLiteral("line"));
+    const QString padding(args.value(3).toInt(), u'x');
+    const int drainMs = args.value(4, QStringLiteral("500")).toInt();
     for (int i = 0; i < count; ++i)
         ITLog("TEST: %@ %d %@", tag, i, padding);
     std::printf("%s\n", qPrintable(ITLogFilePath()));
-    ITLogDrain(500);
+    std::fflush(stdout);
+    ITLogDrain(drainMs);
     return 0;
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -74,7 +75,8 @@ class TestITLog : public QObject
 private slots:
     void firstCallWritesBanner();
     void linesFromThreadsKeepTheirOrder();
-    void appendsAcrossRunsAndDrainsAtExit();
+    void appendsAcrossRuns();
+    void drainsAtExit();
     void missingFolderLeavesProgramWorking();
     void exitWithBlockedWriter();
     void localTimeZone();
@@ -140,22 +142,52 @@ void TestITLog::linesFromThreadsKeepTheirOrder()
         QCOMPARE(next[t], kLines);
 }
 
-void TestITLog::appendsAcrossRunsAndDrainsAtExit()
+void TestITLog::appendsAcrossRuns()
 {
     QTemporaryDir state;
     Run first = runHelper(state.path(), {"1", "first"});
     QCOMPARE(first.exitCode, 0);
-    // Enough lines that a plain exit would leave many of them queued.
-    Run second = runHelper(state.path(), {"3000", "second", "200"});
+    Run second = runHelper(state.path(), {"2", "second"});
     QCOMPARE(second.exitCode, 0);
     QCOMPARE(second.logPath, first.logPath);
 
     const QStringList msgs = messages(readLines(first.logPath));
-    QCOMPARE(msgs.size(), 4 + 3 + 3000);
-    QCOMPARE(msgs.count(QStringLiteral("======== Quillmarsh Setup started ========")), 2);
+    QCOMPARE(msgs.size(), 4 + 5);
     QCOMPARE(msgs[3], "TEST: first 0 ");
     QCOMPARE(msgs[4], "======== Quillmarsh Setup started ========");
-    QVERIFY(msgs.last().startsWith(QStringLiteral("TEST: second 2999 xxx")));
+    QCOMPARE(msgs[8], "TEST: second 1 ");
+}
+
+void TestITLog::drainsAtExit()
+{
+    // The log is a pipe that is read only once the helper has queued all its lines and is
+    // about to exit: every line still arrives.
+    QTemporaryDir state;
+    QVERIFY(QDir().mkpath(state.filePath(QStringLiteral("Logs"))));
+    const QByteArray fifo = QFile::encodeName(state.filePath("Logs/quillmarsh-installer.log"));
+    QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+    const int reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK);
+    QVERIFY(reader >= 0);
+    QProcess p;
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    e.insert(QStringLiteral("XDG_STATE_HOME"), state.path());
+    p.setProcessEnvironment(e);
+    p.start(QStringLiteral(ITLOG_HELPER), {"5000", "drained", "200", "10000"});
+    QVERIFY(p.waitForReadyRead(30000));
+
+    QByteArray text;
+    char buf[65536];
+    pollfd pfd {reader, POLLIN, 0};
+    while (::poll(&pfd, 1, 30000) > 0) {
+        const ssize_t n = ::read(reader, buf, sizeof buf);
+        if (n <= 0)
+            break; // EOF: the helper has exited
+        text.append(buf, n);
+    }
+    ::close(reader);
+    QVERIFY(p.waitForFinished(30000));
+    QCOMPARE(text.count('\n'), 3 + 5000);
+    QVERIFY(text.contains("TEST: drained 4999 xxx"));
 }
 
 void TestITLog::missingFolderLeavesProgramWorking()
@@ -180,7 +212,7 @@ void TestITLog::exitWithBlockedWriter()
     QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
     const int reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK);
     QVERIFY(reader >= 0);
-    const Run run = runHelper(state.path(), {"3000", "blocked", "200"});
+    const Run run = runHelper(state.path(), {"3000", "blocked", "200", "300"});
     ::close(reader);
     QCOMPARE(run.exitCode, 0);
 }
