@@ -1,0 +1,20 @@
+#pragma once
+
+#include "uistrings.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// What loading the slide captions did, for the log.
+struct SlideCaptionsResult
+{
+    quint64 languages = 0;        // top-level members of the file, whatever they are
+    quint64 fallbackCaptions = 0; // length of the "en" list
+    QStringList logLines;         // the "L10N:" lines to write, in order
+};
+
+// Fills the slides of every record from the captions file at path; an empty path means the
+// resource is not there at all. A record whose code has no array of its own gets the "en"
+// array; a missing or broken file leaves every record with no captions.
+SlideCaptionsResult loadSlideCaptions(const QString &path, QList<UIStrings> &records);
