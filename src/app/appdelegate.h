@@ -6,7 +6,8 @@
 
 class MainWindowController;
 
-// Creates the one controller once the event loop runs and shows its window.
+// Creates the one controller once the event loop runs, shows its window and brings it to the
+// front again when another start of the installer asks for it.
 class AppDelegate : public QObject
 {
     Q_OBJECT
@@ -16,6 +17,11 @@ public:
     ~AppDelegate() override;
 
     void applicationDidFinishLaunching();
+    // The process ends when its one window has closed.
+    bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
+    // Raise and activate the window (a second start of the installer asked for it).
+    void activate();
+
     MainWindowController *mainController() const { return m_mainController.get(); }
 
 private:

@@ -1,17 +1,36 @@
 #include "appdelegate.h"
 
 #include "diag/itlog.h"
+#include "platform/singleinstance.h"
 
 #include <QApplication>
 #include <QTimer>
 
 #include <curl/curl.h>
 
+namespace {
+
+const QString kAppId = QStringLiteral("app.quillmarsh.installer");
+
+} // namespace
+
 int main(int argc, char **argv)
 {
+    // Before any thread exists.
     curl_global_init(CURL_GLOBAL_DEFAULT);
     QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Quillmarsh"));
+    QApplication::setDesktopFileName(kAppId);
+
+    // Another installer is running: it has been brought to the front, and this one leaves
+    // without a window, a log line or an event.
+    platform::SingleInstance instance(kAppId);
+    if (instance.anotherInstanceActivated())
+        return 0;
+
     AppDelegate delegate;
+    instance.onActivate = [&delegate] { delegate.activate(); };
+    QApplication::setQuitOnLastWindowClosed(delegate.applicationShouldTerminateAfterLastWindowClosed());
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     app.exec();
     ITLogDrain();

@@ -9,6 +9,7 @@
 #include "platform/activityhold.h"
 #include "platform/paths.h"
 
+#include <QLineEdit>
 #include <QTimer>
 
 #include <cmath>
@@ -16,16 +17,25 @@
 MainWindowController::MainWindowController()
 {
     m_window = new InstallerWindow;
+    m_window->center();
+    // Every close request, whatever its source, passes the one close decision.
+    m_window->shouldClose = [this] { return windowShouldClose(); };
+    m_window->willClose = [this] { windowWillClose(); };
+
     langIndex = Localization::detectSystemLanguageIndex();
     destFile = platform::privateDirectory() + QStringLiteral("/quillmarsh_setup.dmg");
     buildUI();
     applyLanguage();
-    ITLog("UI: ready, language=%@, default dir=%@", L().langName, QString());
+    ITLog("UI: ready, language=%@, default dir=%@", L().langName, locationField->text());
     ITTrackEvent(QStringLiteral("setup_run"));
 }
 
 MainWindowController::~MainWindowController()
 {
+    if (m_window) {
+        m_window->shouldClose = nullptr;
+        m_window->willClose = nullptr;
+    }
     delete m_window;
 }
 

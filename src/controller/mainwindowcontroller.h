@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QColor>
+#include <QFont>
 #include <QList>
 #include <QObject>
 #include <QPixmap>
@@ -69,6 +70,10 @@ public:
     LinkLabel *link(const QString &text, const QRect &frame, void (MainWindowController::*action)(),
                     QWidget *parent = nullptr);
     void styleLink(QLabel *label, bool centered = false);
+    // An image view showing the named resource fitted to the frame; empty when it is missing.
+    QLabel *imageView(const QString &name, const QRect &frame, QWidget *parent = nullptr);
+    // The system font at a pixel size (the sizes of the screens are pixel sizes).
+    static QFont uiFont(double size, bool bold);
 
     // --- Settings panel, agree row, language --------------------------------------------------
     void buildSettingsPanel();

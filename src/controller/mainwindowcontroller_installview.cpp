@@ -1,10 +1,155 @@
 #include "mainwindowcontroller.h"
 
-// Placeholder until the screens land.
-void MainWindowController::buildInstallView() {}
-void MainWindowController::buildFinishView() {}
-void MainWindowController::showInstallView(bool) {}
-void MainWindowController::setSlide(qint64) {}
-void MainWindowController::restartSlideTimer() {}
-void MainWindowController::advanceSlide() {}
-void MainWindowController::showFinishView() {}
+#include "ui/dotsview.h"
+#include "ui/flippedview.h"
+#include "ui/imagefit.h"
+#include "ui/roundedbutton.h"
+
+#include <QLabel>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+
+namespace {
+
+constexpr qint64 kSlideCount = 4;
+constexpr double kSlideInterval = 3.5;
+
+const QColor kBackground(245, 245, 245);
+const QColor kSlidePanel(220, 237, 251);
+const QColor kBrandText(59, 54, 99);
+const QColor kBodyText(51, 51, 51);
+const QColor kAccent(1, 155, 220);
+const QColor kAccentHover(1, 129, 184);
+
+} // namespace
+
+void MainWindowController::buildInstallView()
+{
+    installView = new FlippedView(root);
+    installView->setObjectName(QStringLiteral("installView"));
+    installView->setGeometry(1, 1, 638, 366);
+    installView->setBackgroundColor(kBackground);
+    installView->hide();
+
+    auto *slidePanel = new FlippedView(installView);
+    slidePanel->setObjectName(QStringLiteral("slidePanel"));
+    slidePanel->setGeometry(0, 0, 638, 295);
+    slidePanel->setBackgroundColor(kSlidePanel);
+
+    slideTitle = label(QString(), QRect(0, 20, 638, 24), 16, kBodyText, true, slidePanel);
+    slideTitle->setAlignment(Qt::AlignCenter);
+
+    slideImageView = new QLabel(slidePanel);
+    slideImageView->setGeometry(179, 60, 280, 190);
+    slideImageView->setAlignment(Qt::AlignCenter);
+
+    dots = new DotsView(slidePanel);
+    dots->setGeometry(289, 258, 60, 14);
+    dots->setCount(kSlideCount);
+    QPointer<MainWindowController> self(this);
+    dots->onSelect = [self](qint64 index) {
+        if (!self)
+            return;
+        self->setSlide(index);
+        self->restartSlideTimer();
+    };
+
+    progress = new QProgressBar(installView);
+    progress->setGeometry(16, 307, 606, 8);
+    progress->setRange(0, 1000);
+    progress->setValue(0);
+    progress->setTextVisible(false);
+
+    instStatus = label(QString(), QRect(16, 325, 400, 16), 12, kBodyText, false, installView);
+
+    hideButton = new QPushButton(installView);
+    hideButton->setGeometry(534, 320, 90, 28);
+    hideButton->setAutoDefault(false);
+    connect(hideButton, &QPushButton::clicked, this, &MainWindowController::minimizeClicked);
+
+    slideImages.clear();
+    slideImages.reserve(kSlideCount);
+    for (qint64 i = 1; i <= kSlideCount; ++i)
+        slideImages.append(image(QStringLiteral("slide%1").arg(i)));
+}
+
+void MainWindowController::buildFinishView()
+{
+    finishView = new FlippedView(root);
+    finishView->setObjectName(QStringLiteral("finishView"));
+    finishView->setGeometry(1, 1, 638, 366);
+    finishView->setBackgroundColor(kBackground);
+    finishView->hide();
+
+    imageView(QStringLiteral("brand"), QRect(28, 10, 24, 24), finishView);
+    label(QStringLiteral("Quillmarsh"), QRect(60, 11, 120, 22), 15, kBrandText, true, finishView);
+    imageView(QStringLiteral("product"), QRect(271, 57, 96, 96), finishView);
+    finishName = label(QStringLiteral("Quillmarsh"), QRect(0, 161, 638, 30), 21, kBodyText, false,
+                       finishView);
+    finishName->setAlignment(Qt::AlignCenter);
+
+    startButton = new RoundedButton(QRect(199, 207, 240, 48), finishView);
+    startButton->setFillColor(kAccent);
+    startButton->setHoverColor(kAccentHover);
+    connect(startButton, &RoundedButton::clicked, this, &MainWindowController::startClicked);
+}
+
+void MainWindowController::showInstallView(bool show)
+{
+    if (!show) {
+        if (slideTimer) {
+            slideTimer->stop();
+            slideTimer->deleteLater();
+            slideTimer = nullptr;
+        }
+        installView->hide();
+        return;
+    }
+    if (settingsShown)
+        settingsClicked();
+    setSlide(0);
+    installView->show();
+    installView->raise();
+    restartSlideTimer();
+}
+
+// Slides and captions are looked up with bounds checks: a language with fewer captions, or a
+// missing picture, shows an empty caption or picture for that slide instead of failing.
+void MainWindowController::setSlide(qint64 index)
+{
+    slideIndex = index;
+    const QStringList &captions = L().slides;
+    const QString caption = index >= 0 && index < captions.size() ? captions.at(index) : QString();
+    slideTitle->setText(caption);
+    const QPixmap picture =
+        index >= 0 && index < slideImages.size() ? slideImages.at(index) : QPixmap();
+    ui::setImage(slideImageView, picture);
+    slideImageView->setAccessibleName(caption);
+    dots->setActiveIndex(index);
+    dots->setAccessibleName(caption);
+}
+
+void MainWindowController::restartSlideTimer()
+{
+    if (slideTimer) {
+        slideTimer->stop();
+        slideTimer->deleteLater();
+    }
+    slideTimer = new QTimer(this);
+    slideTimer->setInterval(scaledMs(kSlideInterval));
+    connect(slideTimer, &QTimer::timeout, this, &MainWindowController::advanceSlide);
+    slideTimer->start();
+}
+
+void MainWindowController::advanceSlide()
+{
+    setSlide((slideIndex + 1) % kSlideCount);
+}
+
+void MainWindowController::showFinishView()
+{
+    finishView->show();
+    finishView->raise();
+}

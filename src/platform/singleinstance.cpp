@@ -1,0 +1,84 @@
+#include "singleinstance.h"
+
+#include "paths.h"
+
+#include <QDir>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QLockFile>
+
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+constexpr int kConnectTimeoutMs = 1000;
+const QByteArray kActivateMessage("activate\n");
+
+} // namespace
+
+SingleInstance::SingleInstance(const QString &appId, QObject *parent)
+    : QObject(parent), m_name(socketName(appId))
+{
+}
+
+SingleInstance::~SingleInstance() = default;
+
+QString SingleInstance::socketName(const QString &appId)
+{
+    const QString name = QStringLiteral("%1-%2").arg(appId).arg(::getuid());
+    // The private folder is the user's own (0700), so nobody else can plant or read the socket.
+    const QString dir = privateDirectory();
+    return dir.isEmpty() ? name : dir + u'/' + name;
+}
+
+bool SingleInstance::askRunning()
+{
+    QLocalSocket socket;
+    socket.connectToServer(m_name);
+    if (!socket.waitForConnected(kConnectTimeoutMs))
+        return false;
+    socket.write(kActivateMessage);
+    socket.waitForBytesWritten(kConnectTimeoutMs);
+    socket.disconnectFromServer();
+    if (socket.state() != QLocalSocket::UnconnectedState)
+        socket.waitForDisconnected(kConnectTimeoutMs);
+    return true;
+}
+
+bool SingleInstance::anotherInstanceActivated()
+{
+    // The lock makes "nobody answers, so take over the name" one step for two processes
+    // started at the same moment; a lock left by a dead process is stale and taken over.
+    const QString lockPath = m_name.contains(u'/') ? m_name : QDir::tempPath() + u'/' + m_name;
+    QLockFile lock(lockPath + QStringLiteral(".lock"));
+    lock.setStaleLockTime(0);
+    const bool locked = lock.tryLock(3 * kConnectTimeoutMs);
+
+    if (askRunning())
+        return true;
+
+    // Nobody answered: whatever socket file is there was left by a process that is gone.
+    QLocalServer::removeServer(m_name);
+    m_server = std::make_unique<QLocalServer>();
+    m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    if (m_server->listen(m_name)) {
+        connect(m_server.get(), &QLocalServer::newConnection, this, [this] {
+            while (QLocalSocket *client = m_server->nextPendingConnection()) {
+                connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
+                connect(client, &QLocalSocket::readyRead, this, [this, client] {
+                    if (!client->readAll().contains(kActivateMessage.trimmed()))
+                        return;
+                    if (onActivate)
+                        onActivate();
+                });
+            }
+        });
+    }
+    if (locked)
+        lock.unlock();
+    return false;
+}
+
+} // namespace platform

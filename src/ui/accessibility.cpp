@@ -1,0 +1,94 @@
+#include "accessibility.h"
+
+#include "closebutton.h"
+#include "dotsview.h"
+#include "linklabel.h"
+#include "roundedbutton.h"
+
+#include <QAccessibleWidget>
+
+namespace ui {
+
+namespace {
+
+class PressableAccessible : public QAccessibleWidget
+{
+public:
+    PressableAccessible(QWidget *w, QAccessible::Role role) : QAccessibleWidget(w, role) {}
+
+    QString text(QAccessible::Text t) const override
+    {
+        if (t == QAccessible::Name && widget()->accessibleName().isEmpty()) {
+            if (auto *link = qobject_cast<LinkLabel *>(widget()))
+                return link->text();
+            if (auto *button = qobject_cast<RoundedButton *>(widget()))
+                return button->title();
+        }
+        return QAccessibleWidget::text(t);
+    }
+
+    QStringList actionNames() const override
+    {
+        QStringList names = QAccessibleWidget::actionNames();
+        if (widget()->isEnabled())
+            names.prepend(pressAction());
+        return names;
+    }
+
+    void doAction(const QString &name) override
+    {
+        if (name != pressAction() || !widget()->isEnabled()) {
+            QAccessibleWidget::doAction(name);
+            return;
+        }
+        if (auto *link = qobject_cast<LinkLabel *>(widget()))
+            emit link->clicked();
+        else if (auto *button = qobject_cast<RoundedButton *>(widget()))
+            emit button->clicked();
+        else if (qobject_cast<CloseButton *>(widget()))
+            widget()->window()->close();
+    }
+};
+
+class DotsAccessible : public QAccessibleWidget
+{
+public:
+    explicit DotsAccessible(QWidget *w) : QAccessibleWidget(w, QAccessible::PageTabList) {}
+
+    QString text(QAccessible::Text t) const override
+    {
+        const auto *dots = static_cast<const DotsView *>(widget());
+        if (t == QAccessible::Value)
+            return QStringLiteral("%1/%2").arg(dots->activeIndex() + 1).arg(dots->count());
+        return QAccessibleWidget::text(t);
+    }
+};
+
+QAccessibleInterface *factory(const QString &className, QObject *object)
+{
+    if (!object || !object->isWidgetType())
+        return nullptr;
+    auto *w = static_cast<QWidget *>(object);
+    if (className == QLatin1String("LinkLabel"))
+        return new PressableAccessible(w, QAccessible::Link);
+    if (className == QLatin1String("RoundedButton"))
+        return new PressableAccessible(w, QAccessible::Button);
+    if (className == QLatin1String("CloseButton"))
+        return new PressableAccessible(w, QAccessible::Button);
+    if (className == QLatin1String("DotsView"))
+        return new DotsAccessible(w);
+    return nullptr;
+}
+
+} // namespace
+
+void installAccessibility()
+{
+    static const bool installed = [] {
+        QAccessible::installFactory(factory);
+        return true;
+    }();
+    (void)installed;
+}
+
+} // namespace ui
