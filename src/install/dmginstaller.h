@@ -1,9 +1,15 @@
 #pragma once
 
+#include "privilegedcopy.h"
+
 #include <QString>
 
 #include <functional>
 #include <memory>
+
+namespace install {
+class ImageTool;
+}
 
 // Installs the application bundle from a disk image: mount read-only, copy the bundle into
 // destDir (with administrator rights when needed), detach. Runs on a worker thread; stage words
@@ -26,8 +32,35 @@ public:
     QString appName() const;
     QString destDir() const;
 
+    // The system services the pipeline uses. The shipped program keeps the platform's defaults;
+    // tests and development tools replace them before start().
+    struct Tools
+    {
+        std::shared_ptr<install::ImageTool> imageTool; // null: the platform's image tool
+        install::ElevationProtocol elevation;
+        QString elevationTool;  // osascript or pkexec
+        QString quarantineTool; // xattr; empty where there is no quarantine attribute
+        // Whether the current user may write into the install folder; null: access(2).
+        std::function<bool(const QString &folder)> isWritable;
+        Tools();
+    };
+    void setTools(Tools tools);
+    const Tools &tools() const;
+
+    // Waits up to timeoutMs until every started installer has detached its image and let go
+    // of itself; true when none is left. For an orderly exit and for tests.
+    static bool waitForWorkers(int timeoutMs);
+
 private:
     DMGInstaller(const QString &dmgPath, const QString &appName, const QString &destDir);
     struct Private;
     std::unique_ptr<Private> d;
+
+    struct Result;
+    void run();
+    Result install(const QString &mountPoint);
+    QString copyApp(const QString &source, const QString &dest);
+    QString privilegedCopy(const QString &source, const QString &dest);
+    void status(const char *stage);
+    void finish(bool success, const QString &app, const QString &error);
 };

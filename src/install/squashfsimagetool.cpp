@@ -1,0 +1,149 @@
+#include "squashfsimagetool.h"
+
+#include "filetree.h"
+#include "toolrunner.h"
+
+#include "diag/itlog.h"
+#include "platform/paths.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cstdlib>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace install {
+
+namespace {
+
+// A new folder of mode 0700 named prefix-XXXXXX in workDir; empty when it cannot be made.
+QString makePrivateFolder(const QString &workDir, const char *prefix)
+{
+    QByteArray name = QFile::encodeName(workDir + u'/' + QLatin1String(prefix)) + "-XXXXXX";
+    if (!::mkdtemp(name.data()))
+        return {};
+    return QFile::decodeName(name);
+}
+
+// squashfuse returning 0 should mean mounted; the device number proves it.
+bool isMountedOver(const QString &path)
+{
+    struct stat inner {};
+    struct stat outer {};
+    return ::stat(QFile::encodeName(path).constData(), &inner) == 0 &&
+           ::stat(QFile::encodeName(QFileInfo(path).path()).constData(), &outer) == 0 &&
+           inner.st_dev != outer.st_dev;
+}
+
+QString toolName(const QString &path)
+{
+    return QFileInfo(path).fileName();
+}
+
+} // namespace
+
+SquashfsImageTool::SquashfsImageTool() = default;
+
+SquashfsImageTool::SquashfsImageTool(Paths paths) : m_paths(std::move(paths)) {}
+
+std::optional<QString> SquashfsImageTool::attach(const QString &imagePath)
+{
+    const QString workDir =
+        m_paths.workDir.isEmpty() ? platform::privateDirectory() : m_paths.workDir;
+    if (workDir.isEmpty()) {
+        ITLog("INST: no private folder to attach the image in");
+        return std::nullopt;
+    }
+    // An absolute path can never be taken for an option by the tools.
+    const QString image = QFileInfo(imagePath).absoluteFilePath();
+    if (fuseUsable()) {
+        bool fuseRefused = false;
+        if (auto mountPoint = mountWithFuse(image, workDir, &fuseRefused))
+            return mountPoint;
+        if (!fuseRefused)
+            return std::nullopt;
+    }
+    ITLog("INST: FUSE cannot be used, extracting the image with %@", toolName(m_paths.unsquashfs));
+    return extract(image, workDir);
+}
+
+void SquashfsImageTool::detach(const QString &mountPoint)
+{
+    if (mountPoint.isEmpty())
+        return;
+    ITLog("INST: detaching %@", mountPoint);
+    if (!m_extractedVolume.isEmpty() && mountPoint == m_extractedVolume) {
+        removeTree(m_extractionFolder);
+        m_extractedVolume.clear();
+        m_extractionFolder.clear();
+        return;
+    }
+    if (runTool(m_paths.fusermount, {QStringLiteral("-u"), mountPoint}) != 0)
+        runTool(m_paths.fusermount, {QStringLiteral("-u"), QStringLiteral("-z"), mountPoint});
+    ::rmdir(QFile::encodeName(mountPoint).constData());
+}
+
+bool SquashfsImageTool::fuseUsable() const
+{
+    const int fd = ::open(QFile::encodeName(m_paths.fuseDevice).constData(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return ::access(QFile::encodeName(m_paths.squashfuse).constData(), X_OK) == 0 &&
+           ::access(QFile::encodeName(m_paths.fusermount).constData(), X_OK) == 0;
+}
+
+std::optional<QString> SquashfsImageTool::mountWithFuse(const QString &imagePath,
+                                                        const QString &workDir, bool *fuseRefused)
+{
+    const QString mountPoint = makePrivateFolder(workDir, "mount");
+    if (mountPoint.isEmpty()) {
+        ITLog("INST: cannot create a mount point in %@", workDir);
+        return std::nullopt;
+    }
+    std::optional<QString> errors;
+    const int rc = runTool(m_paths.squashfuse,
+                           {QStringLiteral("-o"), QStringLiteral("ro"), imagePath, mountPoint},
+                           nullptr, &errors);
+    if (rc == 0 && isMountedOver(mountPoint))
+        return mountPoint;
+
+    ITLog("INST: %@ attach failed, rc=%d", toolName(m_paths.squashfuse), rc);
+    // squashfuse names "squashfs image" in every complaint about the image itself; anything
+    // else (FUSE device, fusermount, permissions, a tool that did not start) is FUSE's.
+    *fuseRefused = !errors || !errors->contains(QLatin1String("squashfs image"));
+    ::rmdir(QFile::encodeName(mountPoint).constData());
+    return std::nullopt;
+}
+
+std::optional<QString> SquashfsImageTool::extract(const QString &imagePath, const QString &workDir)
+{
+    const QString folder = makePrivateFolder(workDir, "image");
+    if (folder.isEmpty()) {
+        ITLog("INST: cannot create a folder for the image in %@", workDir);
+        return std::nullopt;
+    }
+    const QString volume = folder + QStringLiteral("/volume");
+    const int rc = runTool(m_paths.unsquashfs,
+                           {QStringLiteral("-no-progress"), QStringLiteral("-d"), volume, imagePath});
+    if (rc != 0) {
+        ITLog("INST: %@ attach failed, rc=%d", toolName(m_paths.unsquashfs), rc);
+        removeTree(folder);
+        return std::nullopt;
+    }
+    // Read-only like a mounted volume: nothing can be added or removed at its top level. The
+    // entries inside keep the image's own permissions, which the installed copy carries.
+    const QByteArray volumePath = QFile::encodeName(volume);
+    struct stat st {};
+    if (::stat(volumePath.constData(), &st) == 0)
+        ::chmod(volumePath.constData(), st.st_mode & 07555);
+    ::chmod(QFile::encodeName(folder).constData(), 0500);
+    m_extractedVolume = volume;
+    m_extractionFolder = folder;
+    return volume;
+}
+
+} // namespace install

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "imagetool.h"
+
+namespace install {
+
+// Linux: squashfs images mounted read-only with squashfuse on a fresh private mount point and
+// unmounted with fusermount3. Where FUSE cannot be used (no device, no squashfuse, a mount
+// refused for a reason other than the image) the image is extracted with unsquashfs into a
+// private folder instead; removing that folder is then the detach.
+class SquashfsImageTool final : public ImageTool
+{
+public:
+    struct Paths
+    {
+        QString squashfuse = QStringLiteral("/usr/bin/squashfuse");
+        QString fusermount = QStringLiteral("/usr/bin/fusermount3");
+        QString unsquashfs = QStringLiteral("/usr/bin/unsquashfs");
+        QString fuseDevice = QStringLiteral("/dev/fuse");
+        QString workDir; // where mount points and extractions go; empty: the private directory
+    };
+
+    SquashfsImageTool();
+    explicit SquashfsImageTool(Paths paths);
+
+    std::optional<QString> attach(const QString &imagePath) override;
+    void detach(const QString &mountPoint) override;
+
+private:
+    bool fuseUsable() const;
+    std::optional<QString> mountWithFuse(const QString &imagePath, const QString &workDir,
+                                         bool *fuseRefused);
+    std::optional<QString> extract(const QString &imagePath, const QString &workDir);
+
+    Paths m_paths;
+    QString m_extractedVolume; // set while the attached volume is an extraction
+    QString m_extractionFolder;
+};
+
+} // namespace install

@@ -1,0 +1,164 @@
+#include "toolrunner.h"
+
+#include "diag/itlog.h"
+
+#include <QFile>
+#include <QStringDecoder>
+
+#include <cerrno>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace install {
+
+namespace {
+
+class Pipe
+{
+public:
+    Pipe() { m_ok = ::pipe2(m_fd, O_CLOEXEC) == 0; }
+    ~Pipe()
+    {
+        closeRead();
+        closeWrite();
+    }
+    Q_DISABLE_COPY_MOVE(Pipe)
+
+    bool ok() const { return m_ok; }
+    int readEnd() const { return m_fd[0]; }
+    int writeEnd() const { return m_fd[1]; }
+    void closeRead() { closeFd(m_fd[0]); }
+    void closeWrite() { closeFd(m_fd[1]); }
+
+private:
+    static void closeFd(int &fd)
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+    int m_fd[2] = {-1, -1};
+    bool m_ok = false;
+};
+
+class SpawnActions
+{
+public:
+    SpawnActions() { ::posix_spawn_file_actions_init(&m_actions); }
+    ~SpawnActions() { ::posix_spawn_file_actions_destroy(&m_actions); }
+    Q_DISABLE_COPY_MOVE(SpawnActions)
+    posix_spawn_file_actions_t *get() { return &m_actions; }
+
+private:
+    posix_spawn_file_actions_t m_actions;
+};
+
+// Reads both pipes until both are closed. Neither is read to its end before the other, so a
+// child blocked on a full standard-error pipe cannot hold up its standard output, or the reverse.
+void drain(Pipe &out, Pipe &err, QByteArray *outBytes, QByteArray *errBytes)
+{
+    pollfd fds[2] = {{out.readEnd(), POLLIN, 0}, {err.readEnd(), POLLIN, 0}};
+    QByteArray *sinks[2] = {outBytes, errBytes};
+    char buffer[65536];
+    int open = 2;
+    while (open > 0) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                if (sinks[i])
+                    sinks[i]->append(buffer, n);
+            } else if (n == 0 || errno != EINTR) {
+                fds[i].fd = -1; // end of file, or a read error we cannot recover from
+                --open;
+            }
+        }
+    }
+}
+
+int waitForExit(pid_t pid)
+{
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return -1;
+}
+
+} // namespace
+
+std::optional<QString> decodeUtf8(const QByteArray &bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = decoder.decode(bytes);
+    if (decoder.hasError())
+        return std::nullopt;
+    return text;
+}
+
+int runTool(const QString &launchPath, const QStringList &arguments,
+            std::optional<QString> *output, std::optional<QString> *errorOutput)
+{
+    const QByteArray path = QFile::encodeName(launchPath);
+    std::vector<QByteArray> storage;
+    storage.reserve(arguments.size() + 1);
+    storage.push_back(path);
+    for (const QString &argument : arguments)
+        storage.push_back(argument.toUtf8());
+    std::vector<char *> argv;
+    for (QByteArray &item : storage)
+        argv.push_back(item.data());
+    argv.push_back(nullptr);
+
+    Pipe out;
+    Pipe err;
+    int spawnError = 0;
+    pid_t pid = -1;
+    if (!out.ok() || !err.ok()) {
+        spawnError = errno;
+    } else {
+        // dup2 clears close-on-exec on the child's 1 and 2; every other pipe end closes on exec.
+        SpawnActions actions;
+        ::posix_spawn_file_actions_adddup2(actions.get(), out.writeEnd(), STDOUT_FILENO);
+        ::posix_spawn_file_actions_adddup2(actions.get(), err.writeEnd(), STDERR_FILENO);
+        spawnError = ::posix_spawn(&pid, path.constData(), actions.get(), nullptr, argv.data(),
+                                   environ);
+    }
+    if (spawnError != 0) {
+        ITLog("INST: failed to launch %@: %@", launchPath, qt_error_string(spawnError));
+        return -1;
+    }
+    out.closeWrite();
+    err.closeWrite();
+
+    QByteArray outBytes;
+    QByteArray errBytes;
+    drain(out, err, output ? &outBytes : nullptr, errorOutput ? &errBytes : nullptr);
+    const int status = waitForExit(pid);
+
+    if (output)
+        *output = decodeUtf8(outBytes);
+    if (errorOutput)
+        *errorOutput = decodeUtf8(errBytes);
+    return status;
+}
+
+} // namespace install

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QStringList>
+
+#include <optional>
+
+namespace install {
+
+// Runs one program with an argument vector (no shell, no splitting) and waits for it to end.
+// Standard input, environment and working directory are inherited. Standard output is
+// captured into *output when given; standard error is always read alongside it, so a child
+// that writes much to either stream never stalls, and is handed back in *errorOutput when
+// given. Text is decoded as UTF-8; bytes that are not valid UTF-8 give nullopt.
+//
+// Returns the exit status, 128 + the signal number for a child killed by a signal, or -1
+// when the program cannot be started; then "INST: failed to launch ..." is logged and the
+// output places are left untouched. There is no time limit.
+int runTool(const QString &launchPath, const QStringList &arguments,
+            std::optional<QString> *output = nullptr,
+            std::optional<QString> *errorOutput = nullptr);
+
+// Strict UTF-8 decoding: nullopt when the bytes are not valid UTF-8.
+std::optional<QString> decodeUtf8(const QByteArray &bytes);
+
+} // namespace install

@@ -1,0 +1,88 @@
+// Stand-in for a system tool that cannot run here (hdiutil, osascript, pkexec, xattr). Each
+// call is numbered from 1 and recorded in $QM_FAKE_DIR/<tool>.<n>.args, every argument
+// followed by a NUL byte. The reply is read from files of the same call number, or from the
+// same names without a number for every call:
+//   <tool>[.<n>].out, .err   copied to standard output, standard error
+//   <tool>[.<n>].rc          exit status (default 0)
+//   <tool>[.<n>].wait        holds a path; the tool waits (at most 20 s) until it exists
+//   <tool>[.<n>].exec        present: run the arguments as a command and exit with its status
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::string g_base;
+
+bool exists(const std::string &path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+bool slurp(const std::string &path, std::string *text)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    text->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+// The numbered file of this call, else the general one.
+bool reply(int call, const char *suffix, std::string *text)
+{
+    return slurp(g_base + "." + std::to_string(call) + suffix, text) ||
+           slurp(g_base + suffix, text);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const char *dir = std::getenv("QM_FAKE_DIR");
+    if (!dir)
+        return 99;
+    g_base = std::string(dir) + "/" + FAKE_TOOL_NAME;
+
+    int call = 1;
+    int fd = -1;
+    for (; call < 1000; ++call) {
+        fd = ::open((g_base + "." + std::to_string(call) + ".args").c_str(),
+                    O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (fd >= 0 || errno != EEXIST)
+            break;
+    }
+    if (fd < 0)
+        return 98;
+    for (int i = 1; i < argc; ++i) {
+        if (::write(fd, argv[i], std::char_traits<char>::length(argv[i]) + 1) < 0)
+            return 97;
+    }
+    ::close(fd);
+
+    std::string text;
+    if (reply(call, ".wait", &text)) {
+        while (!text.empty() && text.back() == '\n')
+            text.pop_back();
+        for (int i = 0; i < 2000 && !exists(text); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (reply(call, ".exec", &text) && argc > 1) {
+        ::execv(argv[1], argv + 1);
+        return 127;
+    }
+    if (reply(call, ".out", &text))
+        std::fwrite(text.data(), 1, text.size(), stdout);
+    if (reply(call, ".err", &text))
+        std::fwrite(text.data(), 1, text.size(), stderr);
+    return reply(call, ".rc", &text) ? std::atoi(text.c_str()) : 0;
+}
