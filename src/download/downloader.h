@@ -18,6 +18,11 @@ public:
     {
         int lowSpeedTimeSeconds = 30;   // no data for this long ends the attempt
         int totalTimeoutSeconds = 3600; // the whole transfer, waiting for a network included
+
+        // For tests and development tools.
+        std::function<bool()> networkAvailable; // replaces the routing-table probe
+        int connectivityPollMs = 1000;          // how often a waiting attempt looks again
+        std::function<void()> afterFileLanded;  // worker thread, once the file is in place
     };
 
     static std::shared_ptr<Downloader> create(const QString &url, const QString &destFile,
@@ -29,7 +34,7 @@ public:
 
     void setOptions(const Options &options); // before start
     void start();
-    void cancel();
+    void cancel(); // any thread; the completion follows with "Download cancelled."
 
     // Final once onComplete runs.
     qint64 httpStatus() const;
@@ -41,6 +46,9 @@ public:
     QString destFile() const;
 
 private:
+    void run(const std::shared_ptr<Downloader> &self);
+    void post(const std::shared_ptr<Downloader> &self, std::function<void()> task);
+
     Downloader(const QString &url, const QString &destFile, std::optional<QByteArray> resumeData);
     struct Private;
     std::unique_ptr<Private> d;

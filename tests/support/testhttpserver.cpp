@@ -477,6 +477,8 @@ bool TestHttpServer::Private::writeResponse(int fd, const HttpRequest &request,
         sendAll(fd, r.raw.constData(), r.raw.size());
         return false;
     }
+    if (r.dropConnection)
+        return false;
     if (r.noAnswer) {
         holdOpen(fd);
         return false;

@@ -51,6 +51,7 @@ struct HttpResponse
     qint64 closeAfter = -1;  // close the connection once this many body bytes are out
     qint64 stallAfter = -1;  // stop once this many body bytes are out, keep the connection open
     bool noAnswer = false;   // read the request, never answer, keep the connection open
+    bool dropConnection = false; // read the request, close the connection without a byte
     QByteArray raw;          // non-empty: written verbatim instead of all the above, then close
 
     // A stalled or unanswered connection stays open until the client closes it or the

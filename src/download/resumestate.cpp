@@ -1,0 +1,168 @@
+#include "resumestate.h"
+
+#include <QCryptographicHash>
+#include <QDataStream>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QIODevice>
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QByteArray kMagic = QByteArrayLiteral("QMRS");
+constexpr quint8 kVersion = 1;
+constexpr int kChecksumSize = 32;
+
+QString partialPrefix(const QString &destFile)
+{
+    return QFileInfo(destFile).fileName() + QStringLiteral(".part-");
+}
+
+bool isOwnRegularFile(const struct stat &st)
+{
+    return S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && st.st_nlink == 1;
+}
+
+} // namespace
+
+QByteArray ResumeState::encode() const
+{
+    QByteArray payload;
+    {
+        QDataStream out(&payload, QIODevice::WriteOnly);
+        out.setVersion(QDataStream::Qt_6_4);
+        out.writeRawData(kMagic.constData(), kMagic.size());
+        out << kVersion << url << partialPath << offset << total << validator;
+    }
+    return payload + QCryptographicHash::hash(payload, QCryptographicHash::Sha256);
+}
+
+std::optional<ResumeState> ResumeState::decode(const QByteArray &blob)
+{
+    if (blob.size() <= kMagic.size() + 1 + kChecksumSize || !blob.startsWith(kMagic))
+        return std::nullopt;
+    const QByteArray payload = blob.left(blob.size() - kChecksumSize);
+    if (QCryptographicHash::hash(payload, QCryptographicHash::Sha256) != blob.right(kChecksumSize))
+        return std::nullopt;
+    QDataStream in(payload);
+    in.setVersion(QDataStream::Qt_6_4);
+    in.skipRawData(kMagic.size());
+    quint8 version = 0;
+    in >> version;
+    if (version != kVersion)
+        return std::nullopt;
+    ResumeState s;
+    in >> s.url >> s.partialPath >> s.offset >> s.total >> s.validator;
+    if (in.status() != QDataStream::Ok || !in.atEnd())
+        return std::nullopt;
+    return s;
+}
+
+std::optional<ContentRange> parseContentRange(const QByteArray &value)
+{
+    const QByteArray v = value.trimmed();
+    if (!v.startsWith("bytes "))
+        return std::nullopt;
+    const QByteArray spec = v.mid(6).trimmed();
+    const int dash = spec.indexOf('-'), slash = spec.indexOf('/');
+    if (dash <= 0 || slash <= dash)
+        return std::nullopt;
+    bool ok1 = false, ok2 = false, ok3 = false;
+    ContentRange r;
+    r.first = spec.left(dash).toLongLong(&ok1);
+    r.last = spec.mid(dash + 1, slash - dash - 1).toLongLong(&ok2);
+    r.total = spec.mid(slash + 1).toLongLong(&ok3);
+    if (!ok1 || !ok2 || !ok3 || r.first < 0 || r.last < r.first || r.total <= r.last)
+        return std::nullopt;
+    return r;
+}
+
+UniqueFd createPartialFile(const QString &destFile, QString *path)
+{
+    const QString dir = QFileInfo(destFile).absolutePath();
+    for (int tries = 0; tries < 16; ++tries) {
+        const QString candidate =
+            dir + u'/' + partialPrefix(destFile) +
+            QString::number(QRandomGenerator::system()->generate(), 16).rightJustified(8, u'0');
+        const int fd = ::open(QFile::encodeName(candidate).constData(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            *path = candidate;
+            return UniqueFd(fd);
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    return UniqueFd();
+}
+
+bool isPartialPathFor(const QString &path, const QString &destFile)
+{
+    const QFileInfo info(path);
+    return info.isAbsolute() &&
+           info.absolutePath() == QFileInfo(destFile).absolutePath() &&
+           info.fileName().startsWith(partialPrefix(destFile)) &&
+           info.fileName().size() > partialPrefix(destFile).size();
+}
+
+UniqueFd openPartialForResume(const ResumeState &state, const QString &url,
+                              const QString &destFile, QString *reason)
+{
+    if (state.url != url) {
+        *reason = QStringLiteral("made for another address");
+        return UniqueFd();
+    }
+    if (!isPartialPathFor(state.partialPath, destFile)) {
+        *reason = QStringLiteral("partial file in the wrong place");
+        return UniqueFd();
+    }
+    if (state.offset <= 0 || state.total <= state.offset || state.validator.isEmpty()) {
+        *reason = QStringLiteral("nothing to continue");
+        return UniqueFd();
+    }
+    const QByteArray native = QFile::encodeName(state.partialPath);
+    struct stat before {};
+    if (::lstat(native.constData(), &before) != 0 || !isOwnRegularFile(before)) {
+        *reason = QStringLiteral("partial file missing or not ours");
+        return UniqueFd();
+    }
+    if (before.st_size != state.offset) {
+        *reason = QStringLiteral("partial file has %1 bytes, expected %2")
+                      .arg(qint64(before.st_size))
+                      .arg(state.offset);
+        return UniqueFd();
+    }
+    UniqueFd fd(::open(native.constData(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat after {};
+    // The file opened must be the one inspected, not something swapped in meanwhile.
+    if (!fd.isValid() || ::fstat(fd.get(), &after) != 0 || after.st_dev != before.st_dev ||
+        after.st_ino != before.st_ino || after.st_size != state.offset ||
+        ::lseek(fd.get(), state.offset, SEEK_SET) != state.offset) {
+        *reason = QStringLiteral("partial file cannot be reopened");
+        return UniqueFd();
+    }
+    return fd;
+}
+
+void removeStalePartials(const QString &destFile, const QString &keep)
+{
+    const QFileInfo dest(destFile);
+    const QDir dir(dest.absolutePath());
+    const QStringList names = dir.entryList({partialPrefix(destFile) + u'*'},
+                                            QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &name : names) {
+        const QString path = dir.absoluteFilePath(name);
+        if (path == keep)
+            continue;
+        struct stat st {};
+        const QByteArray native = QFile::encodeName(path);
+        if (::lstat(native.constData(), &st) == 0 && (isOwnRegularFile(st) || S_ISLNK(st.st_mode)))
+            ::unlink(native.constData());
+    }
+}

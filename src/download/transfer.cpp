@@ -1,0 +1,278 @@
+#include "transfer.h"
+
+#include "curlholder.h"
+#include "resumestate.h"
+
+#include <QList>
+#include <QPair>
+#include <QUrl>
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char *kUserAgent = "QuillmarshOnlineInstaller/1.0";
+constexpr long kMaxRedirects = 16;
+
+enum class Sink { Undecided, File, Discard };
+
+struct Context
+{
+    Context(const TransferSetup &s, TransferResult &r) : setup(s), result(r) {}
+
+    const TransferSetup &setup;
+    TransferResult &result;
+    CURL *curl = nullptr;
+    Sink sink = Sink::Undecided;
+    bool abortedOnPurpose = false; // the callbacks stopped the transfer for a reason of ours
+    int writeErrno = 0;
+    long status = 0;
+    QList<QPair<QByteArray, QByteArray>> headers; // of the latest response
+
+    QByteArray header(const char *name) const
+    {
+        for (const auto &h : headers)
+            if (h.first.compare(name, Qt::CaseInsensitive) == 0)
+                return h.second;
+        return {};
+    }
+
+    bool cancelled() const { return setup.cancelled && setup.cancelled->load(); }
+    void refuseResume(const QString &reason)
+    {
+        result.restart = true;
+        result.restartReason = reason;
+        abortedOnPurpose = true;
+    }
+    bool decide();
+    bool acceptContinuation();
+};
+
+QByteArray strongValidator(const QByteArray &etag, const QByteArray &lastModified)
+{
+    if (!etag.isEmpty())
+        return etag.startsWith("W/") ? QByteArray() : etag;
+    return lastModified;
+}
+
+// The held bytes may be continued only by the rest of the very same file.
+bool Context::acceptContinuation()
+{
+    const auto range = parseContentRange(header("Content-Range"));
+    if (!range) {
+        refuseResume(QStringLiteral("206 without a usable Content-Range"));
+        return false;
+    }
+    if (range->first != setup.rangeFrom || range->total != setup.expectedTotal) {
+        refuseResume(QStringLiteral("206 for bytes %1-%2/%3, expected %4-/%5")
+                         .arg(range->first).arg(range->last).arg(range->total)
+                         .arg(setup.rangeFrom).arg(setup.expectedTotal));
+        return false;
+    }
+    const QByteArray etag = header("ETag"), lastModified = header("Last-Modified");
+    const bool heldEtag = setup.validator.startsWith('"');
+    if ((heldEtag && !etag.isEmpty() && etag != setup.validator) ||
+        (!heldEtag && !lastModified.isEmpty() && lastModified != setup.validator)) {
+        refuseResume(QStringLiteral("206 of another version of the file"));
+        return false;
+    }
+    if (header("Accept-Ranges").trimmed().compare("none", Qt::CaseInsensitive) == 0) {
+        refuseResume(QStringLiteral("server does not serve ranges"));
+        return false;
+    }
+    result.fileBytes = setup.rangeFrom;
+    result.total = range->total;
+    result.validator = setup.validator;
+    result.rangesServed = true;
+    if (setup.resumed)
+        setup.resumed(setup.rangeFrom, range->total);
+    return true;
+}
+
+// Called once the final response's headers are known; false stops the transfer.
+bool Context::decide()
+{
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    if (status < 200 || status > 299) {
+        if (setup.rangeFrom > 0 && status == 416) {
+            refuseResume(QStringLiteral("416"));
+            return false;
+        }
+        sink = Sink::Discard; // an error page is never the file
+        return true;
+    }
+    sink = Sink::File;
+    result.bodyWritten = true;
+    if (status == 206 && setup.rangeFrom > 0)
+        return acceptContinuation();
+
+    if (status == 206) {
+        // Not asked for a range: only the whole file in one piece will do.
+        const auto range = parseContentRange(header("Content-Range"));
+        if (!range || range->first != 0 || range->last != range->total - 1) {
+            result.code = CURLE_WEIRD_SERVER_REPLY;
+            result.message = curlErrorText(CURLE_WEIRD_SERVER_REPLY,
+                                           "partial content that was not asked for");
+            abortedOnPurpose = true;
+            return false;
+        }
+        result.total = range->total;
+    } else {
+        bool ok = false;
+        const qint64 length = header("Content-Length").trimmed().toLongLong(&ok);
+        result.total = ok && length >= 0 && header("Transfer-Encoding").isEmpty() ? length : -1;
+    }
+    // Any other 2xx answers the whole file: whatever was held is replaced from byte 0.
+    if (setup.rangeFrom > 0 &&
+        (::ftruncate(setup.fd, 0) != 0 || ::lseek(setup.fd, 0, SEEK_SET) != 0)) {
+        writeErrno = errno;
+        return false;
+    }
+    result.fileBytes = 0;
+    result.validator = strongValidator(header("ETag"), header("Last-Modified"));
+    result.rangesServed = header("Accept-Ranges").toLower().contains("bytes");
+    return true;
+}
+
+size_t onHeader(char *data, size_t size, size_t count, void *userdata)
+{
+    auto *c = static_cast<Context *>(userdata);
+    const QByteArray line = QByteArray(data, qsizetype(size * count)).trimmed();
+    if (line.startsWith("HTTP/")) {
+        c->headers.clear(); // a new response: an interim one or one after a redirect
+    } else if (const int colon = line.indexOf(':'); colon > 0) {
+        c->headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
+    }
+    return size * count;
+}
+
+size_t onBody(char *data, size_t size, size_t count, void *userdata)
+{
+    auto *c = static_cast<Context *>(userdata);
+    const size_t bytes = size * count;
+    if (c->cancelled())
+        return 0;
+    if (c->sink == Sink::Undecided && !c->decide())
+        return 0;
+    if (c->sink == Sink::Discard)
+        return bytes;
+    size_t done = 0;
+    while (done < bytes) {
+        const ssize_t n = ::write(c->setup.fd, data + done, bytes - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            c->writeErrno = n < 0 ? errno : ENOSPC;
+            return 0;
+        }
+        done += size_t(n);
+    }
+    c->result.fileBytes += qint64(bytes);
+    if (c->setup.progress)
+        c->setup.progress(c->result.fileBytes, c->result.total);
+    return bytes;
+}
+
+int onTick(void *userdata, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return static_cast<Context *>(userdata)->cancelled() ? 1 : 0;
+}
+
+// Redirects keep the scheme of the address asked for: an https download never continues
+// over plain http.
+const char *allowedScheme(const QString &url)
+{
+    return QUrl(url).scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) == 0 ? "http"
+                                                                                        : "https";
+}
+
+} // namespace
+
+QString curlErrorText(CURLcode code, const char *detail)
+{
+    const QString text = QString::fromUtf8(curl_easy_strerror(code));
+    const QString more = detail ? QString::fromUtf8(detail).trimmed() : QString();
+    if (more.isEmpty() || more == text)
+        return text;
+    if (more.contains(text))
+        return more;
+    return text + QStringLiteral(": ") + more;
+}
+
+TransferResult runTransfer(const TransferSetup &setup)
+{
+    TransferResult result;
+    CurlEasy easy;
+    CurlHeaderList headers;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    Context c(setup, result);
+    c.curl = easy.get();
+    if (!easy) {
+        result.code = CURLE_FAILED_INIT;
+        result.message = curlErrorText(CURLE_FAILED_INIT);
+        return result;
+    }
+    const QByteArray url = setup.url.toUtf8();
+    const char *scheme = allowedScheme(setup.url);
+    if (setup.rangeFrom > 0) {
+        const QByteArray range = "Range: bytes=" + QByteArray::number(setup.rangeFrom) + '-';
+        const QByteArray ifRange = "If-Range: " + setup.validator;
+        if (!headers.append(range.constData()) || !headers.append(ifRange.constData())) {
+            result.code = CURLE_OUT_OF_MEMORY;
+            result.message = curlErrorText(CURLE_OUT_OF_MEMORY);
+            return result;
+        }
+    }
+    CURL *h = easy.get();
+    curl_easy_setopt(h, CURLOPT_URL, url.constData());
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, scheme);
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, scheme);
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(h, CURLOPT_HTTP_CONTENT_DECODING, 0L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, long(setup.lowSpeedTimeSeconds));
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, long(setup.lowSpeedTimeSeconds));
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, long(qMax<qint64>(1, setup.timeoutMs)));
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, onHeader);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &c);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBody);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &c);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, onTick);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &c);
+
+    const CURLcode code = curl_easy_perform(h);
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &result.httpStatus);
+
+    // A response without a body never reached the body callback.
+    if (code == CURLE_OK && c.sink == Sink::Undecided && !c.cancelled())
+        c.decide();
+    if (result.restart || c.abortedOnPurpose)
+        return result;
+    if (c.writeErrno != 0) {
+        result.code = CURLE_WRITE_ERROR;
+        result.message = curlErrorText(CURLE_WRITE_ERROR, qt_error_string(c.writeErrno).toUtf8().constData());
+        return result;
+    }
+    if (code != CURLE_OK) {
+        result.code = code;
+        result.message = curlErrorText(code, errorBuffer);
+        return result;
+    }
+    if (c.sink == Sink::File && result.total > 0 && result.fileBytes != result.total) {
+        const QByteArray detail = QByteArray::number(result.fileBytes) + " of " +
+                                  QByteArray::number(result.total) + " bytes received";
+        result.code = CURLE_PARTIAL_FILE;
+        result.message = curlErrorText(CURLE_PARTIAL_FILE, detail.constData());
+    }
+    return result;
+}

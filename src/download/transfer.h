@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <functional>
+
+// One HTTP request of a download attempt, run with libcurl on the calling (worker) thread,
+// writing the body into an open partial file. It decides, from the response headers, whether
+// the body continues the bytes already held, replaces them, or must not be used at all.
+struct TransferSetup
+{
+    QString url;
+    int fd = -1;              // partial file, positioned at rangeFrom
+    qint64 rangeFrom = 0;     // > 0: ask for the rest with Range and If-Range
+    QByteArray validator;     // If-Range value, when rangeFrom > 0
+    qint64 expectedTotal = 0; // size of the whole file the held bytes belong to
+    int lowSpeedTimeSeconds = 30;
+    qint64 timeoutMs = 0;     // what is left of the attempt's overall limit
+    const std::atomic<bool> *cancelled = nullptr;
+    // Worker thread, after every piece of body written: bytes in the file, whole size or -1.
+    std::function<void(qint64 written, qint64 total)> progress;
+    // Worker thread, when a 206 has been accepted as the continuation of the held bytes.
+    std::function<void(qint64 offset, qint64 total)> resumed;
+};
+
+struct TransferResult
+{
+    CURLcode code = CURLE_OK; // transport outcome; CURLE_OK also for HTTP failures
+    QString message;          // description of a transport error
+    long httpStatus = 0;      // final response, 0 when none
+    bool restart = false;     // the held bytes cannot be continued: ask again from byte 0
+    QString restartReason;
+    bool bodyWritten = false; // a 2xx body went into the file (from 0, or after the held bytes)
+    qint64 fileBytes = 0;     // bytes now in the file
+    qint64 total = -1;        // whole size, when known
+    QByteArray validator;     // strong ETag, else Last-Modified; empty when none or weak
+    bool rangesServed = false; // the server says it serves byte ranges of this file
+};
+
+// Receive buffer: 16 KiB, libcurl's default, was measurably slower than curl's own tool.
+constexpr long kReceiveBufferSize = 512 * 1024;
+
+TransferResult runTransfer(const TransferSetup &setup);
+
+// Description of a libcurl failure: its text, with the error buffer's detail when it adds any.
+QString curlErrorText(CURLcode code, const char *detail = nullptr);
