@@ -1,8 +1,7 @@
 #include "singleinstance.h"
 
-#include "paths.h"
-
 #include <QDir>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
@@ -28,9 +27,17 @@ SingleInstance::~SingleInstance() = default;
 QString SingleInstance::socketName(const QString &appId)
 {
     const QString name = QStringLiteral("%1-%2").arg(appId).arg(::getuid());
-    // The private folder is the user's own (0700), so nobody else can plant or read the socket.
-    const QString dir = privateDirectory();
-    return dir.isEmpty() ? name : dir + u'/' + name;
+    // A folder of the user's own, so that instances of other users (and tests with their own
+    // HOME) never meet; not the private folder, which the setup flow empties at start.
+    QString dir = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!QDir::isAbsolutePath(dir) || !QFileInfo(dir).isDir()) {
+        dir = qEnvironmentVariable("XDG_CACHE_HOME");
+        if (!QDir::isAbsolutePath(dir))
+            dir = QDir::homePath() + QStringLiteral("/.cache");
+        if (!QDir().mkpath(dir))
+            return name;
+    }
+    return dir + u'/' + name;
 }
 
 bool SingleInstance::askRunning()
