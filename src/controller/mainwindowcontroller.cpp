@@ -28,6 +28,8 @@ MainWindowController::MainWindowController()
     applyLanguage();
     ITLog("UI: ready, language=%@, default dir=%@", L().langName, locationField->text());
     ITTrackEvent(QStringLiteral("setup_run"));
+    // A run that crashed may have left an image, a partial download or a mount behind.
+    clearLeftovers();
 }
 
 MainWindowController::~MainWindowController()

@@ -127,6 +127,21 @@ public:
     void minimizeClicked();
     void openURL(const QString &url);
 
+    // --- Flow helpers and test hooks ---------------------------------------------------------
+    void performClose(); // a close request that goes through windowShouldClose
+    bool askExitQuestion(); // application-modal; true only for "OK"
+    void refuseCloseWhileInstalling();
+    void discardResumeData(); // drops pendingResumeData and the partial file it stands for
+    void clearLeftovers(); // empties the private folder: images, partial files, stale mounts
+    static QString trimmedLocation(const QString &text); // spaces and tabs, not line breaks
+
+    // Tests point the download at a local server; empty means the built-in download host.
+    void setDownloadBaseURL(const QString &base) { m_downloadBaseURL = base; }
+    // Tests adjust each new DMGInstaller (tool paths) before it starts.
+    std::function<void(DMGInstaller &)> installerSetup;
+    // Tests replace how the application is told to end; empty means QCoreApplication::quit.
+    std::function<void()> terminateHook;
+
     // --- State fields (read by tests and the screen tool) -------------------------------------
     bool done = false;
     bool closing = false;
@@ -179,4 +194,5 @@ public:
 private:
     InstallerWindow *m_window = nullptr;
     double m_timeScale = 1.0;
+    QString m_downloadBaseURL;
 };

@@ -1,13 +1,118 @@
 #include "mainwindowcontroller.h"
 
-// Placeholder until the setup flow lands.
-void MainWindowController::installClicked() {}
-void MainWindowController::acceptToggled() {}
-void MainWindowController::privacyClicked() {}
-void MainWindowController::licenseClicked() {}
-void MainWindowController::settingsClicked() {}
-void MainWindowController::offlineClicked() {}
-void MainWindowController::languageChanged() {}
-void MainWindowController::browseClicked() {}
-void MainWindowController::minimizeClicked() {}
-void MainWindowController::openURL(const QString &) {}
+#include "app/installerwindow.h"
+#include "config.h"
+#include "diag/analytics.h"
+#include "diag/itlog.h"
+#include "ui/flippedview.h"
+#include "ui/roundedbutton.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QUrl>
+
+namespace {
+
+constexpr int kSettingsHeight = 148;
+constexpr int kRootHeightOpen = 516;
+constexpr int kRootHeightClosed = 368;
+
+QString webURL(const char *path)
+{
+    return QStringLiteral(QUILLMARSH_WEB_BASE_URL) + QLatin1String(path);
+}
+
+} // namespace
+
+void MainWindowController::installClicked()
+{
+    if (!installButton->isEnabled())
+        return;
+    if (done) {
+        performClose();
+        return;
+    }
+    if (!trimmedLocation(locationField->text()).isEmpty()) {
+        startDownload();
+        return;
+    }
+    if (!settingsShown)
+        settingsClicked();
+    alert(L().chooseLocation, 0);
+}
+
+void MainWindowController::acceptToggled()
+{
+    installButton->setEnabled(acceptCheck->checkState() == Qt::Checked);
+}
+
+void MainWindowController::privacyClicked()
+{
+    openURL(webURL("/privacy/"));
+}
+
+void MainWindowController::licenseClicked()
+{
+    openURL(webURL("/user-license-agreement/"));
+}
+
+void MainWindowController::openURL(const QString &url)
+{
+    QDesktopServices::openUrl(QUrl(url));
+}
+
+void MainWindowController::offlineClicked()
+{
+    ITLog("FLOW: user chose offline installer, opening browser");
+    ITTrackEvent(QStringLiteral("offline_download"));
+    openURL(installerURL());
+    closing = true;
+    performClose();
+}
+
+void MainWindowController::settingsClicked()
+{
+    settingsShown = !settingsShown;
+    // The window grows or shrinks at its bottom edge; the top edge stays where it is.
+    QRect frame = m_window->geometry();
+    if (settingsShown) {
+        settingsPanel->show();
+        frame.setHeight(frame.height() + kSettingsHeight);
+    } else {
+        frame.setHeight(frame.height() - kSettingsHeight);
+        settingsPanel->hide();
+    }
+    m_window->setFrame(frame);
+    root->setGeometry(0, 0, root->width(), settingsShown ? kRootHeightOpen : kRootHeightClosed);
+    root->update();
+}
+
+void MainWindowController::languageChanged()
+{
+    langIndex = langPopup->currentIndex();
+    ITLog("UI: language changed to %@", L().langName);
+    applyLanguage();
+}
+
+void MainWindowController::browseClicked()
+{
+    QFileDialog dialog(m_window, L().selectFolder);
+    dialog.setObjectName(QStringLiteral("folderPicker"));
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOption(QFileDialog::ShowDirsOnly, true);
+    if (!locationField->text().isEmpty())
+        dialog.setDirectory(locationField->text());
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return;
+    const QString path = dialog.selectedFiles().constFirst();
+    locationField->setText(path);
+    ITLog("UI: install dir set to %@", path);
+}
+
+void MainWindowController::minimizeClicked()
+{
+    m_window->showMinimized();
+}
