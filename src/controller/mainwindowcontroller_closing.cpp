@@ -4,6 +4,7 @@
 #include "diag/itformat.h"
 #include "diag/itlog.h"
 #include "download/downloader.h"
+#include "install/dmginstaller.h"
 #include "platform/leftovers.h"
 #include "platform/paths.h"
 
@@ -15,6 +16,7 @@
 namespace {
 
 const QString kProductName = QStringLiteral("Quillmarsh");
+constexpr int kDetachWaitMs = 10000;
 
 } // namespace
 
@@ -88,6 +90,9 @@ bool MainWindowController::windowShouldClose()
 void MainWindowController::windowWillClose()
 {
     endActivityHold();
+    // After a finished install the worker may still be detaching the image; let it, so that
+    // the clean-up never races a live mount.
+    DMGInstaller::waitForWorkers(kDetachWaitMs);
     clearLeftovers();
     if (terminateHook)
         terminateHook();

@@ -4,6 +4,7 @@
 #include "diag/analytics.h"
 #include "diag/itlog.h"
 #include "download/downloader.h"
+#include "download/resumestate.h"
 #include "platform/activityhold.h"
 #include "platform/cpu.h"
 #include "ui/linklabel.h"
@@ -212,7 +213,9 @@ void MainWindowController::setInstallStatus(const QString &status, const QString
     instStatus->setText(pct.isEmpty() ? status : ITFormat("%@  %@", status, pct));
 }
 
+// Called only while no attempt runs, so every partial file of destFile is an orphan.
 void MainWindowController::discardResumeData()
 {
     pendingResumeData.reset();
+    removeStalePartials(destFile);
 }
