@@ -112,6 +112,5 @@ int main(int argc, char **argv)
     c.showFinishView();
     ok = save(c.window(), dir, QStringLiteral("finish")) && ok;
 
-    c.closing = true;
     return ok ? 0 : 1;
 }

@@ -1,6 +1,9 @@
 // Runs the real installer executable (offscreen) and reads the setup log it writes.
+#include "platform/singleinstance.h"
+
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -18,6 +21,7 @@ private slots:
     void cleanup();
     void startupLogLines();
     void secondInstanceLeavesSilently();
+    void activationRequestReachesFirst();
 
 private:
     QProcess *start();
@@ -124,6 +128,21 @@ void TestStartup::secondInstanceLeavesSilently()
     QProcess *third = start();
     QTRY_COMPARE_WITH_TIMEOUT(countInLog("UI: window visible="), 2, 20000);
     QCOMPARE(third->state(), QProcess::Running);
+}
+
+// The same exchange in one process: the first listener is told to come to the front.
+void TestStartup::activationRequestReachesFirst()
+{
+    const QString id = QStringLiteral("test.quillmarsh.instance");
+    platform::SingleInstance first(id);
+    int activations = 0;
+    first.onActivate = [&] { ++activations; };
+    QVERIFY(!first.anotherInstanceActivated());
+    QVERIFY(QFileInfo(platform::SingleInstance::socketName(id)).fileName().contains(id + u'-'));
+
+    platform::SingleInstance second(id);
+    QVERIFY(second.anotherInstanceActivated());
+    QTRY_COMPARE(activations, 1);
 }
 
 QTEST_GUILESS_MAIN(TestStartup)
