@@ -15,6 +15,12 @@
 
 #include <memory>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 using testsupport::HttpRequest;
 using testsupport::HttpResponse;
 using testsupport::TestHttpServer;
@@ -71,6 +77,8 @@ private:
 void TestAnalytics::initTestCase()
 {
     QCOMPARE(curl_global_init(CURL_GLOBAL_DEFAULT), CURLE_OK);
+    // Start from an empty log in the test's own state folder.
+    QFile::remove(qEnvironmentVariable("XDG_STATE_HOME") + "/Logs/quillmarsh-installer.log");
     m_server = std::make_unique<TestHttpServer>();
     QVERIFY(m_server->isListening());
     m_server->setHandler([](const HttpRequest &) { return HttpResponse::make(204); });
@@ -204,22 +212,38 @@ void TestAnalytics::emptySecretSendsNothing()
 
 void TestAnalytics::exitDoesNotWaitForSlowEndpoint()
 {
-    TestHttpServer slow;
-    slow.setHandler([](const HttpRequest &) {
-        HttpResponse r;
-        r.noAnswer = true;
-        return r;
-    });
+    // A listening socket accepted here and never answered. No server threads: under
+    // ThreadSanitizer no thread may start in this process once it has spawned the helper.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    QVERIFY(listener >= 0);
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&addr), len) == 0);
+    QVERIFY(::listen(listener, 4) == 0);
+    QVERIFY(::getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len) == 0);
+
     QTemporaryDir state;
     QProcess helper;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("XDG_STATE_HOME"), state.path());
     helper.setProcessEnvironment(env);
-    helper.start(QStringLiteral(ANALYTICS_HELPER), {baseOf(slow)});
-    QTRY_COMPARE_WITH_TIMEOUT(slow.requestCount(), 2, 20000);
+    helper.start(QStringLiteral(ANALYTICS_HELPER),
+                 {QStringLiteral("http://127.0.0.1:%1").arg(ntohs(addr.sin_port))});
+    QList<int> accepted;
+    pollfd pfd {listener, POLLIN, 0};
+    while (accepted.size() < 2 && ::poll(&pfd, 1, 20000) > 0)
+        accepted << ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    QCOMPARE(accepted.size(), 2);
+
     // The helper's requests wait 60 s for an answer; ending it must not wait for them.
     helper.closeWriteChannel();
-    QVERIFY(helper.waitForFinished(20000));
+    const bool finished = helper.waitForFinished(20000);
+    for (int fd : accepted)
+        ::close(fd);
+    ::close(listener);
+    QVERIFY(finished);
     QCOMPARE(helper.exitStatus(), QProcess::NormalExit);
     QCOMPARE(helper.exitCode(), 0);
 }

@@ -56,6 +56,8 @@ private:
 
 void TestLocalization::initTestCase()
 {
+    // Start from an empty log in the test's own state folder.
+    QFile::remove(qEnvironmentVariable("XDG_STATE_HOME") + "/Logs/quillmarsh-installer.log");
     QVERIFY(writeFile(m_resources.filePath("slides.json"), R"({"en":["a","b"],"ja":["x"]})"));
     platform::setResourceDirectory(m_resources.path());
 }
