@@ -214,6 +214,7 @@ void Downloader::run(const std::shared_ptr<Downloader> &self)
         setup.expectedTotal = held->total;
     }
     setup.lowSpeedTimeSeconds = p.options.lowSpeedTimeSeconds;
+    setup.receiveBufferBytes = p.options.receiveBufferBytes;
     setup.cancelled = &p.cancelled;
     setup.resumed = [](qint64 offset, qint64 total) {
         ITLog("DL: resumed at offset %lld / %lld", offset, total);

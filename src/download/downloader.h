@@ -23,6 +23,7 @@ public:
         std::function<bool()> networkAvailable; // replaces the routing-table probe
         int connectivityPollMs = 1000;          // how often a waiting attempt looks again
         std::function<void()> afterFileLanded;  // worker thread, once the file is in place
+        long receiveBufferBytes = 0;            // 0: the measured default
     };
 
     static std::shared_ptr<Downloader> create(const QString &url, const QString &destFile,

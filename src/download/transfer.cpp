@@ -236,7 +236,8 @@ TransferResult runTransfer(const TransferSetup &setup)
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
+    curl_easy_setopt(h, CURLOPT_BUFFERSIZE,
+                     setup.receiveBufferBytes > 0 ? setup.receiveBufferBytes : kReceiveBufferSize);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, long(setup.lowSpeedTimeSeconds));
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, long(setup.lowSpeedTimeSeconds));

@@ -20,6 +20,7 @@ struct TransferSetup
     qint64 expectedTotal = 0; // size of the whole file the held bytes belong to
     int lowSpeedTimeSeconds = 30;
     qint64 timeoutMs = 0;     // what is left of the attempt's overall limit
+    long receiveBufferBytes = 0; // 0: kReceiveBufferSize
     const std::atomic<bool> *cancelled = nullptr;
     // Worker thread, after every piece of body written: bytes in the file, whole size or -1.
     std::function<void(qint64 written, qint64 total)> progress;

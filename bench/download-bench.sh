@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Times quillmarsh-fetch against curl on a 1 GiB file served by nginx on loopback, and measures
+# how much is fetched twice when a download is cut at 50 % and resumed.
+# Usage: bench/download-bench.sh [BUILD_DIR] [WORK_DIR]
+#   BUILD_DIR holds bin/quillmarsh-fetch and bin/qm-faultproxy (default: build)
+#   WORK_DIR needs about 3 GiB free (default: a new folder under /tmp); removed afterwards.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$root/build}" && pwd)
+work=${2:-$(mktemp -d /tmp/qm-download-bench.XXXXXX)}
+runs=5
+size=$((1024 * 1024 * 1024))
+fetch=$build/bin/quillmarsh-fetch
+proxy=$build/bin/qm-faultproxy
+for tool in "$fetch" "$proxy" /usr/bin/time curl nginx python3; do
+  command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
+done
+
+mkdir -p "$work/www" "$work/tmp"
+nginx_pid=""
+proxy_pid=""
+cleanup() {
+  [ -n "$proxy_pid" ] && kill "$proxy_pid" 2>/dev/null || true
+  [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+echo "== preparing a 1 GiB file in $work"
+head -c "$size" /dev/urandom > "$work/www/big.bin"
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+user=""
+[ "$(id -u)" -eq 0 ] && user="user root;"
+cat > "$work/nginx.conf" <<CONF
+$user
+worker_processes 1;
+daemon off;
+pid $work/nginx.pid;
+error_log $work/error.log;
+events { worker_connections 64; }
+http {
+  log_format bytes '\$status \$body_bytes_sent';
+  access_log $work/access.log bytes;
+  client_body_temp_path $work/tmp/body;
+  proxy_temp_path $work/tmp/proxy;
+  fastcgi_temp_path $work/tmp/fastcgi;
+  uwsgi_temp_path $work/tmp/uwsgi;
+  scgi_temp_path $work/tmp/scgi;
+  sendfile on;
+  server { listen 127.0.0.1:$port; root $work/www; }
+}
+CONF
+nginx -p "$work" -c "$work/nginx.conf" &
+nginx_pid=$!
+for _ in $(seq 100); do
+  curl -s -o /dev/null "http://127.0.0.1:$port/" && break
+  sleep 0.05
+done
+url="http://127.0.0.1:$port/big.bin"
+
+# One timed run: wall seconds on stdout; peak RSS (KiB) appended to $work/rss.<name>.
+timed() {
+  local name=$1; shift
+  rm -f "$work"/out.*
+  sync
+  local t0 t1
+  t0=$(date +%s.%N)
+  /usr/bin/time -v -o "$work/time.txt" "$@" >/dev/null 2>&1
+  t1=$(date +%s.%N)
+  [ "$(stat -c %s "$work"/out.*)" -eq "$size" ] || { echo "$name: wrong size" >&2; exit 1; }
+  awk '/Maximum resident set size/ {print $NF}' "$work/time.txt" >> "$work/rss.$name"
+  python3 -c "print($t1 - $t0)"
+}
+
+echo "== $runs runs each, alternating"
+qm_times=() curl_times=()
+for i in $(seq "$runs"); do
+  qm_times+=("$(timed qm "$fetch" "$url" "$work/out.qm")")
+  curl_times+=("$(timed curl curl -s -o "$work/out.curl" "$url")")
+  printf 'run %d: quillmarsh-fetch %.3f s, curl %.3f s\n' "$i" "${qm_times[-1]}" "${curl_times[-1]}"
+done
+
+python3 - "$work" "${qm_times[*]}" "${curl_times[*]}" <<'PY'
+import statistics, sys
+work, qm, cu = sys.argv[1], [float(x) for x in sys.argv[2].split()], [float(x) for x in sys.argv[3].split()]
+rss = lambda name: max(int(x) for x in open(f"{work}/rss.{name}").read().split())
+mq, mc = statistics.median(qm), statistics.median(cu)
+print(f"median time: quillmarsh-fetch {mq:.3f} s, curl {mc:.3f} s, ratio {mq / mc:.3f} (goal <= 1.05)")
+print(f"peak RSS: quillmarsh-fetch {rss('qm') / 1024:.1f} MiB (goal <= 40), curl {rss('curl') / 1024:.1f} MiB")
+PY
+
+echo "== cut at 50 %, then resume"
+rm -f "$work"/out.* "$work/state"
+"$proxy" "$port" $((size / 2)) > "$work/proxy.port" &
+proxy_pid=$!
+for _ in $(seq 100); do [ -s "$work/proxy.port" ] && break; sleep 0.05; done
+if "$fetch" "http://127.0.0.1:$(cat "$work/proxy.port")/big.bin" "$work/out.qm" \
+     --resume-state "$work/state" 2>"$work/cut.txt"; then
+  echo "the cut did not happen" >&2; exit 1
+fi
+cat "$work/cut.txt"
+held=$(stat -c %s "$work"/out.qm.part-* 2>/dev/null || echo 0)
+"$fetch" "$url" "$work/out.qm" --resume-state "$work/state"
+cmp "$work/out.qm" "$work/www/big.bin" && echo "resumed file is identical"
+second=$(tail -n 1 "$work/access.log" | awk '{print $2}')
+echo "held after the cut: $held bytes; second request: $(tail -n 1 "$work/access.log" | awk '{print $1}') with $second bytes"
+echo "bytes re-fetched: $((second - (size - held))) (goal < 1048576)"

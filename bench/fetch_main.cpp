@@ -1,0 +1,66 @@
+// quillmarsh-fetch URL DEST [--resume-state FILE] [--buffer-size BYTES]
+// Runs one download attempt the way the installer does. Resume state is read from FILE when it
+// exists, written to FILE when the attempt fails in a resumable way, and removed once the file
+// is saved. Prints the outcome to stderr; exits 0 only when the file was saved.
+#include "download/downloader.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include <curl/curl.h>
+
+#include <cstdio>
+
+int main(int argc, char **argv)
+{
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    QCoreApplication app(argc, argv);
+    QStringList args = app.arguments().mid(1);
+    QString stateFile;
+    if (const qsizetype at = args.indexOf(QStringLiteral("--resume-state")); at >= 0) {
+        stateFile = args.value(at + 1);
+        args.remove(at, 2);
+    }
+    long bufferBytes = 0; // for measuring the receive buffer size
+    if (const qsizetype at = args.indexOf(QStringLiteral("--buffer-size")); at >= 0) {
+        bufferBytes = args.value(at + 1).toLong();
+        args.remove(at, 2);
+    }
+    if (args.size() != 2 || (args.contains(QStringLiteral("--resume-state")))) {
+        std::fprintf(stderr, "usage: quillmarsh-fetch URL DEST [--resume-state FILE]\n");
+        return 2;
+    }
+    std::optional<QByteArray> resume;
+    if (QFile state(stateFile); !stateFile.isEmpty() && state.open(QIODevice::ReadOnly))
+        resume = state.readAll();
+
+    int status = 1;
+    auto dl = Downloader::create(args[0], args[1], resume);
+    Downloader::Options options;
+    options.receiveBufferBytes = bufferBytes;
+    dl->setOptions(options);
+    dl->onComplete = [&](bool ok, const QString &message) {
+        const std::optional<QByteArray> next = dl->resumeData();
+        if (ok) {
+            std::fprintf(stderr, "saved %s\n", qPrintable(dl->destFile()));
+            if (!stateFile.isEmpty())
+                QFile::remove(stateFile);
+            status = 0;
+        } else {
+            std::fprintf(stderr, "FAILED: %s (HTTP %lld, error %lld, resume state %lld bytes)\n",
+                         qPrintable(message), dl->httpStatus(), dl->errorCode(),
+                         static_cast<long long>(next ? next->size() : 0));
+            if (!stateFile.isEmpty()) {
+                QFile state(stateFile);
+                if (next && state.open(QIODevice::WriteOnly))
+                    state.write(*next);
+                else
+                    QFile::remove(stateFile);
+            }
+        }
+        app.quit();
+    };
+    dl->start();
+    app.exec();
+    return status;
+}
