@@ -21,7 +21,7 @@ int main(int argc, char **argv)
     }
 
     QWidget window;
-    window.setWindowTitle(QStringLiteral("Quillmarsh"));
+    window.setWindowTitle(QStringLiteral("Quillmarsh is running"));
     auto *layout = new QVBoxLayout(&window);
     auto *text = new QLabel(QStringLiteral("Quillmarsh is running"));
     QFont font = text->font();
