@@ -78,6 +78,7 @@ private:
     Poster() = default;
     bool start();
     void run();
+    void loop();
     void startTransfer(PostRequest request);
     static void report(Transfer *t, CURLcode result);
     static void shutdownAtExit();
@@ -190,12 +191,32 @@ void Poster::report(Transfer *t, CURLcode result)
 
 void Poster::run()
 {
+    try {
+        loop();
+    } catch (...) {
+        // Nothing may escape the thread; the posts in flight are dropped below.
+    }
+
+    // Abandon whatever is still in flight.
+    for (const auto &t : m_active)
+        curl_multi_remove_handle(m_multi, t->easy);
+    m_active.clear();
+    curl_multi_cleanup(m_multi);
+    m_multi = nullptr;
+
+    std::lock_guard lock(m_mutex);
+    m_stopped = true;
+    m_stoppedCv.notify_all();
+}
+
+void Poster::loop()
+{
     for (;;) {
         std::deque<PostRequest> batch;
         {
             std::lock_guard lock(m_mutex);
             if (m_stop)
-                break;
+                return;
             batch.swap(m_incoming);
         }
         for (PostRequest &r : batch)
@@ -216,17 +237,6 @@ void Poster::run()
         }
         curl_multi_poll(m_multi, nullptr, 0, 10000, nullptr);
     }
-
-    // Abandon whatever is still in flight.
-    for (const auto &t : m_active)
-        curl_multi_remove_handle(m_multi, t->easy);
-    m_active.clear();
-    curl_multi_cleanup(m_multi);
-    m_multi = nullptr;
-
-    std::lock_guard lock(m_mutex);
-    m_stopped = true;
-    m_stoppedCv.notify_all();
 }
 
 void Poster::shutdownAtExit()

@@ -174,8 +174,13 @@ void ITLogInit()
     if (fd >= 0) {
         auto *writer = new LogWriter;
         writer->fd = fd;
-        std::thread([writer] { writer->run(); }).detach();
-        gLogWriter = writer;
+        try {
+            std::thread([writer] { writer->run(); }).detach();
+            gLogWriter = writer;
+        } catch (...) { // no thread, no log
+            ::close(fd);
+            delete writer;
+        }
     }
     gLogReady.store(true, std::memory_order_release);
 
