@@ -1,6 +1,7 @@
 #include "singleinstance.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -13,6 +14,7 @@ namespace platform {
 namespace {
 
 constexpr int kConnectTimeoutMs = 1000;
+constexpr qsizetype kMaxSocketPath = 100;
 const QByteArray kActivateMessage("activate\n");
 
 } // namespace
@@ -37,7 +39,10 @@ QString SingleInstance::socketName(const QString &appId)
         if (!QDir().mkpath(dir))
             return name;
     }
-    return dir + u'/' + name;
+    const QString path = dir + u'/' + name;
+    // A Unix socket path holds at most 107 bytes; a deep home folder gets the plain name, which
+    // Qt places in the temporary folder.
+    return QFile::encodeName(path).size() < kMaxSocketPath ? path : name;
 }
 
 bool SingleInstance::askRunning()
