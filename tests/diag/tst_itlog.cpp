@@ -48,15 +48,21 @@ struct Run
     QString logPath;
 };
 
-Run runHelper(const QString &stateHome, const QStringList &args, const QStringList &env = {})
+void startHelper(QProcess &p, const QString &stateHome, const QStringList &args,
+                 const QStringList &env = {})
 {
-    QProcess p;
     QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
     e.insert(QStringLiteral("XDG_STATE_HOME"), stateHome);
     for (const QString &kv : env)
         e.insert(kv.section(u'=', 0, 0), kv.section(u'=', 1));
     p.setProcessEnvironment(e);
     p.start(QStringLiteral(ITLOG_HELPER), args);
+}
+
+Run runHelper(const QString &stateHome, const QStringList &args, const QStringList &env = {})
+{
+    QProcess p;
+    startHelper(p, stateHome, args, env);
     if (!p.waitForFinished(30000)) {
         p.kill();
         p.waitForFinished();
@@ -64,6 +70,17 @@ Run runHelper(const QString &stateHome, const QStringList &args, const QStringLi
     }
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
             QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed()};
+}
+
+// Makes the log file of stateHome a pipe and returns its read end (non-blocking), or -1.
+int openLogPipe(const QString &stateHome)
+{
+    if (!QDir().mkpath(stateHome + "/Logs"))
+        return -1;
+    const QByteArray fifo = QFile::encodeName(stateHome + "/Logs/quillmarsh-installer.log");
+    if (::mkfifo(fifo.constData(), 0600) != 0)
+        return -1;
+    return ::open(fifo.constData(), O_RDONLY | O_NONBLOCK);
 }
 
 } // namespace
@@ -167,16 +184,10 @@ void TestITLog::drainsAtExit()
     // The log is a pipe that is read only once the helper has queued all its lines and is
     // about to exit: every line still arrives.
     QTemporaryDir state;
-    QVERIFY(QDir().mkpath(state.filePath(QStringLiteral("Logs"))));
-    const QByteArray fifo = QFile::encodeName(state.filePath("Logs/quillmarsh-installer.log"));
-    QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
-    const int reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK);
+    const int reader = openLogPipe(state.path());
     QVERIFY(reader >= 0);
     QProcess p;
-    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-    e.insert(QStringLiteral("XDG_STATE_HOME"), state.path());
-    p.setProcessEnvironment(e);
-    p.start(QStringLiteral(ITLOG_HELPER), {"5000", "drained", "200", "10000"});
+    startHelper(p, state.path(), {"5000", "drained", "200", "10000"});
     QVERIFY(p.waitForReadyRead(30000));
 
     QByteArray text;
@@ -211,10 +222,7 @@ void TestITLog::exitWithBlockedWriter()
     // A pipe nobody reads: the writer blocks in write() once the pipe is full, and the
     // program must still end.
     QTemporaryDir state;
-    QVERIFY(QDir().mkpath(state.filePath(QStringLiteral("Logs"))));
-    const QByteArray fifo = QFile::encodeName(state.filePath("Logs/quillmarsh-installer.log"));
-    QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
-    const int reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK);
+    const int reader = openLogPipe(state.path());
     QVERIFY(reader >= 0);
     const Run run = runHelper(state.path(), {"3000", "blocked", "200", "300"});
     ::close(reader);
