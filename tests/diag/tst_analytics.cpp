@@ -181,11 +181,13 @@ void TestAnalytics::transportErrors()
     if (!listening)
         server.reset(); // the port is closed now
     ITSetAnalyticsConfig(configFor(base, 300));
-    const QString name = listening ? QStringLiteral("timeout_event") : QStringLiteral("refused_event");
+    const QString name =
+        listening ? QStringLiteral("timeout_event") : QStringLiteral("refused_event");
     ITTrackEvent(name);
     for (const char *label : {"mp/collect", "debug/mp/collect"}) {
-        const QRegularExpression re(QStringLiteral("  GA: %1 %2 ERROR [^\n]*%3").arg(name, label, cause),
-                                    QRegularExpression::CaseInsensitiveOption);
+        const QRegularExpression re(
+            QStringLiteral("  GA: %1 %2 ERROR [^\n]*%3").arg(name, label, cause),
+            QRegularExpression::CaseInsensitiveOption);
         QTRY_VERIFY2(re.match(logText()).hasMatch(), qPrintable(logText().right(400)));
     }
     ITSetAnalyticsConfig(configFor(baseOf(*m_server)));

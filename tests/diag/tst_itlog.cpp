@@ -129,7 +129,8 @@ void TestITLog::firstCallWritesBanner()
     }
     QCOMPARE(messages(lines)[0], "======== Quillmarsh Setup started ========");
     QVERIFY(lines[1].contains(QStringLiteral("  Bundle: /")));
-    QVERIFY(lines[2].contains(QStringLiteral("  OS: ")) && lines[2].contains(QStringLiteral("Linux")));
+    QVERIFY(lines[2].contains(QStringLiteral("  OS: ")) &&
+            lines[2].contains(QStringLiteral("Linux")));
     QCOMPARE(messages(lines)[3], "TEST: first call 42");
     QCOMPARE(messages(lines)[4], "TEST: two");
     QCOMPARE(lines[5], "lines"); // written unchanged, not indented

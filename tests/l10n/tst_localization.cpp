@@ -131,13 +131,15 @@ void TestLocalization::table()
         QCOMPARE(all[i].code, kCodes[i]);
         QCOMPARE(all[i].langName, names[i]);
         for (qsizetype f = 0; f < fields.size(); ++f)
-            QVERIFY2(!(all[i].*fields[f]).isEmpty(), qPrintable(QString("%1 field %2").arg(i).arg(f + 1)));
+            QVERIFY2(!(all[i].*fields[f]).isEmpty(),
+                     qPrintable(QString("%1 field %2").arg(i).arg(f + 1)));
         QVERIFY(all[i].installerError.contains(QStringLiteral("%ld")));
         QCOMPARE(all[i].exitConfirm.count(QStringLiteral("%@")), 1);
     }
     QCOMPARE(ITFormat(all[0].exitConfirm, "Quillmarsh"),
              "Are you sure you want to exit Quillmarsh Setup?");
-    QCOMPARE(ITFormat(all[1].installerError, 42), "Das Installationsprogramm hat einen Fehler gemeldet (Code 42).");
+    QCOMPARE(ITFormat(all[1].installerError, 42),
+             "Das Installationsprogramm hat einen Fehler gemeldet (Code 42).");
     QCOMPARE(all[2].selectLanguage, "Choisir la langue :");
     QCOMPARE(all[0].couldNotStart, "Could not start the installer: ");
     QCOMPARE(all[2].couldNotStart, "Impossible de démarrer l'installateur : ");
@@ -156,7 +158,8 @@ void TestLocalization::slideCaptions_data()
     QTest::addColumn<QStringList>("own"); // codes that keep captions of their own
     const QByteArray en = R"("en":["one","two","three","four"])";
     QTest::newRow("absent") << "absent" << QByteArray() << true << quint64(0) << QStringList();
-    QTest::newRow("unreadable") << "directory" << QByteArray() << true << quint64(0) << QStringList();
+    QTest::newRow("unreadable") << "directory" << QByteArray() << true << quint64(0)
+                                << QStringList();
     QTest::newRow("not JSON") << "file" << QByteArray("{\"en\": [\"a\",") << true << quint64(0)
                               << QStringList();
     QTest::newRow("empty file") << "file" << QByteArray() << true << quint64(0) << QStringList();
@@ -164,7 +167,8 @@ void TestLocalization::slideCaptions_data()
                                      << QStringList();
     QTest::newRow("comment") << "file" << "// captions\n{" + en + "}" << true << quint64(0)
                              << QStringList();
-    QTest::newRow("only en") << "file" << "{" + en + "}" << false << quint64(1) << QStringList {"en"};
+    QTest::newRow("only en") << "file"
+                             << "{" + en + "}" << false << quint64(1) << QStringList{"en"};
     QTest::newRow("de as string") << "file" << "{" + en + R"(,"de":"eins","fr":["un"]})" << false
                                   << quint64(3) << QStringList {"en", "fr"};
     QTest::newRow("lower-case zh-hans") << "file" << "{" + en + R"(,"zh-hans":["x"],"xx":[]})"
@@ -196,7 +200,8 @@ void TestLocalization::slideCaptions()
                                                     : QStringList();
     QStringList expectedLog;
     if (invalid)
-        expectedLog << "L10N: slides.json missing or invalid at " + (path.isEmpty() ? "(not in bundle)" : path);
+        expectedLog << "L10N: slides.json missing or invalid at " +
+                           (path.isEmpty() ? "(not in bundle)" : path);
     expectedLog << QStringLiteral("L10N: slides loaded for %1 languages (en fallback: %2 captions)")
                        .arg(languages).arg(fallback.size());
     QCOMPARE(r.logLines, expectedLog);
@@ -212,8 +217,10 @@ void TestLocalization::slideCaptions()
 void TestLocalization::shippedCaptions()
 {
     QList<UIStrings> records = bareRecords();
-    const SlideCaptionsResult r = loadSlideCaptions(QStringLiteral(QM_SOURCE_DIR "/resources/slides.json"), records);
-    QCOMPARE(r.logLines, QStringList {"L10N: slides loaded for 9 languages (en fallback: 4 captions)"});
+    const SlideCaptionsResult r =
+        loadSlideCaptions(QStringLiteral(QM_SOURCE_DIR "/resources/slides.json"), records);
+    QCOMPARE(r.logLines,
+             QStringList{"L10N: slides loaded for 9 languages (en fallback: 4 captions)"});
     for (const UIStrings &rec : records) {
         QCOMPARE(rec.slides.size(), 4);
         if (rec.code != "en")
@@ -232,7 +239,8 @@ void TestLocalization::tableUsesResourceFile()
     ITLogDrain(2000);
     QFile log(ITLogFilePath());
     QVERIFY(log.open(QIODevice::ReadOnly));
-    QVERIFY(log.readAll().contains("  L10N: slides loaded for 2 languages (en fallback: 2 captions)\n"));
+    QVERIFY(log.readAll().contains(
+        "  L10N: slides loaded for 2 languages (en fallback: 2 captions)\n"));
 }
 
 QTEST_GUILESS_MAIN(TestLocalization)
