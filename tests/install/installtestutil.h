@@ -111,6 +111,12 @@ inline void makeBundle(const QString &dir, int bigBytes)
                                                 dir + "/Contents/Resources/deep"}) == 0);
 }
 
+inline QString plistWithMountPoint(const QString &mountPoint)
+{
+    return "<plist><dict><key>system-entities</key><array><dict><key>mount-point</key><string>" +
+           mountPoint + "</string></dict></array></dict></plist>";
+}
+
 inline void makeImage(const QString &tree, const QString &image)
 {
     QVERIFY(install::runTool("/usr/bin/mksquashfs",
