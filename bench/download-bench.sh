@@ -69,6 +69,7 @@ timed() {
   t1=$(date +%s.%N)
   [ "$(stat -c %s "$work"/out.*)" -eq "$size" ] || { echo "$name: wrong size" >&2; exit 1; }
   awk '/Maximum resident set size/ {print $NF}' "$work/time.txt" >> "$work/rss.$name"
+  awk '/User time|System time/ {s += $NF} END {print s}' "$work/time.txt" >> "$work/cpu.$name"
   python3 -c "print($t1 - $t0)"
 }
 
@@ -84,8 +85,10 @@ python3 - "$work" "${qm_times[*]}" "${curl_times[*]}" <<'PY'
 import statistics, sys
 work, qm, cu = sys.argv[1], [float(x) for x in sys.argv[2].split()], [float(x) for x in sys.argv[3].split()]
 rss = lambda name: max(int(x) for x in open(f"{work}/rss.{name}").read().split())
+cpu = lambda name: statistics.median(float(x) for x in open(f"{work}/cpu.{name}").read().split())
 mq, mc = statistics.median(qm), statistics.median(cu)
 print(f"median time: quillmarsh-fetch {mq:.3f} s, curl {mc:.3f} s, ratio {mq / mc:.3f} (goal <= 1.05)")
+print(f"median CPU time (user + system): quillmarsh-fetch {cpu('qm'):.2f} s, curl {cpu('curl'):.2f} s")
 print(f"peak RSS: quillmarsh-fetch {rss('qm') / 1024:.1f} MiB (goal <= 40), curl {rss('curl') / 1024:.1f} MiB")
 PY
 
@@ -100,7 +103,9 @@ if "$fetch" "http://127.0.0.1:$(cat "$work/proxy.port")/big.bin" "$work/out.qm" 
 fi
 cat "$work/cut.txt"
 held=$(stat -c %s "$work"/out.qm.part-* 2>/dev/null || echo 0)
-"$fetch" "$url" "$work/out.qm" --resume-state "$work/state"
+# Same address as before (the relay passes later connections whole): resume state is per URL.
+"$fetch" "http://127.0.0.1:$(cat "$work/proxy.port")/big.bin" "$work/out.qm" \
+  --resume-state "$work/state"
 cmp "$work/out.qm" "$work/www/big.bin" && echo "resumed file is identical"
 second=$(tail -n 1 "$work/access.log" | awk '{print $2}')
 echo "held after the cut: $held bytes; second request: $(tail -n 1 "$work/access.log" | awk '{print $1}') with $second bytes"

@@ -42,8 +42,9 @@ struct TransferResult
     bool rangesServed = false; // the server says it serves byte ranges of this file
 };
 
-// Receive buffer: 16 KiB, libcurl's default, was measurably slower than curl's own tool.
-constexpr long kReceiveBufferSize = 512 * 1024;
+// Receive buffer. CPU time for 1 GiB from nginx on loopback, written to disk: 16 KiB (libcurl's
+// default) 1.25 s, 100 KiB 1.07 s, 256 KiB 0.97 s, 512 KiB 0.96 s, 1 MiB 1.0 s; curl 1.11 s.
+constexpr long kReceiveBufferSize = 256 * 1024;
 
 TransferResult runTransfer(const TransferSetup &setup);
 
