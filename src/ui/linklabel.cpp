@@ -10,9 +10,10 @@ LinkLabel::LinkLabel(QWidget *parent) : QLabel(parent)
 {
     ui::installAccessibility();
     setCursor(Qt::PointingHandCursor);
-    setFocusPolicy(Qt::StrongFocus);
     setTextFormat(Qt::PlainText);
     setTextInteractionFlags(Qt::NoTextInteraction);
+    // After the interaction flags, which reset the focus policy of a QLabel.
+    setFocusPolicy(Qt::StrongFocus);
 }
 
 void LinkLabel::mousePressEvent(QMouseEvent *event)

@@ -237,6 +237,7 @@ void TestControls::linkLabel()
     QVERIFY(QTest::qWaitForWindowExposed(&top));
     QSignalSpy spy(&link, &LinkLabel::clicked);
     QCOMPARE(link.cursor().shape(), Qt::PointingHandCursor);
+    QCOMPARE(link.focusPolicy(), Qt::StrongFocus);
     QTest::mouseClick(&link, Qt::LeftButton, {}, QPoint(190, 9)); // far from the glyphs
     QCOMPARE(spy.count(), 1);
     QTest::mousePress(&link, Qt::LeftButton, {}, QPoint(10, 9));

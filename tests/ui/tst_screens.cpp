@@ -67,6 +67,8 @@ private slots:
     void slideshowOrder();
     void dotClickRestartsWait();
     void eachShowingStartsAtSlideZero();
+    void installClosesSettingsPanel();
+    void keyboardReachesEveryControl();
     void missingSlidesAndCaptions();
     void images();
 
@@ -325,6 +327,7 @@ void TestScreens::pixels()
     QCOMPARE(pixel(QPoint(450, 340)), QColor(245, 245, 245));
     QCOMPARE(pixel(QPoint(296, 266)), QColor(1, 155, 220));
     QCOMPARE(pixel(QPoint(312, 266)), QColor(208, 208, 208));
+    QCOMPARE(pixel(QPoint(0, 100)), QColor(245, 245, 245));
     c->showInstallView(false);
 
     // Settings panel, opened the way the settings link opens it.
@@ -386,6 +389,25 @@ void TestScreens::eachShowingStartsAtSlideZero()
     QCOMPARE(c->slideImageView->pixmap().toImage(), expected);
     QVERIFY(!c->installView->isHidden());
     QCOMPARE(c->root->children().last(), c->installView);
+
+    c->showFinishView();
+    QCOMPARE(c->root->children().last(), c->finishView);
+    QVERIFY(!c->finishView->isHidden());
+}
+
+void TestScreens::installClosesSettingsPanel()
+{
+    InstallerWindow *w = c->window();
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w));
+    const QRect closed = w->geometry();
+    c->settingsClicked();
+    QCOMPARE(w->height(), 516);
+    c->showInstallView(true);
+    QVERIFY(!c->settingsShown);
+    QVERIFY(c->settingsPanel->isHidden());
+    QCOMPARE(w->geometry(), closed);
+    QCOMPARE(c->root->height(), 368);
 }
 
 void TestScreens::missingSlidesAndCaptions()
@@ -412,6 +434,31 @@ void TestScreens::images()
     const QPixmap sharp = ui::fitPixmap(c->image(QStringLiteral("slide1")), QSize(280, 190), 2.0);
     QCOMPARE(sharp.size(), QSize(560, 380));
     QCOMPARE(sharp.deviceIndependentSize(), QSizeF(280, 190));
+}
+
+void TestScreens::keyboardReachesEveryControl()
+{
+    InstallerWindow *w = c->window();
+    w->show();
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w));
+    c->installButton->setFocus(Qt::TabFocusReason);
+    QSet<QWidget *> reached;
+    for (int i = 0; i < 12; ++i) {
+        reached.insert(QApplication::focusWidget());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+    for (QWidget *v : {static_cast<QWidget *>(c->installButton), static_cast<QWidget *>(c->acceptCheck),
+                       static_cast<QWidget *>(c->privacyLink), static_cast<QWidget *>(c->licenseLink),
+                       static_cast<QWidget *>(c->settingsLink)})
+        QVERIFY2(reached.contains(v), qPrintable(v->objectName()));
+
+    int opened = 0;
+    connect(c->settingsLink, &LinkLabel::clicked, this, [&] { ++opened; });
+    c->settingsLink->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(c->settingsLink, Qt::Key_Return);
+    QCOMPARE(opened, 1);
+    QVERIFY(c->settingsShown);
 }
 
 QTEST_MAIN(TestScreens)
