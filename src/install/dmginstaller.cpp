@@ -123,9 +123,13 @@ void DMGInstaller::start()
     workerStarted();
     try {
         std::thread([self]() mutable {
-            self->run();
-            // The last reference goes back to the GUI thread, where the handlers were made.
-            postToGui([last = std::move(self)] {});
+            try {
+                self->run();
+                // The last reference goes back to the GUI thread, where the handlers were made.
+                postToGui([last = std::move(self)] {});
+            } catch (...) {
+                // run() keeps its own failures; nothing may leave the thread regardless.
+            }
             workerFinished();
         }).detach();
     } catch (const std::system_error &e) {
@@ -167,12 +171,14 @@ void DMGInstaller::run()
             result = {false, {}, QString::fromLatin1(kCopyFailedMessage)};
     }
     // The completion goes out first; the caller never waits for the detach.
-    finish(result.success, result.app, result.error);
+    try {
+        finish(result.success, result.app, result.error);
+    } catch (...) {
+    }
     if (mountPoint) {
         try {
             imageTool->detach(*mountPoint);
         } catch (...) {
-            ITLog("INST: detach failed");
         }
     }
 }
