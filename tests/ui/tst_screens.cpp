@@ -13,6 +13,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QProgressBar>
+#include <QScreen>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -100,6 +101,8 @@ void TestScreens::window()
     QCOMPARE(w->minimumSize(), w->maximumSize());
     QVERIFY(w->windowFlags() & Qt::FramelessWindowHint);
     QCOMPARE(w->windowTitle(), QStringLiteral("Quillmarsh"));
+    const QPoint offCentre = w->geometry().center() - w->screen()->availableGeometry().center();
+    QVERIFY(offCentre.manhattanLength() <= 2);
     QCOMPARE(w->contentView(), c->root);
     QVERIFY(w->closeButton()->geometry().right() < 28);
     QCOMPARE(c->root->findChildren<QWidget *>(Qt::FindDirectChildrenOnly).size(), 16);
