@@ -96,6 +96,7 @@ private slots:
     void macProtocol_data();
     void macProtocol();
     void completionBeforeDetach();
+    void detachBusyMount();
 
 private:
     QString freshFolder() { return m_tmp.filePath(QString("run%1").arg(++m_runs)); }
@@ -321,6 +322,24 @@ void TestDMGInstaller::completionBeforeDetach()
     QVERIFY(DMGInstaller::waitForWorkers(20000));
     QTRY_VERIFY(weak.expired());
     QCOMPARE(m_fakes.calls("hdiutil").value(1), QStringList({"detach", "/nonexistent-volume", "-quiet"}));
+}
+
+// A file still open on the volume makes the plain unmount fail; the lazy one still takes the
+// volume away and the mount point goes with it.
+void TestDMGInstaller::detachBusyMount()
+{
+    if (!m_fuse)
+        QSKIP("/dev/fuse cannot be opened here: mounting with squashfuse is not tested");
+    SquashfsImageTool tool;
+    const std::optional<QString> mountPoint = tool.attach(m_tmp.filePath("other.img"));
+    QVERIFY(mountPoint);
+    QFile busy(*mountPoint + "/README");
+    QVERIFY(busy.open(QIODevice::ReadOnly));
+    tool.detach(*mountPoint);
+    QCOMPARE(busy.readAll(), QByteArray("readme\n"));
+    busy.close();
+    QVERIFY(!QFile::exists(*mountPoint));
+    QCOMPARE(entries(platform::privateDirectory()), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestDMGInstaller)
