@@ -1,9 +1,7 @@
 #include "downloadrun.h"
 #include "testhttpserver.h"
 
-#include "download/connectivity.h"
 #include "download/progressthrottle.h"
-#include "download/resumestate.h"
 
 #include <QDir>
 #include <QRandomGenerator>
@@ -82,15 +80,11 @@ private slots:
     void cancel_data();
     void cancel();
     void failedMove();
+    void withoutHandlers();
     void writeFailure();
     void connectivityWait();
     void throttle_data();
     void throttle();
-    void resumeStateBlob();
-    void contentRange_data();
-    void contentRange();
-    void loopbackHost_data();
-    void loopbackHost();
 };
 
 void TestDownloader::outcomes_data()
@@ -448,6 +442,19 @@ void TestDownloader::failedMove()
     QVERIFY(partials().isEmpty());
 }
 
+void TestDownloader::withoutHandlers()
+{
+    m_server->enqueue(HttpResponse::make(200, payload(4096)));
+    std::weak_ptr<Downloader> weak;
+    {
+        auto dl = Downloader::create(m_server->url("/file"), dest());
+        weak = dl;
+        dl->start();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(weak.expired(), 10000);
+    QCOMPARE(QFileInfo(dest()).size(), 4096);
+}
+
 void TestDownloader::writeFailure()
 {
     // A file-size limit makes the disk refuse writes past 64 KiB, as a full disk would.
@@ -525,68 +532,6 @@ void TestDownloader::throttle()
     ProgressThrottle t;
     for (int i = 0; i < times.size(); ++i)
         QCOMPARE(t.shouldDeliver(written[i], total, times[i]), delivered[i]);
-}
-
-void TestDownloader::resumeStateBlob()
-{
-    const ResumeState s{"https://h/x.dmg", "/p/x.dmg.part-1", 10, 100, "\"e\""};
-    const auto back = ResumeState::decode(s.encode());
-    QVERIFY(back);
-    QCOMPARE(back->url, s.url);
-    QCOMPARE(back->partialPath, s.partialPath);
-    QCOMPARE(back->offset, s.offset);
-    QCOMPARE(back->total, s.total);
-    QCOMPARE(back->validator, s.validator);
-    QByteArray otherVersion = s.encode();
-    otherVersion[4] = 2; // the version byte follows the magic
-    QVERIFY(!ResumeState::decode(otherVersion));
-    QVERIFY(!ResumeState::decode(QByteArray("QMRS")));
-}
-
-void TestDownloader::contentRange_data()
-{
-    QTest::addColumn<QByteArray>("value");
-    QTest::addColumn<qint64>("first"); // -1: refused
-    QTest::addColumn<qint64>("total");
-    QTest::newRow("plain") << QByteArray("bytes 10-99/100") << 10LL << 100LL;
-    QTest::newRow("unknown total") << QByteArray("bytes 10-99/*") << -1LL << 0LL;
-    QTest::newRow("end past total") << QByteArray("bytes 10-100/100") << -1LL << 0LL;
-    QTest::newRow("reversed") << QByteArray("bytes 50-10/100") << -1LL << 0LL;
-    QTest::newRow("other unit") << QByteArray("items 1-2/3") << -1LL << 0LL;
-    QTest::newRow("unsatisfied") << QByteArray("bytes */100") << -1LL << 0LL;
-}
-
-void TestDownloader::contentRange()
-{
-    QFETCH(QByteArray, value);
-    QFETCH(qint64, first);
-    QFETCH(qint64, total);
-    const auto r = parseContentRange(value);
-    QCOMPARE(r.has_value(), first >= 0);
-    if (r) {
-        QCOMPARE(r->first, first);
-        QCOMPARE(r->total, total);
-    }
-}
-
-void TestDownloader::loopbackHost_data()
-{
-    QTest::addColumn<QString>("host");
-    QTest::addColumn<bool>("loopback");
-    QTest::newRow("127.0.0.1") << "127.0.0.1" << true;
-    QTest::newRow("127.8.9.10") << "127.8.9.10" << true;
-    QTest::newRow("localhost") << "LocalHost" << true;
-    QTest::newRow("::1") << "[::1]" << true;
-    QTest::newRow("public name") << "download.quillmarsh.app" << false;
-    QTest::newRow("lookalike") << "127.0.0.1.example.com" << false;
-    QTest::newRow("private address") << "10.0.0.1" << false;
-}
-
-void TestDownloader::loopbackHost()
-{
-    QFETCH(QString, host);
-    QFETCH(bool, loopback);
-    QCOMPARE(connectivity::isLoopbackHost(host), loopback);
 }
 
 QTEST_GUILESS_MAIN(TestDownloader)
