@@ -34,7 +34,9 @@ void removeFile(const QString &path)
 
 bool isRegularFile(const QString &path)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
@@ -61,8 +63,34 @@ struct Downloader::Private
     std::optional<QByteArray> resumeData;
 
     // Worker thread only.
+    struct Attempt
+    {
+        UniqueFd fd;
+        QString partialPath;
+        std::optional<ResumeState> held; // the bytes in the partial file may be continued
+        TransferResult result;
+        bool requested = false;
+    };
+    Clock::time_point deadline;
     bool sizeLogged = false;
     ProgressThrottle throttle;
+
+    qint64 remainingMs() const
+    {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+            .count();
+    }
+    static void fail(Attempt &a, CURLcode code, const char *detail = nullptr)
+    {
+        a.result = TransferResult{};
+        a.result.code = code;
+        a.result.message = curlErrorText(code, detail);
+    }
+    void openPartialFile(Attempt &a);
+    void waitForNetwork(Attempt &a);
+    void transfer(Attempt &a, const std::function<void(qint64, qint64)> &progress);
+    bool landFile(const Attempt &a);
+    std::optional<QByteArray> resumeStateAfter(const Attempt &a) const;
 };
 
 Downloader::Downloader(const QString &url, const QString &destFile,
@@ -126,10 +154,19 @@ void Downloader::start()
     }
 }
 
-void Downloader::cancel() { d->cancelled = true; }
+void Downloader::cancel()
+{
+    d->cancelled = true;
+}
 
-qint64 Downloader::httpStatus() const { return d->httpStatus; }
-qint64 Downloader::errorCode() const { return d->errorCode; }
+qint64 Downloader::httpStatus() const
+{
+    return d->httpStatus;
+}
+qint64 Downloader::errorCode() const
+{
+    return d->errorCode;
+}
 
 std::optional<QByteArray> Downloader::resumeData() const
 {
@@ -137,145 +174,172 @@ std::optional<QByteArray> Downloader::resumeData() const
     return d->resumeData;
 }
 
-bool Downloader::isCancelled() const { return d->cancelled; }
-QString Downloader::url() const { return d->url; }
-QString Downloader::destFile() const { return d->destFile; }
+bool Downloader::isCancelled() const
+{
+    return d->cancelled;
+}
+QString Downloader::url() const
+{
+    return d->url;
+}
+QString Downloader::destFile() const
+{
+    return d->destFile;
+}
 
 void Downloader::post(const std::shared_ptr<Downloader> &self, std::function<void()> task)
 {
     // The task holds the instance until it has run on the GUI thread.
     if (QCoreApplication *app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(app, [self, task = std::move(task)] { task(); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            app, [self, task = std::move(task)] { task(); }, Qt::QueuedConnection);
+}
+
+// The partial file: the one the resume state names when it still fits, else a new one.
+void Downloader::Private::openPartialFile(Attempt &a)
+{
+    if (startResumeData) {
+        QString reason = QStringLiteral("unreadable resume state");
+        if (auto state = ResumeState::decode(*startResumeData)) {
+            a.fd = openPartialForResume(*state, url, destFile, &reason);
+            if (a.fd.isValid()) {
+                a.held = state;
+                a.partialPath = state->partialPath;
+            }
+        }
+        if (!a.held)
+            ITLog("DL: resume state not usable (%@), downloading from the start", reason);
+    }
+    removeStalePartials(destFile, a.partialPath);
+    if (!a.fd.isValid()) {
+        a.fd = createPartialFile(destFile, &a.partialPath);
+        if (!a.fd.isValid())
+            fail(a, CURLE_WRITE_ERROR, qt_error_string(errno).toUtf8().constData());
+    }
+}
+
+// Waits, bounded by the overall limit, while no route leaves the machine (see connectivity.h).
+void Downloader::Private::waitForNetwork(Attempt &a)
+{
+    const auto networkAvailable =
+        options.networkAvailable ? options.networkAvailable : connectivity::hasNetworkRoute;
+    if (connectivity::isLoopbackHost(QUrl(url).host()) || networkAvailable())
+        return;
+    ITLog("DL: waiting for connectivity...");
+    const auto poll = std::chrono::milliseconds(options.connectivityPollMs);
+    for (;;) {
+        const auto nextLook = Clock::now() + poll;
+        while (!cancelled && remainingMs() > 0 && Clock::now() < nextLook)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (cancelled || networkAvailable())
+            return;
+        if (remainingMs() <= 0)
+            return fail(a, CURLE_OPERATION_TIMEDOUT, "no network connection");
+    }
+}
+
+void Downloader::Private::transfer(Attempt &a, const std::function<void(qint64, qint64)> &progress)
+{
+    TransferSetup setup;
+    setup.url = url;
+    setup.fd = a.fd.get();
+    if (a.held) {
+        setup.rangeFrom = a.held->offset;
+        setup.validator = a.held->validator;
+        setup.expectedTotal = a.held->total;
+    }
+    setup.lowSpeedTimeSeconds = options.lowSpeedTimeSeconds;
+    setup.receiveBufferBytes = options.receiveBufferBytes;
+    setup.cancelled = &cancelled;
+    setup.progress = progress;
+    setup.resumed = [](qint64 offset, qint64 total) {
+        ITLog("DL: resumed at offset %lld / %lld", offset, total);
+    };
+    while (!cancelled) {
+        setup.timeoutMs = remainingMs();
+        if (setup.timeoutMs <= 0)
+            return fail(a, CURLE_OPERATION_TIMEDOUT);
+        a.requested = true;
+        a.result = runTransfer(setup);
+        if (!a.result.restart || cancelled)
+            return;
+        // Two versions of the file are never spliced: the held bytes go, the file starts over.
+        ITLog("DL: cannot resume (%@), downloading from the start", a.result.restartReason);
+        a.held.reset();
+        setup.rangeFrom = 0;
+        setup.validator.clear();
+        setup.expectedTotal = 0;
+        if (::ftruncate(a.fd.get(), 0) != 0 || ::lseek(a.fd.get(), 0, SEEK_SET) != 0)
+            return fail(a, CURLE_WRITE_ERROR, qt_error_string(errno).toUtf8().constData());
+    }
+}
+
+// A finished transfer: a 2xx body takes the place of whatever is at destFile. Returns whether
+// the file was moved there.
+bool Downloader::Private::landFile(const Attempt &a)
+{
+    const long status = a.result.httpStatus;
+    ITLog("DL: HTTP %ld, moving to %@", status, destFile);
+    bool moved = false;
+    if (status >= 200 && status <= 299) {
+        removeFile(destFile);
+        moved = ::rename(QFile::encodeName(a.partialPath).constData(),
+                         QFile::encodeName(destFile).constData()) == 0;
+        if (!moved)
+            ITLog("DL: move FAILED: %@", qt_error_string(errno));
+    }
+    if (options.afterFileLanded)
+        options.afterFileLanded();
+    return moved;
+}
+
+// Bytes of a file the server identifies strongly and serves in ranges can be continued; an
+// attempt that received no body at all hands on the state it was given.
+std::optional<QByteArray> Downloader::Private::resumeStateAfter(const Attempt &a) const
+{
+    const TransferResult &r = a.result;
+    if (r.bodyWritten && r.code != CURLE_WRITE_ERROR && r.fileBytes > 0 && r.total > r.fileBytes &&
+        !r.validator.isEmpty() && r.rangesServed)
+        return ResumeState{url, a.partialPath, r.fileBytes, r.total, r.validator}.encode();
+    if (!r.bodyWritten && a.held)
+        return a.held->encode();
+    return std::nullopt;
+}
+
+void Downloader::deliverProgress(const std::shared_ptr<Downloader> &self, qint64 written,
+                                 qint64 total)
+{
+    if (d->cancelled)
+        return;
+    if (total > 0 && !d->sizeLogged) {
+        d->sizeLogged = true;
+        ITLog("DL: content length %lld bytes", total);
+    }
+    if (!d->throttle.shouldDeliver(written, total, monotonicSeconds()))
+        return;
+    post(self, [self, written, total] {
+        // Nothing reaches the caller once it has cancelled.
+        if (!self->d->cancelled && self->onProgress)
+            self->onProgress(written, total);
+    });
 }
 
 void Downloader::run(const std::shared_ptr<Downloader> &self)
 {
     Private &p = *d;
-    const auto deadline = Clock::now() + std::chrono::seconds(p.options.totalTimeoutSeconds);
-    const auto remainingMs = [&] {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
-            .count();
-    };
+    p.deadline = Clock::now() + std::chrono::seconds(p.options.totalTimeoutSeconds);
+    Private::Attempt a;
+    p.openPartialFile(a);
+    if (a.result.code == CURLE_OK)
+        p.waitForNetwork(a);
+    if (a.result.code == CURLE_OK)
+        p.transfer(a, [&](qint64 written, qint64 total) { deliverProgress(self, written, total); });
+    a.fd.reset();
 
-    // The partial file: the one the resume state names when it still fits, else a new one.
-    UniqueFd fd;
-    QString partialPath;
-    std::optional<ResumeState> held;
-    if (p.startResumeData) {
-        QString reason = QStringLiteral("unreadable resume state");
-        if (auto state = ResumeState::decode(*p.startResumeData)) {
-            fd = openPartialForResume(*state, p.url, p.destFile, &reason);
-            if (fd.isValid()) {
-                held = state;
-                partialPath = state->partialPath;
-            }
-        }
-        if (!held)
-            ITLog("DL: resume state not usable (%@), downloading from the start", reason);
-    }
-    removeStalePartials(p.destFile, partialPath);
-
-    TransferResult r;
-    bool requested = false;
-    if (!fd.isValid()) {
-        fd = createPartialFile(p.destFile, &partialPath);
-        if (!fd.isValid()) {
-            r.code = CURLE_WRITE_ERROR;
-            r.message = curlErrorText(CURLE_WRITE_ERROR, qt_error_string(errno).toUtf8());
-        }
-    }
-
-    const auto networkAvailable = p.options.networkAvailable ? p.options.networkAvailable
-                                                             : connectivity::hasNetworkRoute;
-    if (r.code == CURLE_OK && !connectivity::isLoopbackHost(QUrl(p.url).host()) &&
-        !networkAvailable()) {
-        ITLog("DL: waiting for connectivity...");
-        for (;;) {
-            const auto nextLook = Clock::now() + std::chrono::milliseconds(p.options.connectivityPollMs);
-            while (!p.cancelled && remainingMs() > 0 && Clock::now() < nextLook)
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            if (p.cancelled || networkAvailable())
-                break;
-            if (remainingMs() <= 0) {
-                r.code = CURLE_OPERATION_TIMEDOUT;
-                r.message = curlErrorText(CURLE_OPERATION_TIMEDOUT, "no network connection");
-                break;
-            }
-        }
-    }
-
-    TransferSetup setup;
-    setup.url = p.url;
-    setup.fd = fd.get();
-    if (held) {
-        setup.rangeFrom = held->offset;
-        setup.validator = held->validator;
-        setup.expectedTotal = held->total;
-    }
-    setup.lowSpeedTimeSeconds = p.options.lowSpeedTimeSeconds;
-    setup.receiveBufferBytes = p.options.receiveBufferBytes;
-    setup.cancelled = &p.cancelled;
-    setup.resumed = [](qint64 offset, qint64 total) {
-        ITLog("DL: resumed at offset %lld / %lld", offset, total);
-    };
-    setup.progress = [this, &self, &p](qint64 written, qint64 total) {
-        if (p.cancelled)
-            return;
-        if (total > 0 && !p.sizeLogged) {
-            p.sizeLogged = true;
-            ITLog("DL: content length %lld bytes", total);
-        }
-        if (!p.throttle.shouldDeliver(written, total, monotonicSeconds()))
-            return;
-        post(self, [self, written, total] {
-            // Nothing reaches the caller once it has cancelled.
-            if (!self->d->cancelled && self->onProgress)
-                self->onProgress(written, total);
-        });
-    };
-
-    while (r.code == CURLE_OK && !p.cancelled) {
-        setup.timeoutMs = remainingMs();
-        if (setup.timeoutMs <= 0) {
-            r.code = CURLE_OPERATION_TIMEDOUT;
-            r.message = curlErrorText(CURLE_OPERATION_TIMEDOUT);
-            break;
-        }
-        requested = true;
-        r = runTransfer(setup);
-        if (!r.restart || p.cancelled)
-            break;
-        // Two versions of the file are never spliced: the held bytes go, the file starts over.
-        ITLog("DL: cannot resume (%@), downloading from the start", r.restartReason);
-        held.reset();
-        setup.rangeFrom = 0;
-        setup.validator.clear();
-        setup.expectedTotal = 0;
-        if (::ftruncate(fd.get(), 0) != 0 || ::lseek(fd.get(), 0, SEEK_SET) != 0) {
-            r = TransferResult{};
-            r.code = CURLE_WRITE_ERROR;
-            r.message = curlErrorText(CURLE_WRITE_ERROR, qt_error_string(errno).toUtf8());
-        }
-    }
-    fd.reset();
-
-    const qint64 status = r.httpStatus;
+    const TransferResult &r = a.result;
+    const long status = r.httpStatus;
     p.httpStatus = status;
-    const bool success = status >= 200 && status <= 299;
-    bool moved = false;
-    if (requested && r.code == CURLE_OK && !r.restart) {
-        ITLog("DL: HTTP %ld, moving to %@", status, p.destFile);
-        if (success) {
-            removeFile(p.destFile);
-            moved = ::rename(QFile::encodeName(partialPath).constData(),
-                             QFile::encodeName(p.destFile).constData()) == 0;
-            if (!moved)
-                ITLog("DL: move FAILED: %@", qt_error_string(errno));
-        }
-        if (p.options.afterFileLanded)
-            p.options.afterFileLanded();
-    }
+    const bool moved = a.requested && r.code == CURLE_OK && !r.restart && p.landFile(a);
 
     bool ok = false;
     QString message = QStringLiteral(""); // never a null string, even on success
@@ -286,19 +350,12 @@ void Downloader::run(const std::shared_ptr<Downloader> &self)
         message = kCancelledMessage;
     } else if (r.code != CURLE_OK) {
         p.errorCode = r.code;
-        // Bytes of a file the server identifies strongly and serves in ranges can be continued;
-        // an attempt that got no body at all hands on what it was given.
-        if (r.bodyWritten && r.code != CURLE_WRITE_ERROR && r.fileBytes > 0 &&
-            r.total > r.fileBytes && !r.validator.isEmpty() && r.rangesServed) {
-            resume = ResumeState{p.url, partialPath, r.fileBytes, r.total, r.validator}.encode();
-        } else if (!r.bodyWritten && held) {
-            resume = held->encode();
-        }
+        resume = p.resumeStateAfter(a);
         ITLog("DL: error %ld %@ (resume state: %lu bytes)", qint64(r.code), r.message,
               quint64(resume ? resume->size() : 0));
         removeFile(p.destFile);
         message = r.message;
-    } else if (success) {
+    } else if (status >= 200 && status <= 299) {
         if (moved && isRegularFile(p.destFile)) {
             ITLog("DL: download complete");
             ok = true;
@@ -311,7 +368,7 @@ void Downloader::run(const std::shared_ptr<Downloader> &self)
         message = ITFormat("Server returned HTTP %ld", status);
     }
     if (!resume)
-        removeFile(partialPath);
+        removeFile(a.partialPath);
     {
         std::lock_guard lock(p.resumeMutex);
         p.resumeData = std::move(resume);

@@ -48,6 +48,7 @@ public:
 
 private:
     void run(const std::shared_ptr<Downloader> &self);
+    void deliverProgress(const std::shared_ptr<Downloader> &self, qint64 written, qint64 total);
     void post(const std::shared_ptr<Downloader> &self, std::function<void()> task);
 
     Downloader(const QString &url, const QString &destFile, std::optional<QByteArray> resumeData);

@@ -105,14 +105,13 @@ UniqueFd createPartialFile(const QString &destFile, QString *path)
 bool isPartialPathFor(const QString &path, const QString &destFile)
 {
     const QFileInfo info(path);
-    return info.isAbsolute() &&
-           info.absolutePath() == QFileInfo(destFile).absolutePath() &&
+    return info.isAbsolute() && info.absolutePath() == QFileInfo(destFile).absolutePath() &&
            info.fileName().startsWith(partialPrefix(destFile)) &&
            info.fileName().size() > partialPrefix(destFile).size();
 }
 
-UniqueFd openPartialForResume(const ResumeState &state, const QString &url,
-                              const QString &destFile, QString *reason)
+UniqueFd openPartialForResume(const ResumeState &state, const QString &url, const QString &destFile,
+                              QString *reason)
 {
     if (state.url != url) {
         *reason = QStringLiteral("made for another address");
@@ -127,7 +126,9 @@ UniqueFd openPartialForResume(const ResumeState &state, const QString &url,
         return UniqueFd();
     }
     const QByteArray native = QFile::encodeName(state.partialPath);
-    struct stat before {};
+    struct stat before
+    {
+    };
     if (::lstat(native.constData(), &before) != 0 || !isOwnRegularFile(before)) {
         *reason = QStringLiteral("partial file missing or not ours");
         return UniqueFd();
@@ -139,7 +140,9 @@ UniqueFd openPartialForResume(const ResumeState &state, const QString &url,
         return UniqueFd();
     }
     UniqueFd fd(::open(native.constData(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat after {};
+    struct stat after
+    {
+    };
     // The file opened must be the one inspected, not something swapped in meanwhile.
     if (!fd.isValid() || ::fstat(fd.get(), &after) != 0 || after.st_dev != before.st_dev ||
         after.st_ino != before.st_ino || after.st_size != state.offset ||
@@ -154,13 +157,15 @@ void removeStalePartials(const QString &destFile, const QString &keep)
 {
     const QFileInfo dest(destFile);
     const QDir dir(dest.absolutePath());
-    const QStringList names = dir.entryList({partialPrefix(destFile) + u'*'},
-                                            QDir::Files | QDir::Hidden | QDir::System);
+    const QStringList names =
+        dir.entryList({partialPrefix(destFile) + u'*'}, QDir::Files | QDir::Hidden | QDir::System);
     for (const QString &name : names) {
         const QString path = dir.absoluteFilePath(name);
         if (path == keep)
             continue;
-        struct stat st {};
+        struct stat st
+        {
+        };
         const QByteArray native = QFile::encodeName(path);
         if (::lstat(native.constData(), &st) == 0 && (isOwnRegularFile(st) || S_ISLNK(st.st_mode)))
             ::unlink(native.constData());

@@ -66,8 +66,11 @@ bool Context::acceptContinuation()
     }
     if (range->first != setup.rangeFrom || range->total != setup.expectedTotal) {
         refuseResume(QStringLiteral("206 for bytes %1-%2/%3, expected %4-/%5")
-                         .arg(range->first).arg(range->last).arg(range->total)
-                         .arg(setup.rangeFrom).arg(setup.expectedTotal));
+                         .arg(range->first)
+                         .arg(range->last)
+                         .arg(range->total)
+                         .arg(setup.rangeFrom)
+                         .arg(setup.expectedTotal));
         return false;
     }
     const QByteArray etag = header("ETag"), lastModified = header("Last-Modified");
@@ -112,8 +115,8 @@ bool Context::decide()
         const auto range = parseContentRange(header("Content-Range"));
         if (!range || range->first != 0 || range->last != range->total - 1) {
             result.code = CURLE_WEIRD_SERVER_REPLY;
-            result.message = curlErrorText(CURLE_WEIRD_SERVER_REPLY,
-                                           "partial content that was not asked for");
+            result.message =
+                curlErrorText(CURLE_WEIRD_SERVER_REPLY, "partial content that was not asked for");
             abortedOnPurpose = true;
             return false;
         }
@@ -184,7 +187,7 @@ int onTick(void *userdata, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 const char *allowedScheme(const QString &url)
 {
     return QUrl(url).scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) == 0 ? "http"
-                                                                                        : "https";
+                                                                                       : "https";
 }
 
 } // namespace
@@ -261,7 +264,8 @@ TransferResult runTransfer(const TransferSetup &setup)
         return result;
     if (c.writeErrno != 0) {
         result.code = CURLE_WRITE_ERROR;
-        result.message = curlErrorText(CURLE_WRITE_ERROR, qt_error_string(c.writeErrno).toUtf8().constData());
+        result.message =
+            curlErrorText(CURLE_WRITE_ERROR, qt_error_string(c.writeErrno).toUtf8().constData());
         return result;
     }
     if (code != CURLE_OK) {

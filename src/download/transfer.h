@@ -19,7 +19,7 @@ struct TransferSetup
     QByteArray validator;     // If-Range value, when rangeFrom > 0
     qint64 expectedTotal = 0; // size of the whole file the held bytes belong to
     int lowSpeedTimeSeconds = 30;
-    qint64 timeoutMs = 0;     // what is left of the attempt's overall limit
+    qint64 timeoutMs = 0;        // what is left of the attempt's overall limit
     long receiveBufferBytes = 0; // 0: kReceiveBufferSize
     const std::atomic<bool> *cancelled = nullptr;
     // Worker thread, after every piece of body written: bytes in the file, whole size or -1.
@@ -35,10 +35,10 @@ struct TransferResult
     long httpStatus = 0;      // final response, 0 when none
     bool restart = false;     // the held bytes cannot be continued: ask again from byte 0
     QString restartReason;
-    bool bodyWritten = false; // a 2xx body went into the file (from 0, or after the held bytes)
-    qint64 fileBytes = 0;     // bytes now in the file
-    qint64 total = -1;        // whole size, when known
-    QByteArray validator;     // strong ETag, else Last-Modified; empty when none or weak
+    bool bodyWritten = false;  // a 2xx body went into the file (from 0, or after the held bytes)
+    qint64 fileBytes = 0;      // bytes now in the file
+    qint64 total = -1;         // whole size, when known
+    QByteArray validator;      // strong ETag, else Last-Modified; empty when none or weak
     bool rangesServed = false; // the server says it serves byte ranges of this file
 };
 

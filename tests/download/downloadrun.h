@@ -21,11 +21,11 @@ struct DownloadRun
     int progressAfterCancel = 0;
     bool released = false; // the instance was freed soon after its completion
 
-    static DownloadRun exec(const QString &url, const QString &dest,
-                            std::optional<QByteArray> resume = std::nullopt,
-                            const std::function<void(Downloader &)> &configure = {},
-                            const std::function<void(Downloader &, const DownloadRun &)> &onTick = {},
-                            int timeoutMs = 30000)
+    static DownloadRun
+    exec(const QString &url, const QString &dest, std::optional<QByteArray> resume = std::nullopt,
+         const std::function<void(Downloader &)> &configure = {},
+         const std::function<void(Downloader &, const DownloadRun &)> &onTick = {},
+         int timeoutMs = 30000)
     {
         auto run = std::make_shared<DownloadRun>();
         std::weak_ptr<Downloader> weak;

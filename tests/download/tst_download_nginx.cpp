@@ -65,7 +65,8 @@ void writeImage(const QString &path, int seed, qint64 size)
     f.close();
     // A new version of the file must look new to nginx: its ETag is built from mtime and size.
     QVERIFY(f.open(QIODevice::ReadWrite));
-    f.setFileTime(QDateTime::currentDateTimeUtc().addSecs(seed * 10), QFileDevice::FileModificationTime);
+    f.setFileTime(QDateTime::currentDateTimeUtc().addSecs(seed * 10),
+                  QFileDevice::FileModificationTime);
 }
 
 } // namespace
@@ -101,36 +102,37 @@ void TestDownloadNginx::initTestCase()
     QVERIFY(QDir(m_root.path()).mkpath("tmp"));
     m_port = freeLoopbackPort();
     const QString r = m_root.path();
-    const QString conf = QStringLiteral(
-        "%1"
-        "worker_processes 1;\n"
-        "daemon off;\n"
-        "pid %2/nginx.pid;\n"
-        "error_log %2/error.log;\n"
-        "events { worker_connections 64; }\n"
-        "http {\n"
-        "  access_log %2/access.log;\n"
-        "  client_body_temp_path %2/tmp/body;\n"
-        "  proxy_temp_path %2/tmp/proxy;\n"
-        "  fastcgi_temp_path %2/tmp/fastcgi;\n"
-        "  uwsgi_temp_path %2/tmp/uwsgi;\n"
-        "  scgi_temp_path %2/tmp/scgi;\n"
-        "  server {\n"
-        "    listen 127.0.0.1:%3;\n"
-        "    root %2/www;\n"
-        "  }\n"
-        "}\n")
-        .arg(::geteuid() == 0 ? "user root;\n" : "", r)
-        .arg(m_port);
+    const QString conf = QStringLiteral("%1"
+                                        "worker_processes 1;\n"
+                                        "daemon off;\n"
+                                        "pid %2/nginx.pid;\n"
+                                        "error_log %2/error.log;\n"
+                                        "events { worker_connections 64; }\n"
+                                        "http {\n"
+                                        "  access_log %2/access.log;\n"
+                                        "  client_body_temp_path %2/tmp/body;\n"
+                                        "  proxy_temp_path %2/tmp/proxy;\n"
+                                        "  fastcgi_temp_path %2/tmp/fastcgi;\n"
+                                        "  uwsgi_temp_path %2/tmp/uwsgi;\n"
+                                        "  scgi_temp_path %2/tmp/scgi;\n"
+                                        "  server {\n"
+                                        "    listen 127.0.0.1:%3;\n"
+                                        "    root %2/www;\n"
+                                        "  }\n"
+                                        "}\n")
+                             .arg(::geteuid() == 0 ? "user root;\n" : "", r)
+                             .arg(m_port);
     QFile f(r + "/nginx.conf");
     QVERIFY(f.open(QIODevice::WriteOnly) && f.write(conf.toUtf8()) > 0);
     f.close();
     m_nginx.setProcessChannelMode(QProcess::MergedChannels);
     m_nginx.start(nginx, {"-p", r, "-c", r + "/nginx.conf"});
     QVERIFY2(m_nginx.waitForStarted(5000), qPrintable(m_nginx.errorString()));
-    QVERIFY2(QTest::qWaitFor([&] { return canConnect(m_port) || m_nginx.state() != QProcess::Running; },
-                             10000) && m_nginx.state() == QProcess::Running,
-             m_nginx.readAll().constData());
+    QVERIFY2(
+        QTest::qWaitFor([&] { return canConnect(m_port) || m_nginx.state() != QProcess::Running; },
+                        10000) &&
+            m_nginx.state() == QProcess::Running,
+        m_nginx.readAll().constData());
 }
 
 void TestDownloadNginx::cleanupTestCase()

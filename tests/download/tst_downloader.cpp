@@ -41,7 +41,10 @@ Downloader::Options quick()
     return o;
 }
 
-void quickOptions(Downloader &dl) { dl.setOptions(quick()); }
+void quickOptions(Downloader &dl)
+{
+    dl.setOptions(quick());
+}
 
 } // namespace
 
@@ -135,15 +138,15 @@ void TestDownloader::outcomes_data()
     QTest::newRow("redirect to another scheme")
         << QList{HttpResponse::redirect(302, "https://127.0.0.1:1/file")} << false << 302LL
         << qint64(CURLE_UNSUPPORTED_PROTOCOL) << "Unsupported protocol" << false;
-    QTest::newRow("cut, strong ETag") << QList{cutAfter(ranged("ETag", "\"v1\""), 100000)}
-                                      << false << 200LL << qint64(CURLE_PARTIAL_FILE) << cut << true;
+    QTest::newRow("cut, strong ETag") << QList{cutAfter(ranged("ETag", "\"v1\""), 100000)} << false
+                                      << 200LL << qint64(CURLE_PARTIAL_FILE) << cut << true;
     QTest::newRow("cut, Last-Modified")
         << QList{cutAfter(ranged("Last-Modified", "Sun, 06 Dec 2026 08:00:00 GMT"), 100000)}
         << false << 200LL << qint64(CURLE_PARTIAL_FILE) << cut << true;
     QTest::newRow("cut, weak ETag")
-        << QList{cutAfter(ranged("ETag", "W/\"v1\"")
-                              .header("Last-Modified", "Sun, 06 Dec 2026 08:00:00 GMT"),
-                          100000)}
+        << QList{cutAfter(
+               ranged("ETag", "W/\"v1\"").header("Last-Modified", "Sun, 06 Dec 2026 08:00:00 GMT"),
+               100000)}
         << false << 200LL << qint64(CURLE_PARTIAL_FILE) << cut << false;
     QTest::newRow("cut, no validator") << QList{cutAfter(ranged("X-Other", "1"), 100000)} << false
                                        << 200LL << qint64(CURLE_PARTIAL_FILE) << cut << false;
@@ -155,9 +158,9 @@ void TestDownloader::outcomes_data()
     QTest::newRow("stall past the low-speed limit")
         << QList{stalled} << false << 200LL << qint64(CURLE_OPERATION_TIMEDOUT)
         << "Timeout was reached" << true;
-    QTest::newRow("request never answered") << QList{unanswered} << false << 0LL
-                                            << qint64(CURLE_OPERATION_TIMEDOUT)
-                                            << "Timeout was reached" << false;
+    QTest::newRow("request never answered")
+        << QList{unanswered} << false << 0LL << qint64(CURLE_OPERATION_TIMEDOUT)
+        << "Timeout was reached" << false;
     QTest::newRow("partial content not asked for")
         << QList{HttpResponse::make(206, body.left(1000))
                      .header("Content-Range", "bytes 0-999/262144")}
@@ -215,8 +218,8 @@ void TestDownloader::outcomes()
         QCOMPARE(log.count(ITFormat("DL: HTTP %ld, treated as failure", status)), 1);
     }
     if (code != 0)
-        QCOMPARE(log.count(ITFormat("DL: error %ld %@ (resume state: %lu bytes)", code,
-                                    run.message, quint64(run.resumeData.value_or("").size()))),
+        QCOMPARE(log.count(ITFormat("DL: error %ld %@ (resume state: %lu bytes)", code, run.message,
+                                    quint64(run.resumeData.value_or("").size()))),
                  1);
 }
 
@@ -233,10 +236,24 @@ void TestDownloader::refusedConnection()
     QVERIFY(partials().isEmpty());
 }
 
-enum class Tamper { None, FileChanged, BlobAltered, BlobTruncated, BlobEmpty, PartialGrown,
-                    PartialSymlink };
-enum class Serve { Real, OtherTotal, StartsEarlier, BadContentRange, NoContentRange, Status416,
-                   OtherETag };
+enum class Tamper {
+    None,
+    FileChanged,
+    BlobAltered,
+    BlobTruncated,
+    BlobEmpty,
+    PartialGrown,
+    PartialSymlink
+};
+enum class Serve {
+    Real,
+    OtherTotal,
+    StartsEarlier,
+    BadContentRange,
+    NoContentRange,
+    Status416,
+    OtherETag
+};
 
 void TestDownloader::resume_data()
 {
@@ -248,21 +265,23 @@ void TestDownloader::resume_data()
 
     QTest::newRow("206 continues") << Tamper::None << Serve::Real << true << true << 1;
     QTest::newRow("file changed, 200") << Tamper::FileChanged << Serve::Real << false << true << 1;
-    QTest::newRow("206 of another total") << Tamper::None << Serve::OtherTotal << false << true << 2;
-    QTest::newRow("206 before the offset") << Tamper::None << Serve::StartsEarlier << false << true
-                                           << 2;
-    QTest::newRow("206 bad Content-Range") << Tamper::None << Serve::BadContentRange << false
-                                           << true << 2;
-    QTest::newRow("206 no Content-Range") << Tamper::None << Serve::NoContentRange << false << true
-                                          << 2;
+    QTest::newRow("206 of another total")
+        << Tamper::None << Serve::OtherTotal << false << true << 2;
+    QTest::newRow("206 before the offset")
+        << Tamper::None << Serve::StartsEarlier << false << true << 2;
+    QTest::newRow("206 bad Content-Range")
+        << Tamper::None << Serve::BadContentRange << false << true << 2;
+    QTest::newRow("206 no Content-Range")
+        << Tamper::None << Serve::NoContentRange << false << true << 2;
     QTest::newRow("416") << Tamper::None << Serve::Status416 << false << true << 2;
     QTest::newRow("206 of another ETag") << Tamper::None << Serve::OtherETag << false << true << 2;
     QTest::newRow("blob altered") << Tamper::BlobAltered << Serve::Real << false << false << 1;
     QTest::newRow("blob truncated") << Tamper::BlobTruncated << Serve::Real << false << false << 1;
     QTest::newRow("empty blob") << Tamper::BlobEmpty << Serve::Real << false << false << 1;
-    QTest::newRow("partial file grew") << Tamper::PartialGrown << Serve::Real << false << false << 1;
-    QTest::newRow("partial file is a link") << Tamper::PartialSymlink << Serve::Real << false
-                                            << false << 1;
+    QTest::newRow("partial file grew")
+        << Tamper::PartialGrown << Serve::Real << false << false << 1;
+    QTest::newRow("partial file is a link")
+        << Tamper::PartialSymlink << Serve::Real << false << false << 1;
 }
 
 void TestDownloader::resume()
@@ -282,12 +301,14 @@ void TestDownloader::resume()
         f.write(payload(int(size) + seed * 4).left(size));
         f.close();
         QVERIFY(f.open(QIODevice::ReadWrite));
-        f.setFileTime(QDateTime::currentDateTimeUtc().addSecs(seed), QFileDevice::FileModificationTime);
+        f.setFileTime(QDateTime::currentDateTimeUtc().addSecs(seed),
+                      QFileDevice::FileModificationTime);
     };
     writeFile(0);
     HttpRequest get{"GET", "/image.dmg", {}, {}};
     m_server->enqueue(cutAfter(TestHttpServer::fileResponse(get, file), cut));
-    const DownloadRun first = DownloadRun::exec(m_server->url("/image.dmg"), dest(), {}, quickOptions);
+    const DownloadRun first =
+        DownloadRun::exec(m_server->url("/image.dmg"), dest(), {}, quickOptions);
     QCOMPARE(first.errorCode, qint64(CURLE_PARTIAL_FILE));
     QVERIFY(first.resumeData);
     QCOMPARE(partials().size(), 1);
@@ -298,11 +319,20 @@ void TestDownloader::resume()
     const QByteArray etag = TestHttpServer::fileETag(file);
     QByteArray blob = *first.resumeData;
     switch (tamper) {
-    case Tamper::None: break;
-    case Tamper::FileChanged: writeFile(7); break;
-    case Tamper::BlobAltered: blob[blob.size() / 2] = char(blob[blob.size() / 2] ^ 1); break;
-    case Tamper::BlobTruncated: blob.chop(5); break;
-    case Tamper::BlobEmpty: blob.clear(); break;
+    case Tamper::None:
+        break;
+    case Tamper::FileChanged:
+        writeFile(7);
+        break;
+    case Tamper::BlobAltered:
+        blob[blob.size() / 2] = char(blob[blob.size() / 2] ^ 1);
+        break;
+    case Tamper::BlobTruncated:
+        blob.chop(5);
+        break;
+    case Tamper::BlobEmpty:
+        blob.clear();
+        break;
     case Tamper::PartialGrown: {
         QFile f(partial);
         QVERIFY(f.open(QIODevice::Append) && f.write("x") == 1);
@@ -321,7 +351,8 @@ void TestDownloader::resume()
         if (!ranged)
             return r;
         switch (serve) {
-        case Serve::Real: break;
+        case Serve::Real:
+            break;
         case Serve::OtherTotal:
             r.removeHeader("Content-Range");
             r.header("Content-Range", "bytes " + QByteArray::number(cut) + '-' +
@@ -339,9 +370,12 @@ void TestDownloader::resume()
             r.removeHeader("Content-Range");
             r.header("Content-Range", "bytes abc");
             break;
-        case Serve::NoContentRange: r.removeHeader("Content-Range"); break;
+        case Serve::NoContentRange:
+            r.removeHeader("Content-Range");
+            break;
         case Serve::Status416:
-            r = HttpResponse::make(416).header("Content-Range", "bytes */" + QByteArray::number(size));
+            r = HttpResponse::make(416).header("Content-Range",
+                                               "bytes */" + QByteArray::number(size));
             break;
         case Serve::OtherETag:
             r.removeHeader("ETag");
@@ -351,7 +385,8 @@ void TestDownloader::resume()
         return r;
     });
     const LogTail log;
-    const DownloadRun second = DownloadRun::exec(m_server->url("/image.dmg"), dest(), blob, quickOptions);
+    const DownloadRun second =
+        DownloadRun::exec(m_server->url("/image.dmg"), dest(), blob, quickOptions);
     QVERIFY2(second.ok, qPrintable(second.message));
     QCOMPARE(sha256Of(dest()), sha256Of(file));
     QCOMPARE(partials(), QStringList());
@@ -367,7 +402,8 @@ void TestDownloader::resume()
     QCOMPARE(log.count(ITFormat("DL: RESUME %@ -> %@ (%lu bytes of state)",
                                 m_server->url("/image.dmg"), dest(), quint64(blob.size()))),
              1);
-    QCOMPARE(log.count(ITFormat("DL: resumed at offset %lld / %lld", cut, size)), continued ? 1 : 0);
+    QCOMPARE(log.count(ITFormat("DL: resumed at offset %lld / %lld", cut, size)),
+             continued ? 1 : 0);
     // Progress counts the whole file: a continued attempt starts beyond the held bytes.
     QCOMPARE(second.progress.first().first > cut, continued);
     QCOMPARE(second.progress.first().second, size);
@@ -385,7 +421,8 @@ void TestDownloader::cancel_data()
 void TestDownloader::cancel()
 {
     QFETCH(QString, when);
-    auto slow = HttpResponse::make(200, payload(1 << 20)).header("ETag", "\"v1\"")
+    auto slow = HttpResponse::make(200, payload(1 << 20))
+                    .header("ETag", "\"v1\"")
                     .header("Accept-Ranges", "bytes");
     slow.pieceSize = 16384;
     slow.pieceDelayMs = when == "progress" ? 20 : 0;
@@ -464,7 +501,8 @@ void TestDownloader::writeFailure()
     rlimit small = saved;
     small.rlim_cur = 64 * 1024;
     QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
-    m_server->enqueue(HttpResponse::make(200, payload(512 * 1024)).header("ETag", "\"v1\"")
+    m_server->enqueue(HttpResponse::make(200, payload(512 * 1024))
+                          .header("ETag", "\"v1\"")
                           .header("Accept-Ranges", "bytes"));
     const DownloadRun run = DownloadRun::exec(m_server->url("/file"), dest(), {}, quickOptions);
     setrlimit(RLIMIT_FSIZE, &saved);
@@ -509,18 +547,18 @@ void TestDownloader::throttle_data()
     QTest::addColumn<QList<qint64>>("written");
     QTest::addColumn<qint64>("total");
     QTest::addColumn<QList<bool>>("delivered");
-    QTest::newRow("first one, whenever") << QList<double>{0.0} << QList<qint64>{1} << 100LL
-                                         << QList<bool>{true};
-    QTest::newRow("50 ms later dropped") << QList<double>{5.0, 5.05} << QList<qint64>{1, 2}
-                                         << 100LL << QList<bool>{true, false};
-    QTest::newRow("50 ms later completes") << QList<double>{5.0, 5.05} << QList<qint64>{1, 100}
-                                           << 100LL << QList<bool>{true, true};
+    QTest::newRow("first one, whenever")
+        << QList<double>{0.0} << QList<qint64>{1} << 100LL << QList<bool>{true};
+    QTest::newRow("50 ms later dropped")
+        << QList<double>{5.0, 5.05} << QList<qint64>{1, 2} << 100LL << QList<bool>{true, false};
+    QTest::newRow("50 ms later completes")
+        << QList<double>{5.0, 5.05} << QList<qint64>{1, 100} << 100LL << QList<bool>{true, true};
     QTest::newRow("unknown size never completes")
         << QList<double>{5.0, 5.0625, 5.125} << QList<qint64>{1, 100, 200} << -1LL
         << QList<bool>{true, false, true};
     QTest::newRow("interval from the last delivery")
-        << QList<double>{1.0, 1.0625, 1.125, 1.1875, 1.25} << QList<qint64>{1, 2, 3, 4, 5}
-        << 100LL << QList<bool>{true, false, true, false, true};
+        << QList<double>{1.0, 1.0625, 1.125, 1.1875, 1.25} << QList<qint64>{1, 2, 3, 4, 5} << 100LL
+        << QList<bool>{true, false, true, false, true};
 }
 
 void TestDownloader::throttle()

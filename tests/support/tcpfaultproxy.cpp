@@ -29,7 +29,8 @@ int listenOnLoopback(quint16 *port)
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(fd, 64) != 0 ||
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        ::listen(fd, 64) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
         ::close(fd);
         return -1;
@@ -110,8 +111,14 @@ TcpFaultProxy::~TcpFaultProxy()
         ::close(d->listenFd);
 }
 
-bool TcpFaultProxy::isListening() const { return d->listenFd >= 0; }
-quint16 TcpFaultProxy::port() const { return d->port; }
+bool TcpFaultProxy::isListening() const
+{
+    return d->listenFd >= 0;
+}
+quint16 TcpFaultProxy::port() const
+{
+    return d->port;
+}
 
 void TcpFaultProxy::cutNextAfter(qint64 bytes)
 {
@@ -125,7 +132,10 @@ int TcpFaultProxy::connectionCount() const
     return d->connections;
 }
 
-qint64 TcpFaultProxy::bytesToClient() const { return d->bytesToClient; }
+qint64 TcpFaultProxy::bytesToClient() const
+{
+    return d->bytesToClient;
+}
 
 void TcpFaultProxy::Private::acceptLoop()
 {

@@ -29,24 +29,42 @@ constexpr int kMaxHeaderBytes = 64 * 1024;
 QByteArray reasonPhrase(int status)
 {
     switch (status) {
-    case 100: return "Continue";
-    case 200: return "OK";
-    case 204: return "No Content";
-    case 206: return "Partial Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 303: return "See Other";
-    case 307: return "Temporary Redirect";
-    case 308: return "Permanent Redirect";
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 408: return "Request Timeout";
-    case 416: return "Range Not Satisfiable";
-    case 429: return "Too Many Requests";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 100:
+        return "Continue";
+    case 200:
+        return "OK";
+    case 204:
+        return "No Content";
+    case 206:
+        return "Partial Content";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 303:
+        return "See Other";
+    case 307:
+        return "Temporary Redirect";
+    case 308:
+        return "Permanent Redirect";
+    case 400:
+        return "Bad Request";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 408:
+        return "Request Timeout";
+    case 416:
+        return "Range Not Satisfiable";
+    case 429:
+        return "Too Many Requests";
+    case 500:
+        return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
     }
 }
 
@@ -105,8 +123,14 @@ std::optional<QPair<qint64, qint64>> parseRange(const QByteArray &value, qint64 
 
 } // namespace
 
-QByteArray HttpRequest::header(const QByteArray &name) const { return findHeader(headers, name); }
-bool HttpRequest::hasHeader(const QByteArray &name) const { return containsHeader(headers, name); }
+QByteArray HttpRequest::header(const QByteArray &name) const
+{
+    return findHeader(headers, name);
+}
+bool HttpRequest::hasHeader(const QByteArray &name) const
+{
+    return containsHeader(headers, name);
+}
 
 QByteArray HttpRequest::path() const
 {
@@ -140,7 +164,8 @@ QByteArray HttpResponse::headerValue(const QByteArray &name) const
 
 void HttpResponse::removeHeader(const QByteArray &name)
 {
-    headers.removeIf([&](const auto &h) { return h.first.compare(name, Qt::CaseInsensitive) == 0; });
+    headers.removeIf(
+        [&](const auto &h) { return h.first.compare(name, Qt::CaseInsensitive) == 0; });
 }
 
 QByteArray TestHttpServer::fileETag(const QString &filePath)
@@ -251,8 +276,14 @@ TestHttpServer::~TestHttpServer()
         ::close(d->listenFd);
 }
 
-bool TestHttpServer::isListening() const { return d->listenFd >= 0; }
-quint16 TestHttpServer::port() const { return d->port; }
+bool TestHttpServer::isListening() const
+{
+    return d->listenFd >= 0;
+}
+quint16 TestHttpServer::port() const
+{
+    return d->port;
+}
 
 QString TestHttpServer::url(const QString &path) const
 {
@@ -343,8 +374,8 @@ HttpResponse TestHttpServer::Private::choose(const HttpRequest &request)
     if (h)
         return h(request);
     if (!dir.isEmpty() && !request.path().contains("/../"))
-        return fileResponse(request, dir + QString::fromUtf8(QByteArray::fromPercentEncoding(
-                                                 request.path())));
+        return fileResponse(
+            request, dir + QString::fromUtf8(QByteArray::fromPercentEncoding(request.path())));
     return HttpResponse::make(404, "not found\n");
 }
 
@@ -390,7 +421,8 @@ bool TestHttpServer::Private::readRequest(int fd, QByteArray &buffer, HttpReques
     for (int i = 1; i < lines.size(); ++i) {
         const int colon = lines[i].indexOf(':');
         if (colon > 0)
-            request.headers.append({lines[i].left(colon).trimmed(), lines[i].mid(colon + 1).trimmed()});
+            request.headers.append(
+                {lines[i].left(colon).trimmed(), lines[i].mid(colon + 1).trimmed()});
     }
     if (request.header("Expect").compare("100-continue", Qt::CaseInsensitive) == 0) {
         const QByteArray cont = "HTTP/1.1 100 Continue\r\n\r\n";
@@ -470,8 +502,7 @@ void TestHttpServer::Private::holdOpen(int fd)
 }
 
 // Returns whether the connection may carry another request.
-bool TestHttpServer::Private::writeResponse(int fd, const HttpRequest &request,
-                                            HttpResponse &r)
+bool TestHttpServer::Private::writeResponse(int fd, const HttpRequest &request, HttpResponse &r)
 {
     if (!r.raw.isEmpty()) {
         sendAll(fd, r.raw.constData(), r.raw.size());
@@ -490,8 +521,8 @@ bool TestHttpServer::Private::writeResponse(int fd, const HttpRequest &request,
     const bool clientCloses = request.header("Connection").toLower() == "close";
     const bool closeAfter = r.closeConnection || clientCloses ||
                             (r.omitContentLength && !r.chunked) || r.closeAfter >= 0;
-    QByteArray wire = "HTTP/1.1 " + QByteArray::number(r.status) + ' ' + reasonPhrase(r.status) +
-                      "\r\n";
+    QByteArray wire =
+        "HTTP/1.1 " + QByteArray::number(r.status) + ' ' + reasonPhrase(r.status) + "\r\n";
     for (const auto &h : r.headers)
         wire += h.first + ": " + h.second + "\r\n";
     if (r.chunked)

@@ -45,14 +45,14 @@ struct HttpResponse
     bool closeConnection = false;   // "Connection: close", and close after the response
 
     // Pacing and faults. Byte counts are of the body as written (chunk framing included).
-    int delayMs = 0;         // pause before the status line
-    int pieceSize = 0;       // write the body in pieces of this many bytes (0: in one go)
-    int pieceDelayMs = 0;    // pause before every piece but the first
-    qint64 closeAfter = -1;  // close the connection once this many body bytes are out
-    qint64 stallAfter = -1;  // stop once this many body bytes are out, keep the connection open
-    bool noAnswer = false;   // read the request, never answer, keep the connection open
+    int delayMs = 0;             // pause before the status line
+    int pieceSize = 0;           // write the body in pieces of this many bytes (0: in one go)
+    int pieceDelayMs = 0;        // pause before every piece but the first
+    qint64 closeAfter = -1;      // close the connection once this many body bytes are out
+    qint64 stallAfter = -1;      // stop once this many body bytes are out, keep the connection open
+    bool noAnswer = false;       // read the request, never answer, keep the connection open
     bool dropConnection = false; // read the request, close the connection without a byte
-    QByteArray raw;          // non-empty: written verbatim instead of all the above, then close
+    QByteArray raw;              // non-empty: written verbatim instead of all the above, then close
 
     // A stalled or unanswered connection stays open until the client closes it or the
     // server is destroyed.
