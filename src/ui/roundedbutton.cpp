@@ -13,7 +13,6 @@ RoundedButton::RoundedButton(QWidget *parent) : QWidget(parent)
 {
     ui::installAccessibility();
     setFocusPolicy(Qt::StrongFocus);
-    setAttribute(Qt::WA_OpaquePaintEvent, false);
 }
 
 RoundedButton::RoundedButton(const QRect &frame, QWidget *parent) : RoundedButton(parent)
