@@ -11,6 +11,12 @@
 // earlier attempt's resume state when given one. One instance serves one attempt. Progress and
 // the single completion are delivered on the GUI thread; the instance keeps itself alive until
 // its completion has been delivered, so the caller may drop it at any time.
+//
+// The body is written to a partial file beside destFile (so destFile belongs in the private
+// per-user folder) and renamed to destFile only when complete. A transfer that breaks off
+// after part of a file the server can serve in ranges leaves that partial file and an opaque
+// resume state (resumeData()); handed to the next instance, it continues the file only when
+// the server proves it is the same file, and otherwise starts over from byte 0.
 class Downloader : public std::enable_shared_from_this<Downloader>
 {
 public:
