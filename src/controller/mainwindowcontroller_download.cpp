@@ -162,7 +162,7 @@ void MainWindowController::downloadComplete(bool ok, const QString &message)
         ITTrackEvent(QStringLiteral("install_retry"), code);
         const double delay = static_cast<double>(retryCount);
         ITLog("FLOW: auto-retry %ld/%ld in %.0f ms", retryCount, kMaxRetries, delay * 1000.0);
-        setDeterminate(progress, 0);
+        progress->setValue(0); // an indeterminate bar stays so until the next attempt
         setInstallStatus(L().installingWait, QString());
         retryTimer = new QTimer(this);
         retryTimer->setSingleShot(true);

@@ -356,6 +356,31 @@ private slots:
         QTRY_VERIFY(eventsAre(expected));
     }
 
+    void progressMapping_data()
+    {
+        QTest::addColumn<qint64>("written");
+        QTest::addColumn<qint64>("total");
+        QTest::addColumn<int>("value"); // -1: indeterminate
+        QTest::addColumn<QString>("pct");
+        QTest::newRow("half") << qint64(500) << qint64(1000) << 450 << "45%";
+        QTest::newRow("all") << qint64(1000) << qint64(1000) << 900 << "90%";
+        QTest::newRow("truncated") << qint64(1) << qint64(7) << 120 << "12%";
+        QTest::newRow("size unknown") << qint64(500) << qint64(0) << -1 << "";
+    }
+    void progressMapping()
+    {
+        QFETCH(qint64, written);
+        QFETCH(qint64, total);
+        QFETCH(int, value);
+        QFETCH(QString, pct);
+        c->downloadProgress(written, total);
+        QCOMPARE(c->progress->maximum() == 0, value < 0);
+        if (value >= 0)
+            QCOMPARE(c->progress->value(), value);
+        QCOMPARE(c->instStatus->text(), pct.isEmpty() ? c->L().installingWait
+                                                      : c->L().installingWait + "  " + pct);
+    }
+
     void cutMidBodyResumes()
     {
         script({[](const HttpRequest &r) {
