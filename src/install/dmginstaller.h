@@ -41,6 +41,7 @@ public:
         QString elevationTool;  // osascript or pkexec
         QString quarantineTool; // xattr; empty where there is no quarantine attribute
         // Whether the current user may write into the install folder; null: access(2).
+        // Called on the worker thread.
         std::function<bool(const QString &folder)> isWritable;
         Tools();
     };
