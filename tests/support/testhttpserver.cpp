@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -220,6 +221,7 @@ struct TestHttpServer::Private
     QList<HttpRequest> requests;
     int connections = 0;
     std::list<std::thread> threads;
+    std::list<std::thread::id> finished; // threads that are done and may be joined
 
     std::thread acceptThread;
 
@@ -349,9 +351,21 @@ void TestHttpServer::Private::acceptLoop()
             continue;
         std::lock_guard lock(mutex);
         ++connections;
+        // Join what has ended, so a long test does not pile up finished threads.
+        for (const auto id : finished) {
+            auto t = std::find_if(threads.begin(), threads.end(),
+                                  [id](const std::thread &t) { return t.get_id() == id; });
+            if (t != threads.end()) {
+                t->join();
+                threads.erase(t);
+            }
+        }
+        finished.clear();
         threads.emplace_back([this, fd] {
             serveConnection(fd);
             ::close(fd);
+            std::lock_guard lock(mutex);
+            finished.push_back(std::this_thread::get_id());
         });
     }
 }
