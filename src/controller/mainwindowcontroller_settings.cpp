@@ -62,7 +62,7 @@ void MainWindowController::buildSettingsPanel()
     browseButton->setAutoDefault(false);
     connect(browseButton, &QPushButton::clicked, this, &MainWindowController::browseClicked);
 
-    // Keyboard order inside the panel follows reading order, not creation order across panels.
+    // The captions label their controls for screen readers.
     langLabel->setBuddy(langPopup);
     pathLabel->setBuddy(locationField);
 }

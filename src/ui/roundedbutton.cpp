@@ -9,6 +9,8 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include <algorithm>
+
 RoundedButton::RoundedButton(QWidget *parent) : QWidget(parent)
 {
     ui::installAccessibility();
