@@ -20,6 +20,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QDirIterator>
+#include <QFileDialog>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -551,6 +552,36 @@ private slots:
         QCOMPARE(m_urls.urls, QStringList{c->installerURL()});
         expectClosed(); // no question asked: it would block here
         QTRY_VERIFY(events().contains(QStringLiteral("offline_download")));
+    }
+
+    void folderPicker_data()
+    {
+        QTest::addColumn<bool>("confirm");
+        QTest::newRow("chosen") << true;
+        QTest::newRow("cancelled") << false;
+    }
+    void folderPicker()
+    {
+        QFETCH(bool, confirm);
+        const QString start = c->locationField->text();
+        const QString chosen = QDir::homePath() + QStringLiteral("/Chosen Folder");
+        QVERIFY(QDir().mkpath(chosen));
+        QString startedIn;
+        QTimer::singleShot(0, this, [&] {
+            auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            QCOMPARE(dialog->fileMode(), QFileDialog::Directory);
+            QVERIFY(dialog->testOption(QFileDialog::ShowDirsOnly) && !dialog->testOption(QFileDialog::ReadOnly));
+            startedIn = dialog->directory().absolutePath();
+            dialog->setDirectory(chosen);
+            QDialog *asDialog = dialog; // accept() is protected in QFileDialog, public in QDialog
+            confirm ? asDialog->accept() : asDialog->reject();
+        });
+        QTest::mouseClick(c->browseButton, Qt::LeftButton);
+        QCOMPARE(startedIn, start);
+        QCOMPARE(c->locationField->text(), confirm ? chosen : start);
+        if (confirm)
+            QTRY_VERIFY(log().contains(QStringLiteral("UI: install dir set to ") + chosen));
     }
 
     void languageChangeRelabels()
