@@ -198,6 +198,11 @@ private:
             poll->stop();
             poll->deleteLater();
             QCOMPARE(box->informativeText(), ITFormat(c->L().exitConfirm, "Quillmarsh"));
+            QStringList titles;
+            for (QAbstractButton *b : box->buttons())
+                titles << b->text();
+            titles.sort();
+            QCOMPARE(titles, (QStringList{"Cancel", "OK"})); // in every language
             if (meanwhile)
                 meanwhile();
             for (QAbstractButton *b : box->buttons())
@@ -496,6 +501,8 @@ private slots:
 
     void cancelKeepsInstallerOpen()
     {
+        c->langPopup->setCurrentIndex(int(Localization::all().size() - 1));
+        emit c->langPopup->activated(c->langPopup->currentIndex());
         answerExitQuestion(QStringLiteral("Cancel"));
         QVERIFY(!c->window()->close());
         QVERIFY(c->window()->isVisible() && !c->closing);
