@@ -16,7 +16,7 @@ namespace testsupport {
 
 namespace {
 
-constexpr int kPollMs = 20;
+constexpr int kProxyPollMs = 20;
 
 int listenOnLoopback(quint16 *port)
 {
@@ -141,7 +141,7 @@ void TcpFaultProxy::Private::acceptLoop()
 {
     while (!stopping) {
         pollfd p{listenFd, POLLIN, 0};
-        if (::poll(&p, 1, kPollMs) <= 0)
+        if (::poll(&p, 1, kProxyPollMs) <= 0)
             continue;
         const int client = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0)
@@ -170,7 +170,7 @@ void TcpFaultProxy::Private::relay(int client, qint64 cutAfter)
     std::unique_ptr<char[]> buffer(new char[kChunk]);
     while (!stopping) {
         pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
-        if (::poll(fds, 2, kPollMs) <= 0)
+        if (::poll(fds, 2, kProxyPollMs) <= 0)
             continue;
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             const ssize_t n = ::recv(client, buffer.get(), kChunk, 0);
