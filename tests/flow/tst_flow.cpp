@@ -260,7 +260,14 @@ private slots:
                      "exec /usr/bin/squashfuse \"$@\"\n");
         script.setPermissions(script.permissions() | QFile::ExeOwner);
         qputenv("QM_MOUNT_GATE", m_gate.toUtf8());
-        qputenv("QUILLMARSH_SAMPLE_PROBE", QDir::temp().filePath(QStringLiteral("qm-flow-probe")).toUtf8());
+        qputenv("QUILLMARSH_SAMPLE_PROBE",
+                QDir::temp().filePath(QStringLiteral("qm-flow-probe-%1").arg(QCoreApplication::applicationPid())).toUtf8());
+    }
+
+    void cleanupTestCase()
+    {
+        QFile::remove(m_gate);
+        QFile::remove(qEnvironmentVariable("QUILLMARSH_SAMPLE_PROBE"));
     }
 
     void init()
