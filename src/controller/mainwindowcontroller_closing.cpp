@@ -17,6 +17,7 @@ namespace {
 
 const QString kProductName = QStringLiteral("Quillmarsh");
 constexpr int kDetachWaitMs = 10000;
+constexpr int kCancelWaitMs = 3000;
 
 } // namespace
 
@@ -90,6 +91,11 @@ bool MainWindowController::windowShouldClose()
 void MainWindowController::windowWillClose()
 {
     endActivityHold();
+    // A second close while "Cancelling..." is shown lands here before the cancelled attempt
+    // has come back; its worker must not outlive the process's orderly end.
+    if (downloader)
+        downloader->cancel();
+    Downloader::waitForWorkers(kCancelWaitMs);
     // After a finished install the worker may still be detaching the image; let it, so that
     // the clean-up never races a live mount.
     DMGInstaller::waitForWorkers(kDetachWaitMs);

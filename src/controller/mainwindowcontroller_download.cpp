@@ -1,4 +1,5 @@
 #include "mainwindowcontroller.h"
+#include "palette.h"
 
 #include "config.h"
 #include "diag/analytics.h"
@@ -21,7 +22,6 @@
 namespace {
 
 constexpr qint64 kMaxRetries = 3;
-constexpr int kProgressMax = 1000;
 constexpr double kDownloadShare = 90.0; // the download fills the bar up to 90 %
 const QString kCancelledMessage = QStringLiteral("Download cancelled.");
 

@@ -1,4 +1,5 @@
 #include "mainwindowcontroller.h"
+#include "palette.h"
 
 #include "diag/analytics.h"
 #include "diag/itlog.h"
@@ -13,7 +14,6 @@
 namespace {
 
 const QString kAppName = QStringLiteral("Quillmarsh.app");
-constexpr int kProgressMax = 1000;
 constexpr int kInstallStart = 900;
 constexpr int kCreepCeiling = 990;
 constexpr int kCreepStep = 2;

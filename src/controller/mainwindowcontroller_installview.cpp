@@ -1,4 +1,5 @@
 #include "mainwindowcontroller.h"
+#include "palette.h"
 
 #include "ui/dotsview.h"
 #include "ui/flippedview.h"
@@ -16,13 +17,6 @@ namespace {
 constexpr qint64 kSlideCount = 4;
 constexpr double kSlideInterval = 3.5;
 
-const QColor kBackground(245, 245, 245);
-const QColor kSlidePanel(220, 237, 251);
-const QColor kBrandText(59, 54, 99);
-const QColor kBodyText(51, 51, 51);
-const QColor kAccent(1, 155, 220);
-const QColor kAccentHover(1, 129, 184);
-
 } // namespace
 
 void MainWindowController::buildInstallView()
@@ -30,15 +24,15 @@ void MainWindowController::buildInstallView()
     installView = new FlippedView(root);
     installView->setObjectName(QStringLiteral("installView"));
     installView->setGeometry(1, 1, 638, 366);
-    installView->setBackgroundColor(kBackground);
+    installView->setBackgroundColor(palette::kBackground);
     installView->hide();
 
     auto *slidePanel = new FlippedView(installView);
     slidePanel->setObjectName(QStringLiteral("slidePanel"));
     slidePanel->setGeometry(0, 0, 638, 295);
-    slidePanel->setBackgroundColor(kSlidePanel);
+    slidePanel->setBackgroundColor(palette::kSlidePanel);
 
-    slideTitle = label(QString(), QRect(0, 20, 638, 24), 16, kBodyText, true, slidePanel);
+    slideTitle = label(QString(), QRect(0, 20, 638, 24), 16, palette::kBodyText, true, slidePanel);
     slideTitle->setAlignment(Qt::AlignCenter);
 
     slideImageView = new QLabel(slidePanel);
@@ -62,7 +56,8 @@ void MainWindowController::buildInstallView()
     progress->setValue(0);
     progress->setTextVisible(false);
 
-    instStatus = label(QString(), QRect(16, 325, 400, 16), 12, kBodyText, false, installView);
+    instStatus =
+        label(QString(), QRect(16, 325, 400, 16), 12, palette::kBodyText, false, installView);
 
     hideButton = new QPushButton(installView);
     hideButton->setGeometry(534, 320, 90, 28);
@@ -80,19 +75,20 @@ void MainWindowController::buildFinishView()
     finishView = new FlippedView(root);
     finishView->setObjectName(QStringLiteral("finishView"));
     finishView->setGeometry(1, 1, 638, 366);
-    finishView->setBackgroundColor(kBackground);
+    finishView->setBackgroundColor(palette::kBackground);
     finishView->hide();
 
     imageView(QStringLiteral("brand"), QRect(28, 10, 24, 24), finishView);
-    label(QStringLiteral("Quillmarsh"), QRect(60, 11, 120, 22), 15, kBrandText, true, finishView);
+    label(QStringLiteral("Quillmarsh"), QRect(60, 11, 120, 22), 15, palette::kBrandText, true,
+          finishView);
     imageView(QStringLiteral("product"), QRect(271, 57, 96, 96), finishView);
-    finishName = label(QStringLiteral("Quillmarsh"), QRect(0, 161, 638, 30), 21, kBodyText, false,
-                       finishView);
+    finishName = label(QStringLiteral("Quillmarsh"), QRect(0, 161, 638, 30), 21, palette::kBodyText,
+                       false, finishView);
     finishName->setAlignment(Qt::AlignCenter);
 
     startButton = new RoundedButton(QRect(199, 207, 240, 48), finishView);
-    startButton->setFillColor(kAccent);
-    startButton->setHoverColor(kAccentHover);
+    startButton->setFillColor(palette::kAccent);
+    startButton->setHoverColor(palette::kAccentHover);
     connect(startButton, &RoundedButton::clicked, this, &MainWindowController::startClicked);
 }
 

@@ -1,4 +1,5 @@
 #include "mainwindowcontroller.h"
+#include "palette.h"
 
 #include "app/installerwindow.h"
 #include "platform/paths.h"
@@ -13,14 +14,6 @@
 #include <QLabel>
 
 namespace {
-
-const QColor kBackground(245, 245, 245);
-const QColor kBrandText(59, 54, 99);
-const QColor kBodyText(51, 51, 51);
-const QColor kDetailText(128, 128, 128);
-const QColor kAccent(1, 155, 220);
-const QColor kAccentHover(1, 129, 184);
-const QColor kLinkText(62, 123, 250);
 
 void setTextColor(QWidget *w, const QColor &color)
 {
@@ -42,7 +35,7 @@ void MainWindowController::buildUI()
     root = new FlippedView;
     root->setObjectName(QStringLiteral("root"));
     root->setGeometry(0, 0, InstallerWindow::kWidth, InstallerWindow::kHeight);
-    root->setBackgroundColor(kBackground);
+    root->setBackgroundColor(palette::kBackground);
     m_window->setFont(ui::interfaceFont());
     m_window->setContentView(root);
 
@@ -106,7 +99,7 @@ void MainWindowController::styleLink(QLabel *label, bool centered)
     QFont f = uiFont(12, false);
     f.setUnderline(true);
     label->setFont(f);
-    setTextColor(label, kLinkText);
+    setTextColor(label, palette::kLinkText);
     label->setAlignment((centered ? Qt::AlignHCenter : Qt::AlignLeft) | Qt::AlignVCenter);
     label->setAccessibleName(label->text());
 }
@@ -114,19 +107,21 @@ void MainWindowController::styleLink(QLabel *label, bool centered)
 void MainWindowController::buildMainView()
 {
     imageView(QStringLiteral("brand"), QRect(28, 10, 24, 24));
-    brandLabel = label(QStringLiteral("Quillmarsh"), QRect(60, 11, 120, 22), 15, kBrandText, true);
+    brandLabel =
+        label(QStringLiteral("Quillmarsh"), QRect(60, 11, 120, 22), 15, palette::kBrandText, true);
     imageView(QStringLiteral("product"), QRect(272, 58, 96, 96));
-    productLabel = label(QStringLiteral("Quillmarsh"), QRect(0, 162, 640, 30), 21, kBodyText, false);
+    productLabel =
+        label(QStringLiteral("Quillmarsh"), QRect(0, 162, 640, 30), 21, palette::kBodyText, false);
     productLabel->setAlignment(Qt::AlignCenter);
 
     installButton = new RoundedButton(QRect(200, 208, 240, 48), root);
-    installButton->setFillColor(kAccent);
-    installButton->setHoverColor(kAccentHover);
+    installButton->setFillColor(palette::kAccent);
+    installButton->setHoverColor(palette::kAccentHover);
     connect(installButton, &RoundedButton::clicked, this, &MainWindowController::installClicked);
 
-    statusLabel = label(QString(), QRect(0, 268, 640, 16), 12, kBodyText, false);
+    statusLabel = label(QString(), QRect(0, 268, 640, 16), 12, palette::kBodyText, false);
     statusLabel->setAlignment(Qt::AlignCenter);
-    detailLabel = label(QString(), QRect(0, 290, 640, 16), 11, kDetailText, false);
+    detailLabel = label(QString(), QRect(0, 290, 640, 16), 11, palette::kDetailText, false);
     detailLabel->setAlignment(Qt::AlignCenter);
     offlineLink = link(QString(), QRect(0, 320, 640, 18), &MainWindowController::offlineClicked);
     offlineLink->setAlignment(Qt::AlignCenter);
@@ -139,7 +134,7 @@ void MainWindowController::buildMainView()
     connect(acceptCheck, &QCheckBox::toggled, this, &MainWindowController::acceptToggled);
 
     privacyLink = link(QString(), QRect(164, 329, 90, 18), &MainWindowController::privacyClicked);
-    andLabel = label(QString(), QRect(250, 329, 30, 18), 12, kBodyText, false);
+    andLabel = label(QString(), QRect(250, 329, 30, 18), 12, palette::kBodyText, false);
     licenseLink = link(QString(), QRect(280, 329, 150, 18), &MainWindowController::licenseClicked);
     settingsLink = link(QString(), QRect(520, 329, 104, 18), &MainWindowController::settingsClicked);
 }

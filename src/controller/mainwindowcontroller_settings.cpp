@@ -1,4 +1,5 @@
 #include "mainwindowcontroller.h"
+#include "palette.h"
 
 #include "l10n/localization.h"
 #include "platform/paths.h"
@@ -18,10 +19,6 @@ namespace {
 constexpr int kAgreeGap = 6;
 constexpr int kRightMargin = 16;
 
-const QColor kPanelBackground(247, 249, 251);
-const QColor kBodyText(51, 51, 51);
-const QColor kSeparator(218, 220, 224);
-
 } // namespace
 
 void MainWindowController::buildSettingsPanel()
@@ -29,7 +26,7 @@ void MainWindowController::buildSettingsPanel()
     settingsPanel = new FlippedView(root);
     settingsPanel->setObjectName(QStringLiteral("settingsPanel"));
     settingsPanel->setGeometry(1, 368, 638, 148);
-    settingsPanel->setBackgroundColor(kPanelBackground);
+    settingsPanel->setBackgroundColor(palette::kPanelBackground);
     settingsPanel->hide();
 
     auto *separator = new QFrame(settingsPanel);
@@ -38,10 +35,11 @@ void MainWindowController::buildSettingsPanel()
     separator->setFrameShadow(QFrame::Plain);
     separator->setLineWidth(1);
     QPalette pal = separator->palette();
-    pal.setColor(QPalette::WindowText, kSeparator);
+    pal.setColor(QPalette::WindowText, palette::kSeparator);
     separator->setPalette(pal);
 
-    langLabel = label(QString(), QRect(24, 14, 200, 16), 12, kBodyText, false, settingsPanel);
+    langLabel =
+        label(QString(), QRect(24, 14, 200, 16), 12, palette::kBodyText, false, settingsPanel);
 
     langPopup = new QComboBox(settingsPanel);
     langPopup->setGeometry(24, 34, 200, 26);
@@ -51,7 +49,8 @@ void MainWindowController::buildSettingsPanel()
     // Only a choice made by the user is a language change; setting the index from code is not.
     connect(langPopup, &QComboBox::activated, this, &MainWindowController::languageChanged);
 
-    pathLabel = label(QString(), QRect(24, 74, 200, 16), 12, kBodyText, false, settingsPanel);
+    pathLabel =
+        label(QString(), QRect(24, 74, 200, 16), 12, palette::kBodyText, false, settingsPanel);
 
     locationField = new QLineEdit(settingsPanel);
     locationField->setGeometry(24, 94, 492, 24);

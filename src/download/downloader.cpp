@@ -6,6 +6,7 @@
 #include "transfer.h"
 
 #include "diag/itlog.h"
+#include "platform/workertracker.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -21,6 +22,13 @@
 #include <unistd.h>
 
 namespace {
+
+// Running attempts, so that an orderly exit can wait for a cancelled one to let go.
+platform::WorkerTracker &workers()
+{
+    static auto *tracker = new platform::WorkerTracker;
+    return *tracker;
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -114,6 +122,11 @@ Downloader::~Downloader()
     }
 }
 
+bool Downloader::waitForWorkers(int timeoutMs)
+{
+    return workers().waitIdle(timeoutMs);
+}
+
 std::shared_ptr<Downloader> Downloader::create(const QString &url, const QString &destFile,
                                                std::optional<QByteArray> resumeData)
 {
@@ -141,9 +154,14 @@ void Downloader::start()
         ITLog("DL: GET %@ -> %@", d->url, d->destFile);
 
     auto self = shared_from_this();
+    workers().started();
     try {
-        d->worker = std::thread([self] { self->run(self); });
+        d->worker = std::thread([self] {
+            self->run(self);
+            workers().finished();
+        });
     } catch (const std::system_error &e) {
+        workers().finished();
         d->errorCode = CURLE_FAILED_INIT;
         const QString message = curlErrorText(CURLE_FAILED_INIT, e.what());
         ITLog("DL: error %ld %@ (resume state: %lu bytes)", qint64(CURLE_FAILED_INIT), message, 0u);

@@ -40,6 +40,10 @@ public:
     std::function<void(bool ok, const QString &message)> onComplete;
 
     void setOptions(const Options &options); // before start
+
+    // Waits up to timeoutMs until every started attempt's worker has finished; true when none
+    // is left. For an orderly exit after a cancel, and for tests.
+    static bool waitForWorkers(int timeoutMs);
     void start();
     void cancel(); // any thread; the completion follows with "Download cancelled."
 

@@ -6,17 +6,15 @@
 
 #include "diag/itlog.h"
 #include "platform/paths.h"
+#include "platform/workertracker.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <exception>
-#include <mutex>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -31,31 +29,11 @@ namespace {
 const char *const kMountFailedMessage = "Could not mount the disk image.";
 const char *const kNotFoundMessage = "The application was not found in the disk image.";
 
-// Running workers, so that an orderly exit and the tests can wait for the last detach.
-struct Workers
+// Running installers, so that an orderly exit and the tests can wait for the last detach.
+platform::WorkerTracker &workers()
 {
-    std::mutex mutex;
-    std::condition_variable idle;
-    int running = 0;
-};
-
-Workers &workers()
-{
-    static Workers instance;
-    return instance;
-}
-
-void workerStarted()
-{
-    std::lock_guard lock(workers().mutex);
-    ++workers().running;
-}
-
-void workerFinished()
-{
-    std::lock_guard lock(workers().mutex);
-    if (--workers().running == 0)
-        workers().idle.notify_all();
+    static auto *tracker = new platform::WorkerTracker;
+    return *tracker;
 }
 
 template <typename Task>
@@ -120,7 +98,7 @@ const DMGInstaller::Tools &DMGInstaller::tools() const { return d->tools; }
 void DMGInstaller::start()
 {
     auto self = shared_from_this();
-    workerStarted();
+    workers().started();
     try {
         std::thread([self]() mutable {
             try {
@@ -130,10 +108,10 @@ void DMGInstaller::start()
             } catch (...) {
                 // run() keeps its own failures; nothing may leave the thread regardless.
             }
-            workerFinished();
+            workers().finished();
         }).detach();
     } catch (const std::system_error &e) {
-        workerFinished();
+        workers().finished();
         ITLog("INST: cannot start the install worker: %@", e.what());
         finish(false, {}, QString::fromLatin1(kMountFailedMessage));
     }
@@ -141,9 +119,7 @@ void DMGInstaller::start()
 
 bool DMGInstaller::waitForWorkers(int timeoutMs)
 {
-    std::unique_lock lock(workers().mutex);
-    return workers().idle.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                   [] { return workers().running == 0; });
+    return workers().waitIdle(timeoutMs);
 }
 
 void DMGInstaller::run()
