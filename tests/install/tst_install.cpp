@@ -1,0 +1,449 @@
+// Children are started with posix_spawn (runTool), not QProcess: ThreadSanitizer's clone
+// interceptor breaks on QProcess's vfork-style clone and then fails every later thread start.
+#include "diag/itlog.h"
+#include "install/dmginstaller.h"
+#include "install/filetree.h"
+#include "install/imagetool.h"
+#include "install/privilegedcopy.h"
+#include "install/squashfsimagetool.h"
+#include "install/toolrunner.h"
+#include "platform/paths.h"
+
+#include <QDirIterator>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace install;
+using MaybeText = std::optional<QString>;
+Q_DECLARE_METATYPE(MaybeText)
+
+namespace {
+
+const QString kMountFailed = "Could not mount the disk image.";
+const QString kNotFound = "The application was not found in the disk image.";
+const QString kCancelled = QString::fromLatin1(kCancelledMessage);
+const QString kCopyFailed = QString::fromLatin1(kCopyFailedMessage);
+const QStringList kStages{"mount", "copy", "authorize"};
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(path.section(u'/', 0, -2));
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(content);
+}
+
+QStringList entries(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
+// Kind, permission bits, link target, whole-second time and content digest of every entry.
+QString describeTree(const QString &root)
+{
+    MaybeText out;
+    runTool("/bin/sh", {"-c", "cd \"$1\" && { find . -printf '%p %y %m %l\\n'; find . ! -type l -exec "
+                              "stat -c '%n %Y' {} +; find . -type f -exec sha1sum {} +; } | LC_ALL=C sort",
+                        "sh", root}, &out);
+    return out.value_or("?");
+}
+
+// hdiutil's attach listing; a null mount point leaves the key out.
+QString entity(const QString &mountPoint)
+{
+    const QString key = "<key>mount-point</key><string>" + mountPoint + "</string>";
+    return "<dict><key>content-hint</key><string>Apple_HFS</string><key>potentially-mountable</key>"
+           "<true/>" + (mountPoint.isNull() ? QString() : key) + "</dict>";
+}
+
+QString plist(const QString &entities)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD "
+           "PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version="
+           "\"1.0\"><dict><key>system-entities</key><array>" + entities + "</array></dict></plist>\n";
+}
+
+// The fake tools read their replies from files here ("<tool>.out", "<tool>.2.rc", ...) and
+// record each call's arguments here.
+const QString g_fakes = QDir::tempPath() + "/qm-fakes-" + QString::number(QCoreApplication::applicationPid());
+
+QString fakeTool(const char *name) { return QStringLiteral(QM_BINARY_DIR "/bin/fakes/") + name; }
+void fakeReply(const QString &file, const QByteArray &text) { writeFile(g_fakes + u'/' + file, text); }
+
+QList<QStringList> fakeCalls(const char *tool)
+{
+    QList<QStringList> result;
+    while (true) {
+        QFile f(QStringLiteral("%1/%2.%3.args").arg(g_fakes, tool).arg(result.size() + 1));
+        if (!f.open(QIODevice::ReadOnly))
+            return result;
+        QStringList args;
+        for (const QByteArray &part : f.readAll().split('\0'))
+            args << QString::fromUtf8(part);
+        args.removeLast(); // every argument ends with a NUL
+        result << args;
+    }
+}
+
+// The whole setup log so far.
+QString log()
+{
+    ITLogDrain(2000);
+    QFile f(ITLogFilePath());
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
+// Rows leave most members at their defaults; GCC 12 warns of that in designated initializers.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+struct Row
+{
+    QString image;              // one of those built by initTestCase
+    QString app;                // bundle installed, empty on failure
+    QString error;
+    int stages = 2;             // how many of kStages are reported
+    QByteArray pkexec = "exec"; // "exec": run the command line for real; else pkexec's exit status
+    bool writable = true;       // the injected writability of the install folder
+    bool oldCopy = false;       // an older bundle is installed already
+    QString folder = "Apps";    // below a fresh test folder; not created beforehand
+    bool fuse = true;           // squashfuse mount, else the unsquashfs fallback
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Row)
+
+class TestInstall : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_tmp;
+    bool m_fuse = false;
+    int m_runs = 0;
+
+    QString freshFolder() { return m_tmp.filePath(QString("run%1").arg(++m_runs)); }
+
+    // Stage words, then "success APP" or "failure ERROR". The caller drops the installer at
+    // once; the worker keeps it until the detach, held at detachGate (if given) until completion.
+    QStringList run(const QString &image, const QString &destDir, const DMGInstaller::Tools &tools,
+                    const QString &detachGate = {})
+    {
+        auto installer = DMGInstaller::create(image, "Quillmarsh.app", destDir);
+        installer->setTools(tools);
+        auto trace = std::make_shared<QStringList>();
+        installer->onStatus = [trace](const QString &stage) { *trace << stage; };
+        installer->onComplete = [trace](bool success, const QString &app, const QString &error) {
+            *trace << (success ? "success " + app : "failure " + error);
+        };
+        const std::weak_ptr<DMGInstaller> weak = installer;
+        installer->start();
+        installer.reset();
+        const auto completed = [&] { return !trace->isEmpty() && trace->last().contains(' '); };
+        static_cast<void>(QTest::qWaitFor(completed, 60000));
+        if (!detachGate.isEmpty()) {
+            if (weak.expired())
+                *trace << "let go before the detach";
+            writeFile(detachGate, {});
+        }
+        if (!DMGInstaller::waitForWorkers(30000) || !QTest::qWaitFor([&] { return weak.expired(); }))
+            *trace << "worker or installer still there";
+        return *trace;
+    }
+
+private slots:
+    void initTestCase();
+    void init() { QVERIFY(QDir(g_fakes).removeRecursively() && QDir().mkpath(g_fakes)); }
+    void cleanupTestCase() { QDir(g_fakes).removeRecursively(); }
+
+    // A script that is a path is started itself; any other goes to "/bin/sh -c".
+    void runner_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<MaybeText>("out");
+        QTest::addColumn<qsizetype>("errSize");
+        QTest::newRow("exit status") << "echo hi; exit 3" << 3 << MaybeText("hi\n") << qsizetype(0);
+        QTest::newRow("only standard error") << "echo oops >&2" << 0 << MaybeText("") << qsizetype(5);
+        // Far more than a pipe holds, on both streams: neither may stall the child.
+        QTest::newRow("chatty on both streams")
+            << "head -c 3000000 /dev/zero | tr '\\0' e >&2; head -c 200000 /dev/zero | tr '\\0' o; echo"
+            << 0 << MaybeText(QString(200000, u'o') + u'\n') << qsizetype(3000000);
+        QTest::newRow("invalid UTF-8") << "printf 'ok\\377'" << 0 << MaybeText() << qsizetype(0);
+        QTest::newRow("non-ASCII") << "printf 'Grüße'" << 0 << MaybeText("Grüße") << qsizetype(0);
+        QTest::newRow("killed") << "kill -9 $$" << 128 + 9 << MaybeText("") << qsizetype(0);
+        // A program that cannot start leaves both output places untouched.
+        writeFile(m_tmp.filePath("not-executable"), "#!/bin/sh\n");
+        for (const char *name : {"no such tool", "not-executable"})
+            QTest::newRow(name) << m_tmp.filePath(name) << -1 << MaybeText("untouched") << qsizetype(9);
+    }
+    void runner()
+    {
+        QFETCH(QString, script);
+        QFETCH(int, status);
+        QFETCH(MaybeText, out);
+        QFETCH(qsizetype, errSize);
+        MaybeText output = QStringLiteral("untouched"), errors = output;
+        const bool path = script.startsWith('/');
+        const QStringList args = path ? QStringList() : QStringList{"-c", script};
+        QCOMPARE(install::runTool(path ? script : "/bin/sh", args, &output, &errors), status);
+        QCOMPARE(output, out);
+        QCOMPARE(errors.value_or("?").size(), errSize);
+        QCOMPARE(log().contains("INST: failed to launch " + script + ": "), status == -1);
+    }
+
+    void attachPlist_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<MaybeText>("mountPoint");
+        const QString a = "/Volumes/Quillmarsh";
+        QTest::newRow("second entity") << plist(entity({}) + entity(a)) << MaybeText(a);
+        QTest::newRow("empty passed over") << plist(entity("") + entity(a)) << MaybeText(a);
+        QTest::newRow("first of two") << plist(entity(a) + entity("/Volumes/B")) << MaybeText(a);
+        QTest::newRow("escaped text") << plist(entity("/V/Q &amp; A")) << MaybeText("/V/Q & A");
+        QTest::newRow("not a string")
+            << plist("<dict><key>mount-point</key><integer>7</integer></dict>" + entity(a)) << MaybeText(a);
+        QTest::newRow("no mount point") << plist(entity({})) << MaybeText();
+        QTest::newRow("no entities key") << "<plist><dict><key>x</key><array/></dict></plist>" << MaybeText();
+        QTest::newRow("truncated") << plist(entity(a)).left(200) << MaybeText();
+        QTest::newRow("not XML") << "bplist00\x01\x02" << MaybeText();
+    }
+    void attachPlist()
+    {
+        QFETCH(QString, text);
+        QFETCH(MaybeText, mountPoint);
+        QCOMPARE(mountPointFromAttachPlist(text), mountPoint);
+    }
+
+    void appleScript_data();
+    void appleScript()
+    {
+        QFETCH(QString, dest);
+        QFETCH(QString, script);
+        QCOMPARE(appleScriptCopyScript("/V/Q.app", dest), script);
+    }
+
+    // The first ".app" in the file system's own listing order wins; "App" is no match.
+    void firstApp()
+    {
+        const QString dir = m_tmp.filePath("listing");
+        for (const char *name : {"b.app", "README", "a.app", "Foo.App", "c.app", "x.app.zip"})
+            QDir().mkpath(dir + '/' + name);
+        QString expected;
+        for (QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot); expected.isEmpty() && it.hasNext();)
+            expected = it.next().endsWith(".app") ? it.filePath() : QString();
+        QCOMPARE(firstAppInDirectory(dir), MaybeText(expected));
+        for (const char *name : {"a.app", "b.app", "c.app"})
+            QDir(dir).rmdir(name);
+        QCOMPARE(firstAppInDirectory(dir), MaybeText());
+        QCOMPARE(firstAppInDirectory(dir + "/missing"), MaybeText());
+    }
+
+    void pipeline_data()
+    {
+        QTest::addColumn<Row>("row");
+        // A row runs on the ways given (true: mounted), by default the one usable here.
+        auto add = [this](QString name, Row row, QList<bool> ways = {}) {
+            name.replace('\n', "\\n");
+            for (bool fuse : ways.isEmpty() ? QList<bool>{m_fuse} : ways) {
+                row.fuse = fuse;
+                QTest::addRow("%s %s", fuse ? "mounted" : "extracted", qPrintable(name)) << row;
+            }
+        };
+        const QList<bool> both{true, false};
+        const QString app = "Quillmarsh.app";
+        add("bundle by name", {.image = "full", .app = app}, both);
+        add("bundle found by listing", {.image = "other", .app = "Other.app"});
+        add("Foo.App is no bundle", {.image = "upper", .error = kNotFound, .stages = 1});
+        add("no bundle", {.image = "none", .error = kNotFound, .stages = 1});
+        add("old copy replaced", {.image = "full", .app = app, .oldCopy = true});
+        add("privileged copy", {.image = "full", .app = app, .stages = 3, .writable = false, .oldCopy = true});
+        add("prompt dismissed", {.image = "full", .error = kCancelled, .stages = 3, .pkexec = "126",
+                                 .writable = false, .oldCopy = true});
+        add("privileged copy failed", {.image = "other", .error = kCopyFailed, .stages = 3,
+                                       .pkexec = "127", .writable = false});
+        // A mount meets the damage only when copying, directly and then privileged, and the old
+        // copy stays; unsquashfs checks what it extracts.
+        add("damaged data", {.image = "damaged", .error = kCopyFailed, .stages = 3, .oldCopy = true}, {true});
+        add("damaged data", {.image = "damaged", .error = kMountFailed, .stages = 1, .oldCopy = true}, {false});
+        for (const char *image : {"truncated", "noise", "empty"})
+            add(image, {.image = image, .error = kMountFailed, .stages = 1}, both);
+        // Hostile install folders, through the direct copy and the real shell command line.
+        for (const char *folder : {"O'Brien", "say \"hi\"", "back\\slash", "$(touch pwned)",
+                                   "`touch pwned`", "two  spaces ", "new\nline", "Zoë 東京"}) {
+            for (bool direct : {true, false})
+                add((direct ? "direct " : "privileged ") + QString::fromUtf8(folder),
+                    {.image = "other", .app = "Other.app", .stages = direct ? 2 : 3,
+                     .writable = direct, .folder = QString::fromUtf8(folder) + "/Apps"});
+        }
+    }
+    void pipeline()
+    {
+        QFETCH(Row, row);
+        if (row.fuse && !m_fuse)
+            QSKIP("squashfuse cannot mount here (no usable /dev/fuse): FUSE mounts are not tested");
+        fakeReply(row.pkexec == "exec" ? "pkexec.exec" : "pkexec.rc", row.pkexec);
+        const QString destDir = freshFolder() + '/' + row.folder;
+        const QString bundle = destDir + '/' + (row.app.isEmpty() ? "Quillmarsh.app" : row.app);
+        if (row.oldCopy) { // with a read-only folder inside
+            writeFile(bundle + "/old-marker", "old");
+            QVERIFY(QDir().mkpath(bundle + "/locked"));
+            QFile::setPermissions(bundle + "/locked", QFile::ReadOwner | QFile::ExeOwner);
+        }
+        DMGInstaller::Tools tools;
+        SquashfsImageTool::Paths paths;
+        paths.fuseDevice = row.fuse ? paths.fuseDevice : m_tmp.filePath("no-fuse-device");
+        tools.imageTool = std::make_shared<SquashfsImageTool>(paths);
+        tools.elevationTool = fakeTool("pkexec");
+        tools.isWritable = [&row](const QString &) { return row.writable; };
+
+        const QString outcome = row.error.isEmpty() ? "success " + bundle : "failure " + row.error;
+        QCOMPARE(run(m_tmp.filePath(row.image + ".img"), destDir, tools), kStages.mid(0, row.stages) << outcome);
+        if (row.error.isEmpty())
+            QCOMPARE(describeTree(bundle), describeTree(m_tmp.filePath(row.image + '/' + row.app)));
+        if (row.oldCopy)
+            QCOMPARE(QFile::exists(bundle + "/old-marker"), !row.error.isEmpty());
+        for (const QStringList &call : fakeCalls("pkexec"))
+            QCOMPARE(call.mid(0, 2), QStringList({"/bin/sh", "-c"}));
+        QVERIFY(!QFile::exists("pwned"));
+        // Nothing left behind: no hidden sibling, mount point, extraction or staging copy.
+        const bool kept = row.error.isEmpty() || row.oldCopy;
+        QCOMPARE(entries(destDir), kept ? QStringList{bundle.section('/', -1)} : QStringList{});
+        QCOMPARE(entries(platform::privateDirectory()), QStringList());
+    }
+
+    // The macOS tools, scripted: "<tool>[.<call>].<out|err|rc>=text". A scripted osascript
+    // means the install folder is not writable. Each detach waits until the completion is in.
+    void macProtocol_data()
+    {
+        QTest::addColumn<QByteArrayList>("fakes");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<QString>("logLine");
+        const QString none, failed = "privileged copy failed, rc=1 out=";
+        QTest::newRow("direct copy") << QByteArrayList{} << none << none;
+        QTest::newRow("quarantine removal fails") << QByteArrayList{"xattr.rc=1"} << none << none;
+        QTest::newRow("forced detach") << QByteArrayList{"hdiutil.2.rc=16", "hdiutil.3.rc=1"} << none << none;
+        QTest::newRow("privileged copy") << QByteArrayList{"osascript.rc=0"} << none << none;
+        const QByteArray cancel = "0:95: execution error: User canceled. (-128)";
+        QTest::newRow("-128 on stderr") << QByteArrayList{"osascript.rc=1", "osascript.err=" + cancel}
+                                        << kCancelled << failed + cancel;
+        QTest::newRow("User canceled on stdout")
+            << QByteArrayList{"osascript.rc=1", "osascript.out=User canceled"} << kCancelled
+            << failed + "User canceled";
+        QTest::newRow("other failure")
+            << QByteArrayList{"osascript.rc=1", "osascript.out=ditto: No space left"} << kCopyFailed
+            << failed + "ditto: No space left";
+        QTest::newRow("attach failed") << QByteArrayList{"hdiutil.1.rc=1"} << kMountFailed
+                                       << "hdiutil attach failed, rc=1";
+        QTest::newRow("empty listing") << QByteArrayList{"hdiutil.1.out="} << kMountFailed
+                                       << "hdiutil attach failed, rc=0";
+        QTest::newRow("invalid UTF-8") << QByteArrayList{"hdiutil.1.out=<plist>\xff"} << kMountFailed
+                                       << "hdiutil attach failed, rc=0";
+        QTest::newRow("no mount point") << QByteArrayList{"hdiutil.1.out=" + plist(entity({})).toUtf8()}
+                                        << kMountFailed << none;
+    }
+    void macProtocol()
+    {
+        QFETCH(QByteArrayList, fakes);
+        QFETCH(QString, error);
+        QFETCH(QString, logLine);
+        const QString image = "/Downloads/Quillmarsh 1.dmg", volume = m_tmp.filePath("full");
+        const QString dest = freshFolder() + "/Quillmarsh.app", gate = dest + "-gate";
+        fakeReply("hdiutil.1.out", plist(entity(volume)).toUtf8());
+        fakeReply("hdiutil.2.wait", gate.toUtf8());
+        for (const QByteArray &fake : fakes) {
+            const qsizetype eq = fake.indexOf('=');
+            fakeReply(QString::fromUtf8(fake.left(eq)), fake.mid(eq + 1));
+        }
+        const bool writable = !fakes.join().contains("osascript");
+        DMGInstaller::Tools tools;
+        tools.imageTool = std::make_shared<HdiutilImageTool>(fakeTool("hdiutil"));
+        tools.elevation = ElevationProtocol::AppleScript;
+        tools.elevationTool = fakeTool("osascript");
+        tools.quarantineTool = fakeTool("xattr");
+        tools.isWritable = [writable](const QString &) { return writable; };
+
+        const QStringList stages = kStages.mid(0, error == kMountFailed ? 1 : writable ? 2 : 3);
+        QCOMPARE(run(image, dest.section('/', 0, -2), tools, stages.size() > 1 ? gate : QString()),
+                 QStringList(stages) << (error.isEmpty() ? "success " + dest : "failure " + error));
+        QList<QStringList> hdiutil{{"attach", image, "-nobrowse", "-noverify", "-readonly", "-plist"}};
+        if (stages.size() > 1)
+            hdiutil << QStringList{"detach", volume, "-quiet"};
+        if (fakes.contains("hdiutil.2.rc=16"))
+            hdiutil << QStringList{"detach", volume, "-force", "-quiet"};
+        QCOMPARE(fakeCalls("hdiutil"), hdiutil);
+        const QStringList script{"-e", appleScriptCopyScript(volume + "/Quillmarsh.app", dest)};
+        QCOMPARE(fakeCalls("osascript"), stages.size() < 3 ? QList<QStringList>() : QList<QStringList>{script});
+        const QStringList xattr{"-dr", "com.apple.quarantine", dest};
+        QCOMPARE(fakeCalls("xattr"), error.isEmpty() ? QList<QStringList>{xattr} : QList<QStringList>());
+        if (stages.size() == 2)
+            QCOMPARE(describeTree(dest), describeTree(volume + "/Quillmarsh.app"));
+        QVERIFY(log().contains("INST: " + logLine));
+        QCOMPARE(log().contains("INST: install SUCCESS at " + dest + '\n'), error.isEmpty());
+    }
+
+    // A file still open on the volume makes the plain unmount fail; the lazy one still takes
+    // the volume away and the mount point goes with it.
+    void detachBusyMount()
+    {
+        if (!m_fuse)
+            QSKIP("squashfuse cannot mount here (no usable /dev/fuse): FUSE mounts are not tested");
+        SquashfsImageTool tool;
+        const MaybeText mountPoint = tool.attach(m_tmp.filePath("other.img"));
+        QVERIFY(mountPoint);
+        QFile busy(*mountPoint + "/README");
+        QVERIFY(busy.open(QIODevice::ReadOnly));
+        tool.detach(*mountPoint);
+        QCOMPARE(busy.readAll(), QByteArray("readme\n"));
+        busy.close();
+        QVERIFY(!QFile::exists(*mountPoint));
+        QCOMPARE(entries(platform::privateDirectory()), QStringList());
+    }
+};
+
+// Here, not in the class: moc does not follow raw string literals.
+void TestInstall::initTestCase()
+{
+    qputenv("QM_FAKE_DIR", QFile::encodeName(g_fakes)); // before any thread starts
+    // Leftovers of an interrupted run would spoil the nothing-left-behind checks.
+    for (const QString &name : entries(platform::privateDirectory()))
+        removeTree(platform::privateDirectory() + '/' + name);
+    // The bundle: an executable AppRun, nested folders with an old time, a relative link and a
+    // file of a few MB; images without it, and broken ones.
+    QCOMPARE(runTool("/bin/sh", {"-c", R"(set -e; cd "$1"; a=full/Quillmarsh.app
+mkdir -p $a/Contents/Resources/deep full/Other.app other/Other.app upper/Foo.App none
+printf '#!/bin/sh\necho quillmarsh\n' > $a/AppRun; chmod 755 $a/AppRun
+seq 500000 > $a/Contents/data.bin
+echo nested > $a/Contents/Resources/deep/note.txt; ln -s Contents/Resources $a/Resources
+touch -d '2001-02-03 04:05:06' $a/Contents/Resources/deep/note.txt $a/Contents/Resources/deep
+for b in full/Other.app other/Other.app upper/Foo.App; do echo x > $b/AppRun; chmod 744 $b/AppRun; done
+for t in full other upper none; do
+    echo readme > $t/README; mksquashfs $t $t.img -noappend -quiet -no-progress
+done
+head -c $(($(stat -c %s full.img) / 2)) full.img > truncated.img
+cp full.img damaged.img
+head -c 4000 /dev/zero | tr '\0' x | dd of=damaged.img bs=1 seek=1000 conv=notrunc
+head -c 65536 /dev/zero | tr '\0' x > noise.img; : > empty.img)", "sh", m_tmp.path()}), 0);
+    // FUSE counts as usable only when a mount really works here (device, permissions).
+    const QString probe = m_tmp.filePath("probe");
+    QDir().mkpath(probe);
+    m_fuse = runTool("/usr/bin/squashfuse", {"-o", "ro", m_tmp.filePath("none.img"), probe}) == 0
+             && QFile::exists(probe + "/README");
+    if (m_fuse)
+        runTool("/usr/bin/fusermount3", {"-u", probe});
+}
+
+void TestInstall::appleScript_data()
+{
+    QTest::addColumn<QString>("dest");
+    QTest::addColumn<QString>("script");
+    const QString start = R"(do shell script "/bin/rm -rf )";
+    const QString end = R"(" with administrator privileges)";
+    QTest::newRow("single quote") << "/U/O'Brien/Q.app"
+        << start + R"('/U/O'\\''Brien/Q.app' && /usr/bin/ditto '/V/Q.app' '/U/O'\\''Brien/Q.app')" + end;
+    QTest::newRow("double quote") << R"(/A "b"/Q.app)"
+        << start + R"('/A \"b\"/Q.app' && /usr/bin/ditto '/V/Q.app' '/A \"b\"/Q.app')" + end;
+    QTest::newRow("backslash") << R"(/A\b/Q.app)"
+        << start + R"('/A\\b/Q.app' && /usr/bin/ditto '/V/Q.app' '/A\\b/Q.app')" + end;
+}
+
+QTEST_GUILESS_MAIN(TestInstall)
+#include "tst_install.moc"
