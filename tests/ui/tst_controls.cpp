@@ -1,5 +1,4 @@
 #include "ui/dotsview.h"
-#include "ui/flippedview.h"
 #include "ui/linklabel.h"
 #include "ui/roundedbutton.h"
 
@@ -13,265 +12,115 @@ class TestControls : public QObject
     Q_OBJECT
 
 private slots:
-    void roundedButtonClick_data();
-    void roundedButtonClick();
-    void roundedButtonHover_data();
-    void roundedButtonHover();
-    void roundedButtonCapsule();
-    void roundedButtonKeyboard();
-    void dotHitTest_data();
-    void dotHitTest();
-    void dotClickAndKeys();
-    void dotDrawing();
-    void flippedViewDrawing();
-    void linkLabel();
-    void accessibility();
-
-private:
-    static QImage render(QWidget *w)
+    // Steps: "press X" and "release X" with the left button at (X, 9), "key K", "enable", "disable".
+    // A button clicks on press and release inside while enabled at both; a link anywhere in its frame.
+    void clicks_data()
     {
-        QImage img(w->size(), QImage::Format_ARGB32_Premultiplied);
-        img.fill(Qt::transparent);
-        w->render(&img, QPoint(), QRegion(), QWidget::DrawChildren);
-        return img;
+        QTest::addColumn<bool>("link");
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<int>("clicks");
+        QTest::newRow("press and release inside") << false << "press 120, release 120" << 1;
+        QTest::newRow("release outside") << false << "press 120, release 300" << 0;
+        QTest::newRow("disabled before release") << false << "press 120, disable, release 120" << 0;
+        QTest::newRow("disabled press, enabled release") << false << "disable, press 120, enable, release 120" << 0;
+        QTest::newRow("disabled throughout") << false << "disable, press 120, release 120" << 0;
+        QTest::newRow("keys") << false << "key Space, key Return, key Enter" << 3;
+        QTest::newRow("keys while disabled") << false << "disable, key Space, key Return" << 0;
+        QTest::newRow("link, far from the glyphs") << true << "press 190, release 190" << 1;
+        QTest::newRow("link, release outside") << true << "press 10, release 250" << 0;
+        QTest::newRow("link keys") << true << "key Space, key Return, key Enter" << 3;
+    }
+    void clicks()
+    {
+        QFETCH(bool, link);
+        QFETCH(QString, steps);
+        QFETCH(int, clicks);
+        QWidget top;
+        top.resize(400, 100);
+        QWidget *w = link ? static_cast<QWidget *>(new LinkLabel(&top)) : new RoundedButton(&top);
+        w->setGeometry(0, 0, link ? 200 : 240, link ? 18 : 48);
+        w->setProperty("text", QStringLiteral("Hi")); // a link's glyphs end far left of x 190
+        top.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&top));
+        QCOMPARE(w->focusPolicy(), Qt::StrongFocus);
+        QVERIFY(!link || w->cursor().shape() == Qt::PointingHandCursor);
+        QSignalSpy spy(w, SIGNAL(clicked()));
+        for (const QString &step : steps.split(", ")) {
+            const QString arg = step.section(' ', 1);
+            if (step.startsWith("press"))
+                QTest::mousePress(w, Qt::LeftButton, {}, QPoint(arg.toInt(), 9));
+            else if (step.startsWith("release"))
+                QTest::mouseRelease(w, Qt::LeftButton, {}, QPoint(arg.toInt(), 9));
+            else if (step.startsWith("key"))
+                QTest::keyClick(w, QKeySequence(arg)[0].key());
+            else
+                w->setEnabled(step == "enable");
+        }
+        QCOMPARE(spy.count(), clicks);
+    }
+
+    // Each dot owns the 16-point band from its left edge over the gap after it.
+    void dotHitTest_data()
+    {
+        QTest::addColumn<double>("x");
+        QTest::addColumn<qint64>("count");
+        QTest::addColumn<qint64>("expected"); // -1: no dot
+        QTest::newRow("second dot") << 95.0 << qint64(4) << qint64(1);
+        QTest::newRow("gap after last dot") << 133.0 << qint64(4) << qint64(3);
+        QTest::newRow("past the row") << 140.0 << qint64(4) << qint64(-1);
+        QTest::newRow("first dot's left edge") << 72.0 << qint64(4) << qint64(0);
+        QTest::newRow("truncated toward zero") << 60.0 << qint64(4) << qint64(0);
+        QTest::newRow("a band left of the row") << 56.0 << qint64(4) << qint64(-1);
+        QTest::newRow("no dots") << 100.0 << qint64(0) << qint64(-1);
+    }
+    void dotHitTest()
+    {
+        QFETCH(double, x);
+        QFETCH(qint64, count);
+        QFETCH(qint64, expected);
+        QCOMPARE(DotsView::dotIndexAt(x, 200, count).value_or(-1), expected);
+        DotsView dots; // and the same through a click
+        dots.resize(200, 14);
+        dots.setCount(count);
+        qint64 selected = -1;
+        dots.onSelect = [&](qint64 i) { selected = i; };
+        QTest::mouseClick(&dots, Qt::LeftButton, {}, QPoint(int(x), 7));
+        QCOMPARE(selected, expected);
+    }
+
+    // Arrow keys choose the neighbour, round the ends; the owner moves the highlight, not the view.
+    void dotKeys()
+    {
+        DotsView dots;
+        dots.setCount(4);
+        dots.setActiveIndex(3);
+        QList<qint64> selected;
+        dots.onSelect = [&](qint64 i) { selected.append(i); };
+        for (Qt::Key key : {Qt::Key_Right, Qt::Key_Left, Qt::Key_Home, Qt::Key_End})
+            QTest::keyClick(&dots, key);
+        QCOMPARE(selected, (QList<qint64>{0, 2, 0, 3}));
+        QCOMPARE(dots.activeIndex(), 3);
+    }
+
+    void accessibility()
+    {
+        LinkLabel link;
+        link.setText(QStringLiteral("Privacy Policy"));
+        RoundedButton button;
+        button.setTitle(QStringLiteral("Install"));
+        DotsView dots;
+        QAccessibleInterface *l = QAccessible::queryAccessibleInterface(&link);
+        QAccessibleInterface *b = QAccessible::queryAccessibleInterface(&button);
+        QAccessibleInterface *d = QAccessible::queryAccessibleInterface(&dots);
+        QVERIFY(l && b && d && b->actionInterface());
+        QCOMPARE(std::tuple(l->role(), l->text(QAccessible::Name), b->role(), b->text(QAccessible::Name), d->role()),
+                 std::tuple(QAccessible::Link, QString("Privacy Policy"), QAccessible::Button, QString("Install"),
+                            QAccessible::PageTabList));
+        QSignalSpy spy(&button, &RoundedButton::clicked);
+        b->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        QCOMPARE(spy.count(), 1);
     }
 };
-
-// Press and release, each inside or outside, with the enabled state at each moment.
-void TestControls::roundedButtonClick_data()
-{
-    QTest::addColumn<bool>("enabledAtPress");
-    QTest::addColumn<bool>("enabledAtRelease");
-    QTest::addColumn<QPoint>("releaseAt");
-    QTest::addColumn<int>("clicks");
-    const QPoint inside(120, 24), outside(300, 24);
-    QTest::newRow("press and release inside") << true << true << inside << 1;
-    QTest::newRow("release outside") << true << true << outside << 0;
-    QTest::newRow("disabled before release") << true << false << inside << 0;
-    QTest::newRow("disabled press, enabled release") << false << true << inside << 0;
-    QTest::newRow("disabled throughout") << false << false << inside << 0;
-}
-
-void TestControls::roundedButtonClick()
-{
-    QFETCH(bool, enabledAtPress);
-    QFETCH(bool, enabledAtRelease);
-    QFETCH(QPoint, releaseAt);
-    QFETCH(int, clicks);
-
-    QWidget top;
-    top.resize(400, 100);
-    RoundedButton button(QRect(0, 0, 240, 48), &top);
-    top.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&top));
-    QSignalSpy spy(&button, &RoundedButton::clicked);
-
-    button.setEnabled(enabledAtPress);
-    QTest::mousePress(&button, Qt::LeftButton, {}, QPoint(120, 24));
-    button.setEnabled(enabledAtRelease);
-    QTest::mouseRelease(&button, Qt::LeftButton, {}, releaseAt);
-    QCOMPARE(spy.count(), clicks);
-}
-
-void TestControls::roundedButtonHover_data()
-{
-    QTest::addColumn<bool>("enabled");
-    QTest::addColumn<QColor>("hoverFace");
-    QTest::addColumn<bool>("handCursor");
-    QTest::newRow("enabled") << true << QColor(217, 69, 32) << true;
-    QTest::newRow("disabled") << false << QColor(207, 207, 207) << false;
-}
-
-void TestControls::roundedButtonHover()
-{
-    QFETCH(bool, enabled);
-    QFETCH(QColor, hoverFace);
-    QFETCH(bool, handCursor);
-
-    RoundedButton button(QRect(0, 0, 240, 48), nullptr);
-    button.setEnabled(enabled);
-    QCOMPARE(button.faceColor(), enabled ? QColor(243, 86, 39) : QColor(207, 207, 207));
-
-    QEnterEvent enter(QPointF(10, 10), QPointF(10, 10), QPointF(10, 10));
-    QApplication::sendEvent(&button, &enter);
-    QVERIFY(button.hover());
-    QCOMPARE(button.faceColor(), hoverFace);
-    QCOMPARE(render(&button).pixelColor(20, 24), hoverFace);
-    // A disabled button leaves the cursor as it was.
-    QCOMPARE(button.testAttribute(Qt::WA_SetCursor), handCursor);
-    if (handCursor)
-        QCOMPARE(button.cursor().shape(), Qt::PointingHandCursor);
-
-    QEvent leave(QEvent::Leave);
-    QApplication::sendEvent(&button, &leave);
-    QVERIFY(!button.hover());
-    QCOMPARE(button.cursor().shape(), Qt::ArrowCursor);
-
-    // Hover taken while disabled shows as soon as the button is enabled again.
-    QApplication::sendEvent(&button, &enter);
-    button.setEnabled(true);
-    QCOMPARE(button.faceColor(), QColor(217, 69, 32));
-}
-
-void TestControls::roundedButtonCapsule()
-{
-    RoundedButton button(QRect(0, 0, 120, 40), nullptr);
-    QCOMPARE(button.effectiveRadius(), 20.0);
-    button.setTitle(QStringLiteral("Go"));
-    const QImage img = render(&button);
-    QCOMPARE(img.pixelColor(0, 0).alpha(), 0);      // rounded away
-    QCOMPARE(img.pixelColor(119, 39).alpha(), 0);
-    QCOMPARE(img.pixelColor(4, 20), QColor(243, 86, 39));
-    // The white title is centred.
-    bool white = false;
-    for (int x = 50; x < 70 && !white; ++x)
-        for (int y = 12; y < 28 && !white; ++y)
-            white = img.pixelColor(x, y).lightness() > 240;
-    QVERIFY(white);
-    button.setCornerRadius(5);
-    QCOMPARE(button.effectiveRadius(), 5.0);
-}
-
-void TestControls::roundedButtonKeyboard()
-{
-    RoundedButton button(QRect(0, 0, 120, 40), nullptr);
-    QSignalSpy spy(&button, &RoundedButton::clicked);
-    QTest::keyClick(&button, Qt::Key_Space);
-    QTest::keyClick(&button, Qt::Key_Return);
-    QCOMPARE(spy.count(), 2);
-    button.setEnabled(false);
-    QTest::keyClick(&button, Qt::Key_Space);
-    QCOMPARE(spy.count(), 2);
-    QCOMPARE(button.focusPolicy(), Qt::StrongFocus);
-}
-
-void TestControls::dotHitTest_data()
-{
-    QTest::addColumn<double>("x");
-    QTest::addColumn<qint64>("count");
-    QTest::addColumn<qint64>("expected"); // -1: no dot
-    QTest::newRow("second dot") << 95.0 << qint64(4) << qint64(1);
-    QTest::newRow("gap after last dot") << 133.0 << qint64(4) << qint64(3);
-    QTest::newRow("past the row") << 140.0 << qint64(4) << qint64(-1);
-    QTest::newRow("first dot's left edge") << 72.0 << qint64(4) << qint64(0);
-    QTest::newRow("truncated toward zero") << 60.0 << qint64(4) << qint64(0);
-    QTest::newRow("a band left of the row") << 56.0 << qint64(4) << qint64(-1);
-    QTest::newRow("no dots") << 100.0 << qint64(0) << qint64(-1);
-}
-
-void TestControls::dotHitTest()
-{
-    QFETCH(double, x);
-    QFETCH(qint64, count);
-    QFETCH(qint64, expected);
-    const auto index = DotsView::dotIndexAt(x, 200, count);
-    QCOMPARE(index.value_or(-1), expected);
-}
-
-void TestControls::dotClickAndKeys()
-{
-    DotsView dots;
-    dots.resize(200, 14);
-    dots.setCount(4);
-    QList<qint64> selected;
-    dots.onSelect = [&](qint64 i) { selected.append(i); };
-    QTest::mouseClick(&dots, Qt::LeftButton, {}, QPoint(95, 2));
-    QTest::mouseClick(&dots, Qt::LeftButton, {}, QPoint(140, 7));
-    QCOMPARE(selected, QList<qint64>{1});
-    QCOMPARE(dots.activeIndex(), 0); // the owner moves the highlight, not the view
-
-    dots.setActiveIndex(3);
-    QTest::keyClick(&dots, Qt::Key_Right);
-    QTest::keyClick(&dots, Qt::Key_Left);
-    QCOMPARE(selected, (QList<qint64>{1, 0, 2}));
-
-    dots.setCount(0);
-    QTest::mouseClick(&dots, Qt::LeftButton, {}, QPoint(95, 7));
-    QCOMPARE(selected.size(), 3);
-}
-
-void TestControls::dotDrawing()
-{
-    DotsView dots;
-    dots.resize(200, 14);
-    dots.setCount(4);
-    dots.setActiveIndex(2);
-    QCOMPARE(DotsView::firstDotX(200, 4), 72.0);
-    const QImage img = render(&dots);
-    const QColor inactive(208, 208, 208), active(1, 155, 220);
-    QCOMPARE(img.pixelColor(76, 7), inactive);
-    QCOMPARE(img.pixelColor(92, 7), inactive);
-    QCOMPARE(img.pixelColor(108, 7), active);
-    QCOMPARE(img.pixelColor(124, 7), inactive);
-    QCOMPARE(img.pixelColor(84, 7).alpha(), 0); // gap
-    dots.setActiveIndex(9);
-    QCOMPARE(render(&dots).pixelColor(108, 7), inactive);
-    dots.setCount(0);
-    QCOMPARE(render(&dots).pixelColor(76, 7).alpha(), 0);
-}
-
-void TestControls::flippedViewDrawing()
-{
-    FlippedView view;
-    view.resize(20, 10);
-    QImage img = render(&view);
-    QCOMPARE(img.pixelColor(0, 0).alpha(), 0);
-    QCOMPARE(img.pixelColor(10, 5).alpha(), 0);
-    view.setBackgroundColor(QColor(0, 255, 0));
-    view.setBorderColor(QColor(255, 0, 0));
-    img = render(&view);
-    for (const QPoint p : {QPoint(0, 0), QPoint(19, 0), QPoint(0, 9), QPoint(19, 9), QPoint(10, 0)})
-        QCOMPARE(img.pixelColor(p), QColor(255, 0, 0));
-    QCOMPARE(img.pixelColor(1, 1), QColor(0, 255, 0));
-    QCOMPARE(img.pixelColor(10, 5), QColor(0, 255, 0));
-}
-
-void TestControls::linkLabel()
-{
-    QWidget top;
-    top.resize(300, 60);
-    LinkLabel link(&top);
-    link.setGeometry(0, 0, 200, 18);
-    link.setText(QStringLiteral("Hi"));
-    top.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&top));
-    QSignalSpy spy(&link, &LinkLabel::clicked);
-    QCOMPARE(link.cursor().shape(), Qt::PointingHandCursor);
-    QCOMPARE(link.focusPolicy(), Qt::StrongFocus);
-    QTest::mouseClick(&link, Qt::LeftButton, {}, QPoint(190, 9)); // far from the glyphs
-    QCOMPARE(spy.count(), 1);
-    QTest::mousePress(&link, Qt::LeftButton, {}, QPoint(10, 9));
-    QTest::mouseRelease(&link, Qt::LeftButton, {}, QPoint(250, 40));
-    QCOMPARE(spy.count(), 1);
-    QTest::keyClick(&link, Qt::Key_Return);
-    QTest::keyClick(&link, Qt::Key_Space);
-    QCOMPARE(spy.count(), 3);
-}
-
-void TestControls::accessibility()
-{
-    LinkLabel link;
-    link.setText(QStringLiteral("Privacy Policy"));
-    RoundedButton button(QRect(0, 0, 100, 40), nullptr);
-    button.setTitle(QStringLiteral("Install"));
-    DotsView dots;
-    dots.setCount(4);
-
-    QAccessibleInterface *l = QAccessible::queryAccessibleInterface(&link);
-    QAccessibleInterface *b = QAccessible::queryAccessibleInterface(&button);
-    QAccessibleInterface *d = QAccessible::queryAccessibleInterface(&dots);
-    QVERIFY(l && b && d);
-    QCOMPARE(l->role(), QAccessible::Link);
-    QCOMPARE(l->text(QAccessible::Name), QStringLiteral("Privacy Policy"));
-    QCOMPARE(b->role(), QAccessible::Button);
-    QCOMPARE(b->text(QAccessible::Name), QStringLiteral("Install"));
-    QCOMPARE(d->role(), QAccessible::PageTabList);
-
-    QSignalSpy spy(&button, &RoundedButton::clicked);
-    QVERIFY(b->actionInterface());
-    b->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
-    QCOMPARE(spy.count(), 1);
-}
 
 QTEST_MAIN(TestControls)
 #include "tst_controls.moc"

@@ -1,149 +1,97 @@
 // Runs the real installer executable (offscreen) and reads the setup log it writes.
 #include "platform/singleinstance.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <csignal>
-#include <memory>
-
 class TestStartup : public QObject
 {
     Q_OBJECT
 
+    QTemporaryDir m_home;
+    std::vector<std::unique_ptr<QProcess>> m_procs;
+
+    QProcess *start()
+    {
+        auto &p = m_procs.emplace_back(std::make_unique<QProcess>());
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", m_home.path());
+        env.insert("XDG_STATE_HOME", m_home.filePath("state"));
+        env.insert("XDG_CACHE_HOME", m_home.filePath("cache"));
+        env.insert("XDG_RUNTIME_DIR", QString());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        // Analytics posts must not leave the machine: every proxy is a closed local port.
+        for (const char *name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
+            env.insert(name, "http://127.0.0.1:9");
+        env.remove("no_proxy");
+        env.remove("NO_PROXY");
+        p->setProcessEnvironment(env);
+        p->start(QStringLiteral(QM_BINARY_DIR "/bin/quillmarsh-installer"), {});
+        return p.get();
+    }
+    QString log() const
+    {
+        QFile f(m_home.filePath("state/Logs/quillmarsh-installer.log"));
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    }
+
 private slots:
-    void init();
-    void cleanup();
-    void startupLogLines();
-    void secondInstanceLeavesSilently();
-    void activationRequestReachesFirst();
-
-private:
-    QProcess *start();
-    QString log() const;
-    int countInLog(const QString &text) const { return int(log().count(text)); }
-    void killAll();
-
-    std::unique_ptr<QTemporaryDir> m_home;
-    QList<QProcess *> m_procs;
-};
-
-void TestStartup::init()
-{
-    m_home = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_home->isValid());
-}
-
-void TestStartup::cleanup()
-{
-    killAll();
-    m_home.reset();
-}
-
-void TestStartup::killAll()
-{
-    for (QProcess *p : m_procs) {
-        if (p->state() != QProcess::NotRunning) {
+    void cleanup()
+    {
+        for (const auto &p : m_procs) {
             p->kill();
             p->waitForFinished(5000);
         }
-        delete p;
+        m_procs.clear();
     }
-    m_procs.clear();
-}
 
-QProcess *TestStartup::start()
-{
-    auto *p = new QProcess;
-    m_procs.append(p);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    const QString home = m_home->path();
-    env.insert("HOME", home);
-    env.insert("XDG_STATE_HOME", home + "/state");
-    env.insert("XDG_CACHE_HOME", home + "/cache");
-    env.insert("XDG_RUNTIME_DIR", QString());
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    // Analytics posts must not leave the machine: every proxy is a closed local port.
-    for (const char *name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
-        env.insert(name, "http://127.0.0.1:9");
-    env.remove("no_proxy");
-    env.remove("NO_PROXY");
-    p->setProcessEnvironment(env);
-    p->setProgram(QStringLiteral(QM_BINARY_DIR "/bin/quillmarsh-installer"));
-    p->start();
-    return p;
-}
+    // The start-up lines in order; a second start leaves at once and silently; a crash leaves
+    // the instance socket behind, which does not block the next start.
+    void startupAndSingleInstance()
+    {
+        QProcess *first = start();
+        QTRY_VERIFY_WITH_TIMEOUT(log().contains("UI: window visible="), 20000);
+        const QString text = log();
+        const qsizetype banner = text.indexOf("======== Quillmarsh Setup started");
+        const qsizetype ready =
+            text.indexOf("UI: ready, language=English, default dir=" + m_home.filePath("Applications") + "\n");
+        const qsizetype event = text.indexOf("setup_run");
+        const QRegularExpressionMatch window = QRegularExpression(
+            R"(UI: window visible=1 key=[01] frame=\{\{-?\d+, -?\d+\}, \{640, 368\}\} subviews=16\n)").match(text);
+        QVERIFY2(banner >= 0 && banner < ready && ready < event && window.hasMatch(), qPrintable(text));
+        QVERIFY(event < window.capturedStart());
+        QCOMPARE(text.count("UI: ready"), 1);
 
-QString TestStartup::log() const
-{
-    QFile f(m_home->path() + "/state/Logs/quillmarsh-installer.log");
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-}
+        QProcess *second = start();
+        QVERIFY(second->waitForFinished(20000));
+        QCOMPARE(std::tuple(second->exitStatus(), second->exitCode()), std::tuple(QProcess::NormalExit, 0));
+        QVERIFY(second->readAllStandardOutput().isEmpty());
+        QTest::qWait(200);
+        QCOMPARE(log(), text);
+        QCOMPARE(first->state(), QProcess::Running);
 
-void TestStartup::startupLogLines()
-{
-    QProcess *p = start();
-    QVERIFY(p->waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(log().contains("UI: window visible="), 20000);
+        first->kill(); // SIGKILL
+        QVERIFY(first->waitForFinished(5000));
+        QProcess *third = start();
+        QTRY_COMPARE_WITH_TIMEOUT(log().count("UI: window visible="), 2, 20000);
+        QCOMPARE(third->state(), QProcess::Running);
+    }
 
-    const QString text = log();
-    const QString folder = m_home->path() + "/Applications";
-    const qsizetype ready = text.indexOf("UI: ready, language=English, default dir=" + folder + "\n");
-    const qsizetype event = text.indexOf("setup_run");
-    const QRegularExpression windowLine(
-        R"(UI: window visible=1 key=[01] frame=\{\{-?\d+, -?\d+\}, \{640, 368\}\} subviews=16\n)");
-    const QRegularExpressionMatch m = windowLine.match(text);
-    QVERIFY2(ready > 0, qPrintable(text));
-    QVERIFY2(m.hasMatch(), qPrintable(text));
-    QVERIFY(ready < event && event < m.capturedStart());
-    QCOMPARE(text.count("UI: ready"), 1);
-    const qsizetype banner = text.indexOf("======== Quillmarsh Setup started");
-    QVERIFY(banner >= 0 && banner < ready);
-    QCOMPARE(p->state(), QProcess::Running);
-}
-
-void TestStartup::secondInstanceLeavesSilently()
-{
-    QProcess *first = start();
-    QTRY_VERIFY_WITH_TIMEOUT(log().contains("UI: window visible="), 20000);
-    const QString before = log();
-
-    QProcess *second = start();
-    QVERIFY(second->waitForFinished(20000));
-    QCOMPARE(second->exitStatus(), QProcess::NormalExit);
-    QCOMPARE(second->exitCode(), 0);
-    QVERIFY(second->readAllStandardOutput().isEmpty());
-    QTest::qWait(200);
-    QCOMPARE(log(), before);
-    QCOMPARE(first->state(), QProcess::Running);
-
-    // A crash leaves the socket behind; the next start is not blocked by it.
-    ::kill(pid_t(first->processId()), SIGKILL);
-    QVERIFY(first->waitForFinished(5000));
-    QProcess *third = start();
-    QTRY_COMPARE_WITH_TIMEOUT(countInLog("UI: window visible="), 2, 20000);
-    QCOMPARE(third->state(), QProcess::Running);
-}
-
-// The same exchange in one process: the first listener is told to come to the front.
-void TestStartup::activationRequestReachesFirst()
-{
-    const QString id = QStringLiteral("test.quillmarsh.instance");
-    platform::SingleInstance first(id);
-    int activations = 0;
-    first.onActivate = [&] { ++activations; };
-    QVERIFY(!first.anotherInstanceActivated());
-    QVERIFY(QFileInfo(platform::SingleInstance::socketName(id)).fileName().contains(id + u'-'));
-
-    platform::SingleInstance second(id);
-    QVERIFY(second.anotherInstanceActivated());
-    QTRY_COMPARE(activations, 1);
-}
+    // The same exchange in one process: the first instance is told to come to the front.
+    void activationRequestReachesFirst()
+    {
+        const QString id = QStringLiteral("test.quillmarsh.instance");
+        platform::SingleInstance first(id);
+        int activations = 0;
+        first.onActivate = [&] { ++activations; };
+        QVERIFY(!first.anotherInstanceActivated());
+        platform::SingleInstance second(id);
+        QVERIFY(second.anotherInstanceActivated());
+        QTRY_COMPARE(activations, 1);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestStartup)
 #include "tst_startup.moc"
