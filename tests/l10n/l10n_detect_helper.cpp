@@ -1,12 +1,11 @@
+// Exits with the language index detected for argv[1] as the preference list (LANGUAGE).
 #include "l10n/localization.h"
 
 #include <QCoreApplication>
 
-#include <cstdio>
-
 int main(int argc, char **argv)
 {
+    qputenv("LANGUAGE", argc > 1 ? argv[1] : ""); // before Qt first reads the locale
     QCoreApplication app(argc, argv);
-    std::printf("%lld\n", static_cast<long long>(Localization::detectSystemLanguageIndex()));
-    return 0;
+    return static_cast<int>(Localization::detectSystemLanguageIndex());
 }

@@ -1,0 +1,272 @@
+#include "diag/analytics.h"
+#include "diag/itlog.h"
+#include "testhttpserver.h"
+
+#include <QJsonDocument>
+#include <QLocale>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimeZone>
+
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace testsupport;
+
+namespace {
+
+const QString kStamp = QStringLiteral(R"((\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}))");
+const QString kQuery = QStringLiteral("?measurement_id=G-TEST000001&api_secret=s3cr-et_");
+const QString kLogName = QStringLiteral("/Logs/quillmarsh-installer.log");
+
+QString logText()
+{
+    ITLogDrain(2000);
+    QFile file(ITLogFilePath());
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+bool logHasLine(const QString &message)
+{
+    return logText().contains(QStringLiteral("  ") + message + u'\n');
+}
+
+AnalyticsConfig configFor(const QString &baseUrl, int timeoutMs = 5000)
+{
+    return {baseUrl, QStringLiteral("G-TEST000001"), QStringLiteral("s3cr-et_"), timeoutMs};
+}
+
+} // namespace
+
+// The setup log and the analytics posts: in this process first, then in runs of the helper.
+class TestDiag : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void firstCallWritesBanner();
+    void linesFromThreadsKeepTheirOrder();
+    void requestPair_data();
+    void requestPair();
+    void transportErrors_data();
+    void transportErrors();
+    void emptySecretSendsNothing();
+    // Last: under ThreadSanitizer no thread may start in this process once it has forked.
+    void exitOfARun_data();
+    void exitOfARun();
+
+private:
+    TestHttpServer m_server;
+    QString m_clientId;
+};
+
+void TestDiag::initTestCase()
+{
+    QFile::remove(qEnvironmentVariable("XDG_STATE_HOME") + kLogName); // from an earlier run
+    ITSetAnalyticsConfig(configFor(m_server.url({})));
+}
+
+void TestDiag::firstCallWritesBanner()
+{
+    // Local time at UTC+14: a stamp written in UTC would be 14 hours off. Digits must not
+    // follow the user's locale.
+    qputenv("TZ", "<+14>-14");
+    QLocale::setDefault(QLocale(QLocale::Arabic, QLocale::Egypt));
+    const QDateTime before = QDateTime::currentDateTimeUtc().addMSecs(-1);
+    ITLog("TEST: first %@ %ld", "call", 42L);
+    const QStringList lines = logText().trimmed().split(u'\n');
+    QLocale::setDefault(QLocale::c());
+    QCOMPARE(ITLogFilePath(), qEnvironmentVariable("XDG_STATE_HOME") + kLogName);
+    const QStringList expected{"======== Quillmarsh Setup started ========", "Bundle: /.+",
+                               "OS: .*Linux.*", "TEST: first call 42"};
+    QCOMPARE(lines.size(), expected.size());
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const auto m = QRegularExpression('^' + kStamp + "  " + expected[i] + '$').match(lines[i]);
+        QDateTime stamp = QDateTime::fromString(m.captured(1), "yyyy-MM-dd HH:mm:ss.zzz");
+        stamp.setTimeZone(QTimeZone(14 * 3600));
+        QVERIFY2(m.hasMatch() && stamp >= before && stamp <= QDateTime::currentDateTimeUtc(),
+                 qPrintable(lines[i]));
+    }
+}
+
+void TestDiag::linesFromThreadsKeepTheirOrder()
+{
+    constexpr int kThreads = 4, kLines = 300;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < kLines; ++i)
+                ITLog("TEST: thread %d line %d", t, i);
+        });
+    for (std::thread &t : threads)
+        t.join();
+    ITLogDrain(10000);
+
+    // Every line whole, none lost, each thread's lines in the order logged.
+    int next[kThreads] = {};
+    const QRegularExpression re('^' + kStamp + "  TEST: thread (\\d) line (\\d+)$");
+    for (const QString &line : logText().split(u'\n')) {
+        if (const QRegularExpressionMatch m = re.match(line); m.hasMatch())
+            QCOMPARE(m.captured(3).toInt(), next[m.captured(2).toInt()]++);
+    }
+    for (int t = 0; t < kThreads; ++t)
+        QCOMPARE(next[t], kLines);
+}
+
+void TestDiag::requestPair_data()
+{
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QString>("logged"); // the validation answer as logged
+    QTest::newRow("no_reason") << QString() << 200 << QByteArray("\n{\n  \"messages\": []\n}\n\n")
+                               << "{\n  \"messages\": []\n}";
+    QTest::newRow("empty_reason") << "" << 204 << QByteArray() << "";
+    QTest::newRow("reason") << "download_error_http_503" << 500 << QByteArray(" oops\r\n")
+                            << "oops";
+}
+
+void TestDiag::requestPair()
+{
+    QFETCH(QString, reason);
+    QFETCH(int, status);
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, logged);
+    const QString name = QTest::currentDataTag(), code = QString::number(status);
+    m_server.clearRequests();
+    m_server.setHandler([=](const HttpRequest &) { return HttpResponse::make(status, answer); });
+    ITTrackEvent(name, reason);
+    QVERIFY(logHasLine(QString("GA: event %1 reason=\"%2\"").arg(name, reason)));
+    QTRY_VERIFY(logHasLine(QString("GA: %1 mp/collect -> HTTP %2").arg(name, code)));
+    QTRY_VERIFY(logHasLine(
+        QString("GA: %1 debug/mp/collect -> HTTP %2, validation: %3").arg(name, code, logged)));
+
+    const QList<HttpRequest> reqs = m_server.requests();
+    QStringList targets;
+    for (const HttpRequest &r : reqs) {
+        QCOMPARE(r.method + ' ' + r.header("Content-Type"), "POST application/json");
+        QCOMPARE(r.body, reqs[0].body);
+        targets << QString::fromLatin1(r.target);
+    }
+    targets.sort();
+    QCOMPARE(targets, QStringList({"/debug/mp/collect" + kQuery, "/mp/collect" + kQuery}));
+    // Compact, "params" present even when empty, one upper-case client id per process.
+    const QString id = QJsonDocument::fromJson(reqs[0].body)["client_id"].toString();
+    QVERIFY(QRegularExpression("^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$").match(id).hasMatch());
+    QCOMPARE(id, m_clientId.isEmpty() ? (m_clientId = id) : m_clientId);
+    const QString params = reason.isEmpty() ? "" : QString(R"("reason":"%1")").arg(reason);
+    QCOMPARE(QString::fromUtf8(reqs[0].body),
+             QString(R"({"client_id":"%1","events":[{"name":"%2","params":{%3}}]})")
+                 .arg(id, name, params));
+}
+
+void TestDiag::transportErrors_data()
+{
+    QTest::addColumn<bool>("listening");
+    QTest::addColumn<QString>("cause");
+    QTest::newRow("never_answers") << true << "timed out";
+    QTest::newRow("refused") << false << "connect";
+}
+
+void TestDiag::transportErrors()
+{
+    QFETCH(bool, listening);
+    QFETCH(QString, cause);
+    QTcpServer silent; // accepts no connection, answers nothing
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    ITSetAnalyticsConfig(configFor(QString("http://127.0.0.1:%1").arg(silent.serverPort()), 300));
+    if (!listening)
+        silent.close();
+    const QString name = QTest::currentDataTag();
+    ITTrackEvent(name);
+    for (const char *label : {"mp/collect", "debug/mp/collect"})
+        QTRY_VERIFY(logText().contains(
+            QRegularExpression(QString("  GA: %1 %2 ERROR [^\n]*%3").arg(name, label, cause))));
+}
+
+void TestDiag::emptySecretSendsNothing()
+{
+    m_server.clearRequests();
+    ITSetAnalyticsConfig({m_server.url({}), "G-TEST000001", "", 5000});
+    ITTrackEvent("skipped_event", "why");
+    QVERIFY(logHasLine("GA: SKIPPED skipped_event - API_SECRET not configured"));
+    QVERIFY(!logText().contains("GA: event skipped_event"));
+    // Posts keep their order, so once a later event has arrived the skipped one would have too.
+    ITSetAnalyticsConfig(configFor(m_server.url({})));
+    ITTrackEvent("after_skip");
+    QTRY_COMPARE(m_server.requestCount(), 2);
+    for (const HttpRequest &r : m_server.requests())
+        QVERIFY(r.body.contains("after_skip"));
+}
+
+void TestDiag::exitOfARun_data()
+{
+    QTest::addColumn<QString>("log");
+    QTest::addColumn<QStringList>("args"); // lines to log, their padding, how long to drain
+    QTest::addColumn<bool>("post");        // to an endpoint that accepts and never answers
+    QTest::addColumn<int>("lines");        // in the log at the end; -1: not looked at
+    const QStringList one{"1", "0", "500"}, many{"5000", "200", "10000"},
+        stuck{"5000", "200", "300"};
+    QTest::newRow("appends to a log") << "earlier run" << one << false << 1 + 4;
+    QTest::newRow("pipe read: drained") << "pipe" << many << false << 3 + 5000;
+    QTest::newRow("pipe unread: ends") << "stuck pipe" << stuck << false << -1;
+    QTest::newRow("no log folder: works") << "no folder" << one << false << 0;
+    QTest::newRow("posts unanswered: ends") << "" << one << true << -1;
+}
+
+void TestDiag::exitOfARun()
+{
+    QFETCH(QString, log);
+    QFETCH(QStringList, args);
+    QFETCH(bool, post);
+    QFETCH(int, lines);
+    QTemporaryDir dir;
+    const QString state =
+        dir.filePath(log == "no folder" ? "file/state" : "state"); // "file" is a file
+    QVERIFY(QFile(dir.filePath("file")).open(QIODevice::WriteOnly) &&
+            QDir().mkpath(dir.filePath("state/Logs")));
+    const QString path = state + kLogName;
+    if (QFile file(path); log == "earlier run")
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("earlier run\n") > 0);
+    int reader = -1;
+    if (log.endsWith("pipe")) {
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        reader = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK);
+        QVERIFY(reader >= 0);
+    }
+    QTcpServer silent;
+    if (post) {
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        args << QString("http://127.0.0.1:%1").arg(silent.serverPort());
+    }
+    qputenv("XDG_STATE_HOME", QFile::encodeName(state)); // this process's log stays where it is
+    QProcess p;
+    p.start(QStringLiteral(DIAG_HELPER), args);
+    for (int accepted = 0; post && accepted < 2; ++accepted) // both posts in flight, then the end
+        QVERIFY(silent.nextPendingConnection() ||
+                (silent.waitForNewConnection(20000) && silent.nextPendingConnection()));
+    p.closeWriteChannel();
+    QByteArray text;
+    // The pipe is read only once the helper has queued all its lines and is about to exit.
+    if (QFile fifo(path);
+        log == "pipe" && p.waitForReadyRead(30000) && fifo.open(QIODevice::ReadOnly))
+        text = fifo.readAll(); // up to EOF: until the helper has exited
+    QVERIFY(p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit && !p.exitCode());
+    if (reader >= 0)
+        ::close(reader);
+    else if (QFile file(path); file.open(QIODevice::ReadOnly))
+        text = file.readAll();
+    if (lines >= 0)
+        QCOMPARE(text.count('\n'), lines);
+}
+
+QTEST_GUILESS_MAIN(TestDiag)
+#include "tst_diag.moc"
