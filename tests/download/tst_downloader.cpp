@@ -194,10 +194,8 @@ void TestDownloader::outcomes_data()
         const bool failed = code || status < 200 || status > 299;
         if (failed && message.isNull()) // libcurl's text, or the status
             message = code ? curl_easy_strerror(CURLcode(code)) : "Server returned HTTP " + http;
-        if (line.isNull())
-            line = code     ? ITFormat("DL: error %ld ", code)
-                   : failed ? "DL: HTTP " + http + ", treated as failure"
-                            : "DL: download complete";
+        if (line.isNull() && !code) // a transport error's line is known only once it happened
+            line = failed ? "DL: HTTP " + http + ", treated as failure" : "DL: download complete";
         QTest::newRow(name) << rs << status << code << resumable << message << line;
     };
     const qint64 cut = CURLE_PARTIAL_FILE, timedOut = CURLE_OPERATION_TIMEDOUT;
@@ -271,7 +269,6 @@ void TestDownloader::outcomes()
     o.lowSpeedTimeSeconds = 1;
     o.totalTimeoutSeconds = offline ? 1 : 20;
     o.networkAvailable = [offline] { return !offline; };
-    o.connectivityPollMs = 20;
     const DownloadRun run = DownloadRun::exec(url, dest(), {}, [&](Downloader &dl) {
         if (tag == "cancel during the transfer") // at the first report
             dl.onProgress = [&dl, report = dl.onProgress](qint64 written, qint64 total) {
@@ -296,6 +293,9 @@ void TestDownloader::outcomes()
     QCOMPARE(run.resumeData.has_value(), resumable);
     QCOMPARE(partials().size(), resumable ? 1 : 0);
     QCOMPARE(QFileInfo(dest()).isFile(), ok);
+    if (code) // the whole line, with the size of the resume state
+        line = ITFormat("DL: error %ld %@ (resume state: %lu bytes)", code, run.message,
+                        quint64(run.resumeData.value_or("").size()));
     QCOMPARE(logged(line), 1);
     QCOMPARE(logged("DL: waiting for connectivity..."), tag.endsWith("offline") ? 1 : 0);
     // Nothing reaches the caller once it has cancelled.
