@@ -69,15 +69,15 @@ std::optional<ContentRange> parseContentRange(const QByteArray &value)
     const QByteArray v = value.trimmed();
     if (!v.startsWith("bytes "))
         return std::nullopt;
-    const QByteArray spec = v.mid(6).trimmed();
-    const int dash = spec.indexOf('-'), slash = spec.indexOf('/');
+    const QByteArray range = v.mid(6).trimmed();
+    const int dash = range.indexOf('-'), slash = range.indexOf('/');
     if (dash <= 0 || slash <= dash)
         return std::nullopt;
     bool ok1 = false, ok2 = false, ok3 = false;
     ContentRange r;
-    r.first = spec.left(dash).toLongLong(&ok1);
-    r.last = spec.mid(dash + 1, slash - dash - 1).toLongLong(&ok2);
-    r.total = spec.mid(slash + 1).toLongLong(&ok3);
+    r.first = range.left(dash).toLongLong(&ok1);
+    r.last = range.mid(dash + 1, slash - dash - 1).toLongLong(&ok2);
+    r.total = range.mid(slash + 1).toLongLong(&ok3);
     if (!ok1 || !ok2 || !ok3 || r.first < 0 || r.last < r.first || r.total <= r.last)
         return std::nullopt;
     return r;

@@ -98,12 +98,12 @@ std::optional<QPair<qint64, qint64>> parseRange(const QByteArray &value, qint64 
 {
     if (!value.startsWith("bytes=") || value.contains(','))
         return std::nullopt;
-    const QByteArray spec = value.mid(6).trimmed();
-    const int dash = spec.indexOf('-');
+    const QByteArray range = value.mid(6).trimmed();
+    const int dash = range.indexOf('-');
     if (dash < 0)
         return std::nullopt;
     bool okA = true, okB = true;
-    const QByteArray a = spec.left(dash).trimmed(), b = spec.mid(dash + 1).trimmed();
+    const QByteArray a = range.left(dash).trimmed(), b = range.mid(dash + 1).trimmed();
     qint64 first, last;
     if (a.isEmpty()) { // suffix range: the last b bytes
         const qint64 n = b.toLongLong(&okB);
