@@ -102,6 +102,7 @@ public:
     void downloadComplete(bool ok, const QString &message);
     void setBusy(bool busy);
     void showFailure(const QString &message);
+    void showFailedMainScreen(const QString &message);
     void setInstallStatus(const QString &status, const QString &pct);
 
     // --- Install stage and finish ------------------------------------------------------------

@@ -176,13 +176,7 @@ void MainWindowController::downloadComplete(bool ok, const QString &message)
     // Retry starts from the beginning, so a partial file kept for resuming is of no more use.
     discardResumeData();
     clearLeftovers();
-    endActivityHold();
-    showInstallView(false);
-    hideAgreeRow();
-    statusLabel->setText(L().installFailed);
-    detailLabel->setText(message);
-    setBusy(false);
-    installButton->setTitle(L().btnRetry);
+    showFailedMainScreen(message);
     offlineLink->show();
 }
 
@@ -198,6 +192,13 @@ void MainWindowController::setBusy(bool busy)
 void MainWindowController::showFailure(const QString &message)
 {
     ITLog("FLOW: failure shown to user: %@", message);
+    showFailedMainScreen(message);
+    alert(message, 2);
+}
+
+// Back to the main screen after a failure: Retry in place of Install, the agree row gone.
+void MainWindowController::showFailedMainScreen(const QString &message)
+{
     endActivityHold();
     showInstallView(false);
     hideAgreeRow();
@@ -205,7 +206,6 @@ void MainWindowController::showFailure(const QString &message)
     detailLabel->setText(message);
     setBusy(false);
     installButton->setTitle(L().btnRetry);
-    alert(message, 2);
 }
 
 void MainWindowController::setInstallStatus(const QString &status, const QString &pct)
