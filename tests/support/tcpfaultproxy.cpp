@@ -1,5 +1,7 @@
 #include "tcpfaultproxy.h"
 
+#include "loopbacklistener.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -8,36 +10,13 @@
 
 #include <atomic>
 #include <deque>
-#include <list>
 #include <mutex>
-#include <thread>
 
 namespace testsupport {
 
 namespace {
 
 constexpr int kProxyPollMs = 20;
-
-int listenOnLoopback(quint16 *port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        ::listen(fd, 64) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    *port = ntohs(addr.sin_port);
-    return fd;
-}
 
 int connectToLoopback(quint16 port)
 {
@@ -72,52 +51,46 @@ bool sendAll(int fd, const char *data, size_t size)
 struct TcpFaultProxy::Private
 {
     quint16 targetPort = 0;
-    quint16 port = 0;
-    int listenFd = -1;
     std::atomic<bool> stopping{false};
     std::atomic<qint64> bytesToClient{0};
-    std::thread acceptThread;
 
     mutable std::mutex mutex; // guards the members below
     std::deque<qint64> cuts;
-    int connections = 0;
-    std::list<std::thread> threads;
 
-    void acceptLoop();
     void relay(int client, qint64 cutAfter);
+
+    std::unique_ptr<LoopbackListener> listener; // set once connections can be relayed
 };
 
 TcpFaultProxy::TcpFaultProxy(quint16 targetPort) : d(std::make_unique<Private>())
 {
     d->targetPort = targetPort;
-    d->listenFd = listenOnLoopback(&d->port);
-    if (d->listenFd >= 0)
-        d->acceptThread = std::thread([p = d.get()] { p->acceptLoop(); });
+    d->listener = std::make_unique<LoopbackListener>([p = d.get()](int client) {
+        qint64 cut = -1;
+        {
+            std::lock_guard lock(p->mutex);
+            if (!p->cuts.empty()) {
+                cut = p->cuts.front();
+                p->cuts.pop_front();
+            }
+        }
+        return std::function<void()>([p, client, cut] { p->relay(client, cut); });
+    });
 }
 
 TcpFaultProxy::~TcpFaultProxy()
 {
     d->stopping = true;
-    if (d->acceptThread.joinable())
-        d->acceptThread.join();
-    std::list<std::thread> threads;
-    {
-        std::lock_guard lock(d->mutex);
-        threads.swap(d->threads);
-    }
-    for (auto &t : threads)
-        t.join();
-    if (d->listenFd >= 0)
-        ::close(d->listenFd);
+    d->listener.reset();
 }
 
 bool TcpFaultProxy::isListening() const
 {
-    return d->listenFd >= 0;
+    return d->listener->isListening();
 }
 quint16 TcpFaultProxy::port() const
 {
-    return d->port;
+    return d->listener->port();
 }
 
 void TcpFaultProxy::cutNextAfter(qint64 bytes)
@@ -128,36 +101,12 @@ void TcpFaultProxy::cutNextAfter(qint64 bytes)
 
 int TcpFaultProxy::connectionCount() const
 {
-    std::lock_guard lock(d->mutex);
-    return d->connections;
+    return d->listener->connectionCount();
 }
 
 qint64 TcpFaultProxy::bytesToClient() const
 {
     return d->bytesToClient;
-}
-
-void TcpFaultProxy::Private::acceptLoop()
-{
-    while (!stopping) {
-        pollfd p{listenFd, POLLIN, 0};
-        if (::poll(&p, 1, kProxyPollMs) <= 0)
-            continue;
-        const int client = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0)
-            continue;
-        std::lock_guard lock(mutex);
-        ++connections;
-        qint64 cut = -1;
-        if (!cuts.empty()) {
-            cut = cuts.front();
-            cuts.pop_front();
-        }
-        threads.emplace_back([this, client, cut] {
-            relay(client, cut);
-            ::close(client);
-        });
-    }
 }
 
 void TcpFaultProxy::Private::relay(int client, qint64 cutAfter)

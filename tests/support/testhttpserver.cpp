@@ -1,5 +1,7 @@
 #include "testhttpserver.h"
 
+#include "loopbacklistener.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
@@ -15,7 +17,6 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
-#include <list>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -210,8 +211,6 @@ HttpResponse TestHttpServer::fileResponse(const HttpRequest &request, const QStr
 
 struct TestHttpServer::Private
 {
-    int listenFd = -1;
-    quint16 port = 0;
     std::atomic<bool> stopping{false};
 
     mutable std::mutex mutex; // guards everything below
@@ -219,13 +218,7 @@ struct TestHttpServer::Private
     Handler handler;
     QString directory;
     QList<HttpRequest> requests;
-    int connections = 0;
-    std::list<std::thread> threads;
-    std::list<std::thread::id> finished; // threads that are done and may be joined
 
-    std::thread acceptThread;
-
-    void acceptLoop();
     void serveConnection(int fd);
     HttpResponse choose(const HttpRequest &request);
 
@@ -237,59 +230,36 @@ struct TestHttpServer::Private
     bool sleepMs(int ms);
     void holdOpen(int fd);
     bool writeResponse(int fd, const HttpRequest &request, HttpResponse &response);
+
+    std::unique_ptr<LoopbackListener> listener; // set once connections can be served
 };
 
 TestHttpServer::TestHttpServer() : d(std::make_unique<Private>())
 {
-    d->listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (d->listenFd < 0)
-        return;
-    const int one = 1;
-    ::setsockopt(d->listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(d->listenFd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        ::listen(d->listenFd, 64) != 0 ||
-        ::getsockname(d->listenFd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
-        ::close(d->listenFd);
-        d->listenFd = -1;
-        return;
-    }
-    d->port = ntohs(addr.sin_port);
-    d->acceptThread = std::thread([p = d.get()] { p->acceptLoop(); });
+    d->listener = std::make_unique<LoopbackListener>([p = d.get()](int fd) {
+        return std::function<void()>([p, fd] { p->serveConnection(fd); });
+    });
 }
 
 TestHttpServer::~TestHttpServer()
 {
+    // The running connections notice `stopping` and give up; the listener then joins them.
     d->stopping = true;
-    if (d->acceptThread.joinable())
-        d->acceptThread.join();
-    // No new connection threads can appear now; the ones running notice `stopping`.
-    std::list<std::thread> threads;
-    {
-        std::lock_guard lock(d->mutex);
-        threads.swap(d->threads);
-    }
-    for (auto &t : threads)
-        t.join();
-    if (d->listenFd >= 0)
-        ::close(d->listenFd);
+    d->listener.reset();
 }
 
 bool TestHttpServer::isListening() const
 {
-    return d->listenFd >= 0;
+    return d->listener->isListening();
 }
 quint16 TestHttpServer::port() const
 {
-    return d->port;
+    return d->listener->port();
 }
 
 QString TestHttpServer::url(const QString &path) const
 {
-    return QStringLiteral("http://127.0.0.1:%1%2").arg(d->port).arg(path);
+    return QStringLiteral("http://127.0.0.1:%1%2").arg(d->listener->port()).arg(path);
 }
 
 void TestHttpServer::setHandler(Handler handler)
@@ -336,38 +306,7 @@ void TestHttpServer::clearRequests()
 
 int TestHttpServer::connectionCount() const
 {
-    std::lock_guard lock(d->mutex);
-    return d->connections;
-}
-
-void TestHttpServer::Private::acceptLoop()
-{
-    while (!stopping) {
-        pollfd p{listenFd, POLLIN, 0};
-        if (::poll(&p, 1, kPollMs) <= 0)
-            continue;
-        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
-            continue;
-        std::lock_guard lock(mutex);
-        ++connections;
-        // Join what has ended, so a long test does not pile up finished threads.
-        for (const auto id : finished) {
-            auto t = std::find_if(threads.begin(), threads.end(),
-                                  [id](const std::thread &t) { return t.get_id() == id; });
-            if (t != threads.end()) {
-                t->join();
-                threads.erase(t);
-            }
-        }
-        finished.clear();
-        threads.emplace_back([this, fd] {
-            serveConnection(fd);
-            ::close(fd);
-            std::lock_guard lock(mutex);
-            finished.push_back(std::this_thread::get_id());
-        });
-    }
+    return d->listener->connectionCount();
 }
 
 HttpResponse TestHttpServer::Private::choose(const HttpRequest &request)
