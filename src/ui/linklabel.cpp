@@ -41,24 +41,18 @@ void LinkLabel::mouseReleaseEvent(QMouseEvent *event)
 
 void LinkLabel::keyPressEvent(QKeyEvent *event)
 {
-    switch (event->key()) {
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-    case Qt::Key_Space:
-        if (!event->isAutoRepeat())
-            emit clicked();
-        event->accept();
-        return;
-    default:
+    if (!ui::isActivationKey(event)) {
         QLabel::keyPressEvent(event);
+        return;
     }
+    if (!event->isAutoRepeat())
+        emit clicked();
+    event->accept();
 }
 
-// The focus ring is only drawn when the focus came from the keyboard, so a mouse user never
-// sees it.
 void LinkLabel::focusInEvent(QFocusEvent *event)
 {
-    m_keyboardFocus = event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason;
+    m_keyboardFocus = ui::isKeyboardFocus(event);
     QLabel::focusInEvent(event);
     update();
 }

@@ -142,22 +142,18 @@ void RoundedButton::mouseReleaseEvent(QMouseEvent *event)
 
 void RoundedButton::keyPressEvent(QKeyEvent *event)
 {
-    switch (event->key()) {
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-    case Qt::Key_Space:
-        event->accept();
-        if (isEnabled() && !event->isAutoRepeat())
-            emit clicked();
-        return;
-    default:
+    if (!ui::isActivationKey(event)) {
         QWidget::keyPressEvent(event);
+        return;
     }
+    event->accept();
+    if (isEnabled() && !event->isAutoRepeat())
+        emit clicked();
 }
 
 void RoundedButton::focusInEvent(QFocusEvent *event)
 {
-    m_keyboardFocus = event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason;
+    m_keyboardFocus = ui::isKeyboardFocus(event);
     QWidget::focusInEvent(event);
     update();
 }
