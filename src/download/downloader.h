@@ -7,6 +7,24 @@
 #include <memory>
 #include <optional>
 
+// How one attempt ended. Everything but the status is final once the completion runs.
+struct DownloadResult
+{
+    enum class Status { Saved, Failed, Cancelled, NoSpace };
+    Status status = Status::Failed;
+    QString message; // Failed: the text shown to the user
+    qint64 httpStatus = 0;
+    qint64 errorCode = 0;
+    std::optional<QByteArray> resumeData;
+    // Saved: the SHA-256 (32 bytes) of the whole file, taken while the bytes arrived, and its size.
+    QByteArray sha256;
+    qint64 size = 0;
+    // NoSpace: the folder that is short of space, what the file needs there and what is free.
+    QString spaceFolder;
+    qint64 bytesNeeded = 0;
+    qint64 bytesAvailable = 0;
+};
+
 // Fetches one file over HTTP(S) into destFile on a worker thread of its own, resuming from an
 // earlier attempt's resume state when given one. One instance serves one attempt. Progress and
 // the single completion are delivered on the GUI thread; the instance keeps itself alive until

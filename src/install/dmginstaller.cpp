@@ -259,3 +259,16 @@ void DMGInstaller::finish(bool success, const QString &app, const QString &error
             self->onComplete(success, app, error);
     });
 }
+
+QString installStageName(InstallStage stage)
+{
+    switch (stage) {
+    case InstallStage::Mount:
+        return QStringLiteral("mount");
+    case InstallStage::Copy:
+        return QStringLiteral("copy");
+    case InstallStage::Authorize:
+        return QStringLiteral("authorize");
+    }
+    return {};
+}

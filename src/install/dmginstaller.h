@@ -11,6 +11,23 @@ namespace install {
 class ImageTool;
 }
 
+// The steps the user is told about, with the names the log uses for them.
+enum class InstallStage { Mount, Copy, Authorize };
+QString installStageName(InstallStage stage); // "mount", "copy", "authorize"
+
+// How one install ended.
+struct InstallResult
+{
+    enum class Status { Installed, Failed, NoSpace };
+    Status status = Status::Failed;
+    QString app;   // Installed: path of the installed bundle
+    QString error; // Failed: the text shown to the user
+    // NoSpace: the folder that is short of space, what the copy needs there and what is free.
+    QString spaceFolder;
+    qint64 bytesNeeded = 0;
+    qint64 bytesAvailable = 0;
+};
+
 // Installs the application bundle from a disk image: mount read-only, copy the bundle into
 // destDir (with administrator rights when needed), detach. Runs on a worker thread; stage words
 // ("mount", "copy", "authorize") and the single completion arrive on the GUI thread. The worker
