@@ -1,0 +1,270 @@
+#include "imagesignature.h"
+
+#include "config.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QList>
+#include <QStringDecoder>
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
+#include <memory>
+
+namespace {
+
+constexpr qsizetype kSha256Size = 32;
+constexpr qsizetype kSignatureSize = 64;
+constexpr qsizetype kPublicKeySize = 32;
+// A real .sig is about 250 bytes; anything far larger is not one.
+constexpr qsizetype kMaxSigText = 4096;
+
+struct PkeyFree
+{
+    void operator()(EVP_PKEY *key) const { EVP_PKEY_free(key); }
+};
+struct MdCtxFree
+{
+    void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
+};
+struct BioFree
+{
+    void operator()(BIO *bio) const { BIO_free(bio); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+using Bio = std::unique_ptr<BIO, BioFree>;
+
+void setError(QString *error, const QString &text)
+{
+    if (error)
+        *error = text;
+}
+
+// Strict base64: only the canonical encoding of exactly `bytes` bytes is accepted, so one
+// signature has one spelling.
+std::optional<QByteArray> decodeBase64(const QByteArray &text, qsizetype bytes)
+{
+    const auto decoded =
+        QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded || decoded.decoded.size() != bytes || decoded.decoded.toBase64() != text)
+        return std::nullopt;
+    return decoded.decoded;
+}
+
+bool isLowerHex(const QByteArray &text)
+{
+    for (char c : text) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    }
+    return true;
+}
+
+// A non-negative decimal without sign, spaces or leading zeros ("0" itself is fine).
+std::optional<qint64> parseSize(const QByteArray &text)
+{
+    if (text.isEmpty() || (text.size() > 1 && text.front() == '0'))
+        return std::nullopt;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+    }
+    bool ok = false;
+    const qint64 value = text.toLongLong(&ok);
+    return ok ? std::optional<qint64>(value) : std::nullopt;
+}
+
+std::optional<QString> parseFileName(const QByteArray &text)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString name = utf8(text);
+    if (text.isEmpty() || utf8.hasError() || name.contains(QLatin1Char('/')))
+        return std::nullopt;
+    for (QChar c : name) {
+        if (c.category() == QChar::Other_Control)
+            return std::nullopt;
+    }
+    return name;
+}
+
+Pkey publicKeyFrom(const QByteArray &base64)
+{
+    const auto raw = decodeBase64(base64, kPublicKeySize);
+    if (!raw)
+        return nullptr;
+    return Pkey(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr,
+                                            reinterpret_cast<const unsigned char *>(raw->data()),
+                                            size_t(raw->size())));
+}
+
+bool verify(EVP_PKEY *key, const QByteArray &message, const QByteArray &signature)
+{
+    MdCtx ctx(EVP_MD_CTX_new());
+    // Ed25519 hashes internally: no digest is named.
+    return ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key) == 1 &&
+           EVP_DigestVerify(ctx.get(), reinterpret_cast<const unsigned char *>(signature.data()),
+                            size_t(signature.size()),
+                            reinterpret_cast<const unsigned char *>(message.data()),
+                            size_t(message.size())) == 1;
+}
+
+QString malformed(int line, const char *what)
+{
+    return QStringLiteral("malformed line %1: %2").arg(line).arg(QLatin1String(what));
+}
+
+} // namespace
+
+QByteArray imagePublicKey()
+{
+    return QByteArrayLiteral(QUILLMARSH_IMAGE_PUBLIC_KEY);
+}
+
+std::optional<ImageSignature> readImageSignature(const QByteArray &sigText,
+                                                 const QByteArray &publicKeyBase64, QString *error)
+{
+    const Pkey key = publicKeyFrom(publicKeyBase64);
+    if (!key) {
+        setError(error, QStringLiteral("bad public key"));
+        return std::nullopt;
+    }
+    if (sigText.size() > kMaxSigText) {
+        setError(error, QStringLiteral("malformed: %1 bytes, too long for a signature file")
+                            .arg(sigText.size()));
+        return std::nullopt;
+    }
+
+    // Five lines, each ending in \n, and nothing after the fifth.
+    QList<QByteArray> lines = sigText.split('\n');
+    if (lines.size() < 6) {
+        const int line = int(lines.size());
+        setError(error, malformed(line, lines.back().isEmpty() ? "missing"
+                                                               : "does not end with a line feed"));
+        return std::nullopt;
+    }
+    if (lines.size() > 6 || !lines[5].isEmpty()) {
+        setError(error, malformed(6, "nothing may follow the signature line"));
+        return std::nullopt;
+    }
+
+    if (lines[0] != "quillmarsh-image 1") {
+        setError(error, malformed(1, "expected \"quillmarsh-image 1\""));
+        return std::nullopt;
+    }
+    ImageSignature sig;
+    std::optional<QString> name;
+    if (!lines[1].startsWith("file ") || !(name = parseFileName(lines[1].mid(5)))) {
+        setError(error, malformed(2, "expected \"file\" and a file name"));
+        return std::nullopt;
+    }
+    sig.file = *name;
+    const std::optional<qint64> size =
+        lines[2].startsWith("size ") ? parseSize(lines[2].mid(5)) : std::nullopt;
+    if (!size) {
+        setError(error, malformed(3, "expected \"size\" and a plain decimal number"));
+        return std::nullopt;
+    }
+    sig.size = *size;
+    const QByteArray hex = lines[3].mid(7);
+    if (!lines[3].startsWith("sha256 ") || hex.size() != 2 * kSha256Size || !isLowerHex(hex)) {
+        setError(error, malformed(4, "expected \"sha256\" and 64 lower-case hex digits"));
+        return std::nullopt;
+    }
+    sig.sha256 = QByteArray::fromHex(hex);
+    const std::optional<QByteArray> signature = lines[4].startsWith("signature ")
+                                                    ? decodeBase64(lines[4].mid(10), kSignatureSize)
+                                                    : std::nullopt;
+    if (!signature) {
+        setError(error, malformed(5, "expected \"signature\" and the base64 of 64 bytes"));
+        return std::nullopt;
+    }
+
+    const qsizetype signedLength = sigText.size() - lines[4].size() - 1;
+    if (!verify(key.get(), sigText.left(signedLength), *signature)) {
+        setError(error, QStringLiteral("bad signature"));
+        return std::nullopt;
+    }
+    return sig;
+}
+
+QString checkImage(const ImageSignature &sig, const QString &fileName, qint64 size,
+                   const QByteArray &sha256)
+{
+    if (fileName != sig.file)
+        return QStringLiteral("file name is \"%1\", signed for \"%2\"").arg(fileName, sig.file);
+    if (size != sig.size)
+        return QStringLiteral("size is %1 bytes, signed for %2").arg(size).arg(sig.size);
+    if (sha256 != sig.sha256) {
+        return QStringLiteral("sha256 is %1, signed for %2")
+            .arg(QLatin1String(sha256.toHex()), QLatin1String(sig.sha256.toHex()));
+    }
+    return {};
+}
+
+std::optional<FileDigest> fileSha256(const QString &path, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        setError(error, QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+        return std::nullopt;
+    }
+    MdCtx ctx(EVP_MD_CTX_new());
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
+        setError(error, QStringLiteral("SHA-256 is not available"));
+        return std::nullopt;
+    }
+    FileDigest digest;
+    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    for (;;) {
+        const qint64 got = file.read(buffer.data(), buffer.size());
+        if (got < 0) {
+            setError(error, QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+            return std::nullopt;
+        }
+        if (got == 0)
+            break;
+        EVP_DigestUpdate(ctx.get(), buffer.constData(), size_t(got));
+        digest.size += got;
+    }
+    digest.sha256.resize(kSha256Size);
+    EVP_DigestFinal_ex(ctx.get(), reinterpret_cast<unsigned char *>(digest.sha256.data()), nullptr);
+    return digest;
+}
+
+std::optional<QByteArray> signImageFile(const QString &privateKeyPem, const QString &imagePath,
+                                        QString *error)
+{
+    Bio bio(BIO_new_file(QFile::encodeName(privateKeyPem).constData(), "r"));
+    Pkey key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_ED25519) {
+        setError(error,
+                 QStringLiteral("%1 is not an Ed25519 private key in PEM").arg(privateKeyPem));
+        return std::nullopt;
+    }
+    const QString name = QFileInfo(imagePath).fileName();
+    if (!parseFileName(name.toUtf8())) {
+        setError(error, QStringLiteral("the file name \"%1\" cannot be signed").arg(name));
+        return std::nullopt;
+    }
+    const std::optional<FileDigest> digest = fileSha256(imagePath, error);
+    if (!digest)
+        return std::nullopt;
+
+    const QByteArray facts = "quillmarsh-image 1\nfile " + name.toUtf8() + "\nsize " +
+                             QByteArray::number(digest->size) + "\nsha256 " +
+                             digest->sha256.toHex() + '\n';
+    MdCtx ctx(EVP_MD_CTX_new());
+    QByteArray signature(kSignatureSize, Qt::Uninitialized);
+    size_t length = size_t(signature.size());
+    if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) != 1 ||
+        EVP_DigestSign(ctx.get(), reinterpret_cast<unsigned char *>(signature.data()), &length,
+                       reinterpret_cast<const unsigned char *>(facts.constData()),
+                       size_t(facts.size())) != 1 ||
+        length != size_t(kSignatureSize)) {
+        setError(error, QStringLiteral("signing failed"));
+        return std::nullopt;
+    }
+    return facts + "signature " + signature.toBase64() + '\n';
+}
