@@ -1,0 +1,239 @@
+// The menu entry of an installed bundle: every entry passes desktop-file-validate, and its Exec
+// line, expanded the way a desktop expands it, starts the bundle's AppRun from any folder name.
+#include "platform/desktopentry.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+
+namespace {
+
+const QByteArray kBundleEntry = "[Desktop Entry]\n"
+                                "Type=Application\n"
+                                "Name=Quillmarsh\n"
+                                "# the icon comes from the bundle's root\n"
+                                "Exec=quillmarsh %F\n"
+                                "Icon=quillmarsh\n"
+                                "Terminal=false\n"
+                                "Categories=Office;\n";
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// The value of a key in the [Desktop Entry] group, as written (still escaped).
+QString rawValue(const QString &entry, const QString &key)
+{
+    const QRegularExpression line(QStringLiteral("^%1=(.*)$").arg(key),
+                                  QRegularExpression::MultilineOption);
+    return line.match(entry).captured(1);
+}
+
+QString unescapeString(const QString &value)
+{
+    static const QHash<QChar, QChar> escapes{
+        {'s', ' '}, {'n', '\n'}, {'t', '\t'}, {'r', '\r'}, {'\\', '\\'}};
+    QString out;
+    for (qsizetype i = 0; i < value.size(); ++i)
+        out += value[i] == '\\' && i + 1 < value.size() ? escapes.value(value[++i], '?') : value[i];
+    return out;
+}
+
+// What a desktop runs for an Exec value opened with no files: the string un-escaped, split
+// into quoted and plain words, field codes dropped and %% turned into %.
+QStringList expandExec(const QString &value)
+{
+    const QString exec = unescapeString(value);
+    QStringList words;
+    QString word;
+    bool quoted = false, inWord = false;
+    for (qsizetype i = 0; i < exec.size(); ++i) {
+        const QChar c = exec[i];
+        if (quoted && c == '\\' && i + 1 < exec.size())
+            word += exec[++i];
+        else if (c == '"')
+            quoted = !quoted, inWord = true;
+        else if (c == ' ' && !quoted) {
+            if (inWord)
+                words << word;
+            word.clear();
+            inWord = false;
+        } else
+            word += c, inWord = true;
+    }
+    if (inWord)
+        words << word;
+    QStringList argv;
+    for (QString w : words) {
+        if (!QRegularExpression(QStringLiteral("^%[fFuUdDnNickvm]$")).match(w).hasMatch())
+            argv << w.replace(QLatin1String("%%"), QLatin1String("%"));
+    }
+    return argv;
+}
+
+} // namespace
+
+class TestMenuEntry : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_root;
+    QString m_probe;
+
+    // An AppDir whose AppRun records how it was started in the probe file.
+    bool makeBundle(const QString &bundle, bool withDesktopFile = true)
+    {
+        const QByteArray appRun =
+            "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > '" + QFile::encodeName(m_probe) + "'\n";
+        return QDir().mkpath(bundle) && writeFile(bundle + "/AppRun", appRun) &&
+               QFile::setPermissions(bundle + "/AppRun", QFile::ReadOwner | QFile::WriteOwner |
+                                                             QFile::ExeOwner | QFile::ExeOther) &&
+               writeFile(bundle + "/quillmarsh.svg", "<svg xmlns='http://www.w3.org/2000/svg'/>") &&
+               (!withDesktopFile || writeFile(bundle + "/quillmarsh.desktop", kBundleEntry));
+    }
+
+    static QString readEntry()
+    {
+        QFile file(platform::menuEntryPath());
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_root.isValid());
+        m_probe = m_root.filePath("probe");
+        qputenv("XDG_DATA_HOME", QFile::encodeName(m_root.filePath("data")));
+        QCOMPARE(platform::menuEntryPath(),
+                 m_root.filePath("data/applications/quillmarsh.desktop"));
+    }
+    void cleanup()
+    {
+        QFile::remove(platform::menuEntryPath());
+        QFile::remove(m_probe);
+    }
+
+    void entryStartsTheBundle_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::newRow("plain") << "Applications";
+        QTest::newRow("spaces") << "My  Programs";
+        QTest::newRow("double quotes") << "the \"best\" apps";
+        QTest::newRow("single quotes") << "Ann's apps";
+        QTest::newRow("dollar") << "$HOME$(id)";
+        QTest::newRow("backquote") << "`id`";
+        QTest::newRow("backslash") << "back\\slash\\s";
+        QTest::newRow("percent") << "100% %F %%";
+        QTest::newRow("non-ASCII") << "Programme für Ünïcödé 日本";
+        QTest::newRow("all at once") << " a\"b'c$d`e\\f%g ";
+    }
+    void entryStartsTheBundle()
+    {
+        QFETCH(QString, folder);
+        const QString bundle = m_root.filePath(folder + "/Quillmarsh.app");
+        QVERIFY(makeBundle(bundle));
+        QVERIFY(platform::writeMenuEntry(bundle));
+
+        QProcess validate;
+        validate.start("desktop-file-validate", {platform::menuEntryPath()});
+        QVERIFY(validate.waitForFinished(10000));
+        const QByteArray complaints = validate.readAll();
+        QVERIFY2(validate.exitCode() == 0 && !complaints.contains("error"), complaints.constData());
+
+        const QString entry = readEntry();
+        QCOMPARE(unescapeString(rawValue(entry, "TryExec")), bundle + "/AppRun");
+        QCOMPARE(unescapeString(rawValue(entry, "Icon")), bundle + "/quillmarsh.svg");
+        QCOMPARE(rawValue(entry, "Categories"), QString("Office;"));
+        QVERIFY(entry.contains("\n# the icon comes from the bundle's root\n"));
+
+        const QStringList argv = expandExec(rawValue(entry, "Exec"));
+        QCOMPARE(argv, QStringList{bundle + "/AppRun"});
+        QCOMPARE(QProcess::execute(argv[0], argv.mid(1)), 0);
+        QFile probe(m_probe);
+        QVERIFY(probe.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(probe.readAll()), bundle + "/AppRun\n");
+    }
+
+    // Installing again into another folder repoints the entry; it is replaced in one step with
+    // mode 0644 whatever the umask, and no temporary file stays behind.
+    void reinstallElsewhereRepoints()
+    {
+        const QString first = m_root.filePath("one/Quillmarsh.app");
+        const QString second = m_root.filePath("two/Quillmarsh.app");
+        QVERIFY(makeBundle(first) && makeBundle(second));
+        const mode_t oldMask = ::umask(077);
+        const bool written = platform::writeMenuEntry(first) && platform::writeMenuEntry(second);
+        ::umask(oldMask);
+        QVERIFY(written);
+        QCOMPARE(expandExec(rawValue(readEntry(), "Exec")), QStringList{second + "/AppRun"});
+        struct stat info
+        {
+        };
+        QCOMPARE(::stat(QFile::encodeName(platform::menuEntryPath()).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 07777, mode_t(0644));
+        QCOMPARE(QDir(m_root.filePath("data/applications"))
+                     .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{"quillmarsh.desktop"});
+    }
+
+    void noDesktopFileNoEntry()
+    {
+        const QString bundle = m_root.filePath("bare/Quillmarsh.app");
+        QVERIFY(makeBundle(bundle, false));
+        QVERIFY(!platform::writeMenuEntry(bundle));
+        QVERIFY(!QFile::exists(platform::menuEntryPath()));
+    }
+
+    // How the original's lines become the entry's (for a bundle without icon files).
+    void entryText_data()
+    {
+        QTest::addColumn<QByteArray>("original");
+        QTest::addColumn<QString>("expected"); // the entry's lines after the group line
+        QTest::addColumn<QString>("error");
+
+        QTest::newRow("arguments kept, TryExec added")
+            << QByteArray("[Desktop Entry]\nExec=quillmarsh --new-window %U\nIcon=quillmarsh\n")
+            << "Exec=\"/opt/Q.app/AppRun\" --new-window %U\nTryExec=/opt/Q.app/AppRun\n"
+               "Icon=quillmarsh\n"
+            << "";
+        QTest::newRow("quoted program, TryExec replaced")
+            << QByteArray(
+                   "[Desktop Entry]\nTryExec=quill\nExec=\"quill marsh\" \"a\\\\\\\\b\" %f\n")
+            << "TryExec=/opt/Q.app/AppRun\nExec=\"/opt/Q.app/AppRun\" \"a\\\\\\\\b\" %f\n"
+            << "";
+        QTest::newRow("actions keep their own lines")
+            << QByteArray("[Desktop Entry]\nExec=q\n\n[Desktop Action new]\nExec=q --new\n")
+            << "Exec=\"/opt/Q.app/AppRun\"\nTryExec=/opt/Q.app/AppRun\n\n"
+               "[Desktop Action new]\nExec=q --new\n"
+            << "";
+        QTest::newRow("no Exec") << QByteArray("[Desktop Entry]\nName=Q\n") << ""
+                                 << "the desktop file has no Exec key";
+        QTest::newRow("Exec in another group only")
+            << QByteArray("[Other]\nExec=q\n") << ""
+            << "the desktop file has no [Desktop Entry] group";
+        QTest::newRow("unterminated quote") << QByteArray("[Desktop Entry]\nExec=\"q\n") << ""
+                                            << "the desktop file's Exec names no program";
+        QTest::newRow("not UTF-8") << QByteArray("[Desktop Entry]\nExec=q\xff\n") << ""
+                                   << "the desktop file is not UTF-8";
+    }
+    void entryText()
+    {
+        QFETCH(QByteArray, original);
+        QFETCH(QString, expected);
+        QFETCH(QString, error);
+        QString why;
+        const QString text = platform::menuEntryText(original, "/opt/Q.app", &why);
+        QCOMPARE(text, expected.isEmpty() ? QString() : "[Desktop Entry]\n" + expected);
+        QCOMPARE(why, error);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMenuEntry)
+#include "tst_menuentry.moc"
