@@ -1,6 +1,6 @@
 // Local stand-in for the product's three hosts, used by scripts/demo: serves the disk images
-// (paced, so the install screen can be watched), the two web pages, and answers and records
-// the analytics posts.
+// (paced, so the install screen can be watched) and their .sig files, the two web pages, and
+// answers and records the analytics posts.
 //
 //   qm-demo-server --images DIR --events FILE [--piece-delay MS]
 //
@@ -63,6 +63,9 @@ HttpResponse answer(const HttpRequest &request, const QString &imageDir, int pie
     if (path == "/user-license-agreement/")
         return HttpResponse::make(200, page("User License Agreement", "Sample licence."))
             .header("Content-Type", "text/html; charset=utf-8");
+    // The signatures beside the images, unpaced: they are a few hundred bytes.
+    if (path == "/quillmarsh.dmg.sig" || path == "/quillmarsh.silicon.dmg.sig")
+        return TestHttpServer::fileResponse(request, imageDir + QString::fromUtf8(path));
     if (path == "/quillmarsh.dmg" || path == "/quillmarsh.silicon.dmg") {
         HttpResponse r = TestHttpServer::fileResponse(request, imageDir + QString::fromUtf8(path));
         r.pieceSize = qMax<qsizetype>(1, r.body.size() / 16);
