@@ -105,6 +105,8 @@ class TestMenuEntry : public QObject
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     }
 
+    mode_t m_oldMask = 0;
+
 private slots:
     void initTestCase()
     {
@@ -113,13 +115,11 @@ private slots:
         qputenv("XDG_DATA_HOME", QFile::encodeName(m_root.filePath("data")));
         QCOMPARE(platform::menuEntryPath(),
                  m_root.filePath("data/applications/quillmarsh.desktop"));
+        m_oldMask = ::umask(077); // the entry must be 0644 whatever the umask
     }
-    void cleanup()
-    {
-        QFile::remove(platform::menuEntryPath());
-        QFile::remove(m_probe);
-    }
+    void cleanupTestCase() { ::umask(m_oldMask); }
 
+    // Each row installs into another folder, so each repoints the entry of the row before.
     void entryStartsTheBundle_data()
     {
         QTest::addColumn<QString>("folder");
@@ -139,6 +139,7 @@ private slots:
         QFETCH(QString, folder);
         const QString bundle = m_root.filePath(folder + "/Quillmarsh.app");
         QVERIFY(makeBundle(bundle));
+        QFile::remove(m_probe);
         QVERIFY(platform::writeMenuEntry(bundle));
 
         QProcess validate;
@@ -146,13 +147,18 @@ private slots:
         QVERIFY(validate.waitForFinished(10000));
         const QByteArray complaints = validate.readAll();
         QVERIFY2(validate.exitCode() == 0 && !complaints.contains("error"), complaints.constData());
+        struct stat info = {};
+        QCOMPARE(::stat(QFile::encodeName(platform::menuEntryPath()).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 07777, mode_t(0644));
+        QCOMPARE(QDir(m_root.filePath("data/applications"))
+                     .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{"quillmarsh.desktop"});
 
         const QString entry = readEntry();
         QCOMPARE(unescapeString(rawValue(entry, "TryExec")), bundle + "/AppRun");
         QCOMPARE(unescapeString(rawValue(entry, "Icon")), bundle + "/quillmarsh.svg");
-        QCOMPARE(rawValue(entry, "Categories"), QString("Office;"));
-        QVERIFY(entry.contains("\n# the icon comes from the bundle's root\n"));
-
+        QVERIFY(entry.contains("\n# the icon comes from the bundle's root\n") &&
+                entry.contains("\nTerminal=false\nCategories=Office;\n"));
         const QStringList argv = expandExec(rawValue(entry, "Exec"));
         QCOMPARE(argv, QStringList{bundle + "/AppRun"});
         QCOMPARE(QProcess::execute(argv[0], argv.mid(1)), 0);
@@ -161,32 +167,11 @@ private slots:
         QCOMPARE(QString::fromUtf8(probe.readAll()), bundle + "/AppRun\n");
     }
 
-    // Installing again into another folder repoints the entry; it is replaced in one step with
-    // mode 0644 whatever the umask, and no temporary file stays behind.
-    void reinstallElsewhereRepoints()
-    {
-        const QString first = m_root.filePath("one/Quillmarsh.app");
-        const QString second = m_root.filePath("two/Quillmarsh.app");
-        QVERIFY(makeBundle(first) && makeBundle(second));
-        const mode_t oldMask = ::umask(077);
-        const bool written = platform::writeMenuEntry(first) && platform::writeMenuEntry(second);
-        ::umask(oldMask);
-        QVERIFY(written);
-        QCOMPARE(expandExec(rawValue(readEntry(), "Exec")), QStringList{second + "/AppRun"});
-        struct stat info
-        {
-        };
-        QCOMPARE(::stat(QFile::encodeName(platform::menuEntryPath()).constData(), &info), 0);
-        QCOMPARE(info.st_mode & 07777, mode_t(0644));
-        QCOMPARE(QDir(m_root.filePath("data/applications"))
-                     .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 QStringList{"quillmarsh.desktop"});
-    }
-
     void noDesktopFileNoEntry()
     {
         const QString bundle = m_root.filePath("bare/Quillmarsh.app");
         QVERIFY(makeBundle(bundle, false));
+        QFile::remove(platform::menuEntryPath());
         QVERIFY(!platform::writeMenuEntry(bundle));
         QVERIFY(!QFile::exists(platform::menuEntryPath()));
     }
@@ -195,43 +180,27 @@ private slots:
     void entryText_data()
     {
         QTest::addColumn<QByteArray>("original");
-        QTest::addColumn<QString>("expected"); // the entry's lines after the group line
-        QTest::addColumn<QString>("error");
-
+        QTest::addColumn<QString>("expected"); // after the group line; empty: refused
         QTest::newRow("arguments kept, TryExec added")
             << QByteArray("[Desktop Entry]\nExec=quillmarsh --new-window %U\nIcon=quillmarsh\n")
             << "Exec=\"/opt/Q.app/AppRun\" --new-window %U\nTryExec=/opt/Q.app/AppRun\n"
-               "Icon=quillmarsh\n"
-            << "";
+               "Icon=quillmarsh\n";
         QTest::newRow("quoted program, TryExec replaced")
-            << QByteArray(
-                   "[Desktop Entry]\nTryExec=quill\nExec=\"quill marsh\" \"a\\\\\\\\b\" %f\n")
-            << "TryExec=/opt/Q.app/AppRun\nExec=\"/opt/Q.app/AppRun\" \"a\\\\\\\\b\" %f\n"
-            << "";
-        QTest::newRow("actions keep their own lines")
-            << QByteArray("[Desktop Entry]\nExec=q\n\n[Desktop Action new]\nExec=q --new\n")
-            << "Exec=\"/opt/Q.app/AppRun\"\nTryExec=/opt/Q.app/AppRun\n\n"
-               "[Desktop Action new]\nExec=q --new\n"
-            << "";
-        QTest::newRow("no Exec") << QByteArray("[Desktop Entry]\nName=Q\n") << ""
-                                 << "the desktop file has no Exec key";
-        QTest::newRow("Exec in another group only")
-            << QByteArray("[Other]\nExec=q\n") << ""
-            << "the desktop file has no [Desktop Entry] group";
-        QTest::newRow("unterminated quote") << QByteArray("[Desktop Entry]\nExec=\"q\n") << ""
-                                            << "the desktop file's Exec names no program";
-        QTest::newRow("not UTF-8") << QByteArray("[Desktop Entry]\nExec=q\xff\n") << ""
-                                   << "the desktop file is not UTF-8";
+            << QByteArray("[Desktop Entry]\nTryExec=q\nExec=\"q m\" \"a\\\\\\\\b\" %f\n\n[Desktop "
+                          "Action n]\nExec=q\n")
+            << "TryExec=/opt/Q.app/AppRun\nExec=\"/opt/Q.app/AppRun\" \"a\\\\\\\\b\" %f\n\n"
+               "[Desktop Action n]\nExec=q\n";
+        QTest::newRow("no Exec") << QByteArray("[Desktop Entry]\nName=Q\n[A]\nExec=q\n") << "";
+        QTest::newRow("unterminated quote") << QByteArray("[Desktop Entry]\nExec=\"q\n") << "";
     }
     void entryText()
     {
         QFETCH(QByteArray, original);
         QFETCH(QString, expected);
-        QFETCH(QString, error);
-        QString why;
-        const QString text = platform::menuEntryText(original, "/opt/Q.app", &why);
+        QString error;
+        const QString text = platform::menuEntryText(original, "/opt/Q.app", &error);
         QCOMPARE(text, expected.isEmpty() ? QString() : "[Desktop Entry]\n" + expected);
-        QCOMPARE(why, error);
+        QCOMPARE(error.isEmpty(), !expected.isEmpty());
     }
 };
 
