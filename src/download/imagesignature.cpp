@@ -119,7 +119,8 @@ QString malformed(int line, const char *what)
 
 QByteArray imagePublicKey()
 {
-    return QByteArrayLiteral(QUILLMARSH_IMAGE_PUBLIC_KEY);
+    // Trimmed, so a key pasted with its line feed still counts as the key.
+    return QByteArrayLiteral(QUILLMARSH_IMAGE_PUBLIC_KEY).trimmed();
 }
 
 std::optional<ImageSignature> readImageSignature(const QByteArray &sigText,
@@ -225,7 +226,10 @@ std::optional<FileDigest> fileSha256(const QString &path, QString *error)
         }
         if (got == 0)
             break;
-        EVP_DigestUpdate(ctx.get(), buffer.constData(), size_t(got));
+        if (EVP_DigestUpdate(ctx.get(), buffer.constData(), size_t(got)) != 1) {
+            setError(error, QStringLiteral("SHA-256 failed"));
+            return std::nullopt;
+        }
         digest.size += got;
     }
     digest.sha256.resize(kSha256Size);
