@@ -197,7 +197,7 @@ InstallResult DMGInstaller::install(const QString &mountPoint)
     status(InstallStage::Copy);
 
     // What killed installs left beside the bundle goes first; it may be the space we need.
-    if (const int removed = removeStaleStaging(d->destDir); removed > 0)
+    if (const int removed = removeStaleStaging(d->destDir, QFileInfo(dest).fileName()); removed > 0)
         ITLog("INST: removed %d unfinished copy(ies) from %@", removed, d->destDir);
     // The new copy is staged beside any old one, so the whole size is needed in any case.
     const qint64 size = treeSize(candidate);

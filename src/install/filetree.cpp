@@ -270,8 +270,9 @@ int probeWritable(const QString &folder)
     return 0;
 }
 
-int removeStaleStaging(const QString &folder)
+int removeStaleStaging(const QString &folder, const QString &bundleName)
 {
+    const QByteArray bundle = QFile::encodeName(bundleName);
     const int folderFd =
         ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DirHandle dir(folderFd >= 0 ? ::fdopendir(folderFd) : nullptr);
@@ -292,6 +293,15 @@ int removeStaleStaging(const QString &folder)
                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!stage.valid() || ::flock(stage.get(), LOCK_EX | LOCK_NB) != 0)
             continue;
+        // Killed between the two renames of a swap without exchange: the old copy goes back.
+        struct stat bundleStat
+        {
+        };
+        if (!bundle.isEmpty() &&
+            ::fstatat(::dirfd(dir.get()), bundle.constData(), &bundleStat, AT_SYMLINK_NOFOLLOW) !=
+                0 &&
+            errno == ENOENT)
+            ::renameat(stage.get(), "old", ::dirfd(dir.get()), bundle.constData());
         removeEntry(::dirfd(dir.get()), name.constData());
         struct stat st
         {

@@ -24,8 +24,9 @@ void removeTree(const QString &path);
 QString replaceWithCopy(const QString &source, const QString &dest);
 
 // Removes the hidden staging folders that installs killed midway left in folder, never one a
-// live install still holds. Returns how many went.
-int removeStaleStaging(const QString &folder);
+// live install still holds. When bundleName is missing from folder because a swap without
+// atomic exchange was cut short, its old copy is put back first. Returns how many went.
+int removeStaleStaging(const QString &folder, const QString &bundleName = {});
 
 // 0 when the current user can really create an entry in folder (tried, and undone), else the
 // errno of the attempt. Unlike access(2) this sees read-only mounts, ACLs and odd modes alike.

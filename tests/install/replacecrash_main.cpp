@@ -37,7 +37,7 @@ int main(int argc, char **argv)
         install::setCheckpoint(killAt);
     }
     const QString dest = QString::fromLocal8Bit(argv[2]);
-    install::removeStaleStaging(QFileInfo(dest).path());
+    install::removeStaleStaging(QFileInfo(dest).path(), QFileInfo(dest).fileName());
     const QString error = install::replaceWithCopy(QString::fromLocal8Bit(argv[1]), dest);
     std::printf("%s\n", error.isEmpty() ? "ok" : qPrintable(error));
     return error.isEmpty() ? 0 : 1;
