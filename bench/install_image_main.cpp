@@ -4,6 +4,7 @@
 // standard output; exits 0 only when the bundle was installed. Returns after the detach.
 #include "diag/itlog.h"
 #include "install/dmginstaller.h"
+#include "platform/worker.h"
 
 #include <QCoreApplication>
 
@@ -19,24 +20,32 @@ int main(int argc, char **argv)
     }
 
     int status = 1;
-    auto installer = DMGInstaller::create(args[0], args.value(2, QStringLiteral("Quillmarsh.app")),
-                                          args[1]);
-    installer->onStatus = [](const QString &stage) {
-        std::printf("stage %s\n", qPrintable(stage));
+    auto installer =
+        DMGInstaller::create(args[0], args.value(2, QStringLiteral("Quillmarsh.app")), args[1]);
+    installer->onStatus = [](InstallStage stage) {
+        std::printf("stage %s\n", qPrintable(installStageName(stage)));
         std::fflush(stdout);
     };
-    installer->onComplete = [&status](bool success, const QString &path, const QString &error) {
-        if (success)
-            std::printf("installed %s\n", qPrintable(path));
-        else
-            std::printf("failed: %s\n", qPrintable(error));
-        status = success ? 0 : 1;
+    installer->onComplete = [&status](const InstallResult &result) {
+        switch (result.status) {
+        case InstallResult::Status::Installed:
+            std::printf("installed %s\n", qPrintable(result.app));
+            status = 0;
+            break;
+        case InstallResult::Status::Failed:
+            std::printf("failed: %s\n", qPrintable(result.error));
+            break;
+        case InstallResult::Status::NoSpace:
+            std::printf("no space in %s: %lld bytes needed, %lld available\n",
+                        qPrintable(result.spaceFolder), result.bytesNeeded, result.bytesAvailable);
+            break;
+        }
         QCoreApplication::quit();
     };
     installer->start();
     installer.reset();
     app.exec();
-    DMGInstaller::waitForWorkers(120000);
+    platform::waitForWorkers(platform::WorkerKind::Install, QDeadlineTimer(120000));
     ITLogDrain();
     return status;
 }

@@ -7,6 +7,7 @@
 #include "install/dmginstaller.h"
 #include "platform/leftovers.h"
 #include "platform/paths.h"
+#include "platform/worker.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -98,7 +99,7 @@ void MainWindowController::windowWillClose()
     Downloader::waitForWorkers(kCancelWaitMs);
     // After a finished install the worker may still be detaching the image; let it, so that
     // the clean-up never races a live mount.
-    DMGInstaller::waitForWorkers(kDetachWaitMs);
+    platform::waitForWorkers(platform::WorkerKind::Install, QDeadlineTimer(kDetachWaitMs));
     clearLeftovers();
     if (terminateHook)
         terminateHook();

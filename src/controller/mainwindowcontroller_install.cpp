@@ -55,11 +55,14 @@ void MainWindowController::launchInstaller()
     installer = DMGInstaller::create(destFile, kAppName, folder);
     if (installerSetup)
         installerSetup(*installer);
-    installer->onStatus = [](const QString &stage) { ITLog("INST: stage %@", stage); };
+    installer->onStatus = [](InstallStage stage) {
+        ITLog("INST: stage %@", installStageName(stage));
+    };
     QPointer<MainWindowController> self(this);
-    installer->onComplete = [self](bool success, const QString &app, const QString &error) {
+    installer->onComplete = [self](const InstallResult &result) {
         if (self)
-            self->installFinished(success, app, error);
+            self->installFinished(result.status == InstallResult::Status::Installed, result.app,
+                                  result.error);
     };
     installer->start();
 }

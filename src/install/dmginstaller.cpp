@@ -6,18 +6,22 @@
 
 #include "diag/itlog.h"
 #include "platform/paths.h"
-#include "platform/workertracker.h"
+#include "platform/worker.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
+#include <QStorageInfo>
+#include <QTemporaryDir>
 
-#include <cstdlib>
+#include <cerrno>
+#include <deque>
 #include <exception>
+#include <functional>
+#include <mutex>
 #include <optional>
-#include <system_error>
-#include <thread>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,24 +33,93 @@ namespace {
 const char *const kMountFailedMessage = "Could not mount the disk image.";
 const char *const kNotFoundMessage = "The application was not found in the disk image.";
 
-// Running installers, so that an orderly exit and the tests can wait for the last detach.
-platform::WorkerTracker &workers()
-{
-    static auto *tracker = new platform::WorkerTracker;
-    return *tracker;
-}
-
-template <typename Task>
-void postToGui(Task &&task)
-{
-    if (QCoreApplication *app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(app, std::forward<Task>(task), Qt::QueuedConnection);
-}
-
 bool pathExists(const QString &path)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     return ::stat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
+InstallResult failed(const char *message)
+{
+    InstallResult result;
+    result.status = InstallResult::Status::Failed;
+    result.error = QString::fromLatin1(message);
+    return result;
+}
+
+InstallResult installed(const QString &app)
+{
+    InstallResult result;
+    result.status = InstallResult::Status::Installed;
+    result.app = app;
+    return result;
+}
+
+// A NoSpace result when the file system of folder (or of its nearest existing ancestor, for a
+// folder still to be made) has less than needed bytes free for the user; nothing when there is
+// enough or the free space cannot be told.
+std::optional<InstallResult> spaceShortage(const QString &folder, qint64 needed)
+{
+    QString existing = QFileInfo(folder).absoluteFilePath();
+    while (!pathExists(existing) && existing != QFileInfo(existing).path())
+        existing = QFileInfo(existing).path();
+    const qint64 available = QStorageInfo(existing).bytesAvailable();
+    if (needed <= 0 || available < 0 || available >= needed)
+        return std::nullopt;
+    ITLog("INST: not enough space in %@: %lld bytes needed, %lld available", folder, needed,
+          available);
+    InstallResult result;
+    result.status = InstallResult::Status::NoSpace;
+    result.spaceFolder = folder;
+    result.bytesNeeded = needed;
+    result.bytesAvailable = available;
+    return result;
+}
+
+// Hands tasks from the worker to the GUI thread, which takes each out under our lock and
+// destroys it there. A capturing functor posted straight through invokeMethod is freed by
+// whichever thread lets go of Qt's reference last, often the worker after the GUI thread ran
+// it: what it captured (the installer and its handlers) would die on the worker, and
+// ThreadSanitizer cannot see the ordering inside Qt.
+struct Deliveries
+{
+    std::mutex mutex;
+    std::deque<std::function<void()>> tasks;
+};
+
+// Never destroyed: a detached worker may still deliver while static objects go away.
+Deliveries &deliveries()
+{
+    static auto *queue = new Deliveries;
+    return *queue;
+}
+
+void runDelivery()
+{
+    Deliveries &queue = deliveries();
+    std::function<void()> task;
+    {
+        const std::lock_guard lock(queue.mutex);
+        if (queue.tasks.empty())
+            return;
+        task = std::move(queue.tasks.front());
+        queue.tasks.pop_front();
+    }
+    task();
+}
+
+void deliverToGui(std::function<void()> task)
+{
+    if (!QCoreApplication::instance())
+        return;
+    {
+        Deliveries &queue = deliveries();
+        const std::lock_guard lock(queue.mutex);
+        queue.tasks.push_back(std::move(task));
+    }
+    platform::postToGui([] { runDelivery(); });
 }
 
 } // namespace
@@ -59,27 +132,20 @@ struct DMGInstaller::Private
     Tools tools;
 };
 
-struct DMGInstaller::Result
-{
-    bool success = false;
-    QString app;
-    QString error;
-};
-
 DMGInstaller::Tools::Tools()
 #ifdef Q_OS_MACOS
-    : elevation(ElevationProtocol::AppleScript), elevationTool(QStringLiteral("/usr/bin/osascript")),
+    : elevation(ElevationProtocol::AppleScript),
+      elevationTool(QStringLiteral("/usr/bin/osascript")),
       quarantineTool(QStringLiteral("/usr/bin/xattr"))
 #else
-    : elevation(ElevationProtocol::Pkexec), elevationTool(QStringLiteral("/usr/bin/pkexec"))
+    : elevation(ElevationProtocol::Pkexec),
+      elevationTool(QStandardPaths::findExecutable(QStringLiteral("pkexec")))
 #endif
-{
-}
+{}
 
 DMGInstaller::DMGInstaller(const QString &dmgPath, const QString &appName, const QString &destDir)
     : d(new Private{dmgPath, appName, destDir, Tools()})
-{
-}
+{}
 
 DMGInstaller::~DMGInstaller() = default;
 
@@ -89,49 +155,51 @@ std::shared_ptr<DMGInstaller> DMGInstaller::create(const QString &dmgPath, const
     return std::shared_ptr<DMGInstaller>(new DMGInstaller(dmgPath, appName, destDir));
 }
 
-QString DMGInstaller::dmgPath() const { return d->dmgPath; }
-QString DMGInstaller::appName() const { return d->appName; }
-QString DMGInstaller::destDir() const { return d->destDir; }
-void DMGInstaller::setTools(Tools tools) { d->tools = std::move(tools); }
-const DMGInstaller::Tools &DMGInstaller::tools() const { return d->tools; }
+QString DMGInstaller::dmgPath() const
+{
+    return d->dmgPath;
+}
+QString DMGInstaller::appName() const
+{
+    return d->appName;
+}
+QString DMGInstaller::destDir() const
+{
+    return d->destDir;
+}
+void DMGInstaller::setTools(Tools tools)
+{
+    d->tools = std::move(tools);
+}
+const DMGInstaller::Tools &DMGInstaller::tools() const
+{
+    return d->tools;
+}
 
 void DMGInstaller::start()
 {
-    auto self = shared_from_this();
-    workers().started();
-    try {
-        std::thread([self]() mutable {
-            try {
-                self->run();
-                // The last reference goes back to the GUI thread, where the handlers were made.
-                postToGui([last = std::move(self)] {});
-            } catch (...) {
-                // run() keeps its own failures; nothing may leave the thread regardless.
-            }
-            workers().finished();
-        }).detach();
-    } catch (const std::system_error &e) {
-        workers().finished();
-        ITLog("INST: cannot start the install worker: %@", e.what());
-        finish(false, {}, QString::fromLatin1(kMountFailedMessage));
+    const bool started =
+        platform::startWorker(platform::WorkerKind::Install, [self = shared_from_this()]() mutable {
+            self->run();
+            // The last reference goes back to the GUI thread, where the handlers were made.
+            deliverToGui([last = std::move(self)] {});
+        });
+    if (!started) {
+        ITLog("INST: cannot start the install worker");
+        finish(failed(kMountFailedMessage));
     }
-}
-
-bool DMGInstaller::waitForWorkers(int timeoutMs)
-{
-    return workers().waitIdle(timeoutMs);
 }
 
 void DMGInstaller::run()
 {
     std::optional<QString> mountPoint;
-    Result result{false, {}, QString::fromLatin1(kMountFailedMessage)};
+    InstallResult result = failed(kMountFailedMessage);
     std::shared_ptr<ImageTool> imageTool = d->tools.imageTool;
     try {
         if (!imageTool)
             imageTool = createDefaultImageTool();
         ITLog("INST: mounting %@", d->dmgPath);
-        status("mount");
+        status(InstallStage::Mount);
         mountPoint = imageTool->attach(d->dmgPath);
         if (mountPoint) {
             ITLog("INST: mounted at %@", *mountPoint);
@@ -140,15 +208,15 @@ void DMGInstaller::run()
     } catch (const std::exception &e) {
         ITLog("INST: install failed: %@", e.what());
         if (mountPoint)
-            result = {false, {}, QString::fromLatin1(kCopyFailedMessage)};
+            result = failed(kCopyFailedMessage);
     } catch (...) {
         ITLog("INST: install failed");
         if (mountPoint)
-            result = {false, {}, QString::fromLatin1(kCopyFailedMessage)};
+            result = failed(kCopyFailedMessage);
     }
     // The completion goes out first; the caller never waits for the detach.
     try {
-        finish(result.success, result.app, result.error);
+        finish(result);
     } catch (...) {
     }
     if (mountPoint) {
@@ -159,7 +227,7 @@ void DMGInstaller::run()
     }
 }
 
-DMGInstaller::Result DMGInstaller::install(const QString &mountPoint)
+InstallResult DMGInstaller::install(const QString &mountPoint)
 {
     // A name only ever picks an entry of the volume's top level.
     QString candidate;
@@ -170,43 +238,65 @@ DMGInstaller::Result DMGInstaller::install(const QString &mountPoint)
             candidate = *found;
     }
     if (candidate.isEmpty() || !pathExists(candidate))
-        return {false, {}, QString::fromLatin1(kNotFoundMessage)};
+        return failed(kNotFoundMessage);
 
     const QString dest = joinPath(d->destDir, QFileInfo(candidate).fileName());
     ITLog("INST: copying %@ -> %@", candidate, dest);
-    status("copy");
-    if (const QString error = copyApp(candidate, dest); !error.isEmpty())
-        return {false, {}, error};
+    status(InstallStage::Copy);
 
+    // What killed installs left beside the bundle goes first; it may be the space we need.
+    if (const int removed = removeStaleStaging(d->destDir, QFileInfo(dest).fileName()); removed > 0)
+        ITLog("INST: removed %d unfinished copy(ies) from %@", removed, d->destDir);
+    // The new copy is staged beside any old one, so the whole size is needed in any case.
+    const qint64 size = treeSize(candidate);
+    if (auto shortage = spaceShortage(d->destDir, size))
+        return *shortage;
+
+    InstallResult result = copyApp(candidate, dest, size);
+    if (result.status != InstallResult::Status::Installed)
+        return result;
     if (!d->tools.quarantineTool.isEmpty())
         runTool(d->tools.quarantineTool,
                 {QStringLiteral("-dr"), QStringLiteral("com.apple.quarantine"), dest});
     ITLog("INST: install SUCCESS at %@", dest);
-    return {true, dest, {}};
+    return result;
 }
 
-QString DMGInstaller::copyApp(const QString &source, const QString &dest)
+InstallResult DMGInstaller::copyApp(const QString &source, const QString &dest, qint64 size)
 {
     // A missing install folder is made as the user where that is allowed; otherwise the
     // privileged copy makes it.
     if (!pathExists(d->destDir))
         QDir().mkpath(d->destDir);
-    const bool writable = d->tools.isWritable
-                              ? d->tools.isWritable(d->destDir)
-                              : ::access(QFile::encodeName(d->destDir).constData(), W_OK) == 0;
-    if (writable) {
+    // Whether the folder takes a new entry is tried, not guessed from its mode bits.
+    const int probe = probeWritable(d->destDir);
+    if (probe == 0) {
         const QString error = replaceWithCopy(source, dest);
         if (error.isEmpty())
-            return {};
+            return installed(dest);
         ITLog("INST: direct copy failed (%@), retrying with privileges", error);
+    } else if (probe == EACCES || probe == EPERM || probe == ENOENT) {
+        ITLog("INST: %@ is not writable (%@), copying with privileges", d->destDir,
+              qt_error_string(probe));
+    } else {
+        // A read-only file system, a file in the way, an I/O error: rights would not help.
+        ITLog("INST: cannot write into %@: %@", d->destDir, qt_error_string(probe));
+        return failed(kCopyFailedMessage);
     }
-    return privilegedCopy(source, dest);
+    return privilegedCopy(source, dest, size);
 }
 
-QString DMGInstaller::privilegedCopy(const QString &source, const QString &dest)
+InstallResult DMGInstaller::privilegedCopy(const QString &source, const QString &dest, qint64 size)
 {
-    status("authorize");
+    status(InstallStage::Authorize);
     const Tools &tools = d->tools;
+    if (tools.elevationTool.isEmpty() ||
+        ::access(QFile::encodeName(tools.elevationTool).constData(), X_OK) != 0) {
+        ITLog("INST: no %@ on this machine, cannot copy with administrator rights",
+              tools.elevation == ElevationProtocol::Pkexec ? QStringLiteral("pkexec")
+                                                           : tools.elevationTool);
+        return failed(kCopyFailedMessage);
+    }
     std::optional<QString> out;
     std::optional<QString> err;
     int rc = 0;
@@ -214,49 +304,63 @@ QString DMGInstaller::privilegedCopy(const QString &source, const QString &dest)
         rc = runTool(tools.elevationTool,
                      {QStringLiteral("-e"), appleScriptCopyScript(source, dest)}, &out, &err);
     } else {
-        // Root cannot read the user's FUSE mount: the bundle goes through a staging copy in
-        // the private folder, made as the user.
+        // Root cannot read the user's FUSE mount: the bundle goes through a copy in the private
+        // folder, made as the user; the command line then stages it again beside dest.
         const QString privateDir = platform::privateDirectory();
-        QByteArray folder = QFile::encodeName(privateDir + QStringLiteral("/stage-XXXXXX"));
-        if (privateDir.isEmpty() || !::mkdtemp(folder.data())) {
-            ITLog("INST: cannot create a staging folder in %@", privateDir);
-            return QString::fromLatin1(kCopyFailedMessage);
+        if (privateDir.isEmpty()) {
+            ITLog("INST: no private folder for the staging copy");
+            return failed(kCopyFailedMessage);
         }
-        const QString staging = QFile::decodeName(folder);
-        const QString staged = joinPath(staging, QFileInfo(dest).fileName());
+        if (auto shortage = spaceShortage(privateDir, size))
+            return *shortage;
+        QTemporaryDir staging(privateDir + QStringLiteral("/stage-XXXXXX"));
+        staging.setAutoRemove(false); // removeTree also takes read-only folders of the bundle
+        if (!staging.isValid()) {
+            ITLog("INST: cannot create a staging folder in %@: %@", privateDir,
+                  staging.errorString());
+            return failed(kCopyFailedMessage);
+        }
+        const QString staged = joinPath(staging.path(), QFileInfo(dest).fileName());
         if (const QString error = copyTree(source, staged); !error.isEmpty()) {
             ITLog("INST: staging copy failed (%@)", error);
-            removeTree(staging);
-            return QString::fromLatin1(kCopyFailedMessage);
+            removeTree(staging.path());
+            return failed(kCopyFailedMessage);
         }
         const QFileInfo target(dest);
         rc = runTool(tools.elevationTool,
                      {QStringLiteral("/bin/sh"), QStringLiteral("-c"),
                       pkexecCopyCommand(staged, target.absolutePath(), target.absoluteFilePath())},
                      &out, &err);
-        removeTree(staging);
+        removeTree(staging.path());
     }
     if (rc == 0)
-        return {};
+        return installed(dest);
     // Both streams: osascript reports a cancelled prompt on standard error.
     const QString output = out.value_or(QString()) + err.value_or(QString());
     ITLog("INST: privileged copy failed, rc=%d out=%@", rc, output);
-    return privilegedFailureMessage(tools.elevation, rc, output);
+    if (tools.elevation == ElevationProtocol::Pkexec && rc == 126)
+        ITLog("INST: the authorization prompt was dismissed");
+    else if (tools.elevation == ElevationProtocol::Pkexec && rc == 127)
+        ITLog("INST: pkexec could not authorize: no authentication agent, or the user is not "
+              "allowed to act as administrator");
+    InstallResult result;
+    result.error = privilegedFailureMessage(tools.elevation, rc, output);
+    return result;
 }
 
-void DMGInstaller::status(const char *stage)
+void DMGInstaller::status(InstallStage stage)
 {
-    postToGui([self = shared_from_this(), word = QString::fromLatin1(stage)] {
+    deliverToGui([self = shared_from_this(), stage] {
         if (self->onStatus)
-            self->onStatus(word);
+            self->onStatus(stage);
     });
 }
 
-void DMGInstaller::finish(bool success, const QString &app, const QString &error)
+void DMGInstaller::finish(const InstallResult &result)
 {
-    postToGui([self = shared_from_this(), success, app, error] {
+    deliverToGui([self = shared_from_this(), result] {
         if (self->onComplete)
-            self->onComplete(success, app, error);
+            self->onComplete(result);
     });
 }
 

@@ -29,9 +29,10 @@ struct InstallResult
 };
 
 // Installs the application bundle from a disk image: mount read-only, copy the bundle into
-// destDir (with administrator rights when needed), detach. Runs on a worker thread; stage words
-// ("mount", "copy", "authorize") and the single completion arrive on the GUI thread. The worker
-// keeps the instance alive until the image is detached, so the caller may drop it at any time.
+// destDir (with administrator rights when needed), detach. Runs on an install worker thread;
+// the stages and the single completion arrive on the GUI thread. The worker keeps the instance
+// alive until the image is detached, so the caller may drop it at any time; an orderly exit
+// waits for it with platform::waitForWorkers(platform::WorkerKind::Install, deadline).
 class DMGInstaller : public std::enable_shared_from_this<DMGInstaller>
 {
 public:
@@ -39,9 +40,8 @@ public:
                                                 const QString &destDir);
     ~DMGInstaller();
 
-    std::function<void(const QString &stage)> onStatus;
-    // app is empty on failure, error is empty on success.
-    std::function<void(bool success, const QString &app, const QString &error)> onComplete;
+    std::function<void(InstallStage stage)> onStatus;
+    std::function<void(const InstallResult &result)> onComplete;
 
     void start();
 
@@ -55,30 +55,22 @@ public:
     {
         std::shared_ptr<install::ImageTool> imageTool; // null: the platform's image tool
         install::ElevationProtocol elevation;
-        QString elevationTool;  // osascript or pkexec
+        QString elevationTool;  // osascript, or pkexec found on PATH; empty: there is none
         QString quarantineTool; // xattr; empty where there is no quarantine attribute
-        // Whether the current user may write into the install folder; null: access(2).
-        // Called on the worker thread.
-        std::function<bool(const QString &folder)> isWritable;
         Tools();
     };
     void setTools(Tools tools);
     const Tools &tools() const;
-
-    // Waits up to timeoutMs until every started installer has detached its image and let go
-    // of itself; true when none is left. For an orderly exit and for tests.
-    static bool waitForWorkers(int timeoutMs);
 
 private:
     DMGInstaller(const QString &dmgPath, const QString &appName, const QString &destDir);
     struct Private;
     std::unique_ptr<Private> d;
 
-    struct Result;
     void run();
-    Result install(const QString &mountPoint);
-    QString copyApp(const QString &source, const QString &dest);
-    QString privilegedCopy(const QString &source, const QString &dest);
-    void status(const char *stage);
-    void finish(bool success, const QString &app, const QString &error);
+    InstallResult install(const QString &mountPoint);
+    InstallResult copyApp(const QString &source, const QString &dest, qint64 size);
+    InstallResult privilegedCopy(const QString &source, const QString &dest, qint64 size);
+    void status(InstallStage stage);
+    void finish(const InstallResult &result);
 };

@@ -1,18 +1,21 @@
 #include "filetree.h"
 
+#include "uniquefd.h"
+
 #include "diag/itformat.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,28 +24,15 @@ namespace install {
 
 namespace {
 
-class Fd
-{
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Q_DISABLE_COPY_MOVE(Fd)
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    int close()
-    {
-        const int rc = ::close(m_fd);
-        m_fd = -1;
-        return rc;
-    }
+Checkpoint s_checkpoint = nullptr;
 
-private:
-    int m_fd;
-};
+void checkpoint(const char *step)
+{
+    if (s_checkpoint)
+        s_checkpoint(step);
+}
+
+const char kStagePrefix[] = ".quillmarsh-";
 
 struct DirCloser
 {
@@ -103,7 +93,10 @@ public:
     bool copy(int srcDir, const char *srcName, int dstDir, const char *dstName,
               const QByteArray &srcPath, const QByteArray &dstPath)
     {
-        struct stat st {};
+        checkpoint("entry");
+        struct stat st
+        {
+        };
         if (::fstatat(srcDir, srcName, &st, AT_SYMLINK_NOFOLLOW) != 0)
             return fail("cannot read", srcPath);
         const timespec times[2] = {st.st_atim, st.st_mtim};
@@ -122,17 +115,17 @@ public:
             return true;
         }
         if (S_ISREG(st.st_mode)) {
-            Fd in(::openat(srcDir, srcName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+            UniqueFd in(::openat(srcDir, srcName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
             if (!in.valid())
                 return fail("cannot read", srcPath);
-            Fd out(::openat(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                            0600));
+            UniqueFd out(::openat(dstDir, dstName,
+                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
             if (!out.valid())
                 return fail("cannot create", dstPath);
             if (!copyData(in.get(), out.get()))
                 return fail("cannot copy", srcPath);
             if (::fchmod(out.get(), mode) != 0 || ::futimens(out.get(), times) != 0 ||
-                out.close() != 0)
+                out.reset() != 0)
                 return fail("cannot write", dstPath);
             return true;
         }
@@ -157,10 +150,11 @@ private:
     {
         if (::mkdirat(dstDir, dstName, 0700) != 0)
             return fail("cannot create", dstPath);
-        Fd dst(::openat(dstDir, dstName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        UniqueFd dst(::openat(dstDir, dstName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!dst.valid())
             return fail("cannot open", dstPath);
-        const int srcFd = ::openat(srcDir, srcName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int srcFd =
+            ::openat(srcDir, srcName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         DirHandle dir(srcFd >= 0 ? ::fdopendir(srcFd) : nullptr);
         if (!dir) {
             const int savedErrno = errno;
@@ -193,7 +187,9 @@ private:
 
 void removeEntry(int dirFd, const char *name)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return;
     if (!S_ISDIR(st.st_mode)) {
@@ -219,19 +215,101 @@ void removeEntry(int dirFd, const char *name)
     ::unlinkat(dirFd, name, AT_REMOVEDIR);
 }
 
-QString freshHiddenSibling(const QString &folder)
+// Bytes a copy of the entry takes: every file and folder rounded up to whole 4 KiB blocks,
+// which is what common file systems allocate. Short links live in the inode.
+qint64 entrySize(int dirFd, const char *name, bool *ok)
 {
-    for (;;) {
-        const QString candidate = joinPath(
-            folder, QStringLiteral(".quillmarsh-%1")
-                        .arg(QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0')));
-        struct stat st {};
-        if (::lstat(QFile::encodeName(candidate).constData(), &st) != 0 && errno == ENOENT)
-            return candidate;
+    constexpr qint64 block = 4096;
+    struct stat st
+    {
+    };
+    if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        *ok = false;
+        return 0;
     }
+    if (S_ISLNK(st.st_mode))
+        return st.st_size < 60 ? 0 : block;
+    if (!S_ISDIR(st.st_mode))
+        return (qint64(st.st_size) + block - 1) / block * block;
+    qint64 total = block;
+    const int fd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DirHandle dir(fd >= 0 ? ::fdopendir(fd) : nullptr);
+    if (!dir) {
+        if (fd >= 0)
+            ::close(fd);
+        *ok = false;
+        return 0;
+    }
+    while (const dirent *entry = ::readdir(dir.get())) {
+        if (!isDotOrDotDot(entry->d_name))
+            total += entrySize(::dirfd(dir.get()), entry->d_name, ok);
+    }
+    return total;
 }
 
 } // namespace
+
+void setCheckpoint(Checkpoint hook)
+{
+    s_checkpoint = hook;
+}
+
+qint64 treeSize(const QString &path)
+{
+    bool ok = true;
+    const qint64 size = entrySize(AT_FDCWD, QFile::encodeName(path).constData(), &ok);
+    return ok ? size : -1;
+}
+
+int probeWritable(const QString &folder)
+{
+    QByteArray probe = QFile::encodeName(joinPath(folder, QLatin1String(kStagePrefix))) + "XXXXXX";
+    if (!::mkdtemp(probe.data()))
+        return errno;
+    ::rmdir(probe.constData());
+    return 0;
+}
+
+int removeStaleStaging(const QString &folder, const QString &bundleName)
+{
+    const QByteArray bundle = QFile::encodeName(bundleName);
+    const int folderFd =
+        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DirHandle dir(folderFd >= 0 ? ::fdopendir(folderFd) : nullptr);
+    if (!dir) {
+        if (folderFd >= 0)
+            ::close(folderFd);
+        return 0;
+    }
+    std::vector<QByteArray> names;
+    while (const dirent *entry = ::readdir(dir.get())) {
+        if (std::strncmp(entry->d_name, kStagePrefix, sizeof kStagePrefix - 1) == 0)
+            names.emplace_back(entry->d_name);
+    }
+    int removed = 0;
+    for (const QByteArray &name : names) {
+        // A live install holds a lock on its staging folder from creation to removal.
+        UniqueFd stage(::openat(::dirfd(dir.get()), name.constData(),
+                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!stage.valid() || ::flock(stage.get(), LOCK_EX | LOCK_NB) != 0)
+            continue;
+        // Killed between the two renames of a swap without exchange: the old copy goes back.
+        struct stat bundleStat
+        {
+        };
+        if (!bundle.isEmpty() &&
+            ::fstatat(::dirfd(dir.get()), bundle.constData(), &bundleStat, AT_SYMLINK_NOFOLLOW) !=
+                0 &&
+            errno == ENOENT)
+            ::renameat(stage.get(), "old", ::dirfd(dir.get()), bundle.constData());
+        removeEntry(::dirfd(dir.get()), name.constData());
+        struct stat st
+        {
+        };
+        removed += ::fstatat(::dirfd(dir.get()), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0;
+    }
+    return removed;
+}
 
 QString copyTree(const QString &source, const QString &dest)
 {
@@ -248,35 +326,55 @@ void removeTree(const QString &path)
         removeEntry(AT_FDCWD, QFile::encodeName(path).constData());
 }
 
+// The new copy is built in a locked hidden folder beside dest, on dest's file system, so that
+// it takes dest's place with one rename and the old copy leaves through the same folder. A
+// process killed at any point leaves dest complete (old or new) and at most that hidden
+// folder, which removeStaleStaging() recognises by its name and its missing lock.
 QString replaceWithCopy(const QString &source, const QString &dest)
 {
     const QString folder = QFileInfo(dest).path();
-    const QString stage = freshHiddenSibling(folder);
-    if (QString error = copyTree(source, stage); !error.isEmpty()) {
+    // mkdtemp tries a bounded number of names and gives up on any error but "exists".
+    QByteArray stageName =
+        QFile::encodeName(joinPath(folder, QLatin1String(kStagePrefix))) + "XXXXXX";
+    if (!::mkdtemp(stageName.data()))
+        return ITFormat("cannot create a folder in %@: %@", folder, qt_error_string(errno));
+    const QString stage = QFile::decodeName(stageName);
+    const UniqueFd lock(::open(stageName.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!lock.valid() || ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        removeTree(stage);
+        return ITFormat("cannot lock %@: %@", stage, qt_error_string(error));
+    }
+
+    const QString fresh = stage + QStringLiteral("/new");
+    if (QString error = copyTree(source, fresh); !error.isEmpty()) {
         removeTree(stage);
         return error;
     }
-
-    const QByteArray stagePath = QFile::encodeName(stage);
+    const QByteArray freshPath = QFile::encodeName(fresh);
     const QByteArray destPath = QFile::encodeName(dest);
-    if (::renameat2(AT_FDCWD, stagePath.constData(), AT_FDCWD, destPath.constData(),
+    checkpoint("exchange");
+    if (::renameat2(AT_FDCWD, freshPath.constData(), AT_FDCWD, destPath.constData(),
                     RENAME_EXCHANGE) == 0) {
-        removeTree(stage); // now the old copy
+        checkpoint("remove old");
+        removeTree(stage); // "new" now holds the old copy
         return {};
     }
     int error = errno;
     if (error == ENOENT) { // nothing to replace
-        if (::rename(stagePath.constData(), destPath.constData()) == 0)
+        checkpoint("rename");
+        if (::rename(freshPath.constData(), destPath.constData()) == 0) {
+            removeTree(stage);
             return {};
+        }
         error = errno;
     } else if (error == EINVAL || error == ENOSYS || error == EOPNOTSUPP) {
-        // No atomic exchange on this file system: move the old copy aside within the same
+        // No atomic exchange on this file system: move the old copy aside into the staging
         // folder, and back again if the new one cannot take its place.
-        const QString aside = freshHiddenSibling(folder);
-        const QByteArray asidePath = QFile::encodeName(aside);
+        const QByteArray asidePath = QFile::encodeName(stage + QStringLiteral("/old"));
         if (::rename(destPath.constData(), asidePath.constData()) == 0) {
-            if (::rename(stagePath.constData(), destPath.constData()) == 0) {
-                removeTree(aside);
+            if (::rename(freshPath.constData(), destPath.constData()) == 0) {
+                removeTree(stage);
                 return {};
             }
             error = errno;
@@ -288,7 +386,6 @@ QString replaceWithCopy(const QString &source, const QString &dest)
     removeTree(stage);
     return ITFormat("cannot move the copy to %@: %@", dest, qt_error_string(error));
 }
-
 std::optional<QString> firstAppInDirectory(const QString &folder)
 {
     DirHandle dir(::opendir(QFile::encodeName(folder).constData()));

@@ -18,10 +18,28 @@ QString copyTree(const QString &source, const QString &dest);
 void removeTree(const QString &path);
 
 // Installs a copy of source at dest without ever leaving dest without a complete bundle:
-// the copy is made in a hidden sibling of dest, swapped into place, and what was at dest is
-// removed afterwards. On failure dest is as it was and no partial copy remains. Returns an
-// empty string on success, otherwise a description of the failure.
+// the copy is made in a hidden, locked ".quillmarsh-" folder beside dest, swapped into place,
+// and what was at dest is removed afterwards. On failure dest is as it was and no partial copy
+// remains. Returns an empty string on success, otherwise a description of the failure.
 QString replaceWithCopy(const QString &source, const QString &dest);
+
+// Removes the hidden staging folders that installs killed midway left in folder, never one a
+// live install still holds. When bundleName is missing from folder because a swap without
+// atomic exchange was cut short, its old copy is put back first. Returns how many went.
+int removeStaleStaging(const QString &folder, const QString &bundleName = {});
+
+// 0 when the current user can really create an entry in folder (tried, and undone), else the
+// errno of the attempt. Unlike access(2) this sees read-only mounts, ACLs and odd modes alike.
+int probeWritable(const QString &folder);
+
+// What a copy of the tree at path occupies, counted in whole 4 KiB blocks; -1 when a part
+// cannot be read.
+qint64 treeSize(const QString &path);
+
+// For crash tests: called on the copying thread before each copied entry ("entry") and
+// before each step of the swap ("exchange", "remove old", "rename"). Set before any copy runs.
+using Checkpoint = void (*)(const char *step);
+void setCheckpoint(Checkpoint hook);
 
 // Path of the first entry of folder, in the order the file system lists them, whose
 // extension (the text after the last dot) is exactly "app"; nullopt when none or unreadable.

@@ -17,8 +17,9 @@ QString shellQuote(const QString &path);
 QString appleScriptCopyScript(const QString &source, const QString &dest);
 
 // The /bin/sh command line run through pkexec: copies source into a hidden folder beside
-// dest (creating destDir when missing), then moves it into place, keeping the old copy until
-// the new one is complete and putting it back if the move fails. Exits 0 or 1.
+// dest (creating destDir when missing) and locked while in use, then moves it into place,
+// keeping the old copy until the new one is complete and putting it back if the move fails.
+// Unlocked hidden folders of killed installs are removed first. Exits 0 or 1.
 QString pkexecCopyCommand(const QString &source, const QString &destDir, const QString &dest);
 
 // The user's message for a failed privileged copy: the cancel message when the prompt was

@@ -2,14 +2,17 @@
 
 #include "filetree.h"
 #include "toolrunner.h"
+#include "uniquefd.h"
 
 #include "diag/itlog.h"
 #include "platform/paths.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 
-#include <cstdlib>
+#include <cerrno>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,19 +23,23 @@ namespace install {
 namespace {
 
 // A new folder of mode 0700 named prefix-XXXXXX in workDir; empty when it cannot be made.
+// Removing it is the caller's: an extraction may hold read-only folders.
 QString makePrivateFolder(const QString &workDir, const char *prefix)
 {
-    QByteArray name = QFile::encodeName(workDir + u'/' + QLatin1String(prefix)) + "-XXXXXX";
-    if (!::mkdtemp(name.data()))
-        return {};
-    return QFile::decodeName(name);
+    QTemporaryDir folder(workDir + u'/' + QLatin1String(prefix) + QStringLiteral("-XXXXXX"));
+    folder.setAutoRemove(false);
+    return folder.isValid() ? folder.path() : QString();
 }
 
 // squashfuse returning 0 should mean mounted; the device number proves it.
 bool isMountedOver(const QString &path)
 {
-    struct stat inner {};
-    struct stat outer {};
+    struct stat inner
+    {
+    };
+    struct stat outer
+    {
+    };
     return ::stat(QFile::encodeName(path).constData(), &inner) == 0 &&
            ::stat(QFile::encodeName(QFileInfo(path).path()).constData(), &outer) == 0 &&
            inner.st_dev != outer.st_dev;
@@ -44,6 +51,11 @@ QString toolName(const QString &path)
 }
 
 } // namespace
+
+QString SquashfsImageTool::findTool(const char *name)
+{
+    return QStandardPaths::findExecutable(QString::fromLatin1(name));
+}
 
 SquashfsImageTool::SquashfsImageTool() = default;
 
@@ -57,6 +69,11 @@ std::optional<QString> SquashfsImageTool::attach(const QString &imagePath)
         ITLog("INST: no private folder to attach the image in");
         return std::nullopt;
     }
+    if (m_paths.squashfuse.isEmpty() && m_paths.unsquashfs.isEmpty()) {
+        ITLog("INST: neither squashfuse nor unsquashfs is installed (Debian packages squashfuse "
+              "and squashfs-tools), cannot open the image");
+        return std::nullopt;
+    }
     // An absolute path can never be taken for an option by the tools.
     const QString image = QFileInfo(imagePath).absoluteFilePath();
     if (fuseUsable()) {
@@ -65,6 +82,11 @@ std::optional<QString> SquashfsImageTool::attach(const QString &imagePath)
             return mountPoint;
         if (!fuseRefused)
             return std::nullopt;
+    }
+    if (m_paths.unsquashfs.isEmpty()) {
+        ITLog("INST: FUSE cannot be used and unsquashfs is not installed (Debian package "
+              "squashfs-tools), cannot open the image");
+        return std::nullopt;
     }
     ITLog("INST: FUSE cannot be used, extracting the image with %@", toolName(m_paths.unsquashfs));
     return extract(image, workDir);
@@ -88,11 +110,14 @@ void SquashfsImageTool::detach(const QString &mountPoint)
 
 bool SquashfsImageTool::fuseUsable() const
 {
-    const int fd = ::open(QFile::encodeName(m_paths.fuseDevice).constData(), O_RDWR | O_CLOEXEC);
-    if (fd < 0)
+    const UniqueFd device(
+        ::open(QFile::encodeName(m_paths.fuseDevice).constData(), O_RDWR | O_CLOEXEC));
+    if (!device.valid()) {
+        ITLog("INST: %@ cannot be opened: %@", m_paths.fuseDevice, qt_error_string(errno));
         return false;
-    ::close(fd);
-    return ::access(QFile::encodeName(m_paths.squashfuse).constData(), X_OK) == 0 &&
+    }
+    return !m_paths.squashfuse.isEmpty() && !m_paths.fusermount.isEmpty() &&
+           ::access(QFile::encodeName(m_paths.squashfuse).constData(), X_OK) == 0 &&
            ::access(QFile::encodeName(m_paths.fusermount).constData(), X_OK) == 0;
 }
 
@@ -127,8 +152,8 @@ std::optional<QString> SquashfsImageTool::extract(const QString &imagePath, cons
         return std::nullopt;
     }
     const QString volume = folder + QStringLiteral("/volume");
-    const int rc = runTool(m_paths.unsquashfs,
-                           {QStringLiteral("-no-progress"), QStringLiteral("-d"), volume, imagePath});
+    const int rc = runTool(m_paths.unsquashfs, {QStringLiteral("-no-progress"),
+                                                QStringLiteral("-d"), volume, imagePath});
     if (rc != 0) {
         ITLog("INST: %@ attach failed, rc=%d", toolName(m_paths.unsquashfs), rc);
         removeTree(folder);
@@ -137,7 +162,9 @@ std::optional<QString> SquashfsImageTool::extract(const QString &imagePath, cons
     // Read-only like a mounted volume: nothing can be added or removed at its top level. The
     // entries inside keep the image's own permissions, which the installed copy carries.
     const QByteArray volumePath = QFile::encodeName(volume);
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::stat(volumePath.constData(), &st) == 0)
         ::chmod(volumePath.constData(), st.st_mode & 07555);
     ::chmod(QFile::encodeName(folder).constData(), 0500);

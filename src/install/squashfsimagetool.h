@@ -11,11 +11,14 @@ namespace install {
 class SquashfsImageTool final : public ImageTool
 {
 public:
+    static QString findTool(const char *name); // on PATH; empty when not there
+
+    // The tools as found on PATH; empty when one is not installed.
     struct Paths
     {
-        QString squashfuse = QStringLiteral("/usr/bin/squashfuse");
-        QString fusermount = QStringLiteral("/usr/bin/fusermount3");
-        QString unsquashfs = QStringLiteral("/usr/bin/unsquashfs");
+        QString squashfuse = findTool("squashfuse");
+        QString fusermount = findTool("fusermount3");
+        QString unsquashfs = findTool("unsquashfs");
         QString fuseDevice = QStringLiteral("/dev/fuse");
         QString workDir; // where mount points and extractions go; empty: the private directory
     };

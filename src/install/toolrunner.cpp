@@ -1,5 +1,7 @@
 #include "toolrunner.h"
 
+#include "uniquefd.h"
+
 #include "diag/itlog.h"
 
 #include <QFile>
@@ -23,28 +25,23 @@ namespace {
 class Pipe
 {
 public:
-    Pipe() { m_ok = ::pipe2(m_fd, O_CLOEXEC) == 0; }
-    ~Pipe()
+    Pipe()
     {
-        closeRead();
-        closeWrite();
+        int fd[2] = {-1, -1};
+        m_ok = ::pipe2(fd, O_CLOEXEC) == 0;
+        m_read.reset(fd[0]);
+        m_write.reset(fd[1]);
     }
     Q_DISABLE_COPY_MOVE(Pipe)
 
     bool ok() const { return m_ok; }
-    int readEnd() const { return m_fd[0]; }
-    int writeEnd() const { return m_fd[1]; }
-    void closeRead() { closeFd(m_fd[0]); }
-    void closeWrite() { closeFd(m_fd[1]); }
+    int readEnd() const { return m_read.get(); }
+    int writeEnd() const { return m_write.get(); }
+    void closeWrite() { m_write.reset(); }
 
 private:
-    static void closeFd(int &fd)
-    {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
-    int m_fd[2] = {-1, -1};
+    UniqueFd m_read;
+    UniqueFd m_write;
     bool m_ok = false;
 };
 
@@ -114,8 +111,8 @@ std::optional<QString> decodeUtf8(const QByteArray &bytes)
     return text;
 }
 
-int runTool(const QString &launchPath, const QStringList &arguments,
-            std::optional<QString> *output, std::optional<QString> *errorOutput)
+int runTool(const QString &launchPath, const QStringList &arguments, std::optional<QString> *output,
+            std::optional<QString> *errorOutput)
 {
     const QByteArray path = QFile::encodeName(launchPath);
     std::vector<QByteArray> storage;
@@ -139,8 +136,8 @@ int runTool(const QString &launchPath, const QStringList &arguments,
         SpawnActions actions;
         ::posix_spawn_file_actions_adddup2(actions.get(), out.writeEnd(), STDOUT_FILENO);
         ::posix_spawn_file_actions_adddup2(actions.get(), err.writeEnd(), STDERR_FILENO);
-        spawnError = ::posix_spawn(&pid, path.constData(), actions.get(), nullptr, argv.data(),
-                                   environ);
+        spawnError =
+            ::posix_spawn(&pid, path.constData(), actions.get(), nullptr, argv.data(), environ);
     }
     if (spawnError != 0) {
         ITLog("INST: failed to launch %@: %@", launchPath, qt_error_string(spawnError));

@@ -6,6 +6,9 @@
 
 namespace install {
 
+// posix_spawn, not QProcess: under ThreadSanitizer (GCC 12) a QProcess start here ends the
+// process with "starting new threads after multi-threaded fork is not supported".
+//
 // Runs one program with an argument vector (no shell, no splitting) and waits for it to end.
 // Standard input, environment and working directory are inherited. Standard output is
 // captured into *output when given; standard error is always read alongside it, so a child

@@ -8,10 +8,17 @@
 #include "install/squashfsimagetool.h"
 #include "install/toolrunner.h"
 #include "platform/paths.h"
+#include "platform/worker.h"
 
 #include <QDirIterator>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace install;
 using MaybeText = std::optional<QString>;
@@ -85,6 +92,23 @@ QList<QStringList> fakeCalls(const char *tool)
     }
 }
 
+// Closes folder to every write, root's too, for as long as it lives: root may write anywhere
+// else, and the installer must see a folder it cannot write into.
+class Immutable
+{
+public:
+    explicit Immutable(const QString &folder) : m_folder(folder)
+    {
+        QDir().mkpath(folder);
+        runTool("/usr/bin/chattr", {"+i", folder});
+    }
+    ~Immutable() { runTool("/usr/bin/chattr", {"-i", m_folder}); }
+    Q_DISABLE_COPY_MOVE(Immutable)
+
+private:
+    QString m_folder;
+};
+
 // The whole setup log so far.
 QString log()
 {
@@ -102,7 +126,7 @@ struct Row
     QString error;
     int stages = 2;             // how many of kStages are reported
     QByteArray pkexec = "exec"; // "exec": run the command line for real; else pkexec's exit status
-    bool writable = true;       // the injected writability of the install folder
+    bool writable = true;       // whether the install folder takes new entries
     bool oldCopy = false;       // an older bundle is installed already
     QString folder = "Apps";    // below a fresh test folder; not created beforehand
     bool fuse = true;           // squashfuse mount, else the unsquashfs fallback
@@ -130,9 +154,10 @@ class TestInstall : public QObject
         auto installer = DMGInstaller::create(image, "Quillmarsh.app", destDir);
         installer->setTools(tools);
         auto trace = std::make_shared<QStringList>();
-        installer->onStatus = [trace](const QString &stage) { *trace << stage; };
-        installer->onComplete = [trace](bool success, const QString &app, const QString &error) {
-            *trace << (success ? "success " + app : "failure " + error);
+        installer->onStatus = [trace](InstallStage stage) { *trace << installStageName(stage); };
+        installer->onComplete = [trace](const InstallResult &r) {
+            const bool success = r.status == InstallResult::Status::Installed;
+            *trace << (success ? "success " + r.app : "failure " + r.error);
         };
         const std::weak_ptr<DMGInstaller> weak = installer;
         installer->start();
@@ -144,7 +169,8 @@ class TestInstall : public QObject
                 *trace << "let go before the detach";
             writeFile(detachGate, {});
         }
-        if (!DMGInstaller::waitForWorkers(30000) || !QTest::qWaitFor([&] { return weak.expired(); }))
+        if (!platform::waitForWorkers(platform::WorkerKind::Install, QDeadlineTimer(30000)) ||
+            !QTest::qWaitFor([&] { return weak.expired(); }))
             *trace << "worker or installer still there";
         return *trace;
     }
@@ -288,12 +314,16 @@ private slots:
             QVERIFY(QDir().mkpath(bundle + "/locked"));
             QFile::setPermissions(bundle + "/locked", QFile::ReadOwner | QFile::ExeOwner);
         }
+        std::optional<Immutable> locked;
+        if (!row.writable) { // until the privileged copy, which lifts the lock as root would
+            locked.emplace(destDir);
+            fakeReply("pkexec.pre", "/usr/bin/chattr -i -- " + shellQuote(destDir).toUtf8());
+        }
         DMGInstaller::Tools tools;
         SquashfsImageTool::Paths paths;
         paths.fuseDevice = row.fuse ? paths.fuseDevice : m_tmp.filePath("no-fuse-device");
         tools.imageTool = std::make_shared<SquashfsImageTool>(paths);
         tools.elevationTool = fakeTool("pkexec");
-        tools.isWritable = [&row](const QString &) { return row.writable; };
 
         const QString outcome = row.error.isEmpty() ? "success " + bundle : "failure " + row.error;
         QCOMPARE(run(m_tmp.filePath(row.image + ".img"), destDir, tools), kStages.mid(0, row.stages) << outcome);
@@ -346,7 +376,7 @@ private slots:
         QFETCH(QString, error);
         QFETCH(QString, logLine);
         const QString image = "/Downloads/Quillmarsh 1.dmg", volume = m_tmp.filePath("full");
-        const QString dest = freshFolder() + "/Quillmarsh.app", gate = dest + "-gate";
+        const QString dest = freshFolder() + "/Quillmarsh.app", gate = freshFolder() + "-gate";
         fakeReply("hdiutil.1.out", plist(entity(volume)).toUtf8());
         fakeReply("hdiutil.2.wait", gate.toUtf8());
         for (const QByteArray &fake : fakes) {
@@ -354,12 +384,14 @@ private slots:
             fakeReply(QString::fromUtf8(fake.left(eq)), fake.mid(eq + 1));
         }
         const bool writable = !fakes.join().contains("osascript");
+        std::optional<Immutable> locked;
+        if (!writable)
+            locked.emplace(dest.section('/', 0, -2));
         DMGInstaller::Tools tools;
         tools.imageTool = std::make_shared<HdiutilImageTool>(fakeTool("hdiutil"));
         tools.elevation = ElevationProtocol::AppleScript;
         tools.elevationTool = fakeTool("osascript");
         tools.quarantineTool = fakeTool("xattr");
-        tools.isWritable = [writable](const QString &) { return writable; };
 
         const QStringList stages = kStages.mid(0, error == kMountFailed ? 1 : writable ? 2 : 3);
         QCOMPARE(run(image, dest.section('/', 0, -2), tools, stages.size() > 1 ? gate : QString()),
@@ -397,12 +429,161 @@ private slots:
         QVERIFY(!QFile::exists(*mountPoint));
         QCOMPARE(entries(platform::privateDirectory()), QStringList());
     }
+
+    // The whole installer as an ordinary user, with the install folder's mode and the tools on
+    // PATH of each row ("pkexec=N": the fake, exiting with N). FUSE is root's here, so images
+    // are extracted. Every run must end, within the timeout.
+    void environment_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QStringList>("tools");
+        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<QString>("logLine");
+        const QStringList image{"squashfuse", "fusermount3", "unsquashfs"};
+        const QString installed = "installed ", copyFailed = "failed: " + kCopyFailed;
+        QTest::newRow("0200 folder, no pkexec") << "0200" << image << copyFailed
+                                                << "no pkexec on this machine";
+        QTest::newRow("0300 folder") << "0300" << image << installed << "install SUCCESS";
+        QTest::newRow("read-only folder, prompt dismissed")
+            << "0500" << (image + QStringList{"pkexec=126"}) << "failed: " + kCancelled
+            << "the authorization prompt was dismissed";
+        QTest::newRow("read-only folder, no agent")
+            << "0500" << (image + QStringList{"pkexec=127"}) << copyFailed << "pkexec could not authorize";
+        QTest::newRow("no unsquashfs, no FUSE") << "0700" << QStringList{"squashfuse", "fusermount3"}
+                                                << "failed: " + kMountFailed
+                                                << "FUSE cannot be used and unsquashfs is not installed";
+        QTest::newRow("no image tools") << "0700" << QStringList{"fusermount3"} << "failed: " + kMountFailed
+                                        << "neither squashfuse nor unsquashfs is installed (Debian "
+                                           "packages squashfuse and squashfs-tools)";
+    }
+    void environment()
+    {
+        QFETCH(QString, mode);
+        QFETCH(QStringList, tools);
+        QFETCH(QString, outcome);
+        QFETCH(QString, logLine);
+        const QString area = freshFolder(), dest = area + "/Applications";
+        const auto cleanup = qScopeGuard([&] { removeTree(area); });
+        for (const char *dir : {"home", "bin", "fakes", "Applications"})
+            QVERIFY(QDir().mkpath(area + '/' + dir));
+        for (const QString &tool : tools) {
+            const QString name = tool.section('=', 0, 0);
+            const QString target = name == "pkexec" ? fakeTool("pkexec") : "/usr/bin/" + name;
+            QVERIFY(QFile::link(target, area + "/bin/" + name));
+            if (tool.contains('='))
+                writeFile(area + "/fakes/pkexec.rc", tool.section('=', 1).toUtf8());
+        }
+        QCOMPARE(runTool("/bin/chown", {"-R", "65534:65534", area}), 0);
+        QVERIFY(::chmod(QFile::encodeName(dest).constData(), mode.toUInt(nullptr, 8)) == 0);
+
+        MaybeText out;
+        const int rc = runTool("/usr/bin/timeout", {"-k", "2", "20", "/usr/bin/setpriv", "--reuid=65534",
+            "--regid=65534", "--clear-groups", "--reset-env", "/usr/bin/env", "HOME=" + area + "/home",
+            "XDG_CACHE_HOME=" + area + "/home/cache", "XDG_STATE_HOME=" + area + "/home/state",
+            "XDG_RUNTIME_DIR=", "PATH=" + area + "/bin", "QM_FAKE_DIR=" + area + "/fakes",
+            QM_BINARY_DIR "/bin/quillmarsh-install-image", m_tmp.filePath("full.img"), dest}, &out);
+        const QStringList lines = out.value_or("").split('\n', Qt::SkipEmptyParts);
+        QVERIFY2(!lines.isEmpty() && lines.last().startsWith(outcome), qPrintable(out.value_or("")));
+        QCOMPARE(rc, outcome.startsWith("installed") ? 0 : 1);
+        QFile logFile(area + "/home/state/Logs/quillmarsh-installer.log");
+        QVERIFY(logFile.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(logFile.readAll());
+        QVERIFY2(text.contains("INST: " + logLine), qPrintable(text));
+        QCOMPARE(entries(area + "/home/cache/quillmarsh-installer"), QStringList());
+        QCOMPARE(entries(dest), outcome.startsWith("installed") ? QStringList{"Quillmarsh.app"} : QStringList());
+    }
+
+    // A small file system of its own in a private mount namespace; the bundle needs about
+    // 3.5 MB. An old copy stays in place while the new one is staged, so it frees nothing.
+    void diskSpace_data()
+    {
+        QTest::addColumn<QString>("size");
+        QTest::addColumn<bool>("oldCopy");
+        QTest::addColumn<QString>("outcome");
+        QTest::addRow("2 MB, empty") << "2m" << false << "no space in ";
+        QTest::addRow("6 MB, old copy") << "6m" << true << "no space in ";
+        QTest::addRow("12 MB, old copy") << "12m" << true << "installed ";
+    }
+    void diskSpace()
+    {
+        QFETCH(QString, size);
+        QFETCH(bool, oldCopy);
+        QFETCH(QString, outcome);
+        const QString mnt = freshFolder();
+        const auto cleanup = qScopeGuard([&] { removeTree(mnt); });
+        QVERIFY(QDir().mkpath(mnt));
+        MaybeText out;
+        const int rc = runTool("/usr/bin/unshare", {"-m", "--propagation", "private", "/bin/sh", "-c",
+            R"(mount -t tmpfs -o "size=$1" qm-space "$2" || exit 9; mkdir "$2/Apps"
+if [ -n "$4" ]; then cp -a "$4" "$2/Apps/Quillmarsh.app" && echo old > "$2/Apps/Quillmarsh.app/old-marker"; fi
+"$3" "$5" "$2/Apps" | tail -n 1; ls -A "$2/Apps"; [ ! -e "$2/Apps/Quillmarsh.app/old-marker" ] || echo old kept)",
+            "sh", size, mnt, QM_BINARY_DIR "/bin/quillmarsh-install-image",
+            oldCopy ? m_tmp.filePath("full/Quillmarsh.app") : QString(), m_tmp.filePath("full.img")}, &out);
+        QCOMPARE(rc, 0);
+        const QStringList lines = out.value_or("").split('\n', Qt::SkipEmptyParts);
+        QVERIFY2(!lines.isEmpty() && lines[0].startsWith(outcome + mnt + "/Apps"), qPrintable(out.value_or("")));
+        QStringList rest{"Quillmarsh.app"};
+        if (outcome.startsWith("no space"))
+            rest = oldCopy ? QStringList{"Quillmarsh.app", "old kept"} : QStringList{};
+        QCOMPARE(lines.mid(1), rest);
+    }
+
+    // The copy is killed at each copied entry and each step of the swap: the folder holds the
+    // old bundle until the swap and the new one from it on, never a mix; the next run installs
+    // and leaves nothing else behind.
+    void crash_data()
+    {
+        QTest::addColumn<QString>("step");
+        QTest::addColumn<int>("n");
+        QTest::addColumn<bool>("oldCopy");
+        QTest::addColumn<QString>("found"); // what dest holds after the kill
+        int count = 1;
+        for (QDirIterator it(m_tmp.filePath("full/Quillmarsh.app"), QDir::AllEntries | QDir::System |
+                             QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories); it.hasNext(); it.next())
+            ++count;
+        for (bool old : {true, false}) {
+            for (int n = 1; n <= count; ++n)
+                QTest::addRow("entry %d%s", n, old ? ", old copy" : "") << "entry" << n << old << (old ? "old" : "");
+        }
+        QTest::newRow("exchange") << "exchange" << 1 << true << "old";
+        QTest::newRow("removal of the old copy") << "remove old" << 1 << true << "new";
+        QTest::newRow("first install's rename") << "rename" << 1 << false << "";
+    }
+    void crash()
+    {
+        QFETCH(QString, step);
+        QFETCH(int, n);
+        QFETCH(bool, oldCopy);
+        QFETCH(QString, found);
+        const QString folder = freshFolder(), dest = folder + "/Quillmarsh.app";
+        const auto cleanup = qScopeGuard([&] { removeTree(folder); });
+        const QString oldBundle = m_tmp.filePath("other/Other.app"), newBundle = m_tmp.filePath("full/Quillmarsh.app");
+        QVERIFY(QDir().mkpath(folder));
+        if (oldCopy)
+            QCOMPARE(copyTree(oldBundle, dest), QString());
+        const QString helper = QM_BINARY_DIR "/bin/qm-replace-crash";
+        QCOMPARE(runTool(helper, {newBundle, dest, step, QString::number(n)}), 128 + 9);
+        const QMap<QString, QString> bundles{{"old", oldBundle}, {"new", newBundle}};
+        QCOMPARE(describeTree(dest), found.isEmpty() ? describeTree(dest + "-none") : describeTree(bundles[found]));
+        QCOMPARE(entries(folder).size(), found.isEmpty() ? 1 : 2); // and one staging folder
+
+        // A staging folder whose lock is held belongs to a live install and stays.
+        QVERIFY(QDir().mkpath(folder + "/.quillmarsh-live"));
+        const int live = ::open(QFile::encodeName(folder + "/.quillmarsh-live").constData(), O_RDONLY);
+        const auto unlock = qScopeGuard([live] { ::close(live); });
+        QVERIFY(live >= 0 && ::flock(live, LOCK_EX) == 0);
+        QCOMPARE(runTool(helper, {newBundle, dest}), 0);
+        QCOMPARE(entries(folder), QStringList({".quillmarsh-live", "Quillmarsh.app"}));
+        QCOMPARE(describeTree(dest), describeTree(newBundle));
+    }
 };
 
 // Here, not in the class: moc does not follow raw string literals.
 void TestInstall::initTestCase()
 {
     qputenv("QM_FAKE_DIR", QFile::encodeName(g_fakes)); // before any thread starts
+    // The images are read by an ordinary user too.
+    QVERIFY(::chmod(QFile::encodeName(m_tmp.path()).constData(), 0755) == 0);
     // Leftovers of an interrupted run would spoil the nothing-left-behind checks.
     for (const QString &name : entries(platform::privateDirectory()))
         removeTree(platform::privateDirectory() + '/' + name);

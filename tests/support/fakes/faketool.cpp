@@ -5,6 +5,7 @@
 //   <tool>[.<n>].out, .err   copied to standard output, standard error
 //   <tool>[.<n>].rc          exit status (default 0)
 //   <tool>[.<n>].wait        holds a path; the tool waits (at most 20 s) until it exists
+//   <tool>[.<n>].pre         a shell command line run first (e.g. to lift a test's lock)
 //   <tool>[.<n>].exec        present: run the arguments as a command and exit with its status
 #include <cerrno>
 #include <cstdio>
@@ -76,6 +77,8 @@ int main(int argc, char **argv)
         for (int i = 0; i < 2000 && !exists(text); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    if (reply(call, ".pre", &text) && std::system(text.c_str()) != 0)
+        return 96;
     if (reply(call, ".exec", &text) && argc > 1) {
         ::execv(argv[1], argv + 1);
         return 127;
