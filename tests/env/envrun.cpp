@@ -109,7 +109,9 @@ public:
         QJsonArray labels;
         for (const QString &text : m_labels)
             labels.append(text);
-        return {{"outcome", m_outcome}, {"alert", m_alert}, {"labels", labels},
+        return {{"outcome", m_outcome},
+                {"alert", m_alert},
+                {"labels", labels},
                 {"ms", double(m_clock.elapsed())}};
     }
     bool ended() const { return !m_outcome.isEmpty(); }
@@ -170,7 +172,8 @@ int main(int argc, char **argv)
     analytics.timeoutMs = 2000;
     ITSetAnalyticsConfig(analytics);
 
-    std::unique_ptr<MainWindowController> controller = makeInstaller(QString::fromLocal8Bit(argv[1]));
+    std::unique_ptr<MainWindowController> controller =
+        makeInstaller(QString::fromLocal8Bit(argv[1]));
     InstallerWindow *window = controller->window();
     window->show();
     Driver driver(window, QString::fromLocal8Bit(argv[2]));

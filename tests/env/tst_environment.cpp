@@ -29,7 +29,8 @@ const QString kRowScript = QStringLiteral(QM_SOURCE_DIR "/tests/env/row.sh");
 const QString kFakePkexec = QStringLiteral(QM_BINARY_DIR "/bin/fakes/pkexec");
 const QString kSampleApp = QStringLiteral(QM_SAMPLE_APP);
 const QString kApp = QStringLiteral("Quillmarsh.app");
-const QString kCopyFailed = QStringLiteral("Could not copy the application to the install location.");
+const QString kCopyFailed =
+    QStringLiteral("Could not copy the application to the install location.");
 const QString kOutcomeInstalled = QStringLiteral("installed");
 
 int run(const QString &program, const QStringList &args)
@@ -47,7 +48,8 @@ QString readText(const QString &path)
 
 QStringList entries(const QString &dir)
 {
-    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                               QDir::NoDotAndDotDot);
 }
 
 // Where two trees differ in names, types, modes, contents or link targets; empty when equal.
@@ -66,17 +68,25 @@ QString treeDifference(const QString &a, const QString &b)
     if (names != list(b))
         return QStringLiteral("names: %1 | %2").arg(names.join(' '), list(b).join(' '));
     for (const QString &name : names) {
-        struct stat sa {};
-        struct stat sb {};
+        struct stat sa
+        {
+        };
+        struct stat sb
+        {
+        };
         if (::lstat(QFile::encodeName(a + name).constData(), &sa) != 0 ||
             ::lstat(QFile::encodeName(b + name).constData(), &sb) != 0 || sa.st_mode != sb.st_mode)
-            return QStringLiteral("mode of %1: %2 | %3").arg(name).arg(sa.st_mode, 0, 8).arg(sb.st_mode, 0, 8);
+            return QStringLiteral("mode of %1: %2 | %3")
+                .arg(name)
+                .arg(sa.st_mode, 0, 8)
+                .arg(sb.st_mode, 0, 8);
         if (S_ISLNK(sa.st_mode) && QFile::symLinkTarget(a + name) != QFile::symLinkTarget(b + name))
             return "link " + name;
         if (S_ISREG(sa.st_mode)) {
             QFile fa(a + name);
             QFile fb(b + name);
-            if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly) || fa.readAll() != fb.readAll())
+            if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly) ||
+                fa.readAll() != fb.readAll())
                 return "contents of " + name;
         }
     }
@@ -122,9 +132,15 @@ class TestEnvironment : public QObject
     {
         return QStringLiteral("/proc/%1/root%2").arg(m_namespace.processId()).arg(path);
     }
-    QString expand(QString text) const
+    // $H, $R and $P of a row's columns; in a pattern the paths stand for themselves.
+    QString expand(QString text, bool pattern = false) const
     {
-        return text.replace("$H", H()).replace("$R", R()).replace("$P", QString::number(m_proxyPort));
+        const auto path = [pattern](const QString &p) {
+            return pattern ? QRegularExpression::escape(p) : p;
+        };
+        return text.replace("$H", path(H()))
+            .replace("$R", path(R()))
+            .replace("$P", QString::number(m_proxyPort));
     }
 
     bool makeRowFolders()
@@ -187,8 +203,11 @@ private slots:
     void cleanup()
     {
         if (QTest::currentTestFailed() && m_row) {
-            qWarning().noquote() << "installer's output:\n" + readText(R() + "/out/stderr").right(3000);
-            qWarning().noquote() << "setup log:\n" + readText(inRow(H() + "/.local/state/Logs/quillmarsh-installer.log"));
+            qWarning().noquote() << "installer's output:\n" +
+                                        readText(R() + "/out/stderr").right(3000);
+            qWarning().noquote() << "setup log:\n" +
+                                        readText(inRow(
+                                            H() + "/.local/state/Logs/quillmarsh-installer.log"));
         }
         if (m_namespace.state() != QProcess::NotRunning) {
             m_namespace.closeWriteChannel();
@@ -202,28 +221,30 @@ private slots:
 
     void matrix_data()
     {
-        QTest::addColumn<QString>("setup");      // row.sh commands, as root
-        QTest::addColumn<QStringList>("env");    // added to the user's environment
-        QTest::addColumn<QString>("wrap");       // program the installer runs under
-        QTest::addColumn<QString>("folder");     // typed into the location field
-        QTest::addColumn<QString>("message");    // shown to the user; "installed": success
-        QTest::addColumn<QString>("logLine");    // pattern of a setup-log line; empty: none
-        QTest::addColumn<QString>("reason");     // pattern of install_failed's reason
-        QTest::addColumn<int>("requests");       // image requests; -1: any
-        QTest::addColumn<bool>("oldCopy");       // an earlier copy is in the install folder
-        QTest::addColumn<bool>("cutFirst");      // the first answer breaks off half way
+        QTest::addColumn<QString>("setup");   // row.sh commands, as root
+        QTest::addColumn<QStringList>("env"); // added to the user's environment
+        QTest::addColumn<QString>("wrap");    // program the installer runs under
+        QTest::addColumn<QString>("folder");  // typed into the location field
+        QTest::addColumn<QString>("message"); // shown to the user; "installed": success
+        QTest::addColumn<QString>("logLine"); // pattern of a setup-log line; empty: none
+        QTest::addColumn<QString>("reason");  // pattern of install_failed's reason
+        QTest::addColumn<int>("requests");    // image requests; -1: any
+        QTest::addColumn<bool>("oldCopy");    // an earlier copy is in the install folder
+        QTest::addColumn<bool>("cutFirst");   // the first answer breaks off half way
 
         const QString ok = kOutcomeInstalled;
         const QString space = "Not enough disk space: Quillmarsh needs \\d+ MB in %1\\.";
-        const QString spaceLine = "FLOW: not enough disk space in %1: \\d+ bytes needed, \\d+ available";
+        const QString spaceLine =
+            "FLOW: not enough disk space in %1: \\d+ bytes needed, \\d+ available";
         const QString copyError = "copy_error";
         const QString apps = "$H/Applications";
         const QString cache = "$H/.cache/quillmarsh-installer";
+        const QString cacheFolder = "$H/\\.cache(/quillmarsh-installer)?"; // either may be named
         const QString cached = "mkdir -p $H/.cache/quillmarsh-installer && own $H/.cache && ";
         const QString readOnly = "oldcopy $H/Applications && chmod 0555 $H/Applications && ";
-        const QString noPrivateDir = "FLOW: [^\\n]*$H/.cache";
+        const QString noPrivateDir = "FLOW: [^\\n]*$H/\\.cache";
         // clang-format off
-        QTest::newRow("install folder missing")
+        QTest::newRow("install folder missing, no XDG_RUNTIME_DIR")
             << "" << QStringList{} << "" << apps << ok << "" << "" << 1 << false << false;
         QTest::newRow("install folder path with quotes, spaces, missing parents")
             << "" << QStringList{} << "" << "$H/a b/O'Brien \"x\"/Applications" << ok << "" << "" << 1 << false << false;
@@ -235,10 +256,10 @@ private slots:
         QTest::newRow("read-only, prompt dismissed (126)")
             << readOnly + "fake pkexec 126" << QStringList{} << "" << apps
             << "Installation was cancelled at the authorization prompt."
-            << "INST: [^\\n]*126" << copyError << 1 << true << false;
+            << "INST: [^\\n]*(126|dismiss|cancel)" << copyError << 1 << true << false;
         QTest::newRow("read-only, not authorised (127)")
             << readOnly + "fake pkexec 127" << QStringList{} << "" << apps << kCopyFailed
-            << "INST: [^\\n]*127" << copyError << 1 << true << false;
+            << "INST: [^\\n]*(127|not authori|agent)" << copyError << 1 << true << false;
         QTest::newRow("install folder mode 0200")
             << "mkdir $H/Applications && own $H/Applications && chmod 0200 $H/Applications"
             << QStringList{} << "" << apps << kCopyFailed << "" << copyError << 1 << false << false;
@@ -269,7 +290,7 @@ private slots:
             << ".+" << noPrivateDir << ".+" << 0 << false << false;
         QTest::newRow("cache file system too small for the image")
             << "tmpfs $H/.cache 128k" << QStringList{} << "" << apps
-            << space.arg(cache) << spaceLine.arg(cache) << "disk_space" << 1 << false << false;
+            << space.arg(cacheFolder) << spaceLine.arg(cacheFolder) << "disk_space" << 1 << false << false;
         QTest::newRow("runtime folder of the session")
             << "" << QStringList{"XDG_RUNTIME_DIR=$R/run"} << "" << apps << ok << "" << "" << 1 << false << false;
         QTest::newRow("runtime folder a 2 MB tmpfs")
@@ -286,7 +307,7 @@ private slots:
             << "hide fusermount3" << QStringList{} << "" << apps << ok << "" << "" << 1 << false << false;
         QTest::newRow("no image tool at all")
             << "hide squashfuse unsquashfs" << QStringList{} << "" << apps << "Could not mount the disk image."
-            << "INST: [^\\n]*squashfuse[^\\n]*squashfs-tools" << copyError << 1 << false << false;
+            << "INST: (?=[^\\n]*squashfuse)(?=[^\\n]*squashfs-tools)" << copyError << 1 << false << false;
         QTest::newRow("through a proxy")
             << "" << QStringList{"http_proxy=http://127.0.0.1:$P"} << "" << apps << ok << "" << "" << 1 << false << false;
         QTest::newRow("proxy bypassed by no_proxy")
@@ -311,24 +332,39 @@ private slots:
         QFETCH(bool, cutFirst);
         if (env.join(' ').contains("$P") && !m_proxyPort)
             QSKIP("tinyproxy is not available");
-        if (!wrap.isEmpty() && run("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", "bwrap",
-                                              "--bind", "/", "/", "--dev", "/dev", "true"}) != 0)
+        if (!wrap.isEmpty() &&
+            run("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", "bwrap", "--bind",
+                            "/", "/", "--dev", "/dev", "true"}) != 0)
             QSKIP("bubblewrap cannot make a namespace here");
 
         QVERIFY(makeRowFolders());
         folder = expand(folder);
         m_server->clearRequests();
         if (cutFirst) {
-            HttpResponse cut = TestHttpServer::fileResponse({}, QM_SAMPLE_IMAGE_DIR "/quillmarsh.dmg");
+            HttpResponse cut =
+                TestHttpServer::fileResponse({}, QM_SAMPLE_IMAGE_DIR "/quillmarsh.dmg");
             cut.closeAfter = cut.body.size() / 2;
             m_server->enqueue(cut);
         }
         const qint64 proxyLogStart = QFileInfo(m_shared.filePath("tinyproxy.log")).size();
 
         const QString u = QString::number(m_uid);
-        QStringList command{"-m", "--propagation", "private", "/bin/sh", kRowScript, expand(setup),
-                            "setpriv", "--reuid=" + u, "--regid=" + u, "--clear-groups", "env", "-i",
-                            "HOME=" + H(), "PATH=/usr/bin:/bin", "LANG=C.UTF-8", "QT_QPA_PLATFORM=offscreen",
+        QStringList command{"-m",
+                            "--propagation",
+                            "private",
+                            "/bin/sh",
+                            kRowScript,
+                            expand(setup),
+                            "setpriv",
+                            "--reuid=" + u,
+                            "--regid=" + u,
+                            "--clear-groups",
+                            "env",
+                            "-i",
+                            "HOME=" + H(),
+                            "PATH=/usr/bin:/bin",
+                            "LANG=C.UTF-8",
+                            "QT_QPA_PLATFORM=offscreen",
                             "QM_FAKE_DIR=" + R() + "/fake"};
         for (const char *name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"})
             if (qEnvironmentVariableIsSet(name))
@@ -347,8 +383,8 @@ private slots:
         m_namespace.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_namespace.start("unshare", command);
         QVERIFY(m_namespace.waitForStarted(5000));
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(R() + "/out/done") || m_namespace.state() == QProcess::NotRunning,
-                                 45000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            QFile::exists(R() + "/out/done") || m_namespace.state() == QProcess::NotRunning, 45000);
         QVERIFY2(QFile::exists(R() + "/out/done"), "the row's set-up failed");
 
         // Ended cleanly and in time, leaving no mount and no process behind.
@@ -366,28 +402,32 @@ private slots:
         const bool installed = message == kOutcomeInstalled;
         QCOMPARE(summary["outcome"].toString(), installed ? "installed" : "failed");
         if (!installed) {
-            const QRegularExpression shown("^" + expand(message) + "$");
+            const QRegularExpression shown("^" + expand(message, true) + "$");
             QStringList texts{summary["alert"].toString()};
             for (const QJsonValue &v : summary["labels"].toArray())
                 texts << v.toString();
             QVERIFY2(texts.indexOf(shown) >= 0, qPrintable(texts.join(" | ")));
         }
         if (!logLine.isEmpty())
-            QVERIFY(log.contains(QRegularExpression(expand(logLine))));
+            QVERIFY(log.contains(QRegularExpression(expand(logLine, true))));
         if (installed)
             QVERIFY(log.contains("GA: event install_success reason=\"\""));
         else if (!reason.isEmpty())
-            QVERIFY(log.contains(QRegularExpression("GA: event install_failed reason=\"" + reason + "\"")));
+            QVERIFY(log.contains(
+                QRegularExpression("GA: event install_failed reason=\"" + reason + "\"")));
 
         // The bundle: byte-identical when installed, an earlier copy untouched otherwise, and
         // nothing else beside it (no staging or swapped-out copies).
-        const QString dir = inRow(QFileInfo(folder).isSymLink() ? QFileInfo(folder).symLinkTarget() : folder);
+        const QString dir =
+            inRow(QFileInfo(folder).isSymLink() ? QFileInfo(folder).symLinkTarget() : folder);
         if (installed)
             QCOMPARE(treeDifference(dir + '/' + kApp, kSampleApp), QString());
         else if (oldCopy)
-            QCOMPARE(readText(dir + "/" + kApp + "/old-version") + readText(dir + "/" + kApp + "/AppRun"),
+            QCOMPARE(readText(dir + "/" + kApp + "/old-version") +
+                         readText(dir + "/" + kApp + "/AppRun"),
                      QString("0.9\nold\n"));
-        const QStringList expectedEntries = installed || oldCopy ? QStringList{kApp} : QStringList{};
+        const QStringList expectedEntries =
+            installed || oldCopy ? QStringList{kApp} : QStringList{};
         if (QFileInfo::exists(dir))
             QCOMPARE(entries(dir), expectedEntries);
 
