@@ -31,6 +31,9 @@ if [ -c /dev/fuse ]; then
     mknod -m 0666 "$R/fuse" c 10 229 && mount --bind "$R/fuse" /dev/fuse || exit 92
 fi
 
+# A /tmp of the row's own: what the installer leaves there is seen, and goes with the row.
+mount -t tmpfs -o size=16m,mode=1777 tmpfs /tmp || exit 92
+
 eval "$setup" || { echo "row setup failed: $setup" >&2; exit 90; }
 if [ -n "$(ls -A "$R/bin")" ]; then
     mount -t overlay overlay -o "lowerdir=$R/bin:/usr/bin" /usr/bin || exit 91
@@ -41,6 +44,8 @@ timeout -s KILL 30 "$@" > "$R/out/summary" 2> "$R/out/stderr"
 echo $? > "$R/out/rc"
 echo $((($(date +%s%N) - start) / 1000000)) > "$R/out/ms"
 
+# Qt makes the runtime folder there when XDG_RUNTIME_DIR is not set; the rest is ours.
+ls -A /tmp | grep -vx "runtime-qm-env" > "$R/out/tmp"
 grep -E ' - fuse(\.| )' /proc/self/mountinfo > "$R/out/mounts"
 # Exited daemons wait for the system's init to reap them; those are gone already.
 ps -o pid=,stat=,args= -u "$U" | awk '$2 !~ /^Z/' > "$R/out/processes"

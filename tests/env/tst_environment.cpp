@@ -145,7 +145,8 @@ class TestEnvironment : public QObject
 
     bool makeRowFolders()
     {
-        m_row = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/qm-env-XXXXXX");
+        // Not in /tmp: each row has a /tmp of its own.
+        m_row = std::make_unique<QTemporaryDir>(QM_BINARY_DIR "/env-rows/row-XXXXXX");
         const QString u = QString::number(m_uid);
         if (!m_row->isValid() || ::chmod(QFile::encodeName(R()).constData(), 0755) != 0)
             return false;
@@ -186,6 +187,7 @@ private slots:
         m_server = std::make_unique<TestHttpServer>();
         m_server->serveDirectory(QM_SAMPLE_IMAGE_DIR);
         QVERIFY(::chmod(QFile::encodeName(m_shared.path()).constData(), 0755) == 0);
+        QVERIFY(QDir().mkpath(QM_BINARY_DIR "/env-rows"));
         startProxy();
     }
 
@@ -395,6 +397,7 @@ private slots:
         QVERIFY2(readText(R() + "/out/ms").toInt() < 30000, qPrintable(readText(R() + "/out/ms")));
         QCOMPARE(readText(R() + "/out/mounts"), QString());
         QCOMPARE(readText(R() + "/out/processes"), QString());
+        QCOMPARE(readText(R() + "/out/tmp"), QString());
         if (requests >= 0)
             QCOMPARE(m_server->requestCount(), requests);
 
