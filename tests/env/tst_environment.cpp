@@ -394,7 +394,9 @@ private slots:
         const QJsonObject summary = QJsonDocument::fromJson(summaryText.toUtf8()).object();
         const QString log = readText(inRow(H() + "/.local/state/Logs/quillmarsh-installer.log"));
         QVERIFY2(readText(R() + "/out/rc").trimmed() == "0", qPrintable(summaryText));
-        QVERIFY2(readText(R() + "/out/ms").toInt() < 30000, qPrintable(readText(R() + "/out/ms")));
+        const int ms = readText(R() + "/out/ms").toInt();
+        qInfo("installer ran %d ms", ms);
+        QVERIFY2(ms < 30000, qPrintable(QString::number(ms)));
         QCOMPARE(readText(R() + "/out/mounts"), QString());
         QCOMPARE(readText(R() + "/out/processes"), QString());
         QCOMPARE(readText(R() + "/out/tmp"), QString());
