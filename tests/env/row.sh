@@ -3,8 +3,8 @@
 #   row.sh SETUP COMMAND...
 # SETUP (shell commands, with the helpers below) builds the row's conditions; COMMAND runs the
 # installer as the unprivileged user, killed after 30 s. What it leaves behind (FUSE mounts,
-# processes of the user) is recorded in $R/out; then the namespace stays up until standard
-# input closes, so the test can look at its files through /proc/<pid>/root.
+# processes of the user, files in /tmp) is recorded in $R/out; then the namespace stays up
+# until standard input closes, so the test can look at its files through /proc/<pid>/root.
 # Environment: R (the row's folder), U (the user's id), FAKE (the fake pkexec).
 set -u
 setup=$1
