@@ -1,0 +1,54 @@
+#!/bin/sh
+# One row of the environment matrix, run as root in a private mount namespace:
+#   row.sh SETUP COMMAND...
+# SETUP (shell commands, with the helpers below) builds the row's conditions; COMMAND runs the
+# installer as the unprivileged user, killed after 30 s. What it leaves behind (FUSE mounts,
+# processes of the user, files in /tmp) is recorded in $R/out; then the namespace stays up
+# until standard input closes, so the test can look at its files through /proc/<pid>/root.
+# Environment: R (the row's folder), U (the user's id), FAKE (the fake pkexec).
+set -u
+setup=$1
+shift
+
+own() { chown -R "$U:$U" "$@"; }
+# tmpfs DIR SIZE: a small file system of the user's.
+tmpfs() { mkdir -p "$1" && mount -t tmpfs -o "size=$2,mode=0700,uid=$U,gid=$U" tmpfs "$1"; }
+# hide TOOL...: gone from /usr/bin (an overlay whiteout).
+hide() { for t in "$@"; do mknod "$R/bin/$t" c 0 0 || return 1; done; }
+# fake TOOL STATUS: the recording fake in /usr/bin, exiting with STATUS.
+fake() { cp "$FAKE" "$R/bin/$1" && echo "$2" > "$R/fake/$1.rc"; }
+# oldcopy DIR: an earlier installation of the bundle in DIR.
+oldcopy() {
+    mkdir -p "$1/Quillmarsh.app" && printf 'old\n' > "$1/Quillmarsh.app/AppRun" &&
+        printf '0.9\n' > "$1/Quillmarsh.app/old-version" && own "$1"
+}
+
+# As on a desktop: the user has an account (fusermount3 wants a name) and may open /dev/fuse.
+# Both only in this namespace; a row may take them away again.
+cp /etc/passwd "$R/passwd" && echo "qm-env:x:$U:$U::$R/home:/usr/sbin/nologin" >> "$R/passwd" &&
+    mount --bind "$R/passwd" /etc/passwd || exit 92
+if [ -c /dev/fuse ]; then
+    mknod -m 0666 "$R/fuse" c 10 229 && mount --bind "$R/fuse" /dev/fuse || exit 92
+fi
+
+# A /tmp of the row's own: what the installer leaves there is seen, and goes with the row.
+mount -t tmpfs -o size=16m,mode=1777 tmpfs /tmp || exit 92
+
+eval "$setup" || { echo "row setup failed: $setup" >&2; exit 90; }
+if [ -n "$(ls -A "$R/bin")" ]; then
+    mount -t overlay overlay -o "lowerdir=$R/bin:/usr/bin" /usr/bin || exit 91
+fi
+
+start=$(date +%s%N)
+timeout -s KILL 30 "$@" > "$R/out/summary" 2> "$R/out/stderr"
+echo $? > "$R/out/rc"
+echo $((($(date +%s%N) - start) / 1000000)) > "$R/out/ms"
+
+# Qt makes the runtime folder there when XDG_RUNTIME_DIR is not set; the rest is ours.
+ls -A /tmp | grep -vx "runtime-qm-env" > "$R/out/tmp"
+grep -E ' - fuse(\.| )' /proc/self/mountinfo > "$R/out/mounts"
+# Exited daemons wait for the system's init to reap them; those are gone already.
+ps -o pid=,stat=,args= -u "$U" | awk '$2 !~ /^Z/' > "$R/out/processes"
+for pid in $(pgrep -u "$U"); do kill -9 "$pid"; done
+touch "$R/out/done"
+cat > /dev/null
