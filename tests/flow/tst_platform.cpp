@@ -46,7 +46,11 @@ QStringList runHelper(uid_t uid, const QString &home, const QString &xdgCache,
                       const QStringList &args = {})
 {
     QProcessEnvironment env;
-    env.insert("PATH", qEnvironmentVariable("PATH"));
+    const QProcessEnvironment own = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"PATH", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"}) {
+        if (own.contains(name))
+            env.insert(name, own.value(name));
+    }
     env.insert("HOME", home);
     if (!xdgCache.isEmpty())
         env.insert("XDG_CACHE_HOME", xdgCache);
