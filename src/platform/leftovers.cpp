@@ -65,9 +65,7 @@ QStringList mountsAt(const QString &dir, bool fuseOnly, bool withDir)
 void removeBelow(const QString &path, dev_t device, const QStringList &mounts)
 {
     const QByteArray native = QFile::encodeName(path);
-    struct stat st
-    {
-    };
+    struct stat st = {};
     if (::lstat(native.constData(), &st) != 0 || st.st_dev != device || mounts.contains(path))
         return;
     if (!S_ISDIR(st.st_mode)) {
@@ -83,9 +81,7 @@ void removeBelow(const QString &path, dev_t device, const QStringList &mounts)
 
 bool exists(const QString &path)
 {
-    struct stat st
-    {
-    };
+    struct stat st = {};
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
 }
 
@@ -112,9 +108,7 @@ bool removeTree(const QString &path)
     const QString real = realPathKeepingName(path);
     if (real.isEmpty() || real == QLatin1String("/") || QFileInfo(path).fileName().isEmpty())
         return !exists(path);
-    struct stat st
-    {
-    };
+    struct stat st = {};
     if (::lstat(QFile::encodeName(real).constData(), &st) != 0)
         return true;
     removeBelow(real, st.st_dev, mountsAt(real, false, true));
@@ -139,9 +133,7 @@ int clearFolder(const QString &folder, QDeadlineTimer deadline)
             unmount.waitForFinished(kMinUnmountWaitMs);
         }
     }
-    struct stat top
-    {
-    };
+    struct stat top = {};
     if (::lstat(QFile::encodeName(dir).constData(), &top) != 0 || !S_ISDIR(top.st_mode))
         return 0;
     const QStringList mounts = mountsAt(dir, false, false);

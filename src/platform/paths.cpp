@@ -52,9 +52,7 @@ PrivateFolder &privateFolder()
 bool isPrivateDir(const QString &path)
 {
     const QByteArray native = QFile::encodeName(path);
-    struct stat st
-    {
-    };
+    struct stat st = {};
     if (::lstat(native.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
         return false;
     if ((st.st_mode & 077) != 0 || (st.st_mode & 0700) != 0700)
@@ -86,9 +84,7 @@ void removeStaleFolders(const QString &root)
             continue;
         const QString path = root + u'/' + name;
         const UniqueFd lock = lockFolder(path);
-        struct stat st
-        {
-        };
+        struct stat st = {};
         if (!lock.isValid() || ::fstat(lock.get(), &st) != 0 || st.st_uid != ::geteuid() ||
             (st.st_mode & 0777) != 0700)
             continue;
@@ -127,11 +123,10 @@ void decide(PrivateFolder &folder)
     };
     std::vector<Root> roots;
     const QString home = homeDirectory();
-    for (const QString &cache :
-         {xdgDirectory(XdgDirectory::Cache), home + QStringLiteral("/.cache")}) {
-        if (QDir::isAbsolutePath(cache) &&
-            std::none_of(roots.begin(), roots.end(),
-                         [&](const Root &r) { return r.path == cache; }))
+    const QString homeCache = home.isEmpty() ? QString() : home + QStringLiteral("/.cache");
+    for (const QString &cache : {xdgDirectory(XdgDirectory::Cache), homeCache}) {
+        if (!cache.isEmpty() && std::none_of(roots.begin(), roots.end(),
+                                             [&](const Root &r) { return r.path == cache; }))
             roots.push_back({cache, true});
     }
     if (!home.isEmpty())
@@ -158,9 +153,13 @@ void decide(PrivateFolder &folder)
 
 QString homeDirectory()
 {
+    // The root folder is no home: nothing of ours is ever written straight into it.
+    const auto usable = [](const QString &dir) {
+        return QDir::isAbsolutePath(dir) && QDir::cleanPath(dir) != QLatin1String("/");
+    };
     const QString home = qEnvironmentVariable("HOME");
     if (QDir::isAbsolutePath(home))
-        return QDir::cleanPath(home);
+        return usable(home) ? QDir::cleanPath(home) : QString();
     std::vector<char> buffer(16384);
     passwd entry{};
     passwd *found = nullptr;
@@ -168,7 +167,7 @@ QString homeDirectory()
         !found->pw_dir)
         return {};
     const QString dir = QFile::decodeName(found->pw_dir);
-    return QDir::isAbsolutePath(dir) ? QDir::cleanPath(dir) : QString();
+    return usable(dir) ? QDir::cleanPath(dir) : QString();
 }
 
 QString xdgDirectory(XdgDirectory which)

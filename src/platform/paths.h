@@ -4,7 +4,8 @@
 
 namespace platform {
 
-// The user's home folder: $HOME when it is an absolute path, else the password entry's.
+// The user's home folder: $HOME when it is an absolute path, else the password entry's. Empty
+// when that is the root folder or not an absolute path.
 QString homeDirectory();
 
 enum class XdgDirectory {

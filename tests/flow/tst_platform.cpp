@@ -47,7 +47,8 @@ QStringList runHelper(uid_t uid, const QString &home, const QString &xdgCache,
 {
     QProcessEnvironment env;
     const QProcessEnvironment own = QProcessEnvironment::systemEnvironment();
-    for (const char *name : {"PATH", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"}) {
+    for (const char *name :
+         {"PATH", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
         if (own.contains(name))
             env.insert(name, own.value(name));
     }
@@ -174,12 +175,26 @@ private slots:
             QDir(base.filePath("elsewhere")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
             QStringList());
         QVERIFY(!QFile::exists("/quillmarsh_setup.dmg"));
-        struct stat st
-        {
-        };
+        struct stat st = {};
         if (QFileInfo(target).isDir() && !QFileInfo(target).isSymLink() &&
             ::lstat(QFile::encodeName(target).constData(), &st) == 0)
             QCOMPARE(st.st_mode & 0777, usual.endsWith("755") ? 0755u : 0700u); // left as it was
+    }
+
+    // Root with HOME=/ (a service account) has no home: nothing goes into the root folder.
+    void rootFolderIsNoHome()
+    {
+        const QString usual = "/.cache/quillmarsh-installer";
+        const bool existed = QFileInfo::exists("/.cache");
+        auto cleanup = qScopeGuard([&] {
+            if (!existed)
+                QDir("/.cache").removeRecursively();
+        });
+        const QStringList out = runHelper(0, "/", {}, {"release"});
+        QCOMPARE(out.value(0, "failed"), QString());
+        QCOMPARE(QFileInfo::exists(usual), false);
+        QCOMPARE(QDir("/").entryList({".quillmarsh-installer-*"}, QDir::AllEntries | QDir::Hidden),
+                 QStringList());
     }
 
     // Fresh folders of crashed runs go at the next start: only those still exactly as made.
