@@ -5,7 +5,6 @@
 #include <QDBusUnixFileDescriptor>
 
 #include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 constexpr int kCallTimeoutMs = 2000; // the call runs on the GUI thread: never wait long
@@ -32,13 +31,9 @@ ActivityHold::ActivityHold(const QString &reason)
     const auto fd = qvariant_cast<QDBusUnixFileDescriptor>(reply.arguments().constFirst());
     // The reply's descriptor closes with the reply; the inhibitor lasts as long as our copy.
     if (fd.isValid())
-        m_fd = ::fcntl(fd.fileDescriptor(), F_DUPFD_CLOEXEC, 0);
-    if (m_fd < 0)
+        m_fd.reset(::fcntl(fd.fileDescriptor(), F_DUPFD_CLOEXEC, 0));
+    if (!m_fd.isValid())
         m_error = QStringLiteral("logind returned no descriptor");
 }
 
-ActivityHold::~ActivityHold()
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
-}
+ActivityHold::~ActivityHold() = default;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "uniquefd.h"
+
 #include <QString>
 
 // Keeps the machine from idle sleep while it exists (best effort: a logind inhibitor taken over
@@ -12,10 +14,10 @@ public:
     ActivityHold(const ActivityHold &) = delete;
     ActivityHold &operator=(const ActivityHold &) = delete;
 
-    bool isHeld() const { return m_fd >= 0; }
+    bool isHeld() const { return m_fd.isValid(); }
     QString error() const { return m_error; }
 
 private:
-    int m_fd = -1;
+    platform::UniqueFd m_fd;
     QString m_error;
 };

@@ -14,7 +14,7 @@ namespace platform {
 
 namespace {
 
-constexpr int kUnmountTimeoutMs = 5000;
+constexpr int kMinUnmountWaitMs = 1000; // even past the deadline, give each detach a moment
 
 // mountinfo escapes space, tab, newline and backslash as three octal digits.
 QString unescapeMountField(const QByteArray &field)
@@ -35,32 +35,14 @@ QString unescapeMountField(const QByteArray &field)
     return QFile::decodeName(out);
 }
 
-// Depth first, without following links, and never into another file system: a mount point
-// (whatever its kind) and everything under it is left alone.
-void removeTree(const QString &path, dev_t device, const QStringList &mounts)
-{
-    const QByteArray native = QFile::encodeName(path);
-    struct stat st {};
-    if (::lstat(native.constData(), &st) != 0 || st.st_dev != device || mounts.contains(path))
-        return;
-    if (!S_ISDIR(st.st_mode)) {
-        ::unlink(native.constData());
-        return;
-    }
-    const QStringList names =
-        QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    for (const QString &name : names)
-        removeTree(path + u'/' + name, device, mounts);
-    ::rmdir(native.constData());
-}
-
-QStringList mountsUnder(const QString &dir, bool fuseOnly)
+// Mount points at or below dir (a canonical path), deepest first.
+QStringList mountsAt(const QString &dir, bool fuseOnly, bool withDir)
 {
     QStringList found;
     QFile info(QStringLiteral("/proc/self/mountinfo"));
     if (dir.isEmpty() || !info.open(QIODevice::ReadOnly))
         return found;
-    const QString prefix = QDir::cleanPath(dir);
+    const QString prefix = dir == QLatin1String("/") ? QString() : dir;
     for (const QByteArray &line : info.readAll().split('\n')) {
         // id parent dev root mount-point options [optional...] - fstype source super-options
         const QList<QByteArray> fields = line.split(' ');
@@ -70,7 +52,7 @@ QStringList mountsUnder(const QString &dir, bool fuseOnly)
         if (fuseOnly && !fields.at(dash + 1).startsWith("fuse"))
             continue;
         const QString point = unescapeMountField(fields.at(4));
-        if (point.startsWith(prefix + u'/'))
+        if (point.startsWith(prefix + u'/') || (withDir && point == dir))
             found.append(point);
     }
     std::sort(found.begin(), found.end(),
@@ -78,39 +60,90 @@ QStringList mountsUnder(const QString &dir, bool fuseOnly)
     return found;
 }
 
+// Depth first, without following links. A bind mount keeps the device number, so mount points
+// are also skipped by name.
+void removeBelow(const QString &path, dev_t device, const QStringList &mounts)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st = {};
+    if (::lstat(native.constData(), &st) != 0 || st.st_dev != device || mounts.contains(path))
+        return;
+    if (!S_ISDIR(st.st_mode)) {
+        ::unlink(native.constData());
+        return;
+    }
+    const QStringList names =
+        QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString &name : names)
+        removeBelow(path + u'/' + name, device, mounts);
+    ::rmdir(native.constData());
+}
+
+bool exists(const QString &path)
+{
+    struct stat st = {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
+// The real path of the folder holding path, with path's own last component kept as it is, so
+// that a link is removed rather than followed.
+QString realPathKeepingName(const QString &path)
+{
+    const QFileInfo info(path);
+    const QString parent = info.absoluteDir().canonicalPath();
+    if (parent.isEmpty())
+        return {};
+    return parent == QLatin1String("/") ? u'/' + info.fileName() : parent + u'/' + info.fileName();
+}
+
 } // namespace
 
 QStringList fuseMountsUnder(const QString &dir)
 {
-    return mountsUnder(dir, true);
+    return mountsAt(QFileInfo(dir).canonicalFilePath(), true, false);
 }
 
-int clearFolder(const QString &folder)
+bool removeTree(const QString &path)
+{
+    const QString real = realPathKeepingName(path);
+    if (real.isEmpty() || real == QLatin1String("/") || QFileInfo(path).fileName().isEmpty())
+        return !exists(path);
+    struct stat st = {};
+    if (::lstat(QFile::encodeName(real).constData(), &st) != 0)
+        return true;
+    removeBelow(real, st.st_dev, mountsAt(real, false, true));
+    return !exists(real);
+}
+
+int clearFolder(const QString &folder, QDeadlineTimer deadline)
 {
     // The mount table names real paths.
     const QString dir = QFileInfo(folder).canonicalFilePath();
     if (dir.isEmpty() || dir == QLatin1String("/"))
         return 0;
-    for (const QString &point : fuseMountsUnder(dir)) {
+    for (const QString &point : mountsAt(dir, true, false)) {
         QProcess unmount;
-        unmount.start(QStringLiteral("fusermount3"), {QStringLiteral("-u"), QStringLiteral("-z"), point});
-        if (!unmount.waitForFinished(kUnmountTimeoutMs))
+        unmount.start(QStringLiteral("fusermount3"),
+                      {QStringLiteral("-u"), QStringLiteral("-z"), point});
+        const int waitMs = deadline.isForever()
+                               ? -1
+                               : int(std::max<qint64>(deadline.remainingTime(), kMinUnmountWaitMs));
+        if (!unmount.waitForFinished(waitMs)) {
             unmount.kill();
-        unmount.waitForFinished(1000);
+            unmount.waitForFinished(kMinUnmountWaitMs);
+        }
     }
-    struct stat top {};
+    struct stat top = {};
     if (::lstat(QFile::encodeName(dir).constData(), &top) != 0 || !S_ISDIR(top.st_mode))
         return 0;
-    // A bind mount keeps the device number, so mount points are also skipped by name.
-    const QStringList mounts = mountsUnder(dir, false);
+    const QStringList mounts = mountsAt(dir, false, false);
     int removed = 0;
     const QStringList names =
         QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QString &name : names) {
         const QString path = dir + u'/' + name;
-        removeTree(path, top.st_dev, mounts);
-        struct stat st {};
-        if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        removeBelow(path, top.st_dev, mounts);
+        if (!exists(path))
             ++removed;
     }
     return removed;

@@ -1,11 +1,22 @@
 #include "paths.h"
 
 #include "config.h"
+#include "leftovers.h"
+#include "uniquefd.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,53 +26,192 @@ namespace {
 
 QString s_resourceDirOverride;
 
-QString envPath(const char *name)
+const QString kUsualName = QStringLiteral("quillmarsh-installer");
+// Hidden, so that one made in the home folder stays out of sight; QTemporaryDir fills the Xs.
+const QString kFreshPrefix = QStringLiteral(".quillmarsh-installer-");
+
+// The folder this process decided on; the lock on a fresh one tells later runs it is alive.
+struct PrivateFolder
 {
-    const QString value = qEnvironmentVariable(name);
-    return QDir::isAbsolutePath(value) ? value : QString();
+    std::mutex mutex;
+    bool decided = false;
+    QString path;
+    bool fresh = false;
+    UniqueFd lock;
+};
+
+// Never destroyed: a worker may still ask for the folder while static objects go away.
+PrivateFolder &privateFolder()
+{
+    static auto *folder = new PrivateFolder;
+    return *folder;
 }
 
-// Usable means: a directory we own that nobody else can enter.
+// Usable means: a real directory we own, that nobody else can enter, and that we can write
+// into (a read-only file system fails here even for root).
 bool isPrivateDir(const QString &path)
 {
-    struct stat st {};
-    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st = {};
+    if (::lstat(native.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
         return false;
-    return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
+    if ((st.st_mode & 077) != 0 || (st.st_mode & 0700) != 0700)
+        return false;
+    return ::faccessat(AT_FDCWD, native.constData(), W_OK | X_OK, AT_EACCESS) == 0;
 }
 
-bool makePrivateDir(const QString &path)
+// Opens a folder without following a link and takes its lock; an invalid result when the
+// folder is not there or another live process holds it.
+UniqueFd lockFolder(const QString &path)
 {
-    const QByteArray native = QFile::encodeName(path);
-    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
+    UniqueFd fd(::open(QFile::encodeName(path).constData(),
+                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.isValid() && ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+        fd.reset();
+    return fd;
+}
+
+// A fresh folder from an earlier run is ours to remove only when it is still exactly what we
+// made (a folder, ours, 0700) and no running installer holds its lock.
+void removeStaleFolders(const QString &root)
+{
+    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(
+        QRegularExpression::escape(kFreshPrefix) + QStringLiteral("[A-Za-z0-9]{6}")));
+    const QStringList names =
+        QDir(root).entryList(QDir::Dirs | QDir::Hidden | QDir::NoSymLinks | QDir::NoDotAndDotDot);
+    for (const QString &name : names) {
+        if (!pattern.match(name).hasMatch())
+            continue;
+        const QString path = root + u'/' + name;
+        const UniqueFd lock = lockFolder(path);
+        struct stat st = {};
+        if (!lock.isValid() || ::fstat(lock.get(), &st) != 0 || st.st_uid != ::geteuid() ||
+            (st.st_mode & 0777) != 0700)
+            continue;
+        // Any image still mounted in it is detached first; nothing is removed through a mount.
+        clearFolder(path);
+        ::rmdir(QFile::encodeName(path).constData());
+    }
+}
+
+bool makeFreshFolder(const QString &root, PrivateFolder &folder)
+{
+    QTemporaryDir dir(root + u'/' + kFreshPrefix + QStringLiteral("XXXXXX"));
+    if (!dir.isValid())
         return false;
-    return isPrivateDir(path);
+    // Removed by releasePrivateDirectory, which never deletes through a mount.
+    dir.setAutoRemove(false);
+    UniqueFd lock = lockFolder(dir.path());
+    if (!lock.isValid() || !isPrivateDir(dir.path())) {
+        ::rmdir(QFile::encodeName(dir.path()).constData());
+        return false;
+    }
+    folder.path = dir.path();
+    folder.fresh = true;
+    folder.lock.reset(lock.release());
+    return true;
+}
+
+void decide(PrivateFolder &folder)
+{
+    // Where a private folder may go, most usual first: the cache folders hold the usual folder
+    // or a fresh one beside it; the home folder only ever a fresh one.
+    struct Root
+    {
+        QString path;
+        bool usual;
+    };
+    std::vector<Root> roots;
+    const QString home = homeDirectory();
+    const QString homeCache = home.isEmpty() ? QString() : home + QStringLiteral("/.cache");
+    for (const QString &cache : {xdgDirectory(XdgDirectory::Cache), homeCache}) {
+        if (!cache.isEmpty() && std::none_of(roots.begin(), roots.end(),
+                                             [&](const Root &r) { return r.path == cache; }))
+            roots.push_back({cache, true});
+    }
+    if (!home.isEmpty())
+        roots.push_back({home, false});
+
+    for (const Root &root : roots)
+        removeStaleFolders(root.path);
+    for (const Root &root : roots) {
+        if (root.usual) {
+            QDir().mkpath(root.path);
+            const QString usual = root.path + u'/' + kUsualName;
+            ::mkdir(QFile::encodeName(usual).constData(), 0700);
+            if (isPrivateDir(usual)) {
+                folder.path = usual;
+                return;
+            }
+        }
+        if (makeFreshFolder(root.path, folder))
+            return;
+    }
 }
 
 } // namespace
 
+QString homeDirectory()
+{
+    // The root folder is no home: nothing of ours is ever written straight into it.
+    const auto usable = [](const QString &dir) {
+        return QDir::isAbsolutePath(dir) && QDir::cleanPath(dir) != QLatin1String("/");
+    };
+    const QString home = qEnvironmentVariable("HOME");
+    if (QDir::isAbsolutePath(home))
+        return usable(home) ? QDir::cleanPath(home) : QString();
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd *found = nullptr;
+    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found ||
+        !found->pw_dir)
+        return {};
+    const QString dir = QFile::decodeName(found->pw_dir);
+    return usable(dir) ? QDir::cleanPath(dir) : QString();
+}
+
+QString xdgDirectory(XdgDirectory which)
+{
+    const char *name = which == XdgDirectory::Cache   ? "XDG_CACHE_HOME"
+                       : which == XdgDirectory::State ? "XDG_STATE_HOME"
+                                                      : "XDG_RUNTIME_DIR";
+    const QString value = qEnvironmentVariable(name);
+    if (QDir::isAbsolutePath(value))
+        return QDir::cleanPath(value);
+    const QString home = homeDirectory();
+    if (which == XdgDirectory::Runtime || home.isEmpty())
+        return {};
+    return home + (which == XdgDirectory::Cache ? QStringLiteral("/.cache")
+                                                : QStringLiteral("/.local/state"));
+}
+
 QString privateDirectory()
 {
-    const QString runtime = envPath("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && isPrivateDir(runtime)) {
-        const QString dir = runtime + QStringLiteral("/quillmarsh-installer");
-        if (makePrivateDir(dir))
-            return dir;
+    PrivateFolder &folder = privateFolder();
+    std::lock_guard lock(folder.mutex);
+    if (!folder.decided) {
+        decide(folder);
+        folder.decided = true;
     }
-    QString cache = envPath("XDG_CACHE_HOME");
-    if (cache.isEmpty())
-        cache = QDir::homePath() + QStringLiteral("/.cache");
-    QDir().mkpath(cache);
-    const QString dir = cache + QStringLiteral("/quillmarsh-installer");
-    return makePrivateDir(dir) ? dir : QString();
+    return folder.path;
+}
+
+bool releasePrivateDirectory()
+{
+    PrivateFolder &folder = privateFolder();
+    std::lock_guard lock(folder.mutex);
+    if (!folder.fresh || !folder.lock.isValid())
+        return true;
+    clearFolder(folder.path);
+    const bool gone = removeTree(folder.path);
+    folder.lock.reset();
+    return gone;
 }
 
 QString logsDirectory()
 {
-    QString state = envPath("XDG_STATE_HOME");
-    if (state.isEmpty())
-        state = QDir::homePath() + QStringLiteral("/.local/state");
-    return state + QStringLiteral("/Logs");
+    const QString state = xdgDirectory(XdgDirectory::State);
+    return state.isEmpty() ? QString() : state + QStringLiteral("/Logs");
 }
 
 QString programDirectory()
@@ -85,7 +235,7 @@ void setResourceDirectory(const QString &dir)
 
 QString defaultInstallFolder()
 {
-    return QDir::homePath() + QStringLiteral("/Applications");
+    return homeDirectory() + QStringLiteral("/Applications");
 }
 
 } // namespace platform

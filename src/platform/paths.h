@@ -4,11 +4,34 @@
 
 namespace platform {
 
-// Per-user private folder (mode 0700, owned by the user) for the downloaded image, partial
-// downloads, mount points and staging copies. Created on first use; empty when impossible.
+// The user's home folder: $HOME when it is an absolute path, else the password entry's. Empty
+// when that is the root folder or not an absolute path.
+QString homeDirectory();
+
+enum class XdgDirectory {
+    Cache,   // $XDG_CACHE_HOME, default ~/.cache
+    State,   // $XDG_STATE_HOME, default ~/.local/state
+    Runtime, // $XDG_RUNTIME_DIR, no default
+};
+
+// The base folder of that kind. A relative value in the environment is ignored, as the base
+// directory rules demand. Empty when there is none.
+QString xdgDirectory(XdgDirectory which);
+
+// Per-user private folder (mode 0700, owned by the user, on disk) for the downloaded image,
+// partial downloads, mount points and staging copies: the cache folder's "quillmarsh-installer",
+// or a fresh folder beside it when that one cannot be used safely. Decided on the first call
+// and the same for the rest of the process; empty when no private folder can be made, in which
+// case nothing may be written. The first call also removes fresh folders that crashed runs
+// left behind.
 QString privateDirectory();
 
-// Folder of the setup log: $XDG_STATE_HOME (default ~/.local/state) + "/Logs".
+// Removes the private folder when it is a fresh one made for this run (the usual folder stays
+// for the caller to empty). Called once at exit, when no worker uses the folder any more.
+// Returns whether nothing of a fresh folder is left.
+bool releasePrivateDirectory();
+
+// Folder of the setup log: the state folder + "/Logs"; empty without a home.
 QString logsDirectory();
 
 // Folder holding the images and slides.json, beside the executable.

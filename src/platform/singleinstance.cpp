@@ -1,5 +1,7 @@
 #include "singleinstance.h"
 
+#include "paths.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -21,8 +23,7 @@ const QByteArray kActivateMessage("activate\n");
 
 SingleInstance::SingleInstance(const QString &appId, QObject *parent)
     : QObject(parent), m_name(socketName(appId))
-{
-}
+{}
 
 SingleInstance::~SingleInstance() = default;
 
@@ -31,12 +32,10 @@ QString SingleInstance::socketName(const QString &appId)
     const QString name = QStringLiteral("%1-%2").arg(appId).arg(::getuid());
     // A folder of the user's own, so that instances of other users (and tests with their own
     // HOME) never meet; not the private folder, which the setup flow empties at start.
-    QString dir = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!QDir::isAbsolutePath(dir) || !QFileInfo(dir).isDir()) {
-        dir = qEnvironmentVariable("XDG_CACHE_HOME");
-        if (!QDir::isAbsolutePath(dir))
-            dir = QDir::homePath() + QStringLiteral("/.cache");
-        if (!QDir().mkpath(dir))
+    QString dir = xdgDirectory(XdgDirectory::Runtime);
+    if (dir.isEmpty() || !QFileInfo(dir).isDir()) {
+        dir = xdgDirectory(XdgDirectory::Cache);
+        if (dir.isEmpty() || !QDir().mkpath(dir))
             return name;
     }
     const QString path = dir + u'/' + name;

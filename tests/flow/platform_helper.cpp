@@ -1,0 +1,27 @@
+// One run's private folder, seen from whatever user the test starts it as:
+// "platform_helper [release]" prints the private folder twice (it must not change within a
+// run); with "release" it writes an image into it, releases it as the installer does at exit and
+// prints whether the folder is "kept" or "gone".
+#include "platform/paths.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cstdio>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QString dir = platform::privateDirectory();
+    std::printf("%s\n%s\n", qPrintable(dir), qPrintable(platform::privateDirectory()));
+    if (app.arguments().contains(QStringLiteral("release")) && !dir.isEmpty()) {
+        QFile image(dir + QStringLiteral("/quillmarsh_setup.dmg"));
+        if (!image.open(QIODevice::WriteOnly) || image.write("image") != 5)
+            return 1;
+        image.close();
+        platform::releasePrivateDirectory();
+        std::printf("%s\n", QFileInfo::exists(dir) ? "kept" : "gone");
+    }
+    return 0;
+}
