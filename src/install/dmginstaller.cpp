@@ -1,3 +1,4 @@
+#include "platform/leftovers.h"
 #include "dmginstaller.h"
 
 #include "filetree.h"
@@ -323,7 +324,7 @@ InstallResult DMGInstaller::privilegedCopy(const QString &source, const QString 
         const QString staged = joinPath(staging.path(), QFileInfo(dest).fileName());
         if (const QString error = copyTree(source, staged); !error.isEmpty()) {
             ITLog("INST: staging copy failed (%@)", error);
-            removeTree(staging.path());
+            platform::removeTree(staging.path());
             return failed(kCopyFailedMessage);
         }
         const QFileInfo target(dest);
@@ -331,7 +332,7 @@ InstallResult DMGInstaller::privilegedCopy(const QString &source, const QString 
                      {QStringLiteral("/bin/sh"), QStringLiteral("-c"),
                       pkexecCopyCommand(staged, target.absolutePath(), target.absoluteFilePath())},
                      &out, &err);
-        removeTree(staging.path());
+        platform::removeTree(staging.path());
     }
     if (rc == 0)
         return installed(dest);

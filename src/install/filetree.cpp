@@ -1,6 +1,7 @@
+#include "platform/leftovers.h"
 #include "filetree.h"
 
-#include "uniquefd.h"
+#include "platform/uniquefd.h"
 
 #include "diag/itformat.h"
 
@@ -115,12 +116,12 @@ public:
             return true;
         }
         if (S_ISREG(st.st_mode)) {
-            UniqueFd in(::openat(srcDir, srcName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-            if (!in.valid())
+            platform::UniqueFd in(::openat(srcDir, srcName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+            if (!in.isValid())
                 return fail("cannot read", srcPath);
-            UniqueFd out(::openat(dstDir, dstName,
+            platform::UniqueFd out(::openat(dstDir, dstName,
                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-            if (!out.valid())
+            if (!out.isValid())
                 return fail("cannot create", dstPath);
             if (!copyData(in.get(), out.get()))
                 return fail("cannot copy", srcPath);
@@ -150,8 +151,8 @@ private:
     {
         if (::mkdirat(dstDir, dstName, 0700) != 0)
             return fail("cannot create", dstPath);
-        UniqueFd dst(::openat(dstDir, dstName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!dst.valid())
+        platform::UniqueFd dst(::openat(dstDir, dstName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!dst.isValid())
             return fail("cannot open", dstPath);
         const int srcFd =
             ::openat(srcDir, srcName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -184,36 +185,6 @@ private:
         return true;
     }
 };
-
-void removeEntry(int dirFd, const char *name)
-{
-    struct stat st
-    {
-    };
-    if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return;
-    if (!S_ISDIR(st.st_mode)) {
-        ::unlinkat(dirFd, name, 0);
-        return;
-    }
-    if ((st.st_mode & S_IRWXU) != S_IRWXU)
-        ::fchmodat(dirFd, name, (st.st_mode & 07777) | S_IRWXU, 0);
-    const int fd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    DirHandle dir(fd >= 0 ? ::fdopendir(fd) : nullptr);
-    if (dir) {
-        // Names first, removal after: the listing is not disturbed by the removals.
-        std::vector<QByteArray> names;
-        while (const dirent *entry = ::readdir(dir.get())) {
-            if (!isDotOrDotDot(entry->d_name))
-                names.emplace_back(entry->d_name);
-        }
-        for (const QByteArray &child : names)
-            removeEntry(::dirfd(dir.get()), child.constData());
-    } else if (fd >= 0) {
-        ::close(fd);
-    }
-    ::unlinkat(dirFd, name, AT_REMOVEDIR);
-}
 
 // Bytes a copy of the entry takes: every file and folder rounded up to whole 4 KiB blocks,
 // which is what common file systems allocate. Short links live in the inode.
@@ -289,9 +260,9 @@ int removeStaleStaging(const QString &folder, const QString &bundleName)
     int removed = 0;
     for (const QByteArray &name : names) {
         // A live install holds a lock on its staging folder from creation to removal.
-        UniqueFd stage(::openat(::dirfd(dir.get()), name.constData(),
+        platform::UniqueFd stage(::openat(::dirfd(dir.get()), name.constData(),
                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!stage.valid() || ::flock(stage.get(), LOCK_EX | LOCK_NB) != 0)
+        if (!stage.isValid() || ::flock(stage.get(), LOCK_EX | LOCK_NB) != 0)
             continue;
         // Killed between the two renames of a swap without exchange: the old copy goes back.
         struct stat bundleStat
@@ -302,11 +273,7 @@ int removeStaleStaging(const QString &folder, const QString &bundleName)
                 0 &&
             errno == ENOENT)
             ::renameat(stage.get(), "old", ::dirfd(dir.get()), bundle.constData());
-        removeEntry(::dirfd(dir.get()), name.constData());
-        struct stat st
-        {
-        };
-        removed += ::fstatat(::dirfd(dir.get()), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0;
+        removed += platform::removeTree(joinPath(folder, QFile::decodeName(name)));
     }
     return removed;
 }
@@ -318,12 +285,6 @@ QString copyTree(const QString &source, const QString &dest)
     TreeCopier copier;
     copier.copy(AT_FDCWD, src.constData(), AT_FDCWD, dst.constData(), src, dst);
     return copier.error;
-}
-
-void removeTree(const QString &path)
-{
-    if (!path.isEmpty())
-        removeEntry(AT_FDCWD, QFile::encodeName(path).constData());
 }
 
 // The new copy is built in a locked hidden folder beside dest, on dest's file system, so that
@@ -339,16 +300,16 @@ QString replaceWithCopy(const QString &source, const QString &dest)
     if (!::mkdtemp(stageName.data()))
         return ITFormat("cannot create a folder in %@: %@", folder, qt_error_string(errno));
     const QString stage = QFile::decodeName(stageName);
-    const UniqueFd lock(::open(stageName.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!lock.valid() || ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+    const platform::UniqueFd lock(::open(stageName.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!lock.isValid() || ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
-        removeTree(stage);
+        platform::removeTree(stage);
         return ITFormat("cannot lock %@: %@", stage, qt_error_string(error));
     }
 
     const QString fresh = stage + QStringLiteral("/new");
     if (QString error = copyTree(source, fresh); !error.isEmpty()) {
-        removeTree(stage);
+        platform::removeTree(stage);
         return error;
     }
     const QByteArray freshPath = QFile::encodeName(fresh);
@@ -357,14 +318,14 @@ QString replaceWithCopy(const QString &source, const QString &dest)
     if (::renameat2(AT_FDCWD, freshPath.constData(), AT_FDCWD, destPath.constData(),
                     RENAME_EXCHANGE) == 0) {
         checkpoint("remove old");
-        removeTree(stage); // "new" now holds the old copy
+        platform::removeTree(stage); // "new" now holds the old copy
         return {};
     }
     int error = errno;
     if (error == ENOENT) { // nothing to replace
         checkpoint("rename");
         if (::rename(freshPath.constData(), destPath.constData()) == 0) {
-            removeTree(stage);
+            platform::removeTree(stage);
             return {};
         }
         error = errno;
@@ -374,7 +335,7 @@ QString replaceWithCopy(const QString &source, const QString &dest)
         const QByteArray asidePath = QFile::encodeName(stage + QStringLiteral("/old"));
         if (::rename(destPath.constData(), asidePath.constData()) == 0) {
             if (::rename(freshPath.constData(), destPath.constData()) == 0) {
-                removeTree(stage);
+                platform::removeTree(stage);
                 return {};
             }
             error = errno;
@@ -383,7 +344,7 @@ QString replaceWithCopy(const QString &source, const QString &dest)
             error = errno;
         }
     }
-    removeTree(stage);
+    platform::removeTree(stage);
     return ITFormat("cannot move the copy to %@: %@", dest, qt_error_string(error));
 }
 std::optional<QString> firstAppInDirectory(const QString &folder)

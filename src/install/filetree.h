@@ -13,10 +13,6 @@ namespace install {
 // the first failure; what was copied up to then stays for the caller to remove.
 QString copyTree(const QString &source, const QString &dest);
 
-// Removes the tree at path without following links, making folders writable first so that
-// read-only trees go too. Failures are ignored.
-void removeTree(const QString &path);
-
 // Installs a copy of source at dest without ever leaving dest without a complete bundle:
 // the copy is made in a hidden, locked ".quillmarsh-" folder beside dest, swapped into place,
 // and what was at dest is removed afterwards. On failure dest is as it was and no partial copy

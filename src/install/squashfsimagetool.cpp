@@ -1,8 +1,9 @@
+#include "platform/leftovers.h"
 #include "squashfsimagetool.h"
 
 #include "filetree.h"
 #include "toolrunner.h"
-#include "uniquefd.h"
+#include "platform/uniquefd.h"
 
 #include "diag/itlog.h"
 #include "platform/paths.h"
@@ -98,7 +99,7 @@ void SquashfsImageTool::detach(const QString &mountPoint)
         return;
     ITLog("INST: detaching %@", mountPoint);
     if (!m_extractedVolume.isEmpty() && mountPoint == m_extractedVolume) {
-        removeTree(m_extractionFolder);
+        platform::removeTree(m_extractionFolder);
         m_extractedVolume.clear();
         m_extractionFolder.clear();
         return;
@@ -110,9 +111,9 @@ void SquashfsImageTool::detach(const QString &mountPoint)
 
 bool SquashfsImageTool::fuseUsable() const
 {
-    const UniqueFd device(
+    const platform::UniqueFd device(
         ::open(QFile::encodeName(m_paths.fuseDevice).constData(), O_RDWR | O_CLOEXEC));
-    if (!device.valid()) {
+    if (!device.isValid()) {
         ITLog("INST: %@ cannot be opened: %@", m_paths.fuseDevice, qt_error_string(errno));
         return false;
     }
@@ -156,7 +157,7 @@ std::optional<QString> SquashfsImageTool::extract(const QString &imagePath, cons
                                                 QStringLiteral("-d"), volume, imagePath});
     if (rc != 0) {
         ITLog("INST: %@ attach failed, rc=%d", toolName(m_paths.unsquashfs), rc);
-        removeTree(folder);
+        platform::removeTree(folder);
         return std::nullopt;
     }
     // Read-only like a mounted volume: nothing can be added or removed at its top level. The

@@ -1,6 +1,6 @@
 #include "toolrunner.h"
 
-#include "uniquefd.h"
+#include "platform/uniquefd.h"
 
 #include "diag/itlog.h"
 
@@ -40,8 +40,8 @@ public:
     void closeWrite() { m_write.reset(); }
 
 private:
-    UniqueFd m_read;
-    UniqueFd m_write;
+    platform::UniqueFd m_read;
+    platform::UniqueFd m_write;
     bool m_ok = false;
 };
 

@@ -72,6 +72,9 @@ void removeBelow(const QString &path, dev_t device, const QStringList &mounts)
         ::unlink(native.constData());
         return;
     }
+    // A bundle may hold read-only folders; their entries can only go once they are writable.
+    if ((st.st_mode & S_IRWXU) != S_IRWXU)
+        ::chmod(native.constData(), (st.st_mode & 07777) | S_IRWXU);
     const QStringList names =
         QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QString &name : names)

@@ -32,11 +32,12 @@ public:
         return fd;
     }
 
-    void reset(int fd = -1)
+    // Closes what it holds now; the result of close(2), which may report a late write error.
+    int reset(int fd = -1)
     {
-        if (m_fd >= 0)
-            ::close(m_fd);
+        const int rc = m_fd >= 0 ? ::close(m_fd) : 0;
         m_fd = fd;
+        return rc;
     }
 
 private:

@@ -1,5 +1,6 @@
 // Children are started with posix_spawn (runTool), not QProcess: ThreadSanitizer's clone
 // interceptor breaks on QProcess's vfork-style clone and then fails every later thread start.
+#include "platform/leftovers.h"
 #include "diag/itlog.h"
 #include "install/dmginstaller.h"
 #include "install/filetree.h"
@@ -463,7 +464,7 @@ private slots:
         QFETCH(QString, outcome);
         QFETCH(QString, logLine);
         const QString area = freshFolder(), dest = area + "/Applications";
-        const auto cleanup = qScopeGuard([&] { removeTree(area); });
+        const auto cleanup = qScopeGuard([&] { platform::removeTree(area); });
         for (const char *dir : {"home", "bin", "fakes", "Applications"})
             QVERIFY(QDir().mkpath(area + '/' + dir));
         for (const QString &tool : tools) {
@@ -510,7 +511,7 @@ private slots:
         QFETCH(bool, oldCopy);
         QFETCH(QString, outcome);
         const QString mnt = freshFolder();
-        const auto cleanup = qScopeGuard([&] { removeTree(mnt); });
+        const auto cleanup = qScopeGuard([&] { platform::removeTree(mnt); });
         QVERIFY(QDir().mkpath(mnt));
         MaybeText out;
         const int rc = runTool("/usr/bin/unshare", {"-m", "--propagation", "private", "/bin/sh", "-c",
@@ -556,7 +557,7 @@ if [ -n "$4" ]; then cp -a "$4" "$2/Apps/Quillmarsh.app" && echo old > "$2/Apps/
         QFETCH(bool, oldCopy);
         QFETCH(QString, found);
         const QString folder = freshFolder(), dest = folder + "/Quillmarsh.app";
-        const auto cleanup = qScopeGuard([&] { removeTree(folder); });
+        const auto cleanup = qScopeGuard([&] { platform::removeTree(folder); });
         const QString oldBundle = m_tmp.filePath("other/Other.app"), newBundle = m_tmp.filePath("full/Quillmarsh.app");
         QVERIFY(QDir().mkpath(folder));
         if (oldCopy)
@@ -586,7 +587,7 @@ void TestInstall::initTestCase()
     QVERIFY(::chmod(QFile::encodeName(m_tmp.path()).constData(), 0755) == 0);
     // Leftovers of an interrupted run would spoil the nothing-left-behind checks.
     for (const QString &name : entries(platform::privateDirectory()))
-        removeTree(platform::privateDirectory() + '/' + name);
+        platform::removeTree(platform::privateDirectory() + '/' + name);
     // The bundle: an executable AppRun, nested folders with an old time, a relative link and a
     // file of a few MB; images without it, and broken ones.
     QCOMPARE(runTool("/bin/sh", {"-c", R"(set -e; cd "$1"; a=full/Quillmarsh.app
