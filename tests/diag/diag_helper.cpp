@@ -7,10 +7,13 @@
 
 #include <QCoreApplication>
 
+#include <curl/curl.h>
+
 #include <cstdio>
 
 int main(int argc, char **argv)
 {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     const QString padding(args.value(2).toInt(), u'x');
@@ -23,6 +26,7 @@ int main(int argc, char **argv)
     std::puts("queued");
     std::fflush(stdout);
     (void)std::getchar(); // EOF once stdin closes
+    ITAnalyticsFinish(QDeadlineTimer(1000));
     ITLogDrain(args.value(3).toInt());
     return 0;
 }
