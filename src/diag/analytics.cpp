@@ -142,7 +142,9 @@ void Poster::finish(QDeadlineTimer deadline)
         curl_multi_wakeup(m_multi.get());
     }
     platform::waitForWorkers(platform::WorkerKind::Analytics,
-                             QDeadlineTimer(deadline.remainingTime() + kFinishGraceMs));
+                             deadline.isForever()
+                                 ? deadline
+                                 : QDeadlineTimer(deadline.remainingTime() + kFinishGraceMs));
 }
 
 void Poster::startTransfer(PostRequest request)

@@ -140,6 +140,10 @@ void StreamHasher::reset()
 
 void StreamHasher::update(const char *data, qint64 size)
 {
+    if (!d->thread.joinable()) {
+        d->ok = d->ok && EVP_DigestUpdate(d->ctx.get(), data, size_t(size)) == 1;
+        return;
+    }
     while (size > 0) {
         if (!d->current)
             d->current = d->takeFree();
