@@ -1,5 +1,6 @@
 #include "diag/analytics.h"
 #include "diag/itlog.h"
+#include "download/connectivity.h"
 #include "download/downloader.h"
 #include "download/progressthrottle.h"
 #include "tcpfaultproxy.h"
@@ -179,6 +180,8 @@ private slots:
     void withoutHandlers();
     void throttle_data();
     void throttle();
+    void loopbackHost_data();
+    void loopbackHost();
     void noSpace_data();
     void noSpace();
     void proxy();
@@ -458,6 +461,25 @@ void TestDownloader::throttle()
     ProgressThrottle throttle;
     for (const auto &[time, written, delivered] : ticks)
         QCOMPARE(throttle.shouldDeliver(written, total, time), delivered);
+}
+
+void TestDownloader::loopbackHost_data()
+{
+    // Loopback hosts need no network, so a download from them never waits for one.
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<bool>("loopback");
+    for (const char *host : {"localhost", "dl.localhost", "127.0.0.1", "127.9.8.7", "::1", "[::1]",
+                             "::ffff:127.0.0.1", "[::ffff:127.0.0.1]"})
+        QTest::newRow(host) << QString(host) << true;
+    for (const char *host : {"10.0.0.1", "::ffff:10.0.0.1", "::2", "localhost.example.org", ""})
+        QTest::newRow(host) << QString(host) << false;
+}
+
+void TestDownloader::loopbackHost()
+{
+    QFETCH(QString, host);
+    QFETCH(bool, loopback);
+    QCOMPARE(connectivity::isLoopbackHost(host), loopback);
 }
 
 void TestDownloader::noSpace_data()
