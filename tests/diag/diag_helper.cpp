@@ -1,7 +1,8 @@
 // One run of the installer as a process of its own, for what happens at its exit:
 // "diag_helper <lines> <padding> <drainMs> [<analytics base url>]" logs "TEST: <i> <padding>"
-// lines, posts one event with a 60 s timeout, says "queued" and, once its stdin closes, exits
-// through the bounded log drain as the installer does.
+// lines, posts one event with a 60 s timeout, says "queued" and, once its stdin closes, gives
+// the posts up to a second ("analytics finished") and exits through the bounded log drain as
+// the installer does.
 #include "diag/analytics.h"
 #include "diag/itlog.h"
 
@@ -27,6 +28,8 @@ int main(int argc, char **argv)
     std::fflush(stdout);
     (void)std::getchar(); // EOF once stdin closes
     ITAnalyticsFinish(QDeadlineTimer(1000));
+    std::puts("analytics finished");
+    std::fflush(stdout);
     ITLogDrain(args.value(3).toInt());
     return 0;
 }
