@@ -320,9 +320,10 @@ void TestDownloader::outcomes()
                         quint64(run.resumeData.value_or("").size()));
     QCOMPARE(logged(line), 1);
     QCOMPARE(logged("DL: waiting for connectivity..."), tag.endsWith("offline") ? 1 : 0);
-    // Nothing reaches the caller once it has cancelled.
+    // Nothing reaches the caller once it has cancelled. Reports made before a cancel at landing
+    // may have run already on a slow machine; one at the first report leaves only that one.
     QVERIFY(run.progressAfterCancel == 0 &&
-            (!tag.startsWith("cancel") || run.progress.size() <= 1));
+            (tag != "cancel during the transfer" || run.progress.size() <= 1));
     const HttpRequest first = m_server ? m_server->requests().value(0) : HttpRequest(); // if any
     QCOMPARE(first.header("User-Agent"),
              first.method.isEmpty() ? "" : "QuillmarshOnlineInstaller/1.0");
