@@ -127,11 +127,6 @@ StreamHasher::~StreamHasher()
     }
 }
 
-bool StreamHasher::isValid() const
-{
-    return d->ctx != nullptr;
-}
-
 void StreamHasher::reset()
 {
     d->drain();

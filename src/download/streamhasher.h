@@ -16,8 +16,6 @@ public:
     StreamHasher(const StreamHasher &) = delete;
     StreamHasher &operator=(const StreamHasher &) = delete;
 
-    bool isValid() const; // false when OpenSSL could not set up a digest
-
     void reset(); // a new, empty digest
     void update(const char *data, qint64 size);
     // Makes this digest continue from other's state (the held bytes of a resumed file).
