@@ -39,21 +39,21 @@ int main(int argc, char **argv)
     Downloader::Options options;
     options.receiveBufferBytes = bufferBytes;
     dl->setOptions(options);
-    dl->onComplete = [&](bool ok, const QString &message) {
-        const std::optional<QByteArray> next = dl->resumeData();
-        if (ok) {
-            std::fprintf(stderr, "saved %s\n", qPrintable(dl->destFile()));
+    dl->onComplete = [&](const DownloadResult &r) {
+        if (r.status == DownloadResult::Status::Saved) {
+            std::fprintf(stderr, "saved %s (%lld bytes, sha256 %s)\n", qPrintable(dl->destFile()),
+                         static_cast<long long>(r.size), r.sha256.toHex().constData());
             if (!stateFile.isEmpty())
                 QFile::remove(stateFile);
             status = 0;
         } else {
             std::fprintf(stderr, "FAILED: %s (HTTP %lld, error %lld, resume state %lld bytes)\n",
-                         qPrintable(message), dl->httpStatus(), dl->errorCode(),
-                         static_cast<long long>(next ? next->size() : 0));
+                         qPrintable(r.message), r.httpStatus, r.errorCode,
+                         static_cast<long long>(r.resumeData ? r.resumeData->size() : 0));
             if (!stateFile.isEmpty()) {
                 QFile state(stateFile);
-                if (next && state.open(QIODevice::WriteOnly))
-                    state.write(*next);
+                if (r.resumeData && state.open(QIODevice::WriteOnly))
+                    state.write(*r.resumeData);
                 else
                     QFile::remove(stateFile);
             }

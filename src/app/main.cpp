@@ -1,5 +1,6 @@
 #include "appdelegate.h"
 
+#include "diag/analytics.h"
 #include "diag/itlog.h"
 #include "platform/singleinstance.h"
 
@@ -33,6 +34,8 @@ int main(int argc, char **argv)
     QApplication::setQuitOnLastWindowClosed(delegate.applicationShouldTerminateAfterLastWindowClosed());
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     app.exec();
+    // An event sent just before the end (a cancellation) still gets its moment to arrive.
+    ITAnalyticsFinish(QDeadlineTimer(1000));
     ITLogDrain();
     return 0;
 }

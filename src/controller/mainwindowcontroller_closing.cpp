@@ -96,7 +96,7 @@ void MainWindowController::windowWillClose()
     // has come back; its worker must not outlive the process's orderly end.
     if (downloader)
         downloader->cancel();
-    Downloader::waitForWorkers(kCancelWaitMs);
+    platform::waitForWorkers(platform::WorkerKind::Download, QDeadlineTimer(kCancelWaitMs));
     // After a finished install the worker may still be detaching the image; let it, so that
     // the clean-up never races a live mount.
     platform::waitForWorkers(platform::WorkerKind::Install, QDeadlineTimer(kDetachWaitMs));

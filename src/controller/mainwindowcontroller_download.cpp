@@ -23,7 +23,6 @@ namespace {
 
 constexpr qint64 kMaxRetries = 3;
 constexpr double kDownloadShare = 90.0; // the download fills the bar up to 90 %
-const QString kCancelledMessage = QStringLiteral("Download cancelled.");
 
 // Client errors are final, except the two that ask the client to come back later.
 bool isFinalFailure(qint64 httpStatus)
@@ -100,9 +99,9 @@ void MainWindowController::launchDownload()
         if (self)
             self->downloadProgress(written, total);
     };
-    downloader->onComplete = [self](bool ok, const QString &message) {
+    downloader->onComplete = [self](const DownloadResult &result) {
         if (self)
-            self->downloadComplete(ok, message);
+            self->downloadComplete(result.status == DownloadResult::Status::Saved, result.message);
     };
     downloader->start();
 }
@@ -132,9 +131,10 @@ void MainWindowController::downloadProgress(qint64 written, qint64 total)
 
 void MainWindowController::downloadComplete(bool ok, const QString &message)
 {
-    const qint64 httpStatus = downloader ? downloader->httpStatus() : 0;
-    const qint64 errorCode = downloader ? downloader->errorCode() : 0;
-    pendingResumeData = downloader ? downloader->resumeData() : std::nullopt;
+    const DownloadResult result = downloader ? downloader->result() : DownloadResult();
+    const qint64 httpStatus = result.httpStatus;
+    const qint64 errorCode = result.errorCode;
+    pendingResumeData = result.resumeData;
     downloader.reset();
     const QString code = failureCode(httpStatus, errorCode);
 
@@ -143,7 +143,7 @@ void MainWindowController::downloadComplete(bool ok, const QString &message)
         launchInstaller();
         return;
     }
-    if (message == kCancelledMessage) {
+    if (result.status == DownloadResult::Status::Cancelled) {
         ITLog("FLOW: download cancelled, closing");
         ITTrackEvent(QStringLiteral("install_cancelled"));
         discardResumeData();

@@ -3,6 +3,9 @@
 #include "config.h"
 #include "itlog.h"
 
+#include "download/curlholder.h"
+#include "platform/worker.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -10,14 +13,12 @@
 #include <QUuid>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
+#include <atomic>
 #include <cstdlib>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <curl/curl.h>
@@ -25,7 +26,9 @@
 namespace {
 
 constexpr size_t kMaxAnswerBytes = 1 << 20;
-constexpr auto kShutdownWait = std::chrono::milliseconds(300);
+constexpr int kIdlePollMs = 10000;
+// The thread may need a moment past the deadline to let go of what it abandons.
+constexpr qint64 kFinishGraceMs = 100;
 
 struct PostRequest
 {
@@ -37,21 +40,15 @@ struct PostRequest
     long timeoutMs = 5000;
 };
 
-// One request in flight; owns its easy handle and header list.
+// One request in flight, with the handles it owns.
 struct Transfer
 {
     explicit Transfer(PostRequest r) : request(std::move(r)) {}
-    ~Transfer()
-    {
-        if (easy)
-            curl_easy_cleanup(easy);
-        curl_slist_free_all(headers);
-    }
     Q_DISABLE_COPY_MOVE(Transfer)
 
     PostRequest request;
-    CURL *easy = nullptr;
-    curl_slist *headers = nullptr;
+    CurlEasy easy;
+    CurlHeaderList headers;
     std::string answer;
     char error[CURL_ERROR_SIZE] = {};
 };
@@ -66,13 +63,16 @@ size_t collectAnswer(char *data, size_t size, size_t count, void *user)
 }
 
 // The network thread: one curl multi handle runs every post side by side. The poster is made
-// once and never destroyed; at exit it is asked to stop and given a short while to drop its
-// transfers, so neither a slow endpoint nor a pending name lookup can hold the process.
+// on the first event and never freed, since its thread is detached. At exit it is given until
+// a deadline to finish the posts already made, so an event sent just before the end (a
+// cancellation, the offline download) still arrives, while neither a slow endpoint nor a
+// pending name lookup can hold the process longer than that.
 class Poster
 {
 public:
     static Poster *instance();
     void post(PostRequest request);
+    void finish(QDeadlineTimer deadline);
 
 private:
     Poster() = default;
@@ -80,25 +80,27 @@ private:
     void run();
     void loop();
     void startTransfer(PostRequest request);
-    static void report(Transfer *t, CURLcode result);
-    static void shutdownAtExit();
+    static void report(Transfer *t, CURLcode result, const char *detail = nullptr);
 
-    CURLM *m_multi = nullptr;
-    std::thread m_thread;
+    CurlMulti m_multi;
     std::mutex m_mutex;
-    std::condition_variable m_stoppedCv;
     std::deque<PostRequest> m_incoming;
-    bool m_stop = false;
-    bool m_stopped = false;
+    bool m_finishing = false;
+    QDeadlineTimer m_finishBy = QDeadlineTimer::Forever;
     std::vector<std::unique_ptr<Transfer>> m_active; // network thread only
 };
 
-Poster *gPoster = nullptr;
+std::atomic<Poster *> gPoster{nullptr};
+std::once_flag gPosterOnce;
+
+void finishAtExit()
+{
+    ITAnalyticsFinish();
+}
 
 Poster *Poster::instance()
 {
-    static std::once_flag once;
-    std::call_once(once, [] {
+    std::call_once(gPosterOnce, [] {
         auto *p = new Poster;
         if (p->start())
             gPoster = p;
@@ -110,77 +112,88 @@ Poster *Poster::instance()
 
 bool Poster::start()
 {
-    // Reference counted and thread-safe in the libcurl we build against; main() has usually
-    // done it already.
-    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
-        return false;
-    m_multi = curl_multi_init();
     if (!m_multi)
         return false;
-    try {
-        m_thread = std::thread([this] { run(); });
-    } catch (...) {
-        curl_multi_cleanup(m_multi);
+    if (!platform::startWorker(platform::WorkerKind::Analytics, [this] { run(); }))
         return false;
-    }
-    // Registered after curl_global_init, so it runs before the TLS library's own exit clean-up.
-    std::atexit(shutdownAtExit);
+    std::atexit(finishAtExit);
     return true;
 }
 
 void Poster::post(PostRequest request)
 {
     std::lock_guard lock(m_mutex);
-    if (m_stop)
+    if (m_finishing) {
+        ITLog("GA: %@ %@ ERROR %@", request.name, request.label,
+              "not sent, the installer is exiting");
         return;
+    }
     m_incoming.push_back(std::move(request));
-    // Under the lock, so the thread cannot have cleaned up the multi handle yet.
-    curl_multi_wakeup(m_multi);
+    curl_multi_wakeup(m_multi.get());
+}
+
+void Poster::finish(QDeadlineTimer deadline)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_finishing || deadline.deadline() < m_finishBy.deadline())
+            m_finishBy = deadline;
+        m_finishing = true;
+        curl_multi_wakeup(m_multi.get());
+    }
+    platform::waitForWorkers(platform::WorkerKind::Analytics,
+                             deadline.isForever()
+                                 ? deadline
+                                 : QDeadlineTimer(deadline.remainingTime() + kFinishGraceMs));
 }
 
 void Poster::startTransfer(PostRequest request)
 {
-    auto t = std::make_unique<Transfer>(std::move(request));
-    t->easy = curl_easy_init();
-    t->headers = curl_slist_append(nullptr, "Content-Type: application/json");
-    if (!t->easy || !t->headers) {
-        report(t.get(), CURLE_OUT_OF_MEMORY);
-        return;
-    }
-    CURL *e = t->easy;
-    curl_easy_setopt(e, CURLOPT_URL, t->request.url.c_str());
-    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(e, CURLOPT_POST, 1L);
-    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE, static_cast<long>(t->request.body.size()));
-    curl_easy_setopt(e, CURLOPT_POSTFIELDS, t->request.body.constData());
-    curl_easy_setopt(e, CURLOPT_HTTPHEADER, t->headers);
-    curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, t->request.timeoutMs);
-    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, collectAnswer);
-    curl_easy_setopt(e, CURLOPT_WRITEDATA, t.get());
-    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t->error);
-    curl_easy_setopt(e, CURLOPT_PRIVATE, t.get());
-#if LIBCURL_VERSION_NUM >= 0x075700
-    // Abandoning a transfer must not wait for its name lookup to finish.
-    curl_easy_setopt(e, CURLOPT_QUICK_EXIT, 1L);
-#endif
-    if (curl_multi_add_handle(m_multi, e) != CURLM_OK) {
-        report(t.get(), CURLE_FAILED_INIT);
-        return;
-    }
-    m_active.push_back(std::move(t));
+    auto owned = std::make_unique<Transfer>(std::move(request));
+    Transfer *t = owned.get();
+    if (!t->easy || !t->headers.append("Content-Type: application/json"))
+        return report(t, CURLE_OUT_OF_MEMORY);
+    CURL *e = t->easy.get();
+    // The first option libcurl refuses ends this post with a line that names it.
+    CURLcode code = CURLE_OK;
+    const char *failed = nullptr;
+    const auto set = [&](CURLoption option, const char *name, auto value) {
+        if (code == CURLE_OK && (code = curl_easy_setopt(e, option, value)) != CURLE_OK)
+            failed = name;
+    };
+    set(CURLOPT_URL, "CURLOPT_URL", t->request.url.c_str());
+    set(CURLOPT_PROTOCOLS_STR, "CURLOPT_PROTOCOLS_STR", "http,https");
+    set(CURLOPT_POST, "CURLOPT_POST", 1L);
+    set(CURLOPT_POSTFIELDSIZE, "CURLOPT_POSTFIELDSIZE", long(t->request.body.size()));
+    set(CURLOPT_POSTFIELDS, "CURLOPT_POSTFIELDS", t->request.body.constData());
+    set(CURLOPT_HTTPHEADER, "CURLOPT_HTTPHEADER", t->headers.get());
+    set(CURLOPT_TIMEOUT_MS, "CURLOPT_TIMEOUT_MS", t->request.timeoutMs);
+    set(CURLOPT_NOSIGNAL, "CURLOPT_NOSIGNAL", 1L);
+    set(CURLOPT_WRITEFUNCTION, "CURLOPT_WRITEFUNCTION", collectAnswer);
+    set(CURLOPT_WRITEDATA, "CURLOPT_WRITEDATA", static_cast<void *>(t));
+    set(CURLOPT_ERRORBUFFER, "CURLOPT_ERRORBUFFER", t->error);
+    set(CURLOPT_PRIVATE, "CURLOPT_PRIVATE", static_cast<void *>(t));
+    // Abandoning a transfer at exit must not wait for its name lookup to finish.
+    set(CURLOPT_QUICK_EXIT, "CURLOPT_QUICK_EXIT", 1L);
+    if (code != CURLE_OK)
+        return report(t, code, (QByteArray("cannot set ") + failed).constData());
+    if (curl_multi_add_handle(m_multi.get(), e) != CURLM_OK)
+        return report(t, CURLE_FAILED_INIT);
+    m_active.push_back(std::move(owned));
 }
 
-void Poster::report(Transfer *t, CURLcode result)
+void Poster::report(Transfer *t, CURLcode result, const char *detail)
 {
     const PostRequest &r = t->request;
     if (result != CURLE_OK) {
-        const QString what = QString::fromUtf8(t->error[0] ? t->error : curl_easy_strerror(result));
+        QString what = QString::fromUtf8(t->error[0] ? t->error : curl_easy_strerror(result));
+        if (detail)
+            what += QStringLiteral(": ") + QString::fromUtf8(detail);
         ITLog("GA: %@ %@ ERROR %@", r.name, r.label, what.trimmed());
         return;
     }
     long status = 0;
-    curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(t->easy.get(), CURLINFO_RESPONSE_CODE, &status);
     if (r.validation) {
         const QString answer = QString::fromUtf8(t->answer.data(), qsizetype(t->answer.size()));
         ITLog("GA: %@ %@ -> HTTP %ld, validation: %@", r.name, r.label, status, answer.trimmed());
@@ -196,64 +209,46 @@ void Poster::run()
     } catch (...) {
         // Nothing may escape the thread; the posts in flight are dropped below.
     }
-
-    // Abandon whatever is still in flight.
+    // Whatever is still in flight is abandoned. The multi handle stays: post() may still
+    // wake it, and the poster is never freed.
     for (const auto &t : m_active)
-        curl_multi_remove_handle(m_multi, t->easy);
+        curl_multi_remove_handle(m_multi.get(), t->easy.get());
     m_active.clear();
-    curl_multi_cleanup(m_multi);
-    m_multi = nullptr;
-
-    std::lock_guard lock(m_mutex);
-    m_stopped = true;
-    m_stoppedCv.notify_all();
 }
 
 void Poster::loop()
 {
     for (;;) {
         std::deque<PostRequest> batch;
+        bool finishing = false;
+        QDeadlineTimer finishBy;
         {
             std::lock_guard lock(m_mutex);
-            if (m_stop)
-                return;
             batch.swap(m_incoming);
+            finishing = m_finishing;
+            finishBy = m_finishBy;
         }
         for (PostRequest &r : batch)
             startTransfer(std::move(r));
 
         int running = 0;
-        curl_multi_perform(m_multi, &running);
+        curl_multi_perform(m_multi.get(), &running);
         int queued = 0;
-        while (CURLMsg *msg = curl_multi_info_read(m_multi, &queued)) {
+        while (CURLMsg *msg = curl_multi_info_read(m_multi.get(), &queued)) {
             if (msg->msg != CURLMSG_DONE)
                 continue;
             Transfer *t = nullptr;
             curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &t);
             const CURLcode result = msg->data.result;
-            curl_multi_remove_handle(m_multi, msg->easy_handle);
+            curl_multi_remove_handle(m_multi.get(), msg->easy_handle);
             report(t, result);
             std::erase_if(m_active, [t](const auto &a) { return a.get() == t; });
         }
-        curl_multi_poll(m_multi, nullptr, 0, 10000, nullptr);
+        if (finishing && (m_active.empty() || finishBy.hasExpired()))
+            return;
+        const qint64 wait = finishing ? qMax<qint64>(1, finishBy.remainingTime()) : kIdlePollMs;
+        curl_multi_poll(m_multi.get(), nullptr, 0, int(qMin<qint64>(wait, kIdlePollMs)), nullptr);
     }
-}
-
-void Poster::shutdownAtExit()
-{
-    Poster *p = gPoster;
-    if (!p)
-        return;
-    std::unique_lock lock(p->m_mutex);
-    p->m_stop = true;
-    curl_multi_wakeup(p->m_multi);
-    const bool stopped = p->m_stoppedCv.wait_for(lock, kShutdownWait, [p] { return p->m_stopped; });
-    lock.unlock();
-    // A thread that did not come back in time stays detached; the poster is never freed.
-    if (stopped)
-        p->m_thread.join();
-    else
-        p->m_thread.detach();
 }
 
 std::mutex gConfigMutex;
@@ -269,24 +264,31 @@ QString ITClientId()
     return id;
 }
 
-void ITPost(const QString &url, const QByteArray &body, const QString &label,
-            const QString &name, bool validation, int timeoutMs)
+void ITPost(const QString &url, const QByteArray &body, const QString &label, const QString &name,
+            bool validation, int timeoutMs)
 {
     Poster *poster = Poster::instance();
     if (!poster) {
         ITLog("GA: %@ %@ ERROR %@", name, label, "network thread not available");
         return;
     }
-    poster->post(PostRequest {url.toStdString(), body, label, name, validation, timeoutMs});
+    poster->post(PostRequest{url.toStdString(), body, label, name, validation, timeoutMs});
 }
 
 } // namespace
 
 AnalyticsConfig ITDefaultAnalyticsConfig()
 {
-    return AnalyticsConfig {QStringLiteral(QUILLMARSH_ANALYTICS_BASE_URL),
-                            QStringLiteral("G-7QZ2R8WK3M"),
-                            QStringLiteral("Xq4-Tr7pLw2_VbN9kH0sJe"), 5000};
+    return AnalyticsConfig{QStringLiteral(QUILLMARSH_ANALYTICS_BASE_URL),
+                           QStringLiteral("G-7QZ2R8WK3M"), QStringLiteral("Xq4-Tr7pLw2_VbN9kH0sJe"),
+                           5000};
+}
+
+void ITAnalyticsFinish(QDeadlineTimer deadline)
+{
+    // Only a poster that exists has anything to finish; none is made for this.
+    if (Poster *p = gPoster)
+        p->finish(deadline);
 }
 
 void ITSetAnalyticsConfig(const AnalyticsConfig &c)
@@ -310,17 +312,17 @@ void ITTrackEvent(const QString &name, const QString &reason)
     QJsonObject params;
     if (!reason.isEmpty())
         params.insert(QStringLiteral("reason"), reason);
-    const QJsonObject event {{QStringLiteral("name"), name}, {QStringLiteral("params"), params}};
-    const QJsonObject root {{QStringLiteral("client_id"), ITClientId()},
-                            {QStringLiteral("events"), QJsonArray {event}}};
+    const QJsonObject event{{QStringLiteral("name"), name}, {QStringLiteral("params"), params}};
+    const QJsonObject root{{QStringLiteral("client_id"), ITClientId()},
+                           {QStringLiteral("events"), QJsonArray{event}}};
     const QByteArray body = QJsonDocument(root).toJson(QJsonDocument::Compact);
 
     ITLog("GA: event %@ reason=\"%@\"", name, reason);
 
-    const QString query = QStringLiteral("?measurement_id=")
-                          + QString::fromLatin1(QUrl::toPercentEncoding(c.measurementId))
-                          + QStringLiteral("&api_secret=")
-                          + QString::fromLatin1(QUrl::toPercentEncoding(c.apiSecret));
+    const QString query = QStringLiteral("?measurement_id=") +
+                          QString::fromLatin1(QUrl::toPercentEncoding(c.measurementId)) +
+                          QStringLiteral("&api_secret=") +
+                          QString::fromLatin1(QUrl::toPercentEncoding(c.apiSecret));
     ITPost(c.baseUrl + QStringLiteral("/mp/collect") + query, body, QStringLiteral("mp/collect"),
            name, false, c.timeoutMs);
     ITPost(c.baseUrl + QStringLiteral("/debug/mp/collect") + query, body,

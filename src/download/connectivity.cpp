@@ -1,9 +1,7 @@
 #include "connectivity.h"
 
 #include <QFile>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include <QHostAddress>
 
 #include <optional>
 
@@ -36,12 +34,10 @@ bool isLoopbackHost(const QString &host)
         h = h.mid(1, h.size() - 2);
     if (h == QLatin1String("localhost") || h.endsWith(QLatin1String(".localhost")))
         return true;
-    const QByteArray latin = h.toLatin1();
-    in_addr v4{};
-    if (::inet_pton(AF_INET, latin.constData(), &v4) == 1)
-        return (ntohl(v4.s_addr) >> 24) == 127;
-    in6_addr v6{};
-    return ::inet_pton(AF_INET6, latin.constData(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+    const QHostAddress address(h);
+    bool mapped = false; // ::ffff:127.0.0.1 is IPv4's loopback written as IPv6
+    const quint32 v4 = address.toIPv4Address(&mapped);
+    return mapped ? QHostAddress(v4).isLoopback() : address.isLoopback();
 }
 
 bool hasNetworkRoute()

@@ -9,7 +9,8 @@
 // connection, an unknown host) is an ordinary transport error, never a further wait.
 namespace connectivity {
 
-// Whether host is this machine itself (localhost, 127.0.0.0/8, ::1), which needs no network.
+// Whether host is this machine itself (localhost, 127.0.0.0/8, ::1, ::ffff:127.0.0.0/104), which
+// needs no network.
 bool isLoopbackHost(const QString &host);
 
 // Whether an IPv4 or IPv6 route goes through an interface other than loopback. When the

@@ -27,6 +27,25 @@ private:
     CURL *m_handle;
 };
 
+class CurlMulti
+{
+public:
+    CurlMulti() : m_handle(curl_multi_init()) {}
+    ~CurlMulti()
+    {
+        if (m_handle)
+            curl_multi_cleanup(m_handle);
+    }
+    CurlMulti(const CurlMulti &) = delete;
+    CurlMulti &operator=(const CurlMulti &) = delete;
+
+    CURLM *get() const { return m_handle; }
+    explicit operator bool() const { return m_handle != nullptr; }
+
+private:
+    CURLM *m_handle;
+};
+
 class CurlHeaderList
 {
 public:

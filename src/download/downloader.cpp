@@ -3,36 +3,30 @@
 #include "connectivity.h"
 #include "progressthrottle.h"
 #include "resumestate.h"
+#include "streamhasher.h"
 #include "transfer.h"
 
 #include "diag/itlog.h"
-#include "platform/workertracker.h"
+#include "platform/worker.h"
 
-#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QUrl>
 
 #include <curl/curl.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
 
-// Running attempts, so that an orderly exit can wait for a cancelled one to let go.
-platform::WorkerTracker &workers()
-{
-    static auto *tracker = new platform::WorkerTracker;
-    return *tracker;
-}
-
-using Clock = std::chrono::steady_clock;
-
 const QString kCancelledMessage = QStringLiteral("Download cancelled.");
+constexpr qint64 kHashChunk = 1 << 20;
 
 void removeFile(const QString &path)
 {
@@ -50,7 +44,24 @@ bool isRegularFile(const QString &path)
 
 double monotonicSeconds()
 {
-    return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Feeds the first size bytes of the file behind fd to hash; false when they cannot all be read.
+bool hashHeldBytes(int fd, qint64 size, StreamHasher &hash)
+{
+    QByteArray buffer(kHashChunk, Qt::Uninitialized);
+    for (qint64 at = 0; at < size;) {
+        const ssize_t n = ::pread(fd, buffer.data(), size_t(qMin(kHashChunk, size - at)), at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        hash.update(buffer.constData(), n);
+        at += n;
+    }
+    return true;
 }
 
 } // namespace
@@ -62,13 +73,11 @@ struct Downloader::Private
     std::optional<QByteArray> startResumeData;
     Options options;
     bool started = false;
-    std::thread worker;
+    DownloadResult result; // written by the worker before the completion is posted
 
     std::atomic<bool> cancelled{false};
-    std::atomic<qint64> httpStatus{0};
-    std::atomic<qint64> errorCode{0};
-    mutable std::mutex resumeMutex;
-    std::optional<QByteArray> resumeData;
+    std::mutex wakeMutex; // cancel() wakes a worker waiting for the network
+    std::condition_variable wake;
 
     // Worker thread only.
     struct Attempt
@@ -76,18 +85,14 @@ struct Downloader::Private
         UniqueFd fd;
         QString partialPath;
         std::optional<ResumeState> held; // the bytes in the partial file may be continued
+        std::unique_ptr<StreamHasher> heldHash;
         TransferResult result;
         bool requested = false;
     };
-    Clock::time_point deadline;
+    QDeadlineTimer deadline;
     bool sizeLogged = false;
     ProgressThrottle throttle;
 
-    qint64 remainingMs() const
-    {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
-            .count();
-    }
     static void fail(Attempt &a, CURLcode code, const char *detail = nullptr)
     {
         a.result = TransferResult{};
@@ -96,7 +101,8 @@ struct Downloader::Private
     }
     void openPartialFile(Attempt &a);
     void waitForNetwork(Attempt &a);
-    void transfer(Attempt &a, const std::function<void(qint64, qint64)> &progress);
+    void transfer(Attempt &a, StreamHasher &hash,
+                  const std::function<void(qint64, qint64)> &progress);
     bool landFile(const Attempt &a);
     std::optional<QByteArray> resumeStateAfter(const Attempt &a) const;
 };
@@ -110,22 +116,7 @@ Downloader::Downloader(const QString &url, const QString &destFile,
     d->startResumeData = std::move(resumeData);
 }
 
-Downloader::~Downloader()
-{
-    // The worker holds a reference while it runs, so the last one is dropped either by the
-    // worker itself on its way out or by someone else after the worker has let go.
-    if (d->worker.joinable()) {
-        if (d->worker.get_id() == std::this_thread::get_id())
-            d->worker.detach();
-        else
-            d->worker.join();
-    }
-}
-
-bool Downloader::waitForWorkers(int timeoutMs)
-{
-    return workers().waitIdle(timeoutMs);
-}
+Downloader::~Downloader() = default;
 
 std::shared_ptr<Downloader> Downloader::create(const QString &url, const QString &destFile,
                                                std::optional<QByteArray> resumeData)
@@ -144,9 +135,6 @@ void Downloader::start()
     if (d->started)
         return;
     d->started = true;
-    static std::once_flag curlInit;
-    std::call_once(curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-
     if (d->startResumeData)
         ITLog("DL: RESUME %@ -> %@ (%lu bytes of state)", d->url, d->destFile,
               quint64(d->startResumeData->size()));
@@ -154,44 +142,32 @@ void Downloader::start()
         ITLog("DL: GET %@ -> %@", d->url, d->destFile);
 
     auto self = shared_from_this();
-    workers().started();
-    try {
-        d->worker = std::thread([self] {
-            self->run(self);
-            workers().finished();
-        });
-    } catch (const std::system_error &e) {
-        workers().finished();
-        d->errorCode = CURLE_FAILED_INIT;
-        const QString message = curlErrorText(CURLE_FAILED_INIT, e.what());
-        ITLog("DL: error %ld %@ (resume state: %lu bytes)", qint64(CURLE_FAILED_INIT), message, 0u);
-        post(self, [self, message] {
-            if (self->onComplete)
-                self->onComplete(false, message);
-        });
+    const bool running = platform::startWorker(platform::WorkerKind::Download, [self]() mutable {
+        self->run(self);
+        self.reset(); // the last reference may go here, before the worker counts as finished
+    });
+    if (!running) {
+        DownloadResult r;
+        r.errorCode = CURLE_FAILED_INIT;
+        r.message = curlErrorText(CURLE_FAILED_INIT, "no thread for the download");
+        ITLog("DL: error %ld %@ (resume state: %lu bytes)", r.errorCode, r.message, 0u);
+        complete(self, std::move(r));
     }
 }
 
 void Downloader::cancel()
 {
-    d->cancelled = true;
+    {
+        std::lock_guard lock(d->wakeMutex);
+        d->cancelled = true;
+    }
+    d->wake.notify_all();
 }
 
-qint64 Downloader::httpStatus() const
+const DownloadResult &Downloader::result() const
 {
-    return d->httpStatus;
+    return d->result;
 }
-qint64 Downloader::errorCode() const
-{
-    return d->errorCode;
-}
-
-std::optional<QByteArray> Downloader::resumeData() const
-{
-    std::lock_guard lock(d->resumeMutex);
-    return d->resumeData;
-}
-
 bool Downloader::isCancelled() const
 {
     return d->cancelled;
@@ -205,12 +181,14 @@ QString Downloader::destFile() const
     return d->destFile;
 }
 
-void Downloader::post(const std::shared_ptr<Downloader> &self, std::function<void()> task)
+void Downloader::complete(const std::shared_ptr<Downloader> &self, DownloadResult result)
 {
+    d->result = result;
     // The task holds the instance until it has run on the GUI thread.
-    if (QCoreApplication *app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(
-            app, [self, task = std::move(task)] { task(); }, Qt::QueuedConnection);
+    platform::postToGui([self, result = std::move(result)] {
+        if (self->onComplete)
+            self->onComplete(result);
+    });
 }
 
 // The partial file: the one the resume state names when it still fits, else a new one.
@@ -220,9 +198,17 @@ void Downloader::Private::openPartialFile(Attempt &a)
         QString reason = QStringLiteral("unreadable resume state");
         if (auto state = ResumeState::decode(*startResumeData)) {
             a.fd = openPartialForResume(*state, url, destFile, &reason);
+            // The digest of the held bytes is taken once here; the transfer continues it.
             if (a.fd.isValid()) {
-                a.held = state;
-                a.partialPath = state->partialPath;
+                a.heldHash = std::make_unique<StreamHasher>();
+                if (hashHeldBytes(a.fd.get(), state->offset, *a.heldHash)) {
+                    a.held = state;
+                    a.partialPath = state->partialPath;
+                } else {
+                    reason = QStringLiteral("partial file cannot be read");
+                    a.fd.reset();
+                    a.heldHash.reset();
+                }
             }
         }
         if (!a.held)
@@ -244,19 +230,27 @@ void Downloader::Private::waitForNetwork(Attempt &a)
     if (connectivity::isLoopbackHost(QUrl(url).host()) || networkAvailable())
         return;
     ITLog("DL: waiting for connectivity...");
-    const auto poll = std::chrono::milliseconds(options.connectivityPollMs);
+    std::unique_lock lock(wakeMutex);
     for (;;) {
-        const auto nextLook = Clock::now() + poll;
-        while (!cancelled && remainingMs() > 0 && Clock::now() < nextLook)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        if (cancelled || networkAvailable())
+        QDeadlineTimer nextLook(options.connectivityPollMs);
+        if (deadline.deadline() < nextLook.deadline())
+            nextLook = deadline;
+        wake.wait_for(lock, std::chrono::milliseconds(nextLook.remainingTime()),
+                      [this] { return cancelled.load(); });
+        if (cancelled)
             return;
-        if (remainingMs() <= 0)
+        lock.unlock();
+        const bool available = networkAvailable();
+        lock.lock();
+        if (available)
+            return;
+        if (deadline.hasExpired())
             return fail(a, CURLE_OPERATION_TIMEDOUT, "no network connection");
     }
 }
 
-void Downloader::Private::transfer(Attempt &a, const std::function<void(qint64, qint64)> &progress)
+void Downloader::Private::transfer(Attempt &a, StreamHasher &hash,
+                                   const std::function<void(qint64, qint64)> &progress)
 {
     TransferSetup setup;
     setup.url = url;
@@ -265,16 +259,19 @@ void Downloader::Private::transfer(Attempt &a, const std::function<void(qint64, 
         setup.rangeFrom = a.held->offset;
         setup.validator = a.held->validator;
         setup.expectedTotal = a.held->total;
+        setup.heldHash = a.heldHash.get();
     }
     setup.lowSpeedTimeSeconds = options.lowSpeedTimeSeconds;
     setup.receiveBufferBytes = options.receiveBufferBytes;
     setup.cancelled = &cancelled;
+    setup.hash = &hash;
+    setup.spaceFolder = QFileInfo(destFile).absolutePath();
     setup.progress = progress;
     setup.resumed = [](qint64 offset, qint64 total) {
         ITLog("DL: resumed at offset %lld / %lld", offset, total);
     };
     while (!cancelled) {
-        setup.timeoutMs = remainingMs();
+        setup.timeoutMs = deadline.remainingTime();
         if (setup.timeoutMs <= 0)
             return fail(a, CURLE_OPERATION_TIMEDOUT);
         a.requested = true;
@@ -287,6 +284,7 @@ void Downloader::Private::transfer(Attempt &a, const std::function<void(qint64, 
         setup.rangeFrom = 0;
         setup.validator.clear();
         setup.expectedTotal = 0;
+        setup.heldHash = nullptr;
         if (::ftruncate(a.fd.get(), 0) != 0 || ::lseek(a.fd.get(), 0, SEEK_SET) != 0)
             return fail(a, CURLE_WRITE_ERROR, qt_error_string(errno).toUtf8().constData());
     }
@@ -335,7 +333,7 @@ void Downloader::deliverProgress(const std::shared_ptr<Downloader> &self, qint64
     }
     if (!d->throttle.shouldDeliver(written, total, monotonicSeconds()))
         return;
-    post(self, [self, written, total] {
+    platform::postToGui([self, written, total] {
         // Nothing reaches the caller once it has cancelled.
         if (!self->d->cancelled && self->onProgress)
             self->onProgress(written, total);
@@ -345,54 +343,60 @@ void Downloader::deliverProgress(const std::shared_ptr<Downloader> &self, qint64
 void Downloader::run(const std::shared_ptr<Downloader> &self)
 {
     Private &p = *d;
-    p.deadline = Clock::now() + std::chrono::seconds(p.options.totalTimeoutSeconds);
+    p.deadline = QDeadlineTimer(std::chrono::seconds(p.options.totalTimeoutSeconds));
     Private::Attempt a;
+    StreamHasher hash;
     p.openPartialFile(a);
     if (a.result.code == CURLE_OK)
         p.waitForNetwork(a);
     if (a.result.code == CURLE_OK)
-        p.transfer(a, [&](qint64 written, qint64 total) { deliverProgress(self, written, total); });
+        p.transfer(a, hash,
+                   [&](qint64 written, qint64 total) { deliverProgress(self, written, total); });
     a.fd.reset();
 
     const TransferResult &r = a.result;
-    const long status = r.httpStatus;
-    p.httpStatus = status;
-    const bool moved = a.requested && r.code == CURLE_OK && !r.restart && p.landFile(a);
+    DownloadResult result;
+    result.httpStatus = r.httpStatus;
+    const bool moved =
+        a.requested && r.code == CURLE_OK && !r.restart && !r.noSpace && p.landFile(a);
 
-    bool ok = false;
-    QString message = QStringLiteral(""); // never a null string, even on success
     std::optional<QByteArray> resume;
     if (p.cancelled) {
         ITLog("DL: cancelled by user, partial file deleted");
         removeFile(p.destFile);
-        message = kCancelledMessage;
+        result.status = DownloadResult::Status::Cancelled;
+        result.message = kCancelledMessage;
+    } else if (r.noSpace) {
+        // Nothing of the body was written; the caller says where space is short.
+        result.status = DownloadResult::Status::NoSpace;
+        result.message = QStringLiteral("Not enough disk space.");
+        result.spaceFolder = QFileInfo(p.destFile).absolutePath();
+        result.bytesNeeded = r.bytesNeeded;
+        result.bytesAvailable = r.bytesAvailable;
     } else if (r.code != CURLE_OK) {
-        p.errorCode = r.code;
+        result.errorCode = r.code;
         resume = p.resumeStateAfter(a);
         ITLog("DL: error %ld %@ (resume state: %lu bytes)", qint64(r.code), r.message,
               quint64(resume ? resume->size() : 0));
         removeFile(p.destFile);
-        message = r.message;
-    } else if (status >= 200 && status <= 299) {
+        result.message = r.message;
+    } else if (r.httpStatus >= 200 && r.httpStatus <= 299) {
         if (moved && isRegularFile(p.destFile)) {
             ITLog("DL: download complete");
-            ok = true;
+            result.status = DownloadResult::Status::Saved;
+            result.message = QStringLiteral(""); // never a null string, even on success
+            result.sha256 = hash.finish();
+            result.size = r.fileBytes;
         } else {
-            message = QStringLiteral("Downloaded file could not be saved.");
+            result.message = QStringLiteral("Downloaded file could not be saved.");
         }
     } else {
-        ITLog("DL: HTTP %ld, treated as failure", status);
+        ITLog("DL: HTTP %ld, treated as failure", r.httpStatus);
         removeFile(p.destFile);
-        message = ITFormat("Server returned HTTP %ld", status);
+        result.message = ITFormat("Server returned HTTP %ld", qint64(r.httpStatus));
     }
     if (!resume)
         removeFile(a.partialPath);
-    {
-        std::lock_guard lock(p.resumeMutex);
-        p.resumeData = std::move(resume);
-    }
-    post(self, [self, ok, message] {
-        if (self->onComplete)
-            self->onComplete(ok, message);
-    });
+    result.resumeData = std::move(resume);
+    complete(self, std::move(result));
 }

@@ -55,20 +55,16 @@ public:
     ~Downloader();
 
     std::function<void(qint64 written, qint64 total)> onProgress;
-    std::function<void(bool ok, const QString &message)> onComplete;
+    std::function<void(const DownloadResult &result)> onComplete;
 
     void setOptions(const Options &options); // before start
 
-    // Waits up to timeoutMs until every started attempt's worker has finished; true when none
-    // is left. For an orderly exit after a cancel, and for tests.
-    static bool waitForWorkers(int timeoutMs);
+    // Runs the attempt on a worker of kind platform::WorkerKind::Download, so an orderly exit
+    // can wait for a cancelled one to let go with platform::waitForWorkers.
     void start();
-    void cancel(); // any thread; the completion follows with "Download cancelled."
+    void cancel(); // any thread; the completion follows with Status::Cancelled
 
-    // Final once onComplete runs.
-    qint64 httpStatus() const;
-    qint64 errorCode() const;
-    std::optional<QByteArray> resumeData() const;
+    const DownloadResult &result() const; // final once onComplete runs
     bool isCancelled() const;
 
     QString url() const;
@@ -77,7 +73,7 @@ public:
 private:
     void run(const std::shared_ptr<Downloader> &self);
     void deliverProgress(const std::shared_ptr<Downloader> &self, qint64 written, qint64 total);
-    void post(const std::shared_ptr<Downloader> &self, std::function<void()> task);
+    void complete(const std::shared_ptr<Downloader> &self, DownloadResult result);
 
     Downloader(const QString &url, const QString &destFile, std::optional<QByteArray> resumeData);
     struct Private;

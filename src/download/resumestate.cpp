@@ -139,7 +139,8 @@ UniqueFd openPartialForResume(const ResumeState &state, const QString &url, cons
                       .arg(state.offset);
         return UniqueFd();
     }
-    UniqueFd fd(::open(native.constData(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd fd(::open(native.constData(),
+                       O_RDWR | O_NOFOLLOW | O_CLOEXEC)); // read: the held bytes are hashed
     struct stat after
     {
     };

@@ -36,9 +36,9 @@ std::optional<ContentRange> parseContentRange(const QByteArray &value);
 // On failure returns an invalid descriptor with errno set.
 UniqueFd createPartialFile(const QString &destFile, QString *path);
 
-// Opens the partial file of state for writing at state.offset when it is still the file this
-// program left: named like one of ours beside destFile, a regular file of this user, exactly
-// state.offset bytes long. Otherwise returns an invalid descriptor and says why in *reason.
+// Opens the partial file of state for reading and writing, at state.offset, when it is still the
+// file this program left: named like one of ours beside destFile, a regular file of this user,
+// exactly state.offset bytes long. Otherwise returns an invalid descriptor and says why in *reason.
 UniqueFd openPartialForResume(const ResumeState &state, const QString &url, const QString &destFile,
                               QString *reason);
 

@@ -2,9 +2,9 @@
 
 #include "curlholder.h"
 #include "resumestate.h"
+#include "streamhasher.h"
 
-#include <QList>
-#include <QPair>
+#include <QStorageInfo>
 #include <QUrl>
 
 #include <cerrno>
@@ -28,14 +28,14 @@ struct Context
     bool abortedOnPurpose = false; // the callbacks stopped the transfer for a reason of ours
     int writeErrno = 0;
     long status = 0;
-    QList<QPair<QByteArray, QByteArray>> headers; // of the latest response
 
+    // A header of the latest response (after redirects and interim answers); empty if absent.
     QByteArray header(const char *name) const
     {
-        for (const auto &h : headers)
-            if (h.first.compare(name, Qt::CaseInsensitive) == 0)
-                return h.second;
-        return {};
+        curl_header *h = nullptr;
+        if (curl_easy_header(curl, name, 0, CURLH_HEADER, -1, &h) != CURLHE_OK || !h)
+            return {};
+        return QByteArray(h->value).trimmed();
     }
 
     bool cancelled() const { return setup.cancelled && setup.cancelled->load(); }
@@ -47,6 +47,7 @@ struct Context
     }
     bool decide();
     bool acceptContinuation();
+    bool fitsOnDisk();
 };
 
 QByteArray strongValidator(const QByteArray &etag, const QByteArray &lastModified)
@@ -88,6 +89,13 @@ bool Context::acceptContinuation()
     result.total = range->total;
     result.validator = setup.validator;
     result.rangesServed = true;
+    if (setup.hash && !(setup.heldHash && setup.hash->continueFrom(*setup.heldHash))) {
+        // Without the held bytes' digest the file cannot be vouched for: start it over.
+        refuseResume(QStringLiteral("digest of the held bytes unavailable"));
+        return false;
+    }
+    if (!fitsOnDisk())
+        return false;
     if (setup.resumed)
         setup.resumed(setup.rangeFrom, range->total);
     return true;
@@ -135,19 +143,26 @@ bool Context::decide()
     result.fileBytes = 0;
     result.validator = strongValidator(header("ETag"), header("Last-Modified"));
     result.rangesServed = header("Accept-Ranges").toLower().contains("bytes");
-    return true;
+    if (setup.hash)
+        setup.hash->reset();
+    return fitsOnDisk();
 }
 
-size_t onHeader(char *data, size_t size, size_t count, void *userdata)
+// Checked once the size is known and before any of the body is written, so that a full disk
+// ends the attempt at once instead of minutes later, with nothing written that cannot be used.
+bool Context::fitsOnDisk()
 {
-    auto *c = static_cast<Context *>(userdata);
-    const QByteArray line = QByteArray(data, qsizetype(size * count)).trimmed();
-    if (line.startsWith("HTTP/")) {
-        c->headers.clear(); // a new response: an interim one or one after a redirect
-    } else if (const int colon = line.indexOf(':'); colon > 0) {
-        c->headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
-    }
-    return size * count;
+    if (result.total < 0 || setup.spaceFolder.isEmpty())
+        return true;
+    const qint64 needed = result.total - result.fileBytes;
+    const qint64 available = QStorageInfo(setup.spaceFolder).bytesAvailable();
+    if (available < 0 || needed <= available)
+        return true;
+    result.noSpace = true;
+    result.bytesNeeded = needed;
+    result.bytesAvailable = available;
+    abortedOnPurpose = true;
+    return false;
 }
 
 size_t onBody(char *data, size_t size, size_t count, void *userdata)
@@ -172,6 +187,8 @@ size_t onBody(char *data, size_t size, size_t count, void *userdata)
         done += size_t(n);
     }
     c->result.fileBytes += qint64(bytes);
+    if (c->setup.hash)
+        c->setup.hash->update(data, qint64(bytes));
     if (c->setup.progress)
         c->setup.progress(c->result.fileBytes, c->result.total);
     return bytes;
@@ -228,31 +245,42 @@ TransferResult runTransfer(const TransferSetup &setup)
         }
     }
     CURL *h = easy.get();
-    curl_easy_setopt(h, CURLOPT_URL, url.constData());
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, scheme);
-    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, scheme);
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
-    curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(h, CURLOPT_HTTP_CONTENT_DECODING, 0L);
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_BUFFERSIZE,
-                     setup.receiveBufferBytes > 0 ? setup.receiveBufferBytes : kReceiveBufferSize);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, long(setup.lowSpeedTimeSeconds));
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, long(setup.lowSpeedTimeSeconds));
-    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, long(qMax<qint64>(1, setup.timeoutMs)));
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
-    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, onHeader);
-    curl_easy_setopt(h, CURLOPT_HEADERDATA, &c);
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBody);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &c);
-    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, onTick);
-    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &c);
+    // The first option libcurl refuses ends the attempt before anything is sent.
+    CURLcode setCode = CURLE_OK;
+    const char *failedOption = nullptr;
+    const auto set = [&](CURLoption option, const char *name, auto value) {
+        if (setCode == CURLE_OK && (setCode = curl_easy_setopt(h, option, value)) != CURLE_OK)
+            failedOption = name;
+    };
+    set(CURLOPT_URL, "CURLOPT_URL", url.constData());
+    set(CURLOPT_PROTOCOLS_STR, "CURLOPT_PROTOCOLS_STR", scheme);
+    set(CURLOPT_REDIR_PROTOCOLS_STR, "CURLOPT_REDIR_PROTOCOLS_STR", scheme);
+    set(CURLOPT_FOLLOWLOCATION, "CURLOPT_FOLLOWLOCATION", 1L);
+    set(CURLOPT_MAXREDIRS, "CURLOPT_MAXREDIRS", kMaxRedirects);
+    set(CURLOPT_USERAGENT, "CURLOPT_USERAGENT", kUserAgent);
+    set(CURLOPT_HTTPHEADER, "CURLOPT_HTTPHEADER", headers.get());
+    set(CURLOPT_HTTP_CONTENT_DECODING, "CURLOPT_HTTP_CONTENT_DECODING", 0L);
+    set(CURLOPT_SSL_VERIFYPEER, "CURLOPT_SSL_VERIFYPEER", 1L);
+    set(CURLOPT_SSL_VERIFYHOST, "CURLOPT_SSL_VERIFYHOST", 2L);
+    set(CURLOPT_NOSIGNAL, "CURLOPT_NOSIGNAL", 1L);
+    set(CURLOPT_BUFFERSIZE, "CURLOPT_BUFFERSIZE",
+        setup.receiveBufferBytes > 0 ? setup.receiveBufferBytes : kReceiveBufferSize);
+    set(CURLOPT_CONNECTTIMEOUT, "CURLOPT_CONNECTTIMEOUT", long(setup.lowSpeedTimeSeconds));
+    set(CURLOPT_LOW_SPEED_LIMIT, "CURLOPT_LOW_SPEED_LIMIT", 1L);
+    set(CURLOPT_LOW_SPEED_TIME, "CURLOPT_LOW_SPEED_TIME", long(setup.lowSpeedTimeSeconds));
+    set(CURLOPT_TIMEOUT_MS, "CURLOPT_TIMEOUT_MS", long(qMax<qint64>(1, setup.timeoutMs)));
+    set(CURLOPT_ERRORBUFFER, "CURLOPT_ERRORBUFFER", errorBuffer);
+    set(CURLOPT_WRITEFUNCTION, "CURLOPT_WRITEFUNCTION", onBody);
+    set(CURLOPT_WRITEDATA, "CURLOPT_WRITEDATA", static_cast<void *>(&c));
+    set(CURLOPT_NOPROGRESS, "CURLOPT_NOPROGRESS", 0L);
+    set(CURLOPT_XFERINFOFUNCTION, "CURLOPT_XFERINFOFUNCTION", onTick);
+    set(CURLOPT_XFERINFODATA, "CURLOPT_XFERINFODATA", static_cast<void *>(&c));
+    if (setCode != CURLE_OK) {
+        const QByteArray detail = QByteArray("cannot set ") + failedOption;
+        result.code = setCode;
+        result.message = curlErrorText(setCode, detail.constData());
+        return result;
+    }
 
     const CURLcode code = curl_easy_perform(h);
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &result.httpStatus);

@@ -8,6 +8,8 @@
 #include <atomic>
 #include <functional>
 
+class StreamHasher;
+
 // One HTTP request of a download attempt, run with libcurl on the calling (worker) thread,
 // writing the body into an open partial file. It decides, from the response headers, whether
 // the body continues the bytes already held, replaces them, or must not be used at all.
@@ -22,6 +24,9 @@ struct TransferSetup
     qint64 timeoutMs = 0;        // what is left of the attempt's overall limit
     long receiveBufferBytes = 0; // 0: kReceiveBufferSize
     const std::atomic<bool> *cancelled = nullptr;
+    StreamHasher *hash = nullptr;     // takes every byte of the file as it is written
+    StreamHasher *heldHash = nullptr; // the digest of the held bytes, for a continuation
+    QString spaceFolder;              // where the file goes: its free space is checked
     // Worker thread, after every piece of body written: bytes in the file, whole size or -1.
     std::function<void(qint64 written, qint64 total)> progress;
     // Worker thread, when a 206 has been accepted as the continuation of the held bytes.
@@ -40,6 +45,10 @@ struct TransferResult
     qint64 total = -1;         // whole size, when known
     QByteArray validator;      // strong ETag, else Last-Modified; empty when none or weak
     bool rangesServed = false; // the server says it serves byte ranges of this file
+    // The body would not fit: stopped before writing any of it.
+    bool noSpace = false;
+    qint64 bytesNeeded = 0;
+    qint64 bytesAvailable = 0;
 };
 
 // Receive buffer. CPU time for 1 GiB from nginx on loopback, written to disk: 16 KiB (libcurl's

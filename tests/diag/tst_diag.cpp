@@ -2,14 +2,18 @@
 #include "diag/itlog.h"
 #include "testhttpserver.h"
 
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QLocale>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimeZone>
+
+#include <curl/curl.h>
 
 #include <thread>
 #include <vector>
@@ -59,6 +63,8 @@ private slots:
     void transportErrors_data();
     void transportErrors();
     void emptySecretSendsNothing();
+    void postsInFlightAtExit_data();
+    void postsInFlightAtExit();
     // Last: under ThreadSanitizer no thread may start in this process once it has forked.
     void exitOfARun_data();
     void exitOfARun();
@@ -207,6 +213,68 @@ void TestDiag::emptySecretSendsNothing()
         QVERIFY(r.body.contains("after_skip"));
 }
 
+void TestDiag::postsInFlightAtExit_data()
+{
+    QTest::addColumn<int>("answerMs"); // after the helper begins to exit; -1: never
+    QTest::newRow("answered within the second") << 500;
+    QTest::newRow("never answered") << -1;
+}
+
+// An event sent just before the end still arrives and is answered when that takes less than a
+// second, and a server that never answers holds the exit for no more than about that second.
+// The server lives on this thread (no new threads once a process has been forked here).
+void TestDiag::postsInFlightAtExit()
+{
+    QFETCH(int, answerMs);
+    QTemporaryDir state;
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_STATE_HOME", state.path());
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(DIAG_HELPER),
+            {"0", "0", "2000", QString("http://127.0.0.1:%1").arg(server.serverPort())});
+    QVERIFY(p.waitForReadyRead(10000)); // "queued": the posts may not have left yet
+    QElapsedTimer exiting;
+    exiting.start();
+    p.closeWriteChannel();
+    std::vector<std::unique_ptr<QTcpSocket>> posts;
+    while (posts.size() < 2 && exiting.elapsed() < 1000) {
+        if (!server.hasPendingConnections() && !server.waitForNewConnection(50))
+            continue;
+        posts.emplace_back(server.nextPendingConnection());
+    }
+    QCOMPARE(posts.size(), size_t(2));
+    for (const auto &post : posts) // the whole request, body included, arrived
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                post->waitForReadyRead(10);
+                return post->peek(4096).contains("\"setup_run\"");
+            },
+            1000));
+    if (answerMs >= 0) {
+        QTest::qWait(int(answerMs - exiting.elapsed()));
+        for (const auto &post : posts) {
+            post->write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}");
+            QVERIFY(post->waitForBytesWritten(1000));
+        }
+    }
+    // Timed to the helper's own word, so a slow process teardown (sanitizers) does not count.
+    QByteArray out = p.readAllStandardOutput();
+    while (!out.contains("analytics finished") && p.waitForReadyRead(5000))
+        out += p.readAllStandardOutput();
+    const qint64 took = exiting.elapsed();
+    QVERIFY2(took < 1000 + 200, qPrintable(QString::number(took)));
+    QVERIFY(p.waitForFinished(10000));
+    QFile log(state.path() + kLogName);
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QByteArray text = log.readAll();
+    QCOMPARE(text.contains("  GA: setup_run mp/collect -> HTTP 200\n"), answerMs >= 0);
+    QCOMPARE(text.contains("  GA: setup_run debug/mp/collect -> HTTP 200, validation: {}\n"),
+             answerMs >= 0);
+}
+
 void TestDiag::exitOfARun_data()
 {
     QTest::addColumn<QString>("log");
@@ -268,5 +336,11 @@ void TestDiag::exitOfARun()
         QCOMPARE(text.count('\n'), lines);
 }
 
-QTEST_GUILESS_MAIN(TestDiag)
+int main(int argc, char **argv)
+{
+    curl_global_init(CURL_GLOBAL_DEFAULT); // before any thread, as the installer does
+    QCoreApplication app(argc, argv);
+    TestDiag test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_diag.moc"
