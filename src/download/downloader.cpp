@@ -1,3 +1,4 @@
+#include "platform/uniquefd.h"
 #include "downloader.h"
 
 #include "connectivity.h"
@@ -82,7 +83,7 @@ struct Downloader::Private
     // Worker thread only.
     struct Attempt
     {
-        UniqueFd fd;
+        platform::UniqueFd fd;
         QString partialPath;
         std::optional<ResumeState> held; // the bytes in the partial file may be continued
         std::unique_ptr<StreamHasher> heldHash;

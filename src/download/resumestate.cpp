@@ -1,3 +1,4 @@
+#include "platform/uniquefd.h"
 #include "resumestate.h"
 
 #include <QCryptographicHash>
@@ -83,7 +84,7 @@ std::optional<ContentRange> parseContentRange(const QByteArray &value)
     return r;
 }
 
-UniqueFd createPartialFile(const QString &destFile, QString *path)
+platform::UniqueFd createPartialFile(const QString &destFile, QString *path)
 {
     const QString dir = QFileInfo(destFile).absolutePath();
     for (int tries = 0; tries < 16; ++tries) {
@@ -94,12 +95,12 @@ UniqueFd createPartialFile(const QString &destFile, QString *path)
                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) {
             *path = candidate;
-            return UniqueFd(fd);
+            return platform::UniqueFd(fd);
         }
         if (errno != EEXIST)
             break;
     }
-    return UniqueFd();
+    return platform::UniqueFd();
 }
 
 bool isPartialPathFor(const QString &path, const QString &destFile)
@@ -110,20 +111,20 @@ bool isPartialPathFor(const QString &path, const QString &destFile)
            info.fileName().size() > partialPrefix(destFile).size();
 }
 
-UniqueFd openPartialForResume(const ResumeState &state, const QString &url, const QString &destFile,
+platform::UniqueFd openPartialForResume(const ResumeState &state, const QString &url, const QString &destFile,
                               QString *reason)
 {
     if (state.url != url) {
         *reason = QStringLiteral("made for another address");
-        return UniqueFd();
+        return platform::UniqueFd();
     }
     if (!isPartialPathFor(state.partialPath, destFile)) {
         *reason = QStringLiteral("partial file in the wrong place");
-        return UniqueFd();
+        return platform::UniqueFd();
     }
     if (state.offset <= 0 || state.total <= state.offset || state.validator.isEmpty()) {
         *reason = QStringLiteral("nothing to continue");
-        return UniqueFd();
+        return platform::UniqueFd();
     }
     const QByteArray native = QFile::encodeName(state.partialPath);
     struct stat before
@@ -131,15 +132,15 @@ UniqueFd openPartialForResume(const ResumeState &state, const QString &url, cons
     };
     if (::lstat(native.constData(), &before) != 0 || !isOwnRegularFile(before)) {
         *reason = QStringLiteral("partial file missing or not ours");
-        return UniqueFd();
+        return platform::UniqueFd();
     }
     if (before.st_size != state.offset) {
         *reason = QStringLiteral("partial file has %1 bytes, expected %2")
                       .arg(qint64(before.st_size))
                       .arg(state.offset);
-        return UniqueFd();
+        return platform::UniqueFd();
     }
-    UniqueFd fd(::open(native.constData(),
+    platform::UniqueFd fd(::open(native.constData(),
                        O_RDWR | O_NOFOLLOW | O_CLOEXEC)); // read: the held bytes are hashed
     struct stat after
     {
@@ -149,7 +150,7 @@ UniqueFd openPartialForResume(const ResumeState &state, const QString &url, cons
         after.st_ino != before.st_ino || after.st_size != state.offset ||
         ::lseek(fd.get(), state.offset, SEEK_SET) != state.offset) {
         *reason = QStringLiteral("partial file cannot be reopened");
-        return UniqueFd();
+        return platform::UniqueFd();
     }
     return fd;
 }

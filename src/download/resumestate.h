@@ -1,6 +1,6 @@
 #pragma once
 
-#include "curlholder.h"
+#include "platform/uniquefd.h"
 
 #include <QByteArray>
 #include <QString>
@@ -34,12 +34,12 @@ std::optional<ContentRange> parseContentRange(const QByteArray &value);
 
 // Creates a fresh partial file beside destFile with O_CREAT|O_EXCL|O_NOFOLLOW, mode 0600.
 // On failure returns an invalid descriptor with errno set.
-UniqueFd createPartialFile(const QString &destFile, QString *path);
+platform::UniqueFd createPartialFile(const QString &destFile, QString *path);
 
 // Opens the partial file of state for reading and writing, at state.offset, when it is still the
 // file this program left: named like one of ours beside destFile, a regular file of this user,
 // exactly state.offset bytes long. Otherwise returns an invalid descriptor and says why in *reason.
-UniqueFd openPartialForResume(const ResumeState &state, const QString &url, const QString &destFile,
+platform::UniqueFd openPartialForResume(const ResumeState &state, const QString &url, const QString &destFile,
                               QString *reason);
 
 // Whether path has the name and place of a partial file for destFile.

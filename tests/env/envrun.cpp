@@ -50,7 +50,6 @@ std::unique_ptr<MainWindowController> makeInstaller(const QString &downloadBase)
 // An orderly exit lets installs detach their images and the log reach the disk.
 void waitForWorkers()
 {
-    DMGInstaller::waitForWorkers(10000);
     platform::waitForWorkers(platform::WorkerKind::Install, QDeadlineTimer(10000));
     platform::waitForWorkers(platform::WorkerKind::Download, QDeadlineTimer(5000));
     ITLogDrain(2000);
