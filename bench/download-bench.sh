@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Times quillmarsh-fetch (which takes the SHA-256 while the bytes arrive) against curl -o on a
-# 1 GiB file served by nginx on loopback, and measures how much is fetched twice when a download
+# Times a verified quillmarsh-fetch (the SHA-256 taken while the bytes arrive, then checked
+# against a signed .sig as the installer does) against plain curl -o and against curl -o followed
+# by sha256sum, on a 1 GiB file served by nginx on loopback, and measures how much is fetched twice when a download
 # is cut at 50 % and resumed, and whether the digest after the resume is that of the file.
 # Usage: bench/download-bench.sh [BUILD_DIR] [WORK_DIR]
-#   BUILD_DIR holds bin/quillmarsh-fetch and bin/qm-faultproxy (default: build)
+#   BUILD_DIR holds bin/quillmarsh-fetch, bin/quillmarsh-sign-image and bin/qm-faultproxy
+#   (default: build)
 #   WORK_DIR needs about 3 GiB free (default: a new folder under /tmp); removed afterwards.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,7 +15,8 @@ runs=5
 size=$((1024 * 1024 * 1024))
 fetch=$build/bin/quillmarsh-fetch
 proxy=$build/bin/qm-faultproxy
-for tool in "$fetch" "$proxy" /usr/bin/time curl nginx python3; do
+sign=$build/bin/quillmarsh-sign-image
+for tool in "$fetch" "$proxy" "$sign" /usr/bin/time curl nginx python3 openssl sha256sum; do
   command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
 done
 
@@ -75,26 +78,37 @@ timed() {
 }
 
 want=$(sha256sum "$work/www/big.bin" | cut -d' ' -f1)
+openssl genpkey -algorithm ed25519 -out "$work/key.pem" 2>/dev/null
+public_key=$(openssl pkey -in "$work/key.pem" -pubout -outform DER | tail -c 32 | base64)
+"$sign" "$work/key.pem" "$work/www/big.bin" >/dev/null
 
 echo "== $runs runs each, alternating"
-qm_times=() curl_times=()
+qm_times=() curl_times=() sum_times=()
 for i in $(seq "$runs"); do
-  qm_times+=("$(timed qm "$fetch" "$url" "$work/out.qm")")
-  # The digest it reported is the file's.
-  grep -q "sha256 $want" "$work/stderr.txt" || { echo "quillmarsh-fetch: wrong or no SHA-256" >&2; exit 1; }
+  qm_times+=("$(timed qm "$fetch" "$url" "$work/out.qm" \
+                --signature "$work/www/big.bin.sig" --public-key "$public_key")")
+  # The digest it reported is the file's, and the file matched its signature.
+  grep -q "sha256 $want" "$work/stderr.txt" && grep -qx verified "$work/stderr.txt" \
+    || { echo "quillmarsh-fetch: wrong SHA-256 or not verified" >&2; exit 1; }
   curl_times+=("$(timed curl curl -s -o "$work/out.curl" "$url")")
-  printf 'run %d: quillmarsh-fetch %.3f s, curl %.3f s\n' "$i" "${qm_times[-1]}" "${curl_times[-1]}"
+  sum_times+=("$(timed sum sh -c 'curl -s -o "$1" "$2" && sha256sum "$1"' sh "$work/out.sum" "$url")")
+  printf 'run %d: quillmarsh-fetch verified %.3f s, curl -o %.3f s, curl -o + sha256sum %.3f s\n' \
+    "$i" "${qm_times[-1]}" "${curl_times[-1]}" "${sum_times[-1]}"
 done
 
-python3 - "$work" "${qm_times[*]}" "${curl_times[*]}" <<'PY'
+python3 - "$work" "${qm_times[*]}" "${curl_times[*]}" "${sum_times[*]}" <<'PY'
 import statistics, sys
-work, qm, cu = sys.argv[1], [float(x) for x in sys.argv[2].split()], [float(x) for x in sys.argv[3].split()]
+work = sys.argv[1]
+qm, cu, su = ([float(x) for x in arg.split()] for arg in sys.argv[2:5])
 rss = lambda name: max(int(x) for x in open(f"{work}/rss.{name}").read().split())
 cpu = lambda name: statistics.median(float(x) for x in open(f"{work}/cpu.{name}").read().split())
-mq, mc = statistics.median(qm), statistics.median(cu)
-print(f"median time: quillmarsh-fetch with SHA-256 {mq:.3f} s, curl -o {mc:.3f} s, ratio {mq / mc:.3f} (goal <= 1.10)")
-print(f"median CPU time (user + system): quillmarsh-fetch {cpu('qm'):.2f} s, curl {cpu('curl'):.2f} s")
-print(f"peak RSS: quillmarsh-fetch {rss('qm') / 1024:.1f} MiB (goal <= 40), curl {rss('curl') / 1024:.1f} MiB")
+mq, mc, ms = statistics.median(qm), statistics.median(cu), statistics.median(su)
+print("| | median wall | x curl -o | median CPU | peak RSS |")
+print("|---|---|---|---|---|")
+for label, name, m in (("quillmarsh-fetch, verified", "qm", mq), ("curl -o", "curl", mc),
+                       ("curl -o + sha256sum", "sum", ms)):
+    print(f"| {label} | {m:.3f} s | {m / mc:.2f} | {cpu(name):.2f} s | {rss(name) / 1024:.1f} MiB |")
+print(f"verified / curl -o: {mq / mc:.3f} (goal <= 1.10); verified / (curl -o + sha256sum): {mq / ms:.3f} (goal <= 0.80)")
 PY
 
 echo "== cut at 50 %, then resume"

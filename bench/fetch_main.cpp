@@ -1,11 +1,17 @@
 // quillmarsh-fetch URL DEST [--resume-state FILE] [--buffer-size BYTES]
+//                 [--signature SIGFILE --public-key BASE64]
 // Runs one download attempt the way the installer does. Resume state is read from FILE when it
 // exists, written to FILE when the attempt fails in a resumable way, and removed once the file
-// is saved. Prints the outcome to stderr; exits 0 only when the file was saved.
+// is saved. With a signature, the saved file is checked against it the way the installer checks
+// an image before mounting it (the digest taken while the bytes arrived). Prints the outcome to
+// stderr; exits 0 only when the file was saved (and, with a signature, verified), 3 when it was
+// saved but does not match its signature.
 #include "download/downloader.h"
+#include "download/imagesignature.h"
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QUrl>
 
 #include <curl/curl.h>
 
@@ -26,9 +32,32 @@ int main(int argc, char **argv)
         bufferBytes = args.value(at + 1).toLong();
         args.remove(at, 2);
     }
-    if (args.size() != 2 || (args.contains(QStringLiteral("--resume-state")))) {
-        std::fprintf(stderr, "usage: quillmarsh-fetch URL DEST [--resume-state FILE]\n");
+    QString sigFile;
+    QByteArray publicKey;
+    if (const qsizetype at = args.indexOf(QStringLiteral("--signature")); at >= 0) {
+        sigFile = args.value(at + 1);
+        args.remove(at, 2);
+    }
+    if (const qsizetype at = args.indexOf(QStringLiteral("--public-key")); at >= 0) {
+        publicKey = args.value(at + 1).toLatin1();
+        args.remove(at, 2);
+    }
+    if (args.size() != 2 || sigFile.isEmpty() != publicKey.isEmpty()) {
+        std::fprintf(stderr, "usage: quillmarsh-fetch URL DEST [--resume-state FILE] "
+                             "[--buffer-size BYTES] [--signature SIGFILE --public-key BASE64]\n");
         return 2;
+    }
+    // Read before the download, as the installer fetches the signature first.
+    std::optional<ImageSignature> signature;
+    if (!sigFile.isEmpty()) {
+        QFile file(sigFile);
+        QString error = QStringLiteral("cannot read ") + sigFile;
+        if (file.open(QIODevice::ReadOnly))
+            signature = readImageSignature(file.read(4096), publicKey, &error);
+        if (!signature) {
+            std::fprintf(stderr, "verification FAILED: %s\n", qPrintable(error));
+            return 3;
+        }
     }
     std::optional<QByteArray> resume;
     if (QFile state(stateFile); !stateFile.isEmpty() && state.open(QIODevice::ReadOnly))
@@ -46,6 +75,15 @@ int main(int argc, char **argv)
             if (!stateFile.isEmpty())
                 QFile::remove(stateFile);
             status = 0;
+            if (signature) {
+                const QString name = QUrl(args[0]).fileName();
+                if (const QString why = checkImage(*signature, name, r.size, r.sha256); !why.isEmpty()) {
+                    std::fprintf(stderr, "verification FAILED: %s\n", qPrintable(why));
+                    status = 3;
+                } else {
+                    std::fprintf(stderr, "verified\n");
+                }
+            }
         } else {
             std::fprintf(stderr, "FAILED: %s (HTTP %lld, error %lld, resume state %lld bytes)\n",
                          qPrintable(r.message), r.httpStatus, r.errorCode,
