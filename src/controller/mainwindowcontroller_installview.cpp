@@ -1,13 +1,12 @@
 #include "mainwindowcontroller.h"
-#include "palette.h"
 
 #include "ui/dotsview.h"
 #include "ui/flippedview.h"
 #include "ui/imagefit.h"
+#include "ui/palette.h"
 #include "ui/roundedbutton.h"
 
 #include <QLabel>
-#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -42,17 +41,15 @@ void MainWindowController::buildInstallView()
     dots = new DotsView(slidePanel);
     dots->setGeometry(289, 258, 60, 14);
     dots->setCount(kSlideCount);
-    QPointer<MainWindowController> self(this);
-    dots->onSelect = [self](qint64 index) {
-        if (!self)
-            return;
-        self->setSlide(index);
-        self->restartSlideTimer();
-    };
+    // The connection ends with the controller, so a late click never reaches a dead one.
+    connect(dots, &DotsView::selected, this, [this](qint64 index) {
+        setSlide(index);
+        restartSlideTimer();
+    });
 
     progress = new QProgressBar(installView);
     progress->setGeometry(16, 307, 606, 8);
-    progress->setRange(0, 1000);
+    progress->setRange(0, kProgressMax);
     progress->setValue(0);
     progress->setTextVisible(false);
 
@@ -63,11 +60,7 @@ void MainWindowController::buildInstallView()
     hideButton->setGeometry(534, 320, 90, 28);
     hideButton->setAutoDefault(false);
     connect(hideButton, &QPushButton::clicked, this, &MainWindowController::minimizeClicked);
-
-    slideImages.clear();
-    slideImages.reserve(kSlideCount);
-    for (qint64 i = 1; i <= kSlideCount; ++i)
-        slideImages.append(image(QStringLiteral("slide%1").arg(i)));
+    // The slide pictures are loaded when the install screen is first shown, not at start-up.
 }
 
 void MainWindowController::buildFinishView()
@@ -105,6 +98,12 @@ void MainWindowController::showInstallView(bool show)
     }
     if (settingsShown)
         settingsClicked();
+    if (slideImages.isEmpty()) {
+        // Entries stay in place even when a picture is missing, so slide i keeps picture i + 1.
+        slideImages.reserve(kSlideCount);
+        for (qint64 i = 1; i <= kSlideCount; ++i)
+            slideImages.append(image(QStringLiteral("slide%1").arg(i)));
+    }
     setSlide(0);
     installView->show();
     installView->raise();
