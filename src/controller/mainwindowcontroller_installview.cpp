@@ -71,10 +71,16 @@ void MainWindowController::buildFinishView()
     finishView->setBackgroundColor(palette::kBackground);
     finishView->hide();
 
-    imageView(QStringLiteral("brand"), QRect(28, 10, 24, 24), finishView);
+    // Its two pictures are read when it is first shown; each view is named after its picture.
+    auto icon = [this](const QString &name, const QRect &frame) {
+        auto *view = new QLabel(finishView);
+        view->setObjectName(name);
+        view->setGeometry(frame);
+    };
+    icon(QStringLiteral("brand"), QRect(28, 10, 24, 24));
     label(QStringLiteral("Quillmarsh"), QRect(60, 11, 120, 22), 15, palette::kBrandText, true,
           finishView);
-    imageView(QStringLiteral("product"), QRect(271, 57, 96, 96), finishView);
+    icon(QStringLiteral("product"), QRect(271, 57, 96, 96));
     finishName = label(QStringLiteral("Quillmarsh"), QRect(0, 161, 638, 30), 21, palette::kBodyText,
                        false, finishView);
     finishName->setAlignment(Qt::AlignCenter);
@@ -145,6 +151,11 @@ void MainWindowController::advanceSlide()
 
 void MainWindowController::showFinishView()
 {
+    for (const QString &name : {QStringLiteral("brand"), QStringLiteral("product")}) {
+        auto *icon = finishView->findChild<QLabel *>(name, Qt::FindDirectChildrenOnly);
+        if (icon && icon->pixmap().isNull())
+            ui::setImage(icon, image(name));
+    }
     finishView->show();
     finishView->raise();
 }

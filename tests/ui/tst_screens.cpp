@@ -305,11 +305,15 @@ private slots:
     void pictures()
     {
         QCOMPARE(c->image(QStringLiteral("brand")).size(), QSize(48, 48));
-        QVERIFY(c->slideImages.isEmpty());
+        QLabel *finishIcon = c->finishView->findChild<QLabel *>(QStringLiteral("product"));
+        QVERIFY(c->slideImages.isEmpty() && finishIcon->pixmap().isNull());
         c->showInstallView(true);
         QCOMPARE(c->slideImages.size(), 4);
         for (const QPixmap &slide : c->slideImages)
             QVERIFY(!slide.isNull());
+        c->showFinishView();
+        QVERIFY(!finishIcon->pixmap().isNull());
+        c->finishView->hide();
         c->showInstallView(false);
         const QPixmap sharp = ui::fitPixmap(c->image(QStringLiteral("slide4")), QSize(280, 190), 2.0);
         QCOMPARE(std::pair(sharp.size(), sharp.deviceIndependentSize()), std::pair(QSize(560, 380), QSizeF(280, 190)));
