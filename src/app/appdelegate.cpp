@@ -2,17 +2,21 @@
 
 #include "controller/mainwindowcontroller.h"
 #include "diag/itlog.h"
-#include "installerwindow.h"
+#include "ui/installerwindow.h"
 
-#include <QCoreApplication>
-#include <QWidget>
+#include <QTimer>
+#include <QWindow>
 
 namespace {
 
 // The window rectangle in screen coordinates, written as {{x, y}, {width, height}}.
 QString rectText(const QRect &r)
 {
-    return QStringLiteral("{{%1, %2}, {%3, %4}}").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
+    return QStringLiteral("{{%1, %2}, {%3, %4}}")
+        .arg(r.x())
+        .arg(r.y())
+        .arg(r.width())
+        .arg(r.height());
 }
 
 } // namespace
@@ -24,12 +28,27 @@ void AppDelegate::applicationDidFinishLaunching()
 {
     m_mainController = std::make_unique<MainWindowController>();
     InstallerWindow *window = m_mainController->window();
+    window->winId(); // the native window exists from here on, so its first exposure can be seen
+    window->windowHandle()->installEventFilter(this);
     window->show();
     window->raise();
     window->activateWindow();
-    // Let the window system deliver the show and activation before reporting them.
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
 
+// "UI: window visible" is written once, when the window is first on screen: the exposure is
+// handled (and the window painted) before the posted call runs.
+bool AppDelegate::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Expose && static_cast<QWindow *>(watched)->isExposed()) {
+        watched->removeEventFilter(this);
+        QTimer::singleShot(0, this, &AppDelegate::logWindowVisible);
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void AppDelegate::logWindowVisible()
+{
+    const InstallerWindow *window = m_mainController->window();
     const QWidget *content = window->contentView();
     const qulonglong subviews =
         content ? content->findChildren<QWidget *>(Qt::FindDirectChildrenOnly).size() : 0;

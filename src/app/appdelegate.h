@@ -24,6 +24,11 @@ public:
 
     MainWindowController *mainController() const { return m_mainController.get(); }
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
+    void logWindowVisible();
+
     std::unique_ptr<MainWindowController> m_mainController;
 };

@@ -69,7 +69,7 @@ public:
                   bool bold, QWidget *parent = nullptr);
     LinkLabel *link(const QString &text, const QRect &frame, void (MainWindowController::*action)(),
                     QWidget *parent = nullptr);
-    void styleLink(QLabel *label, bool centered = false);
+    void styleLink(LinkLabel *link, bool centered = false);
     // An image view showing the named resource fitted to the frame; empty when it is missing.
     QLabel *imageView(const QString &name, const QRect &frame, QWidget *parent = nullptr);
     // The system font at a pixel size (the sizes of the screens are pixel sizes).

@@ -1,6 +1,6 @@
 #include "mainwindowcontroller.h"
 
-#include "app/installerwindow.h"
+#include "ui/installerwindow.h"
 #include "config.h"
 #include "diag/analytics.h"
 #include "diag/itlog.h"

@@ -1,6 +1,6 @@
 #include "mainwindowcontroller.h"
 
-#include "app/installerwindow.h"
+#include "ui/installerwindow.h"
 #include "diag/itformat.h"
 #include "diag/itlog.h"
 #include "download/downloader.h"

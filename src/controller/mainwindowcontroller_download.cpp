@@ -1,5 +1,5 @@
 #include "mainwindowcontroller.h"
-#include "palette.h"
+#include "ui/palette.h"
 
 #include "config.h"
 #include "diag/analytics.h"

@@ -1,13 +1,12 @@
 #include "mainwindowcontroller.h"
-#include "palette.h"
 
 #include "ui/dotsview.h"
 #include "ui/flippedview.h"
 #include "ui/imagefit.h"
+#include "ui/palette.h"
 #include "ui/roundedbutton.h"
 
 #include <QLabel>
-#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -42,17 +41,15 @@ void MainWindowController::buildInstallView()
     dots = new DotsView(slidePanel);
     dots->setGeometry(289, 258, 60, 14);
     dots->setCount(kSlideCount);
-    QPointer<MainWindowController> self(this);
-    dots->onSelect = [self](qint64 index) {
-        if (!self)
-            return;
-        self->setSlide(index);
-        self->restartSlideTimer();
-    };
+    // The connection ends with the controller, so a late click never reaches a dead one.
+    connect(dots, &DotsView::selected, this, [this](qint64 index) {
+        setSlide(index);
+        restartSlideTimer();
+    });
 
     progress = new QProgressBar(installView);
     progress->setGeometry(16, 307, 606, 8);
-    progress->setRange(0, 1000);
+    progress->setRange(0, kProgressMax);
     progress->setValue(0);
     progress->setTextVisible(false);
 
@@ -63,11 +60,7 @@ void MainWindowController::buildInstallView()
     hideButton->setGeometry(534, 320, 90, 28);
     hideButton->setAutoDefault(false);
     connect(hideButton, &QPushButton::clicked, this, &MainWindowController::minimizeClicked);
-
-    slideImages.clear();
-    slideImages.reserve(kSlideCount);
-    for (qint64 i = 1; i <= kSlideCount; ++i)
-        slideImages.append(image(QStringLiteral("slide%1").arg(i)));
+    // The slide pictures are loaded when the install screen is first shown, not at start-up.
 }
 
 void MainWindowController::buildFinishView()
@@ -78,10 +71,16 @@ void MainWindowController::buildFinishView()
     finishView->setBackgroundColor(palette::kBackground);
     finishView->hide();
 
-    imageView(QStringLiteral("brand"), QRect(28, 10, 24, 24), finishView);
+    // Its two pictures are read when it is first shown; each view is named after its picture.
+    auto icon = [this](const QString &name, const QRect &frame) {
+        auto *view = new QLabel(finishView);
+        view->setObjectName(name);
+        view->setGeometry(frame);
+    };
+    icon(QStringLiteral("brand"), QRect(28, 10, 24, 24));
     label(QStringLiteral("Quillmarsh"), QRect(60, 11, 120, 22), 15, palette::kBrandText, true,
           finishView);
-    imageView(QStringLiteral("product"), QRect(271, 57, 96, 96), finishView);
+    icon(QStringLiteral("product"), QRect(271, 57, 96, 96));
     finishName = label(QStringLiteral("Quillmarsh"), QRect(0, 161, 638, 30), 21, palette::kBodyText,
                        false, finishView);
     finishName->setAlignment(Qt::AlignCenter);
@@ -105,6 +104,12 @@ void MainWindowController::showInstallView(bool show)
     }
     if (settingsShown)
         settingsClicked();
+    if (slideImages.isEmpty()) {
+        // Entries stay in place even when a picture is missing, so slide i keeps picture i + 1.
+        slideImages.reserve(kSlideCount);
+        for (qint64 i = 1; i <= kSlideCount; ++i)
+            slideImages.append(image(QStringLiteral("slide%1").arg(i)));
+    }
     setSlide(0);
     installView->show();
     installView->raise();
@@ -146,6 +151,11 @@ void MainWindowController::advanceSlide()
 
 void MainWindowController::showFinishView()
 {
+    for (const QString &name : {QStringLiteral("brand"), QStringLiteral("product")}) {
+        auto *icon = finishView->findChild<QLabel *>(name, Qt::FindDirectChildrenOnly);
+        if (icon && icon->pixmap().isNull())
+            ui::setImage(icon, image(name));
+    }
     finishView->show();
     finishView->raise();
 }

@@ -1,16 +1,15 @@
 #include "mainwindowcontroller.h"
-#include "palette.h"
 
-#include "app/installerwindow.h"
-#include "platform/paths.h"
 #include "ui/flippedview.h"
 #include "ui/fonts.h"
 #include "ui/imagefit.h"
+#include "ui/installerwindow.h"
 #include "ui/linklabel.h"
+#include "ui/palette.h"
 #include "ui/roundedbutton.h"
 
 #include <QCheckBox>
-#include <QFile>
+#include <QImageReader>
 #include <QLabel>
 
 namespace {
@@ -47,14 +46,12 @@ void MainWindowController::buildUI()
 
 QPixmap MainWindowController::image(const QString &name) const
 {
-    // Loaded afresh on every call: there is no cache to go stale.
-    const QString path = platform::resourceDirectory() + u'/' + name + QStringLiteral(".png");
-    if (!QFile::exists(path))
-        return {};
-    QPixmap pixmap;
-    if (!pixmap.load(path, "PNG"))
-        return {};
-    return pixmap;
+    // Compiled into the program (resources/), and decoded afresh on every call. The reader is
+    // told the format and not to guess it, so it uses Qt's own PNG decoder without loading
+    // every image-format plugin first (a few milliseconds of start-up).
+    QImageReader reader(QStringLiteral(":/quillmarsh/") + name + QStringLiteral(".png"), "png");
+    reader.setAutoDetectImageFormat(false);
+    return QPixmap::fromImage(reader.read());
 }
 
 QLabel *MainWindowController::imageView(const QString &name, const QRect &frame, QWidget *parent)
@@ -86,22 +83,19 @@ LinkLabel *MainWindowController::link(const QString &text, const QRect &frame,
 {
     auto *l = new LinkLabel(parent ? parent : root);
     l->setGeometry(frame);
-    l->setAutoFillBackground(false);
-    l->setFrameShape(QFrame::NoFrame);
     l->setText(text);
     connect(l, &LinkLabel::clicked, this, action);
     styleLink(l);
     return l;
 }
 
-void MainWindowController::styleLink(QLabel *label, bool centered)
+void MainWindowController::styleLink(LinkLabel *link, bool centered)
 {
     QFont f = uiFont(12, false);
     f.setUnderline(true);
-    label->setFont(f);
-    setTextColor(label, palette::kLinkText);
-    label->setAlignment((centered ? Qt::AlignHCenter : Qt::AlignLeft) | Qt::AlignVCenter);
-    label->setAccessibleName(label->text());
+    link->setFont(f);
+    setTextColor(link, palette::kLinkText);
+    link->setAlignment((centered ? Qt::AlignHCenter : Qt::AlignLeft) | Qt::AlignVCenter);
 }
 
 void MainWindowController::buildMainView()
@@ -136,5 +130,6 @@ void MainWindowController::buildMainView()
     privacyLink = link(QString(), QRect(164, 329, 90, 18), &MainWindowController::privacyClicked);
     andLabel = label(QString(), QRect(250, 329, 30, 18), 12, palette::kBodyText, false);
     licenseLink = link(QString(), QRect(280, 329, 150, 18), &MainWindowController::licenseClicked);
-    settingsLink = link(QString(), QRect(520, 329, 104, 18), &MainWindowController::settingsClicked);
+    settingsLink =
+        link(QString(), QRect(520, 329, 104, 18), &MainWindowController::settingsClicked);
 }

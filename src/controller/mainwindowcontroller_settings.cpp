@@ -1,10 +1,10 @@
 #include "mainwindowcontroller.h"
-#include "palette.h"
 
 #include "l10n/localization.h"
 #include "platform/paths.h"
 #include "ui/flippedview.h"
 #include "ui/linklabel.h"
+#include "ui/palette.h"
 #include "ui/roundedbutton.h"
 
 #include <QCheckBox>

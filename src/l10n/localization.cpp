@@ -1,7 +1,6 @@
 #include "localization.h"
 
 #include "diag/itlog.h"
-#include "platform/paths.h"
 #include "slidecaptions.h"
 
 #include <QFileInfo>
@@ -303,7 +302,7 @@ const QList<UIStrings> &Localization::all()
     // Built once; concurrent first callers wait for it.
     static const QList<UIStrings> langs = [] {
         QList<UIStrings> table = buildTable();
-        const QString path = platform::resourceDirectory() + u"/slides.json"_s;
+        const QString path = QString::fromLatin1(kSlideCaptionsResource);
         const SlideCaptionsResult loaded =
             loadSlideCaptions(QFileInfo::exists(path) ? path : QString(), table);
         for (const QString &line : loaded.logLines)

@@ -28,7 +28,7 @@ SlideCaptionsResult loadSlideCaptions(const QString &path, QList<UIStrings> &rec
     if (!path.isEmpty()) {
         QFile file(path);
         if (file.open(QIODevice::ReadOnly)) {
-            QJsonParseError error {};
+            QJsonParseError error{};
             const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &error);
             if (error.error == QJsonParseError::NoError && doc.isObject()) {
                 captions = doc.object();
@@ -38,7 +38,7 @@ SlideCaptionsResult loadSlideCaptions(const QString &path, QList<UIStrings> &rec
     }
     if (!valid) {
         result.logLines << ITFormat("L10N: slides.json missing or invalid at %@",
-                                    path.isEmpty() ? QStringLiteral("(not in bundle)") : path);
+                                    path.isEmpty() ? QStringLiteral("(not built in)") : path);
     }
 
     const QJsonValue en = captions.value(QStringLiteral("en"));

@@ -6,6 +6,9 @@
 #include <QString>
 #include <QStringList>
 
+// The captions we ship, compiled into the program (resources/slides.json).
+inline constexpr char kSlideCaptionsResource[] = ":/quillmarsh/slides.json";
+
 // What loading the slide captions did, for the log.
 struct SlideCaptionsResult
 {
@@ -14,7 +17,7 @@ struct SlideCaptionsResult
     QStringList logLines;         // the "L10N:" lines to write, in order
 };
 
-// Fills the slides of every record from the captions file at path; an empty path means the
-// resource is not there at all. A record whose code has no array of its own gets the "en"
-// array; a missing or broken file leaves every record with no captions.
+// Fills the slides of every record from the captions file at path (a file or a resource); an
+// empty path means the program was built without the captions. A record whose code has no array of
+// its own gets the "en" array; a missing or broken file leaves every record with no captions.
 SlideCaptionsResult loadSlideCaptions(const QString &path, QList<UIStrings> &records);

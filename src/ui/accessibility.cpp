@@ -1,9 +1,7 @@
 #include "accessibility.h"
 
-#include "closebutton.h"
 #include "dotsview.h"
-#include "linklabel.h"
-#include "roundedbutton.h"
+#include "flatbutton.h"
 
 #include <QAccessibleWidget>
 
@@ -11,6 +9,7 @@ namespace ui {
 
 namespace {
 
+// A self-drawn button: its text is its name, and "press" clicks it as the mouse would.
 class PressableAccessible : public QAccessibleWidget
 {
 public:
@@ -18,12 +17,8 @@ public:
 
     QString text(QAccessible::Text t) const override
     {
-        if (t == QAccessible::Name && widget()->accessibleName().isEmpty()) {
-            if (auto *link = qobject_cast<LinkLabel *>(widget()))
-                return link->text();
-            if (auto *button = qobject_cast<RoundedButton *>(widget()))
-                return button->title();
-        }
+        if (t == QAccessible::Name && widget()->accessibleName().isEmpty())
+            return button()->text();
         return QAccessibleWidget::text(t);
     }
 
@@ -37,17 +32,14 @@ public:
 
     void doAction(const QString &name) override
     {
-        if (name != pressAction() || !widget()->isEnabled()) {
+        if (name == pressAction())
+            button()->click(); // nothing happens while disabled
+        else
             QAccessibleWidget::doAction(name);
-            return;
-        }
-        if (auto *link = qobject_cast<LinkLabel *>(widget()))
-            emit link->clicked();
-        else if (auto *button = qobject_cast<RoundedButton *>(widget()))
-            emit button->clicked();
-        else if (qobject_cast<CloseButton *>(widget()))
-            widget()->window()->close();
     }
+
+private:
+    FlatButton *button() const { return static_cast<FlatButton *>(widget()); }
 };
 
 class DotsAccessible : public QAccessibleWidget
@@ -71,9 +63,7 @@ QAccessibleInterface *factory(const QString &className, QObject *object)
     auto *w = static_cast<QWidget *>(object);
     if (className == QLatin1String("LinkLabel"))
         return new PressableAccessible(w, QAccessible::Link);
-    if (className == QLatin1String("RoundedButton"))
-        return new PressableAccessible(w, QAccessible::Button);
-    if (className == QLatin1String("CloseButton"))
+    if (className == QLatin1String("RoundedButton") || className == QLatin1String("CloseButton"))
         return new PressableAccessible(w, QAccessible::Button);
     if (className == QLatin1String("DotsView"))
         return new DotsAccessible(w);

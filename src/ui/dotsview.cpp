@@ -1,6 +1,7 @@
 #include "dotsview.h"
 
 #include "accessibility.h"
+#include "palette.h"
 
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -50,13 +51,13 @@ void DotsView::paintEvent(QPaintEvent *)
     const double x0 = firstDotX(width(), m_count);
     const double y = (height() - kDiameter) * 0.5;
     for (qint64 i = 0; i < m_count; ++i) {
-        p.setBrush(i == m_activeIndex ? QColor(1, 155, 220) : QColor(208, 208, 208));
+        p.setBrush(i == m_activeIndex ? palette::kAccent : palette::kDotInactive);
         p.drawEllipse(QRectF(x0 + i * kStep, y, kDiameter, kDiameter));
     }
     if (hasFocus()) {
         p.setRenderHint(QPainter::Antialiasing, false);
         p.setBrush(Qt::NoBrush);
-        p.setPen(QPen(QColor(1, 155, 220), 1.0, Qt::DotLine));
+        p.setPen(QPen(palette::kAccent, 1.0, Qt::DotLine));
         p.drawRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
     }
 }
@@ -69,7 +70,7 @@ void DotsView::mousePressEvent(QMouseEvent *event)
     }
     event->accept();
     if (const auto index = dotIndexAt(event->position().x(), width(), m_count))
-        select(*index);
+        emit selected(*index);
 }
 
 void DotsView::keyPressEvent(QKeyEvent *event)
@@ -82,27 +83,21 @@ void DotsView::keyPressEvent(QKeyEvent *event)
     switch (event->key()) {
     case Qt::Key_Left:
     case Qt::Key_Up:
-        select((current + m_count - 1) % m_count);
+        emit selected((current + m_count - 1) % m_count);
         break;
     case Qt::Key_Right:
     case Qt::Key_Down:
-        select((current + 1) % m_count);
+        emit selected((current + 1) % m_count);
         break;
     case Qt::Key_Home:
-        select(0);
+        emit selected(0);
         break;
     case Qt::Key_End:
-        select(m_count - 1);
+        emit selected(m_count - 1);
         break;
     default:
         QWidget::keyPressEvent(event);
         return;
     }
     event->accept();
-}
-
-void DotsView::select(qint64 index)
-{
-    if (onSelect)
-        onSelect(index);
 }

@@ -2,12 +2,11 @@
 
 #include <QWidget>
 
-#include <functional>
 #include <optional>
 
 // The row of page dots under the slideshow: 8-pixel dots 16 pixels apart, centred in the view,
 // the active one in the accent colour. A click (or Left/Right/Home/End with the keyboard) only
-// reports the chosen index through onSelect; the owner decides what becomes active.
+// reports the chosen index through selected(); the owner decides what becomes active.
 class DotsView : public QWidget
 {
     Q_OBJECT
@@ -23,12 +22,13 @@ public:
     qint64 activeIndex() const { return m_activeIndex; }
     void setActiveIndex(qint64 index);
 
-    std::function<void(qint64)> onSelect;
-
     // Left edge of the first dot in a view of the given width.
     static double firstDotX(double width, qint64 count);
     // Which dot owns x: each dot owns the 16-pixel band from its left edge over the gap after it.
     static std::optional<qint64> dotIndexAt(double x, double width, qint64 count);
+
+signals:
+    void selected(qint64 index);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -36,8 +36,6 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
-    void select(qint64 index);
-
     qint64 m_count = 0;
     qint64 m_activeIndex = 0;
 };

@@ -1,76 +1,34 @@
 #include "linklabel.h"
 
-#include "accessibility.h"
-
-#include <QKeyEvent>
-#include <QMouseEvent>
 #include <QPainter>
+#include <QStyle>
+#include <QStyleOption>
 
-LinkLabel::LinkLabel(QWidget *parent) : QLabel(parent)
+LinkLabel::LinkLabel(QWidget *parent) : FlatButton(parent)
 {
-    ui::installAccessibility();
     setCursor(Qt::PointingHandCursor);
-    setTextFormat(Qt::PlainText);
-    setTextInteractionFlags(Qt::NoTextInteraction);
-    // After the interaction flags, which reset the focus policy of a QLabel.
-    setFocusPolicy(Qt::StrongFocus);
 }
 
-void LinkLabel::mousePressEvent(QMouseEvent *event)
+void LinkLabel::setAlignment(Qt::Alignment alignment)
 {
-    if (event->button() != Qt::LeftButton) {
-        QLabel::mousePressEvent(event);
-        return;
-    }
-    m_pressed = true;
-    event->accept();
-}
-
-void LinkLabel::mouseReleaseEvent(QMouseEvent *event)
-{
-    if (event->button() != Qt::LeftButton) {
-        QLabel::mouseReleaseEvent(event);
-        return;
-    }
-    const bool wasPressed = m_pressed;
-    m_pressed = false;
-    event->accept();
-    if (wasPressed && rect().contains(event->position().toPoint()))
-        emit clicked();
-}
-
-void LinkLabel::keyPressEvent(QKeyEvent *event)
-{
-    if (!ui::isActivationKey(event)) {
-        QLabel::keyPressEvent(event);
-        return;
-    }
-    if (!event->isAutoRepeat())
-        emit clicked();
-    event->accept();
-}
-
-void LinkLabel::focusInEvent(QFocusEvent *event)
-{
-    m_keyboardFocus = ui::isKeyboardFocus(event);
-    QLabel::focusInEvent(event);
+    m_alignment = alignment;
     update();
 }
 
-void LinkLabel::focusOutEvent(QFocusEvent *event)
+QSize LinkLabel::sizeHint() const
 {
-    m_keyboardFocus = false;
-    QLabel::focusOutEvent(event);
-    update();
+    return fontMetrics().boundingRect(QRect(0, 0, 2000, 2000), int(m_alignment), text()).size();
 }
 
-void LinkLabel::paintEvent(QPaintEvent *event)
+void LinkLabel::paintEvent(QPaintEvent *)
 {
-    QLabel::paintEvent(event);
-    if (!m_keyboardFocus || !hasFocus())
-        return;
     QPainter p(this);
-    QPen pen(palette().color(QPalette::WindowText), 1.0, Qt::DotLine);
-    p.setPen(pen);
+    QStyleOption opt;
+    opt.initFrom(this);
+    style()->drawItemText(&p, rect(), int(m_alignment), opt.palette, isEnabled(), text(),
+                          QPalette::WindowText);
+    if (!showsFocusRing())
+        return;
+    p.setPen(QPen(palette().color(QPalette::WindowText), 1.0, Qt::DotLine));
     p.drawRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
 }

@@ -1,29 +1,26 @@
 #pragma once
 
-#include <QLabel>
+#include "flatbutton.h"
 
 // A text label that reads and behaves as a hyperlink: pointing-hand cursor, a click anywhere in
-// its frame (press and release inside) emits clicked(), and it can be reached with Tab and
-// activated with Enter or Space.
-class LinkLabel : public QLabel
+// its frame emits clicked(), and it can be reached with Tab and activated with Enter or Space.
+// It draws its text as a plain label would; its creator gives it the link's font and colour.
+class LinkLabel : public FlatButton
 {
     Q_OBJECT
 
 public:
     explicit LinkLabel(QWidget *parent = nullptr);
 
-signals:
-    void clicked();
+    Qt::Alignment alignment() const { return m_alignment; }
+    void setAlignment(Qt::Alignment alignment);
+
+    // The text's own size, as a label reports it, so adjustSize() wraps the link round its text.
+    QSize sizeHint() const override;
 
 protected:
-    void mousePressEvent(QMouseEvent *event) override;
-    void mouseReleaseEvent(QMouseEvent *event) override;
-    void keyPressEvent(QKeyEvent *event) override;
-    void focusInEvent(QFocusEvent *event) override;
-    void focusOutEvent(QFocusEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
 
 private:
-    bool m_pressed = false;
-    bool m_keyboardFocus = false;
+    Qt::Alignment m_alignment = Qt::AlignLeft | Qt::AlignVCenter;
 };

@@ -1,33 +1,19 @@
 #include "roundedbutton.h"
 
-#include "accessibility.h"
+#include "palette.h"
 
-#include <QAccessible>
-#include <QApplication>
-#include <QKeyEvent>
-#include <QMouseEvent>
 #include <QPainter>
-#include <QPainterPath>
 
 #include <algorithm>
 
-RoundedButton::RoundedButton(QWidget *parent) : QWidget(parent)
-{
-    ui::installAccessibility();
-    setFocusPolicy(Qt::StrongFocus);
-}
+RoundedButton::RoundedButton(QWidget *parent)
+    : FlatButton(parent), m_fillColor(palette::kButtonFill), m_hoverColor(palette::kButtonHover),
+      m_disabledColor(palette::kButtonDisabled)
+{}
 
 RoundedButton::RoundedButton(const QRect &frame, QWidget *parent) : RoundedButton(parent)
 {
     setGeometry(frame);
-}
-
-void RoundedButton::setTitle(const QString &title)
-{
-    m_title = title;
-    update();
-    QAccessibleEvent ev(this, QAccessible::NameChanged);
-    QAccessible::updateAccessibility(&ev);
 }
 
 void RoundedButton::setCornerRadius(double radius)
@@ -64,7 +50,7 @@ QColor RoundedButton::faceColor() const
 {
     if (!isEnabled())
         return m_disabledColor;
-    return m_hover ? m_hoverColor : m_fillColor;
+    return hover() ? m_hoverColor : m_fillColor;
 }
 
 double RoundedButton::effectiveRadius() const
@@ -72,6 +58,7 @@ double RoundedButton::effectiveRadius() const
     return m_cornerRadius > 0 ? m_cornerRadius : height() * 0.5;
 }
 
+// No pressed look: the face shows only the enabled and hover states.
 void RoundedButton::paintEvent(QPaintEvent *)
 {
     QPainter p(this);
@@ -82,9 +69,9 @@ void RoundedButton::paintEvent(QPaintEvent *)
     p.setBrush(faceColor());
     p.drawRoundedRect(bounds, r, r);
 
-    if (m_keyboardFocus && hasFocus()) {
+    if (showsFocusRing()) {
         p.setBrush(Qt::NoBrush);
-        p.setPen(QPen(QColor(255, 255, 255, 200), 1.5));
+        p.setPen(QPen(palette::kButtonFocusRing, 1.5));
         const QRectF ring = bounds.adjusted(3, 3, -3, -3);
         const double rr = std::max(0.0, r - 3);
         p.drawRoundedRect(ring, rr, rr);
@@ -95,81 +82,22 @@ void RoundedButton::paintEvent(QPaintEvent *)
     f.setBold(false);
     f.setWeight(QFont::Normal);
     p.setFont(f);
-    p.setPen(Qt::white);
+    p.setPen(palette::kButtonTitle);
     const double textHeight = QFontMetricsF(f).height();
     const QRectF textRect(0, (bounds.height() - textHeight) * 0.5, bounds.width(), textHeight);
-    p.drawText(textRect, Qt::AlignHCenter | Qt::AlignTop | Qt::TextSingleLine, m_title);
+    p.drawText(textRect, Qt::AlignHCenter | Qt::AlignTop | Qt::TextSingleLine, text());
 }
 
-// Hover follows the pointer whatever the enabled state, so the right colour shows as soon as the
-// button is enabled again; only an enabled button asks for the pointing hand.
+// Only an enabled button asks for the pointing hand; leaving always gives the arrow back.
 void RoundedButton::enterEvent(QEnterEvent *event)
 {
-    m_hover = true;
-    update();
     if (isEnabled())
         setCursor(Qt::PointingHandCursor);
-    QWidget::enterEvent(event);
+    FlatButton::enterEvent(event);
 }
 
 void RoundedButton::leaveEvent(QEvent *event)
 {
-    m_hover = false;
-    update();
     setCursor(Qt::ArrowCursor);
-    QWidget::leaveEvent(event);
-}
-
-// A disabled widget never gets these events from Qt; the press of a disabled button is thus
-// dropped before it gets here, and disabling in between clears the press (changeEvent).
-void RoundedButton::mousePressEvent(QMouseEvent *event)
-{
-    event->accept();
-    if (event->button() == Qt::LeftButton && isEnabled())
-        m_pressed = true;
-}
-
-void RoundedButton::mouseReleaseEvent(QMouseEvent *event)
-{
-    event->accept();
-    if (event->button() != Qt::LeftButton)
-        return;
-    const bool wasPressed = m_pressed;
-    m_pressed = false;
-    if (wasPressed && isEnabled() && rect().contains(event->position().toPoint()))
-        emit clicked();
-}
-
-void RoundedButton::keyPressEvent(QKeyEvent *event)
-{
-    if (!ui::isActivationKey(event)) {
-        QWidget::keyPressEvent(event);
-        return;
-    }
-    event->accept();
-    if (isEnabled() && !event->isAutoRepeat())
-        emit clicked();
-}
-
-void RoundedButton::focusInEvent(QFocusEvent *event)
-{
-    m_keyboardFocus = ui::isKeyboardFocus(event);
-    QWidget::focusInEvent(event);
-    update();
-}
-
-void RoundedButton::focusOutEvent(QFocusEvent *event)
-{
-    m_keyboardFocus = false;
-    QWidget::focusOutEvent(event);
-    update();
-}
-
-void RoundedButton::changeEvent(QEvent *event)
-{
-    if (event->type() == QEvent::EnabledChange) {
-        m_pressed = false;
-        update();
-    }
-    QWidget::changeEvent(event);
+    FlatButton::leaveEvent(event);
 }

@@ -1,6 +1,6 @@
 // The setup flow end to end: the real controller and window, a local HTTP server, real
 // squashfs images of the sample product mounted with squashfuse, the real log and analytics.
-#include "app/installerwindow.h"
+#include "ui/installerwindow.h"
 #include "controller/mainwindowcontroller.h"
 #include "diag/analytics.h"
 #include "diag/itformat.h"

@@ -1,7 +1,6 @@
 #include "diag/itformat.h"
 #include "l10n/localization.h"
 #include "l10n/slidecaptions.h"
-#include "platform/paths.h"
 
 #include <QDir>
 #include <QJsonDocument>
@@ -15,18 +14,12 @@ class TestLocalization : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void languageIndex_data();
     void languageIndex();
     void table();
     void slideCaptions_data();
     void slideCaptions();
 };
-
-void TestLocalization::initTestCase()
-{
-    platform::setResourceDirectory(QM_SOURCE_DIR "/resources"); // the captions we ship
-}
 
 void TestLocalization::languageIndex_data()
 {
@@ -129,7 +122,7 @@ void TestLocalization::slideCaptions()
     QStringList log{loaded.arg(languages).arg(captions("en").size())};
     if (languages == 0) // a missing or broken file
         log.prepend("L10N: slides.json missing or invalid at " +
-                    (path.isEmpty() ? "(not in bundle)" : path));
+                    (path.isEmpty() ? "(not built in)" : path));
     QCOMPARE(r.logLines, log);
     for (const UIStrings &rec : records)
         QCOMPARE(rec.slides, own.contains(rec.code) ? captions(rec.code) : captions("en"));

@@ -2,7 +2,7 @@
 // screens for the language of the environment (main, settings, install, failed, finish), plus
 // the settings screen in each of the nine languages. A development tool, not installed.
 // Run with QT_SCALE_FACTOR=2 for 2x pictures.
-#include "app/installerwindow.h"
+#include "ui/installerwindow.h"
 #include "controller/mainwindowcontroller.h"
 #include "l10n/localization.h"
 #include "ui/flippedview.h"

@@ -82,10 +82,9 @@ private slots:
         DotsView dots; // and the same through a click
         dots.resize(200, 14);
         dots.setCount(count);
-        qint64 selected = -1;
-        dots.onSelect = [&](qint64 i) { selected = i; };
+        QSignalSpy spy(&dots, &DotsView::selected);
         QTest::mouseClick(&dots, Qt::LeftButton, {}, QPoint(int(x), 7));
-        QCOMPARE(selected, expected);
+        QCOMPARE(spy.isEmpty() ? -1 : spy.at(0).at(0).value<qint64>(), expected);
     }
 
     // Arrow keys choose the neighbour, round the ends; the owner moves the highlight, not the view.
@@ -95,7 +94,7 @@ private slots:
         dots.setCount(4);
         dots.setActiveIndex(3);
         QList<qint64> selected;
-        dots.onSelect = [&](qint64 i) { selected.append(i); };
+        connect(&dots, &DotsView::selected, this, [&](qint64 i) { selected.append(i); });
         for (Qt::Key key : {Qt::Key_Right, Qt::Key_Left, Qt::Key_Home, Qt::Key_End})
             QTest::keyClick(&dots, key);
         QCOMPARE(selected, (QList<qint64>{0, 2, 0, 3}));

@@ -1,4 +1,4 @@
-#include "app/installerwindow.h"
+#include "ui/installerwindow.h"
 #include "controller/mainwindowcontroller.h"
 #include "l10n/localization.h"
 #include "platform/paths.h"
@@ -11,6 +11,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -34,7 +35,6 @@ class TestScreens : public QObject
     }
 
 private slots:
-    void initTestCase() { platform::setResourceDirectory(QStringLiteral(QM_RESOURCE_DIR)); }
     void init()
     {
         c = std::make_unique<MainWindowController>();
@@ -194,9 +194,10 @@ private slots:
         QCOMPARE(c->acceptCheck->pos(), QPoint(24, 328));
         QVERIFY(c->acceptCheck->width() > c->acceptCheck->fontMetrics().horizontalAdvance(s.readAgreed));
         QWidget *left = c->acceptCheck;
-        for (QLabel *l : std::initializer_list<QLabel *>{c->privacyLink, c->andLabel, c->licenseLink}) {
+        for (QWidget *l : std::initializer_list<QWidget *>{c->privacyLink, c->andLabel, c->licenseLink}) {
             QCOMPARE(l->pos(), QPoint(left->x() + left->width() + 6, 329));
-            QVERIFY(l->width() >= l->fontMetrics().horizontalAdvance(l->text())); // sized to fit
+            const QString text = l->property("text").toString();
+            QVERIFY(l->width() >= l->fontMetrics().horizontalAdvance(text)); // sized to fit
             left = l;
         }
         QCOMPARE(QPoint(c->settingsLink->x() + c->settingsLink->width(), c->settingsLink->y()), QPoint(624, 329));
@@ -211,6 +212,52 @@ private slots:
         QCOMPARE(c->settingsLink->x() + c->settingsLink->width(), 624);
         QCOMPARE(c->installButton->title(), s.btnInstall);
         QCOMPARE(c->startButton->title(), c->L().btnStartNow);
+    }
+
+    // Which text sits in which view, in the words a user reads: a swap of two texts of one
+    // language, which the table-driven checks above cannot see, fails here.
+    void literalTexts_data()
+    {
+        QTest::addColumn<qint64>("lang");
+        QTest::addColumn<QString>("view");
+        QTest::addColumn<QString>("text");
+        const QList<std::tuple<const char *, const char *, const char *>> en{
+            {"installButton", "Install", "Installieren"},
+            {"acceptCheck", "I've read and agreed", "Ich habe gelesen und akzeptiere"},
+            {"privacyLink", "Privacy Policy", "Datenschutzrichtlinie"},
+            {"andLabel", "and", "und"},
+            {"licenseLink", "User License Agreement", "Endbenutzer-Lizenzvertrag"},
+            {"settingsLink", "Install Setting", "Einstellungen"},
+            {"offlineLink", "Download the offline installer", "Offline-Installationsprogramm herunterladen"},
+            {"langLabel", "Select Language:", "Sprache auswählen:"},
+            {"pathLabel", "Installation Path:", "Installationspfad:"},
+            {"browseButton", "Browse", "Durchsuchen"},
+            {"hideButton", "Hide", "Ausblenden"},
+            {"startButton", "Start Now", "Jetzt starten"},
+            {"instStatus", "Installing, please wait...", "Installation läuft, bitte warten..."},
+        };
+        for (const auto &[view, english, german] : en) {
+            QTest::addRow("en %s", view) << qint64(0) << QString(view) << QString(english);
+            QTest::addRow("de %s", view) << qint64(1) << QString(view) << QString::fromUtf8(german);
+        }
+    }
+    void literalTexts()
+    {
+        QFETCH(qint64, lang);
+        QFETCH(QString, view);
+        QFETCH(QString, text);
+        setLanguage(lang);
+        c->showInstallView(true);
+        c->instStatus->setText(c->L().installingWait); // the flow's status line while it works
+        const QHash<QString, QWidget *> views{
+            {"installButton", c->installButton}, {"acceptCheck", c->acceptCheck},
+            {"privacyLink", c->privacyLink},     {"andLabel", c->andLabel},
+            {"licenseLink", c->licenseLink},     {"settingsLink", c->settingsLink},
+            {"offlineLink", c->offlineLink},     {"langLabel", c->langLabel},
+            {"pathLabel", c->pathLabel},         {"browseButton", c->browseButton},
+            {"hideButton", c->hideButton},       {"startButton", c->startButton},
+            {"instStatus", c->instStatus}};
+        QCOMPARE(views.value(view)->property("text").toString(), text);
     }
 
     // Slides 0, 1, 2, 3, 0 every 3.5 s; a dot click shows its slide and starts a fresh wait;
@@ -252,11 +299,22 @@ private slots:
         QVERIFY(!c->finishView->isHidden());
     }
 
-    // Pictures come at twice their shown size, for 2x screens. A language with fewer captions or
-    // a missing picture shows them empty.
+    // Pictures are built into the program and come at twice their shown size, for 2x screens;
+    // the slides are read when the install screen is first shown. A language with fewer
+    // captions or a missing picture shows them empty.
     void pictures()
     {
         QCOMPARE(c->image(QStringLiteral("brand")).size(), QSize(48, 48));
+        QLabel *finishIcon = c->finishView->findChild<QLabel *>(QStringLiteral("product"));
+        QVERIFY(c->slideImages.isEmpty() && finishIcon->pixmap().isNull());
+        c->showInstallView(true);
+        QCOMPARE(c->slideImages.size(), 4);
+        for (const QPixmap &slide : c->slideImages)
+            QVERIFY(!slide.isNull());
+        c->showFinishView();
+        QVERIFY(!finishIcon->pixmap().isNull());
+        c->finishView->hide();
+        c->showInstallView(false);
         const QPixmap sharp = ui::fitPixmap(c->image(QStringLiteral("slide4")), QSize(280, 190), 2.0);
         QCOMPARE(std::pair(sharp.size(), sharp.deviceIndependentSize()), std::pair(QSize(560, 380), QSizeF(280, 190)));
         QVERIFY(c->image(QStringLiteral("no-such-picture")).isNull());

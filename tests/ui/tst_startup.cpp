@@ -1,6 +1,8 @@
-// Runs the real installer executable (offscreen) and reads the setup log it writes.
+// Runs the real installer executable (offscreen), alone in a folder of its own, and reads the
+// setup log it writes.
 #include "platform/singleinstance.h"
 
+#include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -11,6 +13,7 @@ class TestStartup : public QObject
     Q_OBJECT
 
     QTemporaryDir m_home;
+    QTemporaryDir m_bin; // holds nothing but the executable: pictures and captions are built in
     std::vector<std::unique_ptr<QProcess>> m_procs;
 
     QProcess *start()
@@ -28,7 +31,8 @@ class TestStartup : public QObject
         env.remove("no_proxy");
         env.remove("NO_PROXY");
         p->setProcessEnvironment(env);
-        p->start(QStringLiteral(QM_BINARY_DIR "/bin/quillmarsh-installer"), {});
+        p->setWorkingDirectory(m_bin.path());
+        p->start(m_bin.filePath("quillmarsh-installer"), {});
         return p.get();
     }
     QString log() const
@@ -38,6 +42,11 @@ class TestStartup : public QObject
     }
 
 private slots:
+    void initTestCase()
+    {
+        QVERIFY(QFile::copy(QStringLiteral(QM_BINARY_DIR "/bin/quillmarsh-installer"),
+                            m_bin.filePath("quillmarsh-installer")));
+    }
     void cleanup()
     {
         for (const auto &p : m_procs) {
@@ -63,6 +72,9 @@ private slots:
         QVERIFY2(banner >= 0 && banner < ready && ready < event && window.hasMatch(), qPrintable(text));
         QVERIFY(event < window.capturedStart());
         QCOMPARE(text.count("UI: ready"), 1);
+        QVERIFY(text.contains("L10N: slides loaded for 9 languages (en fallback: 4 captions)\n"));
+        QCOMPARE(QDir(m_bin.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+                 QStringList{"quillmarsh-installer"});
 
         QProcess *second = start();
         QVERIFY(second->waitForFinished(20000));

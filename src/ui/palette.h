@@ -2,7 +2,7 @@
 
 #include <QColor>
 
-// The window's colours and the progress bar's scale, shared by the screen builders and the flow.
+// Every colour of the window in one place: the screens' colours and the controls' own.
 namespace palette {
 
 inline const QColor kBackground(245, 245, 245);
@@ -15,6 +15,19 @@ inline const QColor kLinkText(62, 123, 250);
 inline const QColor kPanelBackground(247, 249, 251);
 inline const QColor kSlidePanel(220, 237, 251);
 inline const QColor kSeparator(218, 220, 224);
+
+// A RoundedButton that nobody has coloured: the orange of a plain call to action.
+inline const QColor kButtonFill(243, 86, 39);
+inline const QColor kButtonHover(217, 69, 32);
+inline const QColor kButtonDisabled(207, 207, 207);
+inline const QColor kButtonTitle(Qt::white);
+inline const QColor kButtonFocusRing(255, 255, 255, 200);
+
+inline const QColor kDotInactive(208, 208, 208);
+
+inline const QColor kCloseFace(255, 95, 87);
+inline const QColor kCloseRim(224, 68, 62);
+inline const QColor kCloseCross(77, 0, 0);
 
 } // namespace palette
 
