@@ -24,7 +24,6 @@ namespace platform {
 
 namespace {
 
-QString s_resourceDirOverride;
 
 const QString kUsualName = QStringLiteral("quillmarsh-installer");
 // Hidden, so that one made in the home folder stays out of sight; QTemporaryDir fills the Xs.
@@ -219,18 +218,6 @@ QString programDirectory()
     if (QCoreApplication::instance())
         return QCoreApplication::applicationDirPath();
     return QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget().section(u'/', 0, -2);
-}
-
-QString resourceDirectory()
-{
-    if (!s_resourceDirOverride.isEmpty())
-        return s_resourceDirOverride;
-    return programDirectory() + u'/' + QStringLiteral(QUILLMARSH_RESOURCE_DIR_NAME);
-}
-
-void setResourceDirectory(const QString &dir)
-{
-    s_resourceDirOverride = dir;
 }
 
 QString defaultInstallFolder()

@@ -34,9 +34,6 @@ bool releasePrivateDirectory();
 // Folder of the setup log: the state folder + "/Logs"; empty without a home.
 QString logsDirectory();
 
-// Folder holding the images and slides.json, beside the executable.
-QString resourceDirectory();
-void setResourceDirectory(const QString &dir); // tests and development tools only
 
 // Default install folder shown in the location field: ~/Applications.
 QString defaultInstallFolder();

@@ -165,7 +165,6 @@ int main(int argc, char **argv)
     QApplication::setApplicationName(QStringLiteral("Quillmarsh"));
     if (argc != 3)
         return 2;
-    platform::setResourceDirectory(QStringLiteral(QM_RESOURCE_DIR));
     AnalyticsConfig analytics = ITDefaultAnalyticsConfig();
     analytics.baseUrl = qEnvironmentVariable("QM_ENV_GA_URL", QStringLiteral("http://127.0.0.1:9"));
     analytics.timeoutMs = 2000;
