@@ -3,7 +3,7 @@
 #include "config.h"
 #include "itlog.h"
 
-#include "download/curlholder.h"
+#include "platform/curlholder.h"
 #include "platform/worker.h"
 
 #include <QJsonArray>

@@ -1,6 +1,6 @@
 #include "transfer.h"
 
-#include "curlholder.h"
+#include "platform/curlholder.h"
 #include "resumestate.h"
 #include "streamhasher.h"
 

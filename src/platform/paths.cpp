@@ -1,6 +1,5 @@
 #include "paths.h"
 
-#include "config.h"
 #include "leftovers.h"
 #include "uniquefd.h"
 

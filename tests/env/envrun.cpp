@@ -6,7 +6,7 @@
 //
 // Usage: envrun DOWNLOAD_BASE_URL INSTALL_FOLDER
 // QM_ENV_GA_URL, when set, receives the analytics posts (default: a closed loopback port).
-#include "app/installerwindow.h"
+#include "ui/installerwindow.h"
 #include "controller/mainwindowcontroller.h"
 #include "diag/analytics.h"
 #include "diag/itlog.h"

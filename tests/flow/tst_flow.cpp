@@ -137,7 +137,6 @@ public slots:
 private slots:
     void initTestCase()
     {
-        platform::setResourceDirectory(QM_RESOURCE_DIR);
         QDesktopServices::setUrlHandler("http", this, "openUrl");
         qputenv("QUILLMARSH_SAMPLE_PROBE", m_probe.toUtf8());
     }

@@ -1,6 +1,6 @@
 // The menu entry of an installed bundle: every entry passes desktop-file-validate, and its Exec
 // line, expanded the way a desktop expands it, starts the bundle's AppRun from any folder name.
-#include "platform/desktopentry.h"
+#include "install/desktopentry.h"
 
 #include <QDir>
 #include <QFile>
@@ -101,7 +101,7 @@ class TestMenuEntry : public QObject
 
     static QString readEntry()
     {
-        QFile file(platform::menuEntryPath());
+        QFile file(install::menuEntryPath());
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     }
 
@@ -113,7 +113,7 @@ private slots:
         QVERIFY(m_root.isValid());
         m_probe = m_root.filePath("probe");
         qputenv("XDG_DATA_HOME", QFile::encodeName(m_root.filePath("data")));
-        QCOMPARE(platform::menuEntryPath(),
+        QCOMPARE(install::menuEntryPath(),
                  m_root.filePath("data/applications/quillmarsh.desktop"));
         m_oldMask = ::umask(077); // the entry must be 0644 whatever the umask
     }
@@ -140,15 +140,15 @@ private slots:
         const QString bundle = m_root.filePath(folder + "/Quillmarsh.app");
         QVERIFY(makeBundle(bundle));
         QFile::remove(m_probe);
-        QVERIFY(platform::writeMenuEntry(bundle));
+        QVERIFY(install::writeMenuEntry(bundle));
 
         QProcess validate;
-        validate.start("desktop-file-validate", {platform::menuEntryPath()});
+        validate.start("desktop-file-validate", {install::menuEntryPath()});
         QVERIFY(validate.waitForFinished(10000));
         const QByteArray complaints = validate.readAll();
         QVERIFY2(validate.exitCode() == 0 && !complaints.contains("error"), complaints.constData());
         struct stat info = {};
-        QCOMPARE(::stat(QFile::encodeName(platform::menuEntryPath()).constData(), &info), 0);
+        QCOMPARE(::stat(QFile::encodeName(install::menuEntryPath()).constData(), &info), 0);
         QCOMPARE(info.st_mode & 07777, mode_t(0644));
         QCOMPARE(QDir(m_root.filePath("data/applications"))
                      .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
@@ -171,9 +171,9 @@ private slots:
     {
         const QString bundle = m_root.filePath("bare/Quillmarsh.app");
         QVERIFY(makeBundle(bundle, false));
-        QFile::remove(platform::menuEntryPath());
-        QVERIFY(!platform::writeMenuEntry(bundle));
-        QVERIFY(!QFile::exists(platform::menuEntryPath()));
+        QFile::remove(install::menuEntryPath());
+        QVERIFY(!install::writeMenuEntry(bundle));
+        QVERIFY(!QFile::exists(install::menuEntryPath()));
     }
 
     // How the original's lines become the entry's (for a bundle without icon files).
@@ -198,7 +198,7 @@ private slots:
         QFETCH(QByteArray, original);
         QFETCH(QString, expected);
         QString error;
-        const QString text = platform::menuEntryText(original, "/opt/Q.app", &error);
+        const QString text = install::menuEntryText(original, "/opt/Q.app", &error);
         QCOMPARE(text, expected.isEmpty() ? QString() : "[Desktop Entry]\n" + expected);
         QCOMPARE(error.isEmpty(), !expected.isEmpty());
     }

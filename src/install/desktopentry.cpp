@@ -11,7 +11,7 @@
 
 #include <sys/stat.h>
 
-namespace platform {
+namespace install {
 
 namespace {
 
@@ -216,4 +216,4 @@ bool writeMenuEntry(const QString &bundlePath)
     return true;
 }
 
-} // namespace platform
+} // namespace install

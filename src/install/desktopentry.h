@@ -3,7 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
-namespace platform {
+namespace install {
 
 // The menu entry for an installed bundle, made from the bundle's own desktop file (original):
 // Exec runs <bundle>/AppRun by its absolute path, quoted for any folder name and followed by
@@ -21,4 +21,4 @@ QString menuEntryPath();
 // and returns whether an entry was written; a bundle without a desktop file gets none.
 bool writeMenuEntry(const QString &bundlePath);
 
-} // namespace platform
+} // namespace install
