@@ -33,7 +33,7 @@
 // forked child, so that rule does not apply to this program.
 extern "C" const char *__tsan_default_options()
 {
-    return "die_after_fork=0";
+    return "die_after_fork=0:ignore_noninstrumented_modules=1";
 }
 #endif
 
