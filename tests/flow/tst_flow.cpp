@@ -26,17 +26,6 @@
 #include <QTest>
 #include <QTimer>
 
-#if defined(__SANITIZE_THREAD__)
-// Start Now launches the installed app with QProcess::startDetached, whose child shares the
-// parent's memory until it execs (vfork-like); ThreadSanitizer then believes the parent itself
-// forked while threaded and kills it at its next thread start. The parent never runs code in a
-// forked child, so that rule does not apply to this program.
-extern "C" const char *__tsan_default_options()
-{
-    return "die_after_fork=0:ignore_noninstrumented_modules=1";
-}
-#endif
-
 using namespace testsupport;
 using flowtest::privateDirEmpty;
 using flowtest::sampleImage;
