@@ -174,7 +174,7 @@ void SetupFlow::launchDownload()
     m_pendingResumeData.reset();
     QPointer<SetupFlow> self(this);
     auto attempt = std::make_shared<Downloader *>(nullptr);
-    m_downloader = flowadapters::startDownload(
+    m_downloader = flowadapters::prepareDownload(
         url, m_destFile, std::move(resume),
         [self, attempt](qint64 written, qint64 total) {
             if (self && self->m_downloader.get() == *attempt)
@@ -186,6 +186,9 @@ void SetupFlow::launchDownload()
                 self->downloadComplete(result);
         });
     *attempt = m_downloader.get();
+    // Held here too: a completion from within start() lets go of m_downloader.
+    const std::shared_ptr<Downloader> downloader = m_downloader;
+    downloader->start();
 }
 
 void SetupFlow::retryTimerTick()
@@ -307,7 +310,7 @@ void SetupFlow::launchInstaller()
 
     QPointer<SetupFlow> self(this);
     auto run = std::make_shared<DMGInstaller *>(nullptr);
-    m_installer = flowadapters::startInstall(
+    m_installer = flowadapters::prepareInstall(
         m_destFile, kAppName, m_folder, m_options.installerSetup,
         [self](InstallStage stage) {
             if (self)
@@ -318,6 +321,8 @@ void SetupFlow::launchInstaller()
                 self->installFinished(result);
         });
     *run = m_installer.get();
+    const std::shared_ptr<DMGInstaller> installer = m_installer;
+    installer->start();
 }
 
 void SetupFlow::creepInstall()

@@ -5,10 +5,10 @@
 
 namespace flowadapters {
 
-std::shared_ptr<Downloader> startDownload(const QString &url, const QString &destFile,
-                                          std::optional<QByteArray> resumeData,
-                                          std::function<void(qint64, qint64)> progress,
-                                          std::function<void(const DownloadResult &)> complete)
+std::shared_ptr<Downloader> prepareDownload(const QString &url, const QString &destFile,
+                                            std::optional<QByteArray> resumeData,
+                                            std::function<void(qint64, qint64)> progress,
+                                            std::function<void(const DownloadResult &)> complete)
 {
     auto downloader = Downloader::create(url, destFile, std::move(resumeData));
     downloader->onProgress = std::move(progress);
@@ -26,15 +26,14 @@ std::shared_ptr<Downloader> startDownload(const QString &url, const QString &des
         result.resumeData = raw->resumeData();
         complete(result);
     };
-    downloader->start();
     return downloader;
 }
 
-std::shared_ptr<DMGInstaller> startInstall(const QString &dmgPath, const QString &appName,
-                                           const QString &folder,
-                                           const std::function<void(DMGInstaller &)> &setup,
-                                           std::function<void(InstallStage)> stage,
-                                           std::function<void(const InstallResult &)> complete)
+std::shared_ptr<DMGInstaller> prepareInstall(const QString &dmgPath, const QString &appName,
+                                             const QString &folder,
+                                             const std::function<void(DMGInstaller &)> &setup,
+                                             std::function<void(InstallStage)> stage,
+                                             std::function<void(const InstallResult &)> complete)
 {
     auto installer = DMGInstaller::create(dmgPath, appName, folder);
     if (setup)
@@ -52,7 +51,6 @@ std::shared_ptr<DMGInstaller> startInstall(const QString &dmgPath, const QString
         result.error = error;
         complete(result);
     };
-    installer->start();
     return installer;
 }
 

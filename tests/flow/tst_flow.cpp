@@ -21,7 +21,6 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSemaphore>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -38,7 +37,6 @@ class TestFlow : public QObject
     std::unique_ptr<MainWindowController> c;
     int m_terminated = 0;
     QStringList m_opened; // URLs handed to the browser
-    QSemaphore m_hold;    // lets a download or an install held by the test go on
     QTemporaryDir m_tmp;
     const QString m_probe = m_tmp.filePath("probe"); // the sample app writes it when started
 
@@ -113,7 +111,6 @@ private slots:
 
     void init()
     {
-        m_hold.acquire(m_hold.available());
         QFile::remove(m_probe);
         QDir(QDir::homePath() + "/Applications/Quillmarsh.app").removeRecursively();
         m_f.start();
@@ -128,7 +125,6 @@ private slots:
 
     void cleanup()
     {
-        m_hold.release(2); // never leave a download or an install waiting
         if (c)
             c->flow()->shutdown();
         c.reset();
@@ -227,41 +223,6 @@ private slots:
         QTRY_VERIFY(m_f.eventsAre(
             {"setup_run", "install_start",
              downloading ? "install_cancelled" : "install_retry:download_error_http_503"}));
-    }
-
-    // The window stays while installing, also when the download finished while the exit
-    // question was open; once done it closes without a question.
-    void exitRefusedDuringInstall()
-    {
-        c->flow()->setOptions({m_f.server->url(QString()), 0.01, [this](DMGInstaller &installer) {
-                                   DMGInstaller::Tools tools = installer.tools();
-                                   tools.isWritable =
-                                       [this](const QString &folder) { // on the worker, mid-install
-                                           m_hold.tryAcquire(1, 20000);
-                                           return QFileInfo(folder).isWritable();
-                                       };
-                                   installer.setTools(tools);
-                               }});
-        m_f.server->setHandler([this](const HttpRequest &r) {
-            m_hold.tryAcquire(1, 20000);
-            return TestHttpServer::fileResponse(r, sampleImage());
-        });
-        install();
-        answerExitQuestion("OK", [this] {
-            m_hold.release(); // the download completes while the question is open
-            QTRY_COMPARE(c->flow()->state(), SetupFlow::State::Installing);
-        });
-        for (int i = 1; i <= 3; ++i) {
-            QVERIFY(!c->window()->close());
-            // Read at once: the next creep tick writes the progress again.
-            QCOMPARE(text("instStatus"), c->L().installInProgress);
-            QTest::qWait(20);
-        }
-        QVERIFY(c->window()->isVisible());
-        m_hold.release();
-        expectInstalled();
-        QVERIFY(c->window()->close()); // done: no question
-        expectClosed();
     }
 
     // Each language relabels the screen and logs its own name; then, in the last one, Cancel on
