@@ -122,7 +122,7 @@ void SetupFlow::setInstallStatus(const QString &status, const QString &pct)
 
 void SetupFlow::beginActivityHold()
 {
-    if (m_activityHold)
+    if (m_activityHold || !m_options.keepAwake)
         return;
     m_activityHold = std::make_unique<ActivityHold>(QStringLiteral("Downloading and installing"));
     if (!m_activityHold->isHeld())

@@ -38,6 +38,7 @@ public:
         QString downloadBaseURL; // empty: the built-in download host
         double timeScale = 1.0;  // shrinks every timer of the flow (tests, development tools)
         std::function<void(DMGInstaller &)> installerSetup; // adjusts each installer before start
+        bool keepAwake = true; // false: no sleep inhibitor, no system bus (tests, tools)
     };
 
     static constexpr int kProgressMax = 1000;
@@ -48,6 +49,7 @@ public:
 
     void setOptions(Options options) { m_options = std::move(options); }
     const Options &options() const { return m_options; }
+    void setTimeScale(double scale) { m_options.timeScale = scale; }
     int scaledMs(double seconds) const;
 
     void setLanguage(qint64 index) { m_langIndex = index; }

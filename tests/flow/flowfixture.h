@@ -2,6 +2,7 @@
 
 // What the flow tests share: the image server, the analytics endpoint, the log read since the
 // test began, and the private folder check.
+#include "controller/setupflow.h"
 #include "diag/analytics.h"
 #include "platform/cpu.h"
 #include "platform/paths.h"
@@ -18,18 +19,12 @@
 #include <memory>
 
 #if defined(__SANITIZE_THREAD__)
-// For ThreadSanitizer (each flow test program includes this once):
-// - Qt is not instrumented, and it hands work to threads of its own (its D-Bus connection
-//   thread, started by the sleep inhibitor; the pool that converts the slide pictures) through
-//   futex-based locks the sanitizer cannot see, in unexported code no suppression can name. So
-//   allocations and copies made inside Qt's libraries are not reported; every access our own
-//   code makes still is.
-// - Start Now launches the app with QProcess::startDetached, whose child shares the parent's
-//   memory until it execs; the sanitizer then takes the parent for a forked child and kills it at
-//   its next thread start. No code of ours runs in a forked child.
+// Start Now launches the app with QProcess::startDetached, whose child shares the parent's memory
+// until it execs; ThreadSanitizer then takes the parent for a forked child and kills it at its
+// next thread start. No code of ours runs in a forked child. (Each flow test includes this once.)
 extern "C" const char *__tsan_default_options()
 {
-    return "ignore_noninstrumented_modules=1:die_after_fork=0";
+    return "die_after_fork=0";
 }
 #endif
 
@@ -67,6 +62,17 @@ struct Fixture
         config.baseUrl = ga->url(QString());
         ITSetAnalyticsConfig(config);
         logStart = QFileInfo(logPath()).size();
+    }
+
+    // The flow against this server, its timers scaled; no sleep inhibitor, so no system bus
+    // and none of the threads Qt starts for it.
+    SetupFlow::Options options(double timeScale) const
+    {
+        SetupFlow::Options options;
+        options.downloadBaseURL = server->url(QString());
+        options.timeScale = timeScale;
+        options.keepAwake = false;
+        return options;
     }
 
     void stop()

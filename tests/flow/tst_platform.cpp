@@ -33,7 +33,8 @@ private slots:
     {
         QTemporaryDir tmp;
         const QString outside = tmp.filePath("precious"), point = tmp.filePath("private/bound");
-        QVERIFY(QDir().mkpath(outside) && QDir().mkpath(point) && QDir().mkpath(tmp.filePath("private/junk")));
+        QVERIFY(QDir().mkpath(outside) && QDir().mkpath(point) &&
+                QDir().mkpath(tmp.filePath("private/junk")));
         QFile(outside + "/keep.txt").open(QIODevice::WriteOnly);
         if (QProcess::execute("mount", {"--bind", outside, point}) != 0)
             QSKIP("bind mounts are not allowed here");

@@ -94,7 +94,7 @@ private slots:
         QDir(kInstalledApp).removeRecursively();
         m_f.start();
         m_flow = std::make_unique<SetupFlow>();
-        m_flow->setOptions({m_f.server->url(QString()), 0.01, {}});
+        m_flow->setOptions(m_f.options(0.01));
     }
 
     void cleanup()
@@ -121,7 +121,7 @@ private slots:
     {
         QFETCH(QList<int>, statuses);
         const double scale = 0.25;
-        m_flow->setOptions({m_f.server->url(QString()), scale, {}});
+        m_flow->setOptions(m_f.options(scale));
         scriptServer(statuses);
         QList<qint64> waitsBegan;
         QObject scope; // the connection ends with this function
@@ -237,7 +237,7 @@ private slots:
         if (firstStatus != 200)
             first = HttpResponse::make(firstStatus);
         m_f.server->enqueue(first);
-        m_flow->setOptions({m_f.server->url(QString()), 0.1, {}});
+        m_flow->setOptions(m_f.options(0.1));
         QSignalSpy closeAsked(m_flow.get(), &SetupFlow::closeWindow);
         QCOMPARE(m_flow->closeRequest(), SetupFlow::CloseDecision::Ask); // idle
         m_flow->install(QDir::homePath() + "/Applications");

@@ -39,7 +39,7 @@ private slots:
     void init()
     {
         c = std::make_unique<MainWindowController>();
-        c->flow()->setOptions({{}, 0.01, {}});
+        c->flow()->setTimeScale(0.01);
     }
     void cleanup() { c.reset(); }
 
@@ -227,7 +227,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(seen.size() >= 5, 10000);
         QCOMPARE(seen.mid(0, 5), (QList<qint64>{0, 1, 2, 3, 0}));
 
-        c->flow()->setOptions({{}, 0.2, {}}); // 700 ms: long enough to tell a fresh wait from an old one
+        c->flow()->setTimeScale(0.2); // 700 ms: long enough to tell a fresh wait from an old one
         c->restartSlideTimer();
         QTimer *first = c->slideTimer;
         QTest::qWait(300);
@@ -237,7 +237,7 @@ private slots:
         QVERIFY(c->slideTimer && c->slideTimer != first && c->slideTimer->remainingTime() > 500);
         QTRY_COMPARE_WITH_TIMEOUT(c->slideIndex, qint64(3), 5000);
 
-        c->flow()->setOptions({{}, 0.01, {}});
+        c->flow()->setTimeScale(0.01);
         c->restartSlideTimer();
         c->showInstallView(false);
         QTest::qWait(c->scaledMs(3.5) * 3);
