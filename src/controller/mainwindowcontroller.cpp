@@ -1,20 +1,23 @@
 #include "mainwindowcontroller.h"
+#include "setupflow.h"
 
 #include "ui/installerwindow.h"
 #include "diag/analytics.h"
 #include "diag/itlog.h"
-#include "download/downloader.h"
-#include "install/dmginstaller.h"
 #include "l10n/localization.h"
-#include "platform/activityhold.h"
-#include "platform/paths.h"
+#include "ui/dotsview.h"
+#include "ui/flippedview.h"
+#include "ui/linklabel.h"
+#include "ui/roundedbutton.h"
 
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
-#include <QTimer>
+#include <QProgressBar>
+#include <QPushButton>
 
-#include <cmath>
-
-MainWindowController::MainWindowController()
+MainWindowController::MainWindowController() : m_flow(new SetupFlow(this))
 {
     m_window = new InstallerWindow;
     m_window->center();
@@ -22,14 +25,22 @@ MainWindowController::MainWindowController()
     m_window->shouldClose = [this] { return windowShouldClose(); };
     m_window->willClose = [this] { windowWillClose(); };
 
-    langIndex = Localization::detectSystemLanguageIndex();
-    destFile = platform::privateDirectory() + QStringLiteral("/quillmarsh_setup.dmg");
+    m_flow->setLanguage(Localization::detectSystemLanguageIndex());
     buildUI();
+    nameViews();
     applyLanguage();
+
+    connect(m_flow, &SetupFlow::started, this, &MainWindowController::downloadStarted);
+    connect(m_flow, &SetupFlow::progressChanged, this, &MainWindowController::showProgress);
+    connect(m_flow, &SetupFlow::statusChanged, instStatus, &QLabel::setText);
+    connect(m_flow, &SetupFlow::failed, this, &MainWindowController::showFailedMainScreen);
+    connect(m_flow, &SetupFlow::finished, this, &MainWindowController::installSucceeded);
+    connect(m_flow, &SetupFlow::closeWindow, this, &MainWindowController::performClose);
+
     ITLog("UI: ready, language=%@, default dir=%@", L().langName, locationField->text());
     ITTrackEvent(QStringLiteral("setup_run"));
     // A run that crashed may have left an image, a partial download or a mount behind.
-    clearLeftovers();
+    m_flow->clearLeftovers();
 }
 
 MainWindowController::~MainWindowController()
@@ -43,10 +54,26 @@ MainWindowController::~MainWindowController()
 
 const UIStrings &MainWindowController::L() const
 {
-    return Localization::all().at(langIndex);
+    return m_flow->L();
 }
 
 int MainWindowController::scaledMs(double seconds) const
 {
-    return static_cast<int>(std::lround(seconds * 1000.0 * m_timeScale));
+    return m_flow->scaledMs(seconds);
+}
+
+void MainWindowController::nameViews()
+{
+    const QList<std::pair<QObject *, const char *>> views{
+        {installButton, "installButton"}, {statusLabel, "statusLabel"},
+        {detailLabel, "detailLabel"},     {offlineLink, "offlineLink"},
+        {acceptCheck, "acceptCheck"},     {privacyLink, "privacyLink"},
+        {licenseLink, "licenseLink"},     {settingsLink, "settingsLink"},
+        {langPopup, "langPopup"},         {locationField, "locationField"},
+        {browseButton, "browseButton"},   {progress, "progress"},
+        {instStatus, "instStatus"},       {hideButton, "hideButton"},
+        {startButton, "startButton"},     {slideTitle, "slideTitle"},
+    };
+    for (const auto &[view, name] : views)
+        view->setObjectName(QLatin1String(name));
 }

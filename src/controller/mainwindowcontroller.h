@@ -2,19 +2,16 @@
 
 #include "l10n/uistrings.h"
 
-#include <QByteArray>
 #include <QColor>
 #include <QFont>
 #include <QList>
+#include <QMessageBox>
 #include <QObject>
 #include <QPixmap>
-#include <QPointer>
 #include <QRect>
 #include <QString>
 
 #include <functional>
-#include <memory>
-#include <optional>
 
 class QCheckBox;
 class QComboBox;
@@ -25,25 +22,24 @@ class QPushButton;
 class QTimer;
 class QWidget;
 
-class ActivityHold;
-class DMGInstaller;
 class DotsView;
-class Downloader;
 class FlippedView;
 class InstallerWindow;
 class LinkLabel;
 class RoundedButton;
+class SetupFlow;
 
-// The one controller of the installer window: owns the window, every view and the whole state
-// of the setup flow. One class spread over several files by concern:
-//   mainwindowcontroller.cpp            construction and state
-//   mainwindowcontroller_mainview.cpp   view factories and the main screen
-//   mainwindowcontroller_settings.cpp   settings panel, agree row, language application
+// Builds the installer window and keeps its views in step with the setup flow (SetupFlow), which
+// makes every decision. One class spread over several files by concern:
+//   mainwindowcontroller.cpp             construction, the flow's signals
+//   mainwindowcontroller_mainview.cpp    view factories and the main screen
+//   mainwindowcontroller_settings.cpp    settings panel, agree row, language application
 //   mainwindowcontroller_installview.cpp install screen, slideshow, finish screen
-//   mainwindowcontroller_download.cpp   download stage with retries
-//   mainwindowcontroller_install.cpp    install stage and finish
-//   mainwindowcontroller_closing.cpp    close decision and alerts
-//   mainwindowcontroller_actions.cpp    main-screen actions
+//   mainwindowcontroller_download.cpp    busy switch, progress, failure screen
+//   mainwindowcontroller_install.cpp     finish screen and Start Now
+//   mainwindowcontroller_closing.cpp     close decision and alerts
+//   mainwindowcontroller_actions.cpp     main-screen actions
+// The views carry object names (installButton, statusLabel, progress, ...) for tests and tools.
 class MainWindowController : public QObject
 {
     Q_OBJECT
@@ -53,13 +49,21 @@ public:
     ~MainWindowController() override;
 
     InstallerWindow *window() const { return m_window; }
+    SetupFlow *flow() const { return m_flow; }
     const UIStrings &L() const;
 
-    // --- Construction and state -----------------------------------------------------------
-    // Tests and development tools may shrink every flow timer (retry waits, creep, slides).
-    void setTimeScale(double scale) { m_timeScale = scale; }
-    double timeScale() const { return m_timeScale; }
+    // Replaces how the application is told to end (tests); empty means QCoreApplication::quit.
+    void setTerminateHook(std::function<void()> hook) { m_terminateHook = std::move(hook); }
+
+    // Opens or closes the settings panel, growing or shrinking the window at its bottom edge.
+    void settingsClicked();
+
+private:
+    // The view tests check each widget's frame, font and colour against the layout tables.
+    friend class TestScreens;
+
     int scaledMs(double seconds) const;
+    void nameViews();
 
     // --- Main view and view factories --------------------------------------------------------
     void buildUI();
@@ -91,78 +95,42 @@ public:
     void advanceSlide();
     void showFinishView();
 
-    // --- Download stage ---------------------------------------------------------------------
-    QString installerURL() const;
-    void beginActivityHold();
-    void endActivityHold();
-    void startDownload();
-    void launchDownload();
-    void retryTimerTick();
-    void downloadProgress(qint64 written, qint64 total);
-    void downloadComplete(bool ok, const QString &message);
+    // --- The flow's reports -------------------------------------------------------------------
+    void downloadStarted();
+    void showProgress(int value);
+    void showFailedMainScreen(const QString &message, QMessageBox::Icon alertIcon,
+                              bool offlineLinkShown);
     void setBusy(bool busy);
-    void showFailure(const QString &message);
-    void showFailedMainScreen(const QString &message);
-    void setInstallStatus(const QString &status, const QString &pct);
-
-    // --- Install stage and finish ------------------------------------------------------------
-    void launchInstaller();
-    void creepInstall();
-    void installFinished(bool success, const QString &app, const QString &error);
+    void installSucceeded();
     void startClicked();
 
     // --- Closing and alerts ------------------------------------------------------------------
-    void alert(const QString &message, unsigned style);
+    void alert(const QString &message, QMessageBox::Icon icon);
+    bool askExitQuestion(); // application-modal; true only for "OK"
     bool windowShouldClose();
     void windowWillClose();
+    void performClose(); // a close request that goes through windowShouldClose
 
     // --- Main-screen actions -----------------------------------------------------------------
     void installClicked();
     void acceptToggled();
     void privacyClicked();
     void licenseClicked();
-    void settingsClicked();
     void offlineClicked();
     void languageChanged();
     void browseClicked();
     void minimizeClicked();
     void openURL(const QString &url);
 
-    // --- Flow helpers and test hooks ---------------------------------------------------------
-    void performClose(); // a close request that goes through windowShouldClose
-    bool askExitQuestion(); // application-modal; true only for "OK"
-    void refuseCloseWhileInstalling();
-    void discardResumeData(); // drops pendingResumeData and the partial file it stands for
-    void clearLeftovers(); // empties the private folder: images, partial files, stale mounts
-    static QString trimmedLocation(const QString &text); // spaces and tabs, not line breaks
+    InstallerWindow *m_window = nullptr;
+    SetupFlow *m_flow = nullptr;
+    std::function<void()> m_terminateHook;
 
-    // Tests point the download at a local server; empty means the built-in download host.
-    void setDownloadBaseURL(const QString &base) { m_downloadBaseURL = base; }
-    // Tests adjust each new DMGInstaller (tool paths) before it starts.
-    std::function<void(DMGInstaller &)> installerSetup;
-    // Tests replace how the application is told to end; empty means QCoreApplication::quit.
-    std::function<void()> terminateHook;
-
-    // --- State fields (read by tests and the screen tool) -------------------------------------
-    bool done = false;
-    bool closing = false;
-    bool installing = false;
     bool settingsShown = false;
-    std::shared_ptr<Downloader> downloader;
-    std::shared_ptr<DMGInstaller> installer;
-    QString destFile;
-    QString installedApp;
-    qint64 langIndex = 0;
     qint64 slideIndex = 0;
     QTimer *slideTimer = nullptr;
-    QTimer *installTimer = nullptr;
-    QTimer *retryTimer = nullptr;
-    qint64 retryCount = 0;
-    std::optional<QByteArray> pendingResumeData;
-    std::unique_ptr<ActivityHold> activityToken;
     QList<QPixmap> slideImages;
 
-    // --- Views --------------------------------------------------------------------------------
     FlippedView *root = nullptr;
     QLabel *brandLabel = nullptr;
     QLabel *productLabel = nullptr;
@@ -191,9 +159,4 @@ public:
     FlippedView *finishView = nullptr;
     QLabel *finishName = nullptr;
     RoundedButton *startButton = nullptr;
-
-private:
-    InstallerWindow *m_window = nullptr;
-    double m_timeScale = 1.0;
-    QString m_downloadBaseURL;
 };

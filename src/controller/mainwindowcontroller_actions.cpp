@@ -1,8 +1,8 @@
 #include "mainwindowcontroller.h"
+#include "setupflow.h"
 
 #include "ui/installerwindow.h"
 #include "config.h"
-#include "diag/analytics.h"
 #include "diag/itlog.h"
 #include "ui/flippedview.h"
 #include "ui/roundedbutton.h"
@@ -31,17 +31,17 @@ void MainWindowController::installClicked()
 {
     if (!installButton->isEnabled())
         return;
-    if (done) {
+    if (m_flow->state() == SetupFlow::State::Finished) {
         performClose();
         return;
     }
-    if (!trimmedLocation(locationField->text()).isEmpty()) {
-        startDownload();
+    if (!SetupFlow::trimmedLocation(locationField->text()).isEmpty()) {
+        m_flow->install(locationField->text());
         return;
     }
     if (!settingsShown)
         settingsClicked();
-    alert(L().chooseLocation, 0);
+    alert(L().chooseLocation, QMessageBox::Warning);
 }
 
 void MainWindowController::acceptToggled()
@@ -66,10 +66,8 @@ void MainWindowController::openURL(const QString &url)
 
 void MainWindowController::offlineClicked()
 {
-    ITLog("FLOW: user chose offline installer, opening browser");
-    ITTrackEvent(QStringLiteral("offline_download"));
-    openURL(installerURL());
-    closing = true;
+    m_flow->chooseOfflineInstaller();
+    openURL(m_flow->installerURL());
     performClose();
 }
 
@@ -92,7 +90,7 @@ void MainWindowController::settingsClicked()
 
 void MainWindowController::languageChanged()
 {
-    langIndex = langPopup->currentIndex();
+    m_flow->setLanguage(langPopup->currentIndex());
     ITLog("UI: language changed to %@", L().langName);
     applyLanguage();
 }

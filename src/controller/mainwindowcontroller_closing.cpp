@@ -1,44 +1,30 @@
 #include "mainwindowcontroller.h"
+#include "setupflow.h"
 
 #include "ui/installerwindow.h"
 #include "diag/itformat.h"
-#include "diag/itlog.h"
-#include "download/downloader.h"
-#include "install/dmginstaller.h"
-#include "platform/leftovers.h"
-#include "platform/paths.h"
-#include "platform/worker.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QTimer>
 
 namespace {
 
 const QString kProductName = QStringLiteral("Quillmarsh");
-constexpr int kDetachWaitMs = 10000;
-constexpr int kCancelWaitMs = 3000;
 
 } // namespace
 
-void MainWindowController::alert(const QString &message, unsigned style)
+void MainWindowController::alert(const QString &message, QMessageBox::Icon icon)
 {
     auto *box = new QMessageBox(m_window);
     box->setObjectName(QStringLiteral("alert"));
     box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setIcon(style == 2 ? QMessageBox::Critical : QMessageBox::Warning);
+    box->setIcon(icon);
     box->setText(kProductName);
     box->setInformativeText(message);
     box->addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
     box->setWindowModality(Qt::WindowModal);
     box->open();
-}
-
-void MainWindowController::refuseCloseWhileInstalling()
-{
-    ITLog("UI: close blocked, install in progress");
-    setInstallStatus(L().installInProgress, QString());
 }
 
 bool MainWindowController::askExitQuestion()
@@ -59,50 +45,25 @@ bool MainWindowController::askExitQuestion()
 
 bool MainWindowController::windowShouldClose()
 {
-    if (installing) {
-        refuseCloseWhileInstalling();
-        return false;
-    }
-    if (done || closing)
+    switch (m_flow->closeRequest()) {
+    case SetupFlow::CloseDecision::Close:
         return true;
-
+    case SetupFlow::CloseDecision::Refuse:
+    case SetupFlow::CloseDecision::Wait:
+        return false;
+    case SetupFlow::CloseDecision::Ask:
+        break;
+    }
     if (!askExitQuestion())
         return false;
-    // The question runs its own event loop: a download may have finished meanwhile and started
-    // the install stage, which must not be cut off.
-    if (installing) {
-        refuseCloseWhileInstalling();
-        return false;
-    }
-
-    closing = true;
-    ITLog("UI: user confirmed exit");
-    if (retryTimer) {
-        retryTimer->stop();
-        retryTimer->deleteLater();
-        retryTimer = nullptr;
-    }
-    if (!downloader)
-        return true;
-    downloader->cancel();
-    setInstallStatus(L().cancelling, QString());
-    return false;
+    return m_flow->confirmExit() == SetupFlow::CloseDecision::Close;
 }
 
 void MainWindowController::windowWillClose()
 {
-    endActivityHold();
-    // A second close while "Cancelling..." is shown lands here before the cancelled attempt
-    // has come back; its worker must not outlive the process's orderly end.
-    if (downloader)
-        downloader->cancel();
-    platform::waitForWorkers(platform::WorkerKind::Download, QDeadlineTimer(kCancelWaitMs));
-    // After a finished install the worker may still be detaching the image; let it, so that
-    // the clean-up never races a live mount.
-    platform::waitForWorkers(platform::WorkerKind::Install, QDeadlineTimer(kDetachWaitMs));
-    clearLeftovers();
-    if (terminateHook)
-        terminateHook();
+    m_flow->shutdown();
+    if (m_terminateHook)
+        m_terminateHook();
     else
         QCoreApplication::quit();
 }
@@ -110,16 +71,4 @@ void MainWindowController::windowWillClose()
 void MainWindowController::performClose()
 {
     m_window->close();
-}
-
-// Everything the flow keeps in the private folder (image, partial download, mount points,
-// staging copies) is disposable once nothing runs; a crashed earlier run leaves the same kinds.
-void MainWindowController::clearLeftovers()
-{
-    const QString dir = platform::privateDirectory();
-    if (dir.isEmpty() || !destFile.startsWith(dir + u'/'))
-        return;
-    const int removed = platform::clearFolder(dir);
-    if (removed > 0)
-        ITLog("FLOW: removed %d leftover item(s) from %@", removed, dir);
 }

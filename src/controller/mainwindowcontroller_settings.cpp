@@ -1,4 +1,5 @@
 #include "mainwindowcontroller.h"
+#include "setupflow.h"
 
 #include "l10n/localization.h"
 #include "platform/paths.h"
@@ -45,7 +46,7 @@ void MainWindowController::buildSettingsPanel()
     langPopup->setGeometry(24, 34, 200, 26);
     for (const UIStrings &lang : Localization::all())
         langPopup->addItem(lang.langName);
-    langPopup->setCurrentIndex(static_cast<int>(langIndex));
+    langPopup->setCurrentIndex(static_cast<int>(m_flow->language()));
     // Only a choice made by the user is a language change; setting the index from code is not.
     connect(langPopup, &QComboBox::activated, this, &MainWindowController::languageChanged);
 
@@ -95,7 +96,7 @@ void MainWindowController::applyLanguage()
     pathLabel->setText(s.installPath);
     browseButton->setText(s.browse);
     hideButton->setText(s.btnHide);
-    if (!done)
+    if (m_flow->state() != SetupFlow::State::Finished)
         installButton->setTitle(s.btnInstall);
     startButton->setTitle(s.btnStartNow);
 

@@ -40,6 +40,8 @@ UIStrings S(const QHash<QString, QString> &t)
     s.installerError = t.value(u"installerError"_s);
     s.exitConfirm = t.value(u"exitConfirm"_s);
     s.selectFolder = t.value(u"selectFolder"_s);
+    s.notEnoughSpace = t.value(u"notEnoughSpace"_s);
+    s.noPrivateFolder = t.value(u"noPrivateFolder"_s);
     return s;
 }
 
@@ -73,6 +75,8 @@ QList<UIStrings> buildTable()
             {u"installerError"_s, u"The installer reported an error (code %ld)."_s},
             {u"exitConfirm"_s, u"Are you sure you want to exit %@ Setup?"_s},
             {u"selectFolder"_s, u"Select install location"_s},
+            {u"notEnoughSpace"_s, u"Not enough disk space: %@ needs %ld MB in %@."_s},
+            {u"noPrivateFolder"_s, u"No private folder could be made for the download."_s},
         }),
         // de
         S({
@@ -101,6 +105,8 @@ QList<UIStrings> buildTable()
              u"Das Installationsprogramm hat einen Fehler gemeldet (Code %ld)."_s},
             {u"exitConfirm"_s, u"Möchten Sie das %@-Setup wirklich beenden?"_s},
             {u"selectFolder"_s, u"Installationsordner auswählen"_s},
+            {u"notEnoughSpace"_s, u"Nicht genug Speicherplatz: %@ benötigt %ld MB in %@."_s},
+            {u"noPrivateFolder"_s, u"Für den Download konnte kein privater Ordner angelegt werden."_s},
         }),
         // fr
         S({
@@ -128,6 +134,8 @@ QList<UIStrings> buildTable()
             {u"installerError"_s, u"L'installateur a signalé une erreur (code %ld)."_s},
             {u"exitConfirm"_s, u"Voulez-vous vraiment quitter l'installation de %@ ?"_s},
             {u"selectFolder"_s, u"Choisir le dossier d'installation"_s},
+            {u"notEnoughSpace"_s, u"Espace disque insuffisant : %@ a besoin de %ld Mo dans %@."_s},
+            {u"noPrivateFolder"_s, u"Impossible de créer un dossier privé pour le téléchargement."_s},
         }),
         // es
         S({
@@ -155,6 +163,8 @@ QList<UIStrings> buildTable()
             {u"installerError"_s, u"El instalador informó un error (código %ld)."_s},
             {u"exitConfirm"_s, u"¿Seguro que desea salir del instalador de %@?"_s},
             {u"selectFolder"_s, u"Seleccionar carpeta de instalación"_s},
+            {u"notEnoughSpace"_s, u"No hay suficiente espacio en disco: %@ necesita %ld MB en %@."_s},
+            {u"noPrivateFolder"_s, u"No se pudo crear una carpeta privada para la descarga."_s},
         }),
         // pt
         S({
@@ -182,6 +192,8 @@ QList<UIStrings> buildTable()
             {u"installerError"_s, u"O instalador relatou um erro (código %ld)."_s},
             {u"exitConfirm"_s, u"Tem certeza de que deseja sair da instalação do %@?"_s},
             {u"selectFolder"_s, u"Selecionar pasta de instalação"_s},
+            {u"notEnoughSpace"_s, u"Espaço em disco insuficiente: o %@ precisa de %ld MB em %@."_s},
+            {u"noPrivateFolder"_s, u"Não foi possível criar uma pasta privada para o download."_s},
         }),
         // it
         S({
@@ -210,6 +222,8 @@ QList<UIStrings> buildTable()
              u"Il programma di installazione ha segnalato un errore (codice %ld)."_s},
             {u"exitConfirm"_s, u"Uscire dall'installazione di %@?"_s},
             {u"selectFolder"_s, u"Seleziona cartella di installazione"_s},
+            {u"notEnoughSpace"_s, u"Spazio su disco insufficiente: %@ richiede %ld MB in %@."_s},
+            {u"noPrivateFolder"_s, u"Impossibile creare una cartella privata per il download."_s},
         }),
         // zh-Hans
         S({
@@ -237,6 +251,8 @@ QList<UIStrings> buildTable()
             {u"installerError"_s, u"安装程序报告错误（代码 %ld）。"_s},
             {u"exitConfirm"_s, u"确定要退出 %@ 安装程序吗？"_s},
             {u"selectFolder"_s, u"选择安装位置"_s},
+            {u"notEnoughSpace"_s, u"磁盘空间不足：%@ 需要 %ld MB 空间（位于 %@）。"_s},
+            {u"noPrivateFolder"_s, u"无法为下载创建私有文件夹。"_s},
         }),
         // zh-Hant
         S({
@@ -264,6 +280,8 @@ QList<UIStrings> buildTable()
             {u"installerError"_s, u"安裝程式回報錯誤（代碼 %ld）。"_s},
             {u"exitConfirm"_s, u"確定要退出 %@ 安裝程式嗎？"_s},
             {u"selectFolder"_s, u"選擇安裝位置"_s},
+            {u"notEnoughSpace"_s, u"磁碟空間不足：%@ 需要 %ld MB 空間（位於 %@）。"_s},
+            {u"noPrivateFolder"_s, u"無法為下載建立私人資料夾。"_s},
         }),
         // ja
         S({
@@ -291,6 +309,8 @@ QList<UIStrings> buildTable()
             {u"installerError"_s, u"インストーラーがエラーを報告しました（コード %ld）。"_s},
             {u"exitConfirm"_s, u"%@ のセットアップを終了しますか？"_s},
             {u"selectFolder"_s, u"インストール先の選択"_s},
+            {u"notEnoughSpace"_s, u"ディスクの空き容量が不足しています：%@ には %ld MB が必要です（%@）。"_s},
+            {u"noPrivateFolder"_s, u"ダウンロード用のプライベートフォルダを作成できませんでした。"_s},
         }),
     };
 }

@@ -30,5 +30,7 @@ struct UIStrings
     QString installerError; // one "%ld" placeholder
     QString exitConfirm;    // one "%@" placeholder: the product name
     QString selectFolder;
+    QString notEnoughSpace;  // "%@" product, "%ld" megabytes, "%@" folder, in this order
+    QString noPrivateFolder;
     QStringList slides;
 };

@@ -8,6 +8,7 @@
 // QM_ENV_GA_URL, when set, receives the analytics posts (default: a closed loopback port).
 #include "ui/installerwindow.h"
 #include "controller/mainwindowcontroller.h"
+#include "controller/setupflow.h"
 #include "diag/analytics.h"
 #include "diag/itlog.h"
 #include "install/dmginstaller.h"
@@ -42,8 +43,10 @@ constexpr int kPollMs = 20;
 std::unique_ptr<MainWindowController> makeInstaller(const QString &downloadBase)
 {
     auto controller = std::make_unique<MainWindowController>();
-    controller->setTimeScale(0.01);
-    controller->setDownloadBaseURL(downloadBase);
+    SetupFlow::Options options = controller->flow()->options();
+    options.downloadBaseURL = downloadBase;
+    options.timeScale = 0.01;
+    controller->flow()->setOptions(options);
     return controller;
 }
 

@@ -97,7 +97,8 @@ int main(int argc, char **argv)
             pieceDelayMs = args[i + 1].toInt();
     }
     if (imageDir.isEmpty() || eventsFile.isEmpty()) {
-        std::fprintf(stderr, "usage: qm-demo-server --images DIR --events FILE [--piece-delay MS]\n");
+        std::fprintf(stderr,
+                     "usage: qm-demo-server --images DIR --events FILE [--piece-delay MS]\n");
         return 2;
     }
 

@@ -2,19 +2,17 @@
 // screens for the language of the environment (main, settings, install, failed, finish), plus
 // the settings screen in each of the nine languages. A development tool, not installed.
 // Run with QT_SCALE_FACTOR=2 for 2x pictures.
+//
+// The views follow the setup flow's signals alone, so the tool shows each screen by sending
+// what the flow would send at that moment; nothing is downloaded or installed.
 #include "ui/installerwindow.h"
 #include "controller/mainwindowcontroller.h"
+#include "controller/setupflow.h"
 #include "l10n/localization.h"
-#include "ui/flippedview.h"
-#include "ui/linklabel.h"
-#include "ui/roundedbutton.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
-#include <QLabel>
-#include <QProgressBar>
-#include <QTimer>
 
 #include <cstdio>
 
@@ -30,31 +28,12 @@ bool save(InstallerWindow *window, const QString &dir, const QString &name)
     return false;
 }
 
-// The settings panel opened the way the settings link does it: the window grows downwards.
-void openSettings(MainWindowController &c)
+// The language chosen the way the user chooses it: in the pop-up.
+void chooseLanguage(MainWindowController &c, int index)
 {
-    c.settingsShown = true;
-    QRect frame = c.window()->geometry();
-    frame.setHeight(InstallerWindow::kHeight + 148);
-    c.window()->setFrame(frame);
-    c.root->setGeometry(0, 0, InstallerWindow::kWidth, 516);
-    c.settingsPanel->show();
-}
-
-void closeSettings(MainWindowController &c)
-{
-    c.settingsShown = false;
-    QRect frame = c.window()->geometry();
-    frame.setHeight(InstallerWindow::kHeight);
-    c.window()->setFrame(frame);
-    c.root->setGeometry(0, 0, InstallerWindow::kWidth, InstallerWindow::kHeight);
-    c.settingsPanel->hide();
-}
-
-void stopSlides(MainWindowController &c)
-{
-    if (c.slideTimer)
-        c.slideTimer->stop();
+    auto *popup = c.window()->findChild<QComboBox *>(QStringLiteral("langPopup"));
+    popup->setCurrentIndex(index);
+    emit popup->activated(index);
 }
 
 } // namespace
@@ -72,44 +51,32 @@ int main(int argc, char **argv)
     QDir().mkpath(dir);
 
     MainWindowController c;
+    SetupFlow *flow = c.flow();
     c.window()->show();
     bool ok = save(c.window(), dir, QStringLiteral("main"));
 
-    openSettings(c);
+    c.settingsClicked();
     ok = save(c.window(), dir, QStringLiteral("settings")) && ok;
-    const qint64 ownLanguage = c.langIndex;
+    const int ownLanguage = int(flow->language());
     const QList<UIStrings> &langs = Localization::all();
-    for (qint64 i = 0; i < langs.size(); ++i) {
-        c.langIndex = i;
-        c.langPopup->setCurrentIndex(int(i));
-        c.applyLanguage();
+    for (int i = 0; i < langs.size(); ++i) {
+        chooseLanguage(c, i);
         const QString code = langs.at(i).code.isEmpty() ? QString::number(i) : langs.at(i).code;
         ok = save(c.window(), dir, QStringLiteral("settings-") + code) && ok;
     }
-    c.langIndex = ownLanguage;
-    c.langPopup->setCurrentIndex(int(ownLanguage));
-    c.applyLanguage();
-    closeSettings(c);
+    chooseLanguage(c, ownLanguage);
+    c.settingsClicked();
 
-    c.installButton->setEnabled(false);
-    c.showInstallView(true);
-    stopSlides(c);
-    c.setSlide(1);
-    c.progress->setValue(450);
-    c.instStatus->setText(c.L().installingWait + QStringLiteral("  45%"));
+    emit flow->started();
+    emit flow->progressChanged(450);
+    emit flow->statusChanged(c.L().installingWait + QStringLiteral("  45%"));
     ok = save(c.window(), dir, QStringLiteral("install")) && ok;
 
-    c.showInstallView(false);
-    c.hideAgreeRow();
-    c.installButton->setEnabled(true);
-    c.statusLabel->setText(c.L().installFailed);
-    c.detailLabel->setText(QStringLiteral("Could not connect to the server."));
-    c.installButton->setTitle(c.L().btnRetry);
-    c.offlineLink->show();
+    emit flow->failed(QStringLiteral("Could not connect to the server."), QMessageBox::NoIcon,
+                      true);
     ok = save(c.window(), dir, QStringLiteral("failed")) && ok;
 
-    c.done = true;
-    c.showFinishView();
+    emit flow->finished(QStringLiteral("/Applications/Quillmarsh.app"));
     ok = save(c.window(), dir, QStringLiteral("finish")) && ok;
 
     return ok ? 0 : 1;

