@@ -147,7 +147,7 @@ void SetupFlow::install(const QString &folder)
     m_pendingResumeData.reset();
 
     // The image is only ever written into the private folder; without one there is no download.
-    const QString dir = platform::privateDirectory();
+    const QString dir = privateFolder();
     if (dir.isEmpty()) {
         ITLog("FLOW: no private folder for the download, not starting");
         ITTrackEvent(QStringLiteral("install_failed"), QStringLiteral("no_private_folder"));
@@ -438,9 +438,14 @@ void SetupFlow::shutdown()
 
 // Everything the flow keeps in the private folder (image, partial download, mount points,
 // staging copies) is disposable once nothing runs; a crashed earlier run leaves the same kinds.
+QString SetupFlow::privateFolder() const
+{
+    return m_options.privateFolder ? m_options.privateFolder() : platform::privateDirectory();
+}
+
 void SetupFlow::clearLeftovers()
 {
-    const QString dir = platform::privateDirectory();
+    const QString dir = privateFolder();
     if (dir.isEmpty())
         return;
     const int removed = platform::clearFolder(dir);

@@ -39,6 +39,8 @@ public:
         double timeScale = 1.0;  // shrinks every timer of the flow (tests, development tools)
         std::function<void(DMGInstaller &)> installerSetup; // adjusts each installer before start
         bool keepAwake = true; // false: no sleep inhibitor, no system bus (tests, tools)
+        // Where the image goes; null: platform::privateDirectory(). Tests stand in another.
+        std::function<QString()> privateFolder;
     };
 
     static constexpr int kProgressMax = 1000;
@@ -111,6 +113,7 @@ private:
     void failForSpace(const QString &folder, qint64 needed, qint64 available,
                       QMessageBox::Icon alert);
     void discardResumeData();
+    QString privateFolder() const;
 
     Options m_options;
     State m_state = State::Idle;

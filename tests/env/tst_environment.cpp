@@ -244,7 +244,6 @@ private slots:
         const QString cacheFolder = "$H/\\.cache(/quillmarsh-installer)?"; // either may be named
         const QString cached = "mkdir -p $H/.cache/quillmarsh-installer && own $H/.cache && ";
         const QString readOnly = "oldcopy $H/Applications && chmod 0555 $H/Applications && ";
-        const QString noPrivateDir = "FLOW: [^\\n]*$H/\\.cache";
         // clang-format off
         QTest::newRow("install folder missing, no XDG_RUNTIME_DIR")
             << "" << QStringList{} << "" << apps << ok << "" << "" << 1 << false << false;
@@ -287,9 +286,9 @@ private slots:
         QTest::newRow("cache folder a file")
             << "mkdir -p $H/.cache && touch " + cache + " && own $H/.cache"
             << QStringList{} << "" << apps << ok << "" << "" << 1 << false << false;
-        QTest::newRow("no private folder possible")
+        QTest::newRow("cache folder's parent read-only")
             << "mkdir -p $H/.cache && own $H/.cache && chmod 0555 $H/.cache" << QStringList{} << "" << apps
-            << ".+" << noPrivateDir << ".+" << 0 << false << false;
+            << ok << "" << "" << 1 << false << false;
         QTest::newRow("cache file system too small for the image")
             << "tmpfs $H/.cache 128k" << QStringList{} << "" << apps
             << space.arg(cacheFolder) << spaceLine.arg(cacheFolder) << "disk_space" << 1 << false << false;
@@ -298,7 +297,9 @@ private slots:
         QTest::newRow("runtime folder a 2 MB tmpfs")
             << "tmpfs $R/run 2m" << QStringList{"XDG_RUNTIME_DIR=$R/run"} << "" << apps << ok << "" << "" << 1 << false << false;
         QTest::newRow("HOME read-only")
-            << "mkdir $R/apps && own $R/apps && chmod 0555 $H" << QStringList{} << "" << "$R/apps" << ".+" << "" << "" << 0 << false << false;
+            << "mkdir $R/apps && own $R/apps && chmod 0555 $H" << QStringList{} << "" << "$R/apps"
+            << "No private folder could be made for the download." << "" << "" // no log either
+            << 0 << false << false;
         QTest::newRow("no /dev/fuse")
             << "" << QStringList{} << "bwrap --bind / / --dev /dev --" << apps << ok << "" << "" << 1 << false << false;
         QTest::newRow("no squashfuse")

@@ -20,19 +20,6 @@ namespace {
 
 const QString kInstalledApp = QDir::homePath() + "/Applications/Quillmarsh.app";
 
-// Puts the environment variable back however the test ends.
-struct EnvGuard
-{
-    QByteArray name, old;
-    bool had;
-    EnvGuard(const char *n, const QByteArray &value)
-        : name(n), old(qgetenv(n)), had(qEnvironmentVariableIsSet(n))
-    {
-        qputenv(n, value);
-    }
-    ~EnvGuard() { had ? qputenv(name, old) : qunsetenv(name); }
-};
-
 } // namespace
 
 class TestSetupFlow : public QObject
@@ -351,8 +338,9 @@ private slots:
 
     void noPrivateFolderNoDownload()
     {
-        EnvGuard cache("XDG_CACHE_HOME", "/proc/self/none");
-        QVERIFY(platform::privateDirectory().isEmpty());
+        SetupFlow::Options options = m_flow->options();
+        options.privateFolder = [] { return QString(); }; // none could be made
+        m_flow->setOptions(options);
         QSignalSpy failed(m_flow.get(), &SetupFlow::failed);
         m_flow->install(QDir::homePath() + "/Applications");
         QCOMPARE(m_flow->state(), SetupFlow::State::Failed);
