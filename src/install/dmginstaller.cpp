@@ -18,10 +18,8 @@
 #include <QTemporaryDir>
 
 #include <cerrno>
-#include <deque>
 #include <exception>
 #include <functional>
-#include <mutex>
 #include <optional>
 
 #include <sys/stat.h>
@@ -77,50 +75,6 @@ std::optional<InstallResult> spaceShortage(const QString &folder, qint64 needed)
     result.bytesNeeded = needed;
     result.bytesAvailable = available;
     return result;
-}
-
-// Hands tasks from the worker to the GUI thread, which takes each out under our lock and
-// destroys it there. A capturing functor posted straight through invokeMethod is freed by
-// whichever thread lets go of Qt's reference last, often the worker after the GUI thread ran
-// it: what it captured (the installer and its handlers) would die on the worker, and
-// ThreadSanitizer cannot see the ordering inside Qt.
-struct Deliveries
-{
-    std::mutex mutex;
-    std::deque<std::function<void()>> tasks;
-};
-
-// Never destroyed: a detached worker may still deliver while static objects go away.
-Deliveries &deliveries()
-{
-    static auto *queue = new Deliveries;
-    return *queue;
-}
-
-void runDelivery()
-{
-    Deliveries &queue = deliveries();
-    std::function<void()> task;
-    {
-        const std::lock_guard lock(queue.mutex);
-        if (queue.tasks.empty())
-            return;
-        task = std::move(queue.tasks.front());
-        queue.tasks.pop_front();
-    }
-    task();
-}
-
-void deliverToGui(std::function<void()> task)
-{
-    if (!QCoreApplication::instance())
-        return;
-    {
-        Deliveries &queue = deliveries();
-        const std::lock_guard lock(queue.mutex);
-        queue.tasks.push_back(std::move(task));
-    }
-    platform::postToGui([] { runDelivery(); });
 }
 
 } // namespace
@@ -183,7 +137,7 @@ void DMGInstaller::start()
         platform::startWorker(platform::WorkerKind::Install, [self = shared_from_this()]() mutable {
             self->run();
             // The last reference goes back to the GUI thread, where the handlers were made.
-            deliverToGui([last = std::move(self)] {});
+            platform::postToGui([last = std::move(self)] {});
         });
     if (!started) {
         ITLog("INST: cannot start the install worker");
@@ -351,7 +305,7 @@ InstallResult DMGInstaller::privilegedCopy(const QString &source, const QString 
 
 void DMGInstaller::status(InstallStage stage)
 {
-    deliverToGui([self = shared_from_this(), stage] {
+    platform::postToGui([self = shared_from_this(), stage] {
         if (self->onStatus)
             self->onStatus(stage);
     });
@@ -359,7 +313,7 @@ void DMGInstaller::status(InstallStage stage)
 
 void DMGInstaller::finish(const InstallResult &result)
 {
-    deliverToGui([self = shared_from_this(), result] {
+    platform::postToGui([self = shared_from_this(), result] {
         if (self->onComplete)
             self->onComplete(result);
     });

@@ -1,6 +1,10 @@
 #include "worker.h"
 
+#include <QCoreApplication>
+#include <QMetaObject>
+
 #include <array>
+#include <deque>
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
@@ -31,7 +35,52 @@ void finished(Tracker &t)
         t.idle.notify_all();
 }
 
+// Tasks on their way to the GUI thread, which takes each out under the lock and destroys it
+// there. A capturing functor posted straight through invokeMethod is freed by whichever thread
+// lets go of Qt's reference last, often the poster after the GUI thread ran it: what it captured
+// (a worker object and its handlers) would die on the worker thread, in an order ThreadSanitizer
+// cannot see inside Qt.
+struct Deliveries
+{
+    std::mutex mutex;
+    std::deque<std::function<void()>> tasks;
+};
+
+// Never destroyed, like the trackers.
+Deliveries &deliveries()
+{
+    static auto *queue = new Deliveries;
+    return *queue;
+}
+
+void runDelivery()
+{
+    Deliveries &queue = deliveries();
+    std::function<void()> task;
+    {
+        const std::lock_guard lock(queue.mutex);
+        if (queue.tasks.empty())
+            return;
+        task = std::move(queue.tasks.front());
+        queue.tasks.pop_front();
+    }
+    task();
+}
+
 } // namespace
+
+void postToGui(std::function<void()> task)
+{
+    QCoreApplication *app = QCoreApplication::instance();
+    if (!app)
+        return;
+    {
+        Deliveries &queue = deliveries();
+        const std::lock_guard lock(queue.mutex);
+        queue.tasks.push_back(std::move(task));
+    }
+    QMetaObject::invokeMethod(app, &runDelivery, Qt::QueuedConnection);
+}
 
 bool startWorker(WorkerKind kind, std::function<void()> task)
 {

@@ -1,8 +1,6 @@
 #pragma once
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QMetaObject>
 
 #include <functional>
 
@@ -21,13 +19,8 @@ bool startWorker(WorkerKind kind, std::function<void()> task);
 // True when no worker of kind runs any more, waiting at most until deadline.
 bool waitForWorkers(WorkerKind kind, QDeadlineTimer deadline);
 
-// Queues task to run on the application's thread; dropped when there is no application. A task
-// that holds a worker object keeps it alive until it has run there.
-template <typename Task>
-void postToGui(Task &&task)
-{
-    if (QCoreApplication *app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(app, std::forward<Task>(task), Qt::QueuedConnection);
-}
+// Queues task to run on the application's thread, where it is also destroyed; dropped when there
+// is no application. A task that holds a worker object keeps it alive until it has run there.
+void postToGui(std::function<void()> task);
 
 } // namespace platform
