@@ -482,6 +482,8 @@ private slots:
             "--regid=65534", "--clear-groups", "--reset-env", "/usr/bin/env", "HOME=" + area + "/home",
             "XDG_CACHE_HOME=" + area + "/home/cache", "XDG_STATE_HOME=" + area + "/home/state",
             "XDG_RUNTIME_DIR=", "PATH=" + area + "/bin", "QM_FAKE_DIR=" + area + "/fakes",
+            "TSAN_OPTIONS=" + qEnvironmentVariable("TSAN_OPTIONS"),
+            "ASAN_OPTIONS=" + qEnvironmentVariable("ASAN_OPTIONS"),
             QM_BINARY_DIR "/bin/quillmarsh-install-image", m_tmp.filePath("full.img"), dest}, &out);
         const QStringList lines = out.value_or("").split('\n', Qt::SkipEmptyParts);
         QVERIFY2(!lines.isEmpty() && lines.last().startsWith(outcome), qPrintable(out.value_or("")));
