@@ -46,7 +46,8 @@ echo $((($(date +%s%N) - start) / 1000000)) > "$R/out/ms"
 
 # Qt makes the runtime folder there when XDG_RUNTIME_DIR is not set; the rest is ours.
 ls -A /tmp | grep -vx "runtime-qm-env" > "$R/out/tmp"
-grep -E ' - fuse(\.| )' /proc/self/mountinfo > "$R/out/mounts"
+# Only mounts of this row count: the namespace also shows the host's, which are not its doing.
+grep -E ' - fuse(\.| )' /proc/self/mountinfo | grep -F " $R/" > "$R/out/mounts"
 # Exited daemons wait for the system's init to reap them; those are gone already.
 ps -o pid=,stat=,args= -u "$U" | awk '$2 !~ /^Z/' > "$R/out/processes"
 for pid in $(pgrep -u "$U"); do kill -9 "$pid"; done
