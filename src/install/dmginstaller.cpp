@@ -212,7 +212,8 @@ InstallResult DMGInstaller::install(const QString &mountPoint)
         return result;
     if (!d->tools.quarantineTool.isEmpty())
         runTool(d->tools.quarantineTool,
-                {QStringLiteral("-dr"), QStringLiteral("com.apple.quarantine"), dest});
+                {QStringLiteral("-dr"), QStringLiteral("com.apple.quarantine"), dest}, nullptr,
+                nullptr, QDeadlineTimer(kDetachLimitMs));
     ITLog("INST: install SUCCESS at %@", dest);
     return result;
 }

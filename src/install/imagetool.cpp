@@ -86,7 +86,7 @@ std::optional<QString> HdiutilImageTool::attach(const QString &imagePath)
                            {QStringLiteral("attach"), imagePath, QStringLiteral("-nobrowse"),
                             QStringLiteral("-noverify"), QStringLiteral("-readonly"),
                             QStringLiteral("-plist")},
-                           &output);
+                           &output, nullptr, QDeadlineTimer(kAttachLimitMs));
     if (rc != 0 || !output || output->isEmpty()) {
         ITLog("INST: hdiutil attach failed, rc=%d", rc);
         return std::nullopt;
@@ -99,9 +99,12 @@ void HdiutilImageTool::detach(const QString &mountPoint)
     if (mountPoint.isEmpty())
         return;
     ITLog("INST: detaching %@", mountPoint);
-    if (runTool(m_hdiutil, {QStringLiteral("detach"), mountPoint, QStringLiteral("-quiet")}) != 0)
-        runTool(m_hdiutil, {QStringLiteral("detach"), mountPoint, QStringLiteral("-force"),
-                            QStringLiteral("-quiet")});
+    if (runTool(m_hdiutil, {QStringLiteral("detach"), mountPoint, QStringLiteral("-quiet")},
+                nullptr, nullptr, QDeadlineTimer(kDetachLimitMs)) != 0)
+        runTool(m_hdiutil,
+                {QStringLiteral("detach"), mountPoint, QStringLiteral("-force"),
+                 QStringLiteral("-quiet")},
+                nullptr, nullptr, QDeadlineTimer(kDetachLimitMs));
 }
 
 std::unique_ptr<ImageTool> createDefaultImageTool()

@@ -19,6 +19,13 @@ public:
     virtual void detach(const QString &mountPoint) = 0;
 };
 
+// How long a tool may take before it counts as hung and is stopped, so that no install stage
+// runs without end: attaching reads little of the image, extracting reads all of it, detaching
+// and clearing attributes are quick.
+inline constexpr int kAttachLimitMs = 120'000;
+inline constexpr int kExtractLimitMs = 900'000;
+inline constexpr int kDetachLimitMs = 30'000;
+
 // The tool the shipped program uses on this platform.
 std::unique_ptr<ImageTool> createDefaultImageTool();
 

@@ -104,8 +104,10 @@ void SquashfsImageTool::detach(const QString &mountPoint)
         m_extractionFolder.clear();
         return;
     }
-    if (runTool(m_paths.fusermount, {QStringLiteral("-u"), mountPoint}) != 0)
-        runTool(m_paths.fusermount, {QStringLiteral("-u"), QStringLiteral("-z"), mountPoint});
+    if (runTool(m_paths.fusermount, {QStringLiteral("-u"), mountPoint}, nullptr, nullptr,
+                QDeadlineTimer(kDetachLimitMs)) != 0)
+        runTool(m_paths.fusermount, {QStringLiteral("-u"), QStringLiteral("-z"), mountPoint},
+                nullptr, nullptr, QDeadlineTimer(kDetachLimitMs));
     ::rmdir(QFile::encodeName(mountPoint).constData());
 }
 
@@ -133,7 +135,7 @@ std::optional<QString> SquashfsImageTool::mountWithFuse(const QString &imagePath
     std::optional<QString> errors;
     const int rc = runTool(m_paths.squashfuse,
                            {QStringLiteral("-o"), QStringLiteral("ro"), imagePath, mountPoint},
-                           nullptr, &errors);
+                           nullptr, &errors, QDeadlineTimer(kAttachLimitMs));
     if (rc == 0 && isMountedOver(mountPoint))
         return mountPoint;
 
@@ -153,8 +155,9 @@ std::optional<QString> SquashfsImageTool::extract(const QString &imagePath, cons
         return std::nullopt;
     }
     const QString volume = folder + QStringLiteral("/volume");
-    const int rc = runTool(m_paths.unsquashfs, {QStringLiteral("-no-progress"),
-                                                QStringLiteral("-d"), volume, imagePath});
+    const int rc = runTool(m_paths.unsquashfs,
+                           {QStringLiteral("-no-progress"), QStringLiteral("-d"), volume, imagePath},
+                           nullptr, nullptr, QDeadlineTimer(kExtractLimitMs));
     if (rc != 0) {
         ITLog("INST: %@ attach failed, rc=%d", toolName(m_paths.unsquashfs), rc);
         platform::removeTree(folder);

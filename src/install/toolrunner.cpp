@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -57,16 +58,22 @@ private:
     posix_spawn_file_actions_t m_actions;
 };
 
-// Reads both pipes until both are closed. Neither is read to its end before the other, so a
-// child blocked on a full standard-error pipe cannot hold up its standard output, or the reverse.
-void drain(Pipe &out, Pipe &err, QByteArray *outBytes, QByteArray *errBytes)
+// Reads both pipes until both are closed or the deadline passes (false then). Neither is read
+// to its end before the other, so a child blocked on a full standard-error pipe cannot hold up
+// its standard output, or the reverse.
+bool drain(Pipe &out, Pipe &err, QByteArray *outBytes, QByteArray *errBytes,
+           QDeadlineTimer deadline)
 {
     pollfd fds[2] = {{out.readEnd(), POLLIN, 0}, {err.readEnd(), POLLIN, 0}};
     QByteArray *sinks[2] = {outBytes, errBytes};
     char buffer[65536];
     int open = 2;
     while (open > 0) {
-        if (::poll(fds, 2, -1) < 0) {
+        const int waitMs = deadline.isForever() ? -1 : int(deadline.remainingTime());
+        const int ready = ::poll(fds, 2, waitMs);
+        if (ready == 0)
+            return false;
+        if (ready < 0) {
             if (errno == EINTR)
                 continue;
             break;
@@ -84,6 +91,7 @@ void drain(Pipe &out, Pipe &err, QByteArray *outBytes, QByteArray *errBytes)
             }
         }
     }
+    return true;
 }
 
 int waitForExit(pid_t pid)
@@ -112,7 +120,7 @@ std::optional<QString> decodeUtf8(const QByteArray &bytes)
 }
 
 int runTool(const QString &launchPath, const QStringList &arguments, std::optional<QString> *output,
-            std::optional<QString> *errorOutput)
+            std::optional<QString> *errorOutput, QDeadlineTimer deadline)
 {
     const QByteArray path = QFile::encodeName(launchPath);
     std::vector<QByteArray> storage;
@@ -148,7 +156,11 @@ int runTool(const QString &launchPath, const QStringList &arguments, std::option
 
     QByteArray outBytes;
     QByteArray errBytes;
-    drain(out, err, output ? &outBytes : nullptr, errorOutput ? &errBytes : nullptr);
+    if (!drain(out, err, output ? &outBytes : nullptr, errorOutput ? &errBytes : nullptr,
+               deadline)) {
+        ITLog("INST: %@ did not finish in time, stopped", launchPath);
+        ::kill(pid, SIGKILL);
+    }
     const int status = waitForExit(pid);
 
     if (output)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QStringList>
 
 #include <optional>
@@ -17,10 +18,13 @@ namespace install {
 //
 // Returns the exit status, 128 + the signal number for a child killed by a signal, or -1
 // when the program cannot be started; then "INST: failed to launch ..." is logged and the
-// output places are left untouched. There is no time limit.
+// output places are left untouched. A program still running at its deadline is killed (and
+// logged); what it wrote until then is handed back. Only a program waiting for the user, such
+// as an authorization prompt, goes without one.
 int runTool(const QString &launchPath, const QStringList &arguments,
             std::optional<QString> *output = nullptr,
-            std::optional<QString> *errorOutput = nullptr);
+            std::optional<QString> *errorOutput = nullptr,
+            QDeadlineTimer deadline = QDeadlineTimer(QDeadlineTimer::Forever));
 
 // Strict UTF-8 decoding: nullopt when the bytes are not valid UTF-8.
 std::optional<QString> decodeUtf8(const QByteArray &bytes);
