@@ -355,11 +355,16 @@ bool SetupFlow::imageVerified(const DownloadResult &result)
 void SetupFlow::failVerification(const QString &reason)
 {
     ITLog("FLOW: image verification FAILED: %@", reason);
-    ITTrackEvent(QStringLiteral("install_failed"), QStringLiteral("image_unverified"));
     m_signature.reset();
     m_fetchingSignature = false;
     discardResumeData();
     clearLeftovers();
+    // Confirmed exit meanwhile: the window closes, as after any other failure then.
+    if (m_state == State::Closing) {
+        emit closeWindow();
+        return;
+    }
+    ITTrackEvent(QStringLiteral("install_failed"), QStringLiteral("image_unverified"));
     fail(L().imageUnverified, QMessageBox::NoIcon, false);
 }
 

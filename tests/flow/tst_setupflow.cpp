@@ -470,6 +470,24 @@ private slots:
         QVERIFY(privateDirEmpty());
     }
 
+    // The .sig has the image's retries, and the image its own three after the .sig arrived.
+    void signatureAndImageRetriedApart()
+    {
+        useKey();
+        for (int i = 0; i < 3; ++i)
+            m_f.server->enqueue(HttpResponse::make(503));
+        m_f.server->enqueue(HttpResponse::make(200, m_sigs["good"]));
+        for (int i = 0; i < 3; ++i)
+            m_f.server->enqueue(HttpResponse::make(503));
+        m_flow->install(QDir::homePath() + "/Applications");
+        expectInstalled();
+        QCOMPARE(m_f.server->requestCount(), 8);
+        const QString retry = "install_retry:download_error_http_503";
+        QTRY_VERIFY(m_f.eventsAre(
+            {"install_start", retry, retry, retry, retry, retry, retry, "install_success"}));
+        QVERIFY(m_f.log().contains("FLOW: image verified"));
+    }
+
     // Without a key the image goes unchecked: no .sig asked for, one line per run says so.
     void noKeyInstallsUnchecked()
     {
