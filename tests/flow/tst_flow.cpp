@@ -274,13 +274,17 @@ private slots:
     {
         QTest::addColumn<bool>("signedBuild"); // then the .sig is missing
         QTest::addColumn<int>("language");
-        QTest::newRow("does not mount") << false << 0;
-        QTest::newRow("not verified, in German") << true << 1;
+        QTest::addColumn<QString>("message");
+        QTest::newRow("does not mount") << false << 0 << "Could not mount the disk image.";
+        QTest::newRow("not verified, in German")
+            << true << 1
+            << "Der Download konnte nicht überprüft werden. Bitte versuchen Sie es erneut.";
     }
     void unusableImageFails()
     {
         QFETCH(bool, signedBuild);
         QFETCH(int, language);
+        QFETCH(QString, message);
         const UIStrings &L = Localization::all().at(language);
         auto *popup = view<QComboBox>("langPopup");
         popup->setCurrentIndex(language);
@@ -296,7 +300,6 @@ private slots:
             m_f.server->enqueue(HttpResponse::make(200, QByteArray(8192, 'x')));
         }
         install();
-        const QString message = signedBuild ? L.imageUnverified : "Could not mount the disk image.";
         QTRY_COMPARE_WITH_TIMEOUT(text("detailLabel"), message, 20000);
         QCOMPARE(text("statusLabel"), L.installFailed);
         QVERIFY(!shown("offlineLink") && installButton()->isEnabled());
