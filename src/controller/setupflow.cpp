@@ -5,6 +5,7 @@
 #include "diag/itformat.h"
 #include "diag/itlog.h"
 #include "download/resumestate.h"
+#include "install/desktopentry.h"
 #include "l10n/localization.h"
 #include "platform/activityhold.h"
 #include "platform/cpu.h"
@@ -15,6 +16,7 @@
 
 #include <QFile>
 #include <QPointer>
+#include <QUrl>
 
 #include <cmath>
 
@@ -23,6 +25,9 @@ namespace {
 const QString kAppName = QStringLiteral("Quillmarsh.app");
 const QString kProductName = QStringLiteral("Quillmarsh");
 const QString kImageName = QStringLiteral("/quillmarsh_setup.dmg");
+const QString kSignatureSuffix = QStringLiteral(".sig");
+// A real .sig is a few hundred bytes; a larger answer is not one and is not read in.
+constexpr qint64 kMaxSignatureBytes = 4096;
 
 constexpr qint64 kMaxRetries = 3;
 constexpr double kDownloadShare = 90.0; // the download fills the bar up to 90 %
@@ -145,6 +150,13 @@ void SetupFlow::install(const QString &folder)
     m_folder = trimmedLocation(folder);
     m_retryCount = 0;
     m_pendingResumeData.reset();
+    m_signature.reset();
+    m_fetchingSignature = !m_options.imagePublicKey.isEmpty();
+    static bool checkOffLogged = false;
+    if (!m_fetchingSignature && !checkOffLogged) {
+        checkOffLogged = true;
+        ITLog("FLOW: image signature check off (no public key built in)");
+    }
 
     // The image is only ever written into the private folder; without one there is no download.
     const QString dir = privateFolder();
@@ -166,17 +178,25 @@ void SetupFlow::launchDownload()
     setState(State::Downloading);
     setProgress(0, true);
     setInstallStatus(L().installingWait);
-    const QString url = installerURL();
-    ITLog("FLOW: architecture URL -> %@", url);
+    QString url = installerURL();
+    QString destFile = m_destFile;
+    if (m_fetchingSignature) {
+        url += kSignatureSuffix;
+        destFile += kSignatureSuffix;
+        ITLog("FLOW: image signature URL -> %@", url);
+    } else {
+        ITLog("FLOW: architecture URL -> %@", url);
+    }
 
     // The resume state serves exactly one attempt.
     std::optional<QByteArray> resume = std::move(m_pendingResumeData);
     m_pendingResumeData.reset();
     QPointer<SetupFlow> self(this);
     auto attempt = std::make_shared<Downloader *>(nullptr);
-    m_downloader = Downloader::create(url, m_destFile, std::move(resume));
+    m_downloader = Downloader::create(url, destFile, std::move(resume));
+    // The .sig is tiny: the bar waits for the image's bytes.
     m_downloader->onProgress = [self, attempt](qint64 written, qint64 total) {
-        if (self && self->m_downloader.get() == *attempt)
+        if (self && self->m_downloader.get() == *attempt && !self->m_fetchingSignature)
             self->downloadProgress(written, total);
     };
     m_downloader->onComplete = [self, attempt](const DownloadResult &result) {
@@ -217,8 +237,13 @@ void SetupFlow::downloadComplete(const DownloadResult &result)
 
     switch (result.status) {
     case DownloadResult::Status::Saved:
+        if (m_fetchingSignature) {
+            signatureArrived();
+            return;
+        }
         ITLog("FLOW: download complete");
-        launchInstaller();
+        if (imageVerified(result))
+            launchInstaller();
         return;
     case DownloadResult::Status::Cancelled:
         ITLog("FLOW: download cancelled, closing");
@@ -243,6 +268,11 @@ void SetupFlow::downloadComplete(const DownloadResult &result)
     if (m_state == State::Closing) {
         discardResumeData();
         emit closeWindow();
+        return;
+    }
+    // A release without its .sig cannot be trusted; only a transient failure is worth a retry.
+    if (m_fetchingSignature && isFinalFailure(result.httpStatus)) {
+        failVerification(ITFormat("no signature file (HTTP %ld)", result.httpStatus));
         return;
     }
 
@@ -270,8 +300,72 @@ void SetupFlow::downloadComplete(const DownloadResult &result)
 void SetupFlow::discardResumeData()
 {
     m_pendingResumeData.reset();
-    if (!m_destFile.isEmpty())
+    if (!m_destFile.isEmpty()) {
         removeStalePartials(m_destFile);
+        removeStalePartials(m_destFile + kSignatureSuffix);
+    }
+}
+
+// Checked as soon as it arrives, so a bad .sig never costs the image's download.
+void SetupFlow::signatureArrived()
+{
+    const QString path = m_destFile + kSignatureSuffix;
+    if (m_state == State::Closing) {
+        QFile::remove(path);
+        emit closeWindow();
+        return;
+    }
+    QFile file(path);
+    QString error;
+    if (!file.open(QIODevice::ReadOnly))
+        error = ITFormat("cannot read the signature file: %@", file.errorString());
+    else if (file.size() > kMaxSignatureBytes)
+        error = ITFormat("malformed: %lld bytes, too long for a signature file", file.size());
+    else
+        m_signature = readImageSignature(file.readAll(), m_options.imagePublicKey, &error);
+    if (!m_signature) {
+        failVerification(error);
+        return;
+    }
+    // The image gets retries of its own.
+    m_fetchingSignature = false;
+    m_retryCount = 0;
+    m_pendingResumeData.reset();
+    launchDownload();
+}
+
+// The name checked is the image's own (the last segment of its URL): a .sig published for the
+// other processor's image must not pass for this one.
+bool SetupFlow::imageVerified(const DownloadResult &result)
+{
+    if (!m_signature)
+        return true; // no key built in
+    const QString imageName = QUrl(installerURL()).fileName();
+    const QString mismatch = checkImage(*m_signature, imageName, result.size, result.sha256);
+    if (!mismatch.isEmpty()) {
+        failVerification(mismatch);
+        return false;
+    }
+    ITLog("FLOW: image verified (sha256 %@)", QString::fromLatin1(result.sha256.toHex()));
+    return true;
+}
+
+// No offline link: the offline image is the same bytes and would fail the same way. Nothing
+// of this download is kept, so Retry fetches both files from byte 0.
+void SetupFlow::failVerification(const QString &reason)
+{
+    ITLog("FLOW: image verification FAILED: %@", reason);
+    m_signature.reset();
+    m_fetchingSignature = false;
+    discardResumeData();
+    clearLeftovers();
+    // Confirmed exit meanwhile: the window closes, as after any other failure then.
+    if (m_state == State::Closing) {
+        emit closeWindow();
+        return;
+    }
+    ITTrackEvent(QStringLiteral("install_failed"), QStringLiteral("image_unverified"));
+    fail(L().imageUnverified, QMessageBox::NoIcon, false);
 }
 
 void SetupFlow::fail(const QString &message, QMessageBox::Icon alert, bool offlineLink)
@@ -344,10 +438,16 @@ void SetupFlow::installFinished(const InstallResult &result)
     endActivityHold();
     // Deleted in every outcome: a later Retry downloads the whole image again.
     QFile::remove(m_destFile);
+    QFile::remove(m_destFile + kSignatureSuffix);
+    m_signature.reset();
 
     switch (result.status) {
     case InstallResult::Status::Installed:
         ITLog("FLOW: install SUCCESS, app=%@", result.app);
+#ifdef Q_OS_LINUX
+        // Only a convenience: without a menu entry the app is still installed and runs.
+        install::writeMenuEntry(result.app);
+#endif
         ITTrackEvent(QStringLiteral("install_success"));
         m_installedApp = result.app;
         setProgress(kProgressMax, true);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "download/downloader.h"
+#include "download/imagesignature.h"
 #include "install/dmginstaller.h"
 #include "l10n/uistrings.h"
 
@@ -41,6 +42,8 @@ public:
         bool keepAwake = true; // false: no sleep inhibitor, no system bus (tests, tools)
         // Where the image goes; null: platform::privateDirectory(). Tests stand in another.
         std::function<QString()> privateFolder;
+        // Base64 Ed25519 key the image's .sig must be signed with; empty: images go unchecked.
+        QByteArray imagePublicKey = ::imagePublicKey();
     };
 
     static constexpr int kProgressMax = 1000;
@@ -104,6 +107,9 @@ private:
     void beginActivityHold();
     void endActivityHold();
     void launchDownload();
+    void signatureArrived();
+    bool imageVerified(const DownloadResult &result);
+    void failVerification(const QString &reason);
     void retryTimerTick();
     void launchInstaller();
     void creepInstall();
@@ -120,6 +126,9 @@ private:
     qint64 m_langIndex = 0;
     QString m_folder;
     QString m_destFile;
+    // The .sig comes first; the image is fetched only once it has been read and checked.
+    bool m_fetchingSignature = false;
+    std::optional<ImageSignature> m_signature;
     QString m_installedApp;
     qint64 m_retryCount = 0;
     int m_progress = 0;

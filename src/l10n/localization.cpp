@@ -42,6 +42,7 @@ UIStrings S(const QHash<QString, QString> &t)
     s.selectFolder = t.value(u"selectFolder"_s);
     s.notEnoughSpace = t.value(u"notEnoughSpace"_s);
     s.noPrivateFolder = t.value(u"noPrivateFolder"_s);
+    s.imageUnverified = t.value(u"imageUnverified"_s);
     return s;
 }
 
@@ -77,6 +78,7 @@ QList<UIStrings> buildTable()
             {u"selectFolder"_s, u"Select install location"_s},
             {u"notEnoughSpace"_s, u"Not enough disk space: %@ needs %ld MB in %@."_s},
             {u"noPrivateFolder"_s, u"No private folder could be made for the download."_s},
+            {u"imageUnverified"_s, u"The download could not be verified. Please try again."_s},
         }),
         // de
         S({
@@ -107,6 +109,7 @@ QList<UIStrings> buildTable()
             {u"selectFolder"_s, u"Installationsordner auswählen"_s},
             {u"notEnoughSpace"_s, u"Nicht genug Speicherplatz: %@ benötigt %ld MB in %@."_s},
             {u"noPrivateFolder"_s, u"Für den Download konnte kein privater Ordner angelegt werden."_s},
+            {u"imageUnverified"_s, u"Der Download konnte nicht überprüft werden. Bitte versuchen Sie es erneut."_s},
         }),
         // fr
         S({
@@ -136,6 +139,7 @@ QList<UIStrings> buildTable()
             {u"selectFolder"_s, u"Choisir le dossier d'installation"_s},
             {u"notEnoughSpace"_s, u"Espace disque insuffisant : %@ a besoin de %ld Mo dans %@."_s},
             {u"noPrivateFolder"_s, u"Impossible de créer un dossier privé pour le téléchargement."_s},
+            {u"imageUnverified"_s, u"Le téléchargement n'a pas pu être vérifié. Veuillez réessayer."_s},
         }),
         // es
         S({
@@ -165,6 +169,7 @@ QList<UIStrings> buildTable()
             {u"selectFolder"_s, u"Seleccionar carpeta de instalación"_s},
             {u"notEnoughSpace"_s, u"No hay suficiente espacio en disco: %@ necesita %ld MB en %@."_s},
             {u"noPrivateFolder"_s, u"No se pudo crear una carpeta privada para la descarga."_s},
+            {u"imageUnverified"_s, u"No se pudo verificar la descarga. Inténtelo de nuevo."_s},
         }),
         // pt
         S({
@@ -194,6 +199,7 @@ QList<UIStrings> buildTable()
             {u"selectFolder"_s, u"Selecionar pasta de instalação"_s},
             {u"notEnoughSpace"_s, u"Espaço em disco insuficiente: o %@ precisa de %ld MB em %@."_s},
             {u"noPrivateFolder"_s, u"Não foi possível criar uma pasta privada para o download."_s},
+            {u"imageUnverified"_s, u"Não foi possível verificar o download. Tente novamente."_s},
         }),
         // it
         S({
@@ -224,6 +230,7 @@ QList<UIStrings> buildTable()
             {u"selectFolder"_s, u"Seleziona cartella di installazione"_s},
             {u"notEnoughSpace"_s, u"Spazio su disco insufficiente: %@ richiede %ld MB in %@."_s},
             {u"noPrivateFolder"_s, u"Impossibile creare una cartella privata per il download."_s},
+            {u"imageUnverified"_s, u"Impossibile verificare il download. Riprova."_s},
         }),
         // zh-Hans
         S({
@@ -253,6 +260,7 @@ QList<UIStrings> buildTable()
             {u"selectFolder"_s, u"选择安装位置"_s},
             {u"notEnoughSpace"_s, u"磁盘空间不足：%@ 需要 %ld MB 空间（位于 %@）。"_s},
             {u"noPrivateFolder"_s, u"无法为下载创建私有文件夹。"_s},
+            {u"imageUnverified"_s, u"无法验证下载的文件。请重试。"_s},
         }),
         // zh-Hant
         S({
@@ -282,6 +290,7 @@ QList<UIStrings> buildTable()
             {u"selectFolder"_s, u"選擇安裝位置"_s},
             {u"notEnoughSpace"_s, u"磁碟空間不足：%@ 需要 %ld MB 空間（位於 %@）。"_s},
             {u"noPrivateFolder"_s, u"無法為下載建立私人資料夾。"_s},
+            {u"imageUnverified"_s, u"無法驗證下載的檔案。請再試一次。"_s},
         }),
         // ja
         S({
@@ -311,6 +320,7 @@ QList<UIStrings> buildTable()
             {u"selectFolder"_s, u"インストール先の選択"_s},
             {u"notEnoughSpace"_s, u"ディスクの空き容量が不足しています：%@ には %ld MB が必要です（%@）。"_s},
             {u"noPrivateFolder"_s, u"ダウンロード用のプライベートフォルダを作成できませんでした。"_s},
+            {u"imageUnverified"_s, u"ダウンロードを検証できませんでした。もう一度お試しください。"_s},
         }),
     };
 }

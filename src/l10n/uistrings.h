@@ -30,7 +30,8 @@ struct UIStrings
     QString installerError; // one "%ld" placeholder
     QString exitConfirm;    // one "%@" placeholder: the product name
     QString selectFolder;
-    QString notEnoughSpace;  // "%@" product, "%ld" megabytes, "%@" folder, in this order
+    QString notEnoughSpace; // "%@" product, "%ld" megabytes, "%@" folder, in this order
     QString noPrivateFolder;
+    QString imageUnverified; // the downloaded image failed its signature check
     QStringList slides;
 };

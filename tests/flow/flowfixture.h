@@ -13,6 +13,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonValue>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -34,6 +35,16 @@ inline QString sampleImage()
 {
     return QM_SAMPLE_IMAGE_DIR +
            QString(platform::isArm64() ? "/quillmarsh.silicon.dmg" : "/quillmarsh.dmg");
+}
+
+// A new Ed25519 key in pem; returns the base64 raw public key, the last 32 bytes of its DER form.
+inline QByteArray makeKey(const QString &pem)
+{
+    if (QProcess::execute("openssl", {"genpkey", "-algorithm", "ed25519", "-out", pem}) != 0)
+        return {};
+    QProcess pub;
+    pub.start("openssl", {"pkey", "-in", pem, "-pubout", "-outform", "DER"});
+    return pub.waitForFinished() ? pub.readAllStandardOutput().right(32).toBase64() : "";
 }
 
 inline bool privateDirEmpty()
@@ -72,6 +83,7 @@ struct Fixture
         options.downloadBaseURL = server->url(QString());
         options.timeScale = timeScale;
         options.keepAwake = false;
+        options.imagePublicKey.clear(); // unchecked, whatever key this build holds
         return options;
     }
 

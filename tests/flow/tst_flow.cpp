@@ -1,14 +1,15 @@
 // The installer window over the setup flow: the real controller and window, a local HTTP
 // server, real squashfs images of the sample product, the real log and analytics. The flow's
 // decisions have their own test (tst_setupflow); this one checks what the user sees and does.
-#include "platform/worker.h"
-#include "ui/installerwindow.h"
 #include "controller/mainwindowcontroller.h"
 #include "controller/setupflow.h"
 #include "diag/itformat.h"
 #include "flowfixture.h"
+#include "install/desktopentry.h"
 #include "l10n/localization.h"
+#include "platform/worker.h"
 #include "ui/flippedview.h"
+#include "ui/installerwindow.h"
 #include "ui/linklabel.h"
 #include "ui/roundedbutton.h"
 
@@ -130,6 +131,7 @@ private slots:
         c.reset();
         m_f.stop();
         QDir(QDir::homePath() + "/Applications/Quillmarsh.app").removeRecursively();
+        QFile::remove(install::menuEntryPath());
     }
 
     // What a crashed run leaves: a partial download, the image, a live mount (a space in its
@@ -266,17 +268,49 @@ private slots:
         QCOMPARE(m_f.server->requestCount(), 0);
     }
 
-    void corruptImageFails()
+    // A download that cannot be used: an image that does not mount (with an alert), or one
+    // that cannot be verified (the message alone, in the interface language).
+    void unusableImageFails_data()
     {
-        m_f.server->enqueue(HttpResponse::make(200, QByteArray(8192, 'x')));
+        QTest::addColumn<bool>("signedBuild"); // then the .sig is missing
+        QTest::addColumn<int>("language");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("does not mount") << false << 0 << "Could not mount the disk image.";
+        QTest::newRow("not verified, in German")
+            << true << 1
+            << "Der Download konnte nicht überprüft werden. Bitte versuchen Sie es erneut.";
+    }
+    void unusableImageFails()
+    {
+        QFETCH(bool, signedBuild);
+        QFETCH(int, language);
+        QFETCH(QString, message);
+        const UIStrings &L = Localization::all().at(language);
+        auto *popup = view<QComboBox>("langPopup");
+        popup->setCurrentIndex(language);
+        emit popup->activated(language);
+        QTemporaryDir keys;
+        if (signedBuild) {
+            SetupFlow::Options options = c->flow()->options();
+            options.imagePublicKey = flowtest::makeKey(keys.filePath("key.pem"));
+            QVERIFY(!options.imagePublicKey.isEmpty());
+            c->flow()->setOptions(options);
+            m_f.server->enqueue(HttpResponse::make(404, "no\n"));
+        } else {
+            m_f.server->enqueue(HttpResponse::make(200, QByteArray(8192, 'x')));
+        }
         install();
-        QTRY_VERIFY_WITH_TIMEOUT(alertBox(), 20000);
-        const QString message = "Could not mount the disk image.";
-        QCOMPARE(alertBox()->informativeText(), message);
-        QCOMPARE(alertBox()->icon(), QMessageBox::Critical);
-        QCOMPARE(text("detailLabel"), message);
-        QCOMPARE(text("statusLabel"), c->L().installFailed);
+        QTRY_COMPARE_WITH_TIMEOUT(text("detailLabel"), message, 20000);
+        QCOMPARE(text("statusLabel"), L.installFailed);
         QVERIFY(!shown("offlineLink") && installButton()->isEnabled());
+        QCOMPARE(installButton()->title(), L.btnRetry);
+        if (signedBuild) {
+            QVERIFY(!alertBox());
+        } else {
+            QTRY_VERIFY(alertBox());
+            QCOMPARE(alertBox()->informativeText(), message);
+            QCOMPARE(alertBox()->icon(), QMessageBox::Critical);
+        }
     }
 };
 

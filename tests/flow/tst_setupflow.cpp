@@ -1,15 +1,18 @@
 // The setup flow's decisions without a window: the real SetupFlow against a local server, real
 // squashfs images of the sample product, the real log and analytics.
-#include "install/imagetool.h"
-#include "platform/worker.h"
 #include "controller/setupflow.h"
 #include "diag/itformat.h"
+#include "download/imagesignature.h"
 #include "flowfixture.h"
+#include "install/desktopentry.h"
+#include "install/imagetool.h"
+#include "platform/worker.h"
 
 #include <QElapsedTimer>
 #include <QMutex>
 #include <QSemaphore>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace testsupport;
@@ -19,6 +22,19 @@ using flowtest::sampleImage;
 namespace {
 
 const QString kInstalledApp = QDir::homePath() + "/Applications/Quillmarsh.app";
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The image of the other processor: same bytes here, but published under its own name.
+QString otherImage()
+{
+    return QM_SAMPLE_IMAGE_DIR +
+           QString(platform::isArm64() ? "/quillmarsh.dmg" : "/quillmarsh.silicon.dmg");
+}
 
 } // namespace
 
@@ -34,6 +50,19 @@ class TestSetupFlow : public QObject
     QMutex m_mutex;
     QElapsedTimer m_clock;
     QList<qint64> m_arrivals;
+
+    // Signing: the key the flow is given, and .sig texts for the sample image.
+    QTemporaryDir m_keys;
+    QByteArray m_publicKey;
+    QHash<QString, QByteArray> m_sigs;
+    qint64 m_processLogStart = 0;
+
+    void useKey()
+    {
+        SetupFlow::Options options = m_flow->options();
+        options.imagePublicKey = m_publicKey;
+        m_flow->setOptions(options);
+    }
 
     void scriptServer(const QList<int> &statuses, bool hold = false)
     {
@@ -87,6 +116,21 @@ class TestSetupFlow : public QObject
     }
 
 private slots:
+    void initTestCase()
+    {
+        m_processLogStart = QFileInfo(flowtest::Fixture::logPath()).size();
+        const QString key = m_keys.filePath("key.pem"), other = m_keys.filePath("other.pem");
+        m_publicKey = flowtest::makeKey(key);
+        QVERIFY(!m_publicKey.isEmpty() && !flowtest::makeKey(other).isEmpty());
+        QString error;
+        m_sigs["good"] = signImageFile(key, sampleImage(), &error).value_or("");
+        m_sigs["otherKey"] = signImageFile(other, sampleImage(), &error).value_or("");
+        m_sigs["otherImage"] = signImageFile(key, otherImage(), &error).value_or("");
+        QVERIFY2(!m_sigs.values().contains(QByteArray()), qPrintable(error));
+        m_sigs["malformed"] = QByteArray(m_sigs["good"]).replace("quillmarsh-image 1", "qm 1");
+        m_sigs["oversized"] = m_sigs["good"] + QByteArray(5000, '#');
+    }
+
     void init()
     {
         m_hold.acquire(m_hold.available());
@@ -104,6 +148,7 @@ private slots:
         m_flow.reset();
         m_f.stop();
         QDir(kInstalledApp).removeRecursively();
+        QFile::remove(install::menuEntryPath());
     }
 
     // Final failures give up at once, others are retried up to three times after waits of
@@ -202,18 +247,23 @@ private slots:
         QCOMPARE(m_flow->status(), m_flow->L().installingWait + pct);
     }
 
-    void cutMidBodyResumes()
+    // The hash taken while the bytes arrive covers the part before the cut too.
+    void cutMidBodyResumesVerified()
     {
+        useKey();
         HttpResponse cut = TestHttpServer::fileResponse({}, sampleImage());
         cut.closeAfter = cut.body.size() / 2;
+        m_f.server->enqueue(HttpResponse::make(200, m_sigs["good"]));
         m_f.server->enqueue(cut);
         m_flow->install(QDir::homePath() + "/Applications");
         expectInstalled();
+        QTRY_VERIFY(m_f.log().contains("FLOW: image verified (sha256 "));
         const QList<HttpRequest> gets = m_f.server->requests();
-        QCOMPARE(gets.size(), 2);
-        QVERIFY(!gets[0].hasHeader("Range"));
-        QVERIFY(gets[1].header("Range").startsWith("bytes=") &&
-                gets[1].header("Range") != "bytes=0-");
+        QCOMPARE(gets.size(), 3);
+        QVERIFY(gets[0].path().endsWith(".sig"));
+        QVERIFY(!gets[1].hasHeader("Range"));
+        QVERIFY(gets[2].header("Range").startsWith("bytes=") &&
+                gets[2].header("Range") != "bytes=0-");
         QTRY_COMPARE(m_f.log().count("GA: event "), 3); // one retry, for the cut
         QVERIFY(m_f.log().contains(
             QRegularExpression("GA: event install_retry reason=\"download_error_-?\\d+\"")));
@@ -351,6 +401,106 @@ private slots:
         QCOMPARE(m_f.server->requestCount(), 0);
     }
 
+    // The .sig first, the image only after it checked out; any mismatch deletes the download,
+    // mounts and installs nothing, and says so in the log.
+    void signedImage_data()
+    {
+        QTest::addColumn<QString>("sig");     // empty: 404
+        QTest::addColumn<int>("flipAt");      // -1: the image as published
+        QTest::addColumn<int>("cut");         // bytes missing at the end
+        QTest::addColumn<QString>("failure"); // empty: verified
+        QTest::addColumn<int>("requests");
+
+        QTest::newRow("good") << "good" << -1 << 0 << "" << 2;
+        QTest::newRow("one byte flipped") << "good" << 70000 << 0 << "sha256 is " << 2;
+        QTest::newRow("truncated") << "good" << -1 << 4096 << "size is " << 2;
+        QTest::newRow("signed by another key") << "otherKey" << -1 << 0 << "bad signature" << 1;
+        QTest::newRow(".sig missing") << "" << -1 << 0 << "no signature file (HTTP 404)" << 1;
+        QTest::newRow("the other image's .sig")
+            << "otherImage" << -1 << 0 << "file name is \"quillmarsh" << 2;
+        QTest::newRow("malformed line") << "malformed" << -1 << 0 << "malformed line 1" << 1;
+        QTest::newRow("oversized .sig") << "oversized" << -1 << 0 << "malformed: 5" << 1;
+    }
+    void signedImage()
+    {
+        QFETCH(QString, sig);
+        QFETCH(int, flipAt);
+        QFETCH(int, cut);
+        QFETCH(QString, failure);
+        QFETCH(int, requests);
+        useKey();
+        QByteArray image = readFile(sampleImage());
+        QVERIFY(image.size() > flipAt && image.size() > cut);
+        if (flipAt >= 0)
+            image[flipAt] = char(image[flipAt] ^ 0x01);
+        image.chop(cut);
+        const QByteArray sigText = m_sigs.value(sig);
+        m_f.server->setHandler([image, sigText](const HttpRequest &r) {
+            if (r.path().endsWith(".sig"))
+                return sigText.isEmpty() ? HttpResponse::make(404, "no\n")
+                                         : HttpResponse::make(200, sigText);
+            return HttpResponse::make(200, image);
+        });
+        QSignalSpy failed(m_flow.get(), &SetupFlow::failed);
+        m_flow->install(QDir::homePath() + "/Applications");
+
+        if (failure.isEmpty()) {
+            expectInstalled();
+            const QByteArray sha256 =
+                fileSha256(sampleImage(), nullptr).value_or(FileDigest{}).sha256;
+            QTRY_VERIFY(m_f.log().contains("FLOW: image verified (sha256 " + sha256.toHex() + ")"));
+            QTRY_VERIFY(m_f.eventsAre({"install_start", "install_success"}));
+            QVERIFY(m_f.server->requests().first().path().endsWith(".sig"));
+            QVERIFY(
+                readFile(install::menuEntryPath()).contains(kInstalledApp.toUtf8() + "/AppRun"));
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 20000);
+            QCOMPARE(failed[0][0].toString(), m_flow->L().imageUnverified);
+            QCOMPARE(failed[0][1].value<QMessageBox::Icon>(), QMessageBox::NoIcon);
+            QVERIFY(!failed[0][2].toBool()); // the offline image would be the same bytes
+            QTRY_VERIFY(m_f.log().contains("FLOW: image verification FAILED: " + failure));
+            QTRY_VERIFY(m_f.eventsAre({"install_start", "install_failed:image_unverified"}));
+            QVERIFY(!m_f.log().contains("FLOW: installing") && !m_f.log().contains("INST: "));
+            QVERIFY(
+                !readFile("/proc/self/mountinfo").contains(platform::privateDirectory().toUtf8()));
+            QVERIFY(!QFileInfo::exists(kInstalledApp) &&
+                    !QFileInfo::exists(install::menuEntryPath()));
+        }
+        QCOMPARE(m_f.server->requestCount(), requests);
+        QVERIFY(privateDirEmpty());
+    }
+
+    // The .sig has the image's retries, and the image its own three after the .sig arrived.
+    void signatureAndImageRetriedApart()
+    {
+        useKey();
+        for (int i = 0; i < 3; ++i)
+            m_f.server->enqueue(HttpResponse::make(503));
+        m_f.server->enqueue(HttpResponse::make(200, m_sigs["good"]));
+        for (int i = 0; i < 3; ++i)
+            m_f.server->enqueue(HttpResponse::make(503));
+        m_flow->install(QDir::homePath() + "/Applications");
+        expectInstalled();
+        QCOMPARE(m_f.server->requestCount(), 8);
+        const QString retry = "install_retry:download_error_http_503";
+        QTRY_VERIFY(m_f.eventsAre(
+            {"install_start", retry, retry, retry, retry, retry, retry, "install_success"}));
+        QVERIFY(m_f.log().contains("FLOW: image verified"));
+    }
+
+    // Without a key the image goes unchecked: no .sig asked for, one line per run says so.
+    void noKeyInstallsUnchecked()
+    {
+        m_flow->install(QDir::homePath() + "/Applications");
+        expectInstalled();
+        QCOMPARE(m_f.server->requestCount(), 1);
+        QVERIFY(!m_f.log().contains("FLOW: image verified"));
+        QFile log(flowtest::Fixture::logPath());
+        QVERIFY(log.open(QIODevice::ReadOnly) && log.seek(m_processLogStart));
+        QCOMPARE(log.readAll().count("FLOW: image signature check off (no public key built in)"),
+                 1);
+    }
+
     void corruptImageFails()
     {
         m_f.server->enqueue(HttpResponse::make(200, QByteArray(8192, 'x')));
@@ -361,7 +511,8 @@ private slots:
         QCOMPARE(failed[0][1].value<QMessageBox::Icon>(), QMessageBox::Critical);
         QVERIFY(!failed[0][2].toBool() && !QFile::exists(m_flow->destFile()));
         QTRY_VERIFY(m_f.eventsAre({"install_start", "install_failed:copy_error"}));
-        QVERIFY(platform::waitForWorkers(platform::WorkerKind::Install, QDeadlineTimer(10000)) && privateDirEmpty());
+        QVERIFY(platform::waitForWorkers(platform::WorkerKind::Install, QDeadlineTimer(10000)) &&
+                privateDirEmpty());
     }
 };
 
