@@ -1,6 +1,7 @@
 // The installer window over the setup flow: the real controller and window, a local HTTP
 // server, real squashfs images of the sample product, the real log and analytics. The flow's
 // decisions have their own test (tst_setupflow); this one checks what the user sees and does.
+#include "testmain.h"
 #include "controller/mainwindowcontroller.h"
 #include "controller/setupflow.h"
 #include "diag/itformat.h"
@@ -314,5 +315,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestFlow)
+QM_TEST_MAIN(TestFlow)
 #include "tst_flow.moc"

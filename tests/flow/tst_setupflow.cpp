@@ -1,5 +1,6 @@
 // The setup flow's decisions without a window: the real SetupFlow against a local server, real
 // squashfs images of the sample product, the real log and analytics.
+#include "testmain.h"
 #include "controller/setupflow.h"
 #include "diag/itformat.h"
 #include "download/imagesignature.h"
@@ -516,5 +517,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSetupFlow)
+QM_TEST_GUILESS_MAIN(TestSetupFlow)
 #include "tst_setupflow.moc"

@@ -66,9 +66,20 @@ void TestLocalization::table()
               s.installSetting, s.selectLanguage, s.installPath,       s.browse,
               s.btnInstall,     s.btnRetry,       s.btnStartNow,       s.btnHide,
               s.installingWait, s.cancelling,     s.installInProgress, s.chooseLocation,
-              s.offlineLink,    s.installFailed,  s.couldNotStart,     s.selectFolder})
+              s.offlineLink,    s.installFailed,  s.couldNotStart,     s.selectFolder,
+              s.noPrivateFolder, s.imageUnverified})
             QVERIFY2(!text.trimmed().isEmpty(), qPrintable(s.code)); // no English fallback
         QVERIFY(s.installerError.count("%ld") == 1 && s.exitConfirm.count("%@") == 1);
+        // Filled by position: the product, the megabytes, the folder.
+        QVERIFY2(s.notEnoughSpace.count("%@") == 2 && s.notEnoughSpace.count("%ld") == 1 &&
+                     s.notEnoughSpace.indexOf("%@") < s.notEnoughSpace.indexOf("%ld") &&
+                     s.notEnoughSpace.indexOf("%ld") < s.notEnoughSpace.lastIndexOf("%@"),
+                 qPrintable(s.code));
+        // The texts of the environment and signature checks are translated, not copied.
+        QVERIFY2(i == 0 || (s.notEnoughSpace != all[0].notEnoughSpace &&
+                            s.noPrivateFolder != all[0].noPrivateFolder &&
+                            s.imageUnverified != all[0].imageUnverified),
+                 qPrintable(s.code));
         QVERIFY(s.slides.size() == 4 && (i == 0 || s.slides != all[0].slides)); // translated
         for (const QString &caption : s.slides)
             QVERIFY(!caption.trimmed().isEmpty() && caption.size() <= 45);

@@ -11,6 +11,8 @@
 #include "l10n/localization.h"
 
 #include <QApplication>
+
+#include <curl/curl.h>
 #include <QComboBox>
 #include <QDir>
 
@@ -42,6 +44,7 @@ int main(int argc, char **argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    curl_global_init(CURL_GLOBAL_DEFAULT); // the window sends its analytics event
     QApplication app(argc, argv);
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s OUTDIR\n", argv[0]);

@@ -1,3 +1,4 @@
+#include "testmain.h"
 #include "ui/installerwindow.h"
 #include "controller/mainwindowcontroller.h"
 #include "controller/setupflow.h"
@@ -333,5 +334,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestScreens)
+QM_TEST_MAIN(TestScreens)
 #include "tst_screens.moc"
