@@ -442,7 +442,6 @@ void TestDownloader::throttle_data()
     QTest::addColumn<qint64>("total");
     QTest::addColumn<Ticks>("ticks");
     QTest::newRow("first one, whenever") << 100LL << Ticks{{0.0, 1, true}};
-    QTest::newRow("50 ms later dropped") << 100LL << Ticks{{5.0, 1, true}, {5.05, 2, false}};
     QTest::newRow("50 ms later completes") << 100LL << Ticks{{5.0, 1, true}, {5.05, 100, true}};
     QTest::newRow("unknown size never completes")
         << -1LL << Ticks{{5.0, 1, true}, {5.0625, 100, false}, {5.125, 200, true}};
