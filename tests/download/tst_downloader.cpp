@@ -38,6 +38,20 @@ Q_DECLARE_METATYPE(Ticks)
 
 namespace {
 
+// What an outcomes row arranges besides its responses. Offline: no network, to a host that does
+// not resolve; a long URL is longer than libcurl takes; a cancel at a report is at the first one.
+enum class Setup {
+    None,
+    ServerGone,
+    LongUrl,
+    FolderInTheWay,
+    Offline,
+    OfflineToLoopback,
+    CancelAtReport,
+    CancelAtLanding,
+    CancelOffline
+};
+
 // Runs one Downloader attempt to its completion on the test's event loop and keeps what the
 // caller can observe of it. configure may change the options and wrap the handlers.
 struct DownloadRun : DownloadResult
@@ -146,6 +160,8 @@ HttpResponse cutRanged(const QByteArray &header, const QByteArray &value, bool s
 
 } // namespace
 
+Q_DECLARE_METATYPE(Setup)
+
 class TestDownloader : public QObject
 {
     Q_OBJECT
@@ -191,22 +207,23 @@ private slots:
 
 void TestDownloader::outcomes_data()
 {
-    // Rows named for a special set-up are recognised by their names in outcomes().
     QTest::addColumn<QList<HttpResponse>>("responses");
     QTest::addColumn<qint64>("status");
     QTest::addColumn<qint64>("code");
     QTest::addColumn<bool>("resumable");
     QTest::addColumn<QString>("message"); // the message contains this; empty: success
     QTest::addColumn<QString>("line");    // a message logged once
+    QTest::addColumn<Setup>("setup");
     auto row = [](const char *name, QList<HttpResponse> rs, qint64 status, qint64 code = 0,
-                  bool resumable = false, QString message = {}, QString line = {}) {
+                  bool resumable = false, QString message = {}, QString line = {},
+                  Setup setup = Setup::None) {
         const QString http = QString::number(status);
         const bool failed = code || status < 200 || status > 299;
         if (failed && message.isNull()) // libcurl's text, or the status
             message = code ? curl_easy_strerror(CURLcode(code)) : "Server returned HTTP " + http;
         if (line.isNull() && !code) // a transport error's line is known only once it happened
             line = failed ? "DL: HTTP " + http + ", treated as failure" : "DL: download complete";
-        QTest::newRow(name) << rs << status << code << resumable << message << line;
+        QTest::newRow(name) << rs << status << code << resumable << message << line << setup;
     };
     const qint64 cut = CURLE_PARTIAL_FILE, timedOut = CURLE_OPERATION_TIMEDOUT;
     const qint64 unsupported = CURLE_UNSUPPORTED_PROTOCOL;
@@ -225,7 +242,7 @@ void TestDownloader::outcomes_data()
     // 1xx is interim in HTTP: libcurl waits for a final response and finds none.
     row("199", {HttpResponse::make(199, "x")}, 199, unsupported);
     row("no HTTP response", {file(200, &HttpResponse::dropConnection)}, 0, CURLE_GOT_NOTHING);
-    row("refused", {}, 0, CURLE_COULDNT_CONNECT);
+    row("refused", {}, 0, CURLE_COULDNT_CONNECT, false, {}, {}, Setup::ServerGone);
     row("redirect to another path", {HttpResponse::redirect(302, "/moved/file"), file()}, 200);
     row("redirect to another scheme", {HttpResponse::redirect(302, "https://127.0.0.1:1/")}, 302,
         unsupported);
@@ -243,14 +260,17 @@ void TestDownloader::outcomes_data()
     row("206 shorter than its range",
         {HttpResponse::make(206, QByteArray(100, 'x')).header("Content-Range", "bytes 0-999/1000")},
         206, cut);
-    row("option refused", {}, 0, CURLE_BAD_FUNCTION_ARGUMENT, false, "cannot set CURLOPT_URL");
+    row("option refused", {}, 0, CURLE_BAD_FUNCTION_ARGUMENT, false, "cannot set CURLOPT_URL", {},
+        Setup::LongUrl);
     row("destination is a folder", {file()}, 200, 0, false, "Downloaded file could not be saved.",
-        "DL: move FAILED: ");
-    row("offline", {}, 0, timedOut);
-    row("offline, but to loopback", {file()}, 200);
-    row("cancel during the transfer", {slow}, 200, 0, false, cancelled, cancelLine);
-    row("cancel once the file landed", {file()}, 200, 0, false, cancelled, cancelLine);
-    row("cancel while offline", {}, 0, 0, false, cancelled, cancelLine);
+        "DL: move FAILED: ", Setup::FolderInTheWay);
+    row("offline", {}, 0, timedOut, false, {}, {}, Setup::Offline);
+    row("offline, but to loopback", {file()}, 200, 0, false, {}, {}, Setup::OfflineToLoopback);
+    row("cancel during the transfer", {slow}, 200, 0, false, cancelled, cancelLine,
+        Setup::CancelAtReport);
+    row("cancel once the file landed", {file()}, 200, 0, false, cancelled, cancelLine,
+        Setup::CancelAtLanding);
+    row("cancel while offline", {}, 0, 0, false, cancelled, cancelLine, Setup::CancelOffline);
 }
 
 void TestDownloader::outcomes()
@@ -261,17 +281,17 @@ void TestDownloader::outcomes()
     QFETCH(bool, resumable);
     QFETCH(QString, message);
     QFETCH(QString, line);
-    const QString tag = QTest::currentDataTag();
-    const bool offline = tag.contains("offline"), ok = message.isEmpty();
+    QFETCH(Setup, setup);
+    const bool unresolved = setup == Setup::Offline || setup == Setup::CancelOffline,
+               offline = unresolved || setup == Setup::OfflineToLoopback, ok = message.isEmpty();
     for (const HttpResponse &r : responses)
         m_server->enqueue(r);
-    QString url =
-        tag.endsWith("offline") ? "http://download.quillmarsh.invalid/f" : m_server->url("/f");
-    if (tag == "option refused") // longer than libcurl takes
+    QString url = unresolved ? "http://download.quillmarsh.invalid/f" : m_server->url("/f");
+    if (setup == Setup::LongUrl)
         url += "?" + QString(8 << 20, u'a');
-    if (tag == "refused")
-        m_server.reset(); // the port is closed now
-    QVERIFY(tag == "destination is a folder"
+    if (setup == Setup::ServerGone)
+        m_server.reset();
+    QVERIFY(setup == Setup::FolderInTheWay
                 ? QDir().mkpath(dest() + "/occupied")
                 : QFile(dest()).open(QIODevice::WriteOnly)); // an old file
     Downloader::Options o;
@@ -279,17 +299,17 @@ void TestDownloader::outcomes()
     o.totalTimeoutSeconds = offline ? 1 : 20;
     o.networkAvailable = [offline] { return !offline; };
     const DownloadRun run = DownloadRun::exec(url, dest(), {}, [&](Downloader &dl) {
-        if (tag == "cancel during the transfer") // at the first report
+        if (setup == Setup::CancelAtReport)
             dl.onProgress = [&dl, report = dl.onProgress](qint64 written, qint64 total) {
                 report(written, total);
                 dl.cancel();
             };
-        else if (tag == "cancel once the file landed")
+        else if (setup == Setup::CancelAtLanding)
             o.afterFileLanded = [&dl] { // only once it is there
                 if (QFileInfo(dl.destFile()).isFile())
                     dl.cancel();
             };
-        else if (tag == "cancel while offline")
+        else if (setup == Setup::CancelOffline)
             QTimer::singleShot(50, [&dl] { dl.cancel(); });
         dl.setOptions(o);
     });
@@ -305,11 +325,11 @@ void TestDownloader::outcomes()
         line = ITFormat("DL: error %ld %@ (resume state: %lu bytes)", code, run.message,
                         quint64(run.resumeData.value_or("").size()));
     QCOMPARE(logged(line), 1);
-    QCOMPARE(logged("DL: waiting for connectivity..."), tag.endsWith("offline") ? 1 : 0);
+    QCOMPARE(logged("DL: waiting for connectivity..."), unresolved ? 1 : 0);
     // Nothing reaches the caller once it has cancelled. Reports made before a cancel at landing
     // may have run already on a slow machine; one at the first report leaves only that one.
     QVERIFY(run.progressAfterCancel == 0 &&
-            (tag != "cancel during the transfer" || run.progress.size() <= 1));
+            (setup != Setup::CancelAtReport || run.progress.size() <= 1));
     const HttpRequest first = m_server ? m_server->requests().value(0) : HttpRequest(); // if any
     QCOMPARE(first.header("User-Agent"),
              first.method.isEmpty() ? "" : "QuillmarshOnlineInstaller/1.0");
