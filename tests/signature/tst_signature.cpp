@@ -48,11 +48,10 @@ private slots:
         QVERIFY(write(m_dir.filePath("quillmarsh.dmg"), m_image));
         QVERIFY(write(m_dir.filePath("quillmarsh.silicon.dmg"), randomImage()));
         QString error;
-        m_sigs["own"] = signImageFile(key, m_dir.filePath("quillmarsh.dmg"), &error).value_or("");
-        m_sigs["otherKey"] =
-            signImageFile(otherKey, m_dir.filePath("quillmarsh.dmg"), &error).value_or("");
-        m_sigs["otherImage"] =
-            signImageFile(key, m_dir.filePath("quillmarsh.silicon.dmg"), &error).value_or("");
+        for (const auto &[name, pem, image] : {std::tuple{"own", key, "quillmarsh.dmg"},
+                                               {"otherKey", otherKey, "quillmarsh.dmg"},
+                                               {"otherImage", key, "quillmarsh.silicon.dmg"}})
+            m_sigs[name] = signImageFile(pem, m_dir.filePath(image), &error).value_or("");
         QVERIFY2(!m_sigs.values().contains(QByteArray()), qPrintable(error));
     }
 
