@@ -422,6 +422,11 @@ private slots:
         SquashfsImageTool tool;
         const MaybeText mountPoint = tool.attach(m_tmp.filePath("other.img"));
         QVERIFY(mountPoint);
+        // A detach that leaves the mount would spoil every later run's nothing-left check.
+        const auto unmount = qScopeGuard([&] {
+            if (runTool("/usr/bin/fusermount3", {"-u", "-z", *mountPoint}) == 0)
+                QDir().rmdir(*mountPoint);
+        });
         QFile busy(*mountPoint + "/README");
         QVERIFY(busy.open(QIODevice::ReadOnly));
         tool.detach(*mountPoint);
