@@ -198,9 +198,8 @@ private slots:
         QTest::newRow("non-ASCII") << "printf 'Grüße'" << 0 << MaybeText("Grüße") << qsizetype(0);
         QTest::newRow("killed") << "kill -9 $$" << 128 + 9 << MaybeText("") << qsizetype(0);
         // A program that cannot start leaves both output places untouched.
-        writeFile(m_tmp.filePath("not-executable"), "#!/bin/sh\n");
-        for (const char *name : {"no such tool", "not-executable"})
-            QTest::newRow(name) << m_tmp.filePath(name) << -1 << MaybeText("untouched") << qsizetype(9);
+        QTest::newRow("no such tool") << m_tmp.filePath("no such tool") << -1 << MaybeText("untouched")
+                                      << qsizetype(9);
     }
     void runner()
     {
