@@ -38,26 +38,6 @@ namespace {
 constexpr int kFlowLimitMs = 25000;
 constexpr int kPollMs = 20;
 
-// The one place that knows the controller: made as the application makes it, pointed at the
-// test server, with its timers (retry waits, creep, slides) shortened.
-std::unique_ptr<MainWindowController> makeInstaller(const QString &downloadBase)
-{
-    auto controller = std::make_unique<MainWindowController>();
-    SetupFlow::Options options = controller->flow()->options();
-    options.downloadBaseURL = downloadBase;
-    options.timeScale = 0.01;
-    controller->flow()->setOptions(options);
-    return controller;
-}
-
-// An orderly exit lets installs detach their images and the log reach the disk.
-void waitForWorkers()
-{
-    platform::waitForWorkers(platform::WorkerKind::Install, QDeadlineTimer(10000));
-    platform::waitForWorkers(platform::WorkerKind::Download, QDeadlineTimer(5000));
-    ITLogDrain(2000);
-}
-
 RoundedButton *visibleButton(QWidget *window, const QString &title)
 {
     for (RoundedButton *b : window->findChildren<RoundedButton *>())
@@ -122,12 +102,9 @@ private:
     void poll()
     {
         if (QMessageBox *box = openMessageBox()) {
-            if (box->objectName() == QLatin1String("exitQuestion")) {
-                press(box, QStringLiteral("OK"));
-            } else {
+            if (box->objectName() != QLatin1String("exitQuestion"))
                 m_alert = box->informativeText();
-                press(box, QStringLiteral("OK"));
-            }
+            press(box, QStringLiteral("OK"));
             return;
         }
         if (ended())
@@ -173,8 +150,13 @@ int main(int argc, char **argv)
     analytics.timeoutMs = 2000;
     ITSetAnalyticsConfig(analytics);
 
-    std::unique_ptr<MainWindowController> controller =
-        makeInstaller(QString::fromLocal8Bit(argv[1]));
+    // Made as the application makes it, pointed at the test server, with its timers (retry
+    // waits, creep, slides) shortened.
+    auto controller = std::make_unique<MainWindowController>();
+    SetupFlow::Options options = controller->flow()->options();
+    options.downloadBaseURL = QString::fromLocal8Bit(argv[1]);
+    options.timeScale = 0.01;
+    controller->flow()->setOptions(options);
     InstallerWindow *window = controller->window();
     window->show();
     Driver driver(window, QString::fromLocal8Bit(argv[2]));
@@ -192,7 +174,10 @@ int main(int argc, char **argv)
     QApplication::setQuitOnLastWindowClosed(true);
     app.exec();
 
-    waitForWorkers();
+    // An orderly exit lets installs detach their images and the log reach the disk.
+    platform::waitForWorkers(platform::WorkerKind::Install, QDeadlineTimer(10000));
+    platform::waitForWorkers(platform::WorkerKind::Download, QDeadlineTimer(5000));
+    ITLogDrain(2000);
     std::printf("%s\n", QJsonDocument(driver.summary()).toJson(QJsonDocument::Compact).constData());
     controller.reset();
     return driver.ended() ? 0 : 3;

@@ -6,7 +6,6 @@
 #include "testhttpserver.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -52,45 +51,17 @@ QStringList entries(const QString &dir)
                                QDir::NoDotAndDotDot);
 }
 
-// Where two trees differ in names, types, modes, contents or link targets; empty when equal.
-QString treeDifference(const QString &a, const QString &b)
+// Kind, mode, link target and content digest of every entry below root, sorted.
+QString describeTree(const QString &root)
 {
-    const auto list = [](const QString &root) {
-        QStringList names;
-        QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                        QDirIterator::Subdirectories);
-        while (it.hasNext())
-            names << it.next().mid(root.size());
-        names.sort();
-        return names;
-    };
-    const QStringList names = list(a);
-    if (names != list(b))
-        return QStringLiteral("names: %1 | %2").arg(names.join(' '), list(b).join(' '));
-    for (const QString &name : names) {
-        struct stat sa
-        {
-        };
-        struct stat sb
-        {
-        };
-        if (::lstat(QFile::encodeName(a + name).constData(), &sa) != 0 ||
-            ::lstat(QFile::encodeName(b + name).constData(), &sb) != 0 || sa.st_mode != sb.st_mode)
-            return QStringLiteral("mode of %1: %2 | %3")
-                .arg(name)
-                .arg(sa.st_mode, 0, 8)
-                .arg(sb.st_mode, 0, 8);
-        if (S_ISLNK(sa.st_mode) && QFile::symLinkTarget(a + name) != QFile::symLinkTarget(b + name))
-            return "link " + name;
-        if (S_ISREG(sa.st_mode)) {
-            QFile fa(a + name);
-            QFile fb(b + name);
-            if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly) ||
-                fa.readAll() != fb.readAll())
-                return "contents of " + name;
-        }
-    }
-    return {};
+    QProcess p;
+    p.start("/bin/sh", {"-c",
+                        "cd \"$1\" && { find . -printf '%p %y %m %l\\n'; find . -type f -exec "
+                        "sha1sum {} +; } | LC_ALL=C sort",
+                        "sh", root});
+    return p.waitForFinished(20000) && p.exitCode() == 0
+               ? QString::fromUtf8(p.readAllStandardOutput())
+               : "unreadable " + root;
 }
 
 // An unused user id: no account, no process. The row's leftover processes are found by it.
@@ -110,7 +81,25 @@ quint16 freePort()
     return s.serverPort();
 }
 
+// Rows leave most members at their defaults; GCC 12 warns of that in designated initializers.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+struct Row
+{
+    QString setup;                       // row.sh commands, as root
+    QStringList env;                     // added to the user's environment
+    QString wrap;                        // program the installer runs under
+    QString folder = "$H/Applications";  // typed into the location field
+    QString message = kOutcomeInstalled; // shown to the user; "installed": success
+    QString logLine;                     // pattern of a setup-log line; empty: none
+    QString reason;                      // pattern of install_failed's reason
+    int requests = 1;                    // image requests; -1: any
+    bool oldCopy = false;                // an earlier copy is in the install folder
+    bool cutFirst = false;               // the first answer breaks off half way
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(Row)
 
 class TestEnvironment : public QObject
 {
@@ -223,116 +212,76 @@ private slots:
 
     void matrix_data()
     {
-        QTest::addColumn<QString>("setup");   // row.sh commands, as root
-        QTest::addColumn<QStringList>("env"); // added to the user's environment
-        QTest::addColumn<QString>("wrap");    // program the installer runs under
-        QTest::addColumn<QString>("folder");  // typed into the location field
-        QTest::addColumn<QString>("message"); // shown to the user; "installed": success
-        QTest::addColumn<QString>("logLine"); // pattern of a setup-log line; empty: none
-        QTest::addColumn<QString>("reason");  // pattern of install_failed's reason
-        QTest::addColumn<int>("requests");    // image requests; -1: any
-        QTest::addColumn<bool>("oldCopy");    // an earlier copy is in the install folder
-        QTest::addColumn<bool>("cutFirst");   // the first answer breaks off half way
-
-        const QString ok = kOutcomeInstalled;
+        // clang-format off
+        QTest::addColumn<Row>("row");
+        const auto add = [](const char *name, const Row &row) { QTest::newRow(name) << row; };
         const QString space = "Not enough disk space: Quillmarsh needs \\d+ MB in %1\\.";
-        const QString spaceLine =
-            "FLOW: not enough disk space in %1: \\d+ bytes needed, \\d+ available";
-        const QString copyError = "copy_error";
-        const QString apps = "$H/Applications";
+        const QString spaceLine = "FLOW: not enough disk space in %1: \\d+ bytes needed, \\d+ available";
         const QString cache = "$H/.cache/quillmarsh-installer";
         const QString cacheFolder = "$H/\\.cache(/quillmarsh-installer)?"; // either may be named
         const QString cached = "mkdir -p $H/.cache/quillmarsh-installer && own $H/.cache && ";
         const QString readOnly = "oldcopy $H/Applications && chmod 0555 $H/Applications && ";
-        // clang-format off
-        QTest::newRow("install folder missing, no XDG_RUNTIME_DIR")
-            << "" << QStringList{} << "" << apps << ok << "" << "" << 1 << false << false;
-        QTest::newRow("install folder path with quotes, spaces, missing parents")
-            << "" << QStringList{} << "" << "$H/a b/O'Brien \"x\"/Applications" << ok << "" << "" << 1 << false << false;
-        QTest::newRow("old copy replaced")
-            << "oldcopy $H/Applications" << QStringList{} << "" << apps << ok << "" << "" << 1 << true << false;
-        QTest::newRow("read-only with an old copy, no pkexec")
-            << readOnly + "true" << QStringList{} << "" << apps << kCopyFailed
-            << "INST: [^\\n]*pkexec" << copyError << 1 << true << false;
-        QTest::newRow("read-only, prompt dismissed (126)")
-            << readOnly + "fake pkexec 126" << QStringList{} << "" << apps
-            << "Installation was cancelled at the authorization prompt."
-            << "INST: [^\\n]*(126|dismiss|cancel)" << copyError << 1 << true << false;
-        QTest::newRow("read-only, not authorised (127)")
-            << readOnly + "fake pkexec 127" << QStringList{} << "" << apps << kCopyFailed
-            << "INST: [^\\n]*(127|not authori|agent)" << copyError << 1 << true << false;
-        QTest::newRow("install folder mode 0200")
-            << "mkdir $H/Applications && own $H/Applications && chmod 0200 $H/Applications"
-            << QStringList{} << "" << apps << kCopyFailed << "" << copyError << 1 << false << false;
-        QTest::newRow("install folder mode 0300")
-            << "mkdir $H/Applications && own $H/Applications && chmod 0300 $H/Applications"
-            << QStringList{} << "" << apps << ok << "" << "" << 1 << false << false;
-        QTest::newRow("install folder a symlink")
-            << "mkdir $H/real && ln -s real $H/Applications && own $H/real $H/Applications"
-            << QStringList{} << "" << apps << ok << "" << "" << 1 << false << false;
-        QTest::newRow("install folder on another file system")
-            << "tmpfs $H/Applications 8m" << QStringList{} << "" << apps << ok << "" << "" << 1 << false << false;
-        QTest::newRow("install file system too small, old copy kept")
-            << "tmpfs $H/Applications 512k && oldcopy $H/Applications" << QStringList{} << "" << apps
-            << space.arg(apps) << spaceLine.arg(apps) << "disk_space" << 1 << true << false;
-        QTest::newRow("cache folder mode 0755")
-            << cached + "chmod 0755 " + cache << QStringList{} << "" << apps << ok << "" << "" << 1 << false << false;
-        QTest::newRow("cache folder of another user")
-            << cached + "chown 0:0 " + cache + " && chmod 0700 " + cache
-            << QStringList{} << "" << apps << ok << "" << "" << 1 << false << false;
-        QTest::newRow("cache folder a symlink")
-            << "mkdir -p $H/.cache $R/elsewhere && ln -s $R/elsewhere " + cache + " && own $H/.cache $R/elsewhere"
-            << QStringList{} << "" << apps << ok << "" << "" << 1 << false << false;
-        QTest::newRow("cache folder a file")
-            << "mkdir -p $H/.cache && touch " + cache + " && own $H/.cache"
-            << QStringList{} << "" << apps << ok << "" << "" << 1 << false << false;
-        QTest::newRow("cache folder's parent read-only")
-            << "mkdir -p $H/.cache && own $H/.cache && chmod 0555 $H/.cache" << QStringList{} << "" << apps
-            << ok << "" << "" << 1 << false << false;
-        QTest::newRow("cache file system too small for the image")
-            << "tmpfs $H/.cache 128k" << QStringList{} << "" << apps
-            << space.arg(cacheFolder) << spaceLine.arg(cacheFolder) << "disk_space" << 1 << false << false;
-        QTest::newRow("runtime folder of the session")
-            << "" << QStringList{"XDG_RUNTIME_DIR=$R/run"} << "" << apps << ok << "" << "" << 1 << false << false;
-        QTest::newRow("runtime folder a 2 MB tmpfs")
-            << "tmpfs $R/run 2m" << QStringList{"XDG_RUNTIME_DIR=$R/run"} << "" << apps << ok << "" << "" << 1 << false << false;
-        QTest::newRow("HOME read-only")
-            << "mkdir $R/apps && own $R/apps && chmod 0555 $H" << QStringList{} << "" << "$R/apps"
-            << "No private folder could be made for the download." << "" << "" // no log either
-            << 0 << false << false;
-        QTest::newRow("no /dev/fuse")
-            << "" << QStringList{} << "bwrap --bind / / --dev /dev --" << apps << ok << "" << "" << 1 << false << false;
-        QTest::newRow("no squashfuse")
-            << "hide squashfuse" << QStringList{} << "" << apps << ok << "" << "" << 1 << false << false;
-        QTest::newRow("FUSE device for root only")
-            << "chmod 0600 $R/fuse" << QStringList{} << "" << apps << ok << "" << "" << 1 << false << false;
-        QTest::newRow("no fusermount3")
-            << "hide fusermount3" << QStringList{} << "" << apps << ok << "" << "" << 1 << false << false;
-        QTest::newRow("no image tool at all")
-            << "hide squashfuse unsquashfs" << QStringList{} << "" << apps << "Could not mount the disk image."
-            << "INST: (?=[^\\n]*squashfuse)(?=[^\\n]*squashfs-tools)" << copyError << 1 << false << false;
-        QTest::newRow("through a proxy")
-            << "" << QStringList{"http_proxy=http://127.0.0.1:$P"} << "" << apps << ok << "" << "" << 1 << false << false;
-        QTest::newRow("proxy bypassed by no_proxy")
-            << "" << QStringList{"http_proxy=http://127.0.0.1:1", "no_proxy=127.0.0.1"} << "" << apps
-            << ok << "" << "" << 1 << false << false;
-        QTest::newRow("cut mid-body, resumed")
-            << "" << QStringList{} << "" << apps << ok << "" << "" << 2 << false << true;
+        const QString noFuse = "bwrap --bind / / --dev /dev --";
+        const QString noPkexec = "INST: no pkexec on this machine";
+        const QString copy = "copy_error";
+        add("install folder missing, no XDG_RUNTIME_DIR", {});
+        add("install folder path with quotes, spaces, missing parents",
+            {.folder = "$H/a b/O'Brien \"x\"/Applications"});
+        add("old copy replaced", {.setup = "oldcopy $H/Applications", .oldCopy = true});
+        add("read-only with an old copy, no pkexec", {.setup = readOnly + "true", .message = kCopyFailed,
+            .logLine = noPkexec, .reason = copy, .oldCopy = true});
+        add("read-only, prompt dismissed (126)", {.setup = readOnly + "fake pkexec 126",
+            .message = "Installation was cancelled at the authorization prompt.",
+            .logLine = "INST: the authorization prompt was dismissed", .reason = copy, .oldCopy = true});
+        add("read-only, not authorised (127)", {.setup = readOnly + "fake pkexec 127", .message = kCopyFailed,
+            .logLine = "INST: pkexec could not authorize: no authentication agent", .reason = copy,
+            .oldCopy = true});
+        add("install folder mode 0200",
+            {.setup = "mkdir $H/Applications && own $H/Applications && chmod 0200 $H/Applications",
+             .message = kCopyFailed, .logLine = noPkexec, .reason = copy});
+        add("install folder mode 0300",
+            {.setup = "mkdir $H/Applications && own $H/Applications && chmod 0300 $H/Applications"});
+        add("install folder a symlink", {.setup = "mkdir $H/real && ln -s real $H/Applications && own $H/real $H/Applications"});
+        add("install folder on another file system", {.setup = "tmpfs $H/Applications 8m"});
+        add("install file system too small, old copy kept",
+            {.setup = "tmpfs $H/Applications 512k && oldcopy $H/Applications",
+             .message = space.arg("$H/Applications"), .logLine = spaceLine.arg("$H/Applications"),
+             .reason = "disk_space", .oldCopy = true});
+        add("cache folder mode 0755", {.setup = cached + "chmod 0755 " + cache});
+        add("cache folder of another user", {.setup = cached + "chown 0:0 " + cache + " && chmod 0700 " + cache});
+        add("cache folder a symlink", {.setup = "mkdir -p $H/.cache $R/elsewhere && ln -s $R/elsewhere " +
+                                                cache + " && own $H/.cache $R/elsewhere"});
+        add("cache folder a file", {.setup = "mkdir -p $H/.cache && touch " + cache + " && own $H/.cache"});
+        add("cache folder's parent read-only", {.setup = "mkdir -p $H/.cache && own $H/.cache && chmod 0555 $H/.cache"});
+        add("cache file system too small for the image",
+            {.setup = "tmpfs $H/.cache 128k", .message = space.arg(cacheFolder),
+             .logLine = spaceLine.arg(cacheFolder), .reason = "disk_space"});
+        add("runtime folder of the session", {.env = {"XDG_RUNTIME_DIR=$R/run"}});
+        add("runtime folder a 2 MB tmpfs", {.setup = "tmpfs $R/run 2m", .env = {"XDG_RUNTIME_DIR=$R/run"}});
+        add("HOME read-only", {.setup = "mkdir $R/apps && own $R/apps && chmod 0555 $H", .folder = "$R/apps",
+            .message = "No private folder could be made for the download.", .requests = 0}); // no log either
+        add("no /dev/fuse", {.wrap = noFuse});
+        add("no squashfuse", {.setup = "hide squashfuse"});
+        add("FUSE device for root only", {.setup = "chmod 0600 $R/fuse"});
+        add("no fusermount3", {.setup = "hide fusermount3"});
+        add("no /dev/fuse and no unsquashfs", {.setup = "hide unsquashfs", .wrap = noFuse,
+            .message = "Could not mount the disk image.",
+            .logLine = "INST: FUSE cannot be used and unsquashfs is not installed \\(Debian package "
+                       "squashfs-tools\\)", .reason = copy});
+        add("no image tool at all", {.setup = "hide squashfuse unsquashfs", .message = "Could not mount the disk image.",
+            .logLine = "INST: neither squashfuse nor unsquashfs is installed \\(Debian packages "
+                       "squashfuse and squashfs-tools\\)", .reason = copy});
+        add("through a proxy", {.env = {"http_proxy=http://127.0.0.1:$P"}});
+        add("proxy bypassed by no_proxy", {.env = {"http_proxy=http://127.0.0.1:1", "no_proxy=127.0.0.1"}});
+        add("cut mid-body, resumed", {.requests = 2, .cutFirst = true});
         // clang-format on
     }
 
     void matrix()
     {
-        QFETCH(QString, setup);
-        QFETCH(QStringList, env);
-        QFETCH(QString, wrap);
-        QFETCH(QString, folder);
-        QFETCH(QString, message);
-        QFETCH(QString, logLine);
-        QFETCH(QString, reason);
-        QFETCH(int, requests);
-        QFETCH(bool, oldCopy);
-        QFETCH(bool, cutFirst);
+        QFETCH(Row, row);
+        const auto &[setup, env, wrap, folderColumn, message, logLine, reason, requests, oldCopy,
+                     cutFirst] = row;
         if (env.join(' ').contains("$P") && !m_proxyPort)
             QSKIP("tinyproxy is not available");
         if (!wrap.isEmpty() &&
@@ -341,7 +290,7 @@ private slots:
             QSKIP("bubblewrap cannot make a namespace here");
 
         QVERIFY(makeRowFolders());
-        folder = expand(folder);
+        const QString folder = expand(folderColumn);
         m_server->clearRequests();
         if (cutFirst) {
             HttpResponse cut =
@@ -352,23 +301,12 @@ private slots:
         const qint64 proxyLogStart = QFileInfo(m_shared.filePath("tinyproxy.log")).size();
 
         const QString u = QString::number(m_uid);
-        QStringList command{"-m",
-                            "--propagation",
-                            "private",
-                            "/bin/sh",
-                            kRowScript,
-                            expand(setup),
-                            "setpriv",
-                            "--reuid=" + u,
-                            "--regid=" + u,
-                            "--clear-groups",
-                            "env",
-                            "-i",
-                            "HOME=" + H(),
-                            "PATH=/usr/bin:/bin",
-                            "LANG=C.UTF-8",
-                            "QT_QPA_PLATFORM=offscreen",
-                            "QM_FAKE_DIR=" + R() + "/fake"};
+        // clang-format off
+        QStringList command{"-m", "--propagation", "private", "/bin/sh", kRowScript, expand(setup),
+                            "setpriv", "--reuid=" + u, "--regid=" + u, "--clear-groups", "env", "-i",
+                            "HOME=" + H(), "PATH=/usr/bin:/bin", "LANG=C.UTF-8",
+                            "QT_QPA_PLATFORM=offscreen", "QM_FAKE_DIR=" + R() + "/fake"};
+        // clang-format on
         for (const char *name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"})
             if (qEnvironmentVariableIsSet(name))
                 command << QString(name) + '=' + qEnvironmentVariable(name);
@@ -427,7 +365,7 @@ private slots:
         const QString dir =
             inRow(QFileInfo(folder).isSymLink() ? QFileInfo(folder).symLinkTarget() : folder);
         if (installed)
-            QCOMPARE(treeDifference(dir + '/' + kApp, kSampleApp), QString());
+            QCOMPARE(describeTree(dir + '/' + kApp), describeTree(kSampleApp));
         else if (oldCopy)
             QCOMPARE(readText(dir + "/" + kApp + "/old-version") +
                          readText(dir + "/" + kApp + "/AppRun"),

@@ -198,9 +198,8 @@ private slots:
         QTest::newRow("non-ASCII") << "printf 'Grüße'" << 0 << MaybeText("Grüße") << qsizetype(0);
         QTest::newRow("killed") << "kill -9 $$" << 128 + 9 << MaybeText("") << qsizetype(0);
         // A program that cannot start leaves both output places untouched.
-        writeFile(m_tmp.filePath("not-executable"), "#!/bin/sh\n");
-        for (const char *name : {"no such tool", "not-executable"})
-            QTest::newRow(name) << m_tmp.filePath(name) << -1 << MaybeText("untouched") << qsizetype(9);
+        QTest::newRow("no such tool") << m_tmp.filePath("no such tool") << -1 << MaybeText("untouched")
+                                      << qsizetype(9);
     }
     void runner()
     {
@@ -422,6 +421,11 @@ private slots:
         SquashfsImageTool tool;
         const MaybeText mountPoint = tool.attach(m_tmp.filePath("other.img"));
         QVERIFY(mountPoint);
+        // A detach that leaves the mount would spoil every later run's nothing-left check.
+        const auto unmount = qScopeGuard([&] {
+            if (runTool("/usr/bin/fusermount3", {"-u", "-z", *mountPoint}) == 0)
+                QDir().rmdir(*mountPoint);
+        });
         QFile busy(*mountPoint + "/README");
         QVERIFY(busy.open(QIODevice::ReadOnly));
         tool.detach(*mountPoint);
@@ -429,71 +433,6 @@ private slots:
         busy.close();
         QVERIFY(!QFile::exists(*mountPoint));
         QCOMPARE(entries(platform::privateDirectory()), QStringList());
-    }
-
-    // The whole installer as an ordinary user, with the install folder's mode and the tools on
-    // PATH of each row ("pkexec=N": the fake, exiting with N). FUSE is root's here, so images
-    // are extracted. Every run must end, within the timeout.
-    void environment_data()
-    {
-        QTest::addColumn<QString>("mode");
-        QTest::addColumn<QStringList>("tools");
-        QTest::addColumn<QString>("outcome");
-        QTest::addColumn<QString>("logLine");
-        const QStringList image{"squashfuse", "fusermount3", "unsquashfs"};
-        const QString installed = "installed ", copyFailed = "failed: " + kCopyFailed;
-        QTest::newRow("0200 folder, no pkexec") << "0200" << image << copyFailed
-                                                << "no pkexec on this machine";
-        QTest::newRow("0300 folder") << "0300" << image << installed << "install SUCCESS";
-        QTest::newRow("read-only folder, prompt dismissed")
-            << "0500" << (image + QStringList{"pkexec=126"}) << "failed: " + kCancelled
-            << "the authorization prompt was dismissed";
-        QTest::newRow("read-only folder, no agent")
-            << "0500" << (image + QStringList{"pkexec=127"}) << copyFailed << "pkexec could not authorize";
-        QTest::newRow("no unsquashfs, no FUSE") << "0700" << QStringList{"squashfuse", "fusermount3"}
-                                                << "failed: " + kMountFailed
-                                                << "FUSE cannot be used and unsquashfs is not installed";
-        QTest::newRow("no image tools") << "0700" << QStringList{"fusermount3"} << "failed: " + kMountFailed
-                                        << "neither squashfuse nor unsquashfs is installed (Debian "
-                                           "packages squashfuse and squashfs-tools)";
-    }
-    void environment()
-    {
-        QFETCH(QString, mode);
-        QFETCH(QStringList, tools);
-        QFETCH(QString, outcome);
-        QFETCH(QString, logLine);
-        const QString area = freshFolder(), dest = area + "/Applications";
-        const auto cleanup = qScopeGuard([&] { platform::removeTree(area); });
-        for (const char *dir : {"home", "bin", "fakes", "Applications"})
-            QVERIFY(QDir().mkpath(area + '/' + dir));
-        for (const QString &tool : tools) {
-            const QString name = tool.section('=', 0, 0);
-            const QString target = name == "pkexec" ? fakeTool("pkexec") : "/usr/bin/" + name;
-            QVERIFY(QFile::link(target, area + "/bin/" + name));
-            if (tool.contains('='))
-                writeFile(area + "/fakes/pkexec.rc", tool.section('=', 1).toUtf8());
-        }
-        QCOMPARE(runTool("/bin/chown", {"-R", "65534:65534", area}), 0);
-        QVERIFY(::chmod(QFile::encodeName(dest).constData(), mode.toUInt(nullptr, 8)) == 0);
-
-        MaybeText out;
-        const int rc = runTool("/usr/bin/timeout", {"-k", "2", "20", "/usr/bin/setpriv", "--reuid=65534",
-            "--regid=65534", "--clear-groups", "--reset-env", "/usr/bin/env", "HOME=" + area + "/home",
-            "XDG_CACHE_HOME=" + area + "/home/cache", "XDG_STATE_HOME=" + area + "/home/state",
-            "XDG_RUNTIME_DIR=", "PATH=" + area + "/bin", "QM_FAKE_DIR=" + area + "/fakes",
-            "TSAN_OPTIONS=" + qEnvironmentVariable("TSAN_OPTIONS"),
-            "ASAN_OPTIONS=" + qEnvironmentVariable("ASAN_OPTIONS"),
-            QM_BINARY_DIR "/bin/quillmarsh-install-image", m_tmp.filePath("full.img"), dest}, &out);
-        const QStringList lines = out.value_or("").split('\n', Qt::SkipEmptyParts);
-        QVERIFY2(!lines.isEmpty() && lines.last().startsWith(outcome), qPrintable(out.value_or("")));
-        QCOMPARE(rc, outcome.startsWith("installed") ? 0 : 1);
-        QFile logFile(area + "/home/state/Logs/quillmarsh-installer.log");
-        QVERIFY(logFile.open(QIODevice::ReadOnly));
-        const QString text = QString::fromUtf8(logFile.readAll());
-        QVERIFY2(text.contains("INST: " + logLine), qPrintable(text));
-        QCOMPARE(entries(area + "/home/cache/quillmarsh-installer"), QStringList());
-        QCOMPARE(entries(dest), outcome.startsWith("installed") ? QStringList{"Quillmarsh.app"} : QStringList());
     }
 
     // A small file system of its own in a private mount namespace; the bundle needs about
@@ -585,8 +524,6 @@ if [ -n "$4" ]; then cp -a "$4" "$2/Apps/Quillmarsh.app" && echo old > "$2/Apps/
 void TestInstall::initTestCase()
 {
     qputenv("QM_FAKE_DIR", QFile::encodeName(g_fakes)); // before any thread starts
-    // The images are read by an ordinary user too.
-    QVERIFY(::chmod(QFile::encodeName(m_tmp.path()).constData(), 0755) == 0);
     // Leftovers of an interrupted run would spoil the nothing-left-behind checks.
     for (const QString &name : entries(platform::privateDirectory()))
         platform::removeTree(platform::privateDirectory() + '/' + name);

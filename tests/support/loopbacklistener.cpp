@@ -61,12 +61,6 @@ LoopbackListener::~LoopbackListener()
         ::close(m_fd);
 }
 
-int LoopbackListener::connectionCount() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_connections;
-}
-
 void LoopbackListener::acceptLoop()
 {
     while (!m_stopping) {
@@ -78,7 +72,6 @@ void LoopbackListener::acceptLoop()
             continue;
         std::function<void()> work = m_accept(fd);
         std::lock_guard lock(m_mutex);
-        ++m_connections;
         // Join what has ended, so a long test does not pile up finished threads.
         for (const auto id : m_finished) {
             auto t = std::find_if(m_threads.begin(), m_threads.end(),

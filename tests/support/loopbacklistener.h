@@ -27,7 +27,6 @@ public:
 
     bool isListening() const { return m_fd >= 0; }
     quint16 port() const { return m_port; }
-    int connectionCount() const;
 
 private:
     void acceptLoop();
@@ -38,7 +37,6 @@ private:
     std::atomic<bool> m_stopping{false};
 
     mutable std::mutex m_mutex; // guards the members below
-    int m_connections = 0;
     std::list<std::thread> m_threads;
     std::list<std::thread::id> m_finished; // threads that are done and may be joined
 

@@ -99,11 +99,6 @@ void TcpFaultProxy::cutNextAfter(qint64 bytes)
     d->cuts.push_back(bytes);
 }
 
-int TcpFaultProxy::connectionCount() const
-{
-    return d->listener->connectionCount();
-}
-
 qint64 TcpFaultProxy::bytesToClient() const
 {
     return d->bytesToClient;

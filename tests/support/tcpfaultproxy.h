@@ -25,7 +25,6 @@ public:
     // connections are relayed whole.
     void cutNextAfter(qint64 bytes);
 
-    int connectionCount() const;
     qint64 bytesToClient() const; // over all connections so far
 
 private:

@@ -26,7 +26,7 @@ struct HttpRequest
     QByteArray method;  // "GET", "POST", ...
     QByteArray target;  // path and query as sent: "/a/b?x=1"
     HeaderList headers; // in the order received
-    QByteArray body;    // de-chunked when sent chunked
+    QByteArray body;    // as framed by Content-Length
 
     QByteArray header(const QByteArray &name) const; // first value, any case; empty if absent
     bool hasHeader(const QByteArray &name) const;
@@ -42,17 +42,14 @@ struct HttpResponse
     // Framing. Content-Length is added unless a header already carries one.
     bool omitContentLength = false; // no length: the body ends when the connection closes
     bool chunked = false;           // Transfer-Encoding: chunked, one chunk per piece
-    bool closeConnection = false;   // "Connection: close", and close after the response
 
     // Pacing and faults. Byte counts are of the body as written (chunk framing included).
-    int delayMs = 0;             // pause before the status line
     int pieceSize = 0;           // write the body in pieces of this many bytes (0: in one go)
     int pieceDelayMs = 0;        // pause before every piece but the first
     qint64 closeAfter = -1;      // close the connection once this many body bytes are out
     qint64 stallAfter = -1;      // stop once this many body bytes are out, keep the connection open
     bool noAnswer = false;       // read the request, never answer, keep the connection open
     bool dropConnection = false; // read the request, close the connection without a byte
-    QByteArray raw;              // non-empty: written verbatim instead of all the above, then close
 
     // A stalled or unanswered connection stays open until the client closes it or the
     // server is destroyed.
@@ -60,8 +57,7 @@ struct HttpResponse
     static HttpResponse make(int status, const QByteArray &body = {});
     static HttpResponse redirect(int status, const QByteArray &location);
     HttpResponse &header(const QByteArray &name, const QByteArray &value);
-    QByteArray headerValue(const QByteArray &name) const; // first value, any case
-    void removeHeader(const QByteArray &name);            // every value, any case
+    void removeHeader(const QByteArray &name); // every value, any case
 };
 
 class TestHttpServer
@@ -86,9 +82,7 @@ public:
 
     QList<HttpRequest> requests() const;
     int requestCount() const;
-    HttpRequest lastRequest() const; // empty request when none yet
     void clearRequests();
-    int connectionCount() const; // connections accepted so far
 
     // What serveDirectory answers for filePath: 200 with the whole file, 206 for a
     // satisfiable single "bytes=" range (honoured only when If-Range, if sent, equals the
