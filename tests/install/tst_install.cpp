@@ -216,6 +216,21 @@ private slots:
         QCOMPARE(log().contains("INST: failed to launch " + script + ": "), status == -1);
     }
 
+    // A tool that hangs is stopped at its deadline, with what it wrote until then; even one whose
+    // child keeps the output pipe open (as a daemon left behind would).
+    void runnerDeadline()
+    {
+        QElapsedTimer clock;
+        clock.start();
+        MaybeText output;
+        QCOMPARE(install::runTool("/bin/sh", {"-c", "echo started; sleep 3 & exec sleep 30"}, &output,
+                                  nullptr, QDeadlineTimer(300)),
+                 128 + 9);
+        QVERIFY(clock.elapsed() < 5000);
+        QCOMPARE(output, MaybeText("started\n"));
+        QVERIFY(log().contains("INST: /bin/sh did not finish in time, stopped"));
+    }
+
     void attachPlist_data()
     {
         QTest::addColumn<QString>("text");
