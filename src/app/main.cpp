@@ -3,6 +3,7 @@
 #include "diag/analytics.h"
 #include "diag/itlog.h"
 #include "platform/singleinstance.h"
+#include "ui/fonts.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -28,6 +29,11 @@ int main(int argc, char **argv)
     platform::SingleInstance instance(kAppId);
     if (instance.anotherInstanceActivated())
         return 0;
+
+    // Every widget starts out with the interface font: widgets that lay out text while they are
+    // constructed (a line edit does, before it takes its parent's font) would otherwise load the
+    // platform's default face as well, a font the window never shows.
+    QApplication::setFont(ui::interfaceFont());
 
     AppDelegate delegate;
     instance.onActivate = [&delegate] { delegate.activate(); };
