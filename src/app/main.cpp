@@ -9,10 +9,32 @@
 #include <QTimer>
 
 #include <curl/curl.h>
+#ifdef QM_HAVE_FONTCONFIG
+#include <fontconfig/fontconfig.h>
+#endif
+
+#include <system_error>
+#include <thread>
 
 namespace {
 
 const QString kAppId = QStringLiteral("app.quillmarsh.installer");
+
+// Reading the font configuration (some sixty files) and the font caches is a few milliseconds of
+// the start that the window cannot do without. Fontconfig does it once per process and is safe
+// against concurrent first callers, so it can run beside Qt's set-up and the building of the
+// window; the first text the window lays out then finds it done.
+std::jthread startFontConfigLoad()
+{
+#ifdef QM_HAVE_FONTCONFIG
+    try {
+        return std::jthread([] { FcInit(); });
+    } catch (const std::system_error &) {
+        // Qt loads it when it first needs a font, as it would anyway.
+    }
+#endif
+    return {};
+}
 
 } // namespace
 
@@ -20,6 +42,8 @@ int main(int argc, char **argv)
 {
     // Before any thread exists.
     curl_global_init(CURL_GLOBAL_DEFAULT);
+    // Joined when main returns, also when a second start leaves early.
+    const std::jthread fontConfig = startFontConfigLoad();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillmarsh"));
     QApplication::setDesktopFileName(kAppId);
