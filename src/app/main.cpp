@@ -61,7 +61,8 @@ int main(int argc, char **argv)
 
     AppDelegate delegate;
     instance.onActivate = [&delegate] { delegate.activate(); };
-    QApplication::setQuitOnLastWindowClosed(delegate.applicationShouldTerminateAfterLastWindowClosed());
+    QApplication::setQuitOnLastWindowClosed(
+        delegate.applicationShouldTerminateAfterLastWindowClosed());
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     app.exec();
     // An event sent just before the end (a cancellation) still gets its moment to arrive.
