@@ -21,9 +21,8 @@ namespace {
 const QString kAppId = QStringLiteral("app.quillmarsh.installer");
 
 // Reading the font configuration (some sixty files) and the font caches is a few milliseconds of
-// the start that the window cannot do without. Fontconfig does it once per process and is safe
-// against concurrent first callers, so it can run beside Qt's set-up and the building of the
-// window; the first text the window lays out then finds it done.
+// the start that the window cannot do without. A thread of its own does it while Qt sets itself
+// up, which needs no fonts.
 std::jthread startFontConfigLoad()
 {
 #ifdef QM_HAVE_FONTCONFIG
@@ -42,8 +41,7 @@ int main(int argc, char **argv)
 {
     // Before any thread exists.
     curl_global_init(CURL_GLOBAL_DEFAULT);
-    // Joined when main returns, also when a second start leaves early.
-    const std::jthread fontConfig = startFontConfigLoad();
+    std::jthread fontConfig = startFontConfigLoad();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillmarsh"));
     QApplication::setDesktopFileName(kAppId);
@@ -51,7 +49,15 @@ int main(int argc, char **argv)
     // Another installer is running: it has been brought to the front, and this one leaves
     // without a window, a log line or an event.
     platform::SingleInstance instance(kAppId);
-    if (instance.anotherInstanceActivated())
+    const bool anotherRunning = instance.anotherInstanceActivated();
+
+    // Joined before anything can ask for a font, and before Qt is torn down (which lets go of
+    // fontconfig): fontconfig hands its configuration from thread to thread with atomics of its
+    // own, which the thread sanitizer cannot see, and a Qt that came too early would only read it
+    // all a second time.
+    if (fontConfig.joinable())
+        fontConfig.join();
+    if (anotherRunning)
         return 0;
 
     // Every widget starts out with the interface font: widgets that lay out text while they are
