@@ -3,15 +3,37 @@
 #include "diag/analytics.h"
 #include "diag/itlog.h"
 #include "platform/singleinstance.h"
+#include "ui/fonts.h"
 
 #include <QApplication>
 #include <QTimer>
 
 #include <curl/curl.h>
+#ifdef QM_HAVE_FONTCONFIG
+#include <fontconfig/fontconfig.h>
+#endif
+
+#include <system_error>
+#include <thread>
 
 namespace {
 
 const QString kAppId = QStringLiteral("app.quillmarsh.installer");
+
+// Reading the font configuration (some sixty files) and the font caches is a few milliseconds of
+// the start that the window cannot do without. A thread of its own does it while Qt sets itself
+// up, which needs no fonts.
+std::jthread startFontConfigLoad()
+{
+#ifdef QM_HAVE_FONTCONFIG
+    try {
+        return std::jthread([] { FcInit(); });
+    } catch (const std::system_error &) {
+        // Qt loads it when it first needs a font, as it would anyway.
+    }
+#endif
+    return {};
+}
 
 } // namespace
 
@@ -19,6 +41,7 @@ int main(int argc, char **argv)
 {
     // Before any thread exists.
     curl_global_init(CURL_GLOBAL_DEFAULT);
+    std::jthread fontConfig = startFontConfigLoad();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillmarsh"));
     QApplication::setDesktopFileName(kAppId);
@@ -26,12 +49,26 @@ int main(int argc, char **argv)
     // Another installer is running: it has been brought to the front, and this one leaves
     // without a window, a log line or an event.
     platform::SingleInstance instance(kAppId);
-    if (instance.anotherInstanceActivated())
+    const bool anotherRunning = instance.anotherInstanceActivated();
+
+    // Joined before anything can ask for a font, and before Qt is torn down (which lets go of
+    // fontconfig): fontconfig hands its configuration from thread to thread with atomics of its
+    // own, which the thread sanitizer cannot see, and a Qt that came too early would only read it
+    // all a second time.
+    if (fontConfig.joinable())
+        fontConfig.join();
+    if (anotherRunning)
         return 0;
+
+    // Every widget starts out with the interface font: widgets that lay out text while they are
+    // constructed (a line edit does, before it takes its parent's font) would otherwise load the
+    // platform's default face as well, a font the window never shows.
+    QApplication::setFont(ui::interfaceFont());
 
     AppDelegate delegate;
     instance.onActivate = [&delegate] { delegate.activate(); };
-    QApplication::setQuitOnLastWindowClosed(delegate.applicationShouldTerminateAfterLastWindowClosed());
+    QApplication::setQuitOnLastWindowClosed(
+        delegate.applicationShouldTerminateAfterLastWindowClosed());
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     app.exec();
     // An event sent just before the end (a cancellation) still gets its moment to arrive.
