@@ -3,7 +3,7 @@
 #   row.sh SETUP COMMAND...
 # SETUP (shell commands, with the helpers below) builds the row's conditions; COMMAND runs the
 # installer as the unprivileged user, killed after 30 s. What it leaves behind (FUSE mounts,
-# processes of the user, files in /tmp) is recorded in $R/out; then the namespace stays up
+# processes of the user, its files in /tmp) is recorded in $R/out; then the namespace stays up
 # until standard input closes, so the test can look at its files through /proc/<pid>/root.
 # Environment: R (the row's folder), U (the user's id), FAKE (the fake pkexec).
 set -u
@@ -31,9 +31,6 @@ if [ -c /dev/fuse ]; then
     mknod -m 0666 "$R/fuse" c 10 229 && mount --bind "$R/fuse" /dev/fuse || exit 92
 fi
 
-# A /tmp of the row's own: what the installer leaves there is seen, and goes with the row.
-mount -t tmpfs -o size=16m,mode=1777 tmpfs /tmp || exit 92
-
 eval "$setup" || { echo "row setup failed: $setup" >&2; exit 90; }
 if [ -n "$(ls -A "$R/bin")" ]; then
     mount -t overlay overlay -o "lowerdir=$R/bin:/usr/bin" /usr/bin || exit 91
@@ -44,8 +41,11 @@ timeout -s KILL 30 "$@" > "$R/out/summary" 2> "$R/out/stderr"
 echo $? > "$R/out/rc"
 echo $((($(date +%s%N) - start) / 1000000)) > "$R/out/ms"
 
-# Qt makes the runtime folder there when XDG_RUNTIME_DIR is not set; the rest is ours.
-ls -A /tmp | grep -vx "runtime-qm-env" > "$R/out/tmp"
+# What the user left in /tmp (its id is the row's own). Qt makes the runtime folder there when
+# XDG_RUNTIME_DIR is not set; the rest would be ours. All of it goes with the row. (No tmpfs over
+# /tmp: the build tree itself may live there.)
+find /tmp -mindepth 1 -maxdepth 1 -uid "$U" ! -name runtime-qm-env -printf '%f\n' > "$R/out/tmp"
+find /tmp -mindepth 1 -maxdepth 1 -uid "$U" -exec rm -rf {} +
 # Only mounts of this row count: the namespace also shows the host's, which are not its doing.
 grep -E ' - fuse(\.| )' /proc/self/mountinfo | grep -F " $R/" > "$R/out/mounts"
 # Exited daemons wait for the system's init to reap them; those are gone already.

@@ -23,7 +23,7 @@ using namespace testsupport;
 
 namespace {
 
-const QString kRunner = QStringLiteral(QM_ENVRUN);
+const QString kBuiltRunner = QStringLiteral(QM_ENVRUN);
 const QString kRowScript = QStringLiteral(QM_SOURCE_DIR "/tests/env/row.sh");
 const QString kFakePkexec = QStringLiteral(QM_BINARY_DIR "/bin/fakes/pkexec");
 const QString kSampleApp = QStringLiteral(QM_SAMPLE_APP);
@@ -132,10 +132,12 @@ class TestEnvironment : public QObject
             .replace("$P", QString::number(m_proxyPort));
     }
 
+    QString runner() const { return m_shared.filePath("qm-envrun"); }
+
     bool makeRowFolders()
     {
-        // Not in /tmp: each row has a /tmp of its own.
-        m_row = std::make_unique<QTemporaryDir>(QM_BINARY_DIR "/env-rows/row-XXXXXX");
+        // Under the shared folder in /tmp, which the user can reach wherever the build lives.
+        m_row = std::make_unique<QTemporaryDir>(m_shared.filePath("row-XXXXXX"));
         const QString u = QString::number(m_uid);
         if (!m_row->isValid() || ::chmod(QFile::encodeName(R()).constData(), 0755) != 0)
             return false;
@@ -171,12 +173,13 @@ private slots:
             QSKIP("no mount namespaces here");
         if (run("setpriv", {"--version"}) != 0)
             QSKIP("setpriv (util-linux) is missing");
-        QVERIFY(QFileInfo(kRunner).isExecutable() && QFileInfo(kFakePkexec).isExecutable());
+        QVERIFY(QFileInfo(kBuiltRunner).isExecutable() && QFileInfo(kFakePkexec).isExecutable());
         m_uid = freeUid();
         m_server = std::make_unique<TestHttpServer>();
         m_server->serveDirectory(QM_SAMPLE_IMAGE_DIR);
         QVERIFY(::chmod(QFile::encodeName(m_shared.path()).constData(), 0755) == 0);
-        QVERIFY(QDir().mkpath(QM_BINARY_DIR "/env-rows"));
+        // A copy the user can run even when the build tree is in a folder only root may enter.
+        QVERIFY(QFile::copy(kBuiltRunner, runner()));
         startProxy();
     }
 
@@ -314,7 +317,7 @@ private slots:
             command << expand(e);
         if (!wrap.isEmpty())
             command << wrap.split(' ');
-        command << kRunner << m_server->url(QString()) << folder;
+        command << runner() << m_server->url(QString()) << folder;
 
         QProcessEnvironment rowEnv = QProcessEnvironment::systemEnvironment();
         rowEnv.insert("R", R());

@@ -55,12 +55,18 @@ QStringList runHelper(uid_t uid, const QString &home, const QString &xdgCache,
     env.insert("HOME", home);
     if (!xdgCache.isEmpty())
         env.insert("XDG_CACHE_HOME", xdgCache);
+    // A copy in /tmp, which any user can reach wherever the build tree lives.
+    static const QString helper = [] {
+        static QTemporaryDir dir;
+        const QString copy = dir.filePath("platform_helper");
+        ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
+        QFile::copy(QStringLiteral(PLATFORM_HELPER), copy);
+        return copy;
+    }();
     QProcess p;
     p.setProcessEnvironment(env);
     const QString id = QString::number(uid);
-    p.start("setpriv", QStringList{"--reuid=" + id, "--regid=" + id, "--clear-groups",
-                                   QStringLiteral(PLATFORM_HELPER)} +
-                           args);
+    p.start("setpriv", QStringList{"--reuid=" + id, "--regid=" + id, "--clear-groups", helper} + args);
     if (!p.waitForFinished(30000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
         return {};
     return QString::fromUtf8(p.readAllStandardOutput()).split(u'\n');
