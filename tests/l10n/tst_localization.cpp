@@ -14,130 +14,119 @@ class TestLocalization : public QObject
     Q_OBJECT
 
 private slots:
-    void languageIndex_data();
-    void languageIndex();
-    void table();
-    void slideCaptions_data();
-    void slideCaptions();
+    void languageIndex_data()
+    {
+        // A language tag, or "env" and the preference list (LANGUAGE) of a new process, of which
+        // only the first entry counts.
+        QTest::addColumn<QString>("identifier");
+        QTest::addColumn<qint64>("index");
+        const QList<QPair<const char *, qint64>> rows{
+            {"", 0},          {"en-GB", 0},      {"de-AT", 1}, {"fr-CA", 2},      {"es-419", 3},    {"pt-BR", 4},
+            {"it-IT", 5},     {"zh-Hans-CN", 6}, {"zh", 6},    {"zh-TW", 7},      {"zh-HK", 7},     {"zh-MO", 7},
+            {"zh-Hans-HK", 7}, {"ja-JP", 8},     {"ko-KR", 0}, {"ru", 0},         {"DE-DE", 1},     {"ZH-HANT", 7},
+            {"env ", 0},      {"env de_AT", 1},  {"env zh_TW:de", 7}, {"env ko:de", 0},
+        };
+        for (const auto &[id, index] : rows)
+            QTest::newRow(*id ? id : "empty") << QString::fromLatin1(id) << index;
+    }
+    void languageIndex()
+    {
+        QFETCH(QString, identifier);
+        QFETCH(qint64, index);
+        qint64 found = Localization::languageIndexFor(identifier);
+        if (QProcess p; identifier.startsWith("env ")) { // the system locale is read once per process
+            p.start(QStringLiteral(DETECT_HELPER), {identifier.mid(4)});
+            QVERIFY(p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit);
+            found = p.exitCode();
+        }
+        QCOMPARE(found, index);
+    }
+    void table()
+    {
+        const QList<UIStrings> &all = Localization::all();
+        const QStringList names{"en English",       "de Deutsch",       "fr Français",
+                                "es Español",       "pt Português",     "it Italiano",
+                                "zh-Hans 简体中文", "zh-Hant 繁體中文", "ja 日本語"};
+        QCOMPARE(all.size(), 9);
+        for (qsizetype i = 0; i < all.size(); ++i) {
+            const UIStrings &s = all[i];
+            QCOMPARE(s.code + u' ' + s.langName, names[i]);
+            for (const QString &text :
+                 {s.readAgreed,     s.privacy,        s.andWord,           s.license,
+                  s.installSetting, s.selectLanguage, s.installPath,       s.browse,
+                  s.btnInstall,     s.btnRetry,       s.btnStartNow,       s.btnHide,
+                  s.installingWait, s.cancelling,     s.installInProgress, s.chooseLocation,
+                  s.offlineLink,    s.installFailed,  s.couldNotStart,     s.selectFolder,
+                  s.noPrivateFolder, s.imageUnverified})
+                QVERIFY2(!text.trimmed().isEmpty(), qPrintable(s.code)); // no English fallback
+            QVERIFY(s.installerError.count("%ld") == 1 && s.exitConfirm.count("%@") == 1);
+            // Filled by position: the product, the megabytes, the folder.
+            QVERIFY2(s.notEnoughSpace.count("%@") == 2 && s.notEnoughSpace.count("%ld") == 1 &&
+                         s.notEnoughSpace.indexOf("%@") < s.notEnoughSpace.indexOf("%ld") &&
+                         s.notEnoughSpace.indexOf("%ld") < s.notEnoughSpace.lastIndexOf("%@"),
+                     qPrintable(s.code));
+            // The texts of the environment and signature checks are translated, not copied.
+            QVERIFY2(i == 0 || (s.notEnoughSpace != all[0].notEnoughSpace &&
+                                s.noPrivateFolder != all[0].noPrivateFolder &&
+                                s.imageUnverified != all[0].imageUnverified),
+                     qPrintable(s.code));
+            QVERIFY(s.slides.size() == 4 && (i == 0 || s.slides != all[0].slides)); // translated
+            for (const QString &caption : s.slides)
+                QVERIFY(!caption.trimmed().isEmpty() && caption.size() <= 45);
+        }
+        // Characters that are easy to lose: trailing spaces, full-width colons, accents.
+        QCOMPARE(ITFormat(all[0].exitConfirm, "Quillmarsh"),
+                 "Are you sure you want to exit Quillmarsh Setup?");
+        QCOMPARE(ITFormat(all[1].installerError, 42),
+                 "Das Installationsprogramm hat einen Fehler gemeldet (Code 42).");
+        QCOMPARE(all[0].couldNotStart, "Could not start the installer: ");
+        QCOMPARE(all[2].couldNotStart, "Impossible de démarrer l'installateur : ");
+        QCOMPARE(all[6].couldNotStart, "无法启动安装程序：");
+        QCOMPARE(all[8].readAgreed, "以下を読み、同意します：");
+    }
+    void slideCaptions_data()
+    {
+        QTest::addColumn<QByteArray>("content"); // null: no file at all; "/": a folder in its place
+        QTest::addColumn<int>("languages");      // 0: the file cannot be used
+        QTest::addColumn<QStringList>("own");    // codes that keep captions of their own
+        const QByteArray en = R"("en":["1","2","3","4"])";
+        QTest::newRow("absent") << QByteArray() << 0 << QStringList();
+        QTest::newRow("unreadable") << QByteArray("/") << 0 << QStringList();
+        QTest::newRow("not JSON") << QByteArray(R"({"en": ["a",)") << 0 << QStringList();
+        QTest::newRow("top-level array") << QByteArray(R"([["a"]])") << 0 << QStringList();
+        QTest::newRow("only en") << "{" + en + "}" << 1 << QStringList{"en"};
+        QTest::newRow("de text") << "{" + en + R"(,"de":"x","fr":["y"]})" << 3
+                                 << QStringList{"en", "fr"};
+        QTest::newRow("zh-hans") << "{" + en + R"(,"zh-hans":["x"],"xx":[]})" << 3 << QStringList{"en"};
+        QTest::newRow("en {}") << QByteArray(R"({"ja":["x"],"en":{}})") << 2 << QStringList{"ja"};
+    }
+    void slideCaptions()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(int, languages);
+        QFETCH(QStringList, own);
+        QTemporaryDir dir;
+        const QString path = content.isNull() ? QString() : dir.filePath("slides.json");
+        if (QFile file(path); content == "/")
+            QVERIFY(QDir().mkdir(path));
+        else if (!path.isEmpty())
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+        QList<UIStrings> records = Localization::all();
+        const SlideCaptionsResult r = loadSlideCaptions(path, records);
+        const QJsonObject doc = QJsonDocument::fromJson(content).object();
+        auto captions = [&](const QString &code) { // what the file gives code, if anything
+            return own.contains(code) ? doc[code].toVariant().toStringList() : QStringList();
+        };
+        const QString loaded = "L10N: slides loaded for %1 languages (en fallback: %2 captions)";
+        QStringList log{loaded.arg(languages).arg(captions("en").size())};
+        if (languages == 0) // a missing or broken file
+            log.prepend("L10N: slides.json missing or invalid at " +
+                        (path.isEmpty() ? "(not built in)" : path));
+        QCOMPARE(r.logLines, log);
+        for (const UIStrings &rec : records)
+            QCOMPARE(rec.slides, own.contains(rec.code) ? captions(rec.code) : captions("en"));
+    }
 };
-
-void TestLocalization::languageIndex_data()
-{
-    // A language tag, or "env" and the preference list (LANGUAGE) of a new process, of which
-    // only the first entry counts.
-    QTest::addColumn<QString>("identifier");
-    QTest::addColumn<qint64>("index");
-    const QList<QPair<const char *, qint64>> rows{
-        {"", 0},      {"en-GB", 0},     {"de-AT", 1},        {"fr-CA", 2},      {"es-419", 3},
-        {"pt-BR", 4}, {"it-IT", 5},     {"zh-Hans-CN", 6},   {"zh", 6},         {"zh-Hant-TW", 7},
-        {"zh-TW", 7}, {"zh-HK", 7},     {"zh-MO", 7},        {"zh-Hans-HK", 7}, {"ja-JP", 8},
-        {"ko-KR", 0}, {"nl-NL", 0},     {"ru", 0},           {"DE-DE", 1},      {"ZH-HANT", 7},
-        {"env ", 0},  {"env de_AT", 1}, {"env zh_TW:de", 7}, {"env zh_HK", 7},  {"env ko:de", 0},
-    };
-    for (const auto &[id, index] : rows)
-        QTest::newRow(*id ? id : "empty") << QString::fromLatin1(id) << index;
-}
-
-void TestLocalization::languageIndex()
-{
-    QFETCH(QString, identifier);
-    QFETCH(qint64, index);
-    qint64 found = Localization::languageIndexFor(identifier);
-    if (QProcess p; identifier.startsWith("env ")) { // the system locale is read once per process
-        p.start(QStringLiteral(DETECT_HELPER), {identifier.mid(4)});
-        QVERIFY(p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit);
-        found = p.exitCode();
-    }
-    QCOMPARE(found, index);
-}
-
-void TestLocalization::table()
-{
-    const QList<UIStrings> &all = Localization::all();
-    const QStringList names{"en English",       "de Deutsch",       "fr Français",
-                            "es Español",       "pt Português",     "it Italiano",
-                            "zh-Hans 简体中文", "zh-Hant 繁體中文", "ja 日本語"};
-    QCOMPARE(all.size(), 9);
-    for (qsizetype i = 0; i < all.size(); ++i) {
-        const UIStrings &s = all[i];
-        QCOMPARE(s.code + u' ' + s.langName, names[i]);
-        for (const QString &text :
-             {s.readAgreed,     s.privacy,        s.andWord,           s.license,
-              s.installSetting, s.selectLanguage, s.installPath,       s.browse,
-              s.btnInstall,     s.btnRetry,       s.btnStartNow,       s.btnHide,
-              s.installingWait, s.cancelling,     s.installInProgress, s.chooseLocation,
-              s.offlineLink,    s.installFailed,  s.couldNotStart,     s.selectFolder,
-              s.noPrivateFolder, s.imageUnverified})
-            QVERIFY2(!text.trimmed().isEmpty(), qPrintable(s.code)); // no English fallback
-        QVERIFY(s.installerError.count("%ld") == 1 && s.exitConfirm.count("%@") == 1);
-        // Filled by position: the product, the megabytes, the folder.
-        QVERIFY2(s.notEnoughSpace.count("%@") == 2 && s.notEnoughSpace.count("%ld") == 1 &&
-                     s.notEnoughSpace.indexOf("%@") < s.notEnoughSpace.indexOf("%ld") &&
-                     s.notEnoughSpace.indexOf("%ld") < s.notEnoughSpace.lastIndexOf("%@"),
-                 qPrintable(s.code));
-        // The texts of the environment and signature checks are translated, not copied.
-        QVERIFY2(i == 0 || (s.notEnoughSpace != all[0].notEnoughSpace &&
-                            s.noPrivateFolder != all[0].noPrivateFolder &&
-                            s.imageUnverified != all[0].imageUnverified),
-                 qPrintable(s.code));
-        QVERIFY(s.slides.size() == 4 && (i == 0 || s.slides != all[0].slides)); // translated
-        for (const QString &caption : s.slides)
-            QVERIFY(!caption.trimmed().isEmpty() && caption.size() <= 45);
-    }
-    // Characters that are easy to lose: trailing spaces, full-width colons, accents.
-    QCOMPARE(ITFormat(all[0].exitConfirm, "Quillmarsh"),
-             "Are you sure you want to exit Quillmarsh Setup?");
-    QCOMPARE(ITFormat(all[1].installerError, 42),
-             "Das Installationsprogramm hat einen Fehler gemeldet (Code 42).");
-    QCOMPARE(all[0].couldNotStart, "Could not start the installer: ");
-    QCOMPARE(all[2].couldNotStart, "Impossible de démarrer l'installateur : ");
-    QCOMPARE(all[6].couldNotStart, "无法启动安装程序：");
-    QCOMPARE(all[8].readAgreed, "以下を読み、同意します：");
-}
-
-void TestLocalization::slideCaptions_data()
-{
-    QTest::addColumn<QByteArray>("content"); // null: no file at all; "/": a folder in its place
-    QTest::addColumn<int>("languages");      // 0: the file cannot be used
-    QTest::addColumn<QStringList>("own");    // codes that keep captions of their own
-    const QByteArray en = R"("en":["1","2","3","4"])";
-    QTest::newRow("absent") << QByteArray() << 0 << QStringList();
-    QTest::newRow("unreadable") << QByteArray("/") << 0 << QStringList();
-    QTest::newRow("not JSON") << QByteArray(R"({"en": ["a",)") << 0 << QStringList();
-    QTest::newRow("top-level array") << QByteArray(R"([["a"]])") << 0 << QStringList();
-    QTest::newRow("only en") << "{" + en + "}" << 1 << QStringList{"en"};
-    QTest::newRow("de text") << "{" + en + R"(,"de":"x","fr":["y"]})" << 3
-                             << QStringList{"en", "fr"};
-    QTest::newRow("zh-hans") << "{" + en + R"(,"zh-hans":["x"],"xx":[]})" << 3 << QStringList{"en"};
-    QTest::newRow("en {}") << QByteArray(R"({"ja":["x"],"en":{}})") << 2 << QStringList{"ja"};
-}
-
-void TestLocalization::slideCaptions()
-{
-    QFETCH(QByteArray, content);
-    QFETCH(int, languages);
-    QFETCH(QStringList, own);
-    QTemporaryDir dir;
-    const QString path = content.isNull() ? QString() : dir.filePath("slides.json");
-    if (QFile file(path); content == "/")
-        QVERIFY(QDir().mkdir(path));
-    else if (!path.isEmpty())
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
-    QList<UIStrings> records = Localization::all();
-    const SlideCaptionsResult r = loadSlideCaptions(path, records);
-    const QJsonObject doc = QJsonDocument::fromJson(content).object();
-    auto captions = [&](const QString &code) { // what the file gives code, if anything
-        return own.contains(code) ? doc[code].toVariant().toStringList() : QStringList();
-    };
-    const QString loaded = "L10N: slides loaded for %1 languages (en fallback: %2 captions)";
-    QStringList log{loaded.arg(languages).arg(captions("en").size())};
-    if (languages == 0) // a missing or broken file
-        log.prepend("L10N: slides.json missing or invalid at " +
-                    (path.isEmpty() ? "(not built in)" : path));
-    QCOMPARE(r.logLines, log);
-    for (const UIStrings &rec : records)
-        QCOMPARE(rec.slides, own.contains(rec.code) ? captions(rec.code) : captions("en"));
-}
 
 QTEST_GUILESS_MAIN(TestLocalization)
 #include "tst_localization.moc"

@@ -64,8 +64,7 @@ int main(int argc, char **argv)
     const QList<UIStrings> &langs = Localization::all();
     for (int i = 0; i < langs.size(); ++i) {
         chooseLanguage(c, i);
-        const QString code = langs.at(i).code.isEmpty() ? QString::number(i) : langs.at(i).code;
-        ok = save(c.window(), dir, QStringLiteral("settings-") + code) && ok;
+        ok = save(c.window(), dir, QStringLiteral("settings-") + langs.at(i).code) && ok;
     }
     chooseLanguage(c, ownLanguage);
     c.settingsClicked();

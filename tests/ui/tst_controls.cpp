@@ -23,7 +23,6 @@ private slots:
         QTest::newRow("release outside") << false << "press 120, release 300" << 0;
         QTest::newRow("disabled before release") << false << "press 120, disable, release 120" << 0;
         QTest::newRow("disabled press, enabled release") << false << "disable, press 120, enable, release 120" << 0;
-        QTest::newRow("disabled throughout") << false << "disable, press 120, release 120" << 0;
         QTest::newRow("keys") << false << "key Space, key Return, key Enter" << 3;
         QTest::newRow("keys while disabled") << false << "disable, key Space, key Return" << 0;
         QTest::newRow("link, far from the glyphs") << true << "press 190, release 190" << 1;
@@ -62,28 +61,27 @@ private slots:
     // Each dot owns the 16-point band from its left edge over the gap after it.
     void dotHitTest_data()
     {
-        QTest::addColumn<double>("x");
+        QTest::addColumn<int>("x");
         QTest::addColumn<qint64>("count");
         QTest::addColumn<qint64>("expected"); // -1: no dot
-        QTest::newRow("second dot") << 95.0 << qint64(4) << qint64(1);
-        QTest::newRow("gap after last dot") << 133.0 << qint64(4) << qint64(3);
-        QTest::newRow("past the row") << 140.0 << qint64(4) << qint64(-1);
-        QTest::newRow("first dot's left edge") << 72.0 << qint64(4) << qint64(0);
-        QTest::newRow("truncated toward zero") << 60.0 << qint64(4) << qint64(0);
-        QTest::newRow("a band left of the row") << 56.0 << qint64(4) << qint64(-1);
-        QTest::newRow("no dots") << 100.0 << qint64(0) << qint64(-1);
+        QTest::newRow("second dot") << 95 << qint64(4) << qint64(1);
+        QTest::newRow("gap after last dot") << 133 << qint64(4) << qint64(3);
+        QTest::newRow("past the row") << 140 << qint64(4) << qint64(-1);
+        QTest::newRow("first dot's left edge") << 72 << qint64(4) << qint64(0);
+        QTest::newRow("truncated toward zero") << 60 << qint64(4) << qint64(0);
+        QTest::newRow("a band left of the row") << 56 << qint64(4) << qint64(-1);
+        QTest::newRow("no dots") << 100 << qint64(0) << qint64(-1);
     }
     void dotHitTest()
     {
-        QFETCH(double, x);
+        QFETCH(int, x);
         QFETCH(qint64, count);
         QFETCH(qint64, expected);
-        QCOMPARE(DotsView::dotIndexAt(x, 200, count).value_or(-1), expected);
-        DotsView dots; // and the same through a click
+        DotsView dots;
         dots.resize(200, 14);
         dots.setCount(count);
         QSignalSpy spy(&dots, &DotsView::selected);
-        QTest::mouseClick(&dots, Qt::LeftButton, {}, QPoint(int(x), 7));
+        QTest::mouseClick(&dots, Qt::LeftButton, {}, QPoint(x, 7));
         QCOMPARE(spy.isEmpty() ? -1 : spy.at(0).at(0).value<qint64>(), expected);
     }
 
