@@ -157,9 +157,8 @@ private slots:
     // and Start Now runs the app, or the offline link opens the image and quits unasked.
     void failedThenRetryOrOffline_data()
     {
-        QTest::addColumn<int>("status"); // 0: no failure
+        QTest::addColumn<int>("status");
         QTest::addColumn<bool>("offline");
-        QTest::newRow("success") << 0 << false;
         QTest::newRow("404, then Retry") << 404 << false;
         QTest::newRow("410, then the offline link") << 410 << true;
     }
@@ -167,26 +166,23 @@ private slots:
     {
         QFETCH(int, status);
         QFETCH(bool, offline);
-        QStringList expected{"setup_run"};
-        if (status != 0) {
-            m_f.server->enqueue(HttpResponse::make(status, "no\n"));
-            expected << "install_start"
-                     << QString("install_failed:download_error_http_%1").arg(status);
-            install();
-            QTRY_VERIFY(shown("offlineLink"));
-            QCOMPARE(text("statusLabel"), c->L().installFailed);
-            QCOMPARE(text("detailLabel"), QString("Server returned HTTP %1").arg(status));
-            QCOMPARE(installButton()->title(), c->L().btnRetry);
-            QVERIFY(!shown("acceptCheck") && !shown("installView"));
-            QVERIFY(installButton()->isEnabled() && !alertBox());
-            if (offline) {
-                QTest::mouseClick(view<LinkLabel>("offlineLink"), Qt::LeftButton);
-                QCOMPARE(m_opened, QStringList{c->flow()->installerURL()});
-                expectClosed(); // no question asked: it would block here
-                expected << "offline_download";
-                QTRY_VERIFY(m_f.eventsAre(expected));
-                return;
-            }
+        m_f.server->enqueue(HttpResponse::make(status, "no\n"));
+        QStringList expected{"setup_run", "install_start",
+                             QString("install_failed:download_error_http_%1").arg(status)};
+        install();
+        QTRY_VERIFY(shown("offlineLink"));
+        QCOMPARE(text("statusLabel"), c->L().installFailed);
+        QCOMPARE(text("detailLabel"), QString("Server returned HTTP %1").arg(status));
+        QCOMPARE(installButton()->title(), c->L().btnRetry);
+        QVERIFY(!shown("acceptCheck") && !shown("installView"));
+        QVERIFY(installButton()->isEnabled() && !alertBox());
+        if (offline) {
+            QTest::mouseClick(view<LinkLabel>("offlineLink"), Qt::LeftButton);
+            QCOMPARE(m_opened, QStringList{c->flow()->installerURL()});
+            expectClosed(); // no question asked: it would block here
+            expected << "offline_download";
+            QTRY_VERIFY(m_f.eventsAre(expected));
+            return;
         }
         install();
         QVERIFY(shown("installView") && !view<QWidget>("langPopup")->isEnabled());
@@ -201,31 +197,22 @@ private slots:
         expectClosed();
     }
 
-    // Download: cancelled first ("Cancelling..."); retry wait: closed at once.
-    void exitConfirmed_data()
+    // A confirmed exit during the download cancels it first ("Cancelling...") and closes the
+    // window once it is back; with nothing to cancel it closes at once (below).
+    void exitConfirmedDuringDownload()
     {
-        QTest::addColumn<bool>("downloading");
-        QTest::newRow("during the download") << true;
-        QTest::newRow("during the retry wait") << false;
-    }
-    void exitConfirmed()
-    {
-        QFETCH(bool, downloading);
         HttpResponse stalled = TestHttpServer::fileResponse({}, sampleImage());
         stalled.stallAfter = 100;
-        m_f.server->enqueue(downloading ? stalled : HttpResponse::make(503));
-        c->flow()->setOptions(m_f.options(1.0)); // time to close in the wait
+        m_f.server->enqueue(stalled);
+        c->flow()->setOptions(m_f.options(1.0)); // no stall timeout meanwhile
         install();
         QTRY_VERIFY(m_f.server->requestCount() == 1 &&
-                    c->flow()->state() == (downloading ? SetupFlow::State::Downloading
-                                                       : SetupFlow::State::WaitingToRetry));
+                    c->flow()->state() == SetupFlow::State::Downloading);
         answerExitQuestion("OK");
-        QCOMPARE(c->window()->close(), !downloading);
-        QCOMPARE(text("instStatus"), downloading ? c->L().cancelling : c->L().installingWait);
+        QVERIFY(!c->window()->close());
+        QCOMPARE(text("instStatus"), c->L().cancelling);
         expectClosed();
-        QTRY_VERIFY(m_f.eventsAre(
-            {"setup_run", "install_start",
-             downloading ? "install_cancelled" : "install_retry:download_error_http_503"}));
+        QTRY_VERIFY(m_f.eventsAre({"setup_run", "install_start", "install_cancelled"}));
     }
 
     // Each language relabels the screen and logs its own name; then, in the last one, Cancel on
@@ -270,22 +257,27 @@ private slots:
     }
 
     // A download that cannot be used: an image that does not mount (with an alert), or one
-    // that cannot be verified (the message alone, in the interface language).
+    // that cannot be verified (the message alone, in the interface language); nothing of it
+    // is kept either way.
     void unusableImageFails_data()
     {
         QTest::addColumn<bool>("signedBuild"); // then the .sig is missing
         QTest::addColumn<int>("language");
         QTest::addColumn<QString>("message");
-        QTest::newRow("does not mount") << false << 0 << "Could not mount the disk image.";
+        QTest::addColumn<QString>("event");
+        QTest::newRow("does not mount") << false << 0 << "Could not mount the disk image."
+                                        << "install_failed:copy_error";
         QTest::newRow("not verified, in German")
             << true << 1
-            << "Der Download konnte nicht überprüft werden. Bitte versuchen Sie es erneut.";
+            << "Der Download konnte nicht überprüft werden. Bitte versuchen Sie es erneut."
+            << "install_failed:image_unverified";
     }
     void unusableImageFails()
     {
         QFETCH(bool, signedBuild);
         QFETCH(int, language);
         QFETCH(QString, message);
+        QFETCH(QString, event);
         const UIStrings &L = Localization::all().at(language);
         auto *popup = view<QComboBox>("langPopup");
         popup->setCurrentIndex(language);
@@ -296,22 +288,21 @@ private slots:
             options.imagePublicKey = flowtest::makeKey(keys.filePath("key.pem"));
             QVERIFY(!options.imagePublicKey.isEmpty());
             c->flow()->setOptions(options);
-            m_f.server->enqueue(HttpResponse::make(404, "no\n"));
-        } else {
-            m_f.server->enqueue(HttpResponse::make(200, QByteArray(8192, 'x')));
         }
+        m_f.server->enqueue(signedBuild ? HttpResponse::make(404, "no\n")
+                                        : HttpResponse::make(200, QByteArray(8192, 'x')));
         install();
         QTRY_COMPARE_WITH_TIMEOUT(text("detailLabel"), message, 20000);
         QCOMPARE(text("statusLabel"), L.installFailed);
         QVERIFY(!shown("offlineLink") && installButton()->isEnabled());
         QCOMPARE(installButton()->title(), L.btnRetry);
-        if (signedBuild) {
-            QVERIFY(!alertBox());
-        } else {
-            QTRY_VERIFY(alertBox());
-            QCOMPARE(alertBox()->informativeText(), message);
-            QCOMPARE(alertBox()->icon(), QMessageBox::Critical);
-        }
+        QTRY_COMPARE(alertBox() != nullptr, !signedBuild);
+        if (!signedBuild)
+            QVERIFY(alertBox()->informativeText() == message &&
+                    alertBox()->icon() == QMessageBox::Critical);
+        QTRY_VERIFY(m_f.eventsAre({"setup_run", "install_start", event}));
+        QVERIFY(platform::waitForWorkers(platform::WorkerKind::Install, QDeadlineTimer(10000)));
+        QVERIFY(!QFile::exists(c->flow()->destFile()) && privateDirEmpty());
     }
 };
 

@@ -30,13 +30,6 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// The image of the other processor: same bytes here, but published under its own name.
-QString otherImage()
-{
-    return QM_SAMPLE_IMAGE_DIR +
-           QString(platform::isArm64() ? "/quillmarsh.dmg" : "/quillmarsh.silicon.dmg");
-}
-
 } // namespace
 
 class TestSetupFlow : public QObject
@@ -126,7 +119,11 @@ private slots:
         QString error;
         m_sigs["good"] = signImageFile(key, sampleImage(), &error).value_or("");
         m_sigs["otherKey"] = signImageFile(other, sampleImage(), &error).value_or("");
-        m_sigs["otherImage"] = signImageFile(key, otherImage(), &error).value_or("");
+        // The other processor's image: same bytes here, but published under its own name.
+        const QString otherImage =
+            QM_SAMPLE_IMAGE_DIR +
+            QString(platform::isArm64() ? "/quillmarsh.dmg" : "/quillmarsh.silicon.dmg");
+        m_sigs["otherImage"] = signImageFile(key, otherImage, &error).value_or("");
         QVERIFY2(!m_sigs.values().contains(QByteArray()), qPrintable(error));
         m_sigs["malformed"] = QByteArray(m_sigs["good"]).replace("quillmarsh-image 1", "qm 1");
         m_sigs["oversized"] = m_sigs["good"] + QByteArray(5000, '#');
@@ -153,14 +150,13 @@ private slots:
     }
 
     // Final failures give up at once, others are retried up to three times after waits of
-    // 1, 2 and 3 s (scaled), each as long as logged; Retry then starts over and installs.
+    // 1, 2 and 3 s (scaled), each as long as logged; Retry then starts over and installs. Without
+    // a key the image goes unchecked: no .sig asked for, one line per run says so.
     void attempts_data()
     {
         QTest::addColumn<QList<int>>("statuses");
-        QTest::newRow("success") << QList<int>{};
         QTest::newRow("404 at once") << QList<int>{404};
         QTest::newRow("503 every time") << QList<int>{503, 503, 503, 503};
-        QTest::newRow("503 then 404") << QList<int>{503, 404};
         QTest::newRow("408 and 429 retried, 410 final") << QList<int>{408, 429, 410};
     }
     void attempts()
@@ -176,46 +172,38 @@ private slots:
                 waitsBegan << m_clock.elapsed();
         });
         QSignalSpy failed(m_flow.get(), &SetupFlow::failed);
-        QStringList expected;
-        if (!statuses.isEmpty()) {
-            expected << "install_start";
-            for (int s : statuses)
-                expected << QString("install_retry:download_error_http_%1").arg(s);
-            expected.last().replace("retry", "failed");
-            m_flow->install(QDir::homePath() + "/Applications");
-            QTRY_COMPARE_WITH_TIMEOUT(m_flow->state(), SetupFlow::State::Failed, 10000);
-            QCOMPARE(m_f.server->requestCount(), statuses.size());
-            QTRY_VERIFY(m_f.eventsAre(expected));
-            QCOMPARE(failed.size(), 1);
-            QCOMPARE(failed[0][0].toString(),
-                     QString("Server returned HTTP %1").arg(statuses.last()));
-            QCOMPARE(failed[0][1].value<QMessageBox::Icon>(), QMessageBox::NoIcon);
-            QVERIFY(failed[0][2].toBool()); // the offline link
-            QCOMPARE(m_flow->retryCount(), statuses.size() - 1);
+        QStringList expected{"install_start"};
+        for (int s : statuses)
+            expected << QString("install_retry:download_error_http_%1").arg(s);
+        expected.last().replace("retry", "failed");
+        m_flow->install(QDir::homePath() + "/Applications");
+        QTRY_COMPARE_WITH_TIMEOUT(m_flow->state(), SetupFlow::State::Failed, 10000);
+        QCOMPARE(m_f.server->requestCount(), statuses.size());
+        QTRY_VERIFY(m_f.eventsAre(expected));
+        QCOMPARE(failed.size(), 1);
+        QCOMPARE(failed[0][0].toString(), QString("Server returned HTTP %1").arg(statuses.last()));
+        QCOMPARE(failed[0][1].value<QMessageBox::Icon>(), QMessageBox::NoIcon);
+        QVERIFY(failed[0][2].toBool()); // the offline link
+        QCOMPARE(m_flow->retryCount(), statuses.size() - 1);
+        QTRY_VERIFY(m_f.log().contains(ITFormat(
+            "FLOW: download FAILED after %ld retries, giving up", qint64(statuses.size() - 1))));
+        // The wait before retry n is what the log says, n seconds, scaled: the next attempt
+        // reaches the server no sooner, and not much later, than that after the wait began.
+        QCOMPARE(waitsBegan.size(), statuses.size() - 1);
+        const QList<qint64> arrivals = [this] {
+            QMutexLocker lock(&m_mutex);
+            return m_arrivals;
+        }();
+        for (qint64 n = 1; n < statuses.size(); ++n) {
             QTRY_VERIFY(
-                m_f.log().contains(ITFormat("FLOW: download FAILED after %ld retries, giving up",
-                                            qint64(statuses.size() - 1))));
-            // The wait before retry n is what the log says, n seconds, scaled: the next attempt
-            // reaches the server no sooner, and not much later, than that after the wait began.
-            QCOMPARE(waitsBegan.size(), statuses.size() - 1);
-            const QList<qint64> arrivals = [this] {
-                QMutexLocker lock(&m_mutex);
-                return m_arrivals;
-            }();
-            for (qint64 n = 1; n < statuses.size(); ++n) {
-                QTRY_VERIFY(
-                    m_f.log().contains(ITFormat("FLOW: auto-retry %ld/3 in %ld ms", n, n * 1000)));
-                const qint64 gap = arrivals[n] - waitsBegan[n - 1];
-                const qint64 delay = qRound64(n * 1000 * scale);
-                QVERIFY2(
-                    gap >= delay && gap < delay + 150,
-                    qPrintable(QString("retry %1 came %2 ms after the wait began, logged %3 ms")
-                                   .arg(n)
-                                   .arg(gap)
-                                   .arg(delay)));
-            }
-            QVERIFY(privateDirEmpty());
+                m_f.log().contains(ITFormat("FLOW: auto-retry %ld/3 in %ld ms", n, n * 1000)));
+            const qint64 gap = arrivals[n] - waitsBegan[n - 1], delay = qRound64(n * 1000 * scale);
+            QVERIFY2(gap >= delay && gap < delay + 150,
+                     qPrintable(QString::asprintf("retry %lld came %lld ms after its wait began, "
+                                                  "logged %lld ms",
+                                                  n, gap, delay)));
         }
+        QVERIFY(privateDirEmpty());
         m_flow->install(QDir::homePath() + "/Applications ");
         QCOMPARE(m_flow->retryCount(), 0);
         expectInstalled();
@@ -223,6 +211,12 @@ private slots:
                  << "install_success";
         QTRY_VERIFY(m_f.eventsAre(expected));
         QTRY_VERIFY(m_f.log().contains("FLOW: install SUCCESS, app=" + kInstalledApp));
+        QCOMPARE(m_f.server->requestCount(), statuses.size() + 1);
+        QVERIFY(!m_f.log().contains("FLOW: image verified"));
+        QFile log(flowtest::Fixture::logPath());
+        QVERIFY(log.open(QIODevice::ReadOnly) && log.seek(m_processLogStart));
+        QCOMPARE(log.readAll().count("FLOW: image signature check off (no public key built in)"),
+                 1);
     }
 
     // 0..900 by truncation; a size not known makes the bar indeterminate until a stage resets it.
@@ -232,7 +226,6 @@ private slots:
         QTest::addColumn<int>("value");
         QTest::addColumn<QString>("pct");
         QTest::newRow("a seventh") << QList<qint64>{1, 7} << 120 << "  12%";
-        QTest::newRow("half") << QList<qint64>{1, 2} << 450 << "  45%";
         QTest::newRow("all") << QList<qint64>{9, 9} << 900 << "  90%";
         QTest::newRow("size unknown") << QList<qint64>{5, 0} << -1 << "";
         QTest::newRow("unknown, then known") << QList<qint64>{5, -1, 1, 2} << -1 << "  45%";
@@ -248,26 +241,48 @@ private slots:
         QCOMPARE(m_flow->status(), m_flow->L().installingWait + pct);
     }
 
-    // The hash taken while the bytes arrive covers the part before the cut too.
-    void cutMidBodyResumesVerified()
+    // A signed release recovers from interruptions: the .sig has the image's retries and the
+    // image its own after the .sig arrived; an image cut mid-body resumes, and the hash taken
+    // while the bytes arrive covers the part before the cut too.
+    void signedDownloadRecovers_data()
     {
+        QTest::addColumn<int>("busy"); // 503s before the .sig, and as many again before the image
+        QTest::addColumn<bool>("cut"); // the image's first answer breaks off halfway
+        QTest::newRow("cut mid-body") << 0 << true;
+        QTest::newRow(".sig and image retried apart") << 3 << false;
+    }
+    void signedDownloadRecovers()
+    {
+        QFETCH(int, busy);
+        QFETCH(bool, cut);
         useKey();
-        HttpResponse cut = TestHttpServer::fileResponse({}, sampleImage());
-        cut.closeAfter = cut.body.size() / 2;
-        m_f.server->enqueue(HttpResponse::make(200, m_sigs["good"]));
-        m_f.server->enqueue(cut);
+        HttpResponse half = TestHttpServer::fileResponse({}, sampleImage());
+        half.closeAfter = half.body.size() / 2;
+        for (int i = 0; i < 2 * busy + 1; ++i)
+            m_f.server->enqueue(i == busy ? HttpResponse::make(200, m_sigs["good"])
+                                          : HttpResponse::make(503));
+        if (cut)
+            m_f.server->enqueue(half);
         m_flow->install(QDir::homePath() + "/Applications");
         expectInstalled();
-        QTRY_VERIFY(m_f.log().contains("FLOW: image verified (sha256 "));
+        const QByteArray sha256 = fileSha256(sampleImage(), nullptr).value_or(FileDigest{}).sha256;
+        QTRY_VERIFY(m_f.log().contains("FLOW: image verified (sha256 " + sha256.toHex() + ")"));
         const QList<HttpRequest> gets = m_f.server->requests();
-        QCOMPARE(gets.size(), 3);
-        QVERIFY(gets[0].path().endsWith(".sig"));
-        QVERIFY(!gets[1].hasHeader("Range"));
-        QVERIFY(gets[2].header("Range").startsWith("bytes=") &&
-                gets[2].header("Range") != "bytes=0-");
-        QTRY_COMPARE(m_f.log().count("GA: event "), 3); // one retry, for the cut
-        QVERIFY(m_f.log().contains(
-            QRegularExpression("GA: event install_retry reason=\"download_error_-?\\d+\"")));
+        QCOMPARE(gets.size(), 2 * busy + 2 + int(cut));
+        QVERIFY(gets[busy].path().endsWith(".sig") && !gets[busy + 1].hasHeader("Range"));
+        const QByteArray range = gets.last().header("Range");
+        QVERIFY(cut ? range.startsWith("bytes=") && range != "bytes=0-" : range.isEmpty());
+        QStringList expected{"install_start"};
+        for (int i = 0; i < 2 * busy; ++i)
+            expected << "install_retry:download_error_http_503";
+        if (!cut) {
+            expected << "install_success";
+            QTRY_VERIFY(m_f.eventsAre(expected));
+        } else { // one retry, for the cut, whose curl code may vary
+            QTRY_VERIFY(m_f.log().count("GA: event ") == 3 &&
+                        m_f.log().contains(QRegularExpression(
+                            "GA: event install_retry reason=\"download_error_-?\\d+\"")));
+        }
     }
 
     // A confirmed exit during a download cancels it and asks for the close once it is back;
@@ -372,8 +387,6 @@ private slots:
         QCOMPARE(failed.size(), 1);
         QCOMPARE(failed[0][0].toString(),
                  ITFormat(m_flow->L().notEnoughSpace, "Quillmarsh", qint64(612), folder));
-        QVERIFY(failed[0][0].toString().startsWith(
-            "Not enough disk space: Quillmarsh needs 612 MB in "));
         QCOMPARE(failed[0][1].value<QMessageBox::Icon>(), alert);
         QVERIFY(!failed[0][2].toBool());
         QTRY_VERIFY(m_f.log().contains(
@@ -469,51 +482,6 @@ private slots:
         }
         QCOMPARE(m_f.server->requestCount(), requests);
         QVERIFY(privateDirEmpty());
-    }
-
-    // The .sig has the image's retries, and the image its own three after the .sig arrived.
-    void signatureAndImageRetriedApart()
-    {
-        useKey();
-        for (int i = 0; i < 3; ++i)
-            m_f.server->enqueue(HttpResponse::make(503));
-        m_f.server->enqueue(HttpResponse::make(200, m_sigs["good"]));
-        for (int i = 0; i < 3; ++i)
-            m_f.server->enqueue(HttpResponse::make(503));
-        m_flow->install(QDir::homePath() + "/Applications");
-        expectInstalled();
-        QCOMPARE(m_f.server->requestCount(), 8);
-        const QString retry = "install_retry:download_error_http_503";
-        QTRY_VERIFY(m_f.eventsAre(
-            {"install_start", retry, retry, retry, retry, retry, retry, "install_success"}));
-        QVERIFY(m_f.log().contains("FLOW: image verified"));
-    }
-
-    // Without a key the image goes unchecked: no .sig asked for, one line per run says so.
-    void noKeyInstallsUnchecked()
-    {
-        m_flow->install(QDir::homePath() + "/Applications");
-        expectInstalled();
-        QCOMPARE(m_f.server->requestCount(), 1);
-        QVERIFY(!m_f.log().contains("FLOW: image verified"));
-        QFile log(flowtest::Fixture::logPath());
-        QVERIFY(log.open(QIODevice::ReadOnly) && log.seek(m_processLogStart));
-        QCOMPARE(log.readAll().count("FLOW: image signature check off (no public key built in)"),
-                 1);
-    }
-
-    void corruptImageFails()
-    {
-        m_f.server->enqueue(HttpResponse::make(200, QByteArray(8192, 'x')));
-        QSignalSpy failed(m_flow.get(), &SetupFlow::failed);
-        m_flow->install(QDir::homePath() + "/Applications");
-        QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 20000);
-        QCOMPARE(failed[0][0].toString(), "Could not mount the disk image.");
-        QCOMPARE(failed[0][1].value<QMessageBox::Icon>(), QMessageBox::Critical);
-        QVERIFY(!failed[0][2].toBool() && !QFile::exists(m_flow->destFile()));
-        QTRY_VERIFY(m_f.eventsAre({"install_start", "install_failed:copy_error"}));
-        QVERIFY(platform::waitForWorkers(platform::WorkerKind::Install, QDeadlineTimer(10000)) &&
-                privateDirEmpty());
     }
 };
 
