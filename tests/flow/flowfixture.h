@@ -2,6 +2,7 @@
 
 // What the flow tests share: the image server, the analytics endpoint, the log read since the
 // test began, and the private folder check.
+#include "testkeys.h"
 #include "controller/setupflow.h"
 #include "diag/analytics.h"
 #include "platform/cpu.h"
@@ -35,16 +36,6 @@ inline QString sampleImage()
 {
     return QM_SAMPLE_IMAGE_DIR +
            QString(platform::isArm64() ? "/quillmarsh.silicon.dmg" : "/quillmarsh.dmg");
-}
-
-// A new Ed25519 key in pem; returns the base64 raw public key, the last 32 bytes of its DER form.
-inline QByteArray makeKey(const QString &pem)
-{
-    if (QProcess::execute("openssl", {"genpkey", "-algorithm", "ed25519", "-out", pem}) != 0)
-        return {};
-    QProcess pub;
-    pub.start("openssl", {"pkey", "-in", pem, "-pubout", "-outform", "DER"});
-    return pub.waitForFinished() ? pub.readAllStandardOutput().right(32).toBase64() : "";
 }
 
 inline bool privateDirEmpty()

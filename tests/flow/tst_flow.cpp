@@ -285,7 +285,7 @@ private slots:
         QTemporaryDir keys;
         if (signedBuild) {
             SetupFlow::Options options = c->flow()->options();
-            options.imagePublicKey = flowtest::makeKey(keys.filePath("key.pem"));
+            options.imagePublicKey = testsupport::makeEd25519Key(keys.filePath("key.pem"));
             QVERIFY(!options.imagePublicKey.isEmpty());
             c->flow()->setOptions(options);
         }

@@ -114,8 +114,8 @@ private slots:
     {
         m_processLogStart = QFileInfo(flowtest::Fixture::logPath()).size();
         const QString key = m_keys.filePath("key.pem"), other = m_keys.filePath("other.pem");
-        m_publicKey = flowtest::makeKey(key);
-        QVERIFY(!m_publicKey.isEmpty() && !flowtest::makeKey(other).isEmpty());
+        m_publicKey = testsupport::makeEd25519Key(key);
+        QVERIFY(!m_publicKey.isEmpty() && !testsupport::makeEd25519Key(other).isEmpty());
         QString error;
         m_sigs["good"] = signImageFile(key, sampleImage(), &error).value_or("");
         m_sigs["otherKey"] = signImageFile(other, sampleImage(), &error).value_or("");

@@ -1,5 +1,6 @@
 // Signed images: .sig files made by the signing code, read back against altered images,
 // foreign keys and damaged lines. The keys come from `openssl genpkey`.
+#include "testkeys.h"
 #include "download/imagesignature.h"
 
 #include <QFile>
@@ -28,22 +29,13 @@ class TestSignature : public QObject
                                               bytes.size() / 4);
         return bytes;
     }
-    // A new key in pem; returns the base64 raw public key, the last 32 bytes of its DER form.
-    static QByteArray makeKey(const QString &pem)
-    {
-        if (QProcess::execute("openssl", {"genpkey", "-algorithm", "ed25519", "-out", pem}) != 0)
-            return {};
-        QProcess pub;
-        pub.start("openssl", {"pkey", "-in", pem, "-pubout", "-outform", "DER"});
-        return pub.waitForFinished() ? pub.readAllStandardOutput().right(32).toBase64() : "";
-    }
 
 private slots:
     void initTestCase()
     {
         const QString key = m_dir.filePath("key.pem"), otherKey = m_dir.filePath("other.pem");
-        m_publicKey = makeKey(key);
-        QVERIFY(!m_publicKey.isEmpty() && !makeKey(otherKey).isEmpty());
+        m_publicKey = testsupport::makeEd25519Key(key);
+        QVERIFY(!m_publicKey.isEmpty() && !testsupport::makeEd25519Key(otherKey).isEmpty());
         m_image = randomImage();
         QVERIFY(write(m_dir.filePath("quillmarsh.dmg"), m_image));
         QVERIFY(write(m_dir.filePath("quillmarsh.silicon.dmg"), randomImage()));
