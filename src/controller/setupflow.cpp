@@ -192,19 +192,18 @@ void SetupFlow::launchDownload()
     std::optional<QByteArray> resume = std::move(m_pendingResumeData);
     m_pendingResumeData.reset();
     QPointer<SetupFlow> self(this);
-    auto attempt = std::make_shared<Downloader *>(nullptr);
     m_downloader = Downloader::create(url, destFile, std::move(resume));
+    const Downloader *attempt = m_downloader.get(); // identity only, never dereferenced
     // The .sig is tiny: the bar waits for the image's bytes.
     m_downloader->onProgress = [self, attempt](qint64 written, qint64 total) {
-        if (self && self->m_downloader.get() == *attempt && !self->m_fetchingSignature)
+        if (self && self->m_downloader.get() == attempt && !self->m_fetchingSignature)
             self->downloadProgress(written, total);
     };
     m_downloader->onComplete = [self, attempt](const DownloadResult &result) {
         // Only the attempt in hand counts; a late report of an abandoned one is dropped.
-        if (self && self->m_downloader.get() == *attempt)
+        if (self && self->m_downloader.get() == attempt)
             self->downloadComplete(result);
     };
-    *attempt = m_downloader.get();
     // Held here too: a completion from within start() lets go of m_downloader.
     const std::shared_ptr<Downloader> downloader = m_downloader;
     downloader->start();
@@ -402,8 +401,8 @@ void SetupFlow::launchInstaller()
     m_creepTimer.start(scaledMs(kCreepInterval));
 
     QPointer<SetupFlow> self(this);
-    auto run = std::make_shared<DMGInstaller *>(nullptr);
     m_installer = DMGInstaller::create(m_destFile, kAppName, m_folder);
+    const DMGInstaller *run = m_installer.get(); // identity only, never dereferenced
     if (m_options.installerSetup)
         m_options.installerSetup(*m_installer);
     m_installer->onStatus = [self](InstallStage stage) {
@@ -411,10 +410,9 @@ void SetupFlow::launchInstaller()
             self->installStage(stage);
     };
     m_installer->onComplete = [self, run](const InstallResult &result) {
-        if (self && self->m_installer.get() == *run)
+        if (self && self->m_installer.get() == run)
             self->installFinished(result);
     };
-    *run = m_installer.get();
     const std::shared_ptr<DMGInstaller> installer = m_installer;
     installer->start();
 }
