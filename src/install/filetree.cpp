@@ -1,4 +1,5 @@
 #include "platform/leftovers.h"
+#include "platform/paths.h"
 #include "filetree.h"
 
 #include "platform/uniquefd.h"
@@ -16,7 +17,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -260,9 +260,9 @@ int removeStaleStaging(const QString &folder, const QString &bundleName)
     int removed = 0;
     for (const QByteArray &name : names) {
         // A live install holds a lock on its staging folder from creation to removal.
-        platform::UniqueFd stage(::openat(::dirfd(dir.get()), name.constData(),
-                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!stage.isValid() || ::flock(stage.get(), LOCK_EX | LOCK_NB) != 0)
+        const platform::UniqueFd stage =
+            platform::lockFolder(joinPath(folder, QFile::decodeName(name)));
+        if (!stage.isValid())
             continue;
         // Killed between the two renames of a swap without exchange: the old copy goes back.
         struct stat bundleStat
@@ -300,8 +300,8 @@ QString replaceWithCopy(const QString &source, const QString &dest)
     if (!::mkdtemp(stageName.data()))
         return ITFormat("cannot create a folder in %@: %@", folder, qt_error_string(errno));
     const QString stage = QFile::decodeName(stageName);
-    const platform::UniqueFd lock(::open(stageName.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!lock.isValid() || ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+    const platform::UniqueFd lock = platform::lockFolder(stage);
+    if (!lock.isValid()) {
         const int error = errno;
         platform::removeTree(stage);
         return ITFormat("cannot lock %@: %@", stage, qt_error_string(error));

@@ -58,17 +58,6 @@ bool isPrivateDir(const QString &path)
     return ::faccessat(AT_FDCWD, native.constData(), W_OK | X_OK, AT_EACCESS) == 0;
 }
 
-// Opens a folder without following a link and takes its lock; an invalid result when the
-// folder is not there or another live process holds it.
-UniqueFd lockFolder(const QString &path)
-{
-    UniqueFd fd(::open(QFile::encodeName(path).constData(),
-                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (fd.isValid() && ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
-        fd.reset();
-    return fd;
-}
-
 // A fresh folder from an earlier run is ours to remove only when it is still exactly what we
 // made (a folder, ours, 0700) and no running installer holds its lock.
 void removeStaleFolders(const QString &root)
@@ -148,6 +137,18 @@ void decide(PrivateFolder &folder)
 }
 
 } // namespace
+
+UniqueFd lockFolder(const QString &path)
+{
+    UniqueFd fd(::open(QFile::encodeName(path).constData(),
+                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.isValid() && ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno; // for the caller's message, past the close
+        fd.reset();
+        errno = error;
+    }
+    return fd;
+}
 
 QString homeDirectory()
 {

@@ -1,8 +1,15 @@
 #pragma once
 
+#include "uniquefd.h"
+
 #include <QString>
 
 namespace platform {
+
+// Opens a folder without following a link and takes its lock (flock, not waiting), held while
+// the result lives; invalid, with errno set, when the folder is not there or another live
+// process holds the lock. Marks folders a running installer is using.
+UniqueFd lockFolder(const QString &path);
 
 // The user's home folder: $HOME when it is an absolute path, else the password entry's. Empty
 // when that is the root folder or not an absolute path.
