@@ -5,7 +5,6 @@
 #include "diag/itformat.h"
 #include "diag/itlog.h"
 #include "download/resumestate.h"
-#include "install/desktopentry.h"
 #include "l10n/localization.h"
 #include "platform/activityhold.h"
 #include "platform/cpu.h"
@@ -242,7 +241,7 @@ void SetupFlow::downloadComplete(const DownloadResult &result)
         }
         ITLog("FLOW: download complete");
         if (imageVerified(result))
-            launchInstaller();
+            launchInstaller(result);
         return;
     case DownloadResult::Status::Cancelled:
         ITLog("FLOW: download cancelled, closing");
@@ -392,7 +391,7 @@ void SetupFlow::failForSpace(const QString &folder, qint64 needed, qint64 availa
 
 // --- Install stage -----------------------------------------------------------------------------
 
-void SetupFlow::launchInstaller()
+void SetupFlow::launchInstaller(const DownloadResult &image)
 {
     ITLog("FLOW: installing %@ into %@", kAppName, m_folder);
     setState(State::Installing);
@@ -403,6 +402,12 @@ void SetupFlow::launchInstaller()
     QPointer<SetupFlow> self(this);
     m_installer = DMGInstaller::create(m_destFile, kAppName, m_folder);
     const DMGInstaller *run = m_installer.get(); // identity only, never dereferenced
+    m_installer->setImageDigest(image.size, image.sha256);
+#ifdef Q_OS_LINUX
+    DMGInstaller::Tools tools = m_installer->tools();
+    tools.menuEntry = true;
+    m_installer->setTools(tools);
+#endif
     if (m_options.installerSetup)
         m_options.installerSetup(*m_installer);
     m_installer->onStatus = [self](InstallStage stage) {
@@ -442,10 +447,6 @@ void SetupFlow::installFinished(const InstallResult &result)
     switch (result.status) {
     case InstallResult::Status::Installed:
         ITLog("FLOW: install SUCCESS, app=%@", result.app);
-#ifdef Q_OS_LINUX
-        // Only a convenience: without a menu entry the app is still installed and runs.
-        install::writeMenuEntry(result.app);
-#endif
         ITTrackEvent(QStringLiteral("install_success"));
         m_installedApp = result.app;
         setProgress(kProgressMax, true);

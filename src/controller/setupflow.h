@@ -111,7 +111,7 @@ private:
     bool imageVerified(const DownloadResult &result);
     void failVerification(const QString &reason);
     void retryTimerTick();
-    void launchInstaller();
+    void launchInstaller(const DownloadResult &image);
     void creepInstall();
     void refuseClose();
     void fail(const QString &message, QMessageBox::Icon alert, bool offlineLink);

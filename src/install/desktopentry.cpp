@@ -1,6 +1,8 @@
 #include "desktopentry.h"
 
+#include "diag/itformat.h"
 #include "diag/itlog.h"
+#include "platform/uniquefd.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,7 +11,11 @@
 #include <QStringDecoder>
 #include <QStringList>
 
+#include <cerrno>
+
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace install {
 
@@ -116,6 +122,40 @@ QString dataHome()
     return QDir::homePath() + QLatin1String("/.local/share");
 }
 
+// The bundle's own file is whatever the image put there: read without following a link, only
+// a regular file, and never more than limit bytes (a link to /dev/zero or a FIFO is refused at
+// once). Empty, with the whole file in *bytes, or what was wrong.
+QString readSmallFile(const QString &path, qint64 limit, QByteArray *bytes)
+{
+    const platform::UniqueFd fd(::open(QFile::encodeName(path).constData(),
+                                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st
+    {
+    };
+    if (!fd.isValid() && errno == ENOENT)
+        return ITFormat("the bundle has no %@", kEntryName);
+    if (!fd.isValid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return ITFormat("%@ is not a regular file", path);
+    if (st.st_size > limit)
+        return ITFormat("%@ is larger than %lld bytes", path, limit);
+    bytes->resize(limit + 1);
+    qint64 total = 0;
+    while (total <= limit) {
+        const ssize_t n = ::read(fd.get(), bytes->data() + total, size_t(limit + 1 - total));
+        if (n == 0)
+            break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return ITFormat("cannot read %@: %@", path, qt_error_string(errno));
+        total += n;
+    }
+    if (total > limit)
+        return ITFormat("%@ is larger than %lld bytes", path, limit);
+    bytes->truncate(total);
+    return {};
+}
+
 } // namespace
 
 QString menuEntryText(const QByteArray &original, const QString &bundlePath, QString *error)
@@ -185,17 +225,15 @@ QString menuEntryPath()
 bool writeMenuEntry(const QString &bundlePath)
 {
     const QString bundle = QFileInfo(bundlePath).absoluteFilePath();
-    QFile original(bundle + QLatin1Char('/') + kEntryName);
-    if (!original.exists()) {
-        ITLog("INST: no menu entry: the bundle has no %@", kEntryName);
-        return false;
-    }
-    if (!original.open(QIODevice::ReadOnly) || original.size() > kMaxDesktopFile) {
-        ITLog("INST: no menu entry: cannot read %@", original.fileName());
+    const QString originalPath = bundle + QLatin1Char('/') + kEntryName;
+    QByteArray original;
+    if (const QString problem = readSmallFile(originalPath, kMaxDesktopFile, &original);
+        !problem.isEmpty()) {
+        ITLog("INST: no menu entry: %@", problem);
         return false;
     }
     QString error;
-    const QString text = menuEntryText(original.readAll(), bundle, &error);
+    const QString text = menuEntryText(original, bundle, &error);
     if (text.isEmpty()) {
         ITLog("INST: no menu entry: %@", error);
         return false;

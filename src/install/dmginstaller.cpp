@@ -1,27 +1,30 @@
-#include "platform/leftovers.h"
 #include "dmginstaller.h"
+#include "platform/leftovers.h"
 
+#include "desktopentry.h"
 #include "filetree.h"
 #include "imagetool.h"
 #include "toolrunner.h"
 
 #include "diag/itlog.h"
 #include "platform/paths.h"
+#include "platform/uniquefd.h"
 #include "platform/worker.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStandardPaths>
 #include <QStorageInfo>
-#include <QTemporaryDir>
 
 #include <cerrno>
 #include <exception>
 #include <functional>
 #include <optional>
+#include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,6 +41,37 @@ bool pathExists(const QString &path)
     {
     };
     return ::stat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
+// The entry itself, a link too: a bundle that is a link is found, and then refused.
+bool entryExists(const QString &path)
+{
+    struct stat st
+    {
+    };
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
+// The size and SHA-256 of what the descriptor reads, which is then rewound.
+bool digestOf(int fd, RootInstall *install)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    std::vector<char> buffer(1 << 20);
+    qint64 size = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        hash.addData(QByteArrayView(buffer.data(), n));
+        size += n;
+    }
+    install->imageSize = size;
+    install->sha256 = hash.result();
+    return ::lseek(fd, 0, SEEK_SET) == 0;
 }
 
 InstallResult failed(const char *message)
@@ -85,6 +119,8 @@ struct DMGInstaller::Private
     QString appName;
     QString destDir;
     Tools tools;
+    qint64 imageSize = 0;
+    QByteArray imageSha256;
 };
 
 DMGInstaller::Tools::Tools()
@@ -94,12 +130,13 @@ DMGInstaller::Tools::Tools()
       quarantineTool(QStringLiteral("/usr/bin/xattr"))
 #else
     : elevation(ElevationProtocol::Pkexec),
-      elevationTool(QStandardPaths::findExecutable(QStringLiteral("pkexec")))
+      // By its fixed path: one found through PATH could be anybody's.
+      elevationTool(QStringLiteral("/usr/bin/pkexec"))
 #endif
 {}
 
 DMGInstaller::DMGInstaller(const QString &dmgPath, const QString &appName, const QString &destDir)
-    : d(new Private{dmgPath, appName, destDir, Tools()})
+    : d(new Private{dmgPath, appName, destDir, Tools(), 0, {}})
 {}
 
 DMGInstaller::~DMGInstaller() = default;
@@ -125,6 +162,11 @@ QString DMGInstaller::destDir() const
 void DMGInstaller::setTools(Tools tools)
 {
     d->tools = std::move(tools);
+}
+void DMGInstaller::setImageDigest(qint64 size, const QByteArray &sha256)
+{
+    d->imageSize = size;
+    d->imageSha256 = sha256;
 }
 const DMGInstaller::Tools &DMGInstaller::tools() const
 {
@@ -188,16 +230,22 @@ InstallResult DMGInstaller::install(const QString &mountPoint)
     QString candidate;
     if (isSinglePathComponent(d->appName))
         candidate = joinPath(mountPoint, d->appName);
-    if (candidate.isEmpty() || !pathExists(candidate)) {
+    if (candidate.isEmpty() || !entryExists(candidate)) {
         if (const auto found = firstAppInDirectory(mountPoint))
             candidate = *found;
     }
-    if (candidate.isEmpty() || !pathExists(candidate))
+    if (candidate.isEmpty() || !entryExists(candidate))
         return failed(kNotFoundMessage);
 
     const QString dest = joinPath(d->destDir, QFileInfo(candidate).fileName());
     ITLog("INST: copying %@ -> %@", candidate, dest);
     status(InstallStage::Copy);
+    // Whoever copies, a bundle that would put links to elsewhere (or devices) into the install
+    // folder is not installed.
+    if (const QString problem = bundleProblem(candidate); !problem.isEmpty()) {
+        ITLog("INST: refused to install %@: %@", QFileInfo(candidate).fileName(), problem);
+        return failed(kCopyFailedMessage);
+    }
 
     // What killed installs left beside the bundle goes first; it may be the space we need.
     if (const int removed = removeStaleStaging(d->destDir, QFileInfo(dest).fileName()); removed > 0)
@@ -215,6 +263,8 @@ InstallResult DMGInstaller::install(const QString &mountPoint)
                 {QStringLiteral("-dr"), QStringLiteral("com.apple.quarantine"), dest}, nullptr,
                 nullptr, QDeadlineTimer(kDetachLimitMs));
     ITLog("INST: install SUCCESS at %@", dest);
+    if (d->tools.menuEntry)
+        writeMenuEntry(dest); // a convenience: the app runs without it
     return result;
 }
 
@@ -224,83 +274,103 @@ InstallResult DMGInstaller::copyApp(const QString &source, const QString &dest, 
     // privileged copy makes it.
     if (!pathExists(d->destDir))
         QDir().mkpath(d->destDir);
-    // Whether the folder takes a new entry is tried, not guessed from its mode bits.
+    // Whether the folder takes a new entry is tried, not guessed from its mode bits. Where it
+    // does, a failure is not one that administrator rights would mend.
     const int probe = probeWritable(d->destDir);
     if (probe == 0) {
         const QString error = replaceWithCopy(source, dest);
         if (error.isEmpty())
             return installed(dest);
-        ITLog("INST: direct copy failed (%@), retrying with privileges", error);
-    } else if (probe == EACCES || probe == EPERM || probe == ENOENT) {
-        ITLog("INST: %@ is not writable (%@), copying with privileges", d->destDir,
-              qt_error_string(probe));
-    } else {
+        ITLog("INST: direct copy failed (%@)", error);
+        return failed(kCopyFailedMessage);
+    }
+    if (probe != EACCES && probe != EPERM && probe != ENOENT) {
         // A read-only file system, a file in the way, an I/O error: rights would not help.
         ITLog("INST: cannot write into %@: %@", d->destDir, qt_error_string(probe));
         return failed(kCopyFailedMessage);
     }
-    return privilegedCopy(source, dest, size);
+    ITLog("INST: %@ is not writable (%@), copying with privileges", d->destDir,
+          qt_error_string(probe));
+    return d->tools.elevation == ElevationProtocol::AppleScript ? appleScriptCopy(source, dest)
+                                                                : rootInstall(dest, size);
 }
 
-InstallResult DMGInstaller::privilegedCopy(const QString &source, const QString &dest, qint64 size)
+InstallResult DMGInstaller::appleScriptCopy(const QString &source, const QString &dest)
 {
     status(InstallStage::Authorize);
-    const Tools &tools = d->tools;
-    if (tools.elevationTool.isEmpty() ||
-        ::access(QFile::encodeName(tools.elevationTool).constData(), X_OK) != 0) {
-        ITLog("INST: no %@ on this machine, cannot copy with administrator rights",
-              tools.elevation == ElevationProtocol::Pkexec ? QStringLiteral("pkexec")
-                                                           : tools.elevationTool);
+    if (!elevationToolPresent())
         return failed(kCopyFailedMessage);
-    }
     std::optional<QString> out;
     std::optional<QString> err;
-    int rc = 0;
-    if (tools.elevation == ElevationProtocol::AppleScript) {
-        rc = runTool(tools.elevationTool,
-                     {QStringLiteral("-e"), appleScriptCopyScript(source, dest)}, &out, &err);
-    } else {
-        // Root cannot read the user's FUSE mount: the bundle goes through a copy in the private
-        // folder, made as the user; the command line then stages it again beside dest.
-        const QString privateDir = platform::privateDirectory();
-        if (privateDir.isEmpty()) {
-            ITLog("INST: no private folder for the staging copy");
-            return failed(kCopyFailedMessage);
-        }
-        if (auto shortage = spaceShortage(privateDir, size))
-            return *shortage;
-        QTemporaryDir staging(privateDir + QStringLiteral("/stage-XXXXXX"));
-        staging.setAutoRemove(false); // removeTree also takes read-only folders of the bundle
-        if (!staging.isValid()) {
-            ITLog("INST: cannot create a staging folder in %@: %@", privateDir,
-                  staging.errorString());
-            return failed(kCopyFailedMessage);
-        }
-        const QString staged = joinPath(staging.path(), QFileInfo(dest).fileName());
-        if (const QString error = copyTree(source, staged); !error.isEmpty()) {
-            ITLog("INST: staging copy failed (%@)", error);
-            platform::removeTree(staging.path());
-            return failed(kCopyFailedMessage);
-        }
-        const QFileInfo target(dest);
-        rc = runTool(tools.elevationTool,
-                     {QStringLiteral("/bin/sh"), QStringLiteral("-c"),
-                      pkexecCopyCommand(staged, target.absolutePath(), target.absoluteFilePath())},
-                     &out, &err);
-        platform::removeTree(staging.path());
+    const int rc = runTool(d->tools.elevationTool,
+                           {QStringLiteral("-e"), appleScriptCopyScript(source, dest)}, &out, &err);
+    return rc == 0 ? installed(dest) : privilegedFailure(rc, out, err);
+}
+
+// Root is handed the image itself (an open descriptor on its standard input) with the digest it
+// must have, never a path the user's programs could change while the prompt is open; and only
+// a destination that no one else can change.
+InstallResult DMGInstaller::rootInstall(const QString &dest, qint64 size)
+{
+    QString destDir;
+    if (const QString problem = rootOnlyFolderProblem(d->destDir, &destDir); !problem.isEmpty()) {
+        ITLog("INST: no administrator copy into %@: %@", d->destDir, problem);
+        return failed(kCopyFailedMessage);
     }
-    if (rc == 0)
-        return installed(dest);
-    // Both streams: osascript reports a cancelled prompt on standard error.
+    const QString extractor = QString::fromLatin1(kRootExtractor);
+    if (::access(kRootExtractor, X_OK) != 0) {
+        ITLog("INST: no %@ on this machine (Debian package squashfs-tools), cannot copy with "
+              "administrator rights",
+              extractor);
+        return failed(kCopyFailedMessage);
+    }
+    const platform::UniqueFd image(
+        ::open(QFile::encodeName(d->dmgPath).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    RootInstall install{destDir, QFileInfo(dest).fileName(), d->imageSize, d->imageSha256};
+    if (!image.isValid() || (install.sha256.isEmpty() && !digestOf(image.get(), &install))) {
+        ITLog("INST: cannot read the image %@: %@", d->dmgPath, qt_error_string(errno));
+        return failed(kCopyFailedMessage);
+    }
+    // Root keeps its copy of the image beside the bundle until the bundle is out of it.
+    if (auto shortage = spaceShortage(d->destDir, size + install.imageSize))
+        return *shortage;
+    status(InstallStage::Authorize);
+    if (!elevationToolPresent())
+        return failed(kCopyFailedMessage);
+    std::optional<QString> out;
+    std::optional<QString> err;
+    const int rc =
+        runTool(d->tools.elevationTool,
+                {QStringLiteral("/bin/sh"), QStringLiteral("-c"), pkexecInstallCommand(install)},
+                &out, &err, QDeadlineTimer(QDeadlineTimer::Forever), image.get());
+    return rc == 0 ? installed(dest) : privilegedFailure(rc, out, err);
+}
+
+bool DMGInstaller::elevationToolPresent() const
+{
+    const QString &tool = d->tools.elevationTool;
+    if (!tool.isEmpty() && ::access(QFile::encodeName(tool).constData(), X_OK) == 0)
+        return true;
+    ITLog("INST: no %@ on this machine, cannot copy with administrator rights",
+          d->tools.elevation == ElevationProtocol::Pkexec ? QStringLiteral("pkexec") : tool);
+    return false;
+}
+
+InstallResult DMGInstaller::privilegedFailure(int rc, const std::optional<QString> &out,
+                                              const std::optional<QString> &err) const
+{
+    // Both streams: osascript reports a cancelled prompt on standard error, and the root
+    // command says there what it refused.
     const QString output = out.value_or(QString()) + err.value_or(QString());
     ITLog("INST: privileged copy failed, rc=%d out=%@", rc, output);
-    if (tools.elevation == ElevationProtocol::Pkexec && rc == 126)
+    const bool pkexec = d->tools.elevation == ElevationProtocol::Pkexec;
+    if (pkexec && rc == 126)
         ITLog("INST: the authorization prompt was dismissed");
-    else if (tools.elevation == ElevationProtocol::Pkexec && rc == 127)
+    else if (pkexec && rc == 127)
         ITLog("INST: pkexec could not authorize: no authentication agent, or the user is not "
               "allowed to act as administrator");
     InstallResult result;
-    result.error = privilegedFailureMessage(tools.elevation, rc, output);
+    result.error = privilegedFailureMessage(d->tools.elevation, rc, output);
     return result;
 }
 

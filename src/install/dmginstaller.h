@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace install {
 class ImageTool;
@@ -55,11 +56,15 @@ public:
     {
         std::shared_ptr<install::ImageTool> imageTool; // null: the platform's image tool
         install::ElevationProtocol elevation;
-        QString elevationTool;  // osascript, or pkexec found on PATH; empty: there is none
+        QString elevationTool;  // osascript, or /usr/bin/pkexec
         QString quarantineTool; // xattr; empty where there is no quarantine attribute
+        bool menuEntry = false; // write the desktop's menu entry for the installed bundle
         Tools();
     };
     void setTools(Tools tools);
+    // The image's size and SHA-256 (32 raw bytes) as verified or as they arrived; the
+    // administrator's copy accepts only these bytes. Unset: taken from the file when needed.
+    void setImageDigest(qint64 size, const QByteArray &sha256);
     const Tools &tools() const;
 
 private:
@@ -70,7 +75,11 @@ private:
     void run();
     InstallResult install(const QString &mountPoint);
     InstallResult copyApp(const QString &source, const QString &dest, qint64 size);
-    InstallResult privilegedCopy(const QString &source, const QString &dest, qint64 size);
+    InstallResult appleScriptCopy(const QString &source, const QString &dest);
+    InstallResult rootInstall(const QString &dest, qint64 size);
+    bool elevationToolPresent() const;
+    InstallResult privilegedFailure(int rc, const std::optional<QString> &out,
+                                    const std::optional<QString> &err) const;
     void status(InstallStage stage);
     void finish(const InstallResult &result);
 };

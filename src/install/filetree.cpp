@@ -1,15 +1,17 @@
+#include "filetree.h"
 #include "platform/leftovers.h"
 #include "platform/paths.h"
-#include "filetree.h"
 
 #include "platform/uniquefd.h"
 
 #include "diag/itformat.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -101,8 +103,9 @@ public:
         if (::fstatat(srcDir, srcName, &st, AT_SYMLINK_NOFOLLOW) != 0)
             return fail("cannot read", srcPath);
         const timespec times[2] = {st.st_atim, st.st_mtim};
-        // Set-id bits from an image are never carried over: the copy may be made by root.
-        const mode_t mode = st.st_mode & 01777;
+        // What a careless or hostile image asks for is not granted: no set-id or sticky bits,
+        // and no one but the owner may change the installed program.
+        const mode_t mode = st.st_mode & 0755;
 
         if (S_ISLNK(st.st_mode)) {
             QByteArray target(qMax<qsizetype>(st.st_size, 255) + 1, '\0');
@@ -119,8 +122,8 @@ public:
             platform::UniqueFd in(::openat(srcDir, srcName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
             if (!in.isValid())
                 return fail("cannot read", srcPath);
-            platform::UniqueFd out(::openat(dstDir, dstName,
-                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            platform::UniqueFd out(::openat(
+                dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
             if (!out.isValid())
                 return fail("cannot create", dstPath);
             if (!copyData(in.get(), out.get()))
@@ -151,7 +154,8 @@ private:
     {
         if (::mkdirat(dstDir, dstName, 0700) != 0)
             return fail("cannot create", dstPath);
-        platform::UniqueFd dst(::openat(dstDir, dstName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        platform::UniqueFd dst(
+            ::openat(dstDir, dstName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!dst.isValid())
             return fail("cannot open", dstPath);
         const int srcFd =
@@ -218,6 +222,93 @@ qint64 entrySize(int dirFd, const char *name, bool *ok)
     return total;
 }
 
+constexpr int kMaxLinkHops = 40;
+
+bool isLink(const QByteArray &path, QByteArray *target)
+{
+    struct stat st
+    {
+    };
+    if (::lstat(path.constData(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return false;
+    QByteArray buffer(qMax<qsizetype>(st.st_size, 255) + 1, '\0');
+    const ssize_t n = ::readlink(path.constData(), buffer.data(), size_t(buffer.size()));
+    if (n < 0 || n >= buffer.size())
+        return false;
+    *target = buffer.left(n);
+    return true;
+}
+
+// Whether the link target, read in the folder given by its components below root, resolves to
+// a place inside root. Links met on the way are followed (within root); a missing entry ends
+// the walk, and the rest is taken as written.
+bool linkStaysInside(const QByteArray &root, QByteArrayList folder, const QByteArray &target)
+{
+    if (target.startsWith('/'))
+        return false;
+    QByteArrayList todo = target.split('/');
+    int hops = 0;
+    while (!todo.isEmpty()) {
+        const QByteArray part = todo.takeFirst();
+        if (part.isEmpty() || part == ".")
+            continue;
+        if (part == "..") {
+            if (folder.isEmpty())
+                return false;
+            folder.removeLast();
+            continue;
+        }
+        QByteArray next;
+        if (!isLink(root + '/' + (folder + QByteArrayList{part}).join('/'), &next)) {
+            folder.append(part);
+            continue;
+        }
+        if (next.startsWith('/') || ++hops > kMaxLinkHops)
+            return false;
+        todo = next.split('/') + todo;
+    }
+    return true;
+}
+
+// Walks the tree below dirFd (whose components below the bundle are in folder).
+QString treeProblem(const QByteArray &root, int dirFd, const QByteArrayList &folder)
+{
+    const int fd = ::dup(dirFd);
+    DirHandle dir(fd >= 0 ? ::fdopendir(fd) : nullptr);
+    if (!dir) {
+        if (fd >= 0)
+            ::close(fd);
+        return ITFormat("cannot list %@", QFile::decodeName(root + '/' + folder.join('/')));
+    }
+    while (const dirent *entry = ::readdir(dir.get())) {
+        if (isDotOrDotDot(entry->d_name))
+            continue;
+        const QByteArrayList here = folder + QByteArrayList{entry->d_name};
+        const QString name = QFile::decodeName(here.join('/'));
+        struct stat st
+        {
+        };
+        if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return ITFormat("cannot read %@", name);
+        if (S_ISLNK(st.st_mode)) {
+            QByteArray target;
+            if (!isLink(root + '/' + here.join('/'), &target) ||
+                !linkStaysInside(root, folder, target))
+                return ITFormat("%@ is a link that leaves the bundle", name);
+        } else if (S_ISDIR(st.st_mode)) {
+            const platform::UniqueFd sub(
+                ::openat(dirFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!sub.isValid())
+                return ITFormat("cannot list %@", name);
+            if (QString problem = treeProblem(root, sub.get(), here); !problem.isEmpty())
+                return problem;
+        } else if (!S_ISREG(st.st_mode)) {
+            return ITFormat("%@ is not a file, folder or link", name);
+        }
+    }
+    return {};
+}
+
 } // namespace
 
 void setCheckpoint(Checkpoint hook)
@@ -230,6 +321,49 @@ qint64 treeSize(const QString &path)
     bool ok = true;
     const qint64 size = entrySize(AT_FDCWD, QFile::encodeName(path).constData(), &ok);
     return ok ? size : -1;
+}
+
+QString bundleProblem(const QString &bundle)
+{
+    const QByteArray root = QFile::encodeName(bundle);
+    const platform::UniqueFd fd(
+        ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.isValid())
+        return ITFormat("%@ is not a folder", QFileInfo(bundle).fileName());
+    return treeProblem(root, fd.get(), {});
+}
+
+QString rootOnlyFolderProblem(const QString &folder, QString *resolved)
+{
+    // The nearest existing folder is resolved once; what is still to be made goes below it.
+    QString existing = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
+    QStringList missing;
+    struct stat st
+    {
+    };
+    while (::lstat(QFile::encodeName(existing).constData(), &st) != 0 && existing != u"/") {
+        missing.prepend(QFileInfo(existing).fileName());
+        existing = QFileInfo(existing).path();
+    }
+    char real[PATH_MAX];
+    if (!::realpath(QFile::encodeName(existing).constData(), real))
+        return ITFormat("cannot resolve %@: %@", existing, qt_error_string(errno));
+    const QString base = QFile::decodeName(real);
+    QString path;
+    for (const QString &part : base.split(u'/')) {
+        path = part.isEmpty() ? QStringLiteral("/") : joinPath(path, part);
+        if (!part.isEmpty() || path == u"/") {
+            if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+                return ITFormat("%@ is not a folder", path);
+            if (st.st_uid != 0)
+                return ITFormat("%@ belongs to uid %d, not to root", path, int(st.st_uid));
+            if (st.st_mode & (S_IWGRP | S_IWOTH))
+                return ITFormat("%@ may be written by others (mode %@)", path,
+                                QString::number(st.st_mode & 07777, 8));
+        }
+    }
+    *resolved = missing.isEmpty() ? base : joinPath(base, missing.join(u'/'));
+    return {};
 }
 
 int probeWritable(const QString &folder)

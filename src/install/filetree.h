@@ -7,8 +7,9 @@
 namespace install {
 
 // Copies the tree at source to dest, which must not exist yet. Directories, regular files and
-// symbolic links are copied; links as links, never followed. Permission bits (without set-id
-// bits) and access and modification times are kept; the owner is whoever copies. Any other
+// symbolic links are copied; links as links, never followed. Permission bits are kept up to
+// 0755 (no set-id or sticky bits, no group or other write), and access and modification times
+// too; the owner is whoever copies, and no extended attribute or ACL comes along. Any other
 // kind of entry is an error. Returns an empty string on success, otherwise a description of
 // the first failure; what was copied up to then stays for the caller to remove.
 QString copyTree(const QString &source, const QString &dest);
@@ -18,6 +19,18 @@ QString copyTree(const QString &source, const QString &dest);
 // and what was at dest is removed afterwards. On failure dest is as it was and no partial copy
 // remains. Returns an empty string on success, otherwise a description of the failure.
 QString replaceWithCopy(const QString &source, const QString &dest);
+
+// Empty when the tree at bundle may be installed: a real folder (not a link) holding only
+// folders, regular files and links whose targets are relative and, resolved through the links
+// they meet, stay inside the bundle. Otherwise what is wrong, naming the entry.
+QString bundleProblem(const QString &bundle);
+
+// Empty when root may work in folder: every folder from "/" down to it (or down to its nearest
+// existing ancestor, when it is still to be made) is a real folder owned by root that no group
+// or other user may write to; a sticky shared folder does not count. *resolved receives the
+// folder's path with every link resolved, which is the one to hand to root. Otherwise says
+// which folder is not safe and why.
+QString rootOnlyFolderProblem(const QString &folder, QString *resolved);
 
 // Removes the hidden staging folders that installs killed midway left in folder, never one a
 // live install still holds. When bundleName is missing from folder because a swap without

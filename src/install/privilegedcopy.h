@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 namespace install {
@@ -7,7 +8,7 @@ namespace install {
 // How a copy with administrator rights is run.
 enum class ElevationProtocol {
     AppleScript, // "/usr/bin/osascript" "-e" <script>; a cancelled prompt reports -128
-    Pkexec,      // "pkexec" "/bin/sh" "-c" <command line>; a dismissed prompt exits with 126
+    Pkexec,      // "/usr/bin/pkexec" "/bin/sh" "-c" <command line>; a dismissed prompt exits 126
 };
 
 // One shell word: every single quote becomes '\'' and the whole is put in single quotes.
@@ -16,11 +17,26 @@ QString shellQuote(const QString &path);
 // The osascript script text that removes dest and copies source there as administrator.
 QString appleScriptCopyScript(const QString &source, const QString &dest);
 
-// The /bin/sh command line run through pkexec: copies source into a hidden folder beside
-// dest (creating destDir when missing) and locked while in use, then moves it into place,
-// keeping the old copy until the new one is complete and putting it back if the move fails.
-// Unlocked hidden folders of killed installs are removed first. Exits 0 or 1.
-QString pkexecCopyCommand(const QString &source, const QString &destDir, const QString &dest);
+// What the administrator's copy is told, all of it written into its command line.
+struct RootInstall
+{
+    QString destDir;    // absolute, resolved, and changeable by root alone
+    QString bundleName; // entry at the top level of the image, and its name in destDir
+    qint64 imageSize = 0;
+    QByteArray sha256; // 32 raw bytes: the image's digest as verified or as it arrived
+};
+
+// The /bin/sh command line run as root through pkexec, with the image on standard input. It
+// takes exactly imageSize bytes into a locked root-only folder in destDir, checks them against
+// sha256, extracts the bundle from that copy with /usr/bin/unsquashfs, refuses anything but
+// files, folders and links that stay inside the bundle, makes the copy root's with no set-id
+// bits and no group or other write, and swaps it into place, keeping the old copy until the
+// new one is there. Unlocked staging folders of killed installs are removed first (never
+// through a link). Exits 0, or 1 with "refused: ..." lines on standard error.
+QString pkexecInstallCommand(const RootInstall &install);
+
+// The one program that reads the image as root; a system tool at a fixed path.
+inline constexpr const char *kRootExtractor = "/usr/bin/unsquashfs";
 
 // The user's message for a failed privileged copy: the cancel message when the prompt was
 // dismissed, otherwise the copy message. output is what the tool wrote on either stream.

@@ -120,7 +120,7 @@ std::optional<QString> decodeUtf8(const QByteArray &bytes)
 }
 
 int runTool(const QString &launchPath, const QStringList &arguments, std::optional<QString> *output,
-            std::optional<QString> *errorOutput, QDeadlineTimer deadline)
+            std::optional<QString> *errorOutput, QDeadlineTimer deadline, int input)
 {
     const QByteArray path = QFile::encodeName(launchPath);
     std::vector<QByteArray> storage;
@@ -142,6 +142,8 @@ int runTool(const QString &launchPath, const QStringList &arguments, std::option
     } else {
         // dup2 clears close-on-exec on the child's 1 and 2; every other pipe end closes on exec.
         SpawnActions actions;
+        if (input >= 0)
+            ::posix_spawn_file_actions_adddup2(actions.get(), input, STDIN_FILENO);
         ::posix_spawn_file_actions_adddup2(actions.get(), out.writeEnd(), STDOUT_FILENO);
         ::posix_spawn_file_actions_adddup2(actions.get(), err.writeEnd(), STDERR_FILENO);
         spawnError =

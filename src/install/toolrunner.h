@@ -11,7 +11,8 @@ namespace install {
 // process with "starting new threads after multi-threaded fork is not supported".
 //
 // Runs one program with an argument vector (no shell, no splitting) and waits for it to end.
-// Standard input, environment and working directory are inherited. Standard output is
+// Standard input is the descriptor input when one is given (>= 0), else inherited; the
+// environment and working directory are inherited. Standard output is
 // captured into *output when given; standard error is always read alongside it, so a child
 // that writes much to either stream never stalls, and is handed back in *errorOutput when
 // given. Text is decoded as UTF-8; bytes that are not valid UTF-8 give nullopt.
@@ -22,9 +23,8 @@ namespace install {
 // logged); what it wrote until then is handed back. Only a program waiting for the user, such
 // as an authorization prompt, goes without one.
 int runTool(const QString &launchPath, const QStringList &arguments,
-            std::optional<QString> *output = nullptr,
-            std::optional<QString> *errorOutput = nullptr,
-            QDeadlineTimer deadline = QDeadlineTimer(QDeadlineTimer::Forever));
+            std::optional<QString> *output = nullptr, std::optional<QString> *errorOutput = nullptr,
+            QDeadlineTimer deadline = QDeadlineTimer(QDeadlineTimer::Forever), int input = -1);
 
 // Strict UTF-8 decoding: nullopt when the bytes are not valid UTF-8.
 std::optional<QString> decodeUtf8(const QByteArray &bytes);

@@ -15,8 +15,15 @@ own() { chown -R "$U:$U" "$@"; }
 tmpfs() { mkdir -p "$1" && mount -t tmpfs -o "size=$2,mode=0700,uid=$U,gid=$U" tmpfs "$1"; }
 # hide TOOL...: gone from /usr/bin (an overlay whiteout).
 hide() { for t in "$@"; do mknod "$R/bin/$t" c 0 0 || return 1; done; }
-# fake TOOL STATUS: the recording fake in /usr/bin, exiting with STATUS.
-fake() { cp "$FAKE" "$R/bin/$1" && echo "$2" > "$R/fake/$1.rc"; }
+# fake TOOL STATUS: the recording fake in /usr/bin, exiting with STATUS; STATUS "root": a
+# set-user-id fake that runs its arguments as root, as an accepted prompt would.
+fake() {
+    cp "$FAKE" "$R/bin/$1" || return 1
+    if [ "$2" = root ]; then chmod 4755 "$R/bin/$1" && touch "$R/fake/$1.exec"
+    else echo "$2" > "$R/fake/$1.rc"; fi
+}
+# rootapps: /mnt/Applications, a folder that only root may change, as /Applications is.
+rootapps() { mount -t tmpfs -o size=64m,mode=0755 qm-root /mnt && mkdir -m 0755 /mnt/Applications; }
 # oldcopy DIR: an earlier installation of the bundle in DIR.
 oldcopy() {
     mkdir -p "$1/Quillmarsh.app" && printf 'old\n' > "$1/Quillmarsh.app/AppRun" &&
@@ -30,6 +37,9 @@ cp /etc/passwd "$R/passwd" && echo "qm-env:x:$U:$U::$R/home:/usr/sbin/nologin" >
 if [ -c /dev/fuse ]; then
     mknod -m 0666 "$R/fuse" c 10 229 && mount --bind "$R/fuse" /dev/fuse || exit 92
 fi
+
+# What goes into /usr/bin (a set-user-id fake among it) exists in this namespace only.
+mount -t tmpfs -o size=16m,mode=0755 qm-bin "$R/bin" || exit 92
 
 eval "$setup" || { echo "row setup failed: $setup" >&2; exit 90; }
 if [ -n "$(ls -A "$R/bin")" ]; then

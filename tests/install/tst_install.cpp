@@ -11,6 +11,7 @@
 #include "platform/paths.h"
 #include "platform/worker.h"
 
+#include <QCryptographicHash>
 #include <QDirIterator>
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -19,6 +20,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 using namespace install;
@@ -54,6 +56,24 @@ QString describeTree(const QString &root)
                               "stat -c '%n %Y' {} +; find . -type f -exec sha1sum {} +; } | LC_ALL=C sort",
                         "sh", root}, &out);
     return out.value_or("?");
+}
+
+// Entries of the tree that grant more than their owner's rights: set-id or sticky bits, group
+// or other write, extended attributes (ACLs among them); for root's copies, another owner.
+QStringList grantedTooMuch(const QString &root)
+{
+    QStringList found;
+    for (QDirIterator it(root, QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
+                         QDirIterator::Subdirectories); it.hasNext();) {
+        const QByteArray path = QFile::encodeName(it.next());
+        struct stat st = {};
+        if (::lstat(path.constData(), &st) != 0 || S_ISLNK(st.st_mode))
+            continue;
+        if ((st.st_mode & 07022) != 0 || ::llistxattr(path.constData(), nullptr, 0) > 0 ||
+            st.st_uid != ::geteuid())
+            found << it.filePath() + " " + QString::number(st.st_mode & 07777, 8);
+    }
+    return found;
 }
 
 // hdiutil's attach listing; a null mount point leaves the key out.
@@ -131,6 +151,9 @@ struct Row
     bool oldCopy = false;       // an older bundle is installed already
     QString folder = "Apps";    // below a fresh test folder; not created beforehand
     bool fuse = true;           // squashfuse mount, else the unsquashfs fallback
+    QString logLine;            // a line the setup log must hold
+    QByteArray setup;           // shell commands run first, with $D the install folder
+    QByteArray prompt;          // run while the prompt is open, with $IMG the image file
 };
 
 } // namespace
@@ -141,7 +164,8 @@ class TestInstall : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir m_tmp;
+    // Where root may work: every folder above is root's and closed to others.
+    QTemporaryDir m_tmp{"/run/qm-tst-install-XXXXXX"};
     bool m_fuse = false;
     int m_runs = 0;
 
@@ -301,10 +325,32 @@ private slots:
                                  .writable = false, .oldCopy = true});
         add("privileged copy failed", {.image = "other", .error = kCopyFailed, .stages = 3,
                                        .pkexec = "127", .writable = false});
-        // A mount meets the damage only when copying, directly and then privileged, and the old
-        // copy stays; unsquashfs checks what it extracts.
-        add("damaged data", {.image = "damaged", .error = kCopyFailed, .stages = 3, .oldCopy = true}, {true});
+        // A mount meets the damage only when copying, and the old copy stays; unsquashfs checks
+        // what it extracts.
+        add("damaged data", {.image = "damaged", .error = kCopyFailed, .oldCopy = true,
+                             .logLine = "direct copy failed"}, {true});
         add("damaged data", {.image = "damaged", .error = kMountFailed, .stages = 1, .oldCopy = true}, {false});
+        // What the image asks for in modes is not granted, whoever copies.
+        add("modes, direct", {.image = "modes", .app = app});
+        add("modes, privileged", {.image = "modes", .app = app, .stages = 3, .writable = false});
+        const QString refused = "INST: refused to install Quillmarsh.app: ";
+        add("bundle is a link", {.image = "linked", .error = kCopyFailed, .logLine = refused + "Quillmarsh.app is not a folder"});
+        for (const char *image : {"escape", "absolute", "sneaky"})
+            add(QString("link: ") + image, {.image = image, .error = kCopyFailed, .oldCopy = true,
+                                             .logLine = " is a link that leaves the bundle"});
+        add("FIFO", {.image = "fifo", .error = kCopyFailed, .logLine = "pipe is not a file, folder or link"});
+        // Root works only where no one else can change a thing, and reads only the image's bytes.
+        const QString unsafe = "INST: no administrator copy into ";
+        add("folder of another user", {.image = "full", .error = kCopyFailed, .writable = false,
+                                       .logLine = "belongs to uid 12345", .setup = "chown 12345 \"$D\""});
+        add("parent shared, sticky", {.image = "full", .error = kCopyFailed, .writable = false,
+                                      .logLine = "may be written by others (mode 1777)",
+                                      .setup = "chmod 1777 \"$D/..\""});
+        add("image replaced at the prompt", {.image = "full", .app = app, .stages = 3, .writable = false,
+                                             .prompt = "cp \"$IMG.other\" \"$IMG.new\" && mv \"$IMG.new\" \"$IMG\""});
+        add("image changed at the prompt", {.image = "full", .error = kCopyFailed, .stages = 3, .writable = false,
+                                            .oldCopy = true, .logLine = "refused: the image does not have the SHA-256",
+                                            .prompt = "printf x | dd of=\"$IMG\" bs=1 seek=5000 conv=notrunc"});
         for (const char *image : {"truncated", "noise", "empty"})
             add(image, {.image = image, .error = kMountFailed, .stages = 1}, both);
         // Hostile install folders, through the direct copy and the real shell command line.
@@ -322,18 +368,26 @@ private slots:
         if (row.fuse && !m_fuse)
             QSKIP("squashfuse cannot mount here (no usable /dev/fuse): FUSE mounts are not tested");
         fakeReply(row.pkexec == "exec" ? "pkexec.exec" : "pkexec.rc", row.pkexec);
-        const QString destDir = freshFolder() + '/' + row.folder;
+        const QString runFolder = freshFolder(), destDir = runFolder + '/' + row.folder;
         const QString bundle = destDir + '/' + (row.app.isEmpty() ? "Quillmarsh.app" : row.app);
+        const QString image = runFolder + "/image.img"; // the row's own: it may be changed
+        QVERIFY(QDir().mkpath(runFolder));
+        QVERIFY(QFile::copy(m_tmp.filePath(row.image + ".img"), image));
+        QVERIFY(QFile::copy(m_tmp.filePath("other.img"), image + ".other"));
         if (row.oldCopy) { // with a read-only folder inside
             writeFile(bundle + "/old-marker", "old");
             QVERIFY(QDir().mkpath(bundle + "/locked"));
             QFile::setPermissions(bundle + "/locked", QFile::ReadOwner | QFile::ExeOwner);
         }
-        std::optional<Immutable> locked;
-        if (!row.writable) { // until the privileged copy, which lifts the lock as root would
-            locked.emplace(destDir);
-            fakeReply("pkexec.pre", "/usr/bin/chattr -i -- " + shellQuote(destDir).toUtf8());
+        if (!row.setup.isEmpty()) {
+            QVERIFY(QDir().mkpath(destDir));
+            QCOMPARE(runTool("/bin/sh", {"-c", "D=$1; " + row.setup, "sh", destDir}), 0);
         }
+        std::optional<Immutable> locked;
+        if (!row.writable) // until the privileged copy, which lifts the lock as root would
+            locked.emplace(destDir);
+        fakeReply("pkexec.pre", "/usr/bin/chattr -i -- " + shellQuote(destDir).toUtf8() + "; IMG=" +
+                                    shellQuote(image).toUtf8() + "; " + row.prompt);
         DMGInstaller::Tools tools;
         SquashfsImageTool::Paths paths;
         paths.fuseDevice = row.fuse ? paths.fuseDevice : m_tmp.filePath("no-fuse-device");
@@ -341,18 +395,95 @@ private slots:
         tools.elevationTool = fakeTool("pkexec");
 
         const QString outcome = row.error.isEmpty() ? "success " + bundle : "failure " + row.error;
-        QCOMPARE(run(m_tmp.filePath(row.image + ".img"), destDir, tools), kStages.mid(0, row.stages) << outcome);
-        if (row.error.isEmpty())
+        QCOMPARE(run(image, destDir, tools), kStages.mid(0, row.stages) << outcome);
+        if (row.error.isEmpty() && row.image != "modes")
             QCOMPARE(describeTree(bundle), describeTree(m_tmp.filePath(row.image + '/' + row.app)));
+        if (row.error.isEmpty())
+            QCOMPARE(grantedTooMuch(bundle), QStringList());
         if (row.oldCopy)
             QCOMPARE(QFile::exists(bundle + "/old-marker"), !row.error.isEmpty());
         for (const QStringList &call : fakeCalls("pkexec"))
             QCOMPARE(call.mid(0, 2), QStringList({"/bin/sh", "-c"}));
+        QCOMPARE(fakeCalls("pkexec").size(), row.stages == 3 ? 1 : 0);
         QVERIFY(!QFile::exists("pwned"));
+        QVERIFY2(log().contains(row.logLine), qPrintable(row.logLine));
         // Nothing left behind: no hidden sibling, mount point, extraction or staging copy.
         const bool kept = row.error.isEmpty() || row.oldCopy;
         QCOMPARE(entries(destDir), kept ? QStringList{bundle.section('/', -1)} : QStringList{});
         QCOMPARE(entries(platform::privateDirectory()), QStringList());
+    }
+
+    // The administrator's command on its own, run as root with the image on standard input: it
+    // installs only the bytes its text names, only a bundle that keeps to itself, and what it
+    // installs is root's and closed to others. A refusal leaves the old copy and nothing else.
+    void rootCommand_data()
+    {
+        QTest::addColumn<QString>("image");
+        QTest::addColumn<QString>("digestOf"); // the image whose size and SHA-256 the command names
+        QTest::addColumn<QString>("refusal");  // empty: installed
+        QTest::newRow("installed") << "modes" << "modes" << "";
+        QTest::newRow("other bytes") << "modes" << "full" << "refused: the image is not ";
+        QTest::newRow("same size, other digest") << "damaged" << "full" << "does not have the SHA-256";
+        QTest::newRow("bundle is a link") << "linked" << "linked" << "Quillmarsh.app is not a folder";
+        QTest::newRow("link leaves") << "escape" << "escape" << "etc is a link that leaves the bundle";
+        QTest::newRow("absolute link") << "absolute" << "absolute" << "passwd is a link that leaves";
+        QTest::newRow("leaves through a link") << "sneaky" << "sneaky" << "sub/e is a link that leaves";
+        QTest::newRow("FIFO") << "fifo" << "fifo" << "pipe is not a file, folder or link";
+    }
+    void rootCommand()
+    {
+        QFETCH(QString, image);
+        QFETCH(QString, digestOf);
+        QFETCH(QString, refusal);
+        const QString dir = freshFolder(), dest = dir + "/Quillmarsh.app";
+        QVERIFY(QDir().mkpath(dir));
+        QCOMPARE(copyTree(m_tmp.filePath("other/Other.app"), dest), QString());
+        // A killed install's staging folder holding the old copy, and one that is a link.
+        QVERIFY(QDir().mkpath(dir + "/.quillmarsh-stale/old") && QDir().mkpath(dir + "-target"));
+        QVERIFY(QFile::link(dir + "-target", dir + "/.quillmarsh-link"));
+        QFile digestSource(m_tmp.filePath(digestOf + ".img")), input(m_tmp.filePath(image + ".img"));
+        QVERIFY(digestSource.open(QIODevice::ReadOnly) && input.open(QIODevice::ReadOnly));
+        const RootInstall install{dir, "Quillmarsh.app", digestSource.size(),
+                                  QCryptographicHash::hash(digestSource.readAll(), QCryptographicHash::Sha256)};
+        MaybeText out, err;
+        QCOMPARE(runTool("/bin/sh", {"-c", pkexecInstallCommand(install)}, &out, &err,
+                         QDeadlineTimer(60000), input.handle()), refusal.isEmpty() ? 0 : 1);
+        QVERIFY2(err.value_or("").contains(refusal), qPrintable(err.value_or("?")));
+        QCOMPARE(entries(dir), QStringList({".quillmarsh-link", "Quillmarsh.app"}));
+        QCOMPARE(entries(dir + "-target"), QStringList());
+        if (!refusal.isEmpty())
+            QCOMPARE(describeTree(dest), describeTree(m_tmp.filePath("other/Other.app")));
+        else
+            QCOMPARE(grantedTooMuch(dest), QStringList());
+    }
+
+    // Root may work in a folder only when no one else can change any folder above it.
+    void rootOnlyFolder_data()
+    {
+        QTest::addColumn<QString>("setup"); // run in a fresh folder holding a/b
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("problem");
+        QTest::newRow("root's, still to be made") << "true" << "a/b/c/d" << "";
+        QTest::newRow("another user's") << "chown 12345 a" << "a/b" << "a belongs to uid 12345, not to root";
+        QTest::newRow("group may write") << "chmod 775 a/b" << "a/b" << "a/b may be written by others (mode 775)";
+        QTest::newRow("shared and sticky") << "chmod 1777 a" << "a/b/new" << "a may be written by others (mode 1777)";
+        QTest::newRow("a file") << "touch a/b/f" << "a/b/f/g" << "a/b/f is not a folder";
+        // Only the folder reached counts, however it was named.
+        QTest::newRow("through a link") << "mkdir -m 1777 s && ln -s ../a/b s/l" << "s/l" << "";
+    }
+    void rootOnlyFolder()
+    {
+        QFETCH(QString, setup);
+        QFETCH(QString, folder);
+        QFETCH(QString, problem);
+        const QString base = freshFolder();
+        QVERIFY(QDir().mkpath(base + "/a/b"));
+        QCOMPARE(runTool("/bin/sh", {"-c", "cd \"$1\" && " + setup, "sh", base}), 0);
+        QString resolved;
+        const QString found = rootOnlyFolderProblem(base + '/' + folder, &resolved);
+        QCOMPARE(found.section(base + '/', -1), problem);
+        if (problem.isEmpty())
+            QCOMPARE(resolved, QDir(base).canonicalPath() + '/' + (folder == "s/l" ? "a/b" : folder));
     }
 
     // The macOS tools, scripted: "<tool>[.<call>].<out|err|rc>=text". A scripted osascript
@@ -554,6 +685,17 @@ for b in full/Other.app other/Other.app upper/Foo.App; do echo x > $b/AppRun; ch
 for t in full other upper none; do
     echo readme > $t/README; mksquashfs $t $t.img -noappend -quiet -no-progress
 done
+# Careless or hostile bundles: modes and an ACL granting others too much, a bundle that is a
+# link, links leaving the bundle (directly, absolutely, through another link), a FIFO.
+m=modes/Quillmarsh.app; mkdir -p $m/shared; cp $a/AppRun $m/; chmod 4755 $m/AppRun
+echo x > $m/open; chmod 777 $m/open; chmod 2777 $m/shared; chown 12345 $m/open
+echo y > $m/acl; setfacl -m u:12345:rwx $m/acl
+mkdir linked; ln -s /tmp linked/Quillmarsh.app
+for t in escape absolute sneaky fifo; do mkdir -p $t/Quillmarsh.app/sub; cp $a/AppRun $t/Quillmarsh.app/; done
+ln -s ../../etc escape/Quillmarsh.app/etc; ln -s /etc/passwd absolute/Quillmarsh.app/passwd
+ln -s .. sneaky/Quillmarsh.app/sub/d; ln -s d/../x sneaky/Quillmarsh.app/sub/e
+mkfifo fifo/Quillmarsh.app/pipe
+for t in modes linked escape absolute sneaky fifo; do mksquashfs $t $t.img -noappend -quiet -no-progress; done
 head -c $(($(stat -c %s full.img) / 2)) full.img > truncated.img
 cp full.img damaged.img
 head -c 4000 /dev/zero | tr '\0' x | dd of=damaged.img bs=1 seek=1000 conv=notrunc

@@ -2,6 +2,8 @@
 // line, expanded the way a desktop expands it, starts the bundle's AppRun from any folder name.
 #include "install/desktopentry.h"
 
+#include "diag/itlog.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -70,6 +72,7 @@ class TestMenuEntry : public QObject
     Q_OBJECT
 
     QTemporaryDir m_root;
+    int m_bundles = 0;
     QString m_probe;
 
     // An AppDir whose AppRun records how it was started in the probe file.
@@ -148,13 +151,34 @@ private slots:
         QCOMPARE(QString::fromUtf8(probe.readAll()), bundle + "/AppRun\n");
     }
 
-    void noDesktopFileNoEntry()
+    // A desktop file the bundle does not really hold, or one too big, gives no entry, at once
+    // and without reading more than the limit.
+    void unusableDesktopFile_data()
     {
-        const QString bundle = m_root.filePath("bare/Quillmarsh.app");
+        QTest::addColumn<QString>("setup"); // run in the bundle
+        QTest::addColumn<QString>("logLine");
+        QTest::newRow("none") << "true" << "the bundle has no quillmarsh.desktop";
+        QTest::newRow("link to /dev/zero") << "ln -s /dev/zero quillmarsh.desktop" << "not a regular file";
+        QTest::newRow("link inside the bundle") << "echo '[Desktop Entry]' > d; ln -s d quillmarsh.desktop"
+                                                << "not a regular file";
+        QTest::newRow("FIFO") << "mkfifo quillmarsh.desktop" << "not a regular file";
+        QTest::newRow("10 MB") << "head -c 10000000 /dev/zero > quillmarsh.desktop" << "larger than 65536";
+    }
+    void unusableDesktopFile()
+    {
+        QFETCH(QString, setup);
+        QFETCH(QString, logLine);
+        const QString bundle = m_root.filePath(QString("bare%1/Quillmarsh.app").arg(++m_bundles));
         QVERIFY(makeBundle(bundle, false));
+        QCOMPARE(QProcess::execute("/bin/sh", {"-c", "cd \"$1\" && " + setup, "sh", bundle}), 0);
         QFile::remove(install::menuEntryPath());
         QVERIFY(!install::writeMenuEntry(bundle));
         QVERIFY(!QFile::exists(install::menuEntryPath()));
+        ITLogDrain(2000);
+        QFile log(ITLogFilePath());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QString last = QString::fromUtf8(log.readAll()).section("INST: no menu entry: ", -1);
+        QVERIFY2(last.section('\n', 0, 0).contains(logLine), qPrintable(last));
     }
 
     // How the original's lines become the entry's (for a bundle without icon files).
