@@ -40,10 +40,11 @@ name=@NAME@
 dest="$dir/$name"
 refuse() { echo "refused: $*" >&2; [ -n "${t:-}" ] && /bin/rm -rf -- "$t"; exit 1; }
 /bin/mkdir -p -m 0755 -- "$dir" || refuse "cannot create $dir"
-# Staging folders of killed installs go unless a live install holds their lock; one killed
+# Staging folders of killed installs go unless a live install holds their lock ("command":
+# a folder that cannot be opened must not end the shell, as a failed exec would); one killed
 # between the two renames of a swap still holds the old copy, which goes back first.
 for d in "$dir"/.quillmarsh-*; do
-  if [ -d "$d" ] && [ ! -L "$d" ] && { exec 8<"$d"; } 2>/dev/null; then
+  if [ -d "$d" ] && [ ! -L "$d" ] && command exec 8<"$d"; then
     if /usr/bin/flock -n 8; then
       if [ ! -e "$dest" ] && [ ! -L "$dest" ] && [ -d "$d/old" ] && [ ! -L "$d/old" ]; then
         /bin/mv -T -- "$d/old" "$dest"
@@ -54,7 +55,7 @@ for d in "$dir"/.quillmarsh-*; do
   fi
 done
 t=$(/bin/mktemp -d -- "$dir/.quillmarsh-XXXXXXXX") || refuse "cannot create a folder in $dir"
-exec 9<"$t" && /usr/bin/flock -n 9 || refuse "cannot lock $t"
+command exec 9<"$t" && /usr/bin/flock -n 9 || refuse "cannot lock $t"
 /bin/chmod 0700 -- "$t" || refuse "cannot protect $t"
 /usr/bin/head -c @SIZE@ > "$t/image" || refuse "cannot read the image"
 [ "$(/usr/bin/stat -c %s -- "$t/image")" = @SIZE@ ] || refuse "the image is not @SIZE@ bytes"

@@ -438,9 +438,14 @@ private slots:
         const QString dir = freshFolder(), dest = dir + "/Quillmarsh.app";
         QVERIFY(QDir().mkpath(dir));
         QCOMPARE(copyTree(m_tmp.filePath("other/Other.app"), dest), QString());
-        // A killed install's staging folder holding the old copy, and one that is a link.
+        // A killed install's staging folder holding the old copy, one that is a link, and a
+        // live install's, which holds its lock.
         QVERIFY(QDir().mkpath(dir + "/.quillmarsh-stale/old") && QDir().mkpath(dir + "-target"));
         QVERIFY(QFile::link(dir + "-target", dir + "/.quillmarsh-link"));
+        QVERIFY(QDir().mkpath(dir + "/.quillmarsh-live"));
+        const int live = ::open(QFile::encodeName(dir + "/.quillmarsh-live").constData(), O_RDONLY);
+        const auto unlock = qScopeGuard([live] { ::close(live); });
+        QVERIFY(live >= 0 && ::flock(live, LOCK_EX) == 0);
         QFile digestSource(m_tmp.filePath(digestOf + ".img")), input(m_tmp.filePath(image + ".img"));
         QVERIFY(digestSource.open(QIODevice::ReadOnly) && input.open(QIODevice::ReadOnly));
         const RootInstall install{dir, "Quillmarsh.app", digestSource.size(),
@@ -449,7 +454,7 @@ private slots:
         QCOMPARE(runTool("/bin/sh", {"-c", pkexecInstallCommand(install)}, &out, &err,
                          QDeadlineTimer(60000), input.handle()), refusal.isEmpty() ? 0 : 1);
         QVERIFY2(err.value_or("").contains(refusal), qPrintable(err.value_or("?")));
-        QCOMPARE(entries(dir), QStringList({".quillmarsh-link", "Quillmarsh.app"}));
+        QCOMPARE(entries(dir), QStringList({".quillmarsh-link", ".quillmarsh-live", "Quillmarsh.app"}));
         QCOMPARE(entries(dir + "-target"), QStringList());
         if (!refusal.isEmpty())
             QCOMPARE(describeTree(dest), describeTree(m_tmp.filePath("other/Other.app")));
