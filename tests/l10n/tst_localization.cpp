@@ -24,6 +24,7 @@ private slots:
             {"", 0},          {"en-GB", 0},      {"de-AT", 1}, {"fr-CA", 2},      {"es-419", 3},    {"pt-BR", 4},
             {"it-IT", 5},     {"zh-Hans-CN", 6}, {"zh", 6},    {"zh-TW", 7},      {"zh-HK", 7},     {"zh-MO", 7},
             {"zh-Hans-HK", 7}, {"ja-JP", 8},     {"ko-KR", 0}, {"ru", 0},         {"DE-DE", 1},     {"ZH-HANT", 7},
+            {"frr", 0},       {"dee", 0},        {"itx-IT", 0}, {"de_AT.UTF-8@euro", 1}, {"zh_TW.Big5", 7},
             {"env ", 0},      {"env de_AT", 1},  {"env zh_TW:de", 7}, {"env ko:de", 0},
         };
         for (const auto &[id, index] : rows)
