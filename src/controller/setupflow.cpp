@@ -26,8 +26,6 @@ const QString kAppName = QStringLiteral("Quillmarsh.app");
 const QString kProductName = QStringLiteral("Quillmarsh");
 const QString kImageName = QStringLiteral("/quillmarsh_setup.dmg");
 const QString kSignatureSuffix = QStringLiteral(".sig");
-// A real .sig is a few hundred bytes; a larger answer is not one and is not read in.
-constexpr qint64 kMaxSignatureBytes = 4096;
 
 constexpr qint64 kMaxRetries = 3;
 constexpr double kDownloadShare = 90.0; // the download fills the bar up to 90 %
@@ -318,11 +316,12 @@ void SetupFlow::signatureArrived()
     QString error;
     if (!file.open(QIODevice::ReadOnly))
         error = ITFormat("cannot read the signature file: %@", file.errorString());
-    else if (file.size() > kMaxSignatureBytes)
-        error = ITFormat("malformed: %lld bytes, too long for a signature file", file.size());
     else
         m_signature = readImageSignature(file.readAll(), m_options.imagePublicKey, &error);
-    if (!m_signature) {
+    if (m_signature)
+        error =
+            checkRelease(*m_signature, m_options.minImageVersion, QDateTime::currentDateTimeUtc());
+    if (!m_signature || !error.isEmpty()) {
         failVerification(error);
         return;
     }

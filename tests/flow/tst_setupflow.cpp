@@ -55,6 +55,7 @@ class TestSetupFlow : public QObject
     {
         SetupFlow::Options options = m_flow->options();
         options.imagePublicKey = m_publicKey;
+        options.minImageVersion = 2;
         m_flow->setOptions(options);
     }
 
@@ -117,15 +118,16 @@ private slots:
         m_publicKey = testsupport::makeEd25519Key(key);
         QVERIFY(!m_publicKey.isEmpty() && !testsupport::makeEd25519Key(other).isEmpty());
         QString error;
-        m_sigs["good"] = signImageFile(key, sampleImage(), &error).value_or("");
-        m_sigs["otherKey"] = signImageFile(other, sampleImage(), &error).value_or("");
+        m_sigs["good"] = signImageFile(key, sampleImage(), 2, {}, &error).value_or("");
+        m_sigs["old"] = signImageFile(key, sampleImage(), 1, {}, &error).value_or("");
+        m_sigs["otherKey"] = signImageFile(other, sampleImage(), 2, {}, &error).value_or("");
         // The other processor's image: same bytes here, but published under its own name.
         const QString otherImage =
             QM_SAMPLE_IMAGE_DIR +
             QString(platform::isArm64() ? "/quillmarsh.dmg" : "/quillmarsh.silicon.dmg");
-        m_sigs["otherImage"] = signImageFile(key, otherImage, &error).value_or("");
+        m_sigs["otherImage"] = signImageFile(key, otherImage, 2, {}, &error).value_or("");
         QVERIFY2(!m_sigs.values().contains(QByteArray()), qPrintable(error));
-        m_sigs["malformed"] = QByteArray(m_sigs["good"]).replace("quillmarsh-image 1", "qm 1");
+        m_sigs["malformed"] = QByteArray(m_sigs["good"]).replace("quillmarsh-image 2", "qm 2");
         m_sigs["oversized"] = m_sigs["good"] + QByteArray(5000, '#');
     }
 
@@ -429,6 +431,8 @@ private slots:
         QTest::newRow("one byte flipped") << "good" << 70000 << 0 << "sha256 is " << 2;
         QTest::newRow("truncated") << "good" << -1 << 4096 << "size is " << 2;
         QTest::newRow("signed by another key") << "otherKey" << -1 << 0 << "bad signature" << 1;
+        QTest::newRow("older than the floor")
+            << "old" << -1 << 0 << "image version 1 is older than the oldest allowed, 2" << 1;
         QTest::newRow(".sig missing") << "" << -1 << 0 << "no signature file (HTTP 404)" << 1;
         QTest::newRow("the other image's .sig")
             << "otherImage" << -1 << 0 << "file name is \"quillmarsh" << 2;
