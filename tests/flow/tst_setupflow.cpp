@@ -128,7 +128,7 @@ private slots:
         m_sigs["otherImage"] = signImageFile(key, otherImage, 2, {}, &error).value_or("");
         QVERIFY2(!m_sigs.values().contains(QByteArray()), qPrintable(error));
         m_sigs["malformed"] = QByteArray(m_sigs["good"]).replace("quillmarsh-image 2", "qm 2");
-        m_sigs["oversized"] = m_sigs["good"] + QByteArray(5000, '#');
+        m_sigs["oversized"] = m_sigs["good"] + QByteArray(1 << 20, '#');
     }
 
     void init()
@@ -423,13 +423,14 @@ private slots:
     {
         QTest::addColumn<QString>("sig");     // empty: 404
         QTest::addColumn<int>("flipAt");      // -1: the image as published
-        QTest::addColumn<int>("cut");         // bytes missing at the end
+        QTest::addColumn<int>("cut");         // bytes missing at the end (< 0: added)
         QTest::addColumn<QString>("failure"); // empty: verified
         QTest::addColumn<int>("requests");
 
         QTest::newRow("good") << "good" << -1 << 0 << "" << 2;
         QTest::newRow("one byte flipped") << "good" << 70000 << 0 << "sha256 is " << 2;
         QTest::newRow("truncated") << "good" << -1 << 4096 << "size is " << 2;
+        QTest::newRow("longer") << "good" << -1 << -4096 << "size is at least " << 2;
         QTest::newRow("signed by another key") << "otherKey" << -1 << 0 << "bad signature" << 1;
         QTest::newRow("older than the floor")
             << "old" << -1 << 0 << "image version 1 is older than the oldest allowed, 2" << 1;
@@ -437,7 +438,7 @@ private slots:
         QTest::newRow("the other image's .sig")
             << "otherImage" << -1 << 0 << "file name is \"quillmarsh" << 2;
         QTest::newRow("malformed line") << "malformed" << -1 << 0 << "malformed line 1" << 1;
-        QTest::newRow("oversized .sig") << "oversized" << -1 << 0 << "malformed: 5" << 1;
+        QTest::newRow("oversized .sig") << "oversized" << -1 << 0 << "malformed: " << 1;
     }
     void signedImage()
     {
@@ -452,12 +453,15 @@ private slots:
         if (flipAt >= 0)
             image[flipAt] = char(image[flipAt] ^ 0x01);
         image.chop(cut);
+        image.append(QByteArray(qMax(0, -cut), 'x'));
         const QByteArray sigText = m_sigs.value(sig);
         m_f.server->setHandler([image, sigText](const HttpRequest &r) {
-            if (r.path().endsWith(".sig"))
-                return sigText.isEmpty() ? HttpResponse::make(404, "no\n")
-                                         : HttpResponse::make(200, sigText);
-            return HttpResponse::make(200, image);
+            // Chunked: only the bytes themselves can tell a file is too long.
+            HttpResponse answer = !r.path().endsWith(".sig") ? HttpResponse::make(200, image)
+                                  : sigText.isEmpty()        ? HttpResponse::make(404, "no\n")
+                                                             : HttpResponse::make(200, sigText);
+            answer.chunked = true;
+            return answer;
         });
         QSignalSpy failed(m_flow.get(), &SetupFlow::failed);
         m_flow->install(QDir::homePath() + "/Applications");
