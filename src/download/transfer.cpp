@@ -7,7 +7,6 @@
 #include <QStorageInfo>
 #include <QUrl>
 
-#include <algorithm>
 #include <cerrno>
 #include <unistd.h>
 
@@ -281,8 +280,8 @@ TransferResult runTransfer(const TransferSetup &setup)
     // A limited file is read in pieces no larger than one past the limit, so that no more than
     // that arrives once it is passed.
     long buffer = setup.receiveBufferBytes > 0 ? setup.receiveBufferBytes : kReceiveBufferSize;
-    if (setup.maxBytes >= 0)
-        buffer = long(std::clamp<qint64>(setup.maxBytes + 1, kMinReceiveBuffer, buffer));
+    if (setup.maxBytes >= 0 && setup.maxBytes < buffer)
+        buffer = qMax(long(setup.maxBytes) + 1, kMinReceiveBuffer);
     set(CURLOPT_BUFFERSIZE, "CURLOPT_BUFFERSIZE", buffer);
     set(CURLOPT_CONNECTTIMEOUT, "CURLOPT_CONNECTTIMEOUT", long(setup.lowSpeedTimeSeconds));
     set(CURLOPT_LOW_SPEED_LIMIT, "CURLOPT_LOW_SPEED_LIMIT", 1L);
