@@ -147,7 +147,8 @@ std::optional<ImageSignature> readImageSignature(const QByteArray &sigText,
         return std::nullopt;
     }
 
-    // Every line ends in \n, so the split leaves one empty piece after the last line.
+    // The lines in a fixed order, each ending in \n, and nothing after the signature line: the
+    // split leaves one empty piece after the last line.
     const QList<QByteArray> lines = sigText.split('\n');
     const qsizetype complete = lines.size() - 1;
     int at = 0; // index of the line being read
@@ -155,8 +156,7 @@ std::optional<ImageSignature> readImageSignature(const QByteArray &sigText,
         setError(error, malformed(at + 1, what));
         return std::nullopt;
     };
-    // The next line when it starts with keyword and a space: the rest of it; else nullopt, with
-    // the error set to what.
+    // The rest of the next line when it starts with keyword and a space; else nullopt.
     const auto field = [&](const QByteArray &keyword) -> std::optional<QByteArray> {
         if (at < complete && lines[at].startsWith(keyword + ' '))
             return lines[at].mid(keyword.size() + 1);
@@ -169,8 +169,8 @@ std::optional<ImageSignature> readImageSignature(const QByteArray &sigText,
         return fail(what);
     };
 
-    const bool format1 = at < complete && lines[0] == "quillmarsh-image 1";
-    if (!format1 && (at >= complete || lines[0] != "quillmarsh-image 2"))
+    const bool format1 = complete > 0 && lines[0] == "quillmarsh-image 1";
+    if (!format1 && (complete == 0 || lines[0] != "quillmarsh-image 2"))
         return missing("expected \"quillmarsh-image 2\"");
     ++at;
     ImageSignature sig;
