@@ -1,5 +1,5 @@
-#include "downloader.h"
 #include "platform/uniquefd.h"
+#include "downloader.h"
 
 #include "connectivity.h"
 #include "progressthrottle.h"
