@@ -80,7 +80,7 @@ timed() {
 want=$(sha256sum "$work/www/big.bin" | cut -d' ' -f1)
 openssl genpkey -algorithm ed25519 -out "$work/key.pem" 2>/dev/null
 public_key=$(openssl pkey -in "$work/key.pem" -pubout -outform DER | tail -c 32 | base64)
-"$sign" "$work/key.pem" "$work/www/big.bin" >/dev/null
+"$sign" --version 1 "$work/key.pem" "$work/www/big.bin" >/dev/null
 
 echo "== $runs runs each, alternating"
 qm_times=() curl_times=() sum_times=()

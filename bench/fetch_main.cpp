@@ -53,8 +53,10 @@ int main(int argc, char **argv)
         QFile file(sigFile);
         QString error = QStringLiteral("cannot read ") + sigFile;
         if (file.open(QIODevice::ReadOnly))
-            signature = readImageSignature(file.read(4096), publicKey, &error);
-        if (!signature) {
+            signature = readImageSignature(file.read(kMaxImageSignatureBytes), publicKey, &error);
+        if (signature)
+            error = checkRelease(*signature, minImageVersion(), QDateTime::currentDateTimeUtc());
+        if (!signature || !error.isEmpty()) {
             std::fprintf(stderr, "verification FAILED: %s\n", qPrintable(error));
             return 3;
         }

@@ -49,6 +49,7 @@ int main(int argc, char **argv)
     // Another installer is running: it has been brought to the front, and this one leaves
     // without a window, a log line or an event.
     platform::SingleInstance instance(kAppId);
+    instance.onRefused = [](const QString &why) { ITLog("UI: single instance: %@", why); };
     const bool anotherRunning = instance.anotherInstanceActivated();
 
     // Joined before anything can ask for a font, and before Qt is torn down (which lets go of

@@ -25,8 +25,6 @@ const QString kAppName = QStringLiteral("Quillmarsh.app");
 const QString kProductName = QStringLiteral("Quillmarsh");
 const QString kImageName = QStringLiteral("/quillmarsh_setup.dmg");
 const QString kSignatureSuffix = QStringLiteral(".sig");
-// A real .sig is a few hundred bytes; a larger answer is not one and is not read in.
-constexpr qint64 kMaxSignatureBytes = 4096;
 
 constexpr qint64 kMaxRetries = 3;
 constexpr double kDownloadShare = 90.0; // the download fills the bar up to 90 %
@@ -192,6 +190,13 @@ void SetupFlow::launchDownload()
     m_pendingResumeData.reset();
     QPointer<SetupFlow> self(this);
     m_downloader = Downloader::create(url, destFile, std::move(resume));
+    // Neither file may grow past what it can be: a hostile server could otherwise fill the disk.
+    Downloader::Options limit;
+    if (m_fetchingSignature)
+        limit.maxBytes = kMaxImageSignatureBytes;
+    else if (m_signature)
+        limit.maxBytes = m_signature->size;
+    m_downloader->setOptions(limit);
     const Downloader *attempt = m_downloader.get(); // identity only, never dereferenced
     // The .sig is tiny: the bar waits for the image's bytes.
     m_downloader->onProgress = [self, attempt](qint64 written, qint64 total) {
@@ -258,6 +263,14 @@ void SetupFlow::downloadComplete(const DownloadResult &result)
         failForSpace(result.spaceFolder, result.bytesNeeded, result.bytesAvailable,
                      QMessageBox::NoIcon);
         return;
+    case DownloadResult::Status::TooLarge:
+        // Not retried: the same server would send the same oversized file.
+        failVerification(
+            m_fetchingSignature
+                ? ITFormat("malformed: %lld bytes, too long for a signature file", result.size)
+                : ITFormat("size is at least %lld bytes, signed for %lld", result.size,
+                           m_signature ? m_signature->size : 0));
+        return;
     case DownloadResult::Status::Failed:
         break;
     }
@@ -317,11 +330,13 @@ void SetupFlow::signatureArrived()
     QString error;
     if (!file.open(QIODevice::ReadOnly))
         error = ITFormat("cannot read the signature file: %@", file.errorString());
-    else if (file.size() > kMaxSignatureBytes)
-        error = ITFormat("malformed: %lld bytes, too long for a signature file", file.size());
     else
-        m_signature = readImageSignature(file.readAll(), m_options.imagePublicKey, &error);
-    if (!m_signature) {
+        m_signature = readImageSignature(file.read(kMaxImageSignatureBytes + 1),
+                                         m_options.imagePublicKey, &error);
+    if (m_signature)
+        error =
+            checkRelease(*m_signature, m_options.minImageVersion, QDateTime::currentDateTimeUtc());
+    if (!m_signature || !error.isEmpty()) {
         failVerification(error);
         return;
     }

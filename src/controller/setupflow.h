@@ -44,6 +44,7 @@ public:
         std::function<QString()> privateFolder;
         // Base64 Ed25519 key the image's .sig must be signed with; empty: images go unchecked.
         QByteArray imagePublicKey = ::imagePublicKey();
+        qint64 minImageVersion = ::minImageVersion(); // older signed images are refused
     };
 
     static constexpr int kProgressMax = 1000;

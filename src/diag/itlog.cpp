@@ -19,6 +19,7 @@
 #include <string>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -126,6 +127,25 @@ QString osDescription()
     return product.isEmpty() ? kernel : product + QStringLiteral(", ") + kernel;
 }
 
+// The log is appended to only when it is a regular file of the user's own. A link is never
+// followed, so that nobody can have the installer append to, or create, a file of their choosing;
+// a FIFO or device is not written, as its writes could block or go anywhere. O_NONBLOCK keeps
+// open() from waiting for a FIFO's reader; it makes no difference to a regular file.
+int openLog(const QString &path)
+{
+    const int fd =
+        ::open(QFile::encodeName(path).constData(),
+               O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    struct stat st
+    {
+    };
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid())) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 void ITLogInit()
 {
     const QString dir = platform::logsDirectory();
@@ -136,9 +156,7 @@ void ITLogInit()
     tzset();
 
     // O_APPEND: the file is never truncated, and every line lands at its end.
-    const int fd = gLogPath.isEmpty() ? -1
-                                      : ::open(QFile::encodeName(gLogPath).constData(),
-                                               O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const int fd = gLogPath.isEmpty() ? -1 : openLog(gLogPath);
     if (fd >= 0) {
         auto *writer = new LogWriter;
         writer->fd = fd;

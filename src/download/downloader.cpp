@@ -267,6 +267,7 @@ void Downloader::Private::transfer(Attempt &a, StreamHasher &hash,
     setup.cancelled = &cancelled;
     setup.hash = &hash;
     setup.spaceFolder = QFileInfo(destFile).absolutePath();
+    setup.maxBytes = options.maxBytes;
     setup.progress = progress;
     setup.resumed = [](qint64 offset, qint64 total) {
         ITLog("DL: resumed at offset %lld / %lld", offset, total);
@@ -358,8 +359,8 @@ void Downloader::run(const std::shared_ptr<Downloader> &self)
     const TransferResult &r = a.result;
     DownloadResult result;
     result.httpStatus = r.httpStatus;
-    const bool moved =
-        a.requested && r.code == CURLE_OK && !r.restart && !r.noSpace && p.landFile(a);
+    const bool moved = a.requested && r.code == CURLE_OK && !r.restart && !r.noSpace &&
+                       r.tooLargeAt < 0 && p.landFile(a);
 
     std::optional<QByteArray> resume;
     if (p.cancelled) {
@@ -374,6 +375,14 @@ void Downloader::run(const std::shared_ptr<Downloader> &self)
         result.spaceFolder = QFileInfo(p.destFile).absolutePath();
         result.bytesNeeded = r.bytesNeeded;
         result.bytesAvailable = r.bytesAvailable;
+    } else if (r.tooLargeAt >= 0) {
+        // Never resumed: the rest would be just as unwanted.
+        ITLog("DL: file larger than the %lld bytes allowed, stopped at %lld", p.options.maxBytes,
+              r.tooLargeAt);
+        removeFile(p.destFile);
+        result.status = DownloadResult::Status::TooLarge;
+        result.message = QStringLiteral("Downloaded file is larger than expected.");
+        result.size = r.tooLargeAt;
     } else if (r.code != CURLE_OK) {
         result.errorCode = r.code;
         resume = p.resumeStateAfter(a);

@@ -10,13 +10,15 @@
 // How one attempt ended. Everything but the status is final once the completion runs.
 struct DownloadResult
 {
-    enum class Status { Saved, Failed, Cancelled, NoSpace };
+    // TooLarge: the file is larger than Options::maxBytes; the attempt stopped there.
+    enum class Status { Saved, Failed, Cancelled, NoSpace, TooLarge };
     Status status = Status::Failed;
     QString message; // Failed: the text shown to the user
     qint64 httpStatus = 0;
     qint64 errorCode = 0;
     std::optional<QByteArray> resumeData;
     // Saved: the SHA-256 (32 bytes) of the whole file, taken while the bytes arrived, and its size.
+    // TooLarge: size is what is known of it, the announced length or the bytes received.
     QByteArray sha256;
     qint64 size = 0;
     // NoSpace: the folder that is short of space, what the file needs there and what is free.
@@ -48,6 +50,7 @@ public:
         int connectivityPollMs = 1000;          // how often a waiting attempt looks again
         std::function<void()> afterFileLanded;  // worker thread, once the file is in place
         long receiveBufferBytes = 0;            // 0: the measured default
+        qint64 maxBytes = -1; // a larger file ends the attempt as TooLarge; -1: no limit
     };
 
     static std::shared_ptr<Downloader> create(const QString &url, const QString &destFile,

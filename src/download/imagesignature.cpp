@@ -17,8 +17,8 @@ namespace {
 constexpr qsizetype kSha256Size = 32;
 constexpr qsizetype kSignatureSize = 64;
 constexpr qsizetype kPublicKeySize = 32;
-// A real .sig is about 250 bytes; anything far larger is not one.
-constexpr qsizetype kMaxSigText = 4096;
+// Clocks are sometimes a day off; an expiry is not held against an image before that.
+constexpr qint64 kExpiryGraceSeconds = 24 * 3600;
 
 struct PkeyFree
 {
@@ -63,7 +63,7 @@ bool isLowerHex(const QByteArray &text)
 }
 
 // A non-negative decimal without sign, spaces or leading zeros ("0" itself is fine).
-std::optional<qint64> parseSize(const QByteArray &text)
+std::optional<qint64> parseNumber(const QByteArray &text)
 {
     if (text.isEmpty() || (text.size() > 1 && text.front() == '0'))
         return std::nullopt;
@@ -87,6 +87,16 @@ std::optional<QString> parseFileName(const QByteArray &text)
             return std::nullopt;
     }
     return name;
+}
+
+// Only the one canonical UTC spelling, "2027-01-31T00:00:00Z", so that one time has one text.
+QDateTime parseUtc(const QByteArray &text)
+{
+    const QDateTime time = QDateTime::fromString(QString::fromLatin1(text), Qt::ISODate);
+    return time.isValid() && time.timeSpec() == Qt::UTC &&
+                   time.toString(Qt::ISODate).toLatin1() == text
+               ? time
+               : QDateTime();
 }
 
 Pkey publicKeyFrom(const QByteArray &base64)
@@ -131,63 +141,103 @@ std::optional<ImageSignature> readImageSignature(const QByteArray &sigText,
         setError(error, QStringLiteral("bad public key"));
         return std::nullopt;
     }
-    if (sigText.size() > kMaxSigText) {
+    if (sigText.size() > kMaxImageSignatureBytes) {
         setError(error, QStringLiteral("malformed: %1 bytes, too long for a signature file")
                             .arg(sigText.size()));
         return std::nullopt;
     }
 
-    // Five lines, each ending in \n, and nothing after the fifth.
-    QList<QByteArray> lines = sigText.split('\n');
-    if (lines.size() < 6) {
-        const int line = int(lines.size());
-        setError(error, malformed(line, lines.back().isEmpty() ? "missing"
-                                                               : "does not end with a line feed"));
+    // The lines in a fixed order, each ending in \n, and nothing after the signature line: the
+    // split leaves one empty piece after the last line.
+    const QList<QByteArray> lines = sigText.split('\n');
+    const qsizetype complete = lines.size() - 1;
+    int at = 0; // index of the line being read
+    const auto fail = [&](const char *what) {
+        setError(error, malformed(at + 1, what));
         return std::nullopt;
-    }
-    if (lines.size() > 6 || !lines[5].isEmpty()) {
-        setError(error, malformed(6, "nothing may follow the signature line"));
+    };
+    // The rest of the next line when it starts with keyword and a space; else nullopt.
+    const auto field = [&](const QByteArray &keyword) -> std::optional<QByteArray> {
+        if (at < complete && lines[at].startsWith(keyword + ' '))
+            return lines[at].mid(keyword.size() + 1);
         return std::nullopt;
-    }
+    };
+    const auto missing = [&](const char *what) {
+        if (at >= complete)
+            return fail(at == complete && !lines[at].isEmpty() ? "does not end with a line feed"
+                                                               : "missing");
+        return fail(what);
+    };
 
-    if (lines[0] != "quillmarsh-image 1") {
-        setError(error, malformed(1, "expected \"quillmarsh-image 1\""));
-        return std::nullopt;
-    }
+    const bool format1 = complete > 0 && lines[0] == "quillmarsh-image 1";
+    if (!format1 && (complete == 0 || lines[0] != "quillmarsh-image 2"))
+        return missing("expected \"quillmarsh-image 2\"");
+    ++at;
     ImageSignature sig;
-    std::optional<QString> name;
-    if (!lines[1].startsWith("file ") || !(name = parseFileName(lines[1].mid(5)))) {
-        setError(error, malformed(2, "expected \"file\" and a file name"));
-        return std::nullopt;
-    }
+    const std::optional<QByteArray> file = field("file");
+    const std::optional<QString> name = file ? parseFileName(*file) : std::nullopt;
+    if (!name)
+        return missing("expected \"file\" and a file name");
     sig.file = *name;
-    const std::optional<qint64> size =
-        lines[2].startsWith("size ") ? parseSize(lines[2].mid(5)) : std::nullopt;
-    if (!size) {
-        setError(error, malformed(3, "expected \"size\" and a plain decimal number"));
-        return std::nullopt;
-    }
+    ++at;
+    const std::optional<QByteArray> sizeText = field("size");
+    const std::optional<qint64> size = sizeText ? parseNumber(*sizeText) : std::nullopt;
+    if (!size)
+        return missing("expected \"size\" and a plain decimal number");
     sig.size = *size;
-    const QByteArray hex = lines[3].mid(7);
-    if (!lines[3].startsWith("sha256 ") || hex.size() != 2 * kSha256Size || !isLowerHex(hex)) {
-        setError(error, malformed(4, "expected \"sha256\" and 64 lower-case hex digits"));
-        return std::nullopt;
-    }
+    ++at;
+    const QByteArray hex = field("sha256").value_or(QByteArray());
+    if (hex.size() != 2 * kSha256Size || !isLowerHex(hex))
+        return missing("expected \"sha256\" and 64 lower-case hex digits");
     sig.sha256 = QByteArray::fromHex(hex);
-    const std::optional<QByteArray> signature = lines[4].startsWith("signature ")
-                                                    ? decodeBase64(lines[4].mid(10), kSignatureSize)
-                                                    : std::nullopt;
-    if (!signature) {
-        setError(error, malformed(5, "expected \"signature\" and the base64 of 64 bytes"));
-        return std::nullopt;
+    ++at;
+    if (!format1) {
+        const std::optional<QByteArray> versionText = field("version");
+        const std::optional<qint64> version =
+            versionText ? parseNumber(*versionText) : std::nullopt;
+        if (!version)
+            return missing("expected \"version\" and a plain decimal number");
+        sig.version = *version;
+        ++at;
+        if (const std::optional<QByteArray> expires = field("expires")) {
+            sig.expires = parseUtc(*expires);
+            if (!sig.expires.isValid())
+                return fail("expected \"expires\" and a UTC time such as 2027-01-31T00:00:00Z");
+            ++at;
+        }
     }
+    const std::optional<QByteArray> signatureText = field("signature");
+    const std::optional<QByteArray> signature =
+        signatureText ? decodeBase64(*signatureText, kSignatureSize) : std::nullopt;
+    if (!signature)
+        return missing("expected \"signature\" and the base64 of 64 bytes");
+    ++at;
+    if (at < complete || !lines[at].isEmpty())
+        return fail("nothing may follow the signature line");
 
-    const qsizetype signedLength = sigText.size() - lines[4].size() - 1;
+    const qsizetype signedLength = sigText.size() - lines[at - 1].size() - 1;
     if (!verify(key.get(), sigText.left(signedLength), *signature)) {
         setError(error, QStringLiteral("bad signature"));
         return std::nullopt;
     }
     return sig;
+}
+
+qint64 minImageVersion()
+{
+    return QUILLMARSH_MIN_IMAGE_VERSION;
+}
+
+QString checkRelease(const ImageSignature &sig, qint64 minVersion, const QDateTime &now)
+{
+    if (sig.version < minVersion) {
+        return QStringLiteral("image version %1 is older than the oldest allowed, %2")
+            .arg(sig.version)
+            .arg(minVersion);
+    }
+    if (sig.expires.isValid() && now > sig.expires.addSecs(kExpiryGraceSeconds))
+        return QStringLiteral("signature expired at %1").arg(sig.expires.toString(Qt::ISODate));
+    return {};
 }
 
 QString checkImage(const ImageSignature &sig, const QString &fileName, qint64 size,
@@ -237,8 +287,8 @@ std::optional<FileDigest> fileSha256(const QString &path, QString *error)
     return digest;
 }
 
-std::optional<QByteArray> signImageFile(const QString &privateKeyPem, const QString &imagePath,
-                                        QString *error)
+std::optional<QByteArray> signFacts(const QString &privateKeyPem, const QByteArray &facts,
+                                    QString *error)
 {
     Bio bio(BIO_new_file(QFile::encodeName(privateKeyPem).constData(), "r"));
     Pkey key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
@@ -247,18 +297,6 @@ std::optional<QByteArray> signImageFile(const QString &privateKeyPem, const QStr
                  QStringLiteral("%1 is not an Ed25519 private key in PEM").arg(privateKeyPem));
         return std::nullopt;
     }
-    const QString name = QFileInfo(imagePath).fileName();
-    if (!parseFileName(name.toUtf8())) {
-        setError(error, QStringLiteral("the file name \"%1\" cannot be signed").arg(name));
-        return std::nullopt;
-    }
-    const std::optional<FileDigest> digest = fileSha256(imagePath, error);
-    if (!digest)
-        return std::nullopt;
-
-    const QByteArray facts = "quillmarsh-image 1\nfile " + name.toUtf8() + "\nsize " +
-                             QByteArray::number(digest->size) + "\nsha256 " +
-                             digest->sha256.toHex() + '\n';
     MdCtx ctx(EVP_MD_CTX_new());
     QByteArray signature(kSignatureSize, Qt::Uninitialized);
     size_t length = size_t(signature.size());
@@ -271,4 +309,29 @@ std::optional<QByteArray> signImageFile(const QString &privateKeyPem, const QStr
         return std::nullopt;
     }
     return facts + "signature " + signature.toBase64() + '\n';
+}
+
+std::optional<QByteArray> signImageFile(const QString &privateKeyPem, const QString &imagePath,
+                                        qint64 version, const QDateTime &expires, QString *error)
+{
+    const QString name = QFileInfo(imagePath).fileName();
+    if (!parseFileName(name.toUtf8())) {
+        setError(error, QStringLiteral("the file name \"%1\" cannot be signed").arg(name));
+        return std::nullopt;
+    }
+    if (version < 0) {
+        setError(error, QStringLiteral("the version must be 0 or more"));
+        return std::nullopt;
+    }
+    const std::optional<FileDigest> digest = fileSha256(imagePath, error);
+    if (!digest)
+        return std::nullopt;
+
+    QByteArray facts = "quillmarsh-image 2\nfile " + name.toUtf8() + "\nsize " +
+                       QByteArray::number(digest->size) + "\nsha256 " + digest->sha256.toHex() +
+                       "\nversion " + QByteArray::number(version) + '\n';
+    // Whole seconds in UTC: the only spelling the reader takes.
+    if (expires.isValid())
+        facts += "expires " + expires.toUTC().toString(Qt::ISODate).toLatin1() + '\n';
+    return signFacts(privateKeyPem, facts, error);
 }

@@ -14,6 +14,7 @@ namespace {
 
 constexpr const char *kUserAgent = "QuillmarshOnlineInstaller/1.0";
 constexpr long kMaxRedirects = 16;
+constexpr long kMinReceiveBuffer = 1024; // the smallest libcurl takes
 
 enum class Sink { Undecided, File, Discard };
 
@@ -47,6 +48,7 @@ struct Context
     }
     bool decide();
     bool acceptContinuation();
+    bool withinLimit(qint64 size);
     bool fitsOnDisk();
 };
 
@@ -94,7 +96,7 @@ bool Context::acceptContinuation()
         refuseResume(QStringLiteral("digest of the held bytes unavailable"));
         return false;
     }
-    if (!fitsOnDisk())
+    if (!withinLimit(result.total) || !fitsOnDisk())
         return false;
     if (setup.resumed)
         setup.resumed(setup.rangeFrom, range->total);
@@ -145,7 +147,17 @@ bool Context::decide()
     result.rangesServed = header("Accept-Ranges").toLower().contains("bytes");
     if (setup.hash)
         setup.hash->reset();
-    return fitsOnDisk();
+    return withinLimit(result.total) && fitsOnDisk();
+}
+
+// A file larger than the caller can use is not worth a byte more of bandwidth or disk.
+bool Context::withinLimit(qint64 size)
+{
+    if (setup.maxBytes < 0 || size <= setup.maxBytes)
+        return true;
+    result.tooLargeAt = size;
+    abortedOnPurpose = true;
+    return false;
 }
 
 // Checked once the size is known and before any of the body is written, so that a full disk
@@ -175,6 +187,8 @@ size_t onBody(char *data, size_t size, size_t count, void *userdata)
         return 0;
     if (c->sink == Sink::Discard)
         return bytes;
+    if (!c->withinLimit(c->result.fileBytes + qint64(bytes)))
+        return 0;
     size_t done = 0;
     while (done < bytes) {
         const ssize_t n = ::write(c->setup.fd, data + done, bytes - done);
@@ -263,8 +277,12 @@ TransferResult runTransfer(const TransferSetup &setup)
     set(CURLOPT_SSL_VERIFYPEER, "CURLOPT_SSL_VERIFYPEER", 1L);
     set(CURLOPT_SSL_VERIFYHOST, "CURLOPT_SSL_VERIFYHOST", 2L);
     set(CURLOPT_NOSIGNAL, "CURLOPT_NOSIGNAL", 1L);
-    set(CURLOPT_BUFFERSIZE, "CURLOPT_BUFFERSIZE",
-        setup.receiveBufferBytes > 0 ? setup.receiveBufferBytes : kReceiveBufferSize);
+    // A limited file is read in pieces no larger than one past the limit, so that no more than
+    // that arrives once it is passed.
+    long buffer = setup.receiveBufferBytes > 0 ? setup.receiveBufferBytes : kReceiveBufferSize;
+    if (setup.maxBytes >= 0 && setup.maxBytes < buffer)
+        buffer = qMax(long(setup.maxBytes) + 1, kMinReceiveBuffer);
+    set(CURLOPT_BUFFERSIZE, "CURLOPT_BUFFERSIZE", buffer);
     set(CURLOPT_CONNECTTIMEOUT, "CURLOPT_CONNECTTIMEOUT", long(setup.lowSpeedTimeSeconds));
     set(CURLOPT_LOW_SPEED_LIMIT, "CURLOPT_LOW_SPEED_LIMIT", 1L);
     set(CURLOPT_LOW_SPEED_TIME, "CURLOPT_LOW_SPEED_TIME", long(setup.lowSpeedTimeSeconds));

@@ -27,6 +27,7 @@ struct TransferSetup
     StreamHasher *hash = nullptr;     // takes every byte of the file as it is written
     StreamHasher *heldHash = nullptr; // the digest of the held bytes, for a continuation
     QString spaceFolder;              // where the file goes: its free space is checked
+    qint64 maxBytes = -1;             // the file may not grow past this (-1: no limit)
     // Worker thread, after every piece of body written: bytes in the file, whole size or -1.
     std::function<void(qint64 written, qint64 total)> progress;
     // Worker thread, when a 206 has been accepted as the continuation of the held bytes.
@@ -45,6 +46,9 @@ struct TransferResult
     qint64 total = -1;         // whole size, when known
     QByteArray validator;      // strong ETag, else Last-Modified; empty when none or weak
     bool rangesServed = false; // the server says it serves byte ranges of this file
+    // The file would be larger than maxBytes: the announced length, else the bytes it would
+    // have had with the piece just received, which is not written; -1 when within the limit.
+    qint64 tooLargeAt = -1;
     // The body would not fit: stopped before writing any of it.
     bool noSpace = false;
     qint64 bytesNeeded = 0;

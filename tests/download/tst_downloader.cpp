@@ -40,8 +40,10 @@ namespace {
 
 // What an outcomes row arranges besides its responses. Offline: no network, to a host that does
 // not resolve; a long URL is longer than libcurl takes; a cancel at a report is at the first one.
+// Limited: no file larger than kLimit.
 enum class Setup {
     None,
+    Limited,
     ServerGone,
     LongUrl,
     FolderInTheWay,
@@ -51,6 +53,7 @@ enum class Setup {
     CancelAtLanding,
     CancelOffline
 };
+constexpr qint64 kLimit = 4096;
 
 // Runs one Downloader attempt to its completion on the test's event loop and keeps what the
 // caller can observe of it. configure may change the options and wrap the handlers.
@@ -271,6 +274,12 @@ void TestDownloader::outcomes_data()
     row("cancel once the file landed", {file()}, 200, 0, false, cancelled, cancelLine,
         Setup::CancelAtLanding);
     row("cancel while offline", {}, 0, 0, false, cancelled, cancelLine, Setup::CancelOffline);
+    const QString tooLarge = "larger than expected",
+                  limitLine = "DL: file larger than the 4096 bytes allowed, stopped at ";
+    row("length past the limit", {file()}, 200, 0, false, tooLarge, limitLine + "262144",
+        Setup::Limited);
+    row("chunked past the limit", {file(200, &HttpResponse::chunked)}, 200, 0, false, tooLarge,
+        limitLine, Setup::Limited);
 }
 
 void TestDownloader::outcomes()
@@ -298,6 +307,7 @@ void TestDownloader::outcomes()
     o.lowSpeedTimeSeconds = 1;
     o.totalTimeoutSeconds = offline ? 1 : 20;
     o.networkAvailable = [offline] { return !offline; };
+    o.maxBytes = setup == Setup::Limited ? kLimit : -1;
     const DownloadRun run = DownloadRun::exec(url, dest(), {}, [&](Downloader &dl) {
         if (setup == Setup::CancelAtReport)
             dl.onProgress = [&dl, report = dl.onProgress](qint64 written, qint64 total) {
@@ -330,6 +340,12 @@ void TestDownloader::outcomes()
     // may have run already on a slow machine; one at the first report leaves only that one.
     QVERIFY(run.progressAfterCancel == 0 &&
             (setup != Setup::CancelAtReport || run.progress.size() <= 1));
+    // Past the limit no more is written, and no more than a receive buffer (limit + 1) is read.
+    if (setup == Setup::Limited) {
+        const qint64 most = responses[0].chunked ? 2 * kLimit + 1 : 256 * 1024;
+        QVERIFY2(run.size > kLimit && run.size <= most, qPrintable(QString::number(run.size)));
+        QVERIFY(run.progress.isEmpty() || run.progress.last().first <= kLimit);
+    }
     const HttpRequest first = m_server ? m_server->requests().value(0) : HttpRequest(); // if any
     QCOMPARE(first.header("User-Agent"),
              first.method.isEmpty() ? "" : "QuillmarshOnlineInstaller/1.0");

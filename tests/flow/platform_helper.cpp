@@ -1,8 +1,10 @@
 // One run's private folder, seen from whatever user the test starts it as:
 // "platform_helper [release]" prints the private folder twice (it must not change within a
 // run); with "release" it writes an image into it, releases it as the installer does at exit and
-// prints whether the folder is "kept" or "gone".
+// prints whether the folder is "kept" or "gone". "platform_helper instance" prints what the
+// single-instance rule refused, then "another" or "alone".
 #include "platform/paths.h"
+#include "platform/singleinstance.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -13,6 +15,12 @@
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    if (app.arguments().contains(QStringLiteral("instance"))) {
+        platform::SingleInstance instance(QStringLiteral("test.quillmarsh.instance"));
+        instance.onRefused = [](const QString &why) { std::printf("%s\n", qPrintable(why)); };
+        std::printf("%s\n", instance.anotherInstanceActivated() ? "another" : "alone");
+        return 0;
+    }
     const QString dir = platform::privateDirectory();
     std::printf("%s\n%s\n", qPrintable(dir), qPrintable(platform::privateDirectory()));
     if (app.arguments().contains(QStringLiteral("release")) && !dir.isEmpty()) {

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLocalServer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -66,7 +67,8 @@ QStringList runHelper(uid_t uid, const QString &home, const QString &xdgCache,
     QProcess p;
     p.setProcessEnvironment(env);
     const QString id = QString::number(uid);
-    p.start("setpriv", QStringList{"--reuid=" + id, "--regid=" + id, "--clear-groups", helper} + args);
+    p.start("setpriv",
+            QStringList{"--reuid=" + id, "--regid=" + id, "--clear-groups", helper} + args);
     if (!p.waitForFinished(30000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
         return {};
     return QString::fromUtf8(p.readAllStandardOutput()).split(u'\n');
@@ -292,6 +294,22 @@ private slots:
         QCOMPARE(mounted(point), !removed);
         QVERIFY(QFile::exists(content + "/keep.txt"));
         QVERIFY(!QFile::exists(stale + "/quillmarsh_setup.dmg"));
+    }
+
+    // Another user's socket where the user's own would be is not another installer: it is not
+    // asked to come to the front, and the run goes on as the one instance.
+    void otherUsersSocketDoesNotCount()
+    {
+        QTemporaryDir base;
+        const QString cache = base.filePath("cache");
+        QVERIFY(makeDir(base.path(), kNobody, 0755) && makeDir(cache, kNobody, 0700));
+        QLocalServer rootsOwn; // this test runs as root
+        rootsOwn.setSocketOptions(QLocalServer::WorldAccessOption);
+        QVERIFY(rootsOwn.listen(cache + "/test.quillmarsh.instance-65534"));
+        const QStringList out = runHelper(kNobody, base.filePath("home"), cache, {"instance"});
+        QVERIFY2(out.value(0).endsWith("ignored: it belongs to uid 0, not to uid 65534") &&
+                     out.value(1) == "alone",
+                 qPrintable(out.join('\n')));
     }
 
     // A bind mount is not detached (only FUSE ones are) and keeps the device number.

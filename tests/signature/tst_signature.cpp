@@ -1,5 +1,6 @@
 // Signed images: .sig files made by the signing code, read back against altered images,
-// foreign keys and damaged lines. The keys come from `openssl genpkey`.
+// foreign keys and damaged lines, and the version floor and expiry of a release. The keys come
+// from `openssl genpkey`.
 #include "testkeys.h"
 #include "download/imagesignature.h"
 
@@ -15,7 +16,8 @@ class TestSignature : public QObject
 
     QTemporaryDir m_dir;
     QByteArray m_publicKey, m_image;
-    QHash<QString, QByteArray> m_sigs; // own, otherKey, otherImage
+    QHash<QString, QByteArray> m_sigs; // own (version 5, kExpires), otherKey, otherImage, format 1
+    const QDateTime kExpires = QDateTime(QDate(2027, 1, 31), QTime(0, 0), Qt::UTC);
 
     static bool write(const QString &path, const QByteArray &bytes)
     {
@@ -43,7 +45,11 @@ private slots:
         for (const auto &[name, pem, image] : {std::tuple{"own", key, "quillmarsh.dmg"},
                                                {"otherKey", otherKey, "quillmarsh.dmg"},
                                                {"otherImage", key, "quillmarsh.silicon.dmg"}})
-            m_sigs[name] = signImageFile(pem, m_dir.filePath(image), &error).value_or("");
+            m_sigs[name] =
+                signImageFile(pem, m_dir.filePath(image), 5, kExpires, &error).value_or("");
+        const QByteArray facts = m_sigs["own"].left(m_sigs["own"].indexOf("version"));
+        m_sigs["format 1"] =
+            signFacts(key, facts.sliced(18).prepend("quillmarsh-image 1"), &error).value_or("");
         QVERIFY2(!m_sigs.values().contains(QByteArray()), qPrintable(error));
     }
 
@@ -84,6 +90,35 @@ private slots:
                  qPrintable(outcome));
     }
 
+    // The floor and the expiry, a day of grace included; format 1 counts as version 0.
+    void release_data()
+    {
+        QTest::addColumn<QString>("sig");
+        QTest::addColumn<qint64>("floor");
+        QTest::addColumn<qint64>("secondsAfterExpiry");
+        QTest::addColumn<QString>("failure"); // empty: may be installed
+
+        const QString older = "image version %1 is older than the oldest allowed, %2";
+        QTest::newRow("at the floor") << "own" << 5LL << 0LL << "";
+        QTest::newRow("below the floor") << "own" << 6LL << 0LL << older.arg(5).arg(6);
+        QTest::newRow("format 1, floor 0") << "format 1" << 0LL << 9999999LL << "";
+        QTest::newRow("format 1, floor 1") << "format 1" << 1LL << 0LL << older.arg(0).arg(1);
+        QTest::newRow("a day late") << "own" << 0LL << 86400LL << "";
+        QTest::newRow("expired") << "own" << 0LL << 86401LL
+                                 << "signature expired at 2027-01-31T00:00:00Z";
+    }
+    void release()
+    {
+        QFETCH(QString, sig);
+        QFETCH(qint64, floor);
+        QFETCH(qint64, secondsAfterExpiry);
+        QFETCH(QString, failure);
+        QString error;
+        const auto facts = readImageSignature(m_sigs[sig], m_publicKey, &error);
+        QVERIFY2(facts, qPrintable(error));
+        QCOMPARE(checkRelease(*facts, floor, kExpires.addSecs(secondsAfterExpiry)), failure);
+    }
+
     // The good .sig with line N replaced by text (0: text appended); {hex} and {b64} stand for
     // its own hash and signature.
     void malformed_data()
@@ -93,8 +128,8 @@ private slots:
         QTest::addColumn<QString>("failure");
         using B = QByteArray;
 
-        QTest::newRow("version 2") << 1 << B("quillmarsh-image 2\n") << "malformed line 1";
-        QTest::newRow("CRLF") << 1 << B("quillmarsh-image 1\r\n") << "malformed line 1";
+        QTest::newRow("format 3") << 1 << B("quillmarsh-image 3\n") << "malformed line 1";
+        QTest::newRow("CRLF") << 1 << B("quillmarsh-image 2\r\n") << "malformed line 1";
         QTest::newRow("out of order") << 2 << B("size 229376\n") << "malformed line 2";
         QTest::newRow("no file name") << 2 << B("file \n") << "malformed line 2";
         QTest::newRow("size +") << 3 << B("size +229376\n") << "malformed line 3";
@@ -103,13 +138,20 @@ private slots:
             << 3 << B("size 99999999999999999999\n") << "malformed line 3";
         QTest::newRow("size 0 is well-formed") << 3 << B("size 0\n") << "bad signature";
         QTest::newRow("sha256 upper") << 4 << B("sha256 {HEX}\n") << "malformed line 4";
-        QTest::newRow("63-byte signature") << 5 << B("signature {b64of63}\n") << "malformed line 5";
-        QTest::newRow("no padding") << 5 << B("signature {b64nopad}\n") << "malformed line 5";
-        QTest::newRow("not base64") << 5 << B("signature !{b64}\n") << "malformed line 5";
-        QTest::newRow("no final LF") << 5 << B("signature {b64}") << "malformed line 5";
-        QTest::newRow("4 lines") << 5 << B() << "malformed line 5";
-        QTest::newRow("6th line") << 0 << B("\n") << "malformed line 6";
-        QTest::newRow("bytes after") << 0 << B("x") << "malformed line 6";
+        QTest::newRow("no version") << 5 << B() << "malformed line 5";
+        QTest::newRow("version -1") << 5 << B("version -1\n") << "malformed line 5";
+        QTest::newRow("expires, local time")
+            << 6 << B("expires 2027-01-31T00:00:00\n") << "malformed line 6";
+        QTest::newRow("expires +01:00")
+            << 6 << B("expires 2027-01-31T01:00:00+01:00\n") << "malformed line 6";
+        QTest::newRow("no expires is well-formed") << 6 << B() << "bad signature";
+        QTest::newRow("63-byte signature") << 7 << B("signature {b64of63}\n") << "malformed line 7";
+        QTest::newRow("no padding") << 7 << B("signature {b64nopad}\n") << "malformed line 7";
+        QTest::newRow("not base64") << 7 << B("signature !{b64}\n") << "malformed line 7";
+        QTest::newRow("no final LF") << 7 << B("signature {b64}") << "malformed line 7";
+        QTest::newRow("no signature") << 7 << B() << "malformed line 7";
+        QTest::newRow("8th line") << 0 << B("\n") << "malformed line 8";
+        QTest::newRow("bytes after") << 0 << B("x") << "malformed line 8";
     }
     void malformed()
     {
@@ -117,13 +159,13 @@ private slots:
         QFETCH(QByteArray, text);
         QFETCH(QString, failure);
         const QList<QByteArray> lines = m_sigs["own"].split('\n');
-        const QByteArray hex = lines[3].mid(7), b64 = lines[4].mid(10);
+        const QByteArray hex = lines[3].mid(7), b64 = lines[6].mid(10);
         text.replace("{HEX}", hex.toUpper())
             .replace("{b64of63}", QByteArray::fromBase64(b64).left(63).toBase64())
             .replace("{b64nopad}", b64.left(86))
             .replace("{b64}", b64);
         QByteArray sigText;
-        for (int i = 0; i < 5; ++i)
+        for (int i = 0; i < 7; ++i)
             sigText += i + 1 == line ? text : lines[i] + '\n';
         if (line == 0)
             sigText += text;
