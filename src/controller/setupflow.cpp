@@ -304,7 +304,35 @@ void SetupFlow::downloadComplete(const DownloadResult &result)
     // Retry starts from the beginning, so a partial file kept for resuming is of no more use.
     discardResumeData();
     clearLeftovers();
-    fail(result.message, QMessageBox::NoIcon, true);
+    fail(failureText(result), QMessageBox::NoIcon, true);
+}
+
+// A server's answer is shown as it stands; a failure before any answer in the window's language
+// (the log above keeps the HTTP library's own words and code).
+QString SetupFlow::failureText(const DownloadResult &result) const
+{
+    const UIStrings &texts = L();
+    switch (result.transport) {
+    case TransportFailure::None:
+        return result.message;
+    case TransportFailure::HostNotFound:
+        return texts.netHostNotFound;
+    case TransportFailure::NoConnection:
+        return texts.netNoConnection;
+    case TransportFailure::TimedOut:
+        return texts.netTimedOut;
+    case TransportFailure::ConnectionLost:
+        return texts.netConnectionLost;
+    case TransportFailure::CertificateUntrusted:
+        return texts.netCertUntrusted;
+    case TransportFailure::CertificateExpired:
+        return texts.netCertExpired;
+    case TransportFailure::CertificateWrongHost:
+        return texts.netCertWrongHost;
+    case TransportFailure::Other:
+        break;
+    }
+    return texts.netOther;
 }
 
 // Called only while no attempt runs, so every partial file of the image is an orphan.

@@ -113,6 +113,7 @@ private:
     void failVerification(const QString &reason);
     void retryTimerTick();
     void launchInstaller(const DownloadResult &image);
+    QString failureText(const DownloadResult &result) const;
     void creepInstall();
     void refuseClose();
     void fail(const QString &message, QMessageBox::Icon alert, bool offlineLink);

@@ -385,6 +385,7 @@ void Downloader::run(const std::shared_ptr<Downloader> &self)
         result.size = r.tooLargeAt;
     } else if (r.code != CURLE_OK) {
         result.errorCode = r.code;
+        result.transport = classifyTransportFailure(r.code, r.sslVerifyResult);
         resume = p.resumeStateAfter(a);
         ITLog("DL: error %ld %@ (resume state: %lu bytes)", qint64(r.code), r.message,
               quint64(resume ? resume->size() : 0));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "transportfailure.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -16,6 +18,7 @@ struct DownloadResult
     QString message; // Failed: the text shown to the user
     qint64 httpStatus = 0;
     qint64 errorCode = 0;
+    TransportFailure transport = TransportFailure::None; // Failed before any HTTP status: why
     std::optional<QByteArray> resumeData;
     // Saved: the SHA-256 (32 bytes) of the whole file, taken while the bytes arrived, and its size.
     // TooLarge: size is what is known of it, the announced length or the bytes received.

@@ -317,6 +317,7 @@ TransferResult runTransfer(const TransferSetup &setup)
     if (code != CURLE_OK) {
         result.code = code;
         result.message = curlErrorText(code, errorBuffer);
+        curl_easy_getinfo(h, CURLINFO_SSL_VERIFYRESULT, &result.sslVerifyResult);
         return result;
     }
     if (c.sink == Sink::File && result.total > 0 && result.fileBytes != result.total) {

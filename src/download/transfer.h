@@ -38,6 +38,7 @@ struct TransferResult
 {
     CURLcode code = CURLE_OK; // transport outcome; CURLE_OK also for HTTP failures
     QString message;          // description of a transport error
+    long sslVerifyResult = 0; // the certificate check's X509_V_* result
     long httpStatus = 0;      // final response, 0 when none
     bool restart = false;     // the held bytes cannot be continued: ask again from byte 0
     QString restartReason;

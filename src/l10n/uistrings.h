@@ -33,5 +33,14 @@ struct UIStrings
     QString notEnoughSpace; // "%@" product, "%ld" megabytes, "%@" folder, in this order
     QString noPrivateFolder;
     QString imageUnverified; // the downloaded image failed its signature check
+    // Why a download failed before any HTTP status, in the user's words.
+    QString netHostNotFound;
+    QString netNoConnection;
+    QString netTimedOut;
+    QString netConnectionLost;
+    QString netCertUntrusted;
+    QString netCertExpired;
+    QString netCertWrongHost;
+    QString netOther;
     QStringList slides;
 };

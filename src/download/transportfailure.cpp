@@ -1,0 +1,39 @@
+#include "transportfailure.h"
+
+#include <curl/curl.h>
+#include <openssl/x509_vfy.h>
+
+TransportFailure classifyTransportFailure(long curlCode, long sslVerifyResult)
+{
+    switch (static_cast<CURLcode>(curlCode)) {
+    case CURLE_OK:
+        return TransportFailure::None;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return TransportFailure::HostNotFound;
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_SSL_CONNECT_ERROR:
+        return TransportFailure::NoConnection;
+    case CURLE_OPERATION_TIMEDOUT:
+        return TransportFailure::TimedOut;
+    case CURLE_PARTIAL_FILE:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+        return TransportFailure::ConnectionLost;
+    case CURLE_PEER_FAILED_VERIFICATION:
+        if (sslVerifyResult == X509_V_ERR_CERT_HAS_EXPIRED ||
+            sslVerifyResult == X509_V_ERR_CERT_NOT_YET_VALID)
+            return TransportFailure::CertificateExpired;
+        // libcurl checks the name itself when OpenSSL found the chain good.
+        if (sslVerifyResult == X509_V_ERR_HOSTNAME_MISMATCH || sslVerifyResult == X509_V_OK)
+            return TransportFailure::CertificateWrongHost;
+        return TransportFailure::CertificateUntrusted;
+    case CURLE_SSL_CACERT_BADFILE:
+        return TransportFailure::CertificateUntrusted;
+    default:
+        return TransportFailure::Other;
+    }
+}
