@@ -74,8 +74,8 @@ int main(int argc, char **argv)
     emit flow->statusChanged(c.L().installingWait + QStringLiteral("  45%"));
     ok = save(c.window(), dir, QStringLiteral("install")) && ok;
 
-    emit flow->failed(QStringLiteral("Could not connect to the server."), QMessageBox::NoIcon,
-                      true);
+    // The longest failure text there is.
+    emit flow->failed(c.L().netCertExpired, QMessageBox::NoIcon, true);
     ok = save(c.window(), dir, QStringLiteral("failed")) && ok;
 
     emit flow->finished(QStringLiteral("/Applications/Quillmarsh.app"));
