@@ -27,8 +27,10 @@ TransportFailure classifyTransportFailure(long curlCode, long sslVerifyResult)
         if (sslVerifyResult == X509_V_ERR_CERT_HAS_EXPIRED ||
             sslVerifyResult == X509_V_ERR_CERT_NOT_YET_VALID)
             return TransportFailure::CertificateExpired;
-        // libcurl checks the name itself when OpenSSL found the chain good.
-        if (sslVerifyResult == X509_V_ERR_HOSTNAME_MISMATCH || sslVerifyResult == X509_V_OK)
+        // libcurl checks the name itself once OpenSSL found the chain good, and then reports
+        // "unspecified" (seen with libcurl 7.88 and OpenSSL 3.0).
+        if (sslVerifyResult == X509_V_ERR_HOSTNAME_MISMATCH || sslVerifyResult == X509_V_OK ||
+            sslVerifyResult == X509_V_ERR_UNSPECIFIED)
             return TransportFailure::CertificateWrongHost;
         return TransportFailure::CertificateUntrusted;
     case CURLE_SSL_CACERT_BADFILE:

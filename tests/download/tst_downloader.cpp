@@ -127,6 +127,12 @@ QByteArray sha256Of(const QString &path)
 }
 
 // Messages that start with prefix, logged since init() emptied the log.
+quint16 freePort()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
+}
+
 int logged(const QString &prefix)
 {
     ITLogDrain(2000);
@@ -175,6 +181,8 @@ private:
     QTemporaryDir m_nginxRoot;
     QProcess m_nginx;
     quint16 m_nginxPort = 0;
+    QMap<QString, quint16> m_tlsPorts;
+    bool startNginx();
     QString dest() const { return m_dir->filePath(QStringLiteral("quillmarsh_setup.dmg")); }
     QStringList partials() const { return QDir(m_dir->path()).entryList({"*.part-*"}); }
 
@@ -201,6 +209,8 @@ private slots:
     void proxy();
     void nginx_data();
     void nginx();
+    void tls_data();
+    void tls();
     void cleanupTestCase()
     {
         m_nginx.terminate(); // the master stops its worker; a hung one is killed on destruction
@@ -590,9 +600,7 @@ void TestDownloader::proxy()
     const QString program = QStandardPaths::findExecutable("tinyproxy", {"/usr/bin", "/usr/sbin"});
     if (program.isEmpty())
         QSKIP("tinyproxy is not installed");
-    quint16 port = 0;
-    if (QTcpServer probe; probe.listen(QHostAddress::LocalHost))
-        port = probe.serverPort();
+    const quint16 port = freePort();
     const QString conf = m_dir->filePath("tinyproxy.conf");
     QVERIFY(writeFile(conf, QString("Port %1\nListen 127.0.0.1\nTimeout 30\nLogLevel Info\n"
                                     "Allow 127.0.0.1\nUser nobody\nGroup nogroup\n")
@@ -646,29 +654,8 @@ void TestDownloader::nginx()
 {
     QFETCH(QList<double>, cuts);
     QFETCH(bool, replaced);
-    const QString program = QStandardPaths::findExecutable("nginx", {"/usr/sbin", "/usr/bin"});
-    if (program.isEmpty())
-        QSKIP("nginx is not installed (Debian package nginx-light)");
-    const QString r = m_nginxRoot.path(), image = r + "/www/quillmarsh.dmg";
-    if (m_nginx.state() != QProcess::Running) {
-        if (QTcpServer probe; probe.listen(QHostAddress::LocalHost)) // a free port
-            m_nginxPort = probe.serverPort();
-        const QString conf =
-            QString(R"(%1 worker_processes 1; daemon off; pid %2/nginx.pid;
-events { worker_connections 64; } error_log %2/error.log;
-http { access_log %2/access.log; client_body_temp_path %2/tmp/body; proxy_temp_path %2/tmp/proxy;
-  fastcgi_temp_path %2/tmp/fastcgi; uwsgi_temp_path %2/tmp/uwsgi; scgi_temp_path %2/tmp/scgi;
-  server { listen 127.0.0.1:%3; root %2/www; } })")
-                .arg(::geteuid() == 0 ? "user root;" : "", r, QString::number(m_nginxPort));
-        QVERIFY(QDir(r).mkpath("www") && QDir(r).mkpath("tmp") &&
-                writeFile(r + "/nginx.conf", conf.toUtf8()));
-        m_nginx.setProcessChannelMode(QProcess::MergedChannels);
-        m_nginx.start(program, {"-p", r, "-c", r + "/nginx.conf"});
-        // The pid file is written once the listening socket is open.
-        const auto up = [&] { return QFile::exists(r + "/nginx.pid") || !m_nginx.state(); };
-        QVERIFY(m_nginx.waitForStarted(5000) && QTest::qWaitFor(up, 10000));
-        QVERIFY2(m_nginx.state() == QProcess::Running, m_nginx.readAll().constData());
-    }
+    QVERIFY(startNginx());
+    const QString image = m_nginxRoot.path() + "/www/quillmarsh.dmg";
     const qint64 size = 8 << 20;
     QVERIFY(writeImage(image, 1, size));
     TcpFaultProxy proxy(m_nginxPort);
@@ -692,6 +679,117 @@ http { access_log %2/access.log; client_body_temp_path %2/tmp/body; proxy_temp_p
     QCOMPARE(last.sha256.toHex(), sha256Of(image));
     QVERIFY(partials().isEmpty());
     QCOMPARE(logged("DL: resumed at offset "), replaced ? 0 : int(cuts.size()));
+}
+
+
+// Certificates from a CA of the test's own, put into the system's trust store in this thread's
+// private mount namespace (the download's worker inherits it): one for the right host, one for
+// another host, one that expired in 2020, and one from a CA nobody trusts.
+constexpr char kMakeCertificates[] = R"(set -e; cd "$1"
+key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1.key" 2>/dev/null; }
+ca() { key $1; openssl req -x509 -key $1.key -out $1.pem -subj "/CN=QM $1" -days 3 \
+  -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign; }
+csr() { key $1; openssl req -new -key $1.key -out $1.csr -subj /CN=$2 -addext "subjectAltName=$3"; }
+ca ca; ca rogue
+here=DNS:localhost,IP:127.0.0.1
+csr good localhost $here; csr wrong wrong.example DNS:wrong.example; csr expired localhost $here
+csr untrusted localhost $here
+sign() { openssl x509 -req -in $1.csr -CA $2.pem -CAkey $2.key -CAcreateserial -days 2 \
+  -copy_extensions copy -out $1.pem 2>/dev/null; }
+sign good ca; sign wrong ca; sign untrusted rogue
+printf '[ca]\ndefault_ca=d\n[d]\ndatabase=index.txt\nnew_certs_dir=.\nserial=serial\ndefault_md=sha256\npolicy=p\ncopy_extensions=copy\n[p]\ncommonName=supplied\n' > ca.cnf
+: > index.txt; echo 01 > serial
+openssl ca -config ca.cnf -cert ca.pem -keyfile ca.key -in expired.csr -out expired.pem \
+  -startdate 20200101000000Z -enddate 20200102000000Z -batch -notext 2>/dev/null)";
+
+bool TestDownloader::startNginx()
+{
+    if (m_nginx.state() == QProcess::Running)
+        return true;
+    const QString program = QStandardPaths::findExecutable("nginx", {"/usr/sbin", "/usr/bin"});
+    const QString r = m_nginxRoot.path();
+    if (program.isEmpty() || !QDir(r).mkpath("www") || !QDir(r).mkpath("tmp") ||
+        QProcess::execute("/bin/sh", {"-c", kMakeCertificates, "sh", r}) != 0)
+        return false;
+    m_nginxPort = freePort();
+    QString servers = QStringLiteral("server { listen 127.0.0.1:%1; root %2/www; }\n")
+                          .arg(m_nginxPort)
+                          .arg(r);
+    for (const char *name : {"good", "wrong", "expired", "untrusted"}) {
+        const quint16 port = freePort();
+        m_tlsPorts[name] = port;
+        servers += QStringLiteral("server { listen 127.0.0.1:%1 ssl http2; root %2/www; "
+                                  "ssl_certificate %2/%3.pem; ssl_certificate_key %2/%3.key; }\n")
+                       .arg(port)
+                       .arg(r, QString::fromLatin1(name));
+    }
+    const QString conf =
+        QString(R"(%1 worker_processes 1; daemon off; pid %2/nginx.pid;
+events { worker_connections 64; } error_log %2/error.log;
+http { access_log %2/access.log; client_body_temp_path %2/tmp/body; proxy_temp_path %2/tmp/proxy;
+  fastcgi_temp_path %2/tmp/fastcgi; uwsgi_temp_path %2/tmp/uwsgi; scgi_temp_path %2/tmp/scgi;
+  %3 })")
+            .arg(::geteuid() == 0 ? "user root;" : "", r, servers);
+    if (!writeFile(r + "/nginx.conf", conf.toUtf8()))
+        return false;
+    m_nginx.setProcessChannelMode(QProcess::MergedChannels);
+    m_nginx.start(program, {"-p", r, "-c", r + "/nginx.conf"});
+    // The pid file is written once the listening sockets are open.
+    const auto up = [&] { return QFile::exists(r + "/nginx.pid") || !m_nginx.state(); };
+    return m_nginx.waitForStarted(5000) && QTest::qWaitFor(up, 10000) &&
+           m_nginx.state() == QProcess::Running;
+}
+
+void TestDownloader::tls_data()
+{
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<bool>("cut");
+    QTest::addColumn<int>("transport"); // TransportFailure; None: saved
+    QTest::newRow("trusted, HTTP/2") << "good" << false << int(TransportFailure::None);
+    QTest::newRow("cut mid-body, resumed") << "good" << true << int(TransportFailure::None);
+    QTest::newRow("untrusted CA") << "untrusted" << false << int(TransportFailure::CertificateUntrusted);
+    QTest::newRow("wrong host") << "wrong" << false << int(TransportFailure::CertificateWrongHost);
+    QTest::newRow("expired") << "expired" << false << int(TransportFailure::CertificateExpired);
+}
+
+void TestDownloader::tls()
+{
+    QFETCH(QString, server);
+    QFETCH(bool, cut);
+    QFETCH(int, transport);
+    if (QStandardPaths::findExecutable("nginx", {"/usr/sbin", "/usr/bin"}).isEmpty())
+        QSKIP("nginx is not installed (Debian package nginx-light)");
+    QVERIFY(startNginx());
+    const QByteArray store = "/etc/ssl/certs/ca-certificates.crt";
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
+        QSKIP("no private mount namespace here (needs CAP_SYS_ADMIN)");
+    QCOMPARE(::mount(QFile::encodeName(m_nginxRoot.filePath("ca.pem")).constData(), store.constData(),
+                     nullptr, MS_BIND, nullptr), 0);
+    const auto unmount = qScopeGuard([&] { ::umount2(store.constData(), MNT_DETACH); });
+    const QString image = m_nginxRoot.filePath("www/quillmarsh.dmg");
+    const qint64 size = 4 << 20;
+    QVERIFY(writeImage(image, 5, size));
+    TcpFaultProxy proxy(m_tlsPorts[server]);
+    QVERIFY(proxy.isListening());
+    const QString url = QStringLiteral("https://localhost:%1/quillmarsh.dmg");
+    std::optional<QByteArray> resume;
+    if (cut) {
+        proxy.cutNextAfter(size / 2);
+        const DownloadRun first = DownloadRun::exec(url.arg(proxy.port()), dest());
+        QCOMPARE(int(first.transport), int(TransportFailure::ConnectionLost));
+        QVERIFY2(first.resumeData, qPrintable(first.message));
+        resume = first.resumeData;
+    }
+    const DownloadRun run = DownloadRun::exec(url.arg(proxy.port()), dest(), resume);
+    QCOMPARE(int(run.transport), transport);
+    if (transport == int(TransportFailure::None)) {
+        QVERIFY2(run.ok(), qPrintable(run.message));
+        QCOMPARE(run.httpStatus, cut ? 206 : 200);
+        QCOMPARE(sha256Of(dest()), sha256Of(image));
+    } else {
+        QVERIFY(!QFile::exists(dest()) && partials().isEmpty() && !run.resumeData);
+        QVERIFY(logged("DL: error 60 ") == 1);
+    }
 }
 
 int main(int argc, char **argv)
