@@ -8,7 +8,6 @@
 #include <QStringDecoder>
 
 #include <openssl/evp.h>
-#include <openssl/pem.h>
 
 #include <memory>
 
@@ -28,13 +27,8 @@ struct MdCtxFree
 {
     void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
 };
-struct BioFree
-{
-    void operator()(BIO *bio) const { BIO_free(bio); }
-};
 using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
 using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
-using Bio = std::unique_ptr<BIO, BioFree>;
 
 void setError(QString *error, const QString &text)
 {
@@ -252,86 +246,4 @@ QString checkImage(const ImageSignature &sig, const QString &fileName, qint64 si
             .arg(QLatin1String(sha256.toHex()), QLatin1String(sig.sha256.toHex()));
     }
     return {};
-}
-
-std::optional<FileDigest> fileSha256(const QString &path, QString *error)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        setError(error, QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
-        return std::nullopt;
-    }
-    MdCtx ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
-        setError(error, QStringLiteral("SHA-256 is not available"));
-        return std::nullopt;
-    }
-    FileDigest digest;
-    QByteArray buffer(1 << 20, Qt::Uninitialized);
-    for (;;) {
-        const qint64 got = file.read(buffer.data(), buffer.size());
-        if (got < 0) {
-            setError(error, QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
-            return std::nullopt;
-        }
-        if (got == 0)
-            break;
-        if (EVP_DigestUpdate(ctx.get(), buffer.constData(), size_t(got)) != 1) {
-            setError(error, QStringLiteral("SHA-256 failed"));
-            return std::nullopt;
-        }
-        digest.size += got;
-    }
-    digest.sha256.resize(kSha256Size);
-    EVP_DigestFinal_ex(ctx.get(), reinterpret_cast<unsigned char *>(digest.sha256.data()), nullptr);
-    return digest;
-}
-
-std::optional<QByteArray> signFacts(const QString &privateKeyPem, const QByteArray &facts,
-                                    QString *error)
-{
-    Bio bio(BIO_new_file(QFile::encodeName(privateKeyPem).constData(), "r"));
-    Pkey key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
-    if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_ED25519) {
-        setError(error,
-                 QStringLiteral("%1 is not an Ed25519 private key in PEM").arg(privateKeyPem));
-        return std::nullopt;
-    }
-    MdCtx ctx(EVP_MD_CTX_new());
-    QByteArray signature(kSignatureSize, Qt::Uninitialized);
-    size_t length = size_t(signature.size());
-    if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) != 1 ||
-        EVP_DigestSign(ctx.get(), reinterpret_cast<unsigned char *>(signature.data()), &length,
-                       reinterpret_cast<const unsigned char *>(facts.constData()),
-                       size_t(facts.size())) != 1 ||
-        length != size_t(kSignatureSize)) {
-        setError(error, QStringLiteral("signing failed"));
-        return std::nullopt;
-    }
-    return facts + "signature " + signature.toBase64() + '\n';
-}
-
-std::optional<QByteArray> signImageFile(const QString &privateKeyPem, const QString &imagePath,
-                                        qint64 version, const QDateTime &expires, QString *error)
-{
-    const QString name = QFileInfo(imagePath).fileName();
-    if (!parseFileName(name.toUtf8())) {
-        setError(error, QStringLiteral("the file name \"%1\" cannot be signed").arg(name));
-        return std::nullopt;
-    }
-    if (version < 0) {
-        setError(error, QStringLiteral("the version must be 0 or more"));
-        return std::nullopt;
-    }
-    const std::optional<FileDigest> digest = fileSha256(imagePath, error);
-    if (!digest)
-        return std::nullopt;
-
-    QByteArray facts = "quillmarsh-image 2\nfile " + name.toUtf8() + "\nsize " +
-                       QByteArray::number(digest->size) + "\nsha256 " + digest->sha256.toHex() +
-                       "\nversion " + QByteArray::number(version) + '\n';
-    // Whole seconds in UTC: the only spelling the reader takes.
-    if (expires.isValid())
-        facts += "expires " + expires.toUTC().toString(Qt::ISODate).toLatin1() + '\n';
-    return signFacts(privateKeyPem, facts, error);
 }

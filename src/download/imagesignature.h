@@ -56,22 +56,3 @@ QString checkRelease(const ImageSignature &sig, qint64 minVersion, const QDateTi
 // segment of its URL, not the name it was saved under.
 QString checkImage(const ImageSignature &sig, const QString &fileName, qint64 size,
                    const QByteArray &sha256);
-
-struct FileDigest
-{
-    QByteArray sha256; // 32 raw bytes
-    qint64 size = 0;
-};
-
-// SHA-256 and length of a file, read in pieces so that a large image never sits in memory.
-std::optional<FileDigest> fileSha256(const QString &path, QString *error);
-
-// The whole .sig text for the file at imagePath as the given version, expiring at expires
-// (invalid: never), signed with the Ed25519 private key in the PEM file at privateKeyPem (as
-// made by `openssl genpkey -algorithm ed25519`).
-std::optional<QByteArray> signImageFile(const QString &privateKeyPem, const QString &imagePath,
-                                        qint64 version, const QDateTime &expires, QString *error);
-
-// facts (the lines before the signature, each with its \n) followed by their signature line.
-std::optional<QByteArray> signFacts(const QString &privateKeyPem, const QByteArray &facts,
-                                    QString *error);

@@ -4,6 +4,7 @@
 #include "controller/setupflow.h"
 #include "diag/itformat.h"
 #include "download/imagesignature.h"
+#include "tools/signing.h"
 #include "flowfixture.h"
 #include "install/desktopentry.h"
 #include "install/imagetool.h"

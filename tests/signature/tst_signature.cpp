@@ -3,6 +3,7 @@
 // from `openssl genpkey`.
 #include "testkeys.h"
 #include "download/imagesignature.h"
+#include "tools/signing.h"
 
 #include <QFile>
 #include <QProcess>

@@ -3,7 +3,7 @@
 // it expires) the installer checks an image against before it mounts it. Raise N with every
 // release. Make the key once with `openssl genpkey -algorithm ed25519 -out KEY.pem` and build
 // the installer with the base64 of its raw public key. Exits 0 only when the .sig was written.
-#include "download/imagesignature.h"
+#include "signing.h"
 
 #include <QCoreApplication>
 #include <QSaveFile>
