@@ -43,22 +43,20 @@ probe() {
 }
 
 # Refuses to go on when the program or the Qt platform plugin of this session's display needs
-# a library this machine lacks. Records the system libraries all of them load in
-# .baseline, which later runs check cheaply.
+# a library this machine lacks; otherwise records the system libraries they load in .baseline,
+# which later runs check cheaply. One pass of the loader: each costs tens of milliseconds.
 check_baseline() {
-    [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] ||
-        refuse "no display: the installer needs an X11 or Wayland desktop session."
     [ -x "$loader" ] || refuse "the installer needs the GNU C library for x86_64."
     plugins=$1/lib/qt6/plugins/platforms
-    files="$1/bin/quillmarsh-installer $1/bin/unsquashfs"
+    files="$1/bin/quillmarsh-installer"
     [ -n "${WAYLAND_DISPLAY:-}" ] && files="$files $plugins/libqwayland-generic.so"
     [ -n "${DISPLAY:-}" ] && files="$files $plugins/libqxcb.so"
     # shellcheck disable=SC2086
-    missing=$(probe $files | sed -n 's/^missing //p' | tr '\n' ' ')
+    found=$(probe $files)
+    missing=$(printf '%s\n' "$found" | sed -n 's/^missing //p' | tr '\n' ' ')
     [ -z "$missing" ] ||
         refuse "this system lacks libraries every desktop has, the installer cannot start: $missing"
-    probe "$1/bin/quillmarsh-installer" "$1/bin/unsquashfs" "$plugins"/*.so |
-        grep -v -e '^missing ' -e "^$1/" > "$1/.baseline"
+    printf '%s\n' "$found" | grep -v "^$1/" > "$1/.baseline"
 }
 
 self=$0
@@ -78,6 +76,9 @@ if [ -f "$dir/.complete" ] && safe_base; then
     done < "$dir/.baseline"
     exec "$dir/bin/quillmarsh-installer" "$@"
 fi
+
+[ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] ||
+    refuse "no display: the installer needs an X11 or Wayland desktop session."
 
 # The folder of the user's cache when it is safe to keep the program there; otherwise a
 # fresh folder for this run only, removed at its end.

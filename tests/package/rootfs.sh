@@ -3,7 +3,7 @@
 # under /var/cache/quillmarsh-rootfs: the C library, X11 and Wayland client libraries,
 # fontconfig and FreeType, GL, D-Bus, a CA store and pkexec, and nothing the installer bundles.
 set -eu
-baseline="libc6 libstdc++6 libgcc-s1 zlib1g libexpat1 libx11-6 libx11-xcb1 libxcb1
+baseline="libc6 libstdc++6 libgcc-s1 zlib1g libexpat1 libx11-6 libx11-xcb1 libxcb1 libsm6 libice6
   libwayland-client0 libfontconfig1 libfreetype6 libharfbuzz0b libfribidi0 libgl1 libegl1 libopengl0
   libdbus-1-3 ca-certificates pkexec"
 packages=$(echo $baseline | tr ' ' ',')
