@@ -61,21 +61,40 @@ Xvfb :7 -ac -nolisten tcp -screen 0 1280x800x24 > /dev/null 2>&1 &
 export DISPLAY=:7
 cp /etc/passwd "$work/passwd" && echo "qm:x:$U:$U::/home/qm:/bin/sh" >> "$work/passwd"
 
-# row NAME BWRAP_ARGS...: one whole install; fails the test with what the row shows.
+# row NAME BWRAP_ARGS...: one whole install, driven on the X display; fails the test with what
+# the row shows. With session set to a Wayland one, no X tool can press Install: the row checks
+# that the first frame is shown.
 failed=0
-row() {
-    local name=$1 home=$work/$1/home
+session=(DISPLAY=:7)
+# sandbox HOME BWRAP_ARGS...: the file run in the bare system as the user, with HOME as home.
+sandbox() {
+    local home=$1
     shift
-    mkdir -p "$home" && chown "$U:$U" "$home"
-    local log=$home/.local/state/Logs/quillmarsh-installer.log
     bwrap --ro-bind "$rootfs" / --dev /dev --proc /proc --tmpfs /tmp --tmpfs /home \
         --bind "$home" /home/qm --ro-bind /tmp/.X11-unix /tmp/.X11-unix \
         --ro-bind "$run" /tmp/quillmarsh-installer-x86_64.run --ro-bind "$work/passwd" /etc/passwd \
         --unshare-pid --die-with-parent "$@" \
         setpriv --reuid=$U --regid=$U --clear-groups --inh-caps=-all \
-        env -i HOME=/home/qm DISPLAY=:7 PATH=/usr/bin:/bin LANG=C.UTF-8 \
-        /tmp/quillmarsh-installer-x86_64.run > "$work/$name/out" 2>&1 &
-    local pid=$! ok=0
+        env -i HOME=/home/qm "${session[@]}" PATH=/usr/bin:/bin LANG=C.UTF-8 \
+        /tmp/quillmarsh-installer-x86_64.run
+}
+row() {
+    local name=$1 home=$work/$1/home
+    shift
+    mkdir -p "$home" && chown "$U:$U" "$home"
+    local log=$home/.local/state/Logs/quillmarsh-installer.log
+    sandbox "$home" "$@" > "$work/$name/out" 2>&1 &
+    local pid=$!
+    if [ "${session[0]}" != DISPLAY=:7 ]; then
+        for _ in $(seq 300); do grep -qF "UI: window visible=1" "$log" 2>/dev/null && break; sleep 0.1; done
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null || true
+        grep -qF "UI: window visible=1" "$log" 2>/dev/null && echo "PASS: $name" && return
+        failed=1
+        echo "FAIL: $name: no window"
+        sed 's/^/  | /' "$work/$name/out" "$log" 2>/dev/null | tail -n 40
+        return
+    fi
     if wid=$(timeout 30 xdotool search --sync --onlyvisible --name '^Quillmarsh$' | head -n1); then
         sleep 0.5
         xdotool mousemove --window "$wid" 320 232 click 1 # Install
@@ -106,4 +125,27 @@ fuse=()
 row xvfb "${fuse[@]}" --ro-bind "$ca" /etc/ssl/certs/ca-certificates.crt
 row no-dev-fuse --ro-bind "$ca" /etc/ssl/certs/ca-certificates.crt
 row fedora-ca-path --tmpfs /etc/ssl --tmpfs /etc/pki/tls/certs --ro-bind "$ca" /etc/pki/tls/certs/ca-bundle.crt
+
+# A headless Wayland compositor and no X server at all.
+wl=$work/wayland-runtime
+mkdir -m 0700 "$wl" && chown "$U:$U" "$wl"
+setpriv --reuid=$U --regid=$U --clear-groups env XDG_RUNTIME_DIR="$wl" \
+    weston --backend=headless-backend.so --socket=wayland-qm > "$work/weston.log" 2>&1 &
+for _ in $(seq 100); do [ -S "$wl/wayland-qm" ] && break; sleep 0.1; done
+session=(XDG_RUNTIME_DIR=/tmp/runtime WAYLAND_DISPLAY=wayland-qm)
+row wayland --bind "$wl" /tmp/runtime --tmpfs /tmp/.X11-unix --unshare-net
+
+# A library of the X baseline missing: refused in words, and nothing left unpacked.
+session=(DISPLAY=:7)
+mkdir -p "$work/no-libsm/home" && chown "$U:$U" "$work/no-libsm/home"
+if sandbox "$work/no-libsm/home" --ro-bind /dev/null /usr/lib/x86_64-linux-gnu/libSM.so.6 \
+        > "$work/no-libsm/out" 2>&1 ||
+    ! grep -q "lacks libraries.*libSM.so.6" "$work/no-libsm/out" ||
+    [ -n "$(ls -A "$work/no-libsm/home/.cache/quillmarsh-installer-run")" ]; then
+    failed=1
+    echo "FAIL: no-libsm: not refused as it should be"
+    sed 's/^/  | /' "$work/no-libsm/out"
+else
+    echo "PASS: no-libsm"
+fi
 exit $failed
