@@ -2,8 +2,8 @@
 # a gzip-compressed tar of the program with the libraries, Qt plugins and fonts it needs beyond
 # the desktop's baseline (C library, X11 or Wayland client libraries, fontconfig and FreeType,
 # GL, D-Bus, a CA store, pkexec). The first run unpacks it into a private folder of the user,
-# named after the archive's SHA-256; later runs start from there.
-umask 077
+# named after the archive's SHA-256; later runs start from there. The user's umask is left as
+# it is: the installer runs with it.
 
 say() { printf 'quillmarsh-installer: %s\n' "$*" >&2; }
 
@@ -82,8 +82,8 @@ fi
 
 # The folder of the user's cache when it is safe to keep the program there; otherwise a
 # fresh folder for this run only, removed at its end.
-mkdir -p "$cache" 2>/dev/null
-mkdir "$base" 2>/dev/null
+mkdir -p -m 0700 "$cache" 2>/dev/null
+mkdir -m 0700 "$base" 2>/dev/null
 transient=""
 if ! safe_base; then
     transient=$(mktemp -d "$HOME/.quillmarsh-installer-run-XXXXXX") ||
