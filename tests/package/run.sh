@@ -59,6 +59,7 @@ nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" > /dev/null 2>&1 &
 mkdir -p /tmp/.X11-unix && mount -t tmpfs -o mode=1777 qm-x11 /tmp/.X11-unix
 Xvfb :7 -ac -nolisten tcp -screen 0 1280x800x24 > /dev/null 2>&1 &
 export DISPLAY=:7
+for _ in $(seq 100); do [ -S /tmp/.X11-unix/X7 ] && break; sleep 0.1; done
 cp /etc/passwd "$work/passwd" && echo "qm:x:$U:$U::/home/qm:/bin/sh" >> "$work/passwd"
 
 # row NAME BWRAP_ARGS...: one whole install, driven on the X display; fails the test with what
