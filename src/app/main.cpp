@@ -2,6 +2,7 @@
 
 #include "diag/analytics.h"
 #include "diag/itlog.h"
+#include "platform/castore.h"
 #include "platform/singleinstance.h"
 #include "ui/fonts.h"
 
@@ -13,12 +14,38 @@
 #include <fontconfig/fontconfig.h>
 #endif
 
+#include <climits>
+#include <string>
 #include <system_error>
 #include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 const QString kAppId = QStringLiteral("app.quillmarsh.installer");
+
+#ifdef QM_HAVE_FONTCONFIG
+// The self-contained release carries the two faces the fixed frames were drawn for in
+// share/quillmarsh-installer/fonts beside its bin folder; they join the system's fonts for this
+// process only. An installed build has no such folder and reads nothing more.
+void addFontsBesideProgram()
+{
+    char exe[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0)
+        return;
+    std::string dir(exe, size_t(n));
+    dir.erase(dir.rfind('/'));
+    dir += "/../share/quillmarsh-installer/fonts";
+    struct stat st
+    {
+    };
+    if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        FcConfigAppFontAddDir(nullptr, reinterpret_cast<const FcChar8 *>(dir.c_str()));
+}
+#endif
 
 // Reading the font configuration (some sixty files) and the font caches is a few milliseconds of
 // the start that the window cannot do without. A thread of its own does it while Qt sets itself
@@ -27,7 +54,10 @@ std::jthread startFontConfigLoad()
 {
 #ifdef QM_HAVE_FONTCONFIG
     try {
-        return std::jthread([] { FcInit(); });
+        return std::jthread([] {
+            FcInit();
+            addFontsBesideProgram();
+        });
     } catch (const std::system_error &) {
         // Qt loads it when it first needs a font, as it would anyway.
     }
@@ -41,6 +71,8 @@ int main(int argc, char **argv)
 {
     // Before any thread exists.
     curl_global_init(CURL_GLOBAL_DEFAULT);
+    // The certificate store is looked up once, here, so no transfer waits for it.
+    platform::systemCaStore();
     std::jthread fontConfig = startFontConfigLoad();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillmarsh"));

@@ -3,6 +3,7 @@
 #include "config.h"
 #include "itlog.h"
 
+#include "platform/castore.h"
 #include "platform/curlholder.h"
 #include "platform/worker.h"
 
@@ -169,6 +170,11 @@ void Poster::startTransfer(PostRequest request)
     set(CURLOPT_HTTPHEADER, "CURLOPT_HTTPHEADER", t->headers.get());
     set(CURLOPT_TIMEOUT_MS, "CURLOPT_TIMEOUT_MS", t->request.timeoutMs);
     set(CURLOPT_NOSIGNAL, "CURLOPT_NOSIGNAL", 1L);
+    const platform::CaStore &ca = platform::systemCaStore();
+    if (!ca.file.isEmpty())
+        set(CURLOPT_CAINFO, "CURLOPT_CAINFO", ca.file.constData());
+    if (!ca.dir.isEmpty())
+        set(CURLOPT_CAPATH, "CURLOPT_CAPATH", ca.dir.constData());
     set(CURLOPT_WRITEFUNCTION, "CURLOPT_WRITEFUNCTION", collectAnswer);
     set(CURLOPT_WRITEDATA, "CURLOPT_WRITEDATA", static_cast<void *>(t));
     set(CURLOPT_ERRORBUFFER, "CURLOPT_ERRORBUFFER", t->error);

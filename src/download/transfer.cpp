@@ -1,5 +1,6 @@
 #include "transfer.h"
 
+#include "platform/castore.h"
 #include "platform/curlholder.h"
 #include "resumestate.h"
 #include "streamhasher.h"
@@ -276,6 +277,11 @@ TransferResult runTransfer(const TransferSetup &setup)
     set(CURLOPT_HTTP_CONTENT_DECODING, "CURLOPT_HTTP_CONTENT_DECODING", 0L);
     set(CURLOPT_SSL_VERIFYPEER, "CURLOPT_SSL_VERIFYPEER", 1L);
     set(CURLOPT_SSL_VERIFYHOST, "CURLOPT_SSL_VERIFYHOST", 2L);
+    const platform::CaStore &ca = platform::systemCaStore();
+    if (!ca.file.isEmpty())
+        set(CURLOPT_CAINFO, "CURLOPT_CAINFO", ca.file.constData());
+    if (!ca.dir.isEmpty())
+        set(CURLOPT_CAPATH, "CURLOPT_CAPATH", ca.dir.constData());
     set(CURLOPT_NOSIGNAL, "CURLOPT_NOSIGNAL", 1L);
     // A limited file is read in pieces no larger than one past the limit, so that no more than
     // that arrives once it is passed.

@@ -8,6 +8,7 @@
 #include "diag/itlog.h"
 #include "platform/paths.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
@@ -53,9 +54,16 @@ QString toolName(const QString &path)
 
 } // namespace
 
-QString SquashfsImageTool::findTool(const char *name)
+QString SquashfsImageTool::findTool(const char *name, bool besideFirst)
 {
-    return QStandardPaths::findExecutable(QString::fromLatin1(name));
+    const QString tool = QString::fromLatin1(name);
+    if (besideFirst && QCoreApplication::instance()) {
+        const QString beside =
+            QStandardPaths::findExecutable(tool, {QCoreApplication::applicationDirPath()});
+        if (!beside.isEmpty())
+            return beside;
+    }
+    return QStandardPaths::findExecutable(tool);
 }
 
 SquashfsImageTool::SquashfsImageTool() = default;

@@ -11,14 +11,17 @@ namespace install {
 class SquashfsImageTool final : public ImageTool
 {
 public:
-    static QString findTool(const char *name); // on PATH; empty when not there
+    // On PATH, or first beside the installer's own executable when besideFirst: the
+    // self-contained release carries its own unsquashfs. Empty when not there.
+    static QString findTool(const char *name, bool besideFirst = false);
 
-    // The tools as found on PATH; empty when one is not installed.
+    // The tools as found; empty when one is not installed. fusermount3 is always the
+    // system's: it works only as installed, set-user-id root.
     struct Paths
     {
-        QString squashfuse = findTool("squashfuse");
+        QString squashfuse = findTool("squashfuse", true);
         QString fusermount = findTool("fusermount3");
-        QString unsquashfs = findTool("unsquashfs");
+        QString unsquashfs = findTool("unsquashfs", true);
         QString fuseDevice = QStringLiteral("/dev/fuse");
         QString workDir; // where mount points and extractions go; empty: the private directory
     };

@@ -1,6 +1,7 @@
 // The CPU rule, the private folder of a run, and clean-ups that never delete through a mount
 // (FUSE ones in the usual folder: tst_flow). The private folder is decided by a helper process
 // started as an ordinary user, where root would hide permission faults.
+#include "platform/castore.h"
 #include "platform/cpu.h"
 #include "platform/leftovers.h"
 
@@ -100,6 +101,48 @@ private slots:
         QFETCH(QString, machine);
         QFETCH(bool, arm64);
         QCOMPARE(platform::isArm64Machine(machine), arm64);
+    }
+
+    // present: the paths that exist ("/x/" ones are folders); env: SSL_CERT_FILE, SSL_CERT_DIR.
+    void caStore_data()
+    {
+        QTest::addColumn<QStringList>("present");
+        QTest::addColumn<QStringList>("env");
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("dir");
+        const QString debian = "/etc/ssl/certs/ca-certificates.crt";
+        const QString fedora = "/etc/pki/tls/certs/ca-bundle.crt";
+        const QString fedoraTrust = "/etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem";
+        const QString suse = "/etc/ssl/ca-bundle.pem";
+        const QString alpine = "/etc/ssl/cert.pem";
+        QTest::newRow("debian, arch") << QStringList{debian, alpine} << QStringList{"", ""} << debian << "";
+        QTest::newRow("fedora") << QStringList{fedora, fedoraTrust} << QStringList{"", ""} << fedora << "";
+        QTest::newRow("rhel trust") << QStringList{fedoraTrust} << QStringList{"", ""} << fedoraTrust << "";
+        QTest::newRow("opensuse") << QStringList{suse, alpine} << QStringList{"", ""} << suse << "";
+        QTest::newRow("alpine") << QStringList{alpine} << QStringList{"", ""} << alpine << "";
+        QTest::newRow("none") << QStringList{} << QStringList{"", ""} << "" << "";
+        QTest::newRow("env file") << QStringList{debian, "/my.pem"} << QStringList{"/my.pem", ""} << "/my.pem" << "";
+        QTest::newRow("env file missing") << QStringList{fedora} << QStringList{"/my.pem", ""} << fedora << "";
+        QTest::newRow("env dir, bundle too") << QStringList{fedora, "/c/"} << QStringList{"", "/c/"} << fedora << "/c/";
+        QTest::newRow("env dir is a file") << QStringList{alpine, "/c"} << QStringList{"", "/c"} << alpine << "";
+    }
+    void caStore()
+    {
+        QFETCH(QStringList, present);
+        QFETCH(QStringList, env);
+        QFETCH(QString, file);
+        QFETCH(QString, dir);
+        const auto has = [&](const QByteArray &path, bool folder) {
+            return present.contains(QString::fromUtf8(path)) && path.endsWith('/') == folder;
+        };
+        const platform::CaStore store = platform::findCaStore(
+            [&](const char *name) {
+                return env[qstrcmp(name, "SSL_CERT_FILE") == 0 ? 0 : 1].toUtf8();
+            },
+            [&](const QByteArray &path) { return has(path, false); },
+            [&](const QByteArray &path) { return has(path, true); });
+        QCOMPARE(QString::fromUtf8(store.file), file);
+        QCOMPARE(QString::fromUtf8(store.dir), dir);
     }
 
     void privateFolder_data()
