@@ -143,6 +143,8 @@ private:
     uint m_uid = 65534;
     QProcess m_namespace;
     qint64 m_durationMs = 0;
+    QElapsedTimer m_clock; // since the row's namespace was started
+    qint64 m_exitMs = -1;  // when the installer had exited
     QString m_oldTree, m_newTree, m_oldEntry, m_newEntry;
 };
 
@@ -160,8 +162,9 @@ bool Soak::freshRow(bool withOldCopy)
         output("cp", {"-a", m_shared.filePath("old-home"), H()}, &status);
     else
         QDir(R()).mkdir("home");
-    return status == 0 && output("chown", {u + ':' + u, H(), R() + "/run", R() + "/fake"}) == "" &&
-           ::chmod(QFile::encodeName(H()).constData(), 0700) == 0;
+    int owned = 0;
+    output("chown", {u + ':' + u, H(), R() + "/run", R() + "/fake"}, &owned);
+    return status == 0 && owned == 0 && ::chmod(QFile::encodeName(H()).constData(), 0700) == 0;
 }
 
 // One run of the installer in a new namespace, on the row's folders as they are.
@@ -187,17 +190,20 @@ void Soak::startRow(const QString &url)
     m_namespace.setProcessEnvironment(env);
     m_namespace.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_namespace.start("unshare", command);
+    m_clock.start();
+    m_exitMs = -1;
     m_namespace.waitForStarted(5000);
 }
 
 // Until row.sh has recorded what the run left behind.
 bool Soak::waitRow(int limitMs)
 {
-    QElapsedTimer clock;
-    clock.start();
-    while (!QFile::exists(R() + "/out/done") && clock.elapsed() < limitMs &&
-           m_namespace.state() != QProcess::NotRunning)
-        QThread::msleep(5);
+    while (!QFile::exists(R() + "/out/done") && m_clock.elapsed() < limitMs &&
+           m_namespace.state() != QProcess::NotRunning) {
+        if (m_exitMs < 0 && QFile::exists(R() + "/out/rc"))
+            m_exitMs = m_clock.elapsed();
+        QThread::msleep(2);
+    }
     return QFile::exists(R() + "/out/done");
 }
 
@@ -270,16 +276,14 @@ bool Soak::prepare()
     endRow();
     m_oldTree = describeTree(apps() + '/' + kApp);
     m_oldEntry = readText(H() + kEntry);
-    if (m_oldTree != describeTree(oldApp) || m_oldEntry.isEmpty() ||
-        output("cp", {"-a", H(), shared + "/old-home"}) != "")
+    output("cp", {"-a", H(), shared + "/old-home"}, &status);
+    if (m_oldTree != describeTree(oldApp) || m_oldEntry.isEmpty() || status != 0)
         return std::printf("kill soak: old install differs from its image\n"), false;
 
-    // One whole install, timed: the kills are drawn over its length.
-    QElapsedTimer clock;
-    clock.start();
+    // One whole install, timed to the installer's exit: the kills are drawn over its length.
     if (!installRow(m_new->url(QString()), false, &error))
         return std::printf("kill soak: install: %s\n", qPrintable(error)), false;
-    m_durationMs = m_options.durationMs > 0 ? m_options.durationMs : clock.elapsed();
+    m_durationMs = m_options.durationMs > 0 ? m_options.durationMs : m_exitMs;
     endRow();
     m_newTree = describeTree(apps() + '/' + kApp);
     m_newEntry = readText(H() + kEntry);
@@ -348,16 +352,14 @@ void Soak::runCase(int index)
     if (!freshRow(replacing))
         return m_tally.fault(what + ": cannot make the row's folders", repeat(index));
     const qint64 logFrom = QFileInfo(H() + kLog).size();
-    QElapsedTimer clock;
-    clock.start();
     startRow(m_new->url(QString()));
 
     // The kill: at the drawn moment, or once the stage's log line is there.
     const QRegularExpression stageLine(stage ? stage->line : "^$");
     bool killed = false;
-    while (!killed && !QFile::exists(R() + "/out/rc") && clock.elapsed() < kRunLimitMs) {
+    while (!killed && !QFile::exists(R() + "/out/rc") && m_clock.elapsed() < kRunLimitMs) {
         const bool due = stage ? readText(H() + kLog, logFrom).contains(stageLine)
-                               : clock.elapsed() >= killMs;
+                               : m_clock.elapsed() >= killMs;
         const QList<Proc> procs = processesOf(m_uid);
         const auto installer = std::find_if(procs.begin(), procs.end(),
                                             [](const Proc &p) { return p.name == "qm-envrun"; });
