@@ -46,7 +46,8 @@ const Stage kStages[] = {
     {"copying", "INST: copying"},
     {"swapped", "INST: install SUCCESS at"},
 };
-constexpr int kStageCases = 2 * int(std::size(kStages)); // each as a first install and a replacement
+constexpr int kStageCases =
+    2 * int(std::size(kStages)); // each as a first install and a replacement
 
 QString readText(const QString &path, qint64 from = 0)
 {
@@ -80,7 +81,9 @@ QList<Proc> processesOf(uint uid)
     for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
         bool number = false;
         const pid_t pid = entry.toInt(&number);
-        struct stat st{};
+        struct stat st
+        {
+        };
         if (!number || ::stat(QFile::encodeName("/proc/" + entry).constData(), &st) != 0 ||
             st.st_uid != uid)
             continue;
@@ -89,8 +92,8 @@ QList<Proc> processesOf(uint uid)
         const int close = stat.lastIndexOf(')');
         const QStringList rest = stat.mid(close + 2).split(' ');
         if (close > 0 && rest.size() > 2 && rest[0] != "Z")
-            found.append({pid, pid_t(rest[2].toInt()), stat.section('(', 1).left(
-                                                            close - stat.indexOf('(') - 1)});
+            found.append({pid, pid_t(rest[2].toInt()),
+                          stat.section('(', 1).left(close - stat.indexOf('(') - 1)});
     }
     return found;
 }
@@ -313,22 +316,30 @@ QStringList Soak::stateProblems(bool replacing, bool recovered) const
 {
     QStringList problems;
     const QString tree = describeTree(apps() + '/' + kApp);
-    const bool treeOk = tree == m_newTree || (!recovered && tree == (replacing ? m_oldTree : "absent\n"));
+    const bool treeOk =
+        tree == m_newTree || (!recovered && tree == (replacing ? m_oldTree : "absent\n"));
     if (!treeOk)
-        problems << "bundle is neither " + QString(recovered ? "the new copy" : replacing ? "the old nor the new copy" : "absent nor the new copy") + ":\n" + tree.left(3000);
+        problems << "bundle is neither " +
+                        QString(recovered   ? "the new copy"
+                                : replacing ? "the old nor the new copy"
+                                            : "absent nor the new copy") +
+                        ":\n" + tree.left(3000);
     const QString entry = readText(H() + kEntry);
-    if (entry != m_newEntry && (recovered || !(entry.isEmpty() || (replacing && entry == m_oldEntry))))
+    if (entry != m_newEntry &&
+        (recovered || !(entry.isEmpty() || (replacing && entry == m_oldEntry))))
         problems << "menu entry is not a whole one:\n" + entry;
     if (const QString broken = brokenLogLine(readText(H() + kLog)); !broken.isEmpty())
         problems << "setup log: " + broken;
     if (!out("processes").isEmpty())
         problems << "processes of the user left: " + out("processes");
     if (recovered) {
-        const QStringList beside = QDir(apps()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        const QStringList beside = QDir(apps()).entryList(QDir::AllEntries | QDir::Hidden |
+                                                          QDir::System | QDir::NoDotAndDotDot);
         if (beside != QStringList{kApp})
             problems << "left in the install folder: " + beside.join(' ');
         const QString cache = H() + "/.cache/quillmarsh-installer";
-        const QStringList cached = QDir(cache).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        const QStringList cached = QDir(cache).entryList(QDir::AllEntries | QDir::Hidden |
+                                                         QDir::System | QDir::NoDotAndDotDot);
         if (!cached.isEmpty())
             problems << "left in the private folder: " + cached.join(' ');
         for (const char *left : {"mounts", "tmp"})
@@ -358,8 +369,8 @@ void Soak::runCase(int index)
     const QRegularExpression stageLine(stage ? stage->line : "^$");
     bool killed = false;
     while (!killed && !QFile::exists(R() + "/out/rc") && m_clock.elapsed() < kRunLimitMs) {
-        const bool due = stage ? readText(H() + kLog, logFrom).contains(stageLine)
-                               : m_clock.elapsed() >= killMs;
+        const bool due =
+            stage ? readText(H() + kLog, logFrom).contains(stageLine) : m_clock.elapsed() >= killMs;
         const QList<Proc> procs = processesOf(m_uid);
         const auto installer = std::find_if(procs.begin(), procs.end(),
                                             [](const Proc &p) { return p.name == "qm-envrun"; });
@@ -392,7 +403,8 @@ void Soak::runCase(int index)
     QStringList problems = stateProblems(replacing, true);
     if (!done || out("rc") != "0" ||
         QJsonDocument::fromJson(summary.toUtf8())["outcome"].toString() != "installed")
-        problems.prepend("recovery run did not install: " + summary + readText(R() + "/out/stderr").right(1000));
+        problems.prepend("recovery run did not install: " + summary +
+                         readText(R() + "/out/stderr").right(1000));
     if (!problems.isEmpty())
         m_tally.fault(what + " after the recovery: " + problems.join("\n") + "\nlog:\n" +
                           readText(H() + kLog, logFrom).right(4000),

@@ -27,16 +27,32 @@ using namespace testsupport;
 namespace soak {
 namespace {
 
+// The faults a request for the image may meet, and how often each is drawn.
+// clang-format off
 enum Fault {
     None, Reset, Truncated, Stall, Trickle, Http500, Http502, Http503, Http408, Http429, Http416,
-    NewVersion, OverlongLength, OverlongClose, Unexpected200, FaultCount
+    NewVersion, OverlongLength, OverlongClose, Unexpected200
 };
-const char *const kFaultNames[] = {
-    "none", "connection reset", "truncated body", "stall", "trickle", "500", "502", "503", "408",
-    "429", "416", "new version (ETag changed)", "over-long body (length sent)",
-    "over-long body (no length)", "200 to a range request"};
-// How often each is drawn, in the order above.
-const int kWeights[] = {30, 6, 6, 3, 4, 3, 3, 3, 3, 3, 4, 6, 4, 2, 5};
+// clang-format on
+struct FaultKind
+{
+    Fault fault;
+    const char *name;
+    int weight;
+};
+// clang-format off
+const FaultKind kFaults[] = {
+    {None, "none", 30},                {Reset, "connection reset", 6},
+    {Truncated, "truncated body", 6},  {Stall, "stall", 3},
+    {Trickle, "trickle", 4},           {Http500, "500", 3},
+    {Http502, "502", 3},               {Http503, "503", 3},
+    {Http408, "408", 3},               {Http429, "429", 3},
+    {Http416, "416", 4},               {NewVersion, "new version (ETag changed)", 6},
+    {OverlongLength, "over-long body (length sent)", 4},
+    {OverlongClose, "over-long body (no length)", 2},
+    {Unexpected200, "200 to a range request", 5},
+};
+// clang-format on
 constexpr int kMaxRetries = 3;
 constexpr int kVersions = 8; // new versions a run may see
 constexpr int kRunLimitMs = 90000;
@@ -124,9 +140,8 @@ bool NetSoak::prepare()
             if (!f.open(QIODevice::WriteOnly) || f.write(content) != content.size())
                 return false;
             f.setFileTime(base.addSecs(k * 10 + same), QFileDevice::FileModificationTime);
-            (same ? m_same : m_other)
-                << Version{f.fileName(), QCryptographicHash::hash(content, QCryptographicHash::Sha256),
-                           same};
+            (same ? m_same : m_other) << Version{
+                f.fileName(), QCryptographicHash::hash(content, QCryptographicHash::Sha256), same};
         }
     }
     m_key = makeEd25519Key(m_dir.filePath("key.pem"));
@@ -169,22 +184,25 @@ HttpResponse NetSoak::answer(const HttpRequest &request)
     m.refetched += qMax<qint64>(0, m.heldFloor - from);
     m.lostToResets += qMax<qint64>(0, m.held - qMax<qint64>(from, m.heldFloor));
 
+    const int total = std::accumulate(std::begin(kFaults), std::end(kFaults), 0,
+                                      [](int sum, const FaultKind &k) { return sum + k.weight; });
     int fault = 0;
-    for (qint64 pick = m.draw.below(std::accumulate(std::begin(kWeights), std::end(kWeights), 0));
-         pick >= kWeights[fault]; ++fault)
-        pick -= kWeights[fault];
+    for (qint64 pick = m.draw.below(total); pick >= kFaults[fault].weight; ++fault)
+        pick -= kFaults[fault].weight;
     if (fault == NewVersion && m.versions == kVersions)
         fault = Truncated;
     if (fault == NewVersion) {
         ++m.versions;
         m.version = m.versions * 2 + int(m.draw.below(2)); // even: the signed bytes again
     }
-    m.trail << QStringLiteral("%1@%2").arg(kFaultNames[fault]).arg(from);
+    m.trail << QStringLiteral("%1@%2").arg(kFaults[fault].name).arg(from);
     const Version &v = (m.version % 2 == 0 ? m_same : m_other)[m.version / 2];
 
     HttpRequest asked = request;
     if (fault == Unexpected200)
-        asked.headers.removeIf([](const auto &h) { return h.first.toLower().startsWith("range") || h.first.toLower() == "if-range"; });
+        asked.headers.removeIf([](const auto &h) {
+            return h.first.toLower().startsWith("range") || h.first.toLower() == "if-range";
+        });
     HttpResponse r = TestHttpServer::fileResponse(asked, v.path);
     const qint64 start = r.status == 206 ? from : 0;
     const qint64 cut = 1 + m.draw.below(qMax<qint64>(1, r.body.size() - 1));
@@ -203,12 +221,17 @@ HttpResponse NetSoak::answer(const HttpRequest &request)
         m.heldFloor = fault == Reset ? start : m.held;
         m.transient();
         break;
-    case Http500: case Http502: case Http503: case Http408: case Http429:
-        r = HttpResponse::make(QByteArray(kFaultNames[fault]).toInt(), "busy\n");
+    case Http500:
+    case Http502:
+    case Http503:
+    case Http408:
+    case Http429:
+        r = HttpResponse::make(QByteArray(kFaults[fault].name).toInt(), "busy\n");
         m.transient();
         break;
     case Http416:
-        r = HttpResponse::make(416).header("Content-Range", "bytes */" + QByteArray::number(QFileInfo(v.path).size()));
+        r = HttpResponse::make(416).header(
+            "Content-Range", "bytes */" + QByteArray::number(QFileInfo(v.path).size()));
         // Asked for a range: the same attempt starts over; otherwise the answer is final.
         if (from > 0)
             m.held = m.heldFloor = 0;
@@ -232,7 +255,6 @@ HttpResponse NetSoak::answer(const HttpRequest &request)
         break;
     case None:
     case Unexpected200:
-    case FaultCount:
         completes();
         break;
     }
@@ -242,7 +264,8 @@ HttpResponse NetSoak::answer(const HttpRequest &request)
 // How the run ended, in the model's words, from the setup log.
 QString outcomeIn(const QString &log)
 {
-    static const QRegularExpression refused("image verification FAILED: (sha256 is [0-9a-f]+|size is at least)");
+    static const QRegularExpression refused(
+        "image verification FAILED: (sha256 is [0-9a-f]+|size is at least)");
     static const QRegularExpression gaveUp("download FAILED after (\\d+) retries");
     static const QRegularExpression http("download FAILED \\(HTTP (\\d+)\\)");
     if (log.contains("FLOW: install SUCCESS"))
@@ -298,11 +321,14 @@ void NetSoak::runCase(int index)
     QStringList problems = m.problems;
     if (got != m.expected)
         problems << "ended \"" + got + "\", the rules say \"" + m.expected + "\"";
-    if (got == "installed" &&
-        describeTree(apps + "/Quillmarsh.app") != describeTree(QM_SAMPLE_APP))
+    if (got == "installed" && describeTree(apps + "/Quillmarsh.app") != describeTree(QM_SAMPLE_APP))
         problems << "installed bundle differs from the image's";
-    if (!QDir(privateDir).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
-        problems << "left in the private folder: " + QDir(privateDir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).join(' ');
+    if (!QDir(privateDir)
+             .isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
+        problems << "left in the private folder: " +
+                        QDir(privateDir)
+                            .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)
+                            .join(' ');
     for (const QString &step : m.trail)
         m_tally.add("request: " + step.section('@', 0, 0));
     m_tally.add("outcome: " + got.section(':', 0, 0).section(" (", 0, 0));

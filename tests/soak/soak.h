@@ -18,8 +18,7 @@ struct Draw
 {
     Draw(quint64 seed, quint64 kind, int index)
         : rng(seed * 0x9E3779B97F4A7C15ull ^ (kind << 48) ^ quint64(index))
-    {
-    }
+    {}
     double uniform() { return std::uniform_real_distribution<double>(0.0, 1.0)(rng); }
     qint64 below(qint64 n) { return std::uniform_int_distribution<qint64>(0, n - 1)(rng); }
     std::mt19937_64 rng;
@@ -53,13 +52,14 @@ inline QString output(const QString &program, const QStringList &args, int *stat
 inline QString describeTree(const QString &root)
 {
     int status = 0;
-    const QString tree = output("/bin/sh",
-                                {"-c",
-                                 "cd \"$1\" 2>/dev/null || { echo absent; exit; }; { find . -printf "
-                                 "'%p %y %m %l\\n'; find . -type f -exec sha256sum {} +; } | "
-                                 "LC_ALL=C sort",
-                                 "sh", root},
-                                &status);
+    const QString tree =
+        output("/bin/sh",
+               {"-c",
+                "cd \"$1\" 2>/dev/null || { echo absent; exit; }; { find . -printf "
+                "'%p %y %m %l\\n'; find . -type f -exec sha256sum {} +; } | "
+                "LC_ALL=C sort",
+                "sh", root},
+               &status);
     return status == 0 ? tree : "unreadable " + root;
 }
 
@@ -67,7 +67,7 @@ struct KillOptions
 {
     quint64 seed = 0;
     int count = 0;
-    int onlyCase = -1;   // >= 0: that case alone
+    int onlyCase = -1;     // >= 0: that case alone
     qint64 durationMs = 0; // > 0: one install's duration, not measured
 };
 void killSoak(const KillOptions &options, Tally &tally);
