@@ -79,8 +79,13 @@ struct Model
     Draw draw;
     int version = 0;
     int versions = 0;
-    qint64 held = 0;      // bytes the next request must start at
-    qint64 heldFloor = 0; // after a reset: what surely arrived (unread bytes may be lost)
+    // Per file: bytes the next request must start at, and after a reset what surely arrived
+    // (a reset may lose bytes not yet read).
+    struct Held
+    {
+        qint64 held = 0, floor = 0;
+    } sig, image;
+    bool sigDone = false; // the image is fetched once its .sig is in, with retries of its own
     int retries = 0;
     int requests = 0;
     QString expected; // set once the run's end is decided
@@ -120,7 +125,6 @@ private:
     TestHttpServer m_server;
     std::mutex m_lock;
     std::unique_ptr<Model> m_model;
-    QMap<QString, qint64> m_refetchedByFault;
 };
 
 bool NetSoak::prepare()
@@ -166,49 +170,59 @@ bool NetSoak::prepare()
 
 HttpResponse NetSoak::answer(const HttpRequest &request)
 {
-    if (request.path() == "/quillmarsh.dmg.sig")
-        return TestHttpServer::fileResponse(request, m_dir.filePath("quillmarsh.dmg.sig"));
-    if (request.path() != "/quillmarsh.dmg")
+    const bool sig = request.path() == "/quillmarsh.dmg.sig";
+    if (!sig && request.path() != "/quillmarsh.dmg")
         return HttpResponse::make(404);
     std::lock_guard lock(m_lock);
     Model &m = *m_model;
+    Model::Held &h = sig ? m.sig : m.image;
     ++m.requests;
     const qint64 from = rangeStart(request);
     if (!m.expected.isEmpty())
         m.problems << "a request after the end was decided (" + m.expected + ")";
-    if (from > m.held || from < m.heldFloor)
+    if (sig == m.sigDone)
+        m.problems << (sig ? "the .sig asked for again" : "the image asked for before its .sig");
+    if (from > h.held || from < h.floor)
         m.problems << QStringLiteral("request %1 starts at byte %2, the client holds %3")
                           .arg(m.requests)
                           .arg(from)
-                          .arg(m.held);
-    m.refetched += qMax<qint64>(0, m.heldFloor - from);
-    m.lostToResets += qMax<qint64>(0, m.held - qMax<qint64>(from, m.heldFloor));
+                          .arg(h.held);
+    m.refetched += qMax<qint64>(0, h.floor - from);
+    m.lostToResets += qMax<qint64>(0, h.held - qMax<qint64>(from, h.floor));
 
     const int total = std::accumulate(std::begin(kFaults), std::end(kFaults), 0,
                                       [](int sum, const FaultKind &k) { return sum + k.weight; });
     int fault = 0;
     for (qint64 pick = m.draw.below(total); pick >= kFaults[fault].weight; ++fault)
         pick -= kFaults[fault].weight;
-    if (fault == NewVersion && m.versions == kVersions)
+    // A release's .sig does not change while it is fetched.
+    if (fault == NewVersion && (sig || m.versions == kVersions))
         fault = Truncated;
     if (fault == NewVersion) {
         ++m.versions;
         m.version = m.versions * 2 + int(m.draw.below(2)); // even: the signed bytes again
     }
-    m.trail << QStringLiteral("%1@%2").arg(kFaults[fault].name).arg(from);
+    m.trail << QStringLiteral("%1%2@%3").arg(sig ? ".sig " : "", kFaults[fault].name).arg(from);
     const Version &v = (m.version % 2 == 0 ? m_same : m_other)[m.version / 2];
+    const QString path = sig ? m_dir.filePath("quillmarsh.dmg.sig") : v.path;
 
     HttpRequest asked = request;
     if (fault == Unexpected200)
         asked.headers.removeIf([](const auto &h) {
             return h.first.toLower().startsWith("range") || h.first.toLower() == "if-range";
         });
-    HttpResponse r = TestHttpServer::fileResponse(asked, v.path);
+    HttpResponse r = TestHttpServer::fileResponse(asked, path);
     const qint64 start = r.status == 206 ? from : 0;
     const qint64 cut = 1 + m.draw.below(qMax<qint64>(1, r.body.size() - 1));
     const auto completes = [&] {
-        m.expected = v.signedBytes ? QStringLiteral("installed")
-                                   : "refused: sha256 is " + QString::fromLatin1(v.sha256.toHex());
+        if (sig) {
+            m.sigDone = true;
+            m.retries = 0;
+        } else {
+            m.expected = v.signedBytes
+                             ? QStringLiteral("installed")
+                             : "refused: sha256 is " + QString::fromLatin1(v.sha256.toHex());
+        }
     };
     switch (Fault(fault)) {
     case Reset:
@@ -217,8 +231,8 @@ HttpResponse NetSoak::answer(const HttpRequest &request)
     case NewVersion:
         (fault == Stall ? r.stallAfter : r.closeAfter) = cut;
         r.resetOnClose = fault == Reset;
-        m.held = start + cut;
-        m.heldFloor = fault == Reset ? start : m.held;
+        h.held = start + cut;
+        h.floor = fault == Reset ? start : h.held;
         m.transient();
         break;
     case Http500:
@@ -230,11 +244,13 @@ HttpResponse NetSoak::answer(const HttpRequest &request)
         m.transient();
         break;
     case Http416:
-        r = HttpResponse::make(416).header(
-            "Content-Range", "bytes */" + QByteArray::number(QFileInfo(v.path).size()));
+        r = HttpResponse::make(416).header("Content-Range",
+                                           "bytes */" + QByteArray::number(QFileInfo(path).size()));
         // Asked for a range: the same attempt starts over; otherwise the answer is final.
         if (from > 0)
-            m.held = m.heldFloor = 0;
+            h.held = h.floor = 0;
+        else if (sig)
+            m.expected = QStringLiteral("refused: no signature file (HTTP 416)");
         else
             m.expected = QStringLiteral("gave up after %1 retries (HTTP 416)").arg(m.retries);
         break;
@@ -246,7 +262,8 @@ HttpResponse NetSoak::answer(const HttpRequest &request)
     case OverlongClose:
         r.omitContentLength = true;
         r.body += QByteArray(4096, 'x');
-        m.expected = QStringLiteral("refused: size is at least");
+        m.expected = sig ? QStringLiteral("refused: malformed")
+                         : QStringLiteral("refused: size is at least");
         break;
     case Trickle:
         r.pieceSize = 16384;
@@ -265,7 +282,8 @@ HttpResponse NetSoak::answer(const HttpRequest &request)
 QString outcomeIn(const QString &log)
 {
     static const QRegularExpression refused(
-        "image verification FAILED: (sha256 is [0-9a-f]+|size is at least)");
+        "image verification FAILED: (sha256 is [0-9a-f]+|size is at least|malformed|"
+        "no signature file \\(HTTP \\d+\\))");
     static const QRegularExpression gaveUp("download FAILED after (\\d+) retries");
     static const QRegularExpression http("download FAILED \\(HTTP (\\d+)\\)");
     if (log.contains("FLOW: install SUCCESS"))
