@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLockFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
@@ -46,8 +47,11 @@ const Stage kStages[] = {
     {"copying", "INST: copying"},
     {"swapped", "INST: install SUCCESS at"},
 };
-constexpr int kStageCases =
-    2 * int(std::size(kStages)); // each as a first install and a replacement
+// The installer alone killed (its squashfuse left running, as after a crash) at the stages
+// that have one, and the next run in the same session.
+const Stage kAloneStages[] = {{"mounted", "INST: mounted at"}, {"copying", "INST: copying"}};
+// Each as a first install and a replacement.
+constexpr int kStageCases = 2 * int(std::size(kStages) + std::size(kAloneStages));
 
 QString readText(const QString &path, qint64 from = 0)
 {
@@ -98,14 +102,18 @@ QList<Proc> processesOf(uint uid)
     return found;
 }
 
-uint freeUid()
+// An unused user id: no account, no process, and no other soak using it (which would see this
+// one's processes as its own leftovers). The lock holds it for the run.
+uint freeUid(std::unique_ptr<QLockFile> &lock)
 {
     for (uint uid = 48711; uid < 48811; ++uid) {
         int status = 0;
         output("getent", {"passwd", QString::number(uid)}, &status);
-        if (status == 2 && processesOf(uid).isEmpty())
+        lock = std::make_unique<QLockFile>(QStringLiteral("/tmp/qm-soak-uid-%1.lock").arg(uid));
+        if (status == 2 && lock->tryLock(0) && processesOf(uid).isEmpty())
             return uid;
     }
+    lock.reset();
     return 65534;
 }
 
@@ -123,7 +131,7 @@ private:
     QString H() const { return R() + "/home"; }
     QString apps() const { return H() + "/Applications"; }
     bool freshRow(bool withOldCopy);
-    void startRow(const QString &url);
+    void startRow(const QString &url, bool twice = false);
     bool waitRow(int limitMs);
     void endRow();
     QString out(const char *name) const { return readText(R() + "/out/" + name).trimmed(); }
@@ -143,6 +151,7 @@ private:
     QTemporaryDir m_shared{"/tmp/qm-soak-XXXXXX"};
     std::unique_ptr<TestHttpServer> m_old, m_new;
     QByteArray m_key;
+    std::unique_ptr<QLockFile> m_uidLock;
     uint m_uid = 65534;
     QProcess m_namespace;
     qint64 m_durationMs = 0;
@@ -170,8 +179,9 @@ bool Soak::freshRow(bool withOldCopy)
     return status == 0 && owned == 0 && ::chmod(QFile::encodeName(H()).constData(), 0700) == 0;
 }
 
-// One run of the installer in a new namespace, on the row's folders as they are.
-void Soak::startRow(const QString &url)
+// One run of the installer in a new namespace, on the row's folders as they are; twice: a
+// second run follows the first in the same namespace, whatever the first left running.
+void Soak::startRow(const QString &url, bool twice)
 {
     endRow();
     for (const char *left : {"fuse", "passwd"})
@@ -180,11 +190,13 @@ void Soak::startRow(const QString &url)
     QDir(R()).mkdir("out");
     const QString u = QString::number(m_uid);
     // clang-format off
-    const QStringList command{"-m", "--propagation", "private", "/bin/sh",
+    QStringList command{"-m", "--propagation", "private", "/bin/sh",
         QM_SOURCE_DIR "/tests/env/row.sh", "", "setpriv", "--reuid=" + u, "--regid=" + u,
         "--clear-groups", "env", "-i", "HOME=" + H(), "PATH=/usr/bin:/bin", "LANG=C.UTF-8",
-        "QT_QPA_PLATFORM=offscreen", "QM_ENV_IMAGE_KEY=" + m_key, m_shared.filePath("qm-envrun"),
-        url, apps()};
+        "QT_QPA_PLATFORM=offscreen", "QM_ENV_IMAGE_KEY=" + m_key};
+    if (twice)
+        command << "/bin/sh" << "-c" << "\"$0\" \"$@\"; \"$0\" \"$@\"";
+    command << m_shared.filePath("qm-envrun") << url << apps();
     // clang-format on
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("R", R());
@@ -245,7 +257,7 @@ bool Soak::prepare()
     const QString shared = m_shared.path();
     QString error;
     m_key = testsupport::makeEd25519Key(shared + "/key.pem");
-    m_uid = freeUid();
+    m_uid = freeUid(m_uidLock);
     // An older release: the sample with a file more, one less, and another menu entry.
     const QString oldApp = shared + "/old-root/" + kApp;
     int status = 0;
@@ -353,55 +365,68 @@ void Soak::runCase(int index)
 {
     Draw draw(m_options.seed, 1, index);
     const bool replacing = index % 2 == 1;
-    const Stage *stage = index < kStageCases ? &kStages[index / 2] : nullptr;
+    const int stages = 2 * int(std::size(kStages));
+    const Stage *stage = index < stages        ? &kStages[index / 2]
+                         : index < kStageCases ? &kAloneStages[(index - stages) / 2]
+                                               : nullptr;
+    // Half the random kills, too, leave squashfuse running for the next run.
+    const bool alone = stage ? index >= stages : index % 4 >= 2;
     const qint64 killMs = qint64(draw.uniform() * 1.1 * double(m_durationMs));
-    const QString what = QStringLiteral("kill case %1 (%2, %3)")
+    const QString what = QStringLiteral("kill case %1 (%2, %3%4)")
                              .arg(index)
                              .arg(replacing ? "replacement" : "first install",
                                   stage ? QString("at stage \"%1\"").arg(stage->name)
-                                        : QString("at %1 ms").arg(killMs));
+                                        : QString("at %1 ms").arg(killMs),
+                                  alone ? ", installer alone, next run in the same session" : "");
     if (!freshRow(replacing))
         return m_tally.fault(what + ": cannot make the row's folders", repeat(index));
     const qint64 logFrom = QFileInfo(H() + kLog).size();
-    startRow(m_new->url(QString()));
+    startRow(m_new->url(QString()), alone);
 
-    // The kill: at the drawn moment, or once the stage's log line is there.
+    // The kill: at the drawn moment, or once the stage's log line is there; never of a
+    // second run.
     const QRegularExpression stageLine(stage ? stage->line : "^$");
-    bool killed = false;
-    while (!killed && !QFile::exists(R() + "/out/rc") && m_clock.elapsed() < kRunLimitMs) {
+    bool killed = false, ended = false;
+    pid_t first = 0;
+    while (!killed && !ended && m_clock.elapsed() < kRunLimitMs) {
         const bool due =
             stage ? readText(H() + kLog, logFrom).contains(stageLine) : m_clock.elapsed() >= killMs;
         const QList<Proc> procs = processesOf(m_uid);
         const auto installer = std::find_if(procs.begin(), procs.end(),
                                             [](const Proc &p) { return p.name == "qm-envrun"; });
-        if (due && installer != procs.end()) {
-            ::kill(-installer->group, SIGKILL);
+        const bool running = installer != procs.end() && (!first || installer->pid == first);
+        if (running && !first)
+            first = installer->pid;
+        ended = QFile::exists(R() + "/out/rc") || (first && !running);
+        if (due && running) {
+            ::kill(alone ? installer->pid : -installer->group, SIGKILL);
             for (const Proc &p : procs)
-                if (p.name == "squashfuse")
+                if (p.name == "squashfuse" && !alone)
                     ::kill(p.pid, SIGKILL);
             killed = true;
         } else {
             QThread::msleep(2);
         }
     }
-    const QString kind = killed ? (stage ? QString("stage: ") + stage->name
-                                         : "random, during: " + lastStage(logFrom))
-                                : QString("ended before the kill");
-    m_tally.add(kind);
+    m_tally.add(!killed ? QString("ended before the kill")
+                : stage
+                    ? QString(alone ? "stage, installer alone: " : "stage: ") + stage->name
+                    : QString(alone ? "random, installer alone, during: " : "random, during: ") +
+                          lastStage(logFrom));
     if (!waitRow(kRunLimitMs))
         return m_tally.fault(what + ": the row did not end", repeat(index));
-    if (killed && !out("mounts").isEmpty())
-        m_tally.add("FUSE mount left by the kill (gone with the namespace)");
-    if (const QStringList p = stateProblems(replacing, false); !p.isEmpty())
-        m_tally.fault(what + " after the kill: " + p.join("\n"), repeat(index));
-    endRow();
-
-    // The recovery: the installer again, to the end.
-    startRow(m_new->url(QString()));
-    const bool done = waitRow(kRunLimitMs);
-    const QString summary = readText(R() + "/out/summary");
+    if (!alone) {
+        if (killed && !out("mounts").isEmpty())
+            m_tally.add("FUSE mount left by the kill (gone with the namespace)");
+        if (const QStringList p = stateProblems(replacing, false); !p.isEmpty())
+            m_tally.fault(what + " after the kill: " + p.join("\n"), repeat(index));
+        // The recovery: the installer again, to the end.
+        startRow(m_new->url(QString()));
+        waitRow(kRunLimitMs);
+    }
+    const QString summary = out("summary").section('\n', -1);
     QStringList problems = stateProblems(replacing, true);
-    if (!done || out("rc") != "0" ||
+    if (out("rc") != "0" ||
         QJsonDocument::fromJson(summary.toUtf8())["outcome"].toString() != "installed")
         problems.prepend("recovery run did not install: " + summary +
                          readText(R() + "/out/stderr").right(1000));
