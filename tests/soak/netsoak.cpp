@@ -213,7 +213,8 @@ HttpResponse NetSoak::answer(const HttpRequest &request)
         });
     HttpResponse r = TestHttpServer::fileResponse(asked, path);
     const qint64 start = r.status == 206 ? from : 0;
-    const qint64 cut = 1 + m.draw.below(qMax<qint64>(1, r.body.size() - 1));
+    // Short of the whole body; at 0 only the headers arrive and the client learns nothing new.
+    const qint64 cut = m.draw.below(qMax<qint64>(1, r.body.size()));
     const auto completes = [&] {
         if (sig) {
             m.sigDone = true;
@@ -231,8 +232,10 @@ HttpResponse NetSoak::answer(const HttpRequest &request)
     case NewVersion:
         (fault == Stall ? r.stallAfter : r.closeAfter) = cut;
         r.resetOnClose = fault == Reset;
-        h.held = start + cut;
-        h.floor = fault == Reset ? start : h.held;
+        if (cut > 0) {
+            h.held = start + cut;
+            h.floor = fault == Reset ? start : h.held;
+        }
         m.transient();
         break;
     case Http500:
