@@ -196,6 +196,8 @@ void SetupFlow::launchDownload()
         limit.maxBytes = kMaxImageSignatureBytes;
     else if (m_signature)
         limit.maxBytes = m_signature->size;
+    if (m_options.downloaderSetup)
+        m_options.downloaderSetup(limit);
     m_downloader->setOptions(limit);
     const Downloader *attempt = m_downloader.get(); // identity only, never dereferenced
     // The .sig is tiny: the bar waits for the image's bytes.

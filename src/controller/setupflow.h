@@ -39,6 +39,8 @@ public:
         QString downloadBaseURL; // empty: the built-in download host
         double timeScale = 1.0;  // shrinks every timer of the flow (tests, development tools)
         std::function<void(DMGInstaller &)> installerSetup; // adjusts each installer before start
+        // Adjusts each download attempt's options (timeouts) before it starts.
+        std::function<void(Downloader::Options &)> downloaderSetup;
         bool keepAwake = true; // false: no sleep inhibitor, no system bus (tests, tools)
         // Where the image goes; null: platform::privateDirectory(). Tests stand in another.
         std::function<QString()> privateFolder;

@@ -403,6 +403,8 @@ void Downloader::run(const std::shared_ptr<Downloader> &self)
         }
     } else {
         ITLog("DL: HTTP %ld, treated as failure", r.httpStatus);
+        // An error page is no part of the file: bytes held from before are still good.
+        resume = p.resumeStateAfter(a);
         removeFile(p.destFile);
         result.message = ITFormat("Server returned HTTP %ld", qint64(r.httpStatus));
     }

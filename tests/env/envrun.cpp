@@ -6,6 +6,7 @@
 //
 // Usage: envrun DOWNLOAD_BASE_URL INSTALL_FOLDER
 // QM_ENV_GA_URL, when set, receives the analytics posts (default: a closed loopback port).
+// QM_ENV_IMAGE_KEY, when set, is the key the images must be signed with (default: the build's).
 #include "ui/installerwindow.h"
 #include "controller/mainwindowcontroller.h"
 #include "controller/setupflow.h"
@@ -156,6 +157,8 @@ int main(int argc, char **argv)
     SetupFlow::Options options = controller->flow()->options();
     options.downloadBaseURL = QString::fromLocal8Bit(argv[1]);
     options.timeScale = 0.01;
+    if (qEnvironmentVariableIsSet("QM_ENV_IMAGE_KEY"))
+        options.imagePublicKey = qgetenv("QM_ENV_IMAGE_KEY");
     controller->flow()->setOptions(options);
     InstallerWindow *window = controller->window();
     window->show();

@@ -440,6 +440,10 @@ bool TestHttpServer::Private::writeResponse(int fd, const HttpRequest &request, 
         if (cut) {
             if (r.stallAfter >= 0 && r.stallAfter == limit)
                 holdOpen(fd);
+            else if (r.resetOnClose) {
+                const linger abort{1, 0};
+                ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+            }
             return false;
         }
     }

@@ -47,6 +47,7 @@ struct HttpResponse
     int pieceSize = 0;           // write the body in pieces of this many bytes (0: in one go)
     int pieceDelayMs = 0;        // pause before every piece but the first
     qint64 closeAfter = -1;      // close the connection once this many body bytes are out
+    bool resetOnClose = false;   // that close is a reset (RST): unread bytes may be lost
     qint64 stallAfter = -1;      // stop once this many body bytes are out, keep the connection open
     bool noAnswer = false;       // read the request, never answer, keep the connection open
     bool dropConnection = false; // read the request, close the connection without a byte
