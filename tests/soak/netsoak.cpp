@@ -6,6 +6,7 @@
 #include "diag/analytics.h"
 #include "diag/itlog.h"
 #include "download/imagesignature.h"
+#include "tools/signing.h"
 #include "platform/paths.h"
 #include "soak.h"
 #include "testhttpserver.h"
