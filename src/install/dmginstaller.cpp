@@ -22,7 +22,6 @@
 #include <exception>
 #include <functional>
 #include <optional>
-#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -55,21 +54,11 @@ bool entryExists(const QString &path)
 // The size and SHA-256 of what the descriptor reads, which is then rewound.
 bool digestOf(int fd, RootInstall *install)
 {
+    QFile file;
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    std::vector<char> buffer(1 << 20);
-    qint64 size = 0;
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            break;
-        hash.addData(QByteArrayView(buffer.data(), n));
-        size += n;
-    }
-    install->imageSize = size;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle) || !hash.addData(&file))
+        return false;
+    install->imageSize = file.pos();
     install->sha256 = hash.result();
     return ::lseek(fd, 0, SEEK_SET) == 0;
 }
@@ -317,11 +306,10 @@ InstallResult DMGInstaller::rootInstall(const QString &dest, qint64 size)
         ITLog("INST: no administrator copy into %@: %@", d->destDir, problem);
         return failed(kCopyFailedMessage);
     }
-    const QString extractor = QString::fromLatin1(kRootExtractor);
     if (::access(kRootExtractor, X_OK) != 0) {
         ITLog("INST: no %@ on this machine (Debian package squashfs-tools), cannot copy with "
               "administrator rights",
-              extractor);
+              QString::fromLatin1(kRootExtractor));
         return failed(kCopyFailedMessage);
     }
     const platform::UniqueFd image(

@@ -88,6 +88,22 @@ bool copyData(int in, int out)
     }
 }
 
+// The target of the link name in dirFd; nullopt when it is no link or cannot be read.
+std::optional<QByteArray> linkTarget(int dirFd, const char *name)
+{
+    struct stat st
+    {
+    };
+    if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode))
+        return std::nullopt;
+    QByteArray target(qMax<qsizetype>(st.st_size, 255) + 1, '\0');
+    const ssize_t n = ::readlinkat(dirFd, name, target.data(), size_t(target.size()));
+    if (n < 0 || n >= target.size())
+        return std::nullopt;
+    target.truncate(n);
+    return target;
+}
+
 class TreeCopier
 {
 public:
@@ -108,12 +124,10 @@ public:
         const mode_t mode = st.st_mode & 0755;
 
         if (S_ISLNK(st.st_mode)) {
-            QByteArray target(qMax<qsizetype>(st.st_size, 255) + 1, '\0');
-            const ssize_t n = ::readlinkat(srcDir, srcName, target.data(), size_t(target.size()));
-            if (n < 0 || n >= target.size())
+            const std::optional<QByteArray> target = linkTarget(srcDir, srcName);
+            if (!target)
                 return fail("cannot read link", srcPath);
-            target.truncate(n);
-            if (::symlinkat(target.constData(), dstDir, dstName) != 0)
+            if (::symlinkat(target->constData(), dstDir, dstName) != 0)
                 return fail("cannot create", dstPath);
             ::utimensat(dstDir, dstName, times, AT_SYMLINK_NOFOLLOW);
             return true;
@@ -224,21 +238,6 @@ qint64 entrySize(int dirFd, const char *name, bool *ok)
 
 constexpr int kMaxLinkHops = 40;
 
-bool isLink(const QByteArray &path, QByteArray *target)
-{
-    struct stat st
-    {
-    };
-    if (::lstat(path.constData(), &st) != 0 || !S_ISLNK(st.st_mode))
-        return false;
-    QByteArray buffer(qMax<qsizetype>(st.st_size, 255) + 1, '\0');
-    const ssize_t n = ::readlink(path.constData(), buffer.data(), size_t(buffer.size()));
-    if (n < 0 || n >= buffer.size())
-        return false;
-    *target = buffer.left(n);
-    return true;
-}
-
 // Whether the link target, read in the folder given by its components below root, resolves to
 // a place inside root. Links met on the way are followed (within root); a missing entry ends
 // the walk, and the rest is taken as written.
@@ -258,14 +257,15 @@ bool linkStaysInside(const QByteArray &root, QByteArrayList folder, const QByteA
             folder.removeLast();
             continue;
         }
-        QByteArray next;
-        if (!isLink(root + '/' + (folder + QByteArrayList{part}).join('/'), &next)) {
+        const QByteArray path = root + '/' + (folder + QByteArrayList{part}).join('/');
+        const std::optional<QByteArray> next = linkTarget(AT_FDCWD, path.constData());
+        if (!next) {
             folder.append(part);
             continue;
         }
-        if (next.startsWith('/') || ++hops > kMaxLinkHops)
+        if (next->startsWith('/') || ++hops > kMaxLinkHops)
             return false;
-        todo = next.split('/') + todo;
+        todo = next->split('/') + todo;
     }
     return true;
 }
@@ -291,9 +291,8 @@ QString treeProblem(const QByteArray &root, int dirFd, const QByteArrayList &fol
         if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
             return ITFormat("cannot read %@", name);
         if (S_ISLNK(st.st_mode)) {
-            QByteArray target;
-            if (!isLink(root + '/' + here.join('/'), &target) ||
-                !linkStaysInside(root, folder, target))
+            const std::optional<QByteArray> target = linkTarget(dirFd, entry->d_name);
+            if (!target || !linkStaysInside(root, folder, *target))
                 return ITFormat("%@ is a link that leaves the bundle", name);
         } else if (S_ISDIR(st.st_mode)) {
             const platform::UniqueFd sub(
@@ -349,18 +348,17 @@ QString rootOnlyFolderProblem(const QString &folder, QString *resolved)
     if (!::realpath(QFile::encodeName(existing).constData(), real))
         return ITFormat("cannot resolve %@: %@", existing, qt_error_string(errno));
     const QString base = QFile::decodeName(real);
-    QString path;
-    for (const QString &part : base.split(u'/')) {
-        path = part.isEmpty() ? QStringLiteral("/") : joinPath(path, part);
-        if (!part.isEmpty() || path == u"/") {
-            if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
-                return ITFormat("%@ is not a folder", path);
-            if (st.st_uid != 0)
-                return ITFormat("%@ belongs to uid %d, not to root", path, int(st.st_uid));
-            if (st.st_mode & (S_IWGRP | S_IWOTH))
-                return ITFormat("%@ may be written by others (mode %@)", path,
-                                QString::number(st.st_mode & 07777, 8));
-        }
+    QStringList chain{QStringLiteral("/")};
+    for (const QString &part : base.split(u'/', Qt::SkipEmptyParts))
+        chain << joinPath(chain.last(), part);
+    for (const QString &path : chain) {
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+            return ITFormat("%@ is not a folder", path);
+        if (st.st_uid != 0)
+            return ITFormat("%@ belongs to uid %d, not to root", path, int(st.st_uid));
+        if (st.st_mode & (S_IWGRP | S_IWOTH))
+            return ITFormat("%@ may be written by others (mode %@)", path,
+                            QString::number(st.st_mode & 07777, 8));
     }
     *resolved = missing.isEmpty() ? base : joinPath(base, missing.join(u'/'));
     return {};
