@@ -15,7 +15,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace install {
 
@@ -138,21 +137,14 @@ QString readSmallFile(const QString &path, qint64 limit, QByteArray *bytes)
         return ITFormat("%@ is not a regular file", path);
     if (st.st_size > limit)
         return ITFormat("%@ is larger than %lld bytes", path, limit);
-    bytes->resize(limit + 1);
-    qint64 total = 0;
-    while (total <= limit) {
-        const ssize_t n = ::read(fd.get(), bytes->data() + total, size_t(limit + 1 - total));
-        if (n == 0)
-            break;
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return ITFormat("cannot read %@: %@", path, qt_error_string(errno));
-        total += n;
-    }
-    if (total > limit)
+    QFile file;
+    if (!file.open(fd.get(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+        return ITFormat("cannot read %@: %@", path, file.errorString());
+    *bytes = file.read(limit + 1); // one byte more tells a file that grew past the limit
+    if (file.error() != QFileDevice::NoError)
+        return ITFormat("cannot read %@: %@", path, file.errorString());
+    if (bytes->size() > limit)
         return ITFormat("%@ is larger than %lld bytes", path, limit);
-    bytes->truncate(total);
     return {};
 }
 
