@@ -1,10 +1,9 @@
 // quillmarsh-install-image IMAGE DESTDIR [BUNDLE]
 // Runs one DMGInstaller the way the installer does, with this platform's tools, for the
-// bundle "Quillmarsh.app" unless BUNDLE names another. Prints each stage and the outcome on
+// bundle "Quillmarsh.app" unless BUNDLE names another; the mount point goes beside IMAGE. Prints each stage and the outcome on
 // standard output; exits 0 only when the bundle was installed. Returns after the detach.
 #include "diag/itlog.h"
 #include "install/dmginstaller.h"
-#include "platform/worker.h"
 
 #include <QCoreApplication>
 
@@ -22,8 +21,8 @@ int main(int argc, char **argv)
     int status = 1;
     auto installer =
         DMGInstaller::create(args[0], args.value(2, QStringLiteral("Quillmarsh.app")), args[1]);
-    installer->onStatus = [](InstallStage stage) {
-        std::printf("stage %s\n", qPrintable(installStageName(stage)));
+    installer->onStatus = [](InstallStep stage) {
+        std::printf("stage %s\n", qPrintable(installStepName(stage)));
         std::fflush(stdout);
     };
     installer->onComplete = [&status](const InstallResult &result) {
@@ -43,9 +42,8 @@ int main(int argc, char **argv)
         QCoreApplication::quit();
     };
     installer->start();
-    installer.reset();
     app.exec();
-    platform::waitForWorkers(platform::WorkerKind::Install, QDeadlineTimer(120000));
+    installer.reset(); // waits for the detach
     ITLogDrain();
     return status;
 }

@@ -1,6 +1,7 @@
 #include "appdelegate.h"
 
 #include "controller/mainwindowcontroller.h"
+#include "controller/setupflow.h"
 #include "diag/itlog.h"
 #include "ui/installerwindow.h"
 
@@ -21,12 +22,13 @@ QString rectText(const QRect &r)
 
 } // namespace
 
-AppDelegate::AppDelegate() = default;
+AppDelegate::AppDelegate(QString privateFolder) : m_privateFolder(std::move(privateFolder)) {}
 AppDelegate::~AppDelegate() = default;
 
 void AppDelegate::applicationDidFinishLaunching()
 {
-    m_mainController = std::make_unique<MainWindowController>();
+    m_mainController =
+        std::make_unique<MainWindowController>(SetupFlow::standardParts(m_privateFolder));
     InstallerWindow *window = m_mainController->window();
     window->winId(); // the native window exists from here on, so its first exposure can be seen
     window->windowHandle()->installEventFilter(this);

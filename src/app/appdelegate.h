@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 
 #include <memory>
 
@@ -13,7 +14,8 @@ class AppDelegate : public QObject
     Q_OBJECT
 
 public:
-    AppDelegate();
+    // privateFolder: where the download and the install's working files go, decided once.
+    explicit AppDelegate(QString privateFolder);
     ~AppDelegate() override;
 
     void applicationDidFinishLaunching();
@@ -30,5 +32,6 @@ protected:
 private:
     void logWindowVisible();
 
+    QString m_privateFolder;
     std::unique_ptr<MainWindowController> m_mainController;
 };

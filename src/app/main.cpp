@@ -3,6 +3,7 @@
 #include "diag/analytics.h"
 #include "diag/itlog.h"
 #include "platform/castore.h"
+#include "platform/paths.h"
 #include "platform/singleinstance.h"
 #include "ui/fonts.h"
 
@@ -98,12 +99,18 @@ int main(int argc, char **argv)
     // platform's default face as well, a font the window never shows.
     QApplication::setFont(ui::interfaceFont());
 
-    AppDelegate delegate;
-    instance.onActivate = [&delegate] { delegate.activate(); };
+    // Decided once, here: everyone who works in the private folder is handed this one.
+    const QString privateFolder = platform::privateDirectory();
+    auto delegate = std::make_unique<AppDelegate>(privateFolder);
+    instance.onActivate = [&delegate] { delegate->activate(); };
     QApplication::setQuitOnLastWindowClosed(
-        delegate.applicationShouldTerminateAfterLastWindowClosed());
-    QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
+        delegate->applicationShouldTerminateAfterLastWindowClosed());
+    QTimer::singleShot(0, delegate.get(), &AppDelegate::applicationDidFinishLaunching);
     app.exec();
+    // The window's flow stops its stages and empties the private folder; a fresh folder made for
+    // this run then goes entirely, the usual one stays.
+    delegate.reset();
+    platform::releasePrivateDirectory();
     // An event sent just before the end (a cancellation) still gets its moment to arrive.
     ITAnalyticsFinish(QDeadlineTimer(1000));
     ITLogDrain();

@@ -17,7 +17,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 
-MainWindowController::MainWindowController() : m_flow(new SetupFlow(this))
+MainWindowController::MainWindowController(SetupFlow::Parts parts)
+    : m_flow(new SetupFlow(std::move(parts), this))
 {
     m_window = new InstallerWindow;
     m_window->center();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "setupflow.h"
+
 #include "l10n/uistrings.h"
 
 #include <QColor>
@@ -27,7 +29,6 @@ class FlippedView;
 class InstallerWindow;
 class LinkLabel;
 class RoundedButton;
-class SetupFlow;
 
 // Builds the installer window and keeps its views in step with the setup flow (SetupFlow), which
 // makes every decision. One class spread over several files by concern:
@@ -45,7 +46,7 @@ class MainWindowController : public QObject
     Q_OBJECT
 
 public:
-    MainWindowController();
+    explicit MainWindowController(SetupFlow::Parts parts);
     ~MainWindowController() override;
 
     InstallerWindow *window() const { return m_window; }
@@ -98,8 +99,7 @@ private:
     // --- The flow's reports -------------------------------------------------------------------
     void downloadStarted();
     void showProgress(int value);
-    void showFailedMainScreen(const QString &message, QMessageBox::Icon alertIcon,
-                              bool offlineLinkShown);
+    void showFailedMainScreen(SetupFlow::Failure failure, const QString &message);
     void setBusy(bool busy);
     void installSucceeded();
     void startClicked();

@@ -42,9 +42,13 @@ void MainWindowController::setBusy(bool busy)
 }
 
 // Back to the main screen after a failure: Retry in place of Install, the agree row gone.
-void MainWindowController::showFailedMainScreen(const QString &message, QMessageBox::Icon alertIcon,
-                                                bool offlineLinkShown)
+// The offline image helps only when the download itself failed; a failed install also comes as
+// an alert, which a short-of-space install shares.
+void MainWindowController::showFailedMainScreen(SetupFlow::Failure failure, const QString &message)
 {
+    using Failure = SetupFlow::Failure;
+    const bool offlineLinkShown = failure == Failure::Download || failure == Failure::NoPrivateFolder;
+    const bool alerted = failure == Failure::Install || failure == Failure::NoSpaceInstall;
     showInstallView(false);
     hideAgreeRow();
     statusLabel->setText(L().installFailed);
@@ -52,6 +56,6 @@ void MainWindowController::showFailedMainScreen(const QString &message, QMessage
     setBusy(false);
     installButton->setTitle(L().btnRetry);
     offlineLink->setVisible(offlineLinkShown);
-    if (alertIcon != QMessageBox::NoIcon)
-        alert(message, alertIcon);
+    if (alerted)
+        alert(message, QMessageBox::Critical);
 }

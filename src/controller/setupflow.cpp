@@ -10,8 +10,7 @@
 #include "platform/cpu.h"
 #include "platform/launcher.h"
 #include "platform/leftovers.h"
-#include "platform/paths.h"
-#include "platform/worker.h"
+#include "realstages.h"
 
 #include <QFile>
 #include <QPointer>
@@ -33,9 +32,6 @@ constexpr int kCreepCeiling = 990;
 constexpr int kCreepStep = 2;
 constexpr double kCreepInterval = 0.5;
 constexpr qint64 kMegabyte = 1000 * 1000;
-// A cancelled download lets go of its partial file quickly; an install may still be detaching.
-constexpr int kCancelWaitMs = 3000;
-constexpr int kDetachWaitMs = 10000;
 
 // Client errors are final, except the two that ask the client to come back later.
 bool isFinalFailure(qint64 httpStatus)
@@ -57,7 +53,16 @@ bool isSpaceOrTab(QChar c)
 
 } // namespace
 
-SetupFlow::SetupFlow(QObject *parent) : QObject(parent)
+SetupFlow::Parts SetupFlow::standardParts(const QString &privateFolder)
+{
+    Parts parts;
+    parts.download = createNetworkDownloadStage();
+    parts.install = createImageInstallStage();
+    parts.privateFolder = privateFolder;
+    return parts;
+}
+
+SetupFlow::SetupFlow(Parts parts, QObject *parent) : QObject(parent), m_parts(std::move(parts))
 {
     // Coarse timers may fire 5 % early, which would make a wait logged as 1000 ms shorter.
     m_retryTimer.setSingleShot(true);
@@ -67,11 +72,14 @@ SetupFlow::SetupFlow(QObject *parent) : QObject(parent)
     connect(&m_creepTimer, &QTimer::timeout, this, &SetupFlow::creepInstall);
 }
 
-SetupFlow::~SetupFlow() = default;
+SetupFlow::~SetupFlow()
+{
+    shutdown();
+}
 
 int SetupFlow::scaledMs(double seconds) const
 {
-    return static_cast<int>(std::lround(seconds * 1000.0 * m_options.timeScale));
+    return static_cast<int>(std::lround(seconds * 1000.0 * m_parts.timeScale));
 }
 
 const UIStrings &SetupFlow::L() const
@@ -81,9 +89,9 @@ const UIStrings &SetupFlow::L() const
 
 QString SetupFlow::installerURL() const
 {
-    const QString base = m_options.downloadBaseURL.isEmpty()
+    const QString base = m_parts.downloadBaseURL.isEmpty()
                              ? QStringLiteral(QUILLMARSH_DOWNLOAD_BASE_URL)
-                             : m_options.downloadBaseURL;
+                             : m_parts.downloadBaseURL;
     return base + (platform::isArm64() ? QStringLiteral("/quillmarsh.silicon.dmg")
                                        : QStringLiteral("/quillmarsh.dmg"));
 }
@@ -122,9 +130,17 @@ void SetupFlow::setInstallStatus(const QString &status, const QString &pct)
     emit statusChanged(m_status);
 }
 
+void SetupFlow::track(const QString &name, const QString &reason) const
+{
+    if (m_parts.track)
+        m_parts.track(name, reason);
+    else
+        track(name, reason);
+}
+
 void SetupFlow::beginActivityHold()
 {
-    if (m_activityHold || !m_options.keepAwake)
+    if (m_activityHold || !m_parts.keepAwake)
         return;
     m_activityHold = std::make_unique<ActivityHold>(QStringLiteral("Downloading and installing"));
     if (!m_activityHold->isHeld())
@@ -143,76 +159,70 @@ void SetupFlow::install(const QString &folder)
     if (m_state != State::Idle && m_state != State::Failed)
         return;
     ITLog("FLOW: Install clicked, dir=\"%@\"", folder);
-    ITTrackEvent(QStringLiteral("install_start"));
+    track(QStringLiteral("install_start"));
     m_folder = trimmedLocation(folder);
     m_retryCount = 0;
     m_pendingResumeData.reset();
     m_signature.reset();
-    m_fetchingSignature = !m_options.imagePublicKey.isEmpty();
     static bool checkOffLogged = false;
-    if (!m_fetchingSignature && !checkOffLogged) {
+    if (m_parts.imagePublicKey.isEmpty() && !checkOffLogged) {
         checkOffLogged = true;
         ITLog("FLOW: image signature check off (no public key built in)");
     }
 
     // The image is only ever written into the private folder; without one there is no download.
-    const QString dir = privateFolder();
-    if (dir.isEmpty()) {
+    if (m_parts.privateFolder.isEmpty() || !m_parts.download) {
         ITLog("FLOW: no private folder for the download, not starting");
-        ITTrackEvent(QStringLiteral("install_failed"), QStringLiteral("no_private_folder"));
-        fail(L().noPrivateFolder, QMessageBox::NoIcon, true);
+        track(QStringLiteral("install_failed"), QStringLiteral("no_private_folder"));
+        fail(Failure::NoPrivateFolder, L().noPrivateFolder);
         return;
     }
-    m_destFile = dir + kImageName;
-    discardResumeData();
+    m_destFile = m_parts.privateFolder + kImageName;
+    discardDownload();
     beginActivityHold();
     emit started();
     launchDownload();
 }
 
+// The .sig first when a key is built in: the image is fetched only once it has been checked.
 void SetupFlow::launchDownload()
 {
-    setState(State::Downloading);
+    const bool signature = !m_parts.imagePublicKey.isEmpty() && !m_signature;
+    setState(signature ? State::FetchingSignature : State::Downloading);
     setProgress(0, true);
     setInstallStatus(L().installingWait);
-    QString url = installerURL();
-    QString destFile = m_destFile;
-    if (m_fetchingSignature) {
-        url += kSignatureSuffix;
-        destFile += kSignatureSuffix;
-        ITLog("FLOW: image signature URL -> %@", url);
-    } else {
-        ITLog("FLOW: architecture URL -> %@", url);
-    }
-
-    // The resume state serves exactly one attempt.
-    std::optional<QByteArray> resume = std::move(m_pendingResumeData);
-    m_pendingResumeData.reset();
-    QPointer<SetupFlow> self(this);
-    m_downloader = Downloader::create(url, destFile, std::move(resume));
+    DownloadAttempt attempt{installerURL(), m_destFile, std::move(m_pendingResumeData), -1};
+    m_pendingResumeData.reset(); // the resume state serves exactly one attempt
     // Neither file may grow past what it can be: a hostile server could otherwise fill the disk.
-    Downloader::Options limit;
-    if (m_fetchingSignature)
-        limit.maxBytes = kMaxImageSignatureBytes;
-    else if (m_signature)
-        limit.maxBytes = m_signature->size;
-    if (m_options.downloaderSetup)
-        m_options.downloaderSetup(limit);
-    m_downloader->setOptions(limit);
-    const Downloader *attempt = m_downloader.get(); // identity only, never dereferenced
-    // The .sig is tiny: the bar waits for the image's bytes.
-    m_downloader->onProgress = [self, attempt](qint64 written, qint64 total) {
-        if (self && self->m_downloader.get() == attempt && !self->m_fetchingSignature)
-            self->downloadProgress(written, total);
-    };
-    m_downloader->onComplete = [self, attempt](const DownloadResult &result) {
-        // Only the attempt in hand counts; a late report of an abandoned one is dropped.
-        if (self && self->m_downloader.get() == attempt)
-            self->downloadComplete(result);
-    };
-    // Held here too: a completion from within start() lets go of m_downloader.
-    const std::shared_ptr<Downloader> downloader = m_downloader;
-    downloader->start();
+    if (signature) {
+        attempt.url += kSignatureSuffix;
+        attempt.destFile += kSignatureSuffix;
+        attempt.maxBytes = kMaxImageSignatureBytes;
+        ITLog("FLOW: image signature URL -> %@", attempt.url);
+    } else {
+        if (m_signature)
+            attempt.maxBytes = m_signature->size;
+        ITLog("FLOW: architecture URL -> %@", attempt.url);
+    }
+    const quint64 id = ++m_attempt;
+    m_downloading = true;
+    // Only the attempt in hand counts; a late report of an abandoned one is dropped. The .sig is
+    // tiny: the bar waits for the image's bytes.
+    m_parts.download->start(
+        attempt,
+        [this, id, signature](qint64 written, qint64 total) {
+            if (id == m_attempt && !signature)
+                downloadProgress(written, total);
+        },
+        [this, id, signature](const DownloadResult &result) {
+            if (id != m_attempt)
+                return;
+            m_downloading = false;
+            if (signature && result.status == DownloadResult::Status::Saved)
+                signatureArrived();
+            else
+                downloadComplete(result);
+        });
 }
 
 void SetupFlow::retryTimerTick()
@@ -237,38 +247,34 @@ void SetupFlow::downloadProgress(qint64 written, qint64 total)
 void SetupFlow::downloadComplete(const DownloadResult &result)
 {
     m_pendingResumeData = result.resumeData;
-    m_downloader.reset();
     const QString code = failureCode(result);
+    const bool signature = m_state == State::FetchingSignature;
 
     switch (result.status) {
     case DownloadResult::Status::Saved:
-        if (m_fetchingSignature) {
-            signatureArrived();
-            return;
-        }
         ITLog("FLOW: download complete");
         if (imageVerified(result))
             launchInstaller(result);
         return;
     case DownloadResult::Status::Cancelled:
         ITLog("FLOW: download cancelled, closing");
-        ITTrackEvent(QStringLiteral("install_cancelled"));
-        discardResumeData();
+        track(QStringLiteral("install_cancelled"));
+        discardDownload();
         emit closeWindow();
         return;
     case DownloadResult::Status::NoSpace:
         if (m_state == State::Closing)
             break;
         // Retrying cannot make room; the folder and the sizes tell the user what to free.
-        discardResumeData();
+        discardDownload();
         clearLeftovers();
-        failForSpace(result.spaceFolder, result.bytesNeeded, result.bytesAvailable,
-                     QMessageBox::NoIcon);
+        failForSpace(Failure::NoSpaceDownload, result.spaceFolder, result.bytesNeeded,
+                     result.bytesAvailable);
         return;
     case DownloadResult::Status::TooLarge:
         // Not retried: the same server would send the same oversized file.
         failVerification(
-            m_fetchingSignature
+            signature
                 ? ITFormat("malformed: %lld bytes, too long for a signature file", result.size)
                 : ITFormat("size is at least %lld bytes, signed for %lld", result.size,
                            m_signature ? m_signature->size : 0));
@@ -279,19 +285,19 @@ void SetupFlow::downloadComplete(const DownloadResult &result)
 
     ITLog("FLOW: download FAILED (HTTP %ld): %@", result.httpStatus, result.message);
     if (m_state == State::Closing) {
-        discardResumeData();
+        discardDownload();
         emit closeWindow();
         return;
     }
     // A release without its .sig cannot be trusted; only a transient failure is worth a retry.
-    if (m_fetchingSignature && isFinalFailure(result.httpStatus)) {
+    if (signature && isFinalFailure(result.httpStatus)) {
         failVerification(ITFormat("no signature file (HTTP %ld)", result.httpStatus));
         return;
     }
 
     if (!isFinalFailure(result.httpStatus) && m_retryCount < kMaxRetries) {
         ++m_retryCount;
-        ITTrackEvent(QStringLiteral("install_retry"), code);
+        track(QStringLiteral("install_retry"), code);
         const double delay = static_cast<double>(m_retryCount);
         ITLog("FLOW: auto-retry %ld/%ld in %.0f ms", m_retryCount, kMaxRetries, delay * 1000.0);
         setProgress(0, false);
@@ -302,11 +308,11 @@ void SetupFlow::downloadComplete(const DownloadResult &result)
     }
 
     ITLog("FLOW: download FAILED after %ld retries, giving up", m_retryCount);
-    ITTrackEvent(QStringLiteral("install_failed"), code);
+    track(QStringLiteral("install_failed"), code);
     // Retry starts from the beginning, so a partial file kept for resuming is of no more use.
-    discardResumeData();
+    discardDownload();
     clearLeftovers();
-    fail(failureText(result), QMessageBox::NoIcon, true);
+    fail(Failure::Download, failureText(result));
 }
 
 // A server's answer is shown as it stands; a failure before any answer in the window's language
@@ -338,12 +344,12 @@ QString SetupFlow::failureText(const DownloadResult &result) const
 }
 
 // Called only while no attempt runs, so every partial file of the image is an orphan.
-void SetupFlow::discardResumeData()
+void SetupFlow::discardDownload()
 {
     m_pendingResumeData.reset();
-    if (!m_destFile.isEmpty()) {
-        removeStalePartials(m_destFile);
-        removeStalePartials(m_destFile + kSignatureSuffix);
+    if (!m_destFile.isEmpty() && m_parts.download) {
+        m_parts.download->discard(m_destFile);
+        m_parts.download->discard(m_destFile + kSignatureSuffix);
     }
 }
 
@@ -351,8 +357,9 @@ void SetupFlow::discardResumeData()
 void SetupFlow::signatureArrived()
 {
     const QString path = m_destFile + kSignatureSuffix;
+    // A confirmed exit meanwhile: the window closes, and the image is never asked for.
     if (m_state == State::Closing) {
-        QFile::remove(path);
+        discardDownload();
         emit closeWindow();
         return;
     }
@@ -362,16 +369,15 @@ void SetupFlow::signatureArrived()
         error = ITFormat("cannot read the signature file: %@", file.errorString());
     else
         m_signature = readImageSignature(file.read(kMaxImageSignatureBytes + 1),
-                                         m_options.imagePublicKey, &error);
+                                         m_parts.imagePublicKey, &error);
     if (m_signature)
         error =
-            checkRelease(*m_signature, m_options.minImageVersion, QDateTime::currentDateTimeUtc());
+            checkRelease(*m_signature, m_parts.minImageVersion, QDateTime::currentDateTimeUtc());
     if (!m_signature || !error.isEmpty()) {
         failVerification(error);
         return;
     }
     // The image gets retries of its own.
-    m_fetchingSignature = false;
     m_retryCount = 0;
     m_pendingResumeData.reset();
     launchDownload();
@@ -399,39 +405,32 @@ void SetupFlow::failVerification(const QString &reason)
 {
     ITLog("FLOW: image verification FAILED: %@", reason);
     m_signature.reset();
-    m_fetchingSignature = false;
-    discardResumeData();
+    discardDownload();
     clearLeftovers();
     // Confirmed exit meanwhile: the window closes, as after any other failure then.
     if (m_state == State::Closing) {
         emit closeWindow();
         return;
     }
-    ITTrackEvent(QStringLiteral("install_failed"), QStringLiteral("image_unverified"));
-    fail(L().imageUnverified, QMessageBox::NoIcon, false);
+    track(QStringLiteral("install_failed"), QStringLiteral("image_unverified"));
+    fail(Failure::Unverified, L().imageUnverified);
 }
 
-void SetupFlow::fail(const QString &message, QMessageBox::Icon alert, bool offlineLink)
+void SetupFlow::fail(Failure failure, const QString &message)
 {
     endActivityHold();
     setState(State::Failed);
-    emit failed(message, alert, offlineLink);
+    emit failed(failure, message);
 }
 
-void SetupFlow::showFailure(const QString &message)
-{
-    ITLog("FLOW: failure shown to user: %@", message);
-    fail(message, QMessageBox::Critical, false);
-}
-
-void SetupFlow::failForSpace(const QString &folder, qint64 needed, qint64 available,
-                             QMessageBox::Icon alert)
+void SetupFlow::failForSpace(Failure failure, const QString &folder, qint64 needed,
+                             qint64 available)
 {
     ITLog("FLOW: not enough disk space in %@: %lld bytes needed, %lld available", folder, needed,
           available);
-    ITTrackEvent(QStringLiteral("install_failed"), QStringLiteral("disk_space"));
+    track(QStringLiteral("install_failed"), QStringLiteral("disk_space"));
     const qint64 megabytes = (qMax<qint64>(needed, 0) + kMegabyte - 1) / kMegabyte;
-    fail(ITFormat(L().notEnoughSpace, kProductName, megabytes, folder), alert, false);
+    fail(failure, ITFormat(L().notEnoughSpace, kProductName, megabytes, folder));
 }
 
 // --- Install stage -----------------------------------------------------------------------------
@@ -444,27 +443,15 @@ void SetupFlow::launchInstaller(const DownloadResult &image)
     setInstallStatus(L().installingWait, QStringLiteral("90%"));
     m_creepTimer.start(scaledMs(kCreepInterval));
 
-    QPointer<SetupFlow> self(this);
-    m_installer = DMGInstaller::create(m_destFile, kAppName, m_folder);
-    const DMGInstaller *run = m_installer.get(); // identity only, never dereferenced
-    m_installer->setImageDigest(image.size, image.sha256);
-#ifdef Q_OS_LINUX
-    DMGInstaller::Tools tools = m_installer->tools();
-    tools.menuEntry = true;
-    m_installer->setTools(tools);
-#endif
-    if (m_options.installerSetup)
-        m_options.installerSetup(*m_installer);
-    m_installer->onStatus = [self](InstallStage stage) {
-        if (self)
-            self->installStage(stage);
-    };
-    m_installer->onComplete = [self, run](const InstallResult &result) {
-        if (self && self->m_installer.get() == run)
-            self->installFinished(result);
-    };
-    const std::shared_ptr<DMGInstaller> installer = m_installer;
-    installer->start();
+    InstallJob job{m_destFile, {m_destFile + kSignatureSuffix}, kAppName, m_folder, image.size,
+                   image.sha256};
+    const quint64 id = ++m_attempt;
+    m_parts.install->start(
+        job, [this](InstallStep step) { installStep(step); },
+        [this, id](const InstallResult &result) {
+            if (id == m_attempt)
+                installFinished(result);
+        });
 }
 
 void SetupFlow::creepInstall()
@@ -474,25 +461,22 @@ void SetupFlow::creepInstall()
     setInstallStatus(L().installingWait, ITFormat("%ld%%", qint64(m_progress / 10)));
 }
 
-void SetupFlow::installStage(InstallStage stage)
+void SetupFlow::installStep(InstallStep step)
 {
-    ITLog("INST: stage %@", installStageName(stage));
+    ITLog("INST: stage %@", installStepName(step));
 }
 
 void SetupFlow::installFinished(const InstallResult &result)
 {
     m_creepTimer.stop();
-    m_installer.reset();
     endActivityHold();
-    // Deleted in every outcome: a later Retry downloads the whole image again.
-    QFile::remove(m_destFile);
-    QFile::remove(m_destFile + kSignatureSuffix);
+    // The install stage deletes the image in every outcome: a later Retry downloads it again.
     m_signature.reset();
 
     switch (result.status) {
     case InstallResult::Status::Installed:
         ITLog("FLOW: install SUCCESS, app=%@", result.app);
-        ITTrackEvent(QStringLiteral("install_success"));
+        track(QStringLiteral("install_success"));
         m_installedApp = result.app;
         setProgress(kProgressMax, true);
         setInstallStatus(L().installingWait, QStringLiteral("100%"));
@@ -500,13 +484,14 @@ void SetupFlow::installFinished(const InstallResult &result)
         emit finished(result.app);
         return;
     case InstallResult::Status::NoSpace:
-        failForSpace(result.spaceFolder, result.bytesNeeded, result.bytesAvailable,
-                     QMessageBox::Critical);
+        failForSpace(Failure::NoSpaceInstall, result.spaceFolder, result.bytesNeeded,
+                     result.bytesAvailable);
         return;
     case InstallResult::Status::Failed:
         ITLog("FLOW: install FAILED: %@", result.error);
-        ITTrackEvent(QStringLiteral("install_failed"), QStringLiteral("copy_error"));
-        showFailure(result.error);
+        track(QStringLiteral("install_failed"), QStringLiteral("copy_error"));
+        ITLog("FLOW: failure shown to user: %@", result.error);
+        fail(Failure::Install, result.error);
         return;
     }
 }
@@ -543,15 +528,14 @@ SetupFlow::CloseDecision SetupFlow::closeRequest()
 // install stage, which must not be cut off.
 SetupFlow::CloseDecision SetupFlow::confirmExit()
 {
-    if (m_state != State::Idle && m_state != State::Failed && m_state != State::Downloading &&
-        m_state != State::WaitingToRetry)
+    if (m_state == State::Installing || m_state == State::Finished || m_state == State::Closing)
         return closeRequest();
     setState(State::Closing);
     ITLog("UI: user confirmed exit");
     m_retryTimer.stop();
-    if (!m_downloader)
+    if (!m_downloading)
         return CloseDecision::Close;
-    m_downloader->cancel();
+    m_parts.download->cancel();
     setInstallStatus(L().cancelling);
     return CloseDecision::Wait;
 }
@@ -559,37 +543,31 @@ SetupFlow::CloseDecision SetupFlow::confirmExit()
 void SetupFlow::chooseOfflineInstaller()
 {
     ITLog("FLOW: user chose offline installer, opening browser");
-    ITTrackEvent(QStringLiteral("offline_download"));
+    track(QStringLiteral("offline_download"));
     setState(State::Closing);
 }
 
+// The stages go first: a cancelled download lets go of its partial file, and an install that
+// finished may still be detaching its image, which the clean-up must never race.
 void SetupFlow::shutdown()
 {
     endActivityHold();
     m_retryTimer.stop();
-    // A second close while "Cancelling..." is shown lands here before the cancelled attempt has
-    // come back; its worker must not outlive the process's orderly end.
-    if (m_downloader)
-        m_downloader->cancel();
-    platform::waitForWorkers(platform::WorkerKind::Download, QDeadlineTimer(kCancelWaitMs));
-    // After a finished install the worker may still be detaching the image; let it, so that the
-    // clean-up never races a live mount.
-    platform::waitForWorkers(platform::WorkerKind::Install, QDeadlineTimer(kDetachWaitMs));
+    m_creepTimer.stop();
+    ++m_attempt; // nothing reported from here on changes anything
+    if (m_downloading && m_parts.download)
+        m_parts.download->cancel();
+    m_parts.download.reset();
+    m_parts.install.reset();
+    m_downloading = false;
     clearLeftovers();
-    // A fresh private folder made for this run goes entirely; the usual one stays, empty.
-    platform::releasePrivateDirectory();
 }
 
 // Everything the flow keeps in the private folder (image, partial download, mount points,
 // staging copies) is disposable once nothing runs; a crashed earlier run leaves the same kinds.
-QString SetupFlow::privateFolder() const
-{
-    return m_options.privateFolder ? m_options.privateFolder() : platform::privateDirectory();
-}
-
 void SetupFlow::clearLeftovers()
 {
-    const QString dir = privateFolder();
+    const QString &dir = m_parts.privateFolder;
     if (dir.isEmpty())
         return;
     const int removed = platform::clearFolder(dir);

@@ -1,12 +1,11 @@
 #pragma once
 
-#include "download/downloader.h"
+#include "stages.h"
+
 #include "download/imagesignature.h"
-#include "install/dmginstaller.h"
 #include "l10n/uistrings.h"
 
 #include <QByteArray>
-#include <QMessageBox>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -18,15 +17,24 @@
 class ActivityHold;
 
 // The setup flow without its window: the states from the first Install to the end, and every
-// decision of the download, install and close stages. Driven by the user's actions (through the
-// controller), by the Downloader and DMGInstaller completions and by its own timers; it tells
-// the views what to show by signals. Everything runs on the GUI thread.
+// decision of the download, install and close stages. It is given what it works with (the two
+// stages, the private folder, the time scale, where events go) and only decides: the stages do
+// the work, the views show what its signals say. Everything runs on the GUI thread.
 class SetupFlow : public QObject
 {
     Q_OBJECT
 
 public:
-    enum class State { Idle, Downloading, WaitingToRetry, Installing, Finished, Failed, Closing };
+    enum class State {
+        Idle,
+        FetchingSignature, // the image's .sig, read and checked before the image is fetched
+        Downloading,
+        WaitingToRetry,
+        Installing,
+        Finished,
+        Failed,
+        Closing
+    };
     Q_ENUM(State)
 
     // What a close request comes to. Wait: a cancelled download has still to come back, and the
@@ -34,30 +42,42 @@ public:
     enum class CloseDecision { Close, Refuse, Ask, Wait };
     Q_ENUM(CloseDecision)
 
-    struct Options
+    // Why the flow went back to the main screen; the view picks the alert and the links.
+    enum class Failure {
+        NoPrivateFolder,  // nowhere to put the download
+        Download,         // the download gave up; the offline image may still do
+        Unverified,       // the image or its .sig did not check out
+        NoSpaceDownload,  // too little room for the download
+        NoSpaceInstall,   // too little room for the installed copy
+        Install,          // the install itself failed
+    };
+    Q_ENUM(Failure)
+
+    struct Parts
     {
+        std::unique_ptr<DownloadStage> download;
+        std::unique_ptr<InstallStage> install;
+        QString privateFolder;  // empty: none could be made, and nothing is downloaded
+        double timeScale = 1.0; // shrinks every timer of the flow (tests, development tools)
+        // Where usage events go; empty: the analytics service.
+        std::function<void(const QString &name, const QString &reason)> track;
         QString downloadBaseURL; // empty: the built-in download host
-        double timeScale = 1.0;  // shrinks every timer of the flow (tests, development tools)
-        std::function<void(DMGInstaller &)> installerSetup; // adjusts each installer before start
-        // Adjusts each download attempt's options (timeouts) before it starts.
-        std::function<void(Downloader::Options &)> downloaderSetup;
-        bool keepAwake = true; // false: no sleep inhibitor, no system bus (tests, tools)
-        // Where the image goes; null: platform::privateDirectory(). Tests stand in another.
-        std::function<QString()> privateFolder;
+        bool keepAwake = true;   // false: no sleep inhibitor, no system bus (tests, tools)
         // Base64 Ed25519 key the image's .sig must be signed with; empty: images go unchecked.
         QByteArray imagePublicKey = ::imagePublicKey();
         qint64 minImageVersion = ::minImageVersion(); // older signed images are refused
     };
+    // The shipped program's parts: the network download and the disk-image install.
+    static Parts standardParts(const QString &privateFolder);
 
     static constexpr int kProgressMax = 1000;
     static constexpr int kIndeterminate = -1;
 
-    explicit SetupFlow(QObject *parent = nullptr);
+    explicit SetupFlow(Parts parts, QObject *parent = nullptr);
     ~SetupFlow() override;
 
-    void setOptions(Options options) { m_options = std::move(options); }
-    const Options &options() const { return m_options; }
-    void setTimeScale(double scale) { m_options.timeScale = scale; }
+    double timeScale() const { return m_parts.timeScale; }
+    void setTimeScale(double scale) { m_parts.timeScale = scale; }
     int scaledMs(double seconds) const;
 
     void setLanguage(qint64 index) { m_langIndex = index; }
@@ -84,22 +104,15 @@ public:
     CloseDecision confirmExit();
     void chooseOfflineInstaller(); // the flow ends; the caller opens installerURL() and closes
     void startApp();               // Start Now: runs the installed app, then asks for the close
-    void shutdown();               // the window is closing: stop, wait for workers, tidy up
+    void shutdown();               // the window is closing: stop the stages, tidy up
     void clearLeftovers();         // empties the private folder
-
-    // The workers' reports, on the GUI thread.
-    void downloadProgress(qint64 written, qint64 total);
-    void downloadComplete(const DownloadResult &result);
-    void installStage(InstallStage stage);
-    void installFinished(const InstallResult &result);
 
 signals:
     void stateChanged(SetupFlow::State state);
     void started(); // an Install action got under way: the install view comes up
     void progressChanged(int value);
     void statusChanged(const QString &text);
-    // Back to the main screen; alert is NoIcon when no alert goes with it.
-    void failed(const QString &message, QMessageBox::Icon alert, bool offlineLink);
+    void failed(SetupFlow::Failure failure, const QString &message); // back to the main screen
     void finished(const QString &app);
     void closeWindow(); // a close request of the flow's own, through the close decision
 
@@ -107,39 +120,39 @@ private:
     void setState(State state);
     void setProgress(int value, bool determinate);
     void setInstallStatus(const QString &status, const QString &pct = {});
+    void track(const QString &name, const QString &reason = {}) const;
     void beginActivityHold();
     void endActivityHold();
     void launchDownload();
+    void downloadProgress(qint64 written, qint64 total);
+    void downloadComplete(const DownloadResult &result);
     void signatureArrived();
     bool imageVerified(const DownloadResult &result);
     void failVerification(const QString &reason);
     void retryTimerTick();
     void launchInstaller(const DownloadResult &image);
+    void installStep(InstallStep step);
+    void installFinished(const InstallResult &result);
     QString failureText(const DownloadResult &result) const;
     void creepInstall();
     void refuseClose();
-    void fail(const QString &message, QMessageBox::Icon alert, bool offlineLink);
-    void showFailure(const QString &message);
-    void failForSpace(const QString &folder, qint64 needed, qint64 available,
-                      QMessageBox::Icon alert);
-    void discardResumeData();
-    QString privateFolder() const;
+    void fail(Failure failure, const QString &message);
+    void failForSpace(Failure failure, const QString &folder, qint64 needed, qint64 available);
+    void discardDownload();
 
-    Options m_options;
+    Parts m_parts;
     State m_state = State::Idle;
     qint64 m_langIndex = 0;
+    quint64 m_attempt = 0; // the stage reports of other attempts than this one are dropped
     QString m_folder;
     QString m_destFile;
-    // The .sig comes first; the image is fetched only once it has been read and checked.
-    bool m_fetchingSignature = false;
     std::optional<ImageSignature> m_signature;
     QString m_installedApp;
     qint64 m_retryCount = 0;
     int m_progress = 0;
     QString m_status;
     std::optional<QByteArray> m_pendingResumeData;
-    std::shared_ptr<Downloader> m_downloader;
-    std::shared_ptr<DMGInstaller> m_installer;
+    bool m_downloading = false; // an attempt runs
     std::unique_ptr<ActivityHold> m_activityHold;
     QTimer m_retryTimer;
     QTimer m_creepTimer;

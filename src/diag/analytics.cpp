@@ -5,7 +5,7 @@
 
 #include "platform/castore.h"
 #include "platform/curlholder.h"
-#include "platform/worker.h"
+#include "platform/detachedworker.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,7 +1,7 @@
 #include "itlog.h"
 
 #include "platform/paths.h"
-#include "platform/worker.h"
+#include "platform/detachedworker.h"
 
 #include <QDeadlineTimer>
 #include <QDir>

@@ -94,6 +94,9 @@ struct Downloader::Private
     bool sizeLogged = false;
     ProgressThrottle throttle;
 
+    // Last: it joins the thread before anything above goes.
+    platform::Worker worker;
+
     static void fail(Attempt &a, CURLcode code, const char *detail = nullptr)
     {
         a.result = TransferResult{};
@@ -117,12 +120,17 @@ Downloader::Downloader(const QString &url, const QString &destFile,
     d->startResumeData = std::move(resumeData);
 }
 
-Downloader::~Downloader() = default;
+// The attempt has its thread joined here: cancelled first, so that the wait is short.
+Downloader::~Downloader()
+{
+    cancel();
+    d->worker.join();
+}
 
-std::shared_ptr<Downloader> Downloader::create(const QString &url, const QString &destFile,
+std::unique_ptr<Downloader> Downloader::create(const QString &url, const QString &destFile,
                                                std::optional<QByteArray> resumeData)
 {
-    return std::shared_ptr<Downloader>(new Downloader(url, destFile, std::move(resumeData)));
+    return std::unique_ptr<Downloader>(new Downloader(url, destFile, std::move(resumeData)));
 }
 
 void Downloader::setOptions(const Options &options)
@@ -142,17 +150,12 @@ void Downloader::start()
     else
         ITLog("DL: GET %@ -> %@", d->url, d->destFile);
 
-    auto self = shared_from_this();
-    const bool running = platform::startWorker(platform::WorkerKind::Download, [self]() mutable {
-        self->run(self);
-        self.reset(); // the last reference may go here, before the worker counts as finished
-    });
-    if (!running) {
+    if (!d->worker.start([this] { run(); })) {
         DownloadResult r;
         r.errorCode = CURLE_FAILED_INIT;
         r.message = curlErrorText(CURLE_FAILED_INIT, "no thread for the download");
         ITLog("DL: error %ld %@ (resume state: %lu bytes)", r.errorCode, r.message, 0u);
-        complete(self, std::move(r));
+        complete(std::move(r));
     }
 }
 
@@ -182,13 +185,13 @@ QString Downloader::destFile() const
     return d->destFile;
 }
 
-void Downloader::complete(const std::shared_ptr<Downloader> &self, DownloadResult result)
+void Downloader::complete(DownloadResult result)
 {
     d->result = result;
-    // The task holds the instance until it has run on the GUI thread.
-    platform::postToGui([self, result = std::move(result)] {
-        if (self->onComplete)
-            self->onComplete(result);
+    // A copy runs: the handler may drop this instance, and with it the handler itself.
+    d->worker.post([this, result = std::move(result)] {
+        if (const auto handler = onComplete)
+            handler(result);
     });
 }
 
@@ -324,8 +327,7 @@ std::optional<QByteArray> Downloader::Private::resumeStateAfter(const Attempt &a
     return std::nullopt;
 }
 
-void Downloader::deliverProgress(const std::shared_ptr<Downloader> &self, qint64 written,
-                                 qint64 total)
+void Downloader::deliverProgress(qint64 written, qint64 total)
 {
     if (d->cancelled)
         return;
@@ -335,14 +337,14 @@ void Downloader::deliverProgress(const std::shared_ptr<Downloader> &self, qint64
     }
     if (!d->throttle.shouldDeliver(written, total, monotonicSeconds()))
         return;
-    platform::postToGui([self, written, total] {
+    d->worker.post([this, written, total] {
         // Nothing reaches the caller once it has cancelled.
-        if (!self->d->cancelled && self->onProgress)
-            self->onProgress(written, total);
+        if (const auto handler = d->cancelled ? nullptr : onProgress)
+            handler(written, total);
     });
 }
 
-void Downloader::run(const std::shared_ptr<Downloader> &self)
+void Downloader::run()
 {
     Private &p = *d;
     p.deadline = QDeadlineTimer(std::chrono::seconds(p.options.totalTimeoutSeconds));
@@ -353,7 +355,7 @@ void Downloader::run(const std::shared_ptr<Downloader> &self)
         p.waitForNetwork(a);
     if (a.result.code == CURLE_OK)
         p.transfer(a, hash,
-                   [&](qint64 written, qint64 total) { deliverProgress(self, written, total); });
+                   [&](qint64 written, qint64 total) { deliverProgress(written, total); });
     a.fd.reset();
 
     const TransferResult &r = a.result;
@@ -411,5 +413,5 @@ void Downloader::run(const std::shared_ptr<Downloader> &self)
     if (!resume)
         removeFile(a.partialPath);
     result.resumeData = std::move(resume);
-    complete(self, std::move(result));
+    complete(std::move(result));
 }

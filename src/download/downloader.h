@@ -32,15 +32,15 @@ struct DownloadResult
 
 // Fetches one file over HTTP(S) into destFile on a worker thread of its own, resuming from an
 // earlier attempt's resume state when given one. One instance serves one attempt. Progress and
-// the single completion are delivered on the GUI thread; the instance keeps itself alive until
-// its completion has been delivered, so the caller may drop it at any time.
+// the single completion are delivered on the GUI thread, never after the instance is gone.
+// Dropping it cancels the attempt and waits for its thread to let go of the files.
 //
 // The body is written to a partial file beside destFile (so destFile belongs in the private
 // per-user folder) and renamed to destFile only when complete. A transfer that breaks off
 // after part of a file the server can serve in ranges leaves that partial file and an opaque
 // resume state (resumeData()); handed to the next instance, it continues the file only when
 // the server proves it is the same file, and otherwise starts over from byte 0.
-class Downloader : public std::enable_shared_from_this<Downloader>
+class Downloader
 {
 public:
     struct Options
@@ -56,7 +56,7 @@ public:
         qint64 maxBytes = -1; // a larger file ends the attempt as TooLarge; -1: no limit
     };
 
-    static std::shared_ptr<Downloader> create(const QString &url, const QString &destFile,
+    static std::unique_ptr<Downloader> create(const QString &url, const QString &destFile,
                                               std::optional<QByteArray> resumeData = std::nullopt);
     ~Downloader();
 
@@ -65,9 +65,7 @@ public:
 
     void setOptions(const Options &options); // before start
 
-    // Runs the attempt on a worker of kind platform::WorkerKind::Download, so an orderly exit
-    // can wait for a cancelled one to let go with platform::waitForWorkers.
-    void start();
+    void start(); // once; returns at once
     void cancel(); // any thread; the completion follows with Status::Cancelled
 
     const DownloadResult &result() const; // final once onComplete runs
@@ -77,9 +75,9 @@ public:
     QString destFile() const;
 
 private:
-    void run(const std::shared_ptr<Downloader> &self);
-    void deliverProgress(const std::shared_ptr<Downloader> &self, qint64 written, qint64 total);
-    void complete(const std::shared_ptr<Downloader> &self, DownloadResult result);
+    void run();
+    void deliverProgress(qint64 written, qint64 total);
+    void complete(DownloadResult result);
 
     Downloader(const QString &url, const QString &destFile, std::optional<QByteArray> resumeData);
     struct Private;

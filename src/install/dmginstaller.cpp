@@ -110,6 +110,8 @@ struct DMGInstaller::Private
     Tools tools;
     qint64 imageSize = 0;
     QByteArray imageSha256;
+    QStringList disposable;
+    platform::Worker worker; // last: joined before the rest goes
 };
 
 DMGInstaller::Tools::Tools()
@@ -125,15 +127,20 @@ DMGInstaller::Tools::Tools()
 {}
 
 DMGInstaller::DMGInstaller(const QString &dmgPath, const QString &appName, const QString &destDir)
-    : d(new Private{dmgPath, appName, destDir, Tools(), 0, {}})
+    : d(new Private{dmgPath, appName, destDir, Tools(), 0, {}, {}, {}})
 {}
 
-DMGInstaller::~DMGInstaller() = default;
+// Waits for the worker, which may still be detaching the image: every tool it runs has a
+// deadline, so the wait is bounded.
+DMGInstaller::~DMGInstaller()
+{
+    d->worker.join();
+}
 
-std::shared_ptr<DMGInstaller> DMGInstaller::create(const QString &dmgPath, const QString &appName,
+std::unique_ptr<DMGInstaller> DMGInstaller::create(const QString &dmgPath, const QString &appName,
                                                    const QString &destDir)
 {
-    return std::shared_ptr<DMGInstaller>(new DMGInstaller(dmgPath, appName, destDir));
+    return std::unique_ptr<DMGInstaller>(new DMGInstaller(dmgPath, appName, destDir));
 }
 
 QString DMGInstaller::dmgPath() const
@@ -161,16 +168,14 @@ const DMGInstaller::Tools &DMGInstaller::tools() const
 {
     return d->tools;
 }
+void DMGInstaller::setDisposableFiles(const QStringList &paths)
+{
+    d->disposable = paths;
+}
 
 void DMGInstaller::start()
 {
-    const bool started =
-        platform::startWorker(platform::WorkerKind::Install, [self = shared_from_this()]() mutable {
-            self->run();
-            // The last reference goes back to the GUI thread, where the handlers were made.
-            platform::postToGui([last = std::move(self)] {});
-        });
-    if (!started) {
+    if (!d->worker.start([this] { run(); })) {
         ITLog("INST: cannot start the install worker");
         finish(failed(kMountFailedMessage));
     }
@@ -185,7 +190,7 @@ void DMGInstaller::run()
         if (!imageTool)
             imageTool = createDefaultImageTool();
         ITLog("INST: mounting %@", d->dmgPath);
-        status(InstallStage::Mount);
+        status(InstallStep::Mount);
         mountPoint = imageTool->attach(d->dmgPath);
         if (mountPoint) {
             ITLog("INST: mounted at %@", *mountPoint);
@@ -211,6 +216,8 @@ void DMGInstaller::run()
         } catch (...) {
         }
     }
+    for (const QString &path : std::as_const(d->disposable))
+        ::unlink(QFile::encodeName(path).constData());
 }
 
 InstallResult DMGInstaller::install(const QString &mountPoint)
@@ -228,7 +235,7 @@ InstallResult DMGInstaller::install(const QString &mountPoint)
 
     const QString dest = joinPath(d->destDir, QFileInfo(candidate).fileName());
     ITLog("INST: copying %@ -> %@", candidate, dest);
-    status(InstallStage::Copy);
+    status(InstallStep::Copy);
     // Whoever copies, a bundle that would put links to elsewhere (or devices) into the install
     // folder is not installed.
     if (const QString problem = bundleProblem(candidate); !problem.isEmpty()) {
@@ -286,7 +293,7 @@ InstallResult DMGInstaller::copyApp(const QString &source, const QString &dest, 
 
 InstallResult DMGInstaller::appleScriptCopy(const QString &source, const QString &dest)
 {
-    status(InstallStage::Authorize);
+    status(InstallStep::Authorize);
     if (!elevationToolPresent())
         return failed(kCopyFailedMessage);
     std::optional<QString> out;
@@ -322,7 +329,7 @@ InstallResult DMGInstaller::rootInstall(const QString &dest, qint64 size)
     // Root keeps its copy of the image beside the bundle until the bundle is out of it.
     if (auto shortage = spaceShortage(d->destDir, size + install.imageSize))
         return *shortage;
-    status(InstallStage::Authorize);
+    status(InstallStep::Authorize);
     if (!elevationToolPresent())
         return failed(kCopyFailedMessage);
     std::optional<QString> out;
@@ -362,30 +369,31 @@ InstallResult DMGInstaller::privilegedFailure(int rc, const std::optional<QStrin
     return result;
 }
 
-void DMGInstaller::status(InstallStage stage)
+void DMGInstaller::status(InstallStep stage)
 {
-    platform::postToGui([self = shared_from_this(), stage] {
-        if (self->onStatus)
-            self->onStatus(stage);
+    d->worker.post([this, stage] {
+        if (const auto handler = onStatus)
+            handler(stage);
     });
 }
 
 void DMGInstaller::finish(const InstallResult &result)
 {
-    platform::postToGui([self = shared_from_this(), result] {
-        if (self->onComplete)
-            self->onComplete(result);
+    // A copy runs: the handler may drop this instance, and with it the handler itself.
+    d->worker.post([this, result] {
+        if (const auto handler = onComplete)
+            handler(result);
     });
 }
 
-QString installStageName(InstallStage stage)
+QString installStepName(InstallStep stage)
 {
     switch (stage) {
-    case InstallStage::Mount:
+    case InstallStep::Mount:
         return QStringLiteral("mount");
-    case InstallStage::Copy:
+    case InstallStep::Copy:
         return QStringLiteral("copy");
-    case InstallStage::Authorize:
+    case InstallStep::Authorize:
         return QStringLiteral("authorize");
     }
     return {};

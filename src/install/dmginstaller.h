@@ -3,6 +3,7 @@
 #include "privilegedcopy.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -13,8 +14,8 @@ class ImageTool;
 }
 
 // The steps the user is told about, with the names the log uses for them.
-enum class InstallStage { Mount, Copy, Authorize };
-QString installStageName(InstallStage stage); // "mount", "copy", "authorize"
+enum class InstallStep { Mount, Copy, Authorize };
+QString installStepName(InstallStep stage); // "mount", "copy", "authorize"
 
 // How one install ended.
 struct InstallResult
@@ -30,18 +31,17 @@ struct InstallResult
 };
 
 // Installs the application bundle from a disk image: mount read-only, copy the bundle into
-// destDir (with administrator rights when needed), detach. Runs on an install worker thread;
-// the stages and the single completion arrive on the GUI thread. The worker keeps the instance
-// alive until the image is detached, so the caller may drop it at any time; an orderly exit
-// waits for it with platform::waitForWorkers(platform::WorkerKind::Install, deadline).
-class DMGInstaller : public std::enable_shared_from_this<DMGInstaller>
+// destDir (with administrator rights when needed), detach. Runs on a worker thread of its own;
+// the stages and the single completion arrive on the GUI thread, never after the instance is
+// gone. The completion comes before the detach; dropping the instance waits for the detach.
+class DMGInstaller
 {
 public:
-    static std::shared_ptr<DMGInstaller> create(const QString &dmgPath, const QString &appName,
+    static std::unique_ptr<DMGInstaller> create(const QString &dmgPath, const QString &appName,
                                                 const QString &destDir);
     ~DMGInstaller();
 
-    std::function<void(InstallStage stage)> onStatus;
+    std::function<void(InstallStep stage)> onStatus;
     std::function<void(const InstallResult &result)> onComplete;
 
     void start();
@@ -66,6 +66,8 @@ public:
     // administrator's copy accepts only these bytes. Unset: taken from the file when needed.
     void setImageDigest(qint64 size, const QByteArray &sha256);
     const Tools &tools() const;
+    // Files removed on the worker once the image is detached, whatever the outcome (the image).
+    void setDisposableFiles(const QStringList &paths);
 
 private:
     DMGInstaller(const QString &dmgPath, const QString &appName, const QString &destDir);
@@ -80,6 +82,6 @@ private:
     bool elevationToolPresent() const;
     InstallResult privilegedFailure(int rc, const std::optional<QString> &out,
                                     const std::optional<QString> &err) const;
-    void status(InstallStage stage);
+    void status(InstallStep stage);
     void finish(const InstallResult &result);
 };

@@ -73,7 +73,7 @@ SquashfsImageTool::SquashfsImageTool(Paths paths) : m_paths(std::move(paths)) {}
 std::optional<QString> SquashfsImageTool::attach(const QString &imagePath)
 {
     const QString workDir =
-        m_paths.workDir.isEmpty() ? platform::privateDirectory() : m_paths.workDir;
+        m_paths.workDir.isEmpty() ? QFileInfo(imagePath).absolutePath() : m_paths.workDir;
     if (workDir.isEmpty()) {
         ITLog("INST: no private folder to attach the image in");
         return std::nullopt;

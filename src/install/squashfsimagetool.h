@@ -23,7 +23,7 @@ public:
         QString fusermount = findTool("fusermount3");
         QString unsquashfs = findTool("unsquashfs", true);
         QString fuseDevice = QStringLiteral("/dev/fuse");
-        QString workDir; // where mount points and extractions go; empty: the private directory
+        QString workDir; // where mount points and extractions go; empty: the image's folder
     };
 
     SquashfsImageTool();

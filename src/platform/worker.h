@@ -1,26 +1,46 @@
 #pragma once
 
-#include <QDeadlineTimer>
+#include <QtGlobal>
 
 #include <functional>
+#include <memory>
+#include <thread>
+
+class QObject;
 
 namespace platform {
 
-// The kinds of worker thread the installer runs. Each kind is counted on its own, so that an
-// orderly exit can wait for the ones that matter to it (a cancelled download letting go of its
-// partial file, an install detaching its image) without waiting for the others.
-enum class WorkerKind { Download, Install, Log, Analytics };
+// One thread that belongs to one object. The owner starts it once; the destructor waits for it,
+// so the thread never outlives what it works on. Whoever owns a Worker makes the task end soon
+// once asked (a cancel flag, the tool runner's deadlines): the wait has no deadline of its own.
+//
+// What the thread reports goes to the GUI thread through post(): each task runs there, in order,
+// and is destroyed there, and none runs once the Worker is gone. A task may destroy the Worker's
+// owner; the tasks still queued are then dropped.
+class Worker
+{
+public:
+    Worker();
+    ~Worker();
+    Worker(const Worker &) = delete;
+    Worker &operator=(const Worker &) = delete;
 
-// Runs task on a new thread counted under kind. The thread is detached: an exit never joins a
-// thread that may be blocked in a system call, it waits for it with a deadline instead. Nothing
-// escapes the task. Returns false, without running anything, when no thread can be made.
-bool startWorker(WorkerKind kind, std::function<void()> task);
+    // Runs task on the thread; nothing escapes it. False, with nothing run, when no thread could
+    // be made or the Worker has run before.
+    bool start(std::function<void()> task);
+    // Any thread: queues task for the GUI thread (the thread the Worker was made on).
+    void post(std::function<void()> task);
+    // Waits for the thread to end; the GUI thread's tasks still queued stay queued.
+    void join();
 
-// True when no worker of kind runs any more, waiting at most until deadline.
-bool waitForWorkers(WorkerKind kind, QDeadlineTimer deadline);
+private:
+    struct Deliveries;
+    static void deliver(const std::shared_ptr<Deliveries> &queue);
 
-// Queues task to run on the application's thread, where it is also destroyed; dropped when there
-// is no application. A task that holds a worker object keeps it alive until it has run there.
-void postToGui(std::function<void()> task);
+    std::shared_ptr<Deliveries> m_deliveries;
+    std::unique_ptr<QObject> m_context;
+    std::thread m_thread;
+    bool m_started = false;
+};
 
 } // namespace platform

@@ -14,7 +14,6 @@
 #include "diag/itlog.h"
 #include "install/dmginstaller.h"
 #include "platform/paths.h"
-#include "platform/worker.h"
 #include "ui/roundedbutton.h"
 
 #include <QApplication>
@@ -153,13 +152,12 @@ int main(int argc, char **argv)
 
     // Made as the application makes it, pointed at the test server, with its timers (retry
     // waits, creep, slides) shortened.
-    auto controller = std::make_unique<MainWindowController>();
-    SetupFlow::Options options = controller->flow()->options();
-    options.downloadBaseURL = QString::fromLocal8Bit(argv[1]);
-    options.timeScale = 0.01;
+    SetupFlow::Parts parts = SetupFlow::standardParts(platform::privateDirectory());
+    parts.downloadBaseURL = QString::fromLocal8Bit(argv[1]);
+    parts.timeScale = 0.01;
     if (qEnvironmentVariableIsSet("QM_ENV_IMAGE_KEY"))
-        options.imagePublicKey = qgetenv("QM_ENV_IMAGE_KEY");
-    controller->flow()->setOptions(options);
+        parts.imagePublicKey = qgetenv("QM_ENV_IMAGE_KEY");
+    auto controller = std::make_unique<MainWindowController>(std::move(parts));
     InstallerWindow *window = controller->window();
     window->show();
     Driver driver(window, QString::fromLocal8Bit(argv[2]));
@@ -178,8 +176,7 @@ int main(int argc, char **argv)
     app.exec();
 
     // An orderly exit lets installs detach their images and the log reach the disk.
-    platform::waitForWorkers(platform::WorkerKind::Install, QDeadlineTimer(10000));
-    platform::waitForWorkers(platform::WorkerKind::Download, QDeadlineTimer(5000));
+    controller->flow()->shutdown();
     ITLogDrain(2000);
     std::printf("%s\n", QJsonDocument(driver.summary()).toJson(QJsonDocument::Compact).constData());
     controller.reset();

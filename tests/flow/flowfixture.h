@@ -68,14 +68,14 @@ struct Fixture
 
     // The flow against this server, its timers scaled; no sleep inhibitor, so no system bus
     // and none of the threads Qt starts for it.
-    SetupFlow::Options options(double timeScale) const
+    SetupFlow::Parts parts(double timeScale) const
     {
-        SetupFlow::Options options;
-        options.downloadBaseURL = server->url(QString());
-        options.timeScale = timeScale;
-        options.keepAwake = false;
-        options.imagePublicKey.clear(); // unchecked, whatever key this build holds
-        return options;
+        SetupFlow::Parts parts = SetupFlow::standardParts(platform::privateDirectory());
+        parts.downloadBaseURL = server->url(QString());
+        parts.timeScale = timeScale;
+        parts.keepAwake = false;
+        parts.imagePublicKey.clear(); // unchecked, whatever key this build holds
+        return parts;
     }
 
     void stop()

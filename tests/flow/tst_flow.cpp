@@ -8,7 +8,6 @@
 #include "flowfixture.h"
 #include "install/desktopentry.h"
 #include "l10n/localization.h"
-#include "platform/worker.h"
 #include "ui/flippedview.h"
 #include "ui/installerwindow.h"
 #include "ui/linklabel.h"
@@ -95,7 +94,7 @@ class TestFlow : public QObject
     {
         QTRY_VERIFY(!c->window()->isVisible());
         QTRY_COMPARE(m_terminated, 1);
-        QVERIFY(platform::waitForWorkers(platform::WorkerKind::Install, QDeadlineTimer(10000)));
+        c->flow()->shutdown(); // waits for the install's detach
         QTRY_VERIFY(privateDirEmpty());
     }
 
@@ -118,8 +117,7 @@ private slots:
         m_f.start();
         m_terminated = 0;
         m_opened.clear();
-        c = std::make_unique<MainWindowController>();
-        c->flow()->setOptions(m_f.options(0.01));
+        c = std::make_unique<MainWindowController>(m_f.parts(0.01));
         c->setTerminateHook([this] { ++m_terminated; });
         c->window()->show();
         QVERIFY(QTest::qWaitForWindowExposed(c->window()));
@@ -148,7 +146,7 @@ private slots:
         if (QProcess::execute("squashfuse", {dir + "/quillmarsh_setup.dmg", dir + "/mount x1"}) !=
             0)
             QSKIP("no FUSE here");
-        c = std::make_unique<MainWindowController>();
+        c = std::make_unique<MainWindowController>(m_f.parts(0.01));
         QVERIFY(privateDirEmpty());
         QTRY_VERIFY(m_f.log().contains("FLOW: removed 4 leftover item(s)"));
     }
@@ -204,7 +202,9 @@ private slots:
         HttpResponse stalled = TestHttpServer::fileResponse({}, sampleImage());
         stalled.stallAfter = 100;
         m_f.server->enqueue(stalled);
-        c->flow()->setOptions(m_f.options(1.0)); // no stall timeout meanwhile
+        c = std::make_unique<MainWindowController>(m_f.parts(1.0)); // no stall timeout meanwhile
+        c->setTerminateHook([this] { ++m_terminated; });
+        c->window()->show();
         install();
         QTRY_VERIFY(m_f.server->requestCount() == 1 &&
                     c->flow()->state() == SetupFlow::State::Downloading);
@@ -284,10 +284,15 @@ private slots:
         emit popup->activated(language);
         QTemporaryDir keys;
         if (signedBuild) {
-            SetupFlow::Options options = c->flow()->options();
-            options.imagePublicKey = testsupport::makeEd25519Key(keys.filePath("key.pem"));
-            QVERIFY(!options.imagePublicKey.isEmpty());
-            c->flow()->setOptions(options);
+            SetupFlow::Parts parts = m_f.parts(0.01);
+            parts.imagePublicKey = testsupport::makeEd25519Key(keys.filePath("key.pem"));
+            QVERIFY(!parts.imagePublicKey.isEmpty());
+            c = std::make_unique<MainWindowController>(std::move(parts));
+            c->setTerminateHook([this] { ++m_terminated; });
+            c->window()->show();
+            popup = view<QComboBox>("langPopup");
+            popup->setCurrentIndex(language);
+            emit popup->activated(language);
         }
         m_f.server->enqueue(signedBuild ? HttpResponse::make(404, "no\n")
                                         : HttpResponse::make(200, QByteArray(8192, 'x')));
@@ -301,7 +306,7 @@ private slots:
             QVERIFY(alertBox()->informativeText() == message &&
                     alertBox()->icon() == QMessageBox::Critical);
         QTRY_VERIFY(m_f.eventsAre({"setup_run", "install_start", event}));
-        QVERIFY(platform::waitForWorkers(platform::WorkerKind::Install, QDeadlineTimer(10000)));
+        c->flow()->shutdown(); // waits for the install's detach
         QVERIFY(!QFile::exists(c->flow()->destFile()) && privateDirEmpty());
     }
 };

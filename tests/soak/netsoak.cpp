@@ -2,6 +2,7 @@
 // a fault drawn at random. Beside the server runs a model of the retry and resume rules; it
 // says, request by request, which byte the next request must start at and how the run must end
 // (installed, the image refused with the digest of exactly one whole version, or given up).
+#include "controller/realstages.h"
 #include "controller/setupflow.h"
 #include "diag/analytics.h"
 #include "diag/itlog.h"
@@ -313,15 +314,16 @@ void NetSoak::runCase(int index)
     const QString apps = m_dir.filePath(QStringLiteral("apps-%1").arg(index));
     const QString privateDir = m_dir.filePath("private");
 
-    SetupFlow flow;
-    SetupFlow::Options options;
-    options.downloadBaseURL = m_server.url(QString());
-    options.timeScale = 0.001;
-    options.keepAwake = false;
-    options.privateFolder = [privateDir] { return privateDir; };
-    options.imagePublicKey = m_key;
-    options.downloaderSetup = [](Downloader::Options &o) { o.lowSpeedTimeSeconds = 1; };
-    flow.setOptions(options);
+    SetupFlow::Parts parts;
+    parts.download =
+        createNetworkDownloadStage([](Downloader::Options &o) { o.lowSpeedTimeSeconds = 1; });
+    parts.install = createImageInstallStage();
+    parts.downloadBaseURL = m_server.url(QString());
+    parts.timeScale = 0.001;
+    parts.keepAwake = false;
+    parts.privateFolder = privateDir;
+    parts.imagePublicKey = m_key;
+    SetupFlow flow(std::move(parts));
     QEventLoop loop;
     QObject::connect(&flow, &SetupFlow::stateChanged, &loop, [&](SetupFlow::State s) {
         if (s == SetupFlow::State::Finished || s == SetupFlow::State::Failed)

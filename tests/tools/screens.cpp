@@ -53,7 +53,7 @@ int main(int argc, char **argv)
     const QString dir = QString::fromLocal8Bit(argv[1]);
     QDir().mkpath(dir);
 
-    MainWindowController c;
+    MainWindowController c(SetupFlow::standardParts(QString()));
     SetupFlow *flow = c.flow();
     c.window()->show();
     bool ok = save(c.window(), dir, QStringLiteral("main"));

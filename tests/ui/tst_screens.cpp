@@ -39,8 +39,9 @@ class TestScreens : public QObject
 private slots:
     void init()
     {
-        c = std::make_unique<MainWindowController>();
-        c->flow()->setTimeScale(0.01);
+        SetupFlow::Parts parts = SetupFlow::standardParts(QString());
+        parts.timeScale = 0.01;
+        c = std::make_unique<MainWindowController>(std::move(parts));
     }
     void cleanup() { c.reset(); }
 
