@@ -135,7 +135,7 @@ void SetupFlow::track(const QString &name, const QString &reason) const
     if (m_parts.track)
         m_parts.track(name, reason);
     else
-        track(name, reason);
+        ITTrackEvent(name, reason);
 }
 
 void SetupFlow::beginActivityHold()
