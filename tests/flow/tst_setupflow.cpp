@@ -1,5 +1,6 @@
 // The setup flow's decisions as rows of "event in, state and effects out": the flow is given
 // stand-in stages that record what it asks of them and report what the row says.
+#include "fakestages.h"
 #include "testkeys.h"
 #include "testmain.h"
 #include "controller/setupflow.h"
@@ -13,39 +14,10 @@
 #include <QTest>
 #include <QUrl>
 
+using testsupport::FakeDownload;
+using testsupport::FakeInstall;
+
 namespace {
-
-struct FakeDownload : DownloadStage
-{
-    QList<DownloadAttempt> attempts;
-    QStringList discarded;
-    Progress progress;
-    Completion completion;
-    int cancels = 0;
-    QByteArray sigText; // written to the .sig's file when an attempt at it is saved
-
-    void start(const DownloadAttempt &a, Progress p, Completion c) override
-    {
-        attempts << a;
-        progress = std::move(p);
-        completion = std::move(c);
-    }
-    void cancel() override { ++cancels; }
-    void discard(const QString &destFile) override { discarded << destFile; }
-};
-
-struct FakeInstall : InstallStage
-{
-    QList<InstallJob> jobs;
-    Step step;
-    Completion completion;
-    void start(const InstallJob &job, Step s, Completion c) override
-    {
-        jobs << job;
-        step = std::move(s);
-        completion = std::move(c);
-    }
-};
 
 DownloadResult answer(qint64 httpStatus)
 {

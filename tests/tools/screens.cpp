@@ -75,7 +75,7 @@ int main(int argc, char **argv)
     ok = save(c.window(), dir, QStringLiteral("install")) && ok;
 
     // The longest failure text there is.
-    emit flow->failed(c.L().netCertExpired, QMessageBox::NoIcon, true);
+    emit flow->failed(SetupFlow::Failure::Download, c.L().netCertExpired);
     ok = save(c.window(), dir, QStringLiteral("failed")) && ok;
 
     emit flow->finished(QStringLiteral("/Applications/Quillmarsh.app"));

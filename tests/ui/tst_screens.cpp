@@ -1,3 +1,4 @@
+#include "fakestages.h"
 #include "testmain.h"
 #include "ui/installerwindow.h"
 #include "controller/mainwindowcontroller.h"
@@ -18,6 +19,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -27,7 +29,21 @@ class TestScreens : public QObject
 {
     Q_OBJECT
 
+    QTemporaryDir m_private;
+    testsupport::FakeDownload *m_download = nullptr;
+    testsupport::FakeInstall *m_install = nullptr;
     std::unique_ptr<MainWindowController> c;
+
+    // Through the flow's own way to its end: Install, the image saved, the copy done.
+    void finishInstall()
+    {
+        c->flow()->install(QStringLiteral("/nowhere"));
+        DownloadResult saved;
+        saved.status = DownloadResult::Status::Saved;
+        m_download->completion(saved);
+        m_install->completion({InstallResult::Status::Installed,
+                               QStringLiteral("/nowhere/Quillmarsh.app"), {}, {}, 0, 0});
+    }
 
     QColor pixel(int x, int y) { return c->window()->grab().toImage().pixelColor(x, y); }
     void setLanguage(qint64 index)
@@ -39,7 +55,17 @@ class TestScreens : public QObject
 private slots:
     void init()
     {
-        SetupFlow::Parts parts = SetupFlow::standardParts(QString());
+        SetupFlow::Parts parts;
+        auto download = std::make_unique<testsupport::FakeDownload>();
+        auto install = std::make_unique<testsupport::FakeInstall>();
+        m_download = download.get();
+        m_install = install.get();
+        parts.download = std::move(download);
+        parts.install = std::move(install);
+        parts.privateFolder = m_private.path();
+        parts.track = [](const QString &, const QString &) {};
+        parts.keepAwake = false;
+        parts.imagePublicKey.clear();
         parts.timeScale = 0.01;
         c = std::make_unique<MainWindowController>(std::move(parts));
     }
@@ -223,13 +249,10 @@ private slots:
             QCOMPARE(texts, literal);
 
         // Once hidden the agree row stays hidden; once done the Install title stays.
+        finishInstall();
         c->showInstallView(false);
         c->offlineLink->show();
         c->hideAgreeRow();
-        InstallResult installed;
-        installed.status = InstallResult::Status::Installed;
-        installed.app = QStringLiteral("/nowhere/Quillmarsh.app");
-        c->flow()->installFinished(installed);
         setLanguage((lang + 1) % Localization::all().size());
         QVERIFY(c->acceptCheck->isHidden() && c->privacyLink->isHidden() && c->andLabel->isHidden() &&
                 c->licenseLink->isHidden() && c->settingsLink->isHidden() && !c->offlineLink->isHidden());
