@@ -7,6 +7,7 @@
 
 #include "diag/itlog.h"
 #include "platform/paths.h"
+#include "platform/process.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -112,10 +113,8 @@ void SquashfsImageTool::detach(const QString &mountPoint)
         m_extractionFolder.clear();
         return;
     }
-    if (runTool(m_paths.fusermount, {QStringLiteral("-u"), mountPoint}, nullptr, nullptr,
-                QDeadlineTimer(kDetachLimitMs)) != 0)
-        runTool(m_paths.fusermount, {QStringLiteral("-u"), QStringLiteral("-z"), mountPoint},
-                nullptr, nullptr, QDeadlineTimer(kDetachLimitMs));
+    if (!platform::detachFuseMount(m_paths.fusermount, mountPoint, QDeadlineTimer(kDetachLimitMs)))
+        ITLog("INST: %@ could not be unmounted", mountPoint);
     ::rmdir(QFile::encodeName(mountPoint).constData());
 }
 

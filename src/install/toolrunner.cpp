@@ -1,175 +1,29 @@
 #include "toolrunner.h"
 
-#include "platform/uniquefd.h"
-
 #include "diag/itlog.h"
-
-#include <QFile>
-#include <QStringDecoder>
-
-#include <cerrno>
-#include <vector>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char **environ;
+#include "platform/process.h"
 
 namespace install {
-
-namespace {
-
-class Pipe
-{
-public:
-    Pipe()
-    {
-        int fd[2] = {-1, -1};
-        m_ok = ::pipe2(fd, O_CLOEXEC) == 0;
-        m_read.reset(fd[0]);
-        m_write.reset(fd[1]);
-    }
-    Q_DISABLE_COPY_MOVE(Pipe)
-
-    bool ok() const { return m_ok; }
-    int readEnd() const { return m_read.get(); }
-    int writeEnd() const { return m_write.get(); }
-    void closeWrite() { m_write.reset(); }
-
-private:
-    platform::UniqueFd m_read;
-    platform::UniqueFd m_write;
-    bool m_ok = false;
-};
-
-class SpawnActions
-{
-public:
-    SpawnActions() { ::posix_spawn_file_actions_init(&m_actions); }
-    ~SpawnActions() { ::posix_spawn_file_actions_destroy(&m_actions); }
-    Q_DISABLE_COPY_MOVE(SpawnActions)
-    posix_spawn_file_actions_t *get() { return &m_actions; }
-
-private:
-    posix_spawn_file_actions_t m_actions;
-};
-
-// Reads both pipes until both are closed or the deadline passes (false then). Neither is read
-// to its end before the other, so a child blocked on a full standard-error pipe cannot hold up
-// its standard output, or the reverse.
-bool drain(Pipe &out, Pipe &err, QByteArray *outBytes, QByteArray *errBytes,
-           QDeadlineTimer deadline)
-{
-    pollfd fds[2] = {{out.readEnd(), POLLIN, 0}, {err.readEnd(), POLLIN, 0}};
-    QByteArray *sinks[2] = {outBytes, errBytes};
-    char buffer[65536];
-    int open = 2;
-    while (open > 0) {
-        const int waitMs = deadline.isForever() ? -1 : int(deadline.remainingTime());
-        const int ready = ::poll(fds, 2, waitMs);
-        if (ready == 0)
-            return false;
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0)
-                continue;
-            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                if (sinks[i])
-                    sinks[i]->append(buffer, n);
-            } else if (n == 0 || errno != EINTR) {
-                fds[i].fd = -1; // end of file, or a read error we cannot recover from
-                --open;
-            }
-        }
-    }
-    return true;
-}
-
-int waitForExit(pid_t pid)
-{
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            return -1;
-    }
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
-    if (WIFSIGNALED(status))
-        return 128 + WTERMSIG(status);
-    return -1;
-}
-
-} // namespace
-
-std::optional<QString> decodeUtf8(const QByteArray &bytes)
-{
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = decoder.decode(bytes);
-    if (decoder.hasError())
-        return std::nullopt;
-    return text;
-}
 
 int runTool(const QString &launchPath, const QStringList &arguments, std::optional<QString> *output,
             std::optional<QString> *errorOutput, QDeadlineTimer deadline, int input)
 {
-    const QByteArray path = QFile::encodeName(launchPath);
-    std::vector<QByteArray> storage;
-    storage.reserve(arguments.size() + 1);
-    storage.push_back(path);
-    for (const QString &argument : arguments)
-        storage.push_back(argument.toUtf8());
-    std::vector<char *> argv;
-    for (QByteArray &item : storage)
-        argv.push_back(item.data());
-    argv.push_back(nullptr);
-
-    Pipe out;
-    Pipe err;
-    int spawnError = 0;
-    pid_t pid = -1;
-    if (!out.ok() || !err.ok()) {
-        spawnError = errno;
-    } else {
-        // dup2 clears close-on-exec on the child's 1 and 2; every other pipe end closes on exec.
-        SpawnActions actions;
-        if (input >= 0)
-            ::posix_spawn_file_actions_adddup2(actions.get(), input, STDIN_FILENO);
-        ::posix_spawn_file_actions_adddup2(actions.get(), out.writeEnd(), STDOUT_FILENO);
-        ::posix_spawn_file_actions_adddup2(actions.get(), err.writeEnd(), STDERR_FILENO);
-        spawnError =
-            ::posix_spawn(&pid, path.constData(), actions.get(), nullptr, argv.data(), environ);
-    }
-    if (spawnError != 0) {
-        ITLog("INST: failed to launch %@: %@", launchPath, qt_error_string(spawnError));
-        return -1;
-    }
-    out.closeWrite();
-    err.closeWrite();
-
     QByteArray outBytes;
     QByteArray errBytes;
-    if (!drain(out, err, output ? &outBytes : nullptr, errorOutput ? &errBytes : nullptr,
-               deadline)) {
-        ITLog("INST: %@ did not finish in time, stopped", launchPath);
-        ::kill(pid, SIGKILL);
+    const platform::ProgramRun run =
+        platform::runProgram(launchPath, arguments, output ? &outBytes : nullptr,
+                             errorOutput ? &errBytes : nullptr, deadline, input);
+    if (run.spawnError != 0) {
+        ITLog("INST: failed to launch %@: %@", launchPath, qt_error_string(run.spawnError));
+        return -1;
     }
-    const int status = waitForExit(pid);
-
+    if (run.timedOut)
+        ITLog("INST: %@ did not finish in time, stopped", launchPath);
     if (output)
-        *output = decodeUtf8(outBytes);
+        *output = platform::decodeUtf8(outBytes);
     if (errorOutput)
-        *errorOutput = decodeUtf8(errBytes);
-    return status;
+        *errorOutput = platform::decodeUtf8(errBytes);
+    return run.status;
 }
 
 } // namespace install

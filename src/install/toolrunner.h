@@ -3,14 +3,13 @@
 #include <QDeadlineTimer>
 #include <QStringList>
 
+#include "platform/process.h"
+
 #include <optional>
 
 namespace install {
 
-// posix_spawn, not QProcess: under ThreadSanitizer (GCC 12) a QProcess start here ends the
-// process with "starting new threads after multi-threaded fork is not supported".
-//
-// Runs one program with an argument vector (no shell, no splitting) and waits for it to end.
+// Runs one program (platform::runProgram) with an argument vector (no shell, no splitting) and waits for it to end.
 // Standard input is the descriptor input when one is given (>= 0), else inherited; the
 // environment and working directory are inherited. Standard output is
 // captured into *output when given; standard error is always read alongside it, so a child
@@ -26,7 +25,6 @@ int runTool(const QString &launchPath, const QStringList &arguments,
             std::optional<QString> *output = nullptr, std::optional<QString> *errorOutput = nullptr,
             QDeadlineTimer deadline = QDeadlineTimer(QDeadlineTimer::Forever), int input = -1);
 
-// Strict UTF-8 decoding: nullopt when the bytes are not valid UTF-8.
-std::optional<QString> decodeUtf8(const QByteArray &bytes);
+using platform::decodeUtf8;
 
 } // namespace install

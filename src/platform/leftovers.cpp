@@ -1,9 +1,11 @@
 #include "leftovers.h"
 
+#include "process.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
+#include <QStandardPaths>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -124,17 +126,16 @@ int clearFolder(const QString &folder, QDeadlineTimer deadline)
     const QString dir = QFileInfo(folder).canonicalFilePath();
     if (dir.isEmpty() || dir == QLatin1String("/"))
         return 0;
-    for (const QString &point : mountsAt(dir, true, false)) {
-        QProcess unmount;
-        unmount.start(QStringLiteral("fusermount3"),
-                      {QStringLiteral("-u"), QStringLiteral("-z"), point});
-        const int waitMs = deadline.isForever()
-                               ? -1
-                               : int(std::max<qint64>(deadline.remainingTime(), kMinUnmountWaitMs));
-        if (!unmount.waitForFinished(waitMs)) {
-            unmount.kill();
-            unmount.waitForFinished(kMinUnmountWaitMs);
-        }
+    const QStringList fuseMounts = mountsAt(dir, true, false);
+    const QString fusermount =
+        fuseMounts.isEmpty() ? QString() : QStandardPaths::findExecutable(QStringLiteral("fusermount3"));
+    for (const QString &point : fuseMounts) {
+        if (!fusermount.isEmpty())
+            detachFuseMount(fusermount, point,
+                            deadline.isForever()
+                                ? deadline
+                                : QDeadlineTimer(std::max<qint64>(deadline.remainingTime(),
+                                                                  kMinUnmountWaitMs)));
     }
     struct stat top = {};
     if (::lstat(QFile::encodeName(dir).constData(), &top) != 0 || !S_ISDIR(top.st_mode))
