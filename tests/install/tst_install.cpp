@@ -580,12 +580,13 @@ private slots:
 
     // A small file system of its own in a private mount namespace; the bundle needs about
     // 3.5 MB. An old copy stays in place while the new one is staged, so it frees nothing.
+    // Without one, the install folder is two levels still to be made.
     void diskSpace_data()
     {
         QTest::addColumn<QString>("size");
         QTest::addColumn<bool>("oldCopy");
         QTest::addColumn<QString>("outcome");
-        QTest::addRow("2 MB, empty") << "2m" << false << "no space in ";
+        QTest::addRow("2 MB, two folders to make") << "2m" << false << "no space in ";
         QTest::addRow("6 MB, old copy") << "6m" << true << "no space in ";
         QTest::addRow("12 MB, old copy") << "12m" << true << "installed ";
     }
@@ -599,9 +600,9 @@ private slots:
         QVERIFY(QDir().mkpath(mnt));
         MaybeText out;
         const int rc = runTool("/usr/bin/unshare", {"-m", "--propagation", "private", "/bin/sh", "-c",
-            R"(mount -t tmpfs -o "size=$1" qm-space "$2" || exit 9; mkdir "$2/Apps"
-if [ -n "$4" ]; then cp -a "$4" "$2/Apps/Quillmarsh.app" && echo old > "$2/Apps/Quillmarsh.app/old-marker"; fi
-"$3" "$5" "$2/Apps" | tail -n 1; ls -A "$2/Apps"; [ ! -e "$2/Apps/Quillmarsh.app/old-marker" ] || echo old kept)",
+            R"(mount -t tmpfs -o "size=$1" qm-space "$2" || exit 9; d="$2/Apps/new"
+if [ -n "$4" ]; then d="$2/Apps"; mkdir "$d"; cp -a "$4" "$d/Quillmarsh.app" && echo old > "$d/Quillmarsh.app/old-marker"; fi
+"$3" "$5" "$d" | tail -n 1; ls -A "$d" 2>/dev/null; [ ! -e "$d/Quillmarsh.app/old-marker" ] || echo old kept)",
             "sh", size, mnt, QM_BINARY_DIR "/bin/quillmarsh-install-image",
             oldCopy ? m_tmp.filePath("full/Quillmarsh.app") : QString(), m_tmp.filePath("full.img")}, &out);
         QCOMPARE(rc, 0);
