@@ -1,5 +1,7 @@
 #include "appdelegate.h"
 
+#include "config.h"
+
 #include "diag/analytics.h"
 #include "diag/itlog.h"
 #include "platform/castore.h"
@@ -76,7 +78,7 @@ int main(int argc, char **argv)
     platform::systemCaStore();
     std::jthread fontConfig = startFontConfigLoad();
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Quillmarsh"));
+    QApplication::setApplicationName(QStringLiteral(QUILLMARSH_PRODUCT_NAME));
     QApplication::setDesktopFileName(kAppId);
 
     // Another installer is running: it has been brought to the front, and this one leaves

@@ -1,4 +1,5 @@
 #include "mainwindowcontroller.h"
+#include "config.h"
 #include "setupflow.h"
 
 #include "ui/installerwindow.h"
@@ -10,7 +11,7 @@
 
 namespace {
 
-const QString kProductName = QStringLiteral("Quillmarsh");
+const QString kProductName = QStringLiteral(QUILLMARSH_PRODUCT_NAME);
 
 } // namespace
 

@@ -1,5 +1,7 @@
 #include "mainwindowcontroller.h"
 
+#include "config.h"
+
 #include "ui/dotsview.h"
 #include "ui/flippedview.h"
 #include "ui/imagefit.h"
@@ -78,10 +80,10 @@ void MainWindowController::buildFinishView()
         view->setGeometry(frame);
     };
     icon(QStringLiteral("brand"), QRect(28, 10, 24, 24));
-    label(QStringLiteral("Quillmarsh"), QRect(60, 11, 120, 22), 15, palette::kBrandText, true,
+    label(QStringLiteral(QUILLMARSH_PRODUCT_NAME), QRect(60, 11, 120, 22), 15, palette::kBrandText, true,
           finishView);
     icon(QStringLiteral("product"), QRect(271, 57, 96, 96));
-    finishName = label(QStringLiteral("Quillmarsh"), QRect(0, 161, 638, 30), 21, palette::kBodyText,
+    finishName = label(QStringLiteral(QUILLMARSH_PRODUCT_NAME), QRect(0, 161, 638, 30), 21, palette::kBodyText,
                        false, finishView);
     finishName->setAlignment(Qt::AlignCenter);
 

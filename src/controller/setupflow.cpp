@@ -20,8 +20,8 @@
 
 namespace {
 
-const QString kAppName = QStringLiteral("Quillmarsh.app");
-const QString kProductName = QStringLiteral("Quillmarsh");
+const QString kAppName = QStringLiteral(QUILLMARSH_BUNDLE_NAME);
+const QString kProductName = QStringLiteral(QUILLMARSH_PRODUCT_NAME);
 const QString kImageName = QStringLiteral("/quillmarsh_setup.dmg");
 const QString kSignatureSuffix = QStringLiteral(".sig");
 

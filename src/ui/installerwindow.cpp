@@ -1,5 +1,7 @@
 #include "installerwindow.h"
 
+#include "config.h"
+
 #include "ui/closebutton.h"
 
 #include <QCloseEvent>
@@ -10,7 +12,7 @@
 
 InstallerWindow::InstallerWindow(QWidget *parent) : QWidget(parent)
 {
-    setWindowTitle(QStringLiteral("Quillmarsh"));
+    setWindowTitle(QStringLiteral(QUILLMARSH_PRODUCT_NAME));
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
     setFixedSize(kWidth, kHeight);
     setContextMenuPolicy(Qt::NoContextMenu);
