@@ -28,6 +28,7 @@ namespace install {
 namespace {
 
 Checkpoint s_checkpoint = nullptr;
+bool s_exchange = true;
 
 void checkpoint(const char *step)
 {
@@ -310,6 +311,11 @@ QString treeProblem(const QByteArray &root, int dirFd, const QByteArrayList &fol
 
 } // namespace
 
+void setExchangeAvailable(bool available)
+{
+    s_exchange = available;
+}
+
 void setCheckpoint(Checkpoint hook)
 {
     s_checkpoint = hook;
@@ -447,8 +453,10 @@ QString replaceWithCopy(const QString &source, const QString &dest)
     const QByteArray freshPath = QFile::encodeName(fresh);
     const QByteArray destPath = QFile::encodeName(dest);
     checkpoint("exchange");
-    if (::renameat2(AT_FDCWD, freshPath.constData(), AT_FDCWD, destPath.constData(),
-                    RENAME_EXCHANGE) == 0) {
+    if (!s_exchange)
+        errno = EINVAL;
+    else if (::renameat2(AT_FDCWD, freshPath.constData(), AT_FDCWD, destPath.constData(),
+                         RENAME_EXCHANGE) == 0) {
         checkpoint("remove old");
         platform::removeTree(stage); // "new" now holds the old copy
         return {};
@@ -466,6 +474,7 @@ QString replaceWithCopy(const QString &source, const QString &dest)
         // folder, and back again if the new one cannot take its place.
         const QByteArray asidePath = QFile::encodeName(stage + QStringLiteral("/old"));
         if (::rename(destPath.constData(), asidePath.constData()) == 0) {
+            checkpoint("aside");
             if (::rename(freshPath.constData(), destPath.constData()) == 0) {
                 platform::removeTree(stage);
                 return {};

@@ -46,9 +46,11 @@ int probeWritable(const QString &folder);
 qint64 treeSize(const QString &path);
 
 // For crash tests: called on the copying thread before each copied entry ("entry") and
-// before each step of the swap ("exchange", "remove old", "rename"). Set before any copy runs.
+// before each step of the swap ("exchange", "remove old", "rename", "aside"). Set before any copy runs.
 using Checkpoint = void (*)(const char *step);
 void setCheckpoint(Checkpoint hook);
+// Tests: swap as on a file system without an atomic exchange (two renames).
+void setExchangeAvailable(bool available);
 
 // Path of the first entry of folder, in the order the file system lists them, whose
 // extension (the text after the last dot) is exactly "app"; nullopt when none or unreadable.

@@ -1,7 +1,8 @@
 // qm-replace-crash SOURCE DEST [STEP N]
-// Removes the staging folders killed installs left beside DEST, then installs a copy of SOURCE
-// at DEST the way the installer does. With STEP and N the process kills itself (SIGKILL) at
-// the Nth checkpoint named STEP. Prints "ok" or the failure; exits 0 only on success.
+// Removes the staging folders killed installs left beside DEST, then (unless SOURCE is "-")
+// installs a copy of SOURCE at DEST the way the installer does. With STEP and N the process kills
+// itself (SIGKILL) at the Nth checkpoint named STEP; a STEP of "aside" swaps without an atomic
+// exchange. Prints "ok" or the failure; exits 0 only on success.
 #include "install/filetree.h"
 
 #include <QFileInfo>
@@ -35,9 +36,12 @@ int main(int argc, char **argv)
         g_step = argv[3];
         g_remaining = std::atoi(argv[4]);
         install::setCheckpoint(killAt);
+        install::setExchangeAvailable(std::strcmp(g_step, "aside") != 0);
     }
     const QString dest = QString::fromLocal8Bit(argv[2]);
     install::removeStaleStaging(QFileInfo(dest).path(), QFileInfo(dest).fileName());
+    if (std::strcmp(argv[1], "-") == 0)
+        return 0;
     const QString error = install::replaceWithCopy(QString::fromLocal8Bit(argv[1]), dest);
     std::printf("%s\n", error.isEmpty() ? "ok" : qPrintable(error));
     return error.isEmpty() ? 0 : 1;

@@ -634,6 +634,8 @@ if [ -n "$4" ]; then d="$2/Apps"; mkdir "$d"; cp -a "$4" "$d/Quillmarsh.app" && 
         QTest::newRow("exchange") << "exchange" << 1 << true << "old";
         QTest::newRow("removal of the old copy") << "remove old" << 1 << true << "new";
         QTest::newRow("first install's rename") << "rename" << 1 << false << "";
+        // Without an exchange the old copy is aside in the staging folder: the sweep puts it back.
+        QTest::newRow("between two renames") << "aside" << 1 << true << "";
     }
     void crash()
     {
@@ -652,6 +654,10 @@ if [ -n "$4" ]; then d="$2/Apps"; mkdir "$d"; cp -a "$4" "$d/Quillmarsh.app" && 
         const QMap<QString, QString> bundles{{"old", oldBundle}, {"new", newBundle}};
         QCOMPARE(describeTree(dest), found.isEmpty() ? describeTree(dest + "-none") : describeTree(bundles[found]));
         QCOMPARE(entries(folder).size(), found.isEmpty() ? 1 : 2); // and one staging folder
+        QCOMPARE(runTool(helper, {"-", dest}), 0); // the sweep alone
+        QCOMPARE(describeTree(dest), describeTree(step == "aside" ? oldBundle
+                                                  : found.isEmpty() ? dest + "-none"
+                                                                    : bundles[found]));
 
         // A staging folder whose lock is held belongs to a live install and stays.
         QVERIFY(QDir().mkpath(folder + "/.quillmarsh-live"));
