@@ -142,7 +142,7 @@ std::optional<QString> SquashfsImageTool::mountWithFuse(const QString &imagePath
     std::optional<QString> errors;
     const int rc = runTool(m_paths.squashfuse,
                            {QStringLiteral("-o"), QStringLiteral("ro"), imagePath, mountPoint},
-                           nullptr, &errors, QDeadlineTimer(kAttachLimitMs));
+                           nullptr, &errors, QDeadlineTimer(m_paths.attachLimitMs));
     if (rc == 0 && isMountedOver(mountPoint))
         return mountPoint;
 
@@ -164,7 +164,7 @@ std::optional<QString> SquashfsImageTool::extract(const QString &imagePath, cons
     const QString volume = folder + QStringLiteral("/volume");
     const int rc = runTool(m_paths.unsquashfs,
                            {QStringLiteral("-no-progress"), QStringLiteral("-d"), volume, imagePath},
-                           nullptr, nullptr, QDeadlineTimer(kExtractLimitMs));
+                           nullptr, nullptr, QDeadlineTimer(m_paths.extractLimitMs));
     if (rc != 0) {
         ITLog("INST: %@ attach failed, rc=%d", toolName(m_paths.unsquashfs), rc);
         platform::removeTree(folder);

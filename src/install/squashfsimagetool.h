@@ -24,6 +24,8 @@ public:
         QString unsquashfs = findTool("unsquashfs", true);
         QString fuseDevice = QStringLiteral("/dev/fuse");
         QString workDir; // where mount points and extractions go; empty: the image's folder
+        int attachLimitMs = kAttachLimitMs;   // a mount ends by then
+        int extractLimitMs = kExtractLimitMs; // an extraction, which copies every byte, by then
     };
 
     SquashfsImageTool();

@@ -575,7 +575,22 @@ private slots:
         QCOMPARE(busy.readAll(), QByteArray("readme\n"));
         busy.close();
         QVERIFY(!QFile::exists(*mountPoint));
-        QCOMPARE(entries(platform::privateDirectory()), QStringList());
+    }
+
+    // Extracting copies every byte and may take far longer than a mount: it has a limit of its own.
+    void extractionOutlastsTheMountLimit()
+    {
+        SquashfsImageTool::Paths paths;
+        paths.fuseDevice = m_tmp.filePath("no-fuse-device");
+        paths.unsquashfs = m_tmp.filePath("slow-unsquashfs");
+        writeFile(paths.unsquashfs, "#!/bin/sh\nsleep 1\nexec /usr/bin/unsquashfs \"$@\"\n");
+        QFile::setPermissions(paths.unsquashfs, QFile::ReadOwner | QFile::ExeOwner);
+        paths.attachLimitMs = 200;
+        paths.extractLimitMs = 60000;
+        SquashfsImageTool tool(paths);
+        const MaybeText volume = tool.attach(m_tmp.filePath("other.img"));
+        QVERIFY(volume && QFile::exists(*volume + "/README"));
+        tool.detach(*volume);
     }
 
     // A small file system of its own in a private mount namespace; the bundle needs about
