@@ -1,6 +1,6 @@
 #include "appdelegate.h"
 
-#include "diag/analytics.h"
+#include "diag/diagnostics.h"
 #include "diag/itlog.h"
 #include "platform/castore.h"
 #include "platform/singleinstance.h"
@@ -98,14 +98,13 @@ int main(int argc, char **argv)
     // platform's default face as well, a font the window never shows.
     QApplication::setFont(ui::interfaceFont());
 
+    // Outlives the window and its flow, whose last events and lines it still sends and writes.
+    diag::Diagnostics diagnostics;
     AppDelegate delegate;
     instance.onActivate = [&delegate] { delegate.activate(); };
     QApplication::setQuitOnLastWindowClosed(
         delegate.applicationShouldTerminateAfterLastWindowClosed());
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     app.exec();
-    // An event sent just before the end (a cancellation) still gets its moment to arrive.
-    ITAnalyticsFinish(QDeadlineTimer(1000));
-    ITLogDrain();
     return 0;
 }

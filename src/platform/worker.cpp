@@ -24,7 +24,7 @@ struct Tracker
 // Never destroyed: a detached worker may still report its end while static objects go away.
 Tracker &tracker(WorkerKind kind)
 {
-    static auto *trackers = new std::array<Tracker, 4>;
+    static auto *trackers = new std::array<Tracker, 2>;
     return (*trackers)[static_cast<size_t>(kind)];
 }
 

@@ -9,7 +9,7 @@ namespace platform {
 // The kinds of worker thread the installer runs. Each kind is counted on its own, so that an
 // orderly exit can wait for the ones that matter to it (a cancelled download letting go of its
 // partial file, an install detaching its image) without waiting for the others.
-enum class WorkerKind { Download, Install, Log, Analytics };
+enum class WorkerKind { Download, Install };
 
 // Runs task on a new thread counted under kind. The thread is detached: an exit never joins a
 // thread that may be blocked in a system call, it waits for it with a deadline instead. Nothing
