@@ -13,8 +13,7 @@ LogLine LogLine::now(const QString &message)
 
 LogWriter::LogWriter(std::chrono::milliseconds drainAllowance)
     : m_drainAllowance(drainAllowance), m_thread([this] { run(); })
-{
-}
+{}
 
 // A write that is under way when the allowance ends is waited for: a disk that stuck inside
 // write() would hold the end of the process just the same, joined or not.

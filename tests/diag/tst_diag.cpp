@@ -47,7 +47,6 @@ AnalyticsConfig configFor(const QString &baseUrl, int timeoutMs = 5000)
     return {baseUrl, QStringLiteral("G-TEST000001"), QStringLiteral("s3cr-et_"), timeoutMs};
 }
 
-
 } // namespace
 
 // The setup log and the analytics posts: in this process first, then in runs of the helper.
@@ -206,8 +205,8 @@ void TestDiag::finishAtExit_data()
 {
     QTest::addColumn<int>("answerMs"); // how late the answers' bodies end; -1: never answered
     QTest::addColumn<int>("deadlineMs");
-    QTest::newRow("answered before the end") << 0 << 5000;
-    QTest::newRow("answered during the end") << 300 << 5000;
+    QTest::newRow("answered before the end") << 0 << 3000;
+    QTest::newRow("answered during the end") << 300 << 3000;
     QTest::newRow("never answered") << -1 << 200;
 }
 
@@ -224,7 +223,7 @@ void TestDiag::finishAtExit()
     answer.pieceDelayMs = answerMs;
     m_server.setHandler([=](const HttpRequest &) { return answer; });
     const QString name = QString("exit%1").arg(answerMs + 1);
-    diag::AnalyticsPoster poster({std::chrono::minutes(1), std::chrono::seconds(30)});
+    diag::AnalyticsPoster poster({std::chrono::seconds(10), std::chrono::seconds(30)});
     diag::AnalyticsPoster *const previous = diag::setAnalyticsPoster(&poster);
     const auto restore = qScopeGuard([&] { diag::setAnalyticsPoster(previous); });
     ITTrackEvent(name);
