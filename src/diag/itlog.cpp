@@ -65,7 +65,7 @@ int openLog(const QString &path)
 }
 
 // snprintf's %d always prints ASCII digits, whatever the user's locale.
-void writeLine(int fd, const diag::LogLine &line)
+void appendLogLine(int fd, const diag::LogLine &line)
 {
     tm local{};
     if (fd < 0)
@@ -115,7 +115,7 @@ LogFile openLogFile()
     for (const QString &banner : {QStringLiteral("======== Quillmarsh Setup started ========"),
                                   QStringLiteral("Bundle: ") + platform::programDirectory(),
                                   QStringLiteral("OS: ") + osDescription()})
-        writeLine(file.fd, diag::LogLine::now(banner));
+        appendLogLine(file.fd, diag::LogLine::now(banner));
     return file;
 }
 
@@ -140,7 +140,7 @@ void ITLogMessage(const QString &message)
     if (gWriter)
         gWriter->enqueue(std::move(line));
     else
-        writeLine(fd, line);
+        appendLogLine(fd, line);
 }
 
 QString ITLogFilePath()
@@ -161,7 +161,7 @@ namespace diag {
 
 void writeLogLine(const LogLine &line)
 {
-    writeLine(logFile().fd, line);
+    appendLogLine(logFile().fd, line);
 }
 
 void setLogWriter(LogWriter *writer)
