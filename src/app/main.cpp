@@ -2,7 +2,7 @@
 
 #include "config.h"
 
-#include "diag/analytics.h"
+#include "diag/diagnostics.h"
 #include "diag/itlog.h"
 #include "platform/castore.h"
 #include "platform/paths.h"
@@ -101,20 +101,18 @@ int main(int argc, char **argv)
     // platform's default face as well, a font the window never shows.
     QApplication::setFont(ui::interfaceFont());
 
-    // Decided once, here: everyone who works in the private folder is handed this one.
-    const QString privateFolder = platform::privateDirectory();
-    auto delegate = std::make_unique<AppDelegate>(privateFolder);
+    // What the run shares, each made once here and ended in the reverse order: the window and
+    // its flow (which stops its stages and empties the private folder), then the private folder
+    // (a fresh one made for this run goes entirely), then the diagnostics, which outlive both so
+    // that their last events are sent and their last lines written.
+    diag::Diagnostics diagnostics;
+    const platform::PrivateFolder privateFolder;
+    auto delegate = std::make_unique<AppDelegate>(privateFolder.path());
     instance.onActivate = [&delegate] { delegate->activate(); };
     QApplication::setQuitOnLastWindowClosed(
         delegate->applicationShouldTerminateAfterLastWindowClosed());
     QTimer::singleShot(0, delegate.get(), &AppDelegate::applicationDidFinishLaunching);
     app.exec();
-    // The window's flow stops its stages and empties the private folder; a fresh folder made for
-    // this run then goes entirely, the usual one stays.
     delegate.reset();
-    platform::releasePrivateDirectory();
-    // An event sent just before the end (a cancellation) still gets its moment to arrive.
-    ITAnalyticsFinish(QDeadlineTimer(1000));
-    ITLogDrain();
     return 0;
 }

@@ -1,16 +1,11 @@
 #pragma once
 
-#include <QDeadlineTimer>
 #include <QString>
 
 // Reports one usage event to the analytics service, fire-and-forget: two POSTs (collection and
-// validation endpoint) on the analytics network thread. Never blocks, never fails.
+// validation endpoint) on the analytics network thread. Never blocks, never fails; without a
+// poster it only logs that nothing was sent.
 void ITTrackEvent(const QString &name, const QString &reason = QString());
-
-// At exit: lets the posts already made finish until deadline, then abandons whatever is left
-// and returns once the network thread has ended (or the deadline has passed). Later events are
-// not sent. Runs by itself at process exit when the program has not called it.
-void ITAnalyticsFinish(QDeadlineTimer deadline = QDeadlineTimer(1000));
 
 // Where and how events are sent. The shipped program uses the compiled-in defaults; tests point
 // it at a local server, shorten the timeout or clear the secret.
@@ -24,3 +19,13 @@ struct AnalyticsConfig
 
 AnalyticsConfig ITDefaultAnalyticsConfig();
 void ITSetAnalyticsConfig(const AnalyticsConfig &config); // tests only
+
+namespace diag {
+
+class AnalyticsPoster;
+
+// Events go to poster from now on (null: to none); returns the one they went to before. Once
+// this returns, no post is on its way to the old one.
+AnalyticsPoster *setAnalyticsPoster(AnalyticsPoster *poster);
+
+} // namespace diag

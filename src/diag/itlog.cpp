@@ -1,9 +1,9 @@
 #include "itlog.h"
 
-#include "platform/paths.h"
-#include "platform/detachedworker.h"
+#include "logwriter.h"
 
-#include <QDeadlineTimer>
+#include "platform/paths.h"
+
 #include <QDir>
 #include <QFile>
 #include <QString>
@@ -14,9 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <deque>
 #include <mutex>
-#include <string>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,97 +22,17 @@
 
 namespace {
 
-struct LogEntry
+struct LogFile
 {
-    timespec time;
-    std::string message; // UTF-8
+    QString path;
+    int fd = -1; // open for the rest of the process
 };
 
-// The writer's state is created once and deliberately never destroyed: a writer is a detached
-// worker, so exit never joins a thread that may be blocked in write(), and nothing it touches
-// can be torn down under it by static destructors. It uses only libc from here on.
-struct LogWriter
-{
-    int fd = -1;
-    std::mutex mutex;
-    std::deque<LogEntry> queue;
-    bool running = false; // a writer is at work; at most one, so lines keep their order
-
-    void run();
-    static void writeLine(int fd, const LogEntry &entry);
-};
-
-LogWriter *gLogWriter = nullptr; // set once, before gLogReady
-QString gLogPath;                // set once, before gLogReady
-std::atomic<bool> gLogReady{false};
-std::once_flag gLogInitOnce;
-
-// "yyyy-MM-dd HH:mm:ss.SSS  message\n" in local time; snprintf's %d always prints ASCII digits.
-void LogWriter::writeLine(int fd, const LogEntry &entry)
-{
-    tm local{};
-    time_t seconds = entry.time.tv_sec;
-    if (!localtime_r(&seconds, &local))
-        return;
-    char stamp[64];
-    const int n =
-        std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d  ",
-                      local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                      local.tm_min, local.tm_sec, static_cast<int>(entry.time.tv_nsec / 1000000));
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof stamp)
-        return;
-    std::string line;
-    line.reserve(static_cast<size_t>(n) + entry.message.size() + 1);
-    line.append(stamp, static_cast<size_t>(n)).append(entry.message).push_back('\n');
-
-    // One write per line on an O_APPEND descriptor; a failure loses this line only.
-    const char *p = line.data();
-    size_t left = line.size();
-    while (left > 0) {
-        const ssize_t w = ::write(fd, p, left);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return;
-        p += w;
-        left -= static_cast<size_t>(w);
-    }
-}
-
-// Writes until the queue is empty, then ends: the log costs no thread while nothing is logged,
-// and waiting for the Log workers is waiting for the queue to drain.
-void LogWriter::run()
-{
-    std::unique_lock lock(mutex);
-    while (!queue.empty()) {
-        LogEntry entry = std::move(queue.front());
-        queue.pop_front();
-        lock.unlock();
-        writeLine(fd, entry);
-        lock.lock();
-    }
-    running = false;
-}
-
-void enqueue(LogEntry entry)
-{
-    LogWriter *w = gLogWriter;
-    if (!w)
-        return;
-    std::lock_guard lock(w->mutex);
-    w->queue.push_back(std::move(entry));
-    if (w->running)
-        return;
-    // Without a thread the line waits in the queue for the next call to try again.
-    w->running = platform::startWorker(platform::WorkerKind::Log, [w] { w->run(); });
-}
-
-LogEntry entryNow(const QString &message)
-{
-    LogEntry e{{}, message.toStdString()};
-    clock_gettime(CLOCK_REALTIME, &e.time);
-    return e;
-}
+std::atomic<const LogFile *> gOpened{nullptr};
+// Taken to hand a line to the writer, or to write it when there is none, so lines stay in the
+// order of the calls and the writer is never swapped while a line is on its way to it.
+std::mutex gWriterMutex;
+diag::LogWriter *gWriter = nullptr;
 
 // Distribution and kernel, e.g. "Debian GNU/Linux 12 (bookworm), Linux 6.1.0-18-amd64".
 QString osDescription()
@@ -146,46 +64,110 @@ int openLog(const QString &path)
     return fd;
 }
 
-void ITLogInit()
+// snprintf's %d always prints ASCII digits, whatever the user's locale.
+void appendLogLine(int fd, const diag::LogLine &line)
 {
+    tm local{};
+    if (fd < 0)
+        return;
+    const time_t seconds = line.time.tv_sec;
+    if (!localtime_r(&seconds, &local))
+        return;
+    char stamp[64];
+    const int n =
+        std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d  ",
+                      local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                      local.tm_min, local.tm_sec, static_cast<int>(line.time.tv_nsec / 1000000));
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof stamp)
+        return;
+    std::string text;
+    text.reserve(static_cast<size_t>(n) + line.message.size() + 1);
+    text.append(stamp, static_cast<size_t>(n)).append(line.message).push_back('\n');
+
+    // One write per line on an O_APPEND descriptor, so lines from two writers never mix.
+    const char *p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        const ssize_t w = ::write(fd, p, left);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return;
+        p += w;
+        left -= static_cast<size_t>(w);
+    }
+}
+
+LogFile openLogFile()
+{
+    LogFile file;
     const QString dir = platform::logsDirectory();
     if (!dir.isEmpty()) {
         QDir().mkpath(dir);
-        gLogPath = dir + QStringLiteral("/quillmarsh-installer.log");
+        file.path = dir + QStringLiteral("/quillmarsh-installer.log");
     }
     tzset();
-
     // O_APPEND: the file is never truncated, and every line lands at its end.
-    const int fd = gLogPath.isEmpty() ? -1 : openLog(gLogPath);
-    if (fd >= 0) {
-        auto *writer = new LogWriter;
-        writer->fd = fd;
-        gLogWriter = writer;
-    }
-    gLogReady.store(true, std::memory_order_release);
+    file.fd = file.path.isEmpty() ? -1 : openLog(file.path);
+    if (file.fd < 0)
+        return file;
+    // Written here, so that every caller that waits for the opening finds them first.
+    for (const QString &banner : {QStringLiteral("======== Quillmarsh Setup started ========"),
+                                  QStringLiteral("Bundle: ") + platform::programDirectory(),
+                                  QStringLiteral("OS: ") + osDescription()})
+        appendLogLine(file.fd, diag::LogLine::now(banner));
+    return file;
+}
 
-    enqueue(entryNow(QStringLiteral("======== Quillmarsh Setup started ========")));
-    enqueue(entryNow(QStringLiteral("Bundle: ") + platform::programDirectory()));
-    enqueue(entryNow(QStringLiteral("OS: ") + osDescription()));
+// Opened by the first line of the process; concurrent first callers wait for it.
+const LogFile &logFile()
+{
+    static const LogFile file = openLogFile();
+    gOpened.store(&file, std::memory_order_release);
+    return file;
 }
 
 } // namespace
 
 void ITLogMessage(const QString &message)
 {
-    std::call_once(gLogInitOnce, ITLogInit);
+    const int fd = logFile().fd;
     // Timestamp of the call, not of the write.
-    enqueue(entryNow(message));
+    diag::LogLine line = diag::LogLine::now(message);
+    if (fd < 0)
+        return;
+    std::lock_guard lock(gWriterMutex);
+    if (gWriter)
+        gWriter->enqueue(std::move(line));
+    else
+        appendLogLine(fd, line);
 }
 
 QString ITLogFilePath()
 {
-    return gLogReady.load(std::memory_order_acquire) ? gLogPath : QString();
+    const LogFile *file = gOpened.load(std::memory_order_acquire);
+    return file ? file->path : QString();
 }
 
 void ITLogDrain(int maxMs)
 {
-    if (!gLogReady.load(std::memory_order_acquire) || !gLogWriter)
-        return;
-    platform::waitForWorkers(platform::WorkerKind::Log, QDeadlineTimer(std::max(maxMs, 0)));
+    // Held throughout, so the writer cannot go away under the wait; it needs no such lock.
+    std::lock_guard lock(gWriterMutex);
+    if (gWriter)
+        gWriter->drain(QDeadlineTimer(std::max(maxMs, 0)));
 }
+
+namespace diag {
+
+void writeLogLine(const LogLine &line)
+{
+    appendLogLine(logFile().fd, line);
+}
+
+void setLogWriter(LogWriter *writer)
+{
+    std::lock_guard lock(gWriterMutex);
+    gWriter = writer;
+}
+
+} // namespace diag

@@ -29,7 +29,7 @@ const QString kUsualName = QStringLiteral("quillmarsh-installer");
 const QString kFreshPrefix = QStringLiteral(".quillmarsh-installer-");
 
 // The folder this process decided on; the lock on a fresh one tells later runs it is alive.
-struct PrivateFolder
+struct PrivateFolderState
 {
     std::mutex mutex;
     bool decided = false;
@@ -39,9 +39,9 @@ struct PrivateFolder
 };
 
 // Never destroyed: a worker may still ask for the folder while static objects go away.
-PrivateFolder &privateFolder()
+PrivateFolderState &privateFolder()
 {
-    static auto *folder = new PrivateFolder;
+    static auto *folder = new PrivateFolderState;
     return *folder;
 }
 
@@ -81,7 +81,7 @@ void removeStaleFolders(const QString &root)
     }
 }
 
-bool makeFreshFolder(const QString &root, PrivateFolder &folder)
+bool makeFreshFolder(const QString &root, PrivateFolderState &folder)
 {
     QTemporaryDir dir(root + u'/' + kFreshPrefix + QStringLiteral("XXXXXX"));
     if (!dir.isValid())
@@ -99,7 +99,7 @@ bool makeFreshFolder(const QString &root, PrivateFolder &folder)
     return true;
 }
 
-void decide(PrivateFolder &folder)
+void decide(PrivateFolderState &folder)
 {
     // Where a private folder may go, most usual first: the cache folders hold the usual folder
     // or a fresh one beside it; the home folder only ever a fresh one.
@@ -186,7 +186,7 @@ QString xdgDirectory(XdgDirectory which)
 
 QString privateDirectory()
 {
-    PrivateFolder &folder = privateFolder();
+    PrivateFolderState &folder = privateFolder();
     std::lock_guard lock(folder.mutex);
     if (!folder.decided) {
         decide(folder);
@@ -197,7 +197,7 @@ QString privateDirectory()
 
 bool releasePrivateDirectory()
 {
-    PrivateFolder &folder = privateFolder();
+    PrivateFolderState &folder = privateFolder();
     std::lock_guard lock(folder.mutex);
     if (!folder.fresh || !folder.lock.isValid())
         return true;

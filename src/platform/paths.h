@@ -38,6 +38,21 @@ QString privateDirectory();
 // Returns whether nothing of a fresh folder is left.
 bool releasePrivateDirectory();
 
+// The private folder for the life of this object: decided when it is made, released (as
+// releasePrivateDirectory does) when it goes. The program's main makes one.
+class PrivateFolder
+{
+public:
+    PrivateFolder() : m_path(privateDirectory()) {}
+    ~PrivateFolder() { releasePrivateDirectory(); }
+    PrivateFolder(const PrivateFolder &) = delete;
+    PrivateFolder &operator=(const PrivateFolder &) = delete;
+    const QString &path() const { return m_path; }
+
+private:
+    QString m_path;
+};
+
 // Folder of the setup log: the state folder + "/Logs"; empty without a home.
 QString logsDirectory();
 

@@ -1,4 +1,5 @@
 #include "diag/analytics.h"
+#include "diag/diagnostics.h"
 #include "diag/itlog.h"
 #include "download/connectivity.h"
 #include "download/downloader.h"
@@ -800,6 +801,7 @@ int main(int argc, char **argv)
 {
     curl_global_init(CURL_GLOBAL_DEFAULT); // before any thread, as the installer does
     QCoreApplication app(argc, argv);
+    diag::Diagnostics diagnostics; // the proxy row's analytics posts
     TestDownloader test;
     return QTest::qExec(&test, argc, argv);
 }

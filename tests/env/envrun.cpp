@@ -7,13 +7,14 @@
 // Usage: envrun DOWNLOAD_BASE_URL INSTALL_FOLDER
 // QM_ENV_GA_URL, when set, receives the analytics posts (default: a closed loopback port).
 // QM_ENV_IMAGE_KEY, when set, is the key the images must be signed with (default: the build's).
-#include "ui/installerwindow.h"
 #include "controller/mainwindowcontroller.h"
 #include "controller/setupflow.h"
 #include "diag/analytics.h"
+#include "diag/diagnostics.h"
 #include "diag/itlog.h"
 #include "install/dmginstaller.h"
 #include "platform/paths.h"
+#include "ui/installerwindow.h"
 #include "ui/roundedbutton.h"
 
 #include <QApplication>
@@ -149,6 +150,7 @@ int main(int argc, char **argv)
     analytics.baseUrl = qEnvironmentVariable("QM_ENV_GA_URL", QStringLiteral("http://127.0.0.1:9"));
     analytics.timeoutMs = 2000;
     ITSetAnalyticsConfig(analytics);
+    diag::Diagnostics diagnostics;
 
     // Made as the application makes it, pointed at the test server, with its timers (retry
     // waits, creep, slides) shortened.

@@ -1,0 +1,203 @@
+#include "analyticsposter.h"
+
+#include "itlog.h"
+
+#include "platform/castore.h"
+
+#include <algorithm>
+#include <system_error>
+
+namespace diag {
+
+namespace {
+
+constexpr size_t kMaxAnswerBytes = 1 << 20;
+// The thread may need a moment past the deadline to let go of what it abandons.
+constexpr qint64 kFinishGraceMs = 100;
+
+} // namespace
+
+// One request in flight, with the handles it owns.
+struct AnalyticsPoster::Transfer
+{
+    explicit Transfer(PostRequest r) : request(std::move(r)) {}
+    Q_DISABLE_COPY_MOVE(Transfer)
+
+    static size_t collectAnswer(char *data, size_t size, size_t count, void *user)
+    {
+        auto *t = static_cast<Transfer *>(user);
+        const size_t n = size * count;
+        if (t->answer.size() < kMaxAnswerBytes)
+            t->answer.append(data, std::min(n, kMaxAnswerBytes - t->answer.size()));
+        return n;
+    }
+
+    PostRequest request;
+    CurlEasy easy;
+    CurlHeaderList headers;
+    std::string answer;
+    char error[CURL_ERROR_SIZE] = {};
+};
+
+AnalyticsPoster::AnalyticsPoster(Timing timing) : m_timing(timing)
+{
+    if (!m_multi)
+        return;
+    try {
+        m_thread = std::thread([this] { run(); });
+    } catch (const std::system_error &) {
+        // Not running: nobody hands it a post.
+    }
+}
+
+AnalyticsPoster::~AnalyticsPoster()
+{
+    if (!m_thread.joinable())
+        return;
+    finish(QDeadlineTimer(m_timing.exitAllowance));
+    m_thread.join();
+}
+
+void AnalyticsPoster::post(PostRequest request)
+{
+    std::lock_guard lock(m_mutex);
+    if (m_finishing) {
+        ITLog("GA: %@ %@ ERROR %@", request.name, request.label,
+              "not sent, the installer is exiting");
+        return;
+    }
+    m_incoming.push_back(std::move(request));
+    curl_multi_wakeup(m_multi.get());
+}
+
+bool AnalyticsPoster::finish(QDeadlineTimer deadline)
+{
+    std::unique_lock lock(m_mutex);
+    if (!m_finishing || deadline.deadline() < m_finishBy.deadline())
+        m_finishBy = deadline;
+    m_finishing = true;
+    // The thread may be asleep with nothing in flight; only this tells it to end.
+    curl_multi_wakeup(m_multi.get());
+    const auto ended = [this] { return m_done; };
+    if (deadline.isForever())
+        m_ended.wait(lock, ended);
+    else
+        m_ended.wait_for(lock, std::chrono::milliseconds(deadline.remainingTime() + kFinishGraceMs),
+                         ended);
+    return m_done && !m_abandoned;
+}
+
+void AnalyticsPoster::startTransfer(PostRequest request)
+{
+    auto owned = std::make_unique<Transfer>(std::move(request));
+    Transfer *t = owned.get();
+    if (!t->easy || !t->headers.append("Content-Type: application/json"))
+        return report(t, CURLE_OUT_OF_MEMORY);
+    CURL *e = t->easy.get();
+    // The first option libcurl refuses ends this post with a line that names it.
+    CURLcode code = CURLE_OK;
+    const char *failed = nullptr;
+    const auto set = [&](CURLoption option, const char *name, auto value) {
+        if (code == CURLE_OK && (code = curl_easy_setopt(e, option, value)) != CURLE_OK)
+            failed = name;
+    };
+    set(CURLOPT_URL, "CURLOPT_URL", t->request.url.c_str());
+    set(CURLOPT_PROTOCOLS_STR, "CURLOPT_PROTOCOLS_STR", "http,https");
+    set(CURLOPT_POST, "CURLOPT_POST", 1L);
+    set(CURLOPT_POSTFIELDSIZE, "CURLOPT_POSTFIELDSIZE", long(t->request.body.size()));
+    set(CURLOPT_POSTFIELDS, "CURLOPT_POSTFIELDS", t->request.body.constData());
+    set(CURLOPT_HTTPHEADER, "CURLOPT_HTTPHEADER", t->headers.get());
+    set(CURLOPT_TIMEOUT_MS, "CURLOPT_TIMEOUT_MS", t->request.timeoutMs);
+    set(CURLOPT_NOSIGNAL, "CURLOPT_NOSIGNAL", 1L);
+    const platform::CaStore &ca = platform::systemCaStore();
+    if (!ca.file.isEmpty())
+        set(CURLOPT_CAINFO, "CURLOPT_CAINFO", ca.file.constData());
+    if (!ca.dir.isEmpty())
+        set(CURLOPT_CAPATH, "CURLOPT_CAPATH", ca.dir.constData());
+    set(CURLOPT_WRITEFUNCTION, "CURLOPT_WRITEFUNCTION", Transfer::collectAnswer);
+    set(CURLOPT_WRITEDATA, "CURLOPT_WRITEDATA", static_cast<void *>(t));
+    set(CURLOPT_ERRORBUFFER, "CURLOPT_ERRORBUFFER", t->error);
+    set(CURLOPT_PRIVATE, "CURLOPT_PRIVATE", static_cast<void *>(t));
+    // Abandoning a transfer at exit must not wait for its name lookup to finish.
+    set(CURLOPT_QUICK_EXIT, "CURLOPT_QUICK_EXIT", 1L);
+    if (code != CURLE_OK)
+        return report(t, code, (QByteArray("cannot set ") + failed).constData());
+    if (curl_multi_add_handle(m_multi.get(), e) != CURLM_OK)
+        return report(t, CURLE_FAILED_INIT);
+    m_active.push_back(std::move(owned));
+}
+
+void AnalyticsPoster::report(Transfer *t, CURLcode result, const char *detail)
+{
+    const PostRequest &r = t->request;
+    if (result != CURLE_OK) {
+        QString what = QString::fromUtf8(t->error[0] ? t->error : curl_easy_strerror(result));
+        if (detail)
+            what += QStringLiteral(": ") + QString::fromUtf8(detail);
+        ITLog("GA: %@ %@ ERROR %@", r.name, r.label, what.trimmed());
+        return;
+    }
+    long status = 0;
+    curl_easy_getinfo(t->easy.get(), CURLINFO_RESPONSE_CODE, &status);
+    if (r.validation) {
+        const QString answer = QString::fromUtf8(t->answer.data(), qsizetype(t->answer.size()));
+        ITLog("GA: %@ %@ -> HTTP %ld, validation: %@", r.name, r.label, status, answer.trimmed());
+    } else {
+        ITLog("GA: %@ %@ -> HTTP %ld", r.name, r.label, status);
+    }
+}
+
+void AnalyticsPoster::run()
+{
+    try {
+        loop();
+    } catch (...) {
+        // Nothing may escape the thread; the posts in flight are dropped below.
+    }
+    // Whatever is still in flight is abandoned.
+    for (const auto &t : m_active)
+        curl_multi_remove_handle(m_multi.get(), t->easy.get());
+    std::lock_guard lock(m_mutex);
+    m_abandoned = !m_active.empty();
+    m_active.clear();
+    m_done = true;
+    m_ended.notify_all();
+}
+
+void AnalyticsPoster::loop()
+{
+    for (;;) {
+        std::deque<PostRequest> batch;
+        bool finishing = false;
+        QDeadlineTimer finishBy;
+        {
+            std::lock_guard lock(m_mutex);
+            batch.swap(m_incoming);
+            finishing = m_finishing;
+            finishBy = m_finishBy;
+        }
+        for (PostRequest &r : batch)
+            startTransfer(std::move(r));
+
+        int running = 0;
+        curl_multi_perform(m_multi.get(), &running);
+        int queued = 0;
+        while (CURLMsg *msg = curl_multi_info_read(m_multi.get(), &queued)) {
+            if (msg->msg != CURLMSG_DONE)
+                continue;
+            Transfer *t = nullptr;
+            curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &t);
+            const CURLcode result = msg->data.result;
+            curl_multi_remove_handle(m_multi.get(), msg->easy_handle);
+            report(t, result);
+            std::erase_if(m_active, [t](const auto &a) { return a.get() == t; });
+        }
+        if (finishing && (m_active.empty() || finishBy.hasExpired()))
+            return;
+        const qint64 idle = m_timing.idlePoll.count();
+        const qint64 wait = finishing ? qMax<qint64>(1, finishBy.remainingTime()) : idle;
+        curl_multi_poll(m_multi.get(), nullptr, 0, int(qMin<qint64>(wait, idle)), nullptr);
+    }
+}
+
+} // namespace diag
