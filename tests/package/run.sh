@@ -67,6 +67,8 @@ cp /etc/passwd "$work/passwd" && echo "qm:x:$U:$U::/home/qm:/bin/sh" >> "$work/p
 # that the first frame is shown.
 failed=0
 session=(DISPLAY=:7)
+as_root=() # run as root in the sandbox, before the user's command (which it is handed)
+apps=""    # where the row installs, seen from here; empty: the user's ~/Applications
 # sandbox HOME BWRAP_ARGS...: the file run in the bare system as the user, with HOME as home.
 sandbox() {
     local home=$1
@@ -74,7 +76,7 @@ sandbox() {
     bwrap --ro-bind "$rootfs" / --dev /dev --proc /proc --tmpfs /tmp --tmpfs /home \
         --bind "$home" /home/qm --ro-bind /tmp/.X11-unix /tmp/.X11-unix \
         --ro-bind "$run" /tmp/quillmarsh-installer-x86_64.run --ro-bind "$work/passwd" /etc/passwd \
-        --unshare-pid --die-with-parent "$@" \
+        --unshare-pid --die-with-parent "$@" "${as_root[@]}" \
         setpriv --reuid=$U --regid=$U --clear-groups --inh-caps=-all \
         env -i HOME=/home/qm "${session[@]}" PATH=/usr/bin:/bin LANG=C.UTF-8 \
         /tmp/quillmarsh-installer-x86_64.run
@@ -83,7 +85,7 @@ row() {
     local name=$1 home=$work/$1/home
     shift
     mkdir -p "$home" && chown "$U:$U" "$home"
-    local log=$home/.local/state/Logs/quillmarsh-installer.log
+    local log=$home/.local/state/Logs/quillmarsh-installer.log bundle=${apps:-$home/Applications}/Quillmarsh.app
     sandbox "$home" "$@" > "$work/$name/out" 2>&1 &
     local pid=$!
     if [ "${session[0]}" != DISPLAY=:7 ]; then
@@ -109,7 +111,11 @@ row() {
     local why=""
     grep -qF "FLOW: install SUCCESS" "$log" 2>/dev/null || why="no successful install"
     grep -qF "FLOW: image verified" "$log" 2>/dev/null || why="$why; the image was not verified"
-    diff -r "$sample" "$home/Applications/Quillmarsh.app" >/dev/null 2>&1 || why="$why; the bundle differs"
+    diff -r "$sample" "$bundle" >/dev/null 2>&1 || why="$why; the bundle differs"
+    if [ -n "$apps" ]; then
+        grep -qF "root is handed an archive of the bundle" "$log" || why="$why; root was not handed an archive"
+        [ -z "$(find "$bundle" ! -user 0 -print -quit)" ] || why="$why; not all of the bundle is root's"
+    fi
     [ -f "$home/.local/share/applications/quillmarsh.desktop" ] || why="$why; no menu entry"
     if [ -n "$why" ]; then
         failed=1
@@ -126,6 +132,18 @@ fuse=()
 row xvfb "${fuse[@]}" --ro-bind "$ca" /etc/ssl/certs/ca-certificates.crt
 row no-dev-fuse --ro-bind "$ca" /etc/ssl/certs/ca-certificates.crt
 row fedora-ca-path --tmpfs /etc/ssl --tmpfs /etc/pki/tls/certs --ro-bind "$ca" /etc/pki/tls/certs/ca-bundle.crt
+
+# The administrator way into a folder only root may change, on a system without unsquashfs: the
+# user's ~/Applications leads there. The sandbox forbids set-user-id programs, so the stand-in
+# pkexec hands each command to a root process of the sandbox (pkexec-standin.sh).
+apps=$work/admin/apps
+mkdir -p -m 0755 "$apps" && mkdir -p "$work/admin/home" && ln -s /opt/Applications "$work/admin/home/Applications"
+as_root=(/tmp/pkexec-standin serve)
+row admin "${fuse[@]}" --ro-bind "$ca" /etc/ssl/certs/ca-certificates.crt --tmpfs /opt --bind "$apps" /opt/Applications \
+    --ro-bind "$src/tests/package/pkexec-standin.sh" /tmp/pkexec-standin \
+    --ro-bind "$src/tests/package/pkexec-standin.sh" /usr/bin/pkexec
+as_root=()
+apps=""
 
 # A headless Wayland compositor and no X server at all.
 wl=$work/wayland-runtime
