@@ -1,5 +1,5 @@
 # Quillmarsh online installer, self-contained for x86_64 Linux desktops. After these lines comes
-# a gzip-compressed tar of the program with the libraries, Qt plugins and fonts it needs beyond
+# a zstd-compressed tar of the program with the libraries, Qt plugins and fonts it needs beyond
 # the desktop's baseline (C library, X11 or Wayland client libraries, fontconfig and FreeType,
 # GL, D-Bus, a CA store, pkexec). The first run unpacks it into a private folder of the user,
 # named after the archive's SHA-256; later runs start from there. The user's umask is left as
@@ -93,7 +93,10 @@ if ! safe_base; then
 fi
 stage=$(mktemp -d "$base/.unpack-XXXXXX") || refuse "cannot unpack into $base."
 offset=$(head -n "$skip" "$self" | wc -c)
-if ! tail -c +"$((offset + 1))" "$self" | gzip -cd | tar -xf - -C "$stage"; then
+# The zstd that unpacks the payload comes after it, in a small tar that gzip unpacks.
+if ! tail -c +"$((offset + payload_size + 1))" "$self" | gzip -cd | tar -xf - -C "$stage" ||
+    ! tail -c +"$((offset + 1))" "$self" | head -c "$payload_size" | "$stage/libexec/zstd" -dcq |
+    tar -xf - -C "$stage"; then
     refuse "$self is damaged (it does not unpack); download it again."
 fi
 check_baseline "$stage"
