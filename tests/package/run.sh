@@ -1,8 +1,8 @@
 #!/bin/bash
 # The self-contained installer on a bare Debian 12 desktop: a minbase root file system with the
 # baseline only (rootfs.sh), the installer run in it with bubblewrap as an ordinary user, on a
-# virtual X display, against HTTPS from nginx on loopback; a whole install of the signed sample
-# product per row.
+# virtual X display or a headless Wayland one, against HTTPS from nginx on loopback; a whole
+# install of the signed sample product per row, one of them with administrator rights.
 #   run.sh SOURCE_DIR WORK_DIR        exit 77: skipped (the machine cannot make the sandboxes)
 set -euo pipefail
 src=$1
@@ -94,7 +94,7 @@ row() {
             xdotool mousemove --window "$wid" 320 232 click 1 # Install
         fi
     else
-        as_user env "${session[@]}" /usr/bin/python3 "$wl/press.py" Install 30 || true
+        "${as_user[@]}" "${session[@]}" /usr/bin/python3 "$wl/press.py" Install 30 || true
     fi
     for _ in $(seq 600); do
         grep -qE "FLOW: install (SUCCESS|FAIL)" "$log" 2>/dev/null && break
@@ -160,15 +160,20 @@ fi
 kill "$xvfb" && wait "$xvfb" 2>/dev/null || true
 wl=/tmp/qm-package-runtime-$$
 mkdir -m 0700 "$wl" && mount -t tmpfs -o mode=0700,uid=$U,gid=$U,size=16m qm-runtime "$wl"
-trap 'kill $(jobs -p) 2>/dev/null; wait; umount "$wl" 2>/dev/null; rmdir "$wl"' EXIT
+trap 'kill $(jobs -p) 2>/dev/null; wait; umount "$wl" && rmdir "$wl" || true' EXIT
 install -m 0644 "$src/tests/package/press.py" "$wl/press.py"
-as_user() { setpriv --reuid=$U --regid=$U --clear-groups env XDG_RUNTIME_DIR="$wl" "$@"; }
+# A plain command, not a function: a job started with it is the program itself, which the trap
+# above stops.
+as_user=(setpriv --reuid=$U --regid=$U --clear-groups env XDG_RUNTIME_DIR="$wl")
 session=(XDG_RUNTIME_DIR="$wl" WAYLAND_DISPLAY=wayland-qm DBUS_SESSION_BUS_ADDRESS="unix:path=$wl/bus"
          QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1)
-as_user weston --backend=headless-backend.so --socket=wayland-qm > "$work/weston.log" 2>&1 &
-as_user dbus-daemon --session --nofork --address="unix:path=$wl/bus" > /dev/null 2>&1 &
+mount --bind "$work/passwd" /etc/passwd # the bus wants a name for the user
+"${as_user[@]}" weston --backend=headless-backend.so --socket=wayland-qm > "$work/weston.log" 2>&1 &
+"${as_user[@]}" dbus-daemon --session --nofork --address="unix:path=$wl/bus" > "$work/dbus.log" 2>&1 &
 for _ in $(seq 100); do [ -S "$wl/wayland-qm" ] && [ -S "$wl/bus" ] && break; sleep 0.1; done
-as_user env "${session[@]}" /usr/libexec/at-spi-bus-launcher --launch-immediately --a11y=1 > /dev/null 2>&1 &
+"${as_user[@]}" "${session[@]}" /usr/libexec/at-spi-bus-launcher --launch-immediately --a11y=1 \
+    > "$work/at-spi.log" 2>&1 &
+for _ in $(seq 100); do [ -S "$wl/at-spi/bus" ] && break; sleep 0.1; done
 unset DISPLAY
 row wayland "${fuse[@]}" --ro-bind "$ca" /etc/ssl/certs/ca-certificates.crt --bind "$wl" "$wl" \
     --tmpfs /tmp/.X11-unix
