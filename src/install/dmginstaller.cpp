@@ -79,14 +79,14 @@ platform::UniqueFd bundleArchive(const QString &source, RootInstall *install)
     }
     QTemporaryDir folder(privateDir + QStringLiteral("/archive-XXXXXX"));
     const QString file = folder.filePath(QStringLiteral("bundle.tar"));
+    const QStringList arguments{QStringLiteral("--create"),    QStringLiteral("--force-local"),
+                                QStringLiteral("--file"),      file,
+                                QStringLiteral("--directory"), QFileInfo(source).path(),
+                                QStringLiteral("--"),          QFileInfo(source).fileName()};
     std::optional<QString> errors;
-    const int rc = folder.isValid()
-        ? runTool(tar,
-                  {QStringLiteral("--create"), QStringLiteral("--force-local"),
-                   QStringLiteral("--file"), file, QStringLiteral("--directory"),
-                   QFileInfo(source).path(), QStringLiteral("--"), QFileInfo(source).fileName()},
-                  nullptr, &errors, QDeadlineTimer(kExtractLimitMs))
-        : -1;
+    int rc = -1;
+    if (folder.isValid())
+        rc = runTool(tar, arguments, nullptr, &errors, QDeadlineTimer(kExtractLimitMs));
     platform::UniqueFd archive;
     if (rc == 0)
         archive = platform::UniqueFd(
