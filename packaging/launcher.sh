@@ -84,7 +84,6 @@ if [ -f "$dir/.complete" ] && safe_base; then
         [ -e "$lib" ] || { check_baseline "$dir"; break; }
     done < "$dir/.baseline"
     exec "$dir/bin/quillmarsh-installer" "$@"
-exit 127 # the zstd tar follows: the shell must never read on
 fi
 
 [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] ||
