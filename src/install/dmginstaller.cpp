@@ -335,7 +335,8 @@ InstallResult DMGInstaller::appleScriptCopy(const QString &source, const QString
 
 // Root is handed the image itself (an open descriptor on its standard input) with the digest it
 // must have, never a path the user's programs could change while the prompt is open; and only
-// a destination that no one else can change.
+// a destination that no one else can change. A machine that cannot read the image as root gets
+// an archive of the bundle made before the prompt opens, handed over the same way.
 InstallResult DMGInstaller::rootInstall(const QString &source, const QString &dest, qint64 size)
 {
     QString destDir;
