@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStorageInfo>
+#include <QTemporaryDir>
 
 #include <cerrno>
 #include <exception>
@@ -61,6 +62,42 @@ bool digestOf(int fd, RootInstall *install)
     install->imageSize = file.pos();
     install->sha256 = hash.result();
     return ::lseek(fd, 0, SEEK_SET) == 0;
+}
+
+// A tar archive of the bundle at source, made by the system's tar in a new folder of the user's
+// private directory, open for reading, with its size and SHA-256 in install. The folder is gone
+// when this returns; the descriptor holds the bytes, so nothing can swap them by name.
+platform::UniqueFd bundleArchive(const QString &source, RootInstall *install)
+{
+    const QString tar = systemTar();
+    const QString privateDir = platform::privateDirectory();
+    if (tar.isEmpty() || privateDir.isEmpty()) {
+        ITLog("INST: %@, cannot hand the bundle to root",
+              tar.isEmpty() ? QStringLiteral("no tar in /usr/bin or /bin")
+                            : QStringLiteral("no private folder for its archive"));
+        return {};
+    }
+    QTemporaryDir folder(privateDir + QStringLiteral("/archive-XXXXXX"));
+    const QString file = folder.filePath(QStringLiteral("bundle.tar"));
+    const QStringList arguments{QStringLiteral("--create"),    QStringLiteral("--force-local"),
+                                QStringLiteral("--file"),      file,
+                                QStringLiteral("--directory"), QFileInfo(source).path(),
+                                QStringLiteral("--"),          QFileInfo(source).fileName()};
+    std::optional<QString> errors;
+    int rc = -1;
+    if (folder.isValid())
+        rc = runTool(tar, arguments, nullptr, &errors, QDeadlineTimer(kExtractLimitMs));
+    platform::UniqueFd archive;
+    if (rc == 0)
+        archive = platform::UniqueFd(
+            ::open(QFile::encodeName(file).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!archive.isValid() || !digestOf(archive.get(), install)) {
+        ITLog("INST: cannot make an archive of %@ in %@: rc=%d %@", source, privateDir, rc,
+              errors.value_or(QString()).trimmed());
+        return {};
+    }
+    install->payload = RootInstall::Payload::TarArchive;
+    return archive;
 }
 
 InstallResult failed(const char *message)
@@ -288,7 +325,7 @@ InstallResult DMGInstaller::copyApp(const QString &source, const QString &dest, 
     ITLog("INST: %@ is not writable (%@), copying with privileges", d->destDir,
           qt_error_string(probe));
     return d->tools.elevation == ElevationProtocol::AppleScript ? appleScriptCopy(source, dest)
-                                                                : rootInstall(dest, size);
+                                                                : rootInstall(source, dest, size);
 }
 
 InstallResult DMGInstaller::appleScriptCopy(const QString &source, const QString &dest)
@@ -305,28 +342,32 @@ InstallResult DMGInstaller::appleScriptCopy(const QString &source, const QString
 
 // Root is handed the image itself (an open descriptor on its standard input) with the digest it
 // must have, never a path the user's programs could change while the prompt is open; and only
-// a destination that no one else can change.
-InstallResult DMGInstaller::rootInstall(const QString &dest, qint64 size)
+// a destination that no one else can change. A machine that cannot read the image as root gets
+// an archive of the bundle made before the prompt opens, handed over the same way.
+InstallResult DMGInstaller::rootInstall(const QString &source, const QString &dest, qint64 size)
 {
     QString destDir;
     if (const QString problem = rootOnlyFolderProblem(d->destDir, &destDir); !problem.isEmpty()) {
         ITLog("INST: no administrator copy into %@: %@", d->destDir, problem);
         return failed(kCopyFailedMessage);
     }
-    if (::access(kRootExtractor, X_OK) != 0) {
-        ITLog("INST: no %@ on this machine (Debian package squashfs-tools), cannot copy with "
-              "administrator rights",
-              QString::fromLatin1(kRootExtractor));
-        return failed(kCopyFailedMessage);
-    }
-    const platform::UniqueFd image(
-        ::open(QFile::encodeName(d->dmgPath).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     RootInstall install{destDir, QFileInfo(dest).fileName(), d->imageSize, d->imageSha256};
-    if (!image.isValid() || (install.sha256.isEmpty() && !digestOf(image.get(), &install))) {
-        ITLog("INST: cannot read the image %@: %@", d->dmgPath, qt_error_string(errno));
-        return failed(kCopyFailedMessage);
+    platform::UniqueFd input;
+    if (::access(QFile::encodeName(d->tools.rootExtractor).constData(), X_OK) == 0) {
+        input = platform::UniqueFd(
+            ::open(QFile::encodeName(d->dmgPath).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (!input.isValid() || (install.sha256.isEmpty() && !digestOf(input.get(), &install))) {
+            ITLog("INST: cannot read the image %@: %@", d->dmgPath, qt_error_string(errno));
+            return failed(kCopyFailedMessage);
+        }
+    } else {
+        ITLog("INST: no %@ on this machine, root is handed an archive of the bundle",
+              d->tools.rootExtractor);
+        input = bundleArchive(source, &install);
+        if (!input.isValid())
+            return failed(kCopyFailedMessage);
     }
-    // Root keeps its copy of the image beside the bundle until the bundle is out of it.
+    // Root keeps its copy of the input beside the bundle until the bundle is out of it.
     if (auto shortage = spaceShortage(d->destDir, size + install.imageSize))
         return *shortage;
     status(InstallStep::Authorize);
@@ -337,7 +378,7 @@ InstallResult DMGInstaller::rootInstall(const QString &dest, qint64 size)
     const int rc =
         runTool(d->tools.elevationTool,
                 {QStringLiteral("/bin/sh"), QStringLiteral("-c"), pkexecInstallCommand(install)},
-                &out, &err, QDeadlineTimer(QDeadlineTimer::Forever), image.get());
+                &out, &err, QDeadlineTimer(QDeadlineTimer::Forever), input.get());
     return rc == 0 ? installed(dest) : privilegedFailure(rc, out, err);
 }
 

@@ -59,6 +59,9 @@ public:
         QString elevationTool;  // osascript, or /usr/bin/pkexec
         QString quarantineTool; // xattr; empty where there is no quarantine attribute
         bool menuEntry = false; // write the desktop's menu entry for the installed bundle
+        // Whether root can read the image itself is asked of this path; where it is missing,
+        // root is handed a tar archive of the bundle instead.
+        QString rootExtractor = QString::fromLatin1(install::kRootExtractor);
         Tools();
     };
     void setTools(Tools tools);
@@ -78,7 +81,7 @@ private:
     InstallResult install(const QString &mountPoint);
     InstallResult copyApp(const QString &source, const QString &dest, qint64 size);
     InstallResult appleScriptCopy(const QString &source, const QString &dest);
-    InstallResult rootInstall(const QString &dest, qint64 size);
+    InstallResult rootInstall(const QString &source, const QString &dest, qint64 size);
     bool elevationToolPresent() const;
     InstallResult privilegedFailure(int rc, const std::optional<QString> &out,
                                     const std::optional<QString> &err) const;

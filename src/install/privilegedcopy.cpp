@@ -2,6 +2,11 @@
 
 #include "diag/itformat.h"
 
+#include <QHash>
+#include <QRegularExpression>
+
+#include <unistd.h>
+
 namespace install {
 
 QString shellQuote(const QString &path)
@@ -27,10 +32,10 @@ namespace {
 
 // Run by /bin/sh as root. Everything it reads comes from its own text or from standard input,
 // and everything it runs is a system tool at a fixed path: the user's files, mounts and
-// programs can change while the prompt is open, this text cannot. The image arrives on
-// standard input and counts only once its size and SHA-256 match the ones written here; the
-// bundle is then read from that root-only copy. The install folder has been checked to be
-// changeable by root alone, so no one else can swap what is made in it.
+// programs can change while the prompt is open, this text cannot. The image (or an archive of
+// the bundle) arrives on standard input and counts only once its size and SHA-256 match the
+// ones written here; the bundle is then read from that root-only copy. The install folder has
+// been checked to be changeable by root alone, so no one else can swap what is made in it.
 constexpr char kRootScript[] = R"SH(set -u
 umask 022
 PATH=/usr/sbin:/usr/bin:/sbin:/bin
@@ -57,13 +62,12 @@ done
 t=$(/bin/mktemp -d -- "$dir/.quillmarsh-XXXXXXXX") || refuse "cannot create a folder in $dir"
 command exec 9<"$t" && /usr/bin/flock -n 9 || refuse "cannot lock $t"
 /bin/chmod 0700 -- "$t" || refuse "cannot protect $t"
-/usr/bin/head -c @SIZE@ > "$t/image" || refuse "cannot read the image"
-[ "$(/usr/bin/stat -c %s -- "$t/image")" = @SIZE@ ] || refuse "the image is not @SIZE@ bytes"
-[ "$(/usr/bin/sha256sum < "$t/image")" = "@SHA256@  -" ] ||
-  refuse "the image does not have the SHA-256 it was checked with"
-/usr/bin/unsquashfs -no-progress -no-xattrs -d "$t/tree" "$t/image" "$name" >/dev/null ||
-  refuse "cannot read the image"
-/bin/rm -f -- "$t/image"
+/usr/bin/head -c @SIZE@ > "$t/input" || refuse "cannot read the @WHAT@"
+[ "$(/usr/bin/stat -c %s -- "$t/input")" = @SIZE@ ] || refuse "the @WHAT@ is not @SIZE@ bytes"
+[ "$(/usr/bin/sha256sum < "$t/input")" = "@SHA256@  -" ] ||
+  refuse "the @WHAT@ does not have the SHA-256 it was checked with"
+@EXTRACT@
+/bin/rm -f -- "$t/input"
 b="$t/tree/$name"
 [ -d "$b" ] && [ ! -L "$b" ] || refuse "$name is not a folder"
 bad=$(/usr/bin/find "$b" ! -type f ! -type d ! -type l -print -quit)
@@ -91,16 +95,65 @@ fi
 exit 0
 )SH";
 
+constexpr char kFromImage[] =
+    R"SH(/usr/bin/unsquashfs -no-progress -no-xattrs -d "$t/tree" "$t/input" "$name" >/dev/null ||
+  refuse "cannot read the image")SH";
+
+// The archive's own listing is read before a byte of it is written out: only files, folders
+// and links to relative paths, and no name that is absolute or climbs with "..". A link that
+// climbs is left to the checks after the extraction (tar itself makes such links only once
+// every file is out, so nothing is written through them). Owners and modes in the archive are
+// not taken; names are listed escaped, one a line whatever bytes they hold.
+constexpr char kFromArchive[] = R"SH(tar=
+for p in /usr/bin/tar /bin/tar; do
+  case $(/usr/bin/stat -L -c %u:%A -- "$p" 2>/dev/null) in 0:-??x?[!w]??[!w]?) tar=$p; break;; esac
+done
+[ -n "$tar" ] || refuse "no tar of the system's in /usr/bin or /bin"
+list() { LC_ALL=C "$tar" --force-local --quoting-style=escape --numeric-owner -t "$@" -f "$t/input"; }
+kinds=$(list -v) && names=$(list) || refuse "cannot read the archive"
+bad=$(printf '%s\n' "$kinds" | /bin/grep -m 1 -v '^[-dl]')
+[ -z "$bad" ] || refuse "the archive holds what is not a file, folder or link: $bad"
+bad=$(printf '%s\n' "$kinds" | /bin/grep -m 1 '^l.* -> /')
+[ -z "$bad" ] || refuse "the archive holds a link to an absolute path: $bad"
+bad=$(printf '%s\n' "$names" | /bin/grep -m 1 -e '^/' -e '\(^\|/\)\.\.\(/\|$\)')
+[ -z "$bad" ] || refuse "the archive holds a name outside its folder: $bad"
+/bin/mkdir -m 0700 -- "$t/tree" && LC_ALL=C "$tar" --force-local -x -f "$t/input" -C "$t/tree" \
+  --no-same-owner --no-same-permissions --no-acls --no-xattrs --no-selinux ||
+  refuse "cannot read the archive")SH";
+
 } // namespace
 
 QString pkexecInstallCommand(const RootInstall &install)
 {
-    QString command = QString::fromLatin1(kRootScript);
-    command.replace(QLatin1String("@DIR@"), shellQuote(install.destDir));
-    command.replace(QLatin1String("@NAME@"), shellQuote(install.bundleName));
-    command.replace(QLatin1String("@SIZE@"), QString::number(install.imageSize));
-    command.replace(QLatin1String("@SHA256@"), QString::fromLatin1(install.sha256.toHex()));
-    return command;
+    const bool archive = install.payload == RootInstall::Payload::TarArchive;
+    const QHash<QString, QString> values{
+        {QStringLiteral("DIR"), shellQuote(install.destDir)},
+        {QStringLiteral("NAME"), shellQuote(install.bundleName)},
+        {QStringLiteral("SIZE"), QString::number(install.imageSize)},
+        {QStringLiteral("SHA256"), QString::fromLatin1(install.sha256.toHex())},
+        {QStringLiteral("WHAT"), QString::fromLatin1(archive ? "archive" : "image")},
+        {QStringLiteral("EXTRACT"), QString::fromLatin1(archive ? kFromArchive : kFromImage)},
+    };
+    // One pass: a folder or bundle name that holds a placeholder's text stays that text.
+    static const QRegularExpression placeholder(QStringLiteral("@([A-Z0-9]+)@"));
+    const QString script = QString::fromLatin1(kRootScript);
+    QString command;
+    qsizetype done = 0;
+    for (auto it = placeholder.globalMatch(script); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        command += script.mid(done, match.capturedStart() - done) + values.value(match.captured(1));
+        done = match.capturedEnd();
+    }
+    return command + script.mid(done);
+}
+
+QString systemTar()
+{
+    for (const char *path : {"/usr/bin/tar", "/bin/tar"}) {
+        if (::access(path, X_OK) == 0)
+            return QString::fromLatin1(path);
+    }
+    return {};
 }
 
 QString privilegedFailureMessage(ElevationProtocol protocol, int status, const QString &output)

@@ -24,11 +24,17 @@ struct RootInstall
     QString bundleName; // entry at the top level of the image, and its name in destDir
     qint64 imageSize = 0;
     QByteArray sha256; // 32 raw bytes: the image's digest as verified or as it arrived
+    // What standard input holds: the disk image, or (where the system cannot read images) a
+    // tar archive of the bundle; imageSize and sha256 are then the archive's.
+    enum class Payload { SquashfsImage, TarArchive };
+    Payload payload = Payload::SquashfsImage;
 };
 
 // The /bin/sh command line run as root through pkexec, with the image on standard input. It
 // takes exactly imageSize bytes into a locked root-only folder in destDir, checks them against
-// sha256, extracts the bundle from that copy with /usr/bin/unsquashfs, refuses anything but
+// sha256, extracts the bundle from that copy with /usr/bin/unsquashfs (an archive with the
+// system's tar, after its listing shows only files, folders and relative links under names
+// that stay inside, and without the archive's owners and modes), refuses anything but
 // files, folders and links that stay inside the bundle, makes the copy root's with no set-id
 // bits and no group or other write, and swaps it into place, keeping the old copy until the
 // new one is there. Unlocked staging folders of killed installs are removed first (never
@@ -37,6 +43,10 @@ QString pkexecInstallCommand(const RootInstall &install);
 
 // The one program that reads the image as root; a system tool at a fixed path.
 inline constexpr const char *kRootExtractor = "/usr/bin/unsquashfs";
+
+// The system's tar, /usr/bin/tar or /bin/tar (the ones the root command looks for); empty
+// when neither is there.
+QString systemTar();
 
 // The user's message for a failed privileged copy: the cancel message when the prompt was
 // dismissed, otherwise the copy message. output is what the tool wrote on either stream.

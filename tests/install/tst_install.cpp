@@ -150,6 +150,7 @@ struct Row
     bool oldCopy = false;       // an older bundle is installed already
     QString folder = "Apps";    // below a fresh test folder; not created beforehand
     bool fuse = true;           // squashfuse mount, else the unsquashfs fallback
+    bool rootExtractor = true;  // root may read the image with the system's unsquashfs
     QString logLine;            // a line the setup log must hold
     QByteArray setup;           // shell commands run first, with $D the install folder
     QByteArray prompt;          // run while the prompt is open, with $IMG the image file
@@ -331,6 +332,16 @@ private slots:
             add(QString("link: ") + image, {.image = image, .error = kCopyFailed, .oldCopy = true,
                                              .logLine = " is a link that leaves the bundle"});
         add("FIFO", {.image = "fifo", .error = kCopyFailed, .logLine = "pipe is not a file, folder or link"});
+        // Without the system's unsquashfs root is handed an archive of the bundle, and takes
+        // nothing of it but files, folders and links inside, as root's, closed to others.
+        const QString archive = "root is handed an archive of the bundle";
+        add("privileged copy, archive", {.image = "full", .app = app, .stages = 3, .writable = false,
+                                         .oldCopy = true, .rootExtractor = false, .logLine = archive}, both);
+        add("modes, privileged, archive", {.image = "modes", .app = app, .stages = 3, .writable = false,
+                                           .rootExtractor = false, .logLine = archive});
+        add("archive changed at the prompt", {.image = "full", .error = kCopyFailed, .stages = 3, .writable = false,
+            .oldCopy = true, .rootExtractor = false, .logLine = "refused: the archive does not have the SHA-256",
+            .prompt = "printf x | dd of=/proc/$$/fd/0 bs=1 seek=5000 conv=notrunc status=none"});
         // Root works only where no one else can change a thing, and reads only the image's bytes.
         const QString unsafe = "INST: no administrator copy into ";
         add("folder of another user", {.image = "full", .error = kCopyFailed, .writable = false,
@@ -347,7 +358,8 @@ private slots:
             add(image, {.image = image, .error = kMountFailed, .stages = 1}, both);
         // Hostile install folders, through the direct copy and the real shell command line.
         for (const char *folder : {"O'Brien", "say \"hi\"", "back\\slash", "$(touch pwned)",
-                                   "`touch pwned`", "two  spaces ", "new\nline", "Zoë 東京"}) {
+                                   "`touch pwned`", "two  spaces ", "new\nline", "Zoë 東京",
+                                   "@NAME@ @EXTRACT@ @DIR@"}) {
             for (bool direct : {true, false})
                 add((direct ? "direct " : "privileged ") + QString::fromUtf8(folder),
                     {.image = "other", .app = "Other.app", .stages = direct ? 2 : 3,
@@ -385,6 +397,8 @@ private slots:
         paths.fuseDevice = row.fuse ? paths.fuseDevice : m_tmp.filePath("no-fuse-device");
         tools.imageTool = std::make_shared<SquashfsImageTool>(paths);
         tools.elevationTool = fakeTool("pkexec");
+        if (!row.rootExtractor)
+            tools.rootExtractor = m_tmp.filePath("no-unsquashfs");
 
         const QString outcome = row.error.isEmpty() ? "success " + bundle : "failure " + row.error;
         QCOMPARE(run(image, destDir, tools), kStages.mid(0, row.stages) << outcome);
@@ -410,21 +424,34 @@ private slots:
     // installs is root's and closed to others. A refusal leaves the old copy and nothing else.
     void rootCommand_data()
     {
-        QTest::addColumn<QString>("image");
-        QTest::addColumn<QString>("digestOf"); // the image whose size and SHA-256 the command names
+        QTest::addColumn<QString>("input");    // an image, or a tar archive of the bundle
+        QTest::addColumn<QString>("digestOf"); // the file whose size and SHA-256 the command names
         QTest::addColumn<QString>("refusal");  // empty: installed
-        QTest::newRow("installed") << "modes" << "modes" << "";
-        QTest::newRow("other bytes") << "modes" << "full" << "refused: the image is not ";
-        QTest::newRow("same size, other digest") << "damaged" << "full" << "does not have the SHA-256";
-        QTest::newRow("bundle is a link") << "linked" << "linked" << "Quillmarsh.app is not a folder";
-        QTest::newRow("link leaves") << "escape" << "escape" << "etc is a link that leaves the bundle";
-        QTest::newRow("absolute link") << "absolute" << "absolute" << "passwd is a link that leaves";
-        QTest::newRow("leaves through a link") << "sneaky" << "sneaky" << "sub/e is a link that leaves";
-        QTest::newRow("FIFO") << "fifo" << "fifo" << "pipe is not a file, folder or link";
+        QTest::newRow("installed") << "modes.img" << "modes.img" << "";
+        QTest::newRow("other bytes") << "modes.img" << "full.img" << "refused: the image is not ";
+        QTest::newRow("same size, other digest") << "damaged.img" << "full.img" << "does not have the SHA-256";
+        QTest::newRow("bundle is a link") << "linked.img" << "linked.img" << "Quillmarsh.app is not a folder";
+        QTest::newRow("link leaves") << "escape.img" << "escape.img" << "etc is a link that leaves the bundle";
+        QTest::newRow("absolute link") << "absolute.img" << "absolute.img" << "passwd is a link that leaves";
+        QTest::newRow("leaves through a link") << "sneaky.img" << "sneaky.img" << "sub/e is a link that leaves";
+        QTest::newRow("FIFO") << "fifo.img" << "fifo.img" << "pipe is not a file, folder or link";
+        // An archive is listed before anything is written out, then goes through the same checks.
+        const QString listed = "refused: the archive holds ";
+        QTest::newRow("archive installed") << "modes.tar" << "modes.tar" << "";
+        QTest::newRow("archive, other bytes") << "modes.tar" << "full.tar" << "refused: the archive is not ";
+        QTest::newRow("archive: FIFO") << "fifo.tar" << "fifo.tar" << listed + "what is not a file, folder or link: p";
+        QTest::newRow("archive: device") << "device.tar" << "device.tar" << listed + "what is not a file, folder or link: c";
+        QTest::newRow("archive: hard link") << "hardlink.tar" << "hardlink.tar" << listed + "what is not a file, folder or link: h";
+        QTest::newRow("archive: absolute link") << "absolute.tar" << "absolute.tar" << listed + "a link to an absolute path";
+        QTest::newRow("archive: absolute name") << "absname.tar" << "absname.tar" << listed + "a name outside its folder: /";
+        QTest::newRow("archive: name with ..") << "dotdot.tar" << "dotdot.tar" << listed + "a name outside its folder: Quillmarsh.app/../";
+        QTest::newRow("archive: link leaves") << "escape.tar" << "escape.tar" << "etc is a link that leaves the bundle";
+        // A link up and out, then a file named through it: nothing may land outside.
+        QTest::newRow("archive: written through a link") << "through.tar" << "through.tar" << "cannot read the archive";
     }
     void rootCommand()
     {
-        QFETCH(QString, image);
+        QFETCH(QString, input);
         QFETCH(QString, digestOf);
         QFETCH(QString, refusal);
         const QString dir = freshFolder(), dest = dir + "/Quillmarsh.app";
@@ -438,13 +465,15 @@ private slots:
         const int live = ::open(QFile::encodeName(dir + "/.quillmarsh-live").constData(), O_RDONLY);
         const auto unlock = qScopeGuard([live] { ::close(live); });
         QVERIFY(live >= 0 && ::flock(live, LOCK_EX) == 0);
-        QFile digestSource(m_tmp.filePath(digestOf + ".img")), input(m_tmp.filePath(image + ".img"));
-        QVERIFY(digestSource.open(QIODevice::ReadOnly) && input.open(QIODevice::ReadOnly));
+        QFile digestSource(m_tmp.filePath(digestOf)), stdinFile(m_tmp.filePath(input));
+        QVERIFY(digestSource.open(QIODevice::ReadOnly) && stdinFile.open(QIODevice::ReadOnly));
         const RootInstall install{dir, "Quillmarsh.app", digestSource.size(),
-                                  QCryptographicHash::hash(digestSource.readAll(), QCryptographicHash::Sha256)};
+                                  QCryptographicHash::hash(digestSource.readAll(), QCryptographicHash::Sha256),
+                                  input.endsWith(".tar") ? RootInstall::Payload::TarArchive
+                                                         : RootInstall::Payload::SquashfsImage};
         MaybeText out, err;
         QCOMPARE(runTool("/bin/sh", {"-c", pkexecInstallCommand(install)}, &out, &err,
-                         QDeadlineTimer(60000), input.handle()), refusal.isEmpty() ? 0 : 1);
+                         QDeadlineTimer(60000), stdinFile.handle()), refusal.isEmpty() ? 0 : 1);
         QVERIFY2(err.value_or("").contains(refusal), qPrintable(err.value_or("?")));
         QCOMPARE(entries(dir), QStringList({".quillmarsh-link", ".quillmarsh-live", "Quillmarsh.app"}));
         QCOMPARE(entries(dir + "-target"), QStringList());
@@ -718,7 +747,15 @@ for t in modes linked escape absolute sneaky fifo; do mksquashfs $t $t.img -noap
 head -c $(($(stat -c %s full.img) / 2)) full.img > truncated.img
 cp full.img damaged.img
 head -c 4000 /dev/zero | tr '\0' x | dd of=damaged.img bs=1 seek=1000 conv=notrunc
-head -c 65536 /dev/zero | tr '\0' x > noise.img; : > empty.img)", "sh", m_tmp.path()}), 0);
+head -c 65536 /dev/zero | tr '\0' x > noise.img; : > empty.img
+# Archives of the bundle, fair and hostile: a device, a hard link, names outside, a link up
+# and out with a file named through it.
+mkdir -p device/Quillmarsh.app hardlink/Quillmarsh.app through/Quillmarsh.app
+mknod device/Quillmarsh.app/null c 1 3; cp $a/AppRun hardlink/Quillmarsh.app/; ln hardlink/Quillmarsh.app/AppRun hardlink/Quillmarsh.app/again
+cp $a/AppRun through/Quillmarsh.app/; ln -s ../../.. through/Quillmarsh.app/up
+for t in full modes fifo device hardlink absolute escape through; do tar -C $t -cf $t.tar Quillmarsh.app; done
+tar -C full -rf through.tar --transform 's,^README,Quillmarsh.app/up/pwned,' README
+tar -C full -cPf dotdot.tar Quillmarsh.app/../README; tar -cPf absname.tar "$PWD/full/README")", "sh", m_tmp.path()}), 0);
     // FUSE counts as usable only when a mount really works here (device, permissions).
     const QString probe = m_tmp.filePath("probe");
     QDir().mkpath(probe);
