@@ -7,7 +7,6 @@
 #include "toolrunner.h"
 
 #include "diag/itlog.h"
-#include "platform/paths.h"
 #include "platform/uniquefd.h"
 #include "platform/worker.h"
 
@@ -64,13 +63,14 @@ bool digestOf(int fd, RootInstall *install)
     return ::lseek(fd, 0, SEEK_SET) == 0;
 }
 
-// A tar archive of the bundle at source, made by the system's tar in a new folder of the user's
-// private directory, open for reading, with its size and SHA-256 in install. The folder is gone
-// when this returns; the descriptor holds the bytes, so nothing can swap them by name.
-platform::UniqueFd bundleArchive(const QString &source, RootInstall *install)
+// A tar archive of the bundle at source, made by the system's tar in a new folder of privateDir
+// (the image's folder: the user's private folder), open for reading, with its size and SHA-256 in
+// install. The folder is gone when this returns; the descriptor holds the bytes, so nothing can
+// swap them by name.
+platform::UniqueFd bundleArchive(const QString &source, const QString &privateDir,
+                                 RootInstall *install)
 {
     const QString tar = systemTar();
-    const QString privateDir = platform::privateDirectory();
     if (tar.isEmpty() || privateDir.isEmpty()) {
         ITLog("INST: %@, cannot hand the bundle to root",
               tar.isEmpty() ? QStringLiteral("no tar in /usr/bin or /bin")
@@ -363,7 +363,7 @@ InstallResult DMGInstaller::rootInstall(const QString &source, const QString &de
     } else {
         ITLog("INST: no %@ on this machine, root is handed an archive of the bundle",
               d->tools.rootExtractor);
-        input = bundleArchive(source, &install);
+        input = bundleArchive(source, QFileInfo(d->dmgPath).absolutePath(), &install);
         if (!input.isValid())
             return failed(kCopyFailedMessage);
     }
