@@ -1,6 +1,7 @@
 #include "diag/analytics.h"
 #include "diag/itlog.h"
 #include "testhttpserver.h"
+#include "tlsnginx.h"
 
 #include <QElapsedTimer>
 #include <QJsonDocument>
@@ -76,6 +77,7 @@ private slots:
     // once it has forked.
     void postsInFlightAtExit_data();
     void postsInFlightAtExit();
+    void overHttps();
     void exitOfARun_data();
     void exitOfARun();
 
@@ -268,6 +270,38 @@ void TestDiag::postsInFlightAtExit()
     QCOMPARE(text.contains("  GA: setup_run mp/collect -> HTTP 200\n"), answerMs >= 0);
     QCOMPARE(text.contains("  GA: setup_run debug/mp/collect -> HTTP 200, validation: {}\n"),
              answerMs >= 0);
+}
+
+// The events of a run reach their endpoint over HTTPS, verified against the system's store,
+// which holds the test's CA only for processes started once it is in place: a helper run. nginx
+// hands the requests on to this process's server, so what arrived can be read there.
+void TestDiag::overHttps()
+{
+    if (!TlsNginx::installed())
+        QSKIP("nginx is not installed (Debian package nginx-light)");
+    TlsNginx nginx(m_server.port());
+    QVERIFY(nginx.start());
+    const TestTrustStore trust(nginx.caFile());
+    if (!trust.active())
+        QSKIP("no private mount namespace here (needs CAP_SYS_ADMIN)");
+    m_server.clearRequests();
+    m_server.setHandler([](const HttpRequest &) { return HttpResponse::make(200, "{}"); });
+    QTemporaryDir state;
+    QProcess p;
+    startHelper(p, state.path(),
+                {"0", "0", "2000", QString("https://localhost:%1").arg(nginx.tlsPort("relay"))});
+    QVERIFY(p.waitForReadyRead(10000));
+    QTRY_COMPARE(m_server.requestCount(), 2);
+    for (const HttpRequest &r : m_server.requests())
+        QVERIFY(r.method == "POST" && r.body.contains(R"("name":"setup_run")"));
+    p.closeWriteChannel();
+    QVERIFY(p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && !p.exitCode());
+    QFile log(state.path() + kLogName);
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QByteArray text = log.readAll();
+    QVERIFY2(text.contains("  GA: setup_run mp/collect -> HTTP 200\n") &&
+                 text.contains("  GA: setup_run debug/mp/collect -> HTTP 200, validation: {}\n"),
+             text.constData());
 }
 
 void TestDiag::exitOfARun_data()
