@@ -2,13 +2,24 @@
 
 #include "resumestate.h"
 
+#include <QDateTime>
+
 namespace {
 
+bool isHttpDate(const QByteArray &value)
+{
+    // The one form servers send (IMF-fixdate); the obsolete ones are not worth a resumption.
+    return QDateTime::fromString(QString::fromLatin1(value), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"))
+        .isValid();
+}
+
+// What If-Range may carry: a strong entity tag, or a date when the server gave no entity tag at
+// all. Anything else the server would not recognise, so nothing could be continued with it.
 QByteArray strongValidator(const QByteArray &etag, const QByteArray &lastModified)
 {
     if (!etag.isEmpty())
-        return etag.startsWith("W/") ? QByteArray() : etag;
-    return lastModified;
+        return etag.size() >= 2 && etag.startsWith('"') && etag.endsWith('"') ? etag : QByteArray();
+    return isHttpDate(lastModified) ? lastModified : QByteArray();
 }
 
 ResponseDecision restart(const QString &why)
