@@ -25,13 +25,6 @@
 
 using namespace testsupport;
 
-// Starting nginx makes ThreadSanitizer refuse new threads afterwards, as in a forked child; no
-// code of ours runs forked here, so that check is off. Unused in other builds.
-extern "C" const char *__tsan_default_options()
-{
-    return "die_after_fork=0";
-}
-
 using Ticks = QList<std::tuple<double, qint64, bool>>; // seconds, bytes written, delivered
 Q_DECLARE_METATYPE(QList<HttpResponse>)
 Q_DECLARE_METATYPE(Ticks)
