@@ -17,11 +17,11 @@ void check(const ResponseHead &head, const HeldBytes &held)
     const bool success = head.status >= 200 && head.status <= 299;
     const auto range = parseContentRange(head.header("Content-Range"));
     // What goes back as If-Range is a strong entity tag or a date, never anything else.
-    const bool quoted = d.validator.size() >= 2 && d.validator.startsWith('"') &&
-                        d.validator.endsWith('"');
+    const bool quoted =
+        d.validator.size() >= 2 && d.validator.startsWith('"') && d.validator.endsWith('"');
     if (d.total < -1 || !(d.validator.isEmpty() || quoted ||
                           QDateTime::fromString(QString::fromLatin1(d.validator),
-                                               QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"))
+                                                QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"))
                               .isValid()))
         std::abort();
     switch (d.use) {

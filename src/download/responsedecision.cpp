@@ -9,7 +9,8 @@ namespace {
 bool isHttpDate(const QByteArray &value)
 {
     // The one form servers send (IMF-fixdate); the obsolete ones are not worth a resumption.
-    return QDateTime::fromString(QString::fromLatin1(value), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"))
+    return QDateTime::fromString(QString::fromLatin1(value),
+                                 QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"))
         .isValid();
 }
 

@@ -211,7 +211,8 @@ TransferResult runTransfer(const TransferSetup &setup)
     const QByteArray url = setup.url.toUtf8();
     const char *scheme = allowedScheme(setup.url);
     if (setup.rangeFrom > 0) {
-        request.addHeader(("Range: bytes=" + QByteArray::number(setup.rangeFrom) + '-').constData());
+        request.addHeader(
+            ("Range: bytes=" + QByteArray::number(setup.rangeFrom) + '-').constData());
         request.addHeader(("If-Range: " + setup.validator).constData());
     }
     request.set(CURLOPT_URL, url.constData());

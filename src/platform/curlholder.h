@@ -20,10 +20,10 @@ public:
     CURL *get() const { return m_handle; }
     explicit operator bool() const { return m_handle != nullptr; }
 
-    template <typename T>
-    bool set(CURLoption option, T value)
+    template <typename T> bool set(CURLoption option, T value)
     {
-        if (m_setCode == CURLE_OK && (m_setCode = curl_easy_setopt(m_handle, option, value)) != CURLE_OK)
+        if (m_setCode == CURLE_OK &&
+            (m_setCode = curl_easy_setopt(m_handle, option, value)) != CURLE_OK)
             m_failedOption = option;
         return m_setCode == CURLE_OK;
     }

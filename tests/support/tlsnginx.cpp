@@ -82,22 +82,21 @@ bool TlsNginx::start()
     for (const QString &name : names) {
         const quint16 port = freeLoopbackPort();
         m_tlsPorts[name] = port;
-        const QString body = name == "relay"
-                                 ? QStringLiteral("location / { proxy_pass http://127.0.0.1:%1; }")
-                                       .arg(m_relayPort)
-                                 : QStringLiteral("root %1/www;").arg(r);
+        const QString body =
+            name == "relay"
+                ? QStringLiteral("location / { proxy_pass http://127.0.0.1:%1; }").arg(m_relayPort)
+                : QStringLiteral("root %1/www;").arg(r);
         servers += QStringLiteral("server { listen 127.0.0.1:%1 ssl http2; %2 "
                                   "ssl_certificate %3/%4.pem; ssl_certificate_key %3/%4.key; }\n")
                        .arg(port)
                        .arg(body, r, name == "relay" ? QStringLiteral("good") : name);
     }
-    const QString conf =
-        QString(R"(%1 worker_processes 1; daemon off; pid %2/nginx.pid;
+    const QString conf = QString(R"(%1 worker_processes 1; daemon off; pid %2/nginx.pid;
 events { worker_connections 64; } error_log %2/error.log;
 http { access_log %2/access.log; client_body_temp_path %2/tmp/body; proxy_temp_path %2/tmp/proxy;
   fastcgi_temp_path %2/tmp/fastcgi; uwsgi_temp_path %2/tmp/uwsgi; scgi_temp_path %2/tmp/scgi;
   %3 })")
-            .arg(::geteuid() == 0 ? "user root;" : "", r, servers);
+                             .arg(::geteuid() == 0 ? "user root;" : "", r, servers);
     QFile file(r + "/nginx.conf");
     if (!file.open(QIODevice::WriteOnly) || file.write(conf.toUtf8()) != conf.toUtf8().size())
         return false;
@@ -118,7 +117,8 @@ TestTrustStore::TestTrustStore(const QString &caFile)
 {
     if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
         return;
-    m_active = ::mount(QFile::encodeName(caFile).constData(), kStore, nullptr, MS_BIND, nullptr) == 0;
+    m_active =
+        ::mount(QFile::encodeName(caFile).constData(), kStore, nullptr, MS_BIND, nullptr) == 0;
 }
 
 TestTrustStore::~TestTrustStore()
