@@ -14,12 +14,17 @@ bool isHttpDate(const QByteArray &value)
         .isValid();
 }
 
+bool isEntityTag(const QByteArray &value)
+{
+    return value.size() >= 2 && value.startsWith('"') && value.endsWith('"');
+}
+
 // What If-Range may carry: a strong entity tag, or a date when the server gave no entity tag at
 // all. Anything else the server would not recognise, so nothing could be continued with it.
 QByteArray strongValidator(const QByteArray &etag, const QByteArray &lastModified)
 {
     if (!etag.isEmpty())
-        return etag.size() >= 2 && etag.startsWith('"') && etag.endsWith('"') ? etag : QByteArray();
+        return isEntityTag(etag) ? etag : QByteArray();
     return isHttpDate(lastModified) ? lastModified : QByteArray();
 }
 
@@ -46,9 +51,11 @@ ResponseDecision continuation(const ResponseHead &head, const HeldBytes &held)
                            .arg(range->total)
                            .arg(held.from)
                            .arg(held.total));
-    const bool heldEtag = held.validator.startsWith('"');
+    const bool heldEtag = isEntityTag(held.validator);
+    if (!heldEtag && !isHttpDate(held.validator))
+        return restart(QStringLiteral("no usable validator held"));
     const QByteArray named = head.header(heldEtag ? "ETag" : "Last-Modified");
-    if (held.validator.isEmpty() || named != held.validator)
+    if (named != held.validator)
         return restart(named.isEmpty() ? QStringLiteral("206 that does not name its version")
                                        : QStringLiteral("206 of another version of the file"));
     if (head.header("Accept-Ranges").compare("none", Qt::CaseInsensitive) == 0)
