@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Times a verified quillmarsh-fetch (the SHA-256 taken while the bytes arrive, then checked
 # against a signed .sig as the installer does) against plain curl -o and against curl -o followed
-# by sha256sum, on a 1 GiB file served by nginx on loopback, and measures how much is fetched twice when a download
-# is cut at 50 % and resumed, and whether the digest after the resume is that of the file.
+# by sha256sum, on a 1 GiB file served by nginx on loopback, the first two also over TLS with HTTP/2
+# from the same nginx (a certificate of its own, trusted through SSL_CERT_FILE and --cacert), and
+# measures how much is fetched twice when a download is cut at 50 % and resumed, and whether the
+# digest after the resume is that of the file.
 # Usage: bench/download-bench.sh [BUILD_DIR] [WORK_DIR]
 #   BUILD_DIR holds bin/quillmarsh-fetch, bin/quillmarsh-sign-image and bin/qm-faultproxy
 #   (default: build)
@@ -32,7 +34,11 @@ trap cleanup EXIT
 
 echo "== preparing a 1 GiB file in $work"
 head -c "$size" /dev/urandom > "$work/www/big.bin"
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+port=$(free_port)
+tls_port=$(free_port)
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=localhost \
+  -addext subjectAltName=DNS:localhost,IP:127.0.0.1 -keyout "$work/tls.key" -out "$work/tls.pem" 2>/dev/null
 user=""
 [ "$(id -u)" -eq 0 ] && user="user root;"
 cat > "$work/nginx.conf" <<CONF
@@ -43,7 +49,7 @@ pid $work/nginx.pid;
 error_log $work/error.log;
 events { worker_connections 64; }
 http {
-  log_format bytes '\$status \$body_bytes_sent';
+  log_format bytes '\$status \$body_bytes_sent \$server_protocol';
   access_log $work/access.log bytes;
   client_body_temp_path $work/tmp/body;
   proxy_temp_path $work/tmp/proxy;
@@ -52,6 +58,8 @@ http {
   scgi_temp_path $work/tmp/scgi;
   sendfile on;
   server { listen 127.0.0.1:$port; root $work/www; }
+  server { listen 127.0.0.1:$tls_port ssl http2; root $work/www;
+           ssl_certificate $work/tls.pem; ssl_certificate_key $work/tls.key; }
 }
 CONF
 nginx -p "$work" -c "$work/nginx.conf" &
@@ -61,6 +69,7 @@ for _ in $(seq 100); do
   sleep 0.05
 done
 url="http://127.0.0.1:$port/big.bin"
+tls_url="https://localhost:$tls_port/big.bin"
 
 # One timed run: wall seconds on stdout; peak RSS (KiB) appended to $work/rss.<name>.
 timed() {
@@ -83,7 +92,7 @@ public_key=$(openssl pkey -in "$work/key.pem" -pubout -outform DER | tail -c 32 
 "$sign" --version 1 "$work/key.pem" "$work/www/big.bin" >/dev/null
 
 echo "== $runs runs each, alternating"
-qm_times=() curl_times=() sum_times=()
+qm_times=() curl_times=() sum_times=() qm_tls_times=() curl_tls_times=()
 for i in $(seq "$runs"); do
   qm_times+=("$(timed qm "$fetch" "$url" "$work/out.qm" \
                 --signature "$work/www/big.bin.sig" --public-key "$public_key")")
@@ -92,23 +101,34 @@ for i in $(seq "$runs"); do
     || { echo "quillmarsh-fetch: wrong SHA-256 or not verified" >&2; exit 1; }
   curl_times+=("$(timed curl curl -s -o "$work/out.curl" "$url")")
   sum_times+=("$(timed sum sh -c 'curl -s -o "$1" "$2" && sha256sum "$1"' sh "$work/out.sum" "$url")")
-  printf 'run %d: quillmarsh-fetch verified %.3f s, curl -o %.3f s, curl -o + sha256sum %.3f s\n' \
-    "$i" "${qm_times[-1]}" "${curl_times[-1]}" "${sum_times[-1]}"
+  qm_tls_times+=("$(timed qm_tls env SSL_CERT_FILE="$work/tls.pem" "$fetch" "$tls_url" "$work/out.qm" \
+                    --signature "$work/www/big.bin.sig" --public-key "$public_key")")
+  grep -q "sha256 $want" "$work/stderr.txt" && grep -qx verified "$work/stderr.txt" \
+    || { echo "quillmarsh-fetch over TLS: wrong SHA-256 or not verified" >&2; exit 1; }
+  curl_tls_times+=("$(timed curl_tls curl -s --cacert "$work/tls.pem" -o "$work/out.curl" "$tls_url")")
+  printf 'run %d: quillmarsh-fetch verified %.3f s, curl -o %.3f s, curl -o + sha256sum %.3f s; TLS: quillmarsh-fetch verified %.3f s, curl -o %.3f s\n' \
+    "$i" "${qm_times[-1]}" "${curl_times[-1]}" "${sum_times[-1]}" "${qm_tls_times[-1]}" "${curl_tls_times[-1]}"
 done
+# Both spoke HTTP/2 over TLS.
+[ "$(grep -c '^200 [0-9]* HTTP/2.0$' "$work/access.log")" -eq $((2 * runs)) ] || { echo "not HTTP/2 over TLS" >&2; exit 1; }
 
-python3 - "$work" "${qm_times[*]}" "${curl_times[*]}" "${sum_times[*]}" <<'PY'
+python3 - "$work" "${qm_times[*]}" "${curl_times[*]}" "${sum_times[*]}" "${qm_tls_times[*]}" "${curl_tls_times[*]}" <<'PY'
 import statistics, sys
 work = sys.argv[1]
-qm, cu, su = ([float(x) for x in arg.split()] for arg in sys.argv[2:5])
+qm, cu, su, qt, ct = ([float(x) for x in arg.split()] for arg in sys.argv[2:7])
 rss = lambda name: max(int(x) for x in open(f"{work}/rss.{name}").read().split())
 cpu = lambda name: statistics.median(float(x) for x in open(f"{work}/cpu.{name}").read().split())
 mq, mc, ms = statistics.median(qm), statistics.median(cu), statistics.median(su)
-print("| | median wall | x curl -o | median CPU | peak RSS |")
+mqt, mct = statistics.median(qt), statistics.median(ct)
+print("| | median wall | x curl -o (same transport) | median CPU | peak RSS |")
 print("|---|---|---|---|---|")
-for label, name, m in (("quillmarsh-fetch, verified", "qm", mq), ("curl -o", "curl", mc),
-                       ("curl -o + sha256sum", "sum", ms)):
-    print(f"| {label} | {m:.3f} s | {m / mc:.2f} | {cpu(name):.2f} s | {rss(name) / 1024:.1f} MiB |")
+for label, name, m, base in (("quillmarsh-fetch, verified", "qm", mq, mc), ("curl -o", "curl", mc, mc),
+                             ("curl -o + sha256sum", "sum", ms, mc),
+                             ("TLS + HTTP/2: quillmarsh-fetch, verified", "qm_tls", mqt, mct),
+                             ("TLS + HTTP/2: curl -o", "curl_tls", mct, mct)):
+    print(f"| {label} | {m:.3f} s | {m / base:.2f} | {cpu(name):.2f} s | {rss(name) / 1024:.1f} MiB |")
 print(f"verified / curl -o: {mq / mc:.3f} (goal <= 1.10); verified / (curl -o + sha256sum): {mq / ms:.3f} (goal <= 0.80)")
+print(f"over TLS, verified / curl -o: {mqt / mct:.3f}")
 PY
 
 echo "== cut at 50 %, then resume"

@@ -2,7 +2,6 @@
 
 #include "itlog.h"
 
-#include "platform/castore.h"
 
 #include <algorithm>
 #include <system_error>
@@ -33,10 +32,8 @@ struct AnalyticsPoster::Transfer
     }
 
     PostRequest request;
-    CurlEasy easy;
-    CurlHeaderList headers;
+    CurlRequest curl;
     std::string answer;
-    char error[CURL_ERROR_SIZE] = {};
 };
 
 AnalyticsPoster::AnalyticsPoster(Timing timing) : m_timing(timing)
@@ -91,54 +88,41 @@ void AnalyticsPoster::startTransfer(PostRequest request)
 {
     auto owned = std::make_unique<Transfer>(std::move(request));
     Transfer *t = owned.get();
-    if (!t->easy || !t->headers.append("Content-Type: application/json"))
-        return report(t, CURLE_OUT_OF_MEMORY);
-    CURL *e = t->easy.get();
-    // The first option libcurl refuses ends this post with a line that names it.
-    CURLcode code = CURLE_OK;
-    const char *failed = nullptr;
-    const auto set = [&](CURLoption option, const char *name, auto value) {
-        if (code == CURLE_OK && (code = curl_easy_setopt(e, option, value)) != CURLE_OK)
-            failed = name;
-    };
-    set(CURLOPT_URL, "CURLOPT_URL", t->request.url.c_str());
-    set(CURLOPT_PROTOCOLS_STR, "CURLOPT_PROTOCOLS_STR", "http,https");
-    set(CURLOPT_POST, "CURLOPT_POST", 1L);
-    set(CURLOPT_POSTFIELDSIZE, "CURLOPT_POSTFIELDSIZE", long(t->request.body.size()));
-    set(CURLOPT_POSTFIELDS, "CURLOPT_POSTFIELDS", t->request.body.constData());
-    set(CURLOPT_HTTPHEADER, "CURLOPT_HTTPHEADER", t->headers.get());
-    set(CURLOPT_TIMEOUT_MS, "CURLOPT_TIMEOUT_MS", t->request.timeoutMs);
-    set(CURLOPT_NOSIGNAL, "CURLOPT_NOSIGNAL", 1L);
-    const platform::CaStore &ca = platform::systemCaStore();
-    if (!ca.file.isEmpty())
-        set(CURLOPT_CAINFO, "CURLOPT_CAINFO", ca.file.constData());
-    if (!ca.dir.isEmpty())
-        set(CURLOPT_CAPATH, "CURLOPT_CAPATH", ca.dir.constData());
-    set(CURLOPT_WRITEFUNCTION, "CURLOPT_WRITEFUNCTION", Transfer::collectAnswer);
-    set(CURLOPT_WRITEDATA, "CURLOPT_WRITEDATA", static_cast<void *>(t));
-    set(CURLOPT_ERRORBUFFER, "CURLOPT_ERRORBUFFER", t->error);
-    set(CURLOPT_PRIVATE, "CURLOPT_PRIVATE", static_cast<void *>(t));
+    CurlRequest &c = t->curl;
+    c.addHeader("Content-Type: application/json");
+    c.set(CURLOPT_URL, t->request.url.c_str());
+    c.set(CURLOPT_PROTOCOLS_STR, "http,https");
+    c.set(CURLOPT_POST, 1L);
+    c.set(CURLOPT_POSTFIELDSIZE, long(t->request.body.size()));
+    c.set(CURLOPT_POSTFIELDS, t->request.body.constData());
+    c.set(CURLOPT_TIMEOUT_MS, t->request.timeoutMs);
+    c.trustSystemStore();
+    c.set(CURLOPT_WRITEFUNCTION, Transfer::collectAnswer);
+    c.set(CURLOPT_WRITEDATA, static_cast<void *>(t));
+    c.set(CURLOPT_PRIVATE, static_cast<void *>(t));
     // Abandoning a transfer at exit must not wait for its name lookup to finish.
-    set(CURLOPT_QUICK_EXIT, "CURLOPT_QUICK_EXIT", 1L);
-    if (code != CURLE_OK)
-        return report(t, code, (QByteArray("cannot set ") + failed).constData());
-    if (curl_multi_add_handle(m_multi.get(), e) != CURLM_OK)
+    c.set(CURLOPT_QUICK_EXIT, 1L);
+    // The first option libcurl refuses ends this post with a line that names it.
+    if (c.setupCode() != CURLE_OK)
+        return report(t, c.setupCode(), c.setupFailure());
+    if (curl_multi_add_handle(m_multi.get(), c.get()) != CURLM_OK)
         return report(t, CURLE_FAILED_INIT);
     m_active.push_back(std::move(owned));
 }
 
-void AnalyticsPoster::report(Transfer *t, CURLcode result, const char *detail)
+void AnalyticsPoster::report(Transfer *t, CURLcode result, const QByteArray &detail)
 {
     const PostRequest &r = t->request;
     if (result != CURLE_OK) {
-        QString what = QString::fromUtf8(t->error[0] ? t->error : curl_easy_strerror(result));
-        if (detail)
+        const char *error = t->curl.errorDetail();
+        QString what = QString::fromUtf8(error[0] ? error : curl_easy_strerror(result));
+        if (!detail.isEmpty())
             what += QStringLiteral(": ") + QString::fromUtf8(detail);
         ITLog("GA: %@ %@ ERROR %@", r.name, r.label, what.trimmed());
         return;
     }
     long status = 0;
-    curl_easy_getinfo(t->easy.get(), CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(t->curl.get(), CURLINFO_RESPONSE_CODE, &status);
     if (r.validation) {
         const QString answer = QString::fromUtf8(t->answer.data(), qsizetype(t->answer.size()));
         ITLog("GA: %@ %@ -> HTTP %ld, validation: %@", r.name, r.label, status, answer.trimmed());
@@ -156,7 +140,7 @@ void AnalyticsPoster::run()
     }
     // Whatever is still in flight is abandoned.
     for (const auto &t : m_active)
-        curl_multi_remove_handle(m_multi.get(), t->easy.get());
+        curl_multi_remove_handle(m_multi.get(), t->curl.get());
     std::lock_guard lock(m_mutex);
     m_abandoned = !m_active.empty();
     m_active.clear();

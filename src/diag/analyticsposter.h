@@ -60,7 +60,7 @@ private:
     void run();
     void loop();
     void startTransfer(PostRequest request);
-    static void report(Transfer *t, CURLcode result, const char *detail = nullptr);
+    static void report(Transfer *t, CURLcode result, const QByteArray &detail = {});
 
     const Timing m_timing;
     CurlMulti m_multi;

@@ -1,8 +1,7 @@
 #include "transfer.h"
 
-#include "platform/castore.h"
 #include "platform/curlholder.h"
-#include "resumestate.h"
+#include "responsedecision.h"
 #include "streamhasher.h"
 
 #include <QStorageInfo>
@@ -29,16 +28,6 @@ struct Context
     Sink sink = Sink::Undecided;
     bool abortedOnPurpose = false; // the callbacks stopped the transfer for a reason of ours
     int writeErrno = 0;
-    long status = 0;
-
-    // A header of the latest response (after redirects and interim answers); empty if absent.
-    QByteArray header(const char *name) const
-    {
-        curl_header *h = nullptr;
-        if (curl_easy_header(curl, name, 0, CURLH_HEADER, -1, &h) != CURLHE_OK || !h)
-            return {};
-        return QByteArray(h->value).trimmed();
-    }
 
     bool cancelled() const { return setup.cancelled && setup.cancelled->load(); }
     void refuseResume(const QString &reason)
@@ -47,51 +36,58 @@ struct Context
         result.restartReason = reason;
         abortedOnPurpose = true;
     }
+    ResponseHead head() const;
     bool decide();
-    bool acceptContinuation();
+    bool continueHeld(const ResponseDecision &d);
+    bool replaceHeld(const ResponseDecision &d);
     bool withinLimit(qint64 size);
     bool fitsOnDisk();
 };
 
-QByteArray strongValidator(const QByteArray &etag, const QByteArray &lastModified)
+// The latest response's status and headers (after redirects and interim answers).
+ResponseHead Context::head() const
 {
-    if (!etag.isEmpty())
-        return etag.startsWith("W/") ? QByteArray() : etag;
-    return lastModified;
+    ResponseHead h;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &h.status);
+    for (curl_header *prev = nullptr, *next;
+         (next = curl_easy_nextheader(curl, CURLH_HEADER, -1, prev)); prev = next)
+        h.headers.append({QByteArray(next->name), QByteArray(next->value).trimmed()});
+    return h;
 }
 
-// The held bytes may be continued only by the rest of the very same file.
-bool Context::acceptContinuation()
+// Called once the final response's headers are known; false stops the transfer.
+bool Context::decide()
 {
-    const auto range = parseContentRange(header("Content-Range"));
-    if (!range) {
-        refuseResume(QStringLiteral("206 without a usable Content-Range"));
+    const ResponseDecision d =
+        decideResponse(head(), {setup.rangeFrom, setup.expectedTotal, setup.validator});
+    switch (d.use) {
+    case ResponseDecision::ErrorPage:
+        sink = Sink::Discard;
+        return true;
+    case ResponseDecision::Restart:
+        refuseResume(d.why);
         return false;
-    }
-    if (range->first != setup.rangeFrom || range->total != setup.expectedTotal) {
-        refuseResume(QStringLiteral("206 for bytes %1-%2/%3, expected %4-/%5")
-                         .arg(range->first)
-                         .arg(range->last)
-                         .arg(range->total)
-                         .arg(setup.rangeFrom)
-                         .arg(setup.expectedTotal));
+    case ResponseDecision::Refuse:
+        result.code = CURLE_WEIRD_SERVER_REPLY;
+        result.message = curlErrorText(CURLE_WEIRD_SERVER_REPLY, d.why.toUtf8().constData());
+        abortedOnPurpose = true;
         return false;
+    case ResponseDecision::Continuation:
+        return continueHeld(d);
+    case ResponseDecision::WholeFile:
+        return replaceHeld(d);
     }
-    const QByteArray etag = header("ETag"), lastModified = header("Last-Modified");
-    const bool heldEtag = setup.validator.startsWith('"');
-    if ((heldEtag && !etag.isEmpty() && etag != setup.validator) ||
-        (!heldEtag && !lastModified.isEmpty() && lastModified != setup.validator)) {
-        refuseResume(QStringLiteral("206 of another version of the file"));
-        return false;
-    }
-    if (header("Accept-Ranges").trimmed().compare("none", Qt::CaseInsensitive) == 0) {
-        refuseResume(QStringLiteral("server does not serve ranges"));
-        return false;
-    }
+    return false;
+}
+
+bool Context::continueHeld(const ResponseDecision &d)
+{
+    sink = Sink::File;
+    result.bodyWritten = true;
     result.fileBytes = setup.rangeFrom;
-    result.total = range->total;
-    result.validator = setup.validator;
-    result.rangesServed = true;
+    result.total = d.total;
+    result.validator = d.validator;
+    result.rangesServed = d.rangesServed;
     if (setup.hash && !(setup.heldHash && setup.hash->continueFrom(*setup.heldHash))) {
         // Without the held bytes' digest the file cannot be vouched for: start it over.
         refuseResume(QStringLiteral("digest of the held bytes unavailable"));
@@ -100,52 +96,23 @@ bool Context::acceptContinuation()
     if (!withinLimit(result.total) || !fitsOnDisk())
         return false;
     if (setup.resumed)
-        setup.resumed(setup.rangeFrom, range->total);
+        setup.resumed(setup.rangeFrom, d.total);
     return true;
 }
 
-// Called once the final response's headers are known; false stops the transfer.
-bool Context::decide()
+bool Context::replaceHeld(const ResponseDecision &d)
 {
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    if (status < 200 || status > 299) {
-        if (setup.rangeFrom > 0 && status == 416) {
-            refuseResume(QStringLiteral("416"));
-            return false;
-        }
-        sink = Sink::Discard; // an error page is never the file
-        return true;
-    }
     sink = Sink::File;
     result.bodyWritten = true;
-    if (status == 206 && setup.rangeFrom > 0)
-        return acceptContinuation();
-
-    if (status == 206) {
-        // Not asked for a range: only the whole file in one piece will do.
-        const auto range = parseContentRange(header("Content-Range"));
-        if (!range || range->first != 0 || range->last != range->total - 1) {
-            result.code = CURLE_WEIRD_SERVER_REPLY;
-            result.message =
-                curlErrorText(CURLE_WEIRD_SERVER_REPLY, "partial content that was not asked for");
-            abortedOnPurpose = true;
-            return false;
-        }
-        result.total = range->total;
-    } else {
-        bool ok = false;
-        const qint64 length = header("Content-Length").trimmed().toLongLong(&ok);
-        result.total = ok && length >= 0 && header("Transfer-Encoding").isEmpty() ? length : -1;
-    }
-    // Any other 2xx answers the whole file: whatever was held is replaced from byte 0.
+    result.total = d.total;
     if (setup.rangeFrom > 0 &&
         (::ftruncate(setup.fd, 0) != 0 || ::lseek(setup.fd, 0, SEEK_SET) != 0)) {
         writeErrno = errno;
         return false;
     }
     result.fileBytes = 0;
-    result.validator = strongValidator(header("ETag"), header("Last-Modified"));
-    result.rangesServed = header("Accept-Ranges").toLower().contains("bytes");
+    result.validator = d.validator;
+    result.rangesServed = d.rangesServed;
     if (setup.hash)
         setup.hash->reset();
     return withinLimit(result.total) && fitsOnDisk();
@@ -238,73 +205,46 @@ QString curlErrorText(CURLcode code, const char *detail)
 TransferResult runTransfer(const TransferSetup &setup)
 {
     TransferResult result;
-    CurlEasy easy;
-    CurlHeaderList headers;
-    char errorBuffer[CURL_ERROR_SIZE] = {};
+    CurlRequest request;
     Context c(setup, result);
-    c.curl = easy.get();
-    if (!easy) {
-        result.code = CURLE_FAILED_INIT;
-        result.message = curlErrorText(CURLE_FAILED_INIT);
-        return result;
-    }
+    c.curl = request.get();
     const QByteArray url = setup.url.toUtf8();
     const char *scheme = allowedScheme(setup.url);
     if (setup.rangeFrom > 0) {
-        const QByteArray range = "Range: bytes=" + QByteArray::number(setup.rangeFrom) + '-';
-        const QByteArray ifRange = "If-Range: " + setup.validator;
-        if (!headers.append(range.constData()) || !headers.append(ifRange.constData())) {
-            result.code = CURLE_OUT_OF_MEMORY;
-            result.message = curlErrorText(CURLE_OUT_OF_MEMORY);
-            return result;
-        }
+        request.addHeader(
+            ("Range: bytes=" + QByteArray::number(setup.rangeFrom) + '-').constData());
+        request.addHeader(("If-Range: " + setup.validator).constData());
     }
-    CURL *h = easy.get();
-    // The first option libcurl refuses ends the attempt before anything is sent.
-    CURLcode setCode = CURLE_OK;
-    const char *failedOption = nullptr;
-    const auto set = [&](CURLoption option, const char *name, auto value) {
-        if (setCode == CURLE_OK && (setCode = curl_easy_setopt(h, option, value)) != CURLE_OK)
-            failedOption = name;
-    };
-    set(CURLOPT_URL, "CURLOPT_URL", url.constData());
-    set(CURLOPT_PROTOCOLS_STR, "CURLOPT_PROTOCOLS_STR", scheme);
-    set(CURLOPT_REDIR_PROTOCOLS_STR, "CURLOPT_REDIR_PROTOCOLS_STR", scheme);
-    set(CURLOPT_FOLLOWLOCATION, "CURLOPT_FOLLOWLOCATION", 1L);
-    set(CURLOPT_MAXREDIRS, "CURLOPT_MAXREDIRS", kMaxRedirects);
-    set(CURLOPT_USERAGENT, "CURLOPT_USERAGENT", kUserAgent);
-    set(CURLOPT_HTTPHEADER, "CURLOPT_HTTPHEADER", headers.get());
-    set(CURLOPT_HTTP_CONTENT_DECODING, "CURLOPT_HTTP_CONTENT_DECODING", 0L);
-    set(CURLOPT_SSL_VERIFYPEER, "CURLOPT_SSL_VERIFYPEER", 1L);
-    set(CURLOPT_SSL_VERIFYHOST, "CURLOPT_SSL_VERIFYHOST", 2L);
-    const platform::CaStore &ca = platform::systemCaStore();
-    if (!ca.file.isEmpty())
-        set(CURLOPT_CAINFO, "CURLOPT_CAINFO", ca.file.constData());
-    if (!ca.dir.isEmpty())
-        set(CURLOPT_CAPATH, "CURLOPT_CAPATH", ca.dir.constData());
-    set(CURLOPT_NOSIGNAL, "CURLOPT_NOSIGNAL", 1L);
+    request.set(CURLOPT_URL, url.constData());
+    request.set(CURLOPT_PROTOCOLS_STR, scheme);
+    request.set(CURLOPT_REDIR_PROTOCOLS_STR, scheme);
+    request.set(CURLOPT_FOLLOWLOCATION, 1L);
+    request.set(CURLOPT_MAXREDIRS, kMaxRedirects);
+    request.set(CURLOPT_USERAGENT, kUserAgent);
+    request.set(CURLOPT_HTTP_CONTENT_DECODING, 0L);
+    request.trustSystemStore();
     // A limited file is read in pieces no larger than one past the limit, so that no more than
     // that arrives once it is passed.
     long buffer = setup.receiveBufferBytes > 0 ? setup.receiveBufferBytes : kReceiveBufferSize;
     if (setup.maxBytes >= 0 && setup.maxBytes < buffer)
         buffer = qMax(long(setup.maxBytes) + 1, kMinReceiveBuffer);
-    set(CURLOPT_BUFFERSIZE, "CURLOPT_BUFFERSIZE", buffer);
-    set(CURLOPT_CONNECTTIMEOUT, "CURLOPT_CONNECTTIMEOUT", long(setup.lowSpeedTimeSeconds));
-    set(CURLOPT_LOW_SPEED_LIMIT, "CURLOPT_LOW_SPEED_LIMIT", 1L);
-    set(CURLOPT_LOW_SPEED_TIME, "CURLOPT_LOW_SPEED_TIME", long(setup.lowSpeedTimeSeconds));
-    set(CURLOPT_TIMEOUT_MS, "CURLOPT_TIMEOUT_MS", long(qMax<qint64>(1, setup.timeoutMs)));
-    set(CURLOPT_ERRORBUFFER, "CURLOPT_ERRORBUFFER", errorBuffer);
-    set(CURLOPT_WRITEFUNCTION, "CURLOPT_WRITEFUNCTION", onBody);
-    set(CURLOPT_WRITEDATA, "CURLOPT_WRITEDATA", static_cast<void *>(&c));
-    set(CURLOPT_NOPROGRESS, "CURLOPT_NOPROGRESS", 0L);
-    set(CURLOPT_XFERINFOFUNCTION, "CURLOPT_XFERINFOFUNCTION", onTick);
-    set(CURLOPT_XFERINFODATA, "CURLOPT_XFERINFODATA", static_cast<void *>(&c));
-    if (setCode != CURLE_OK) {
-        const QByteArray detail = QByteArray("cannot set ") + failedOption;
-        result.code = setCode;
-        result.message = curlErrorText(setCode, detail.constData());
+    request.set(CURLOPT_BUFFERSIZE, buffer);
+    request.set(CURLOPT_CONNECTTIMEOUT, long(setup.lowSpeedTimeSeconds));
+    request.set(CURLOPT_LOW_SPEED_LIMIT, 1L);
+    request.set(CURLOPT_LOW_SPEED_TIME, long(setup.lowSpeedTimeSeconds));
+    request.set(CURLOPT_TIMEOUT_MS, long(qMax<qint64>(1, setup.timeoutMs)));
+    request.set(CURLOPT_WRITEFUNCTION, onBody);
+    request.set(CURLOPT_WRITEDATA, static_cast<void *>(&c));
+    request.set(CURLOPT_NOPROGRESS, 0L);
+    request.set(CURLOPT_XFERINFOFUNCTION, onTick);
+    request.set(CURLOPT_XFERINFODATA, static_cast<void *>(&c));
+    // The first option libcurl refuses ends the attempt before anything is sent.
+    if (request.setupCode() != CURLE_OK) {
+        result.code = request.setupCode();
+        result.message = curlErrorText(result.code, request.setupFailure().constData());
         return result;
     }
+    CURL *h = request.get();
 
     const CURLcode code = curl_easy_perform(h);
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &result.httpStatus);
@@ -322,7 +262,7 @@ TransferResult runTransfer(const TransferSetup &setup)
     }
     if (code != CURLE_OK) {
         result.code = code;
-        result.message = curlErrorText(code, errorBuffer);
+        result.message = curlErrorText(code, request.errorDetail());
         curl_easy_getinfo(h, CURLINFO_SSL_VERIFYRESULT, &result.sslVerifyResult);
         return result;
     }

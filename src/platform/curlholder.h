@@ -1,30 +1,50 @@
 #pragma once
 
+#include <QByteArray>
+#include <QtGlobal>
+
 #include <curl/curl.h>
 
-#include <unistd.h>
-
-#include <utility>
-
-// Owners of the C handles a transfer uses, so every way out of it releases them.
-
-class CurlEasy
+// One libcurl request with everything its easy handle points at (header list, error buffer),
+// so every way out of a transfer releases them, in the order libcurl needs.
+//
+// Options go through set(), which remembers the first one libcurl refuses and skips the rest:
+// a setup is written straight through and checked once, and the failure names the option.
+class CurlRequest
 {
 public:
-    CurlEasy() : m_handle(curl_easy_init()) {}
-    ~CurlEasy()
-    {
-        if (m_handle)
-            curl_easy_cleanup(m_handle);
-    }
-    CurlEasy(const CurlEasy &) = delete;
-    CurlEasy &operator=(const CurlEasy &) = delete;
+    CurlRequest();
+    ~CurlRequest();
+    Q_DISABLE_COPY_MOVE(CurlRequest)
 
     CURL *get() const { return m_handle; }
     explicit operator bool() const { return m_handle != nullptr; }
 
+    template <typename T> bool set(CURLoption option, T value)
+    {
+        if (m_setCode == CURLE_OK &&
+            (m_setCode = curl_easy_setopt(m_handle, option, value)) != CURLE_OK)
+            m_failedOption = option;
+        return m_setCode == CURLE_OK;
+    }
+    // Adds a request header line; the list is handed to libcurl once it holds every line.
+    bool addHeader(const char *line);
+    // Verifies peers against the system's store (see castore.h), never without.
+    void trustSystemStore();
+
+    // CURLE_OK, or the code of the first option refused (CURLE_OUT_OF_MEMORY for a header that
+    // could not be added, CURLE_FAILED_INIT without a handle) and its description.
+    CURLcode setupCode() const { return m_setCode; }
+    QByteArray setupFailure() const;
+    // libcurl's detail of the last failure, empty when none.
+    const char *errorDetail() const { return m_error; }
+
 private:
     CURL *m_handle;
+    curl_slist *m_headers = nullptr;
+    CURLcode m_setCode = CURLE_OK;
+    CURLoption m_failedOption = CURLoption(0);
+    char m_error[CURL_ERROR_SIZE] = {};
 };
 
 class CurlMulti
@@ -36,34 +56,11 @@ public:
         if (m_handle)
             curl_multi_cleanup(m_handle);
     }
-    CurlMulti(const CurlMulti &) = delete;
-    CurlMulti &operator=(const CurlMulti &) = delete;
+    Q_DISABLE_COPY_MOVE(CurlMulti)
 
     CURLM *get() const { return m_handle; }
     explicit operator bool() const { return m_handle != nullptr; }
 
 private:
     CURLM *m_handle;
-};
-
-class CurlHeaderList
-{
-public:
-    CurlHeaderList() = default;
-    ~CurlHeaderList() { curl_slist_free_all(m_list); }
-    CurlHeaderList(const CurlHeaderList &) = delete;
-    CurlHeaderList &operator=(const CurlHeaderList &) = delete;
-
-    bool append(const char *line)
-    {
-        curl_slist *grown = curl_slist_append(m_list, line);
-        if (!grown)
-            return false;
-        m_list = grown;
-        return true;
-    }
-    curl_slist *get() const { return m_list; }
-
-private:
-    curl_slist *m_list = nullptr;
 };

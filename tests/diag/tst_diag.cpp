@@ -2,6 +2,7 @@
 #include "diag/diagnostics.h"
 #include "diag/itlog.h"
 #include "testhttpserver.h"
+#include "tlsnginx.h"
 
 #include <QJsonDocument>
 #include <QLocale>
@@ -66,6 +67,7 @@ private slots:
     void finishAtExit();
     // Last, as it runs the helper: under ThreadSanitizer no thread may start in this process
     // once it has forked.
+    void overHttps();
     void exitOfARun_data();
     void exitOfARun();
 
@@ -232,6 +234,39 @@ void TestDiag::finishAtExit()
                     logHasLine("GA: " + name + " mp/collect -> HTTP 200"));
     QCOMPARE(poster.finish(QDeadlineTimer(deadlineMs)), answerMs >= 0);
     QCOMPARE(logHasLine("GA: " + name + " mp/collect -> HTTP 200"), answerMs >= 0);
+}
+
+// Events reach their endpoint over HTTPS, verified against the system's store, which holds the
+// test's CA only for threads started once it is in place: the poster is made after it. nginx
+// hands the requests on to this process's server, so what arrived can be read there.
+void TestDiag::overHttps()
+{
+    if (!TlsNginx::installed())
+        QSKIP("nginx is not installed (Debian package nginx-light)");
+    TlsNginx nginx(m_server.port());
+    QVERIFY(nginx.start());
+    const TestTrustStore trust(nginx.caFile());
+    if (!trust.active())
+        QSKIP("no private mount namespace here (needs CAP_SYS_ADMIN)");
+    m_server.clearRequests();
+    m_server.setHandler([](const HttpRequest &) { return HttpResponse::make(200, "{}"); });
+    AnalyticsConfig config = ITDefaultAnalyticsConfig();
+    const AnalyticsConfig before = config;
+    config.baseUrl = QString("https://localhost:%1").arg(nginx.tlsPort("relay"));
+    config.apiSecret = "s";
+    ITSetAnalyticsConfig(config);
+    diag::AnalyticsPoster poster({std::chrono::seconds(10), std::chrono::seconds(30)});
+    diag::AnalyticsPoster *const previous = diag::setAnalyticsPoster(&poster);
+    const auto restore = qScopeGuard([&] {
+        diag::setAnalyticsPoster(previous);
+        ITSetAnalyticsConfig(before);
+    });
+    ITTrackEvent("overHttps");
+    QTRY_COMPARE(m_server.requestCount(), 2);
+    for (const HttpRequest &r : m_server.requests())
+        QVERIFY(r.method == "POST" && r.body.contains(R"("name":"overHttps")"));
+    QTRY_VERIFY(logHasLine("GA: overHttps mp/collect -> HTTP 200") &&
+                logHasLine("GA: overHttps debug/mp/collect -> HTTP 200, validation: {}"));
 }
 
 void TestDiag::exitOfARun_data()
