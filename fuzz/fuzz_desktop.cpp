@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         QStringLiteral("/opt/Quill marsh/Q.app"), &error);
     if (text.isEmpty() != !error.isEmpty())
         std::abort();
-    if (!text.isEmpty() && !text.contains(QLatin1String("\nExec=\"/opt/Quill marsh/Q.app/AppRun\"")))
+    if (!text.isEmpty() &&
+        !text.contains(QLatin1String("\nExec=\"/opt/Quill marsh/Q.app/AppRun\"")))
         std::abort();
     return 0;
 }

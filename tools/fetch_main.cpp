@@ -79,7 +79,8 @@ int main(int argc, char **argv)
             status = 0;
             if (signature) {
                 const QString name = QUrl(args[0]).fileName();
-                if (const QString why = checkImage(*signature, name, r.size, r.sha256); !why.isEmpty()) {
+                if (const QString why = checkImage(*signature, name, r.size, r.sha256);
+                    !why.isEmpty()) {
                     std::fprintf(stderr, "verification FAILED: %s\n", qPrintable(why));
                     status = 3;
                 } else {

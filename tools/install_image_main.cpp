@@ -1,7 +1,8 @@
 // quillmarsh-install-image IMAGE DESTDIR [BUNDLE]
 // Runs one DMGInstaller the way the installer does, with this platform's tools, for the
-// bundle "Quillmarsh.app" unless BUNDLE names another; the mount point goes beside IMAGE. Prints each stage and the outcome on
-// standard output; exits 0 only when the bundle was installed. Returns after the detach.
+// bundle "Quillmarsh.app" unless BUNDLE names another; the mount point goes beside IMAGE. Prints
+// each stage and the outcome on standard output; exits 0 only when the bundle was installed.
+// Returns after the detach.
 #include "diag/itlog.h"
 #include "install/dmginstaller.h"
 

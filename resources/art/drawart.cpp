@@ -201,8 +201,10 @@ void notesScene(QPainter &p)
             p.setPen(Qt::NoPen);
             p.setBrush(indent ? kLine : kBrand);
             p.drawEllipse(QPointF(r.left() + 16 + indent, y), 2.5, 2.5);
-            p.setPen(QPen(indent ? kLine : QColor(0xA9, 0xB4, 0xC6), 4, Qt::SolidLine, Qt::RoundCap));
-            p.drawLine(QPointF(r.left() + 24 + indent, y), QPointF(r.right() - 14 - (i % 2) * 14, y));
+            p.setPen(
+                QPen(indent ? kLine : QColor(0xA9, 0xB4, 0xC6), 4, Qt::SolidLine, Qt::RoundCap));
+            p.drawLine(QPointF(r.left() + 24 + indent, y),
+                       QPointF(r.right() - 14 - (i % 2) * 14, y));
             y += 17;
         }
         p.restore();

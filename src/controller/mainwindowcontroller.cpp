@@ -1,12 +1,13 @@
 #include "mainwindowcontroller.h"
+
 #include "setupflow.h"
 
-#include "ui/installerwindow.h"
 #include "diag/analytics.h"
 #include "diag/itlog.h"
 #include "l10n/localization.h"
 #include "ui/dotsview.h"
 #include "ui/flippedview.h"
+#include "ui/installerwindow.h"
 #include "ui/linklabel.h"
 #include "ui/roundedbutton.h"
 

@@ -1,10 +1,11 @@
 #include "mainwindowcontroller.h"
+
 #include "setupflow.h"
 
-#include "ui/installerwindow.h"
 #include "config.h"
 #include "diag/itlog.h"
 #include "ui/flippedview.h"
+#include "ui/installerwindow.h"
 #include "ui/roundedbutton.h"
 
 #include <QCheckBox>

@@ -1,9 +1,10 @@
 #include "mainwindowcontroller.h"
+
 #include "config.h"
 #include "setupflow.h"
 
-#include "ui/installerwindow.h"
 #include "diag/itformat.h"
+#include "ui/installerwindow.h"
 
 #include <QCoreApplication>
 #include <QMessageBox>

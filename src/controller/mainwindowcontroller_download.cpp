@@ -1,4 +1,5 @@
 #include "mainwindowcontroller.h"
+
 #include "setupflow.h"
 
 #include "diag/itlog.h"
@@ -47,7 +48,8 @@ void MainWindowController::setBusy(bool busy)
 void MainWindowController::showFailedMainScreen(SetupFlow::Failure failure, const QString &message)
 {
     using Failure = SetupFlow::Failure;
-    const bool offlineLinkShown = failure == Failure::Download || failure == Failure::NoPrivateFolder;
+    const bool offlineLinkShown =
+        failure == Failure::Download || failure == Failure::NoPrivateFolder;
     const bool alerted = failure == Failure::Install || failure == Failure::NoSpaceInstall;
     showInstallView(false);
     hideAgreeRow();

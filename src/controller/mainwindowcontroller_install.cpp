@@ -1,4 +1,5 @@
 #include "mainwindowcontroller.h"
+
 #include "setupflow.h"
 
 void MainWindowController::installSucceeded()

@@ -80,11 +80,11 @@ void MainWindowController::buildFinishView()
         view->setGeometry(frame);
     };
     icon(QStringLiteral("brand"), QRect(28, 10, 24, 24));
-    label(QStringLiteral(QUILLMARSH_PRODUCT_NAME), QRect(60, 11, 120, 22), 15, palette::kBrandText, true,
-          finishView);
+    label(QStringLiteral(QUILLMARSH_PRODUCT_NAME), QRect(60, 11, 120, 22), 15, palette::kBrandText,
+          true, finishView);
     icon(QStringLiteral("product"), QRect(271, 57, 96, 96));
-    finishName = label(QStringLiteral(QUILLMARSH_PRODUCT_NAME), QRect(0, 161, 638, 30), 21, palette::kBodyText,
-                       false, finishView);
+    finishName = label(QStringLiteral(QUILLMARSH_PRODUCT_NAME), QRect(0, 161, 638, 30), 21,
+                       palette::kBodyText, false, finishView);
     finishName->setAlignment(Qt::AlignCenter);
 
     startButton = new RoundedButton(QRect(199, 207, 240, 48), finishView);

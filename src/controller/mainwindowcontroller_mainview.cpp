@@ -103,11 +103,11 @@ void MainWindowController::styleLink(LinkLabel *link, bool centered)
 void MainWindowController::buildMainView()
 {
     imageView(QStringLiteral("brand"), QRect(28, 10, 24, 24));
-    brandLabel =
-        label(QStringLiteral(QUILLMARSH_PRODUCT_NAME), QRect(60, 11, 120, 22), 15, palette::kBrandText, true);
+    brandLabel = label(QStringLiteral(QUILLMARSH_PRODUCT_NAME), QRect(60, 11, 120, 22), 15,
+                       palette::kBrandText, true);
     imageView(QStringLiteral("product"), QRect(272, 58, 96, 96));
-    productLabel =
-        label(QStringLiteral(QUILLMARSH_PRODUCT_NAME), QRect(0, 162, 640, 30), 21, palette::kBodyText, false);
+    productLabel = label(QStringLiteral(QUILLMARSH_PRODUCT_NAME), QRect(0, 162, 640, 30), 21,
+                         palette::kBodyText, false);
     productLabel->setAlignment(Qt::AlignCenter);
 
     installButton = new RoundedButton(QRect(200, 208, 240, 48), root);

@@ -1,4 +1,5 @@
 #include "mainwindowcontroller.h"
+
 #include "setupflow.h"
 
 #include "l10n/localization.h"

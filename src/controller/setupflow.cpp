@@ -443,7 +443,7 @@ void SetupFlow::launchInstaller(const DownloadResult &image)
     setInstallStatus(L().installingWait, QStringLiteral("90%"));
     m_creepTimer.start(scaledMs(kCreepInterval));
 
-    InstallJob job{m_destFile, {m_destFile + kSignatureSuffix}, kAppName, m_folder, image.size,
+    InstallJob job{m_destFile,  {m_destFile + kSignatureSuffix}, kAppName, m_folder, image.size,
                    image.sha256};
     const quint64 id = ++m_attempt;
     m_parts.install->start(

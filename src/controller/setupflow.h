@@ -44,12 +44,12 @@ public:
 
     // Why the flow went back to the main screen; the view picks the alert and the links.
     enum class Failure {
-        NoPrivateFolder,  // nowhere to put the download
-        Download,         // the download gave up; the offline image may still do
-        Unverified,       // the image or its .sig did not check out
-        NoSpaceDownload,  // too little room for the download
-        NoSpaceInstall,   // too little room for the installed copy
-        Install,          // the install itself failed
+        NoPrivateFolder, // nowhere to put the download
+        Download,        // the download gave up; the offline image may still do
+        Unverified,      // the image or its .sig did not check out
+        NoSpaceDownload, // too little room for the download
+        NoSpaceInstall,  // too little room for the installed copy
+        Install,         // the install itself failed
     };
     Q_ENUM(Failure)
 

@@ -39,7 +39,7 @@ public:
 
 struct InstallJob
 {
-    QString image;    // removed by the stage once the install is over, whatever the outcome
+    QString image;          // removed by the stage once the install is over, whatever the outcome
     QStringList alsoRemove; // other files of the download, removed with the image
     QString appName;
     QString folder;

@@ -2,7 +2,6 @@
 
 #include "itlog.h"
 
-
 #include <algorithm>
 #include <system_error>
 

@@ -19,18 +19,16 @@ public:
     ITArg(bool b) : m_kind(Kind::Signed), m_signed(b ? 1 : 0) {}
     template <std::signed_integral T>
     ITArg(T v) : m_kind(Kind::Signed), m_signed(static_cast<qint64>(v))
-    {
-    }
+    {}
     template <std::unsigned_integral T>
     ITArg(T v) : m_kind(Kind::Unsigned), m_unsigned(static_cast<quint64>(v))
-    {
-    }
+    {}
     ITArg(double d) : m_kind(Kind::Real), m_real(d) {}
 
-    QString text() const;      // for %@
-    qint64 toSigned() const;   // for %d, %ld, %lld
+    QString text() const;       // for %@
+    qint64 toSigned() const;    // for %d, %ld, %lld
     quint64 toUnsigned() const; // for %lu
-    double toReal() const;     // for %.0f
+    double toReal() const;      // for %.0f
 
 private:
     enum class Kind { Text, Signed, Unsigned, Real };
@@ -45,14 +43,12 @@ private:
 // nothing; anything else after '%' is copied as it stands.
 QString ITFormatArgs(QStringView format, std::initializer_list<ITArg> args);
 
-template <typename... Args>
-QString ITFormat(const QString &format, const Args &...args)
+template <typename... Args> QString ITFormat(const QString &format, const Args &...args)
 {
     return ITFormatArgs(format, {ITArg(args)...});
 }
 
-template <typename... Args>
-QString ITFormat(const char *format, const Args &...args)
+template <typename... Args> QString ITFormat(const char *format, const Args &...args)
 {
     return ITFormatArgs(QString::fromUtf8(format), {ITArg(args)...});
 }

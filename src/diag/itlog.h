@@ -9,8 +9,7 @@
 void ITLogMessage(const QString &message);
 
 // printf-style log call: ITLog("DL: GET %@ -> %@", url, destFile).
-template <typename... Args>
-void ITLog(const char *format, const Args &...args)
+template <typename... Args> void ITLog(const char *format, const Args &...args)
 {
     ITLogMessage(ITFormat(format, args...));
 }

@@ -1,5 +1,6 @@
-#include "platform/uniquefd.h"
 #include "downloader.h"
+
+#include "platform/uniquefd.h"
 
 #include "connectivity.h"
 #include "progressthrottle.h"
@@ -354,8 +355,7 @@ void Downloader::run()
     if (a.result.code == CURLE_OK)
         p.waitForNetwork(a);
     if (a.result.code == CURLE_OK)
-        p.transfer(a, hash,
-                   [&](qint64 written, qint64 total) { deliverProgress(written, total); });
+        p.transfer(a, hash, [&](qint64 written, qint64 total) { deliverProgress(written, total); });
     a.fd.reset();
 
     const TransferResult &r = a.result;

@@ -65,7 +65,7 @@ public:
 
     void setOptions(const Options &options); // before start
 
-    void start(); // once; returns at once
+    void start();  // once; returns at once
     void cancel(); // any thread; the completion follows with Status::Cancelled
 
     const DownloadResult &result() const; // final once onComplete runs

@@ -1,5 +1,6 @@
-#include "platform/uniquefd.h"
 #include "resumestate.h"
+
+#include "platform/uniquefd.h"
 
 #include <QCryptographicHash>
 #include <QDataStream>
@@ -111,8 +112,8 @@ bool isPartialPathFor(const QString &path, const QString &destFile)
            info.fileName().size() > partialPrefix(destFile).size();
 }
 
-platform::UniqueFd openPartialForResume(const ResumeState &state, const QString &url, const QString &destFile,
-                              QString *reason)
+platform::UniqueFd openPartialForResume(const ResumeState &state, const QString &url,
+                                        const QString &destFile, QString *reason)
 {
     if (state.url != url) {
         *reason = QStringLiteral("made for another address");
@@ -140,8 +141,9 @@ platform::UniqueFd openPartialForResume(const ResumeState &state, const QString 
                       .arg(state.offset);
         return platform::UniqueFd();
     }
-    platform::UniqueFd fd(::open(native.constData(),
-                       O_RDWR | O_NOFOLLOW | O_CLOEXEC)); // read: the held bytes are hashed
+    platform::UniqueFd fd(
+        ::open(native.constData(),
+               O_RDWR | O_NOFOLLOW | O_CLOEXEC)); // read: the held bytes are hashed
     struct stat after
     {
     };

@@ -39,8 +39,8 @@ platform::UniqueFd createPartialFile(const QString &destFile, QString *path);
 // Opens the partial file of state for reading and writing, at state.offset, when it is still the
 // file this program left: named like one of ours beside destFile, a regular file of this user,
 // exactly state.offset bytes long. Otherwise returns an invalid descriptor and says why in *reason.
-platform::UniqueFd openPartialForResume(const ResumeState &state, const QString &url, const QString &destFile,
-                              QString *reason);
+platform::UniqueFd openPartialForResume(const ResumeState &state, const QString &url,
+                                        const QString &destFile, QString *reason);
 
 // Whether path has the name and place of a partial file for destFile.
 bool isPartialPathFor(const QString &path, const QString &destFile);

@@ -1,4 +1,5 @@
 #include "dmginstaller.h"
+
 #include "platform/leftovers.h"
 
 #include "desktopentry.h"

@@ -1,4 +1,5 @@
 #include "filetree.h"
+
 #include "platform/leftovers.h"
 #include "platform/paths.h"
 

@@ -46,7 +46,8 @@ int probeWritable(const QString &folder);
 qint64 treeSize(const QString &path);
 
 // For crash tests: called on the copying thread before each copied entry ("entry") and
-// before each step of the swap ("exchange", "remove old", "rename", "aside"). Set before any copy runs.
+// before each step of the swap ("exchange", "remove old", "rename", "aside"). Set before any copy
+// runs.
 using Checkpoint = void (*)(const char *step);
 void setCheckpoint(Checkpoint hook);
 // Tests: swap as on a file system without an atomic exchange (two renames).

@@ -1,9 +1,10 @@
-#include "platform/leftovers.h"
 #include "squashfsimagetool.h"
 
+#include "platform/leftovers.h"
+
 #include "filetree.h"
-#include "toolrunner.h"
 #include "platform/uniquefd.h"
+#include "toolrunner.h"
 
 #include "diag/itlog.h"
 #include "platform/paths.h"
@@ -162,9 +163,10 @@ std::optional<QString> SquashfsImageTool::extract(const QString &imagePath, cons
         return std::nullopt;
     }
     const QString volume = folder + QStringLiteral("/volume");
-    const int rc = runTool(m_paths.unsquashfs,
-                           {QStringLiteral("-no-progress"), QStringLiteral("-d"), volume, imagePath},
-                           nullptr, nullptr, QDeadlineTimer(m_paths.extractLimitMs));
+    const int rc =
+        runTool(m_paths.unsquashfs,
+                {QStringLiteral("-no-progress"), QStringLiteral("-d"), volume, imagePath}, nullptr,
+                nullptr, QDeadlineTimer(m_paths.extractLimitMs));
     if (rc != 0) {
         ITLog("INST: %@ attach failed, rc=%d", toolName(m_paths.unsquashfs), rc);
         platform::removeTree(folder);

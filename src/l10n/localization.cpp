@@ -45,13 +45,19 @@ QList<UIStrings> buildTable()
             .notEnoughSpace = u"Not enough disk space: %@ needs %ld MB in %@."_s,
             .noPrivateFolder = u"No private folder could be made for the download."_s,
             .imageUnverified = u"The download could not be verified. Please try again."_s,
-            .netHostNotFound = u"The download server could not be found. Please check your internet connection."_s,
-            .netNoConnection = u"Could not connect to the download server. Please check your internet connection."_s,
+            .netHostNotFound =
+                u"The download server could not be found. Please check your internet connection."_s,
+            .netNoConnection =
+                u"Could not connect to the download server. Please check your internet connection."_s,
             .netTimedOut = u"The download server did not respond in time. Please try again."_s,
-            .netConnectionLost = u"The connection to the download server was lost. Please try again."_s,
-            .netCertUntrusted = u"The download server's certificate is not trusted. The download was stopped."_s,
-            .netCertExpired = u"The download server's certificate has expired or is not yet valid. Please check your computer's date and time."_s,
-            .netCertWrongHost = u"The download server's certificate belongs to another server. The download was stopped."_s,
+            .netConnectionLost =
+                u"The connection to the download server was lost. Please try again."_s,
+            .netCertUntrusted =
+                u"The download server's certificate is not trusted. The download was stopped."_s,
+            .netCertExpired =
+                u"The download server's certificate has expired or is not yet valid. Please check your computer's date and time."_s,
+            .netCertWrongHost =
+                u"The download server's certificate belongs to another server. The download was stopped."_s,
             .netOther = u"The download failed. Please try again."_s,
             .slides = {},
         },
@@ -83,14 +89,22 @@ QList<UIStrings> buildTable()
             .selectFolder = u"Installationsordner auswählen"_s,
             .notEnoughSpace = u"Nicht genug Speicherplatz: %@ benötigt %ld MB in %@."_s,
             .noPrivateFolder = u"Für den Download konnte kein privater Ordner angelegt werden."_s,
-            .imageUnverified = u"Der Download konnte nicht überprüft werden. Bitte versuchen Sie es erneut."_s,
-            .netHostNotFound = u"Der Download-Server wurde nicht gefunden. Bitte überprüfen Sie Ihre Internetverbindung."_s,
-            .netNoConnection = u"Keine Verbindung zum Download-Server möglich. Bitte überprüfen Sie Ihre Internetverbindung."_s,
-            .netTimedOut = u"Der Download-Server hat nicht rechtzeitig geantwortet. Bitte versuchen Sie es erneut."_s,
-            .netConnectionLost = u"Die Verbindung zum Download-Server wurde unterbrochen. Bitte versuchen Sie es erneut."_s,
-            .netCertUntrusted = u"Dem Zertifikat des Download-Servers wird nicht vertraut. Der Download wurde gestoppt."_s,
-            .netCertExpired = u"Das Zertifikat des Download-Servers ist abgelaufen oder noch nicht gültig. Bitte prüfen Sie Datum und Uhrzeit Ihres Computers."_s,
-            .netCertWrongHost = u"Das Zertifikat des Download-Servers gehört zu einem anderen Server. Der Download wurde gestoppt."_s,
+            .imageUnverified =
+                u"Der Download konnte nicht überprüft werden. Bitte versuchen Sie es erneut."_s,
+            .netHostNotFound =
+                u"Der Download-Server wurde nicht gefunden. Bitte überprüfen Sie Ihre Internetverbindung."_s,
+            .netNoConnection =
+                u"Keine Verbindung zum Download-Server möglich. Bitte überprüfen Sie Ihre Internetverbindung."_s,
+            .netTimedOut =
+                u"Der Download-Server hat nicht rechtzeitig geantwortet. Bitte versuchen Sie es erneut."_s,
+            .netConnectionLost =
+                u"Die Verbindung zum Download-Server wurde unterbrochen. Bitte versuchen Sie es erneut."_s,
+            .netCertUntrusted =
+                u"Dem Zertifikat des Download-Servers wird nicht vertraut. Der Download wurde gestoppt."_s,
+            .netCertExpired =
+                u"Das Zertifikat des Download-Servers ist abgelaufen oder noch nicht gültig. Bitte prüfen Sie Datum und Uhrzeit Ihres Computers."_s,
+            .netCertWrongHost =
+                u"Das Zertifikat des Download-Servers gehört zu einem anderen Server. Der Download wurde gestoppt."_s,
             .netOther = u"Der Download ist fehlgeschlagen. Bitte versuchen Sie es erneut."_s,
             .slides = {},
         },
@@ -123,13 +137,20 @@ QList<UIStrings> buildTable()
             .notEnoughSpace = u"Espace disque insuffisant : %@ a besoin de %ld Mo dans %@."_s,
             .noPrivateFolder = u"Impossible de créer un dossier privé pour le téléchargement."_s,
             .imageUnverified = u"Le téléchargement n'a pas pu être vérifié. Veuillez réessayer."_s,
-            .netHostNotFound = u"Le serveur de téléchargement est introuvable. Vérifiez votre connexion Internet."_s,
-            .netNoConnection = u"Impossible de se connecter au serveur de téléchargement. Vérifiez votre connexion Internet."_s,
-            .netTimedOut = u"Le serveur de téléchargement n'a pas répondu à temps. Veuillez réessayer."_s,
-            .netConnectionLost = u"La connexion au serveur de téléchargement a été perdue. Veuillez réessayer."_s,
-            .netCertUntrusted = u"Le certificat du serveur de téléchargement n'est pas approuvé. Le téléchargement a été arrêté."_s,
-            .netCertExpired = u"Le certificat du serveur de téléchargement a expiré ou n'est pas encore valide. Vérifiez la date et l'heure de votre ordinateur."_s,
-            .netCertWrongHost = u"Le certificat du serveur de téléchargement appartient à un autre serveur. Le téléchargement a été arrêté."_s,
+            .netHostNotFound =
+                u"Le serveur de téléchargement est introuvable. Vérifiez votre connexion Internet."_s,
+            .netNoConnection =
+                u"Impossible de se connecter au serveur de téléchargement. Vérifiez votre connexion Internet."_s,
+            .netTimedOut =
+                u"Le serveur de téléchargement n'a pas répondu à temps. Veuillez réessayer."_s,
+            .netConnectionLost =
+                u"La connexion au serveur de téléchargement a été perdue. Veuillez réessayer."_s,
+            .netCertUntrusted =
+                u"Le certificat du serveur de téléchargement n'est pas approuvé. Le téléchargement a été arrêté."_s,
+            .netCertExpired =
+                u"Le certificat du serveur de téléchargement a expiré ou n'est pas encore valide. Vérifiez la date et l'heure de votre ordinateur."_s,
+            .netCertWrongHost =
+                u"Le certificat du serveur de téléchargement appartient à un autre serveur. Le téléchargement a été arrêté."_s,
             .netOther = u"Le téléchargement a échoué. Veuillez réessayer."_s,
             .slides = {},
         },
@@ -162,13 +183,19 @@ QList<UIStrings> buildTable()
             .notEnoughSpace = u"No hay suficiente espacio en disco: %@ necesita %ld MB en %@."_s,
             .noPrivateFolder = u"No se pudo crear una carpeta privada para la descarga."_s,
             .imageUnverified = u"No se pudo verificar la descarga. Inténtelo de nuevo."_s,
-            .netHostNotFound = u"No se encontró el servidor de descarga. Compruebe su conexión a Internet."_s,
-            .netNoConnection = u"No se pudo conectar con el servidor de descarga. Compruebe su conexión a Internet."_s,
+            .netHostNotFound =
+                u"No se encontró el servidor de descarga. Compruebe su conexión a Internet."_s,
+            .netNoConnection =
+                u"No se pudo conectar con el servidor de descarga. Compruebe su conexión a Internet."_s,
             .netTimedOut = u"El servidor de descarga no respondió a tiempo. Inténtelo de nuevo."_s,
-            .netConnectionLost = u"Se perdió la conexión con el servidor de descarga. Inténtelo de nuevo."_s,
-            .netCertUntrusted = u"El certificado del servidor de descarga no es de confianza. Se detuvo la descarga."_s,
-            .netCertExpired = u"El certificado del servidor de descarga ha caducado o aún no es válido. Compruebe la fecha y la hora del equipo."_s,
-            .netCertWrongHost = u"El certificado del servidor de descarga pertenece a otro servidor. Se detuvo la descarga."_s,
+            .netConnectionLost =
+                u"Se perdió la conexión con el servidor de descarga. Inténtelo de nuevo."_s,
+            .netCertUntrusted =
+                u"El certificado del servidor de descarga no es de confianza. Se detuvo la descarga."_s,
+            .netCertExpired =
+                u"El certificado del servidor de descarga ha caducado o aún no es válido. Compruebe la fecha y la hora del equipo."_s,
+            .netCertWrongHost =
+                u"El certificado del servidor de descarga pertenece a otro servidor. Se detuvo la descarga."_s,
             .netOther = u"La descarga ha fallado. Inténtelo de nuevo."_s,
             .slides = {},
         },
@@ -201,13 +228,19 @@ QList<UIStrings> buildTable()
             .notEnoughSpace = u"Espaço em disco insuficiente: o %@ precisa de %ld MB em %@."_s,
             .noPrivateFolder = u"Não foi possível criar uma pasta privada para o download."_s,
             .imageUnverified = u"Não foi possível verificar o download. Tente novamente."_s,
-            .netHostNotFound = u"O servidor de download não foi encontrado. Verifique sua conexão com a Internet."_s,
-            .netNoConnection = u"Não foi possível conectar ao servidor de download. Verifique sua conexão com a Internet."_s,
+            .netHostNotFound =
+                u"O servidor de download não foi encontrado. Verifique sua conexão com a Internet."_s,
+            .netNoConnection =
+                u"Não foi possível conectar ao servidor de download. Verifique sua conexão com a Internet."_s,
             .netTimedOut = u"O servidor de download não respondeu a tempo. Tente novamente."_s,
-            .netConnectionLost = u"A conexão com o servidor de download foi perdida. Tente novamente."_s,
-            .netCertUntrusted = u"O certificado do servidor de download não é confiável. O download foi interrompido."_s,
-            .netCertExpired = u"O certificado do servidor de download expirou ou ainda não é válido. Verifique a data e a hora do computador."_s,
-            .netCertWrongHost = u"O certificado do servidor de download pertence a outro servidor. O download foi interrompido."_s,
+            .netConnectionLost =
+                u"A conexão com o servidor de download foi perdida. Tente novamente."_s,
+            .netCertUntrusted =
+                u"O certificado do servidor de download não é confiável. O download foi interrompido."_s,
+            .netCertExpired =
+                u"O certificado do servidor de download expirou ou ainda não é válido. Verifique a data e a hora do computador."_s,
+            .netCertWrongHost =
+                u"O certificado do servidor de download pertence a outro servidor. O download foi interrompido."_s,
             .netOther = u"O download falhou. Tente novamente."_s,
             .slides = {},
         },
@@ -234,19 +267,26 @@ QList<UIStrings> buildTable()
             .offlineLink = u"Scarica il programma di installazione offline"_s,
             .installFailed = u"Installazione non riuscita."_s,
             .couldNotStart = u"Impossibile avviare il programma di installazione: "_s,
-            .installerError = u"Il programma di installazione ha segnalato un errore (codice %ld)."_s,
+            .installerError =
+                u"Il programma di installazione ha segnalato un errore (codice %ld)."_s,
             .exitConfirm = u"Uscire dall'installazione di %@?"_s,
             .selectFolder = u"Seleziona cartella di installazione"_s,
             .notEnoughSpace = u"Spazio su disco insufficiente: %@ richiede %ld MB in %@."_s,
             .noPrivateFolder = u"Impossibile creare una cartella privata per il download."_s,
             .imageUnverified = u"Impossibile verificare il download. Riprova."_s,
-            .netHostNotFound = u"Impossibile trovare il server di download. Controlla la connessione a Internet."_s,
-            .netNoConnection = u"Impossibile connettersi al server di download. Controlla la connessione a Internet."_s,
+            .netHostNotFound =
+                u"Impossibile trovare il server di download. Controlla la connessione a Internet."_s,
+            .netNoConnection =
+                u"Impossibile connettersi al server di download. Controlla la connessione a Internet."_s,
             .netTimedOut = u"Il server di download non ha risposto in tempo. Riprova."_s,
-            .netConnectionLost = u"La connessione al server di download si è interrotta. Riprova."_s,
-            .netCertUntrusted = u"Il certificato del server di download non è attendibile. Il download è stato interrotto."_s,
-            .netCertExpired = u"Il certificato del server di download è scaduto o non è ancora valido. Controlla la data e l'ora del computer."_s,
-            .netCertWrongHost = u"Il certificato del server di download appartiene a un altro server. Il download è stato interrotto."_s,
+            .netConnectionLost =
+                u"La connessione al server di download si è interrotta. Riprova."_s,
+            .netCertUntrusted =
+                u"Il certificato del server di download non è attendibile. Il download è stato interrotto."_s,
+            .netCertExpired =
+                u"Il certificato del server di download è scaduto o non è ancora valido. Controlla la data e l'ora del computer."_s,
+            .netCertWrongHost =
+                u"Il certificato del server di download appartiene a un altro server. Il download è stato interrotto."_s,
             .netOther = u"Download non riuscito. Riprova."_s,
             .slides = {},
         },
@@ -354,16 +394,24 @@ QList<UIStrings> buildTable()
             .installerError = u"インストーラーがエラーを報告しました（コード %ld）。"_s,
             .exitConfirm = u"%@ のセットアップを終了しますか？"_s,
             .selectFolder = u"インストール先の選択"_s,
-            .notEnoughSpace = u"ディスクの空き容量が不足しています：%@ には %ld MB が必要です（%@）。"_s,
+            .notEnoughSpace =
+                u"ディスクの空き容量が不足しています：%@ には %ld MB が必要です（%@）。"_s,
             .noPrivateFolder = u"ダウンロード用のプライベートフォルダを作成できませんでした。"_s,
             .imageUnverified = u"ダウンロードを検証できませんでした。もう一度お試しください。"_s,
-            .netHostNotFound = u"ダウンロードサーバーが見つかりません。インターネット接続を確認してください。"_s,
-            .netNoConnection = u"ダウンロードサーバーに接続できません。インターネット接続を確認してください。"_s,
-            .netTimedOut = u"ダウンロードサーバーが時間内に応答しませんでした。もう一度お試しください。"_s,
-            .netConnectionLost = u"ダウンロードサーバーとの接続が切断されました。もう一度お試しください。"_s,
-            .netCertUntrusted = u"ダウンロードサーバーの証明書は信頼されていません。ダウンロードを中止しました。"_s,
-            .netCertExpired = u"ダウンロードサーバーの証明書は期限切れか、まだ有効ではありません。コンピューターの日付と時刻を確認してください。"_s,
-            .netCertWrongHost = u"ダウンロードサーバーの証明書は別のサーバーのものです。ダウンロードを中止しました。"_s,
+            .netHostNotFound =
+                u"ダウンロードサーバーが見つかりません。インターネット接続を確認してください。"_s,
+            .netNoConnection =
+                u"ダウンロードサーバーに接続できません。インターネット接続を確認してください。"_s,
+            .netTimedOut =
+                u"ダウンロードサーバーが時間内に応答しませんでした。もう一度お試しください。"_s,
+            .netConnectionLost =
+                u"ダウンロードサーバーとの接続が切断されました。もう一度お試しください。"_s,
+            .netCertUntrusted =
+                u"ダウンロードサーバーの証明書は信頼されていません。ダウンロードを中止しました。"_s,
+            .netCertExpired =
+                u"ダウンロードサーバーの証明書は期限切れか、まだ有効ではありません。コンピューターの日付と時刻を確認してください。"_s,
+            .netCertWrongHost =
+                u"ダウンロードサーバーの証明書は別のサーバーのものです。ダウンロードを中止しました。"_s,
             .netOther = u"ダウンロードに失敗しました。もう一度お試しください。"_s,
             .slides = {},
         },

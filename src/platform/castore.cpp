@@ -49,10 +49,10 @@ CaStore findCaStore(const std::function<QByteArray(const char *)> &env,
 
 const CaStore &systemCaStore()
 {
-    static const CaStore store = findCaStore(
-        [](const char *name) { return QByteArray(std::getenv(name)); },
-        [](const QByteArray &path) { return hasType(path, S_IFREG); },
-        [](const QByteArray &path) { return hasType(path, S_IFDIR); });
+    static const CaStore store =
+        findCaStore([](const char *name) { return QByteArray(std::getenv(name)); },
+                    [](const QByteArray &path) { return hasType(path, S_IFREG); },
+                    [](const QByteArray &path) { return hasType(path, S_IFDIR); });
     return store;
 }
 

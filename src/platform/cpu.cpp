@@ -11,7 +11,9 @@ bool isArm64Machine(const QString &machine)
 
 bool isArm64()
 {
-    struct utsname info {};
+    struct utsname info
+    {
+    };
     if (::uname(&info) != 0)
         return false;
     return isArm64Machine(QString::fromLatin1(info.machine));

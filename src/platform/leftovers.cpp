@@ -127,8 +127,9 @@ int clearFolder(const QString &folder, QDeadlineTimer deadline)
     if (dir.isEmpty() || dir == QLatin1String("/"))
         return 0;
     const QStringList fuseMounts = mountsAt(dir, true, false);
-    const QString fusermount =
-        fuseMounts.isEmpty() ? QString() : QStandardPaths::findExecutable(QStringLiteral("fusermount3"));
+    const QString fusermount = fuseMounts.isEmpty()
+                                   ? QString()
+                                   : QStandardPaths::findExecutable(QStringLiteral("fusermount3"));
     for (const QString &point : fuseMounts) {
         if (!fusermount.isEmpty())
             detachFuseMount(fusermount, point,

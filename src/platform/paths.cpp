@@ -23,7 +23,6 @@ namespace platform {
 
 namespace {
 
-
 const QString kUsualName = QStringLiteral("quillmarsh-installer");
 // Hidden, so that one made in the home folder stays out of sight; QTemporaryDir fills the Xs.
 const QString kFreshPrefix = QStringLiteral(".quillmarsh-installer-");

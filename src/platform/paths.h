@@ -56,7 +56,6 @@ private:
 // Folder of the setup log: the state folder + "/Logs"; empty without a home.
 QString logsDirectory();
 
-
 // Default install folder shown in the location field: ~/Applications.
 QString defaultInstallFolder();
 

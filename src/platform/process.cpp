@@ -117,9 +117,8 @@ std::optional<QString> decodeUtf8(const QByteArray &bytes)
     return text;
 }
 
-ProgramRun runProgram(const QString &launchPath, const QStringList &arguments,
-                      QByteArray *output, QByteArray *errorOutput, QDeadlineTimer deadline,
-                      int input)
+ProgramRun runProgram(const QString &launchPath, const QStringList &arguments, QByteArray *output,
+                      QByteArray *errorOutput, QDeadlineTimer deadline, int input)
 {
     ProgramRun run;
     const QByteArray path = QFile::encodeName(launchPath);

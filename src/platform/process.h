@@ -35,7 +35,6 @@ std::optional<QString> decodeUtf8(const QByteArray &bytes);
 
 // Unmounts a FUSE mount with fusermount (a path), lazily when a plain unmount is refused; each
 // try ends at deadline. True when one of them succeeded.
-bool detachFuseMount(const QString &fusermount, const QString &mountPoint,
-                     QDeadlineTimer deadline);
+bool detachFuseMount(const QString &fusermount, const QString &mountPoint, QDeadlineTimer deadline);
 
 } // namespace platform

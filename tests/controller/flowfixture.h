@@ -2,12 +2,12 @@
 
 // What the flow tests share: the image server, the analytics endpoint, the log read since the
 // test began, and the private folder check.
-#include "testkeys.h"
 #include "controller/setupflow.h"
 #include "diag/analytics.h"
 #include "platform/cpu.h"
 #include "platform/paths.h"
 #include "testhttpserver.h"
+#include "testkeys.h"
 
 #include <QDir>
 #include <QFile>

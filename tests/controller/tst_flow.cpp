@@ -1,13 +1,13 @@
 // The installer window over the setup flow: the real controller and window, a local HTTP
 // server, real squashfs images of the sample product, the real log and analytics. The flow's
 // decisions have their own test (tst_setupflow); this one checks what the user sees and does.
-#include "testmain.h"
 #include "controller/mainwindowcontroller.h"
 #include "controller/setupflow.h"
 #include "diag/itformat.h"
 #include "flowfixture.h"
 #include "install/desktopentry.h"
 #include "l10n/localization.h"
+#include "testmain.h"
 #include "ui/flippedview.h"
 #include "ui/installerwindow.h"
 #include "ui/linklabel.h"

@@ -1,11 +1,11 @@
 // The setup flow's decisions as rows of "event in, state and effects out": the flow is given
 // stand-in stages that record what it asks of them and report what the row says.
-#include "fakestages.h"
-#include "testkeys.h"
-#include "testmain.h"
 #include "controller/setupflow.h"
 #include "diag/itformat.h"
 #include "download/streamhasher.h"
+#include "fakestages.h"
+#include "testkeys.h"
+#include "testmain.h"
 #include "tools/signing.h"
 
 #include <QCryptographicHash>
@@ -247,11 +247,11 @@ private slots:
     void exitConfirmed_data()
     {
         QTest::addColumn<bool>("signedRelease");
-        QTest::addColumn<int>("firstStatus"); // 0: still running at the exit; else failed
+        QTest::addColumn<int>("firstStatus");   // 0: still running at the exit; else failed
         QTest::addColumn<QString>("comesBack"); // "cancelled", "sig", "503"
         QTest::addColumn<SetupFlow::CloseDecision>("decision");
-        QTest::newRow("download cancelled") << false << 0 << "cancelled"
-                                            << SetupFlow::CloseDecision::Wait;
+        QTest::newRow("download cancelled")
+            << false << 0 << "cancelled" << SetupFlow::CloseDecision::Wait;
         QTest::newRow("failure meanwhile") << false << 0 << "503" << SetupFlow::CloseDecision::Wait;
         QTest::newRow(".sig arrives meanwhile")
             << true << 0 << "sig" << SetupFlow::CloseDecision::Wait;
@@ -300,7 +300,7 @@ private slots:
         m_flow->install("/Apps");
         auto stale = m_dl->completion;
         QCOMPARE(m_flow->closeRequest(), SetupFlow::CloseDecision::Ask); // the question opens
-        m_dl->completion(saved());                                         // meanwhile
+        m_dl->completion(saved());                                       // meanwhile
         stale(answer(503));
         QCOMPARE(m_flow->state(), SetupFlow::State::Installing);
         QCOMPARE(m_inst->jobs[0].folder, "/Apps");
@@ -311,7 +311,8 @@ private slots:
         QCOMPARE(m_flow->closeRequest(), SetupFlow::CloseDecision::Refuse);
         QCOMPARE(m_flow->status(), m_flow->L().installInProgress);
         QTRY_VERIFY(m_flow->progress() > 900); // the bar creeps on while the copy runs
-        m_inst->completion({InstallResult::Status::Installed, "/Apps/Quillmarsh.app", {}, {}, 0, 0});
+        m_inst->completion(
+            {InstallResult::Status::Installed, "/Apps/Quillmarsh.app", {}, {}, 0, 0});
         QCOMPARE(m_flow->state(), SetupFlow::State::Finished);
         QCOMPARE(m_flow->progress(), 1000);
         QCOMPARE(finished.size(), 1);
@@ -352,11 +353,15 @@ private slots:
             m_dl->completion(r);
         } else if (how != "no folder") {
             m_dl->completion(saved());
-            m_inst->completion(how == "install space"
-                                   ? InstallResult{InstallResult::Status::NoSpace, {}, {}, "/Apps",
-                                                   needed, available}
-                                   : InstallResult{InstallResult::Status::Failed, {}, "no", {}, 0,
-                                                   0});
+            m_inst->completion(
+                how == "install space"
+                    ? InstallResult{InstallResult::Status::NoSpace,
+                                    {},
+                                    {},
+                                    "/Apps",
+                                    needed,
+                                    available}
+                    : InstallResult{InstallResult::Status::Failed, {}, "no", {}, 0, 0});
         }
         QCOMPARE(m_flow->state(), SetupFlow::State::Failed);
         QCOMPARE(failed.size(), 1);

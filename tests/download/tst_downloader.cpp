@@ -427,7 +427,8 @@ void TestDownloader::resume()
         if (fault == "503, then 206" && m_server->requestCount() == 1)
             return HttpResponse::make(503, "busy");
         HttpRequest asked = req;
-        asked.headers.removeIf([&](const auto &h) { return ignoresIfRange && h.first == "If-Range"; });
+        asked.headers.removeIf(
+            [&](const auto &h) { return ignoresIfRange && h.first == "If-Range"; });
         HttpResponse r = TestHttpServer::fileResponse(asked, image);
         if (datesOnly)
             r.removeHeader("ETag");
@@ -703,7 +704,6 @@ void TestDownloader::nginx()
     QCOMPARE(logged("DL: resumed at offset "), replaced ? 0 : int(cuts.size()));
 }
 
-
 void TestDownloader::tls_data()
 {
     QTest::addColumn<QString>("server");
@@ -711,7 +711,8 @@ void TestDownloader::tls_data()
     QTest::addColumn<int>("transport"); // TransportFailure; None: saved
     QTest::newRow("trusted, HTTP/2") << "good" << false << int(TransportFailure::None);
     QTest::newRow("cut mid-body, resumed") << "good" << true << int(TransportFailure::None);
-    QTest::newRow("untrusted CA") << "untrusted" << false << int(TransportFailure::CertificateUntrusted);
+    QTest::newRow("untrusted CA") << "untrusted" << false
+                                  << int(TransportFailure::CertificateUntrusted);
     QTest::newRow("wrong host") << "wrong" << false << int(TransportFailure::CertificateWrongHost);
     QTest::newRow("expired") << "expired" << false << int(TransportFailure::CertificateExpired);
 }

@@ -152,10 +152,7 @@ private slots:
         QVERIFY(QFile::copy(kBuiltRunner, runner()));
     }
 
-    void cleanupTestCase()
-    {
-        m_server.reset();
-    }
+    void cleanupTestCase() { m_server.reset(); }
 
     // Everything a row made goes, even when it failed: closing the namespace's input ends it,
     // and with it every mount the row made.
@@ -323,7 +320,8 @@ private slots:
         QCOMPARE(entries(R() + "/elsewhere"), QStringList{});
         if (!QFileInfo(H()).permission(QFile::WriteOwner))
             QCOMPARE(entries(H()), QStringList{});
-        if (setup.contains("fake pkexec")) { // once, for a shell command line; never for the user's folder
+        if (setup.contains(
+                "fake pkexec")) { // once, for a shell command line; never for the user's folder
             QFile args(R() + "/fake/pkexec.1.args");
             QCOMPARE(args.open(QIODevice::ReadOnly), folder.startsWith("/mnt"));
             QVERIFY(!args.isOpen() || args.readAll().startsWith(QByteArray("/bin/sh\0-c\0", 10)));

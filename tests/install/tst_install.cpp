@@ -1,6 +1,5 @@
 // Children are started with posix_spawn (runTool), not QProcess: ThreadSanitizer's clone
 // interceptor breaks on QProcess's vfork-style clone and then fails every later thread start.
-#include "platform/leftovers.h"
 #include "diag/itlog.h"
 #include "install/dmginstaller.h"
 #include "install/filetree.h"
@@ -8,6 +7,7 @@
 #include "install/privilegedcopy.h"
 #include "install/squashfsimagetool.h"
 #include "install/toolrunner.h"
+#include "platform/leftovers.h"
 #include "platform/paths.h"
 
 #include <QCryptographicHash>
@@ -44,16 +44,20 @@ void writeFile(const QString &path, const QByteArray &content)
 
 QStringList entries(const QString &dir)
 {
-    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                               QDir::NoDotAndDotDot);
 }
 
 // Kind, permission bits, link target, whole-second time and content digest of every entry.
 QString describeTree(const QString &root)
 {
     MaybeText out;
-    runTool("/bin/sh", {"-c", "cd \"$1\" && { find . -printf '%p %y %m %l\\n'; find . ! -type l -exec "
-                              "stat -c '%n %Y' {} +; find . -type f -exec sha1sum {} +; } | LC_ALL=C sort",
-                        "sh", root}, &out);
+    runTool("/bin/sh",
+            {"-c",
+             "cd \"$1\" && { find . -printf '%p %y %m %l\\n'; find . ! -type l -exec "
+             "stat -c '%n %Y' {} +; find . -type f -exec sha1sum {} +; } | LC_ALL=C sort",
+             "sh", root},
+            &out);
     return out.value_or("?");
 }
 
@@ -62,8 +66,10 @@ QString describeTree(const QString &root)
 QStringList grantedTooMuch(const QString &root)
 {
     QStringList found;
-    for (QDirIterator it(root, QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
-                         QDirIterator::Subdirectories); it.hasNext();) {
+    for (QDirIterator it(root,
+                         QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
+                         QDirIterator::Subdirectories);
+         it.hasNext();) {
         const QByteArray path = QFile::encodeName(it.next());
         struct stat st = {};
         if (::lstat(path.constData(), &st) != 0 || S_ISLNK(st.st_mode))
@@ -80,22 +86,31 @@ QString entity(const QString &mountPoint)
 {
     const QString key = "<key>mount-point</key><string>" + mountPoint + "</string>";
     return "<dict><key>content-hint</key><string>Apple_HFS</string><key>potentially-mountable</key>"
-           "<true/>" + (mountPoint.isNull() ? QString() : key) + "</dict>";
+           "<true/>" +
+           (mountPoint.isNull() ? QString() : key) + "</dict>";
 }
 
 QString plist(const QString &entities)
 {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD "
            "PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version="
-           "\"1.0\"><dict><key>system-entities</key><array>" + entities + "</array></dict></plist>\n";
+           "\"1.0\"><dict><key>system-entities</key><array>" +
+           entities + "</array></dict></plist>\n";
 }
 
 // The fake tools read their replies from files here ("<tool>.out", "<tool>.2.rc", ...) and
 // record each call's arguments here.
-const QString g_fakes = QDir::tempPath() + "/qm-fakes-" + QString::number(QCoreApplication::applicationPid());
+const QString g_fakes =
+    QDir::tempPath() + "/qm-fakes-" + QString::number(QCoreApplication::applicationPid());
 
-QString fakeTool(const char *name) { return QStringLiteral(QM_BINARY_DIR "/bin/fakes/") + name; }
-void fakeReply(const QString &file, const QByteArray &text) { writeFile(g_fakes + u'/' + file, text); }
+QString fakeTool(const char *name)
+{
+    return QStringLiteral(QM_BINARY_DIR "/bin/fakes/") + name;
+}
+void fakeReply(const QString &file, const QByteArray &text)
+{
+    writeFile(g_fakes + u'/' + file, text);
+}
 
 QList<QStringList> fakeCalls(const char *tool)
 {
@@ -141,8 +156,8 @@ QString log()
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 struct Row
 {
-    QString image;              // one of those built by initTestCase
-    QString app;                // bundle installed, empty on failure
+    QString image; // one of those built by initTestCase
+    QString app;   // bundle installed, empty on failure
     QString error;
     int stages = 2;             // how many of kStages are reported
     QByteArray pkexec = "exec"; // "exec": run the command line for real; else pkexec's exit status
@@ -206,17 +221,19 @@ private slots:
         QTest::addColumn<MaybeText>("out");
         QTest::addColumn<qsizetype>("errSize");
         QTest::newRow("exit status") << "echo hi; exit 3" << 3 << MaybeText("hi\n") << qsizetype(0);
-        QTest::newRow("only standard error") << "echo oops >&2" << 0 << MaybeText("") << qsizetype(5);
+        QTest::newRow("only standard error")
+            << "echo oops >&2" << 0 << MaybeText("") << qsizetype(5);
         // Far more than a pipe holds, on both streams: neither may stall the child.
         QTest::newRow("chatty on both streams")
-            << "head -c 3000000 /dev/zero | tr '\\0' e >&2; head -c 200000 /dev/zero | tr '\\0' o; echo"
+            << "head -c 3000000 /dev/zero | tr '\\0' e >&2; head -c 200000 /dev/zero | tr '\\0' o; "
+               "echo"
             << 0 << MaybeText(QString(200000, u'o') + u'\n') << qsizetype(3000000);
         QTest::newRow("invalid UTF-8") << "printf 'ok\\377'" << 0 << MaybeText() << qsizetype(0);
         QTest::newRow("non-ASCII") << "printf 'Grüße'" << 0 << MaybeText("Grüße") << qsizetype(0);
         QTest::newRow("killed") << "kill -9 $$" << 128 + 9 << MaybeText("") << qsizetype(0);
         // A program that cannot start leaves both output places untouched.
-        QTest::newRow("no such tool") << m_tmp.filePath("no such tool") << -1 << MaybeText("untouched")
-                                      << qsizetype(9);
+        QTest::newRow("no such tool")
+            << m_tmp.filePath("no such tool") << -1 << MaybeText("untouched") << qsizetype(9);
     }
     void runner()
     {
@@ -240,8 +257,8 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         MaybeText output;
-        QCOMPARE(install::runTool("/bin/sh", {"-c", "echo started; sleep 3 & exec sleep 30"}, &output,
-                                  nullptr, QDeadlineTimer(300)),
+        QCOMPARE(install::runTool("/bin/sh", {"-c", "echo started; sleep 3 & exec sleep 30"},
+                                  &output, nullptr, QDeadlineTimer(300)),
                  128 + 9);
         QVERIFY(clock.elapsed() < 5000);
         QCOMPARE(output, MaybeText("started\n"));
@@ -258,9 +275,11 @@ private slots:
         QTest::newRow("first of two") << plist(entity(a) + entity("/Volumes/B")) << MaybeText(a);
         QTest::newRow("escaped text") << plist(entity("/V/Q &amp; A")) << MaybeText("/V/Q & A");
         QTest::newRow("not a string")
-            << plist("<dict><key>mount-point</key><integer>7</integer></dict>" + entity(a)) << MaybeText(a);
+            << plist("<dict><key>mount-point</key><integer>7</integer></dict>" + entity(a))
+            << MaybeText(a);
         QTest::newRow("no mount point") << plist(entity({})) << MaybeText();
-        QTest::newRow("no entities key") << "<plist><dict><key>x</key><array/></dict></plist>" << MaybeText();
+        QTest::newRow("no entities key")
+            << "<plist><dict><key>x</key><array/></dict></plist>" << MaybeText();
         QTest::newRow("truncated") << plist(entity(a)).left(200) << MaybeText();
         QTest::newRow("not XML") << "bplist00\x01\x02" << MaybeText();
     }
@@ -286,7 +305,8 @@ private slots:
         for (const char *name : {"b.app", "README", "a.app", "Foo.App", "c.app", "x.app.zip"})
             QDir().mkpath(dir + '/' + name);
         QString expected;
-        for (QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot); expected.isEmpty() && it.hasNext();)
+        for (QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot);
+             expected.isEmpty() && it.hasNext();)
             expected = it.next().endsWith(".app") ? it.filePath() : QString();
         QCOMPARE(firstAppInDirectory(dir), MaybeText(expected));
         for (const char *name : {"a.app", "b.app", "c.app"})
@@ -313,57 +333,110 @@ private slots:
         add("Foo.App is no bundle", {.image = "upper", .error = kNotFound, .stages = 1});
         add("no bundle", {.image = "none", .error = kNotFound, .stages = 1});
         add("old copy replaced", {.image = "full", .app = app, .oldCopy = true});
-        add("privileged copy", {.image = "full", .app = app, .stages = 3, .writable = false, .oldCopy = true});
-        add("prompt dismissed", {.image = "full", .error = kCancelled, .stages = 3, .pkexec = "126",
-                                 .writable = false, .oldCopy = true});
-        add("privileged copy failed", {.image = "other", .error = kCopyFailed, .stages = 3,
-                                       .pkexec = "127", .writable = false});
+        add("privileged copy",
+            {.image = "full", .app = app, .stages = 3, .writable = false, .oldCopy = true});
+        add("prompt dismissed", {.image = "full",
+                                 .error = kCancelled,
+                                 .stages = 3,
+                                 .pkexec = "126",
+                                 .writable = false,
+                                 .oldCopy = true});
+        add("privileged copy failed", {.image = "other",
+                                       .error = kCopyFailed,
+                                       .stages = 3,
+                                       .pkexec = "127",
+                                       .writable = false});
         // A mount meets the damage only when copying, and the old copy stays; unsquashfs checks
         // what it extracts.
-        add("damaged data", {.image = "damaged", .error = kCopyFailed, .oldCopy = true,
-                             .logLine = "direct copy failed"}, {true});
-        add("damaged data", {.image = "damaged", .error = kMountFailed, .stages = 1, .oldCopy = true}, {false});
+        add("damaged data",
+            {.image = "damaged",
+             .error = kCopyFailed,
+             .oldCopy = true,
+             .logLine = "direct copy failed"},
+            {true});
+        add("damaged data",
+            {.image = "damaged", .error = kMountFailed, .stages = 1, .oldCopy = true}, {false});
         // What the image asks for in modes is not granted, whoever copies.
         add("modes, direct", {.image = "modes", .app = app});
         add("modes, privileged", {.image = "modes", .app = app, .stages = 3, .writable = false});
         const QString refused = "INST: refused to install Quillmarsh.app: ";
-        add("bundle is a link", {.image = "linked", .error = kCopyFailed, .logLine = refused + "Quillmarsh.app is not a folder"});
+        add("bundle is a link", {.image = "linked",
+                                 .error = kCopyFailed,
+                                 .logLine = refused + "Quillmarsh.app is not a folder"});
         for (const char *image : {"escape", "absolute", "sneaky"})
-            add(QString("link: ") + image, {.image = image, .error = kCopyFailed, .oldCopy = true,
-                                             .logLine = " is a link that leaves the bundle"});
-        add("FIFO", {.image = "fifo", .error = kCopyFailed, .logLine = "pipe is not a file, folder or link"});
+            add(QString("link: ") + image, {.image = image,
+                                            .error = kCopyFailed,
+                                            .oldCopy = true,
+                                            .logLine = " is a link that leaves the bundle"});
+        add("FIFO", {.image = "fifo",
+                     .error = kCopyFailed,
+                     .logLine = "pipe is not a file, folder or link"});
         // Without the system's unsquashfs root is handed an archive of the bundle, and takes
         // nothing of it but files, folders and links inside, as root's, closed to others.
         const QString archive = "root is handed an archive of the bundle";
-        add("privileged copy, archive", {.image = "full", .app = app, .stages = 3, .writable = false,
-                                         .oldCopy = true, .rootExtractor = false, .logLine = archive}, both);
-        add("modes, privileged, archive", {.image = "modes", .app = app, .stages = 3, .writable = false,
-                                           .rootExtractor = false, .logLine = archive});
-        add("archive changed at the prompt", {.image = "full", .error = kCopyFailed, .stages = 3, .writable = false,
-            .oldCopy = true, .rootExtractor = false, .logLine = "refused: the archive does not have the SHA-256",
-            .prompt = "printf x | dd of=/proc/$$/fd/0 bs=1 seek=5000 conv=notrunc status=none"});
+        add("privileged copy, archive",
+            {.image = "full",
+             .app = app,
+             .stages = 3,
+             .writable = false,
+             .oldCopy = true,
+             .rootExtractor = false,
+             .logLine = archive},
+            both);
+        add("modes, privileged, archive", {.image = "modes",
+                                           .app = app,
+                                           .stages = 3,
+                                           .writable = false,
+                                           .rootExtractor = false,
+                                           .logLine = archive});
+        add("archive changed at the prompt",
+            {.image = "full",
+             .error = kCopyFailed,
+             .stages = 3,
+             .writable = false,
+             .oldCopy = true,
+             .rootExtractor = false,
+             .logLine = "refused: the archive does not have the SHA-256",
+             .prompt = "printf x | dd of=/proc/$$/fd/0 bs=1 seek=5000 conv=notrunc status=none"});
         // Root works only where no one else can change a thing, and reads only the image's bytes.
         const QString unsafe = "INST: no administrator copy into ";
-        add("folder of another user", {.image = "full", .error = kCopyFailed, .writable = false,
-                                       .logLine = "belongs to uid 12345", .setup = "chown 12345 \"$D\""});
-        add("parent shared, sticky", {.image = "full", .error = kCopyFailed, .writable = false,
+        add("folder of another user", {.image = "full",
+                                       .error = kCopyFailed,
+                                       .writable = false,
+                                       .logLine = "belongs to uid 12345",
+                                       .setup = "chown 12345 \"$D\""});
+        add("parent shared, sticky", {.image = "full",
+                                      .error = kCopyFailed,
+                                      .writable = false,
                                       .logLine = "may be written by others (mode 1777)",
                                       .setup = "chmod 1777 \"$D/..\""});
-        add("image replaced at the prompt", {.image = "full", .app = app, .stages = 3, .writable = false,
-                                             .prompt = "cp \"$IMG.other\" \"$IMG.new\" && mv \"$IMG.new\" \"$IMG\""});
-        add("image changed at the prompt", {.image = "full", .error = kCopyFailed, .stages = 3, .writable = false,
-                                            .oldCopy = true, .logLine = "refused: the image does not have the SHA-256",
-                                            .prompt = "printf x | dd of=\"$IMG\" bs=1 seek=5000 conv=notrunc"});
+        add("image replaced at the prompt",
+            {.image = "full",
+             .app = app,
+             .stages = 3,
+             .writable = false,
+             .prompt = "cp \"$IMG.other\" \"$IMG.new\" && mv \"$IMG.new\" \"$IMG\""});
+        add("image changed at the prompt",
+            {.image = "full",
+             .error = kCopyFailed,
+             .stages = 3,
+             .writable = false,
+             .oldCopy = true,
+             .logLine = "refused: the image does not have the SHA-256",
+             .prompt = "printf x | dd of=\"$IMG\" bs=1 seek=5000 conv=notrunc"});
         for (const char *image : {"truncated", "noise", "empty"})
             add(image, {.image = image, .error = kMountFailed, .stages = 1}, both);
         // Hostile install folders, through the direct copy and the real shell command line.
-        for (const char *folder : {"O'Brien", "say \"hi\"", "back\\slash", "$(touch pwned)",
-                                   "`touch pwned`", "two  spaces ", "new\nline", "Zoë 東京",
-                                   "@NAME@ @EXTRACT@ @DIR@"}) {
+        for (const char *folder :
+             {"O'Brien", "say \"hi\"", "back\\slash", "$(touch pwned)", "`touch pwned`",
+              "two  spaces ", "new\nline", "Zoë 東京", "@NAME@ @EXTRACT@ @DIR@"}) {
             for (bool direct : {true, false})
                 add((direct ? "direct " : "privileged ") + QString::fromUtf8(folder),
-                    {.image = "other", .app = "Other.app", .stages = direct ? 2 : 3,
-                     .writable = direct, .folder = QString::fromUtf8(folder) + "/Apps"});
+                    {.image = "other",
+                     .app = "Other.app",
+                     .stages = direct ? 2 : 3,
+                     .writable = direct,
+                     .folder = QString::fromUtf8(folder) + "/Apps"});
         }
     }
     void pipeline()
@@ -390,8 +463,8 @@ private slots:
         std::optional<Immutable> locked;
         if (!row.writable) // until the privileged copy, which lifts the lock as root would
             locked.emplace(destDir);
-        fakeReply("pkexec.pre", "/usr/bin/chattr -i -- " + shellQuote(destDir).toUtf8() + "; IMG=" +
-                                    shellQuote(image).toUtf8() + "; " + row.prompt);
+        fakeReply("pkexec.pre", "/usr/bin/chattr -i -- " + shellQuote(destDir).toUtf8() +
+                                    "; IMG=" + shellQuote(image).toUtf8() + "; " + row.prompt);
         DMGInstaller::Tools tools;
         SquashfsImageTool::Paths paths;
         paths.fuseDevice = row.fuse ? paths.fuseDevice : m_tmp.filePath("no-fuse-device");
@@ -427,27 +500,63 @@ private slots:
         QTest::addColumn<QString>("input");    // an image, or a tar archive of the bundle
         QTest::addColumn<QString>("digestOf"); // the file whose size and SHA-256 the command names
         QTest::addColumn<QString>("refusal");  // empty: installed
-        QTest::newRow("installed") << "modes.img" << "modes.img" << "";
-        QTest::newRow("other bytes") << "modes.img" << "full.img" << "refused: the image is not ";
-        QTest::newRow("same size, other digest") << "damaged.img" << "full.img" << "does not have the SHA-256";
-        QTest::newRow("bundle is a link") << "linked.img" << "linked.img" << "Quillmarsh.app is not a folder";
-        QTest::newRow("link leaves") << "escape.img" << "escape.img" << "etc is a link that leaves the bundle";
-        QTest::newRow("absolute link") << "absolute.img" << "absolute.img" << "passwd is a link that leaves";
-        QTest::newRow("leaves through a link") << "sneaky.img" << "sneaky.img" << "sub/e is a link that leaves";
-        QTest::newRow("FIFO") << "fifo.img" << "fifo.img" << "pipe is not a file, folder or link";
+        QTest::newRow("installed") << "modes.img"
+                                   << "modes.img"
+                                   << "";
+        QTest::newRow("other bytes") << "modes.img"
+                                     << "full.img"
+                                     << "refused: the image is not ";
+        QTest::newRow("same size, other digest") << "damaged.img"
+                                                 << "full.img"
+                                                 << "does not have the SHA-256";
+        QTest::newRow("bundle is a link") << "linked.img"
+                                          << "linked.img"
+                                          << "Quillmarsh.app is not a folder";
+        QTest::newRow("link leaves") << "escape.img"
+                                     << "escape.img"
+                                     << "etc is a link that leaves the bundle";
+        QTest::newRow("absolute link") << "absolute.img"
+                                       << "absolute.img"
+                                       << "passwd is a link that leaves";
+        QTest::newRow("leaves through a link") << "sneaky.img"
+                                               << "sneaky.img"
+                                               << "sub/e is a link that leaves";
+        QTest::newRow("FIFO") << "fifo.img"
+                              << "fifo.img"
+                              << "pipe is not a file, folder or link";
         // An archive is listed before anything is written out, then goes through the same checks.
         const QString listed = "refused: the archive holds ";
-        QTest::newRow("archive installed") << "modes.tar" << "modes.tar" << "";
-        QTest::newRow("archive, other bytes") << "modes.tar" << "full.tar" << "refused: the archive is not ";
-        QTest::newRow("archive: FIFO") << "fifo.tar" << "fifo.tar" << listed + "what is not a file, folder or link: p";
-        QTest::newRow("archive: device") << "device.tar" << "device.tar" << listed + "what is not a file, folder or link: c";
-        QTest::newRow("archive: hard link") << "hardlink.tar" << "hardlink.tar" << listed + "what is not a file, folder or link: h";
-        QTest::newRow("archive: absolute link") << "absolute.tar" << "absolute.tar" << listed + "a link to an absolute path";
-        QTest::newRow("archive: absolute name") << "absname.tar" << "absname.tar" << listed + "a name outside its folder: /";
-        QTest::newRow("archive: name with ..") << "dotdot.tar" << "dotdot.tar" << listed + "a name outside its folder: Quillmarsh.app/../";
-        QTest::newRow("archive: link leaves") << "escape.tar" << "escape.tar" << "etc is a link that leaves the bundle";
+        QTest::newRow("archive installed") << "modes.tar"
+                                           << "modes.tar"
+                                           << "";
+        QTest::newRow("archive, other bytes") << "modes.tar"
+                                              << "full.tar"
+                                              << "refused: the archive is not ";
+        QTest::newRow("archive: FIFO")
+            << "fifo.tar"
+            << "fifo.tar" << listed + "what is not a file, folder or link: p";
+        QTest::newRow("archive: device")
+            << "device.tar"
+            << "device.tar" << listed + "what is not a file, folder or link: c";
+        QTest::newRow("archive: hard link")
+            << "hardlink.tar"
+            << "hardlink.tar" << listed + "what is not a file, folder or link: h";
+        QTest::newRow("archive: absolute link")
+            << "absolute.tar"
+            << "absolute.tar" << listed + "a link to an absolute path";
+        QTest::newRow("archive: absolute name")
+            << "absname.tar"
+            << "absname.tar" << listed + "a name outside its folder: /";
+        QTest::newRow("archive: name with ..")
+            << "dotdot.tar"
+            << "dotdot.tar" << listed + "a name outside its folder: Quillmarsh.app/../";
+        QTest::newRow("archive: link leaves") << "escape.tar"
+                                              << "escape.tar"
+                                              << "etc is a link that leaves the bundle";
         // A link up and out, then a file named through it: nothing may land outside.
-        QTest::newRow("archive: written through a link") << "through.tar" << "through.tar" << "cannot read the archive";
+        QTest::newRow("archive: written through a link") << "through.tar"
+                                                         << "through.tar"
+                                                         << "cannot read the archive";
     }
     void rootCommand()
     {
@@ -467,15 +576,18 @@ private slots:
         QVERIFY(live >= 0 && ::flock(live, LOCK_EX) == 0);
         QFile digestSource(m_tmp.filePath(digestOf)), stdinFile(m_tmp.filePath(input));
         QVERIFY(digestSource.open(QIODevice::ReadOnly) && stdinFile.open(QIODevice::ReadOnly));
-        const RootInstall install{dir, "Quillmarsh.app", digestSource.size(),
-                                  QCryptographicHash::hash(digestSource.readAll(), QCryptographicHash::Sha256),
-                                  input.endsWith(".tar") ? RootInstall::Payload::TarArchive
-                                                         : RootInstall::Payload::SquashfsImage};
+        const RootInstall install{
+            dir, "Quillmarsh.app", digestSource.size(),
+            QCryptographicHash::hash(digestSource.readAll(), QCryptographicHash::Sha256),
+            input.endsWith(".tar") ? RootInstall::Payload::TarArchive
+                                   : RootInstall::Payload::SquashfsImage};
         MaybeText out, err;
         QCOMPARE(runTool("/bin/sh", {"-c", pkexecInstallCommand(install)}, &out, &err,
-                         QDeadlineTimer(60000), stdinFile.handle()), refusal.isEmpty() ? 0 : 1);
+                         QDeadlineTimer(60000), stdinFile.handle()),
+                 refusal.isEmpty() ? 0 : 1);
         QVERIFY2(err.value_or("").contains(refusal), qPrintable(err.value_or("?")));
-        QCOMPARE(entries(dir), QStringList({".quillmarsh-link", ".quillmarsh-live", "Quillmarsh.app"}));
+        QCOMPARE(entries(dir),
+                 QStringList({".quillmarsh-link", ".quillmarsh-live", "Quillmarsh.app"}));
         QCOMPARE(entries(dir + "-target"), QStringList());
         if (!refusal.isEmpty())
             QCOMPARE(describeTree(dest), describeTree(m_tmp.filePath("other/Other.app")));
@@ -489,13 +601,25 @@ private slots:
         QTest::addColumn<QString>("setup"); // run in a fresh folder holding a/b
         QTest::addColumn<QString>("folder");
         QTest::addColumn<QString>("problem");
-        QTest::newRow("root's, still to be made") << "true" << "a/b/c/d" << "";
-        QTest::newRow("another user's") << "chown 12345 a" << "a/b" << "a belongs to uid 12345, not to root";
-        QTest::newRow("group may write") << "chmod 775 a/b" << "a/b" << "a/b may be written by others (mode 775)";
-        QTest::newRow("shared and sticky") << "chmod 1777 a" << "a/b/new" << "a may be written by others (mode 1777)";
-        QTest::newRow("a file") << "touch a/b/f" << "a/b/f/g" << "a/b/f is not a folder";
+        QTest::newRow("root's, still to be made") << "true"
+                                                  << "a/b/c/d"
+                                                  << "";
+        QTest::newRow("another user's") << "chown 12345 a"
+                                        << "a/b"
+                                        << "a belongs to uid 12345, not to root";
+        QTest::newRow("group may write") << "chmod 775 a/b"
+                                         << "a/b"
+                                         << "a/b may be written by others (mode 775)";
+        QTest::newRow("shared and sticky") << "chmod 1777 a"
+                                           << "a/b/new"
+                                           << "a may be written by others (mode 1777)";
+        QTest::newRow("a file") << "touch a/b/f"
+                                << "a/b/f/g"
+                                << "a/b/f is not a folder";
         // Only the folder reached counts, however it was named.
-        QTest::newRow("through a link") << "mkdir -m 1777 s && ln -s ../a/b s/l" << "s/l" << "";
+        QTest::newRow("through a link") << "mkdir -m 1777 s && ln -s ../a/b s/l"
+                                        << "s/l"
+                                        << "";
     }
     void rootOnlyFolder()
     {
@@ -509,7 +633,8 @@ private slots:
         const QString found = rootOnlyFolderProblem(base + '/' + folder, &resolved);
         QCOMPARE(found.section(base + '/', -1), problem);
         if (problem.isEmpty())
-            QCOMPARE(resolved, QDir(base).canonicalPath() + '/' + (folder == "s/l" ? "a/b" : folder));
+            QCOMPARE(resolved,
+                     QDir(base).canonicalPath() + '/' + (folder == "s/l" ? "a/b" : folder));
     }
 
     // The macOS tools, scripted: "<tool>[.<call>].<out|err|rc>=text". A scripted osascript
@@ -522,25 +647,28 @@ private slots:
         const QString none, failed = "privileged copy failed, rc=1 out=";
         QTest::newRow("direct copy") << QByteArrayList{} << none << none;
         QTest::newRow("quarantine removal fails") << QByteArrayList{"xattr.rc=1"} << none << none;
-        QTest::newRow("forced detach") << QByteArrayList{"hdiutil.2.rc=16", "hdiutil.3.rc=1"} << none << none;
+        QTest::newRow("forced detach")
+            << QByteArrayList{"hdiutil.2.rc=16", "hdiutil.3.rc=1"} << none << none;
         QTest::newRow("privileged copy") << QByteArrayList{"osascript.rc=0"} << none << none;
         const QByteArray cancel = "0:95: execution error: User canceled. (-128)";
-        QTest::newRow("-128 on stderr") << QByteArrayList{"osascript.rc=1", "osascript.err=" + cancel}
-                                        << kCancelled << failed + cancel;
+        QTest::newRow("-128 on stderr")
+            << QByteArrayList{"osascript.rc=1", "osascript.err=" + cancel} << kCancelled
+            << failed + cancel;
         QTest::newRow("User canceled on stdout")
             << QByteArrayList{"osascript.rc=1", "osascript.out=User canceled"} << kCancelled
             << failed + "User canceled";
         QTest::newRow("other failure")
             << QByteArrayList{"osascript.rc=1", "osascript.out=ditto: No space left"} << kCopyFailed
             << failed + "ditto: No space left";
-        QTest::newRow("attach failed") << QByteArrayList{"hdiutil.1.rc=1"} << kMountFailed
-                                       << "hdiutil attach failed, rc=1";
-        QTest::newRow("empty listing") << QByteArrayList{"hdiutil.1.out="} << kMountFailed
-                                       << "hdiutil attach failed, rc=0";
-        QTest::newRow("invalid UTF-8") << QByteArrayList{"hdiutil.1.out=<plist>\xff"} << kMountFailed
-                                       << "hdiutil attach failed, rc=0";
-        QTest::newRow("no mount point") << QByteArrayList{"hdiutil.1.out=" + plist(entity({})).toUtf8()}
-                                        << kMountFailed << none;
+        QTest::newRow("attach failed")
+            << QByteArrayList{"hdiutil.1.rc=1"} << kMountFailed << "hdiutil attach failed, rc=1";
+        QTest::newRow("empty listing")
+            << QByteArrayList{"hdiutil.1.out="} << kMountFailed << "hdiutil attach failed, rc=0";
+        QTest::newRow("invalid UTF-8") << QByteArrayList{"hdiutil.1.out=<plist>\xff"}
+                                       << kMountFailed << "hdiutil attach failed, rc=0";
+        QTest::newRow("no mount point")
+            << QByteArrayList{"hdiutil.1.out=" + plist(entity({})).toUtf8()} << kMountFailed
+            << none;
     }
     void macProtocol()
     {
@@ -568,16 +696,19 @@ private slots:
         const QStringList stages = kStages.mid(0, error == kMountFailed ? 1 : writable ? 2 : 3);
         QCOMPARE(run(image, dest.section('/', 0, -2), tools, stages.size() > 1 ? gate : QString()),
                  QStringList(stages) << (error.isEmpty() ? "success " + dest : "failure " + error));
-        QList<QStringList> hdiutil{{"attach", image, "-nobrowse", "-noverify", "-readonly", "-plist"}};
+        QList<QStringList> hdiutil{
+            {"attach", image, "-nobrowse", "-noverify", "-readonly", "-plist"}};
         if (stages.size() > 1)
             hdiutil << QStringList{"detach", volume, "-quiet"};
         if (fakes.contains("hdiutil.2.rc=16"))
             hdiutil << QStringList{"detach", volume, "-force", "-quiet"};
         QCOMPARE(fakeCalls("hdiutil"), hdiutil);
         const QStringList script{"-e", appleScriptCopyScript(volume + "/Quillmarsh.app", dest)};
-        QCOMPARE(fakeCalls("osascript"), stages.size() < 3 ? QList<QStringList>() : QList<QStringList>{script});
+        QCOMPARE(fakeCalls("osascript"),
+                 stages.size() < 3 ? QList<QStringList>() : QList<QStringList>{script});
         const QStringList xattr{"-dr", "com.apple.quarantine", dest};
-        QCOMPARE(fakeCalls("xattr"), error.isEmpty() ? QList<QStringList>{xattr} : QList<QStringList>());
+        QCOMPARE(fakeCalls("xattr"),
+                 error.isEmpty() ? QList<QStringList>{xattr} : QList<QStringList>());
         if (stages.size() == 2)
             QCOMPARE(describeTree(dest), describeTree(volume + "/Quillmarsh.app"));
         QVERIFY(log().contains("INST: " + logLine));
@@ -643,15 +774,20 @@ private slots:
         const auto cleanup = qScopeGuard([&] { platform::removeTree(mnt); });
         QVERIFY(QDir().mkpath(mnt));
         MaybeText out;
-        const int rc = runTool("/usr/bin/unshare", {"-m", "--propagation", "private", "/bin/sh", "-c",
-            R"(mount -t tmpfs -o "size=$1" qm-space "$2" || exit 9; d="$2/Apps/new"
+        const int rc =
+            runTool("/usr/bin/unshare",
+                    {"-m", "--propagation", "private", "/bin/sh", "-c",
+                     R"(mount -t tmpfs -o "size=$1" qm-space "$2" || exit 9; d="$2/Apps/new"
 if [ -n "$4" ]; then d="$2/Apps"; mkdir "$d"; cp -a "$4" "$d/Quillmarsh.app" && echo old > "$d/Quillmarsh.app/old-marker"; fi
 "$3" "$5" "$d" | tail -n 1; ls -A "$d" 2>/dev/null; [ ! -e "$d/Quillmarsh.app/old-marker" ] || echo old kept)",
-            "sh", size, mnt, QM_BINARY_DIR "/bin/quillmarsh-install-image",
-            oldCopy ? m_tmp.filePath("full/Quillmarsh.app") : QString(), m_tmp.filePath("full.img")}, &out);
+                     "sh", size, mnt, QM_BINARY_DIR "/bin/quillmarsh-install-image",
+                     oldCopy ? m_tmp.filePath("full/Quillmarsh.app") : QString(),
+                     m_tmp.filePath("full.img")},
+                    &out);
         QCOMPARE(rc, 0);
         const QStringList lines = out.value_or("").split('\n', Qt::SkipEmptyParts);
-        QVERIFY2(!lines.isEmpty() && lines[0].startsWith(outcome + mnt + "/Apps"), qPrintable(out.value_or("")));
+        QVERIFY2(!lines.isEmpty() && lines[0].startsWith(outcome + mnt + "/Apps"),
+                 qPrintable(out.value_or("")));
         QStringList rest{"Quillmarsh.app"};
         if (outcome.startsWith("no space"))
             rest = oldCopy ? QStringList{"Quillmarsh.app", "old kept"} : QStringList{};
@@ -668,12 +804,15 @@ if [ -n "$4" ]; then d="$2/Apps"; mkdir "$d"; cp -a "$4" "$d/Quillmarsh.app" && 
         QTest::addColumn<bool>("oldCopy");
         QTest::addColumn<QString>("found"); // what dest holds after the kill
         int count = 1;
-        for (QDirIterator it(m_tmp.filePath("full/Quillmarsh.app"), QDir::AllEntries | QDir::System |
-                             QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories); it.hasNext(); it.next())
+        for (QDirIterator it(m_tmp.filePath("full/Quillmarsh.app"),
+                             QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
+                             QDirIterator::Subdirectories);
+             it.hasNext(); it.next())
             ++count;
         for (bool old : {true, false}) {
             for (int n = 1; n <= count; ++n)
-                QTest::addRow("entry %d%s", n, old ? ", old copy" : "") << "entry" << n << old << (old ? "old" : "");
+                QTest::addRow("entry %d%s", n, old ? ", old copy" : "")
+                    << "entry" << n << old << (old ? "old" : "");
         }
         QTest::newRow("exchange") << "exchange" << 1 << true << "old";
         QTest::newRow("removal of the old copy") << "remove old" << 1 << true << "new";
@@ -689,23 +828,26 @@ if [ -n "$4" ]; then d="$2/Apps"; mkdir "$d"; cp -a "$4" "$d/Quillmarsh.app" && 
         QFETCH(QString, found);
         const QString folder = freshFolder(), dest = folder + "/Quillmarsh.app";
         const auto cleanup = qScopeGuard([&] { platform::removeTree(folder); });
-        const QString oldBundle = m_tmp.filePath("other/Other.app"), newBundle = m_tmp.filePath("full/Quillmarsh.app");
+        const QString oldBundle = m_tmp.filePath("other/Other.app"),
+                      newBundle = m_tmp.filePath("full/Quillmarsh.app");
         QVERIFY(QDir().mkpath(folder));
         if (oldCopy)
             QCOMPARE(copyTree(oldBundle, dest), QString());
         const QString helper = QM_BINARY_DIR "/bin/qm-replace-crash";
         QCOMPARE(runTool(helper, {newBundle, dest, step, QString::number(n)}), 128 + 9);
         const QMap<QString, QString> bundles{{"old", oldBundle}, {"new", newBundle}};
-        QCOMPARE(describeTree(dest), found.isEmpty() ? describeTree(dest + "-none") : describeTree(bundles[found]));
+        QCOMPARE(describeTree(dest),
+                 found.isEmpty() ? describeTree(dest + "-none") : describeTree(bundles[found]));
         QCOMPARE(entries(folder).size(), found.isEmpty() ? 1 : 2); // and one staging folder
-        QCOMPARE(runTool(helper, {"-", dest}), 0); // the sweep alone
-        QCOMPARE(describeTree(dest), describeTree(step == "aside" ? oldBundle
+        QCOMPARE(runTool(helper, {"-", dest}), 0);                 // the sweep alone
+        QCOMPARE(describeTree(dest), describeTree(step == "aside"   ? oldBundle
                                                   : found.isEmpty() ? dest + "-none"
                                                                     : bundles[found]));
 
         // A staging folder whose lock is held belongs to a live install and stays.
         QVERIFY(QDir().mkpath(folder + "/.quillmarsh-live"));
-        const int live = ::open(QFile::encodeName(folder + "/.quillmarsh-live").constData(), O_RDONLY);
+        const int live =
+            ::open(QFile::encodeName(folder + "/.quillmarsh-live").constData(), O_RDONLY);
         const auto unlock = qScopeGuard([live] { ::close(live); });
         QVERIFY(live >= 0 && ::flock(live, LOCK_EX) == 0);
         QCOMPARE(runTool(helper, {newBundle, dest}), 0);
@@ -755,12 +897,14 @@ mknod device/Quillmarsh.app/null c 1 3; cp $a/AppRun hardlink/Quillmarsh.app/; l
 cp $a/AppRun through/Quillmarsh.app/; ln -s ../../.. through/Quillmarsh.app/up
 for t in full modes fifo device hardlink absolute escape through; do tar -C $t -cf $t.tar Quillmarsh.app; done
 tar -C full -rf through.tar --transform 's,^README,Quillmarsh.app/up/pwned,' README
-tar -C full -cPf dotdot.tar Quillmarsh.app/../README; tar -cPf absname.tar "$PWD/full/README")", "sh", m_tmp.path()}), 0);
+tar -C full -cPf dotdot.tar Quillmarsh.app/../README; tar -cPf absname.tar "$PWD/full/README")",
+                                 "sh", m_tmp.path()}),
+             0);
     // FUSE counts as usable only when a mount really works here (device, permissions).
     const QString probe = m_tmp.filePath("probe");
     QDir().mkpath(probe);
-    m_fuse = runTool("/usr/bin/squashfuse", {"-o", "ro", m_tmp.filePath("none.img"), probe}) == 0
-             && QFile::exists(probe + "/README");
+    m_fuse = runTool("/usr/bin/squashfuse", {"-o", "ro", m_tmp.filePath("none.img"), probe}) == 0 &&
+             QFile::exists(probe + "/README");
     if (m_fuse)
         runTool("/usr/bin/fusermount3", {"-u", probe});
 }
@@ -771,11 +915,15 @@ void TestInstall::appleScript_data()
     QTest::addColumn<QString>("script");
     const QString start = R"(do shell script "/bin/rm -rf )";
     const QString end = R"(" with administrator privileges)";
-    QTest::newRow("single quote") << "/U/O'Brien/Q.app"
-        << start + R"('/U/O'\\''Brien/Q.app' && /usr/bin/ditto '/V/Q.app' '/U/O'\\''Brien/Q.app')" + end;
-    QTest::newRow("double quote") << R"(/A "b"/Q.app)"
+    QTest::newRow("single quote")
+        << "/U/O'Brien/Q.app"
+        << start + R"('/U/O'\\''Brien/Q.app' && /usr/bin/ditto '/V/Q.app' '/U/O'\\''Brien/Q.app')" +
+               end;
+    QTest::newRow("double quote")
+        << R"(/A "b"/Q.app)"
         << start + R"('/A \"b\"/Q.app' && /usr/bin/ditto '/V/Q.app' '/A \"b\"/Q.app')" + end;
-    QTest::newRow("backslash") << R"(/A\b/Q.app)"
+    QTest::newRow("backslash")
+        << R"(/A\b/Q.app)"
         << start + R"('/A\\b/Q.app' && /usr/bin/ditto '/V/Q.app' '/A\\b/Q.app')" + end;
 }
 

@@ -21,11 +21,20 @@ private slots:
         QTest::addColumn<QString>("identifier");
         QTest::addColumn<qint64>("index");
         const QList<QPair<const char *, qint64>> rows{
-            {"", 0},          {"en-GB", 0},      {"de-AT", 1}, {"fr-CA", 2},      {"es-419", 3},    {"pt-BR", 4},
-            {"it-IT", 5},     {"zh-Hans-CN", 6}, {"zh", 6},    {"zh-TW", 7},      {"zh-HK", 7},     {"zh-MO", 7},
-            {"zh-Hans-HK", 7}, {"ja-JP", 8},     {"ko-KR", 0}, {"ru", 0},         {"DE-DE", 1},     {"ZH-HANT", 7},
-            {"frr", 0},       {"dee", 0},        {"itx-IT", 0}, {"de_AT.UTF-8@euro", 1}, {"zh_TW.Big5", 7},
-            {"env ", 0},      {"env de_AT", 1},  {"env zh_TW:de", 7}, {"env ko:de", 0},
+            {"", 0},           {"en-GB", 0},
+            {"de-AT", 1},      {"fr-CA", 2},
+            {"es-419", 3},     {"pt-BR", 4},
+            {"it-IT", 5},      {"zh-Hans-CN", 6},
+            {"zh", 6},         {"zh-TW", 7},
+            {"zh-HK", 7},      {"zh-MO", 7},
+            {"zh-Hans-HK", 7}, {"ja-JP", 8},
+            {"ko-KR", 0},      {"ru", 0},
+            {"DE-DE", 1},      {"ZH-HANT", 7},
+            {"frr", 0},        {"dee", 0},
+            {"itx-IT", 0},     {"de_AT.UTF-8@euro", 1},
+            {"zh_TW.Big5", 7}, {"env ", 0},
+            {"env de_AT", 1},  {"env zh_TW:de", 7},
+            {"env ko:de", 0},
         };
         for (const auto &[id, index] : rows)
             QTest::newRow(*id ? id : "empty") << QString::fromLatin1(id) << index;
@@ -35,7 +44,8 @@ private slots:
         QFETCH(QString, identifier);
         QFETCH(qint64, index);
         qint64 found = Localization::languageIndexFor(identifier);
-        if (QProcess p; identifier.startsWith("env ")) { // the system locale is read once per process
+        if (QProcess p;
+            identifier.startsWith("env ")) { // the system locale is read once per process
             p.start(QStringLiteral(DETECT_HELPER), {identifier.mid(4)});
             QVERIFY(p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit);
             found = p.exitCode();
@@ -53,11 +63,11 @@ private slots:
             const UIStrings &s = all[i];
             QCOMPARE(s.code + u' ' + s.langName, names[i]);
             for (const QString &text :
-                 {s.readAgreed,     s.privacy,        s.andWord,           s.license,
-                  s.installSetting, s.selectLanguage, s.installPath,       s.browse,
-                  s.btnInstall,     s.btnRetry,       s.btnStartNow,       s.btnHide,
-                  s.installingWait, s.cancelling,     s.installInProgress, s.chooseLocation,
-                  s.offlineLink,    s.installFailed,  s.couldNotStart,     s.selectFolder,
+                 {s.readAgreed,      s.privacy,        s.andWord,           s.license,
+                  s.installSetting,  s.selectLanguage, s.installPath,       s.browse,
+                  s.btnInstall,      s.btnRetry,       s.btnStartNow,       s.btnHide,
+                  s.installingWait,  s.cancelling,     s.installInProgress, s.chooseLocation,
+                  s.offlineLink,     s.installFailed,  s.couldNotStart,     s.selectFolder,
                   s.noPrivateFolder, s.imageUnverified})
                 QVERIFY2(!text.trimmed().isEmpty(), qPrintable(s.code)); // no English fallback
             QVERIFY(s.installerError.count("%ld") == 1 && s.exitConfirm.count("%@") == 1);
@@ -98,7 +108,8 @@ private slots:
         QTest::newRow("only en") << "{" + en + "}" << 1 << QStringList{"en"};
         QTest::newRow("de text") << "{" + en + R"(,"de":"x","fr":["y"]})" << 3
                                  << QStringList{"en", "fr"};
-        QTest::newRow("zh-hans") << "{" + en + R"(,"zh-hans":["x"],"xx":[]})" << 3 << QStringList{"en"};
+        QTest::newRow("zh-hans") << "{" + en + R"(,"zh-hans":["x"],"xx":[]})" << 3
+                                 << QStringList{"en"};
         QTest::newRow("en {}") << QByteArray(R"({"ja":["x"],"en":{}})") << 2 << QStringList{"ja"};
     }
     void slideCaptions()

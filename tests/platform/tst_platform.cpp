@@ -115,16 +115,25 @@ private slots:
         const QString fedoraTrust = "/etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem";
         const QString suse = "/etc/ssl/ca-bundle.pem";
         const QString alpine = "/etc/ssl/cert.pem";
-        QTest::newRow("debian, arch") << QStringList{debian, alpine} << QStringList{"", ""} << debian << "";
-        QTest::newRow("fedora") << QStringList{fedora, fedoraTrust} << QStringList{"", ""} << fedora << "";
-        QTest::newRow("rhel trust") << QStringList{fedoraTrust} << QStringList{"", ""} << fedoraTrust << "";
+        QTest::newRow("debian, arch")
+            << QStringList{debian, alpine} << QStringList{"", ""} << debian << "";
+        QTest::newRow("fedora") << QStringList{fedora, fedoraTrust} << QStringList{"", ""} << fedora
+                                << "";
+        QTest::newRow("rhel trust")
+            << QStringList{fedoraTrust} << QStringList{"", ""} << fedoraTrust << "";
         QTest::newRow("opensuse") << QStringList{suse, alpine} << QStringList{"", ""} << suse << "";
         QTest::newRow("alpine") << QStringList{alpine} << QStringList{"", ""} << alpine << "";
-        QTest::newRow("none") << QStringList{} << QStringList{"", ""} << "" << "";
-        QTest::newRow("env file") << QStringList{debian, "/my.pem"} << QStringList{"/my.pem", ""} << "/my.pem" << "";
-        QTest::newRow("env file missing") << QStringList{fedora} << QStringList{"/my.pem", ""} << fedora << "";
-        QTest::newRow("env dir, bundle too") << QStringList{fedora, "/c/"} << QStringList{"", "/c/"} << fedora << "/c/";
-        QTest::newRow("env dir is a file") << QStringList{alpine, "/c"} << QStringList{"", "/c"} << alpine << "";
+        QTest::newRow("none") << QStringList{} << QStringList{"", ""} << ""
+                              << "";
+        QTest::newRow("env file") << QStringList{debian, "/my.pem"} << QStringList{"/my.pem", ""}
+                                  << "/my.pem"
+                                  << "";
+        QTest::newRow("env file missing")
+            << QStringList{fedora} << QStringList{"/my.pem", ""} << fedora << "";
+        QTest::newRow("env dir, bundle too")
+            << QStringList{fedora, "/c/"} << QStringList{"", "/c/"} << fedora << "/c/";
+        QTest::newRow("env dir is a file")
+            << QStringList{alpine, "/c"} << QStringList{"", "/c"} << alpine << "";
     }
     void caStore()
     {
@@ -159,11 +168,11 @@ private slots:
         QTest::newRow("made") << kNobody << "" << true << true << false << "" << usual;
         QTest::newRow("kept") << kNobody << "dir 700" << true << true << false << "" << usual;
         QTest::newRow("0755") << kNobody << "dir 755" << true << true << false << "" << fresh;
-        QTest::newRow("another user's") << kNobody << "other's" << true << true << false << ""
-                                        << fresh;
+        QTest::newRow("another user's")
+            << kNobody << "other's" << true << true << false << "" << fresh;
         // Root may write anywhere: only the owner tells it the folder is not its own.
-        QTest::newRow("root, another user's") << uid_t(0) << "other's" << true << true << false
-                                              << "" << fresh;
+        QTest::newRow("root, another user's")
+            << uid_t(0) << "other's" << true << true << false << "" << fresh;
         QTest::newRow("link") << kNobody << "link" << true << true << false << "" << fresh;
         QTest::newRow("file") << kNobody << "file" << true << true << false << "" << fresh;
         QTest::newRow("cache unwritable") << kNobody << "" << false << true << false << ""

@@ -1,8 +1,8 @@
 // Signed images: .sig files made by the signing code, read back against altered images,
 // foreign keys and damaged lines, and the version floor and expiry of a release. The keys come
 // from `openssl genpkey`.
-#include "testkeys.h"
 #include "download/imagesignature.h"
+#include "testkeys.h"
 #include "tools/signing.h"
 
 #include <QFile>

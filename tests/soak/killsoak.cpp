@@ -4,10 +4,10 @@
 // the kill and after the recovery the bundle, the menu entry and the setup log must each be in
 // a state an interrupted install may leave: absent, the old copy, or the whole new one.
 #include "download/imagesignature.h"
-#include "tools/signing.h"
 #include "soak.h"
 #include "testhttpserver.h"
 #include "testkeys.h"
+#include "tools/signing.h"
 
 #include <QDir>
 #include <QElapsedTimer>

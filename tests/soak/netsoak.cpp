@@ -7,11 +7,11 @@
 #include "diag/analytics.h"
 #include "diag/itlog.h"
 #include "download/imagesignature.h"
-#include "tools/signing.h"
 #include "platform/paths.h"
 #include "soak.h"
 #include "testhttpserver.h"
 #include "testkeys.h"
+#include "tools/signing.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -5,16 +5,16 @@
 //
 // The views follow the setup flow's signals alone, so the tool shows each screen by sending
 // what the flow would send at that moment; nothing is downloaded or installed.
-#include "ui/installerwindow.h"
 #include "controller/mainwindowcontroller.h"
 #include "controller/setupflow.h"
 #include "l10n/localization.h"
+#include "ui/installerwindow.h"
 
 #include <QApplication>
 
-#include <curl/curl.h>
 #include <QComboBox>
 #include <QDir>
+#include <curl/curl.h>
 
 #include <cstdio>
 

@@ -12,8 +12,9 @@ class TestControls : public QObject
     Q_OBJECT
 
 private slots:
-    // Steps: "press X" and "release X" with the left button at (X, 9), "key K", "enable", "disable".
-    // A button clicks on press and release inside while enabled at both; a link anywhere in its frame.
+    // Steps: "press X" and "release X" with the left button at (X, 9), "key K", "enable",
+    // "disable". A button clicks on press and release inside while enabled at both; a link anywhere
+    // in its frame.
     void clicks_data()
     {
         QTest::addColumn<bool>("link");
@@ -22,7 +23,8 @@ private slots:
         QTest::newRow("press and release inside") << false << "press 120, release 120" << 1;
         QTest::newRow("release outside") << false << "press 120, release 300" << 0;
         QTest::newRow("disabled before release") << false << "press 120, disable, release 120" << 0;
-        QTest::newRow("disabled press, enabled release") << false << "disable, press 120, enable, release 120" << 0;
+        QTest::newRow("disabled press, enabled release")
+            << false << "disable, press 120, enable, release 120" << 0;
         QTest::newRow("keys") << false << "key Space, key Return, key Enter" << 3;
         QTest::newRow("keys while disabled") << false << "disable, key Space, key Return" << 0;
         QTest::newRow("link, far from the glyphs") << true << "press 190, release 190" << 1;
@@ -110,9 +112,10 @@ private slots:
         QAccessibleInterface *b = QAccessible::queryAccessibleInterface(&button);
         QAccessibleInterface *d = QAccessible::queryAccessibleInterface(&dots);
         QVERIFY(l && b && d && b->actionInterface());
-        QCOMPARE(std::tuple(l->role(), l->text(QAccessible::Name), b->role(), b->text(QAccessible::Name), d->role()),
-                 std::tuple(QAccessible::Link, QString("Privacy Policy"), QAccessible::Button, QString("Install"),
-                            QAccessible::PageTabList));
+        QCOMPARE(std::tuple(l->role(), l->text(QAccessible::Name), b->role(),
+                            b->text(QAccessible::Name), d->role()),
+                 std::tuple(QAccessible::Link, QString("Privacy Policy"), QAccessible::Button,
+                            QString("Install"), QAccessible::PageTabList));
         QSignalSpy spy(&button, &RoundedButton::clicked);
         b->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
         QCOMPARE(spy.count(), 1);

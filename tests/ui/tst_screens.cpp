@@ -1,14 +1,14 @@
-#include "fakestages.h"
-#include "testmain.h"
-#include "ui/installerwindow.h"
 #include "controller/mainwindowcontroller.h"
 #include "controller/setupflow.h"
+#include "fakestages.h"
 #include "l10n/localization.h"
 #include "platform/paths.h"
+#include "testmain.h"
 #include "ui/closebutton.h"
 #include "ui/dotsview.h"
 #include "ui/flippedview.h"
 #include "ui/imagefit.h"
+#include "ui/installerwindow.h"
 #include "ui/linklabel.h"
 #include "ui/roundedbutton.h"
 
@@ -42,7 +42,11 @@ class TestScreens : public QObject
         saved.status = DownloadResult::Status::Saved;
         m_download->completion(saved);
         m_install->completion({InstallResult::Status::Installed,
-                               QStringLiteral("/nowhere/Quillmarsh.app"), {}, {}, 0, 0});
+                               QStringLiteral("/nowhere/Quillmarsh.app"),
+                               {},
+                               {},
+                               0,
+                               0});
     }
 
     QColor pixel(int x, int y) { return c->window()->grab().toImage().pixelColor(x, y); }
@@ -80,7 +84,8 @@ private slots:
         QCOMPARE(w->minimumSize(), w->maximumSize());
         QVERIFY(w->windowFlags() & Qt::FramelessWindowHint);
         QCOMPARE(w->windowTitle(), QStringLiteral("Quillmarsh"));
-        QVERIFY((w->geometry().center() - w->screen()->availableGeometry().center()).manhattanLength() <= 2);
+        QVERIFY((w->geometry().center() - w->screen()->availableGeometry().center())
+                    .manhattanLength() <= 2);
         QVERIFY(w->closeButton()->geometry().right() < 28);
         const QRect closed = w->geometry();
         w->show();
@@ -121,20 +126,23 @@ private slots:
             reached.insert(QApplication::focusWidget());
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         }
-        for (QWidget *v : std::initializer_list<QWidget *>{c->installButton, c->acceptCheck, c->privacyLink,
-                                                           c->licenseLink, c->settingsLink})
+        for (QWidget *v : std::initializer_list<QWidget *>{
+                 c->installButton, c->acceptCheck, c->privacyLink, c->licenseLink, c->settingsLink})
             QVERIFY(reached.contains(v));
         c->settingsLink->setFocus(Qt::TabFocusReason);
         QTest::keyClick(c->settingsLink, Qt::Key_Return);
         QCOMPARE(w->height(), 516);
-        QCOMPARE((QList<QColor>{pixel(600, 500), pixel(0, 500)}), (QList<QColor>{{247, 249, 251}, kBackground}));
+        QCOMPARE((QList<QColor>{pixel(600, 500), pixel(0, 500)}),
+                 (QList<QColor>{{247, 249, 251}, kBackground}));
 
         // The install screen closes the panel: slide panel, dots (the first active), root margin.
         c->showInstallView(true);
         QVERIFY(!c->settingsShown && c->settingsPanel->isHidden());
         QCOMPARE(std::pair(w->geometry(), c->root->height()), std::pair(closed, 368));
-        QCOMPARE((QList<QColor>{pixel(600, 100), pixel(450, 340), pixel(296, 266), pixel(312, 266), pixel(0, 100)}),
-                 (QList<QColor>{{220, 237, 251}, kBackground, kAccent, {208, 208, 208}, kBackground}));
+        QCOMPARE(
+            (QList<QColor>{pixel(600, 100), pixel(450, 340), pixel(296, 266), pixel(312, 266),
+                           pixel(0, 100)}),
+            (QList<QColor>{{220, 237, 251}, kBackground, kAccent, {208, 208, 208}, kBackground}));
         c->showFinishView();
         QCOMPARE(pixel(212, 232), kAccent);
     }
@@ -176,8 +184,8 @@ private slots:
                           w->parentWidget()->objectName()),
                      look);
         }
-        QVERIFY(c->productLabel->alignment() & c->statusLabel->alignment() & c->offlineLink->alignment() &
-                Qt::AlignHCenter);
+        QVERIFY(c->productLabel->alignment() & c->statusLabel->alignment() &
+                c->offlineLink->alignment() & Qt::AlignHCenter);
         QVERIFY(c->privacyLink->alignment() & Qt::AlignLeft);
         QVERIFY(c->acceptCheck->isChecked() && c->installButton->isEnabled());
         QCOMPARE(c->locationField->text(), platform::defaultInstallFolder());
@@ -199,17 +207,35 @@ private slots:
     {
         QTest::addColumn<qint64>("lang");
         QTest::addColumn<QStringList>("literal");
-        const QStringList en{"I've read and agreed", "Privacy Policy", "and", "User License Agreement",
-                             "Install Setting", "Download the offline installer", "Select Language:",
-                             "Installation Path:", "Browse", "Hide", "Install", "Start Now",
+        const QStringList en{"I've read and agreed",
+                             "Privacy Policy",
+                             "and",
+                             "User License Agreement",
+                             "Install Setting",
+                             "Download the offline installer",
+                             "Select Language:",
+                             "Installation Path:",
+                             "Browse",
+                             "Hide",
+                             "Install",
+                             "Start Now",
                              "Installing, please wait..."};
-        const QStringList de{"Ich habe gelesen und akzeptiere", "Datenschutzrichtlinie", "und",
-                             "Endbenutzer-Lizenzvertrag", "Einstellungen",
-                             "Offline-Installationsprogramm herunterladen", "Sprache auswählen:",
-                             "Installationspfad:", "Durchsuchen", "Ausblenden", "Installieren", "Jetzt starten",
+        const QStringList de{"Ich habe gelesen und akzeptiere",
+                             "Datenschutzrichtlinie",
+                             "und",
+                             "Endbenutzer-Lizenzvertrag",
+                             "Einstellungen",
+                             "Offline-Installationsprogramm herunterladen",
+                             "Sprache auswählen:",
+                             "Installationspfad:",
+                             "Durchsuchen",
+                             "Ausblenden",
+                             "Installieren",
+                             "Jetzt starten",
                              "Installation läuft, bitte warten..."};
         for (qint64 i = 0; i < Localization::all().size(); ++i)
-            QTest::newRow(qPrintable(Localization::all().at(i).code)) << i << QList{en, de}.value(i);
+            QTest::newRow(qPrintable(Localization::all().at(i).code))
+                << i << QList{en, de}.value(i);
     }
     // Every text in the language; the agree row laid out with 6-point gaps from the check box,
     // the settings link's right edge at 624, y never moved.
@@ -219,32 +245,39 @@ private slots:
         QFETCH(QStringList, literal);
         setLanguage(lang);
         const UIStrings &s = Localization::all().at(lang);
-        QCOMPARE(std::pair(c->brandLabel->text(), c->statusLabel->text()), std::pair(QString("Quillmarsh"), QString()));
+        QCOMPARE(std::pair(c->brandLabel->text(), c->statusLabel->text()),
+                 std::pair(QString("Quillmarsh"), QString()));
         for (LinkLabel *l : {c->privacyLink, c->licenseLink, c->settingsLink, c->offlineLink})
-            QCOMPARE(std::tuple(l->palette().color(QPalette::WindowText), l->font().underline(), l->font().pixelSize(),
-                                l->font().bold()), std::tuple(kLink, true, 12, false));
+            QCOMPARE(std::tuple(l->palette().color(QPalette::WindowText), l->font().underline(),
+                                l->font().pixelSize(), l->font().bold()),
+                     std::tuple(kLink, true, 12, false));
 
         QCOMPARE(c->acceptCheck->pos(), QPoint(24, 328));
-        QVERIFY(c->acceptCheck->width() > c->acceptCheck->fontMetrics().horizontalAdvance(s.readAgreed));
+        QVERIFY(c->acceptCheck->width() >
+                c->acceptCheck->fontMetrics().horizontalAdvance(s.readAgreed));
         QWidget *left = c->acceptCheck;
-        for (QWidget *l : std::initializer_list<QWidget *>{c->privacyLink, c->andLabel, c->licenseLink}) {
+        for (QWidget *l :
+             std::initializer_list<QWidget *>{c->privacyLink, c->andLabel, c->licenseLink}) {
             QCOMPARE(l->pos(), QPoint(left->x() + left->width() + 6, 329));
             const QString text = l->property("text").toString();
             QVERIFY(l->width() >= l->fontMetrics().horizontalAdvance(text)); // sized to fit
             left = l;
         }
-        QCOMPARE(QPoint(c->settingsLink->x() + c->settingsLink->width(), c->settingsLink->y()), QPoint(624, 329));
+        QCOMPARE(QPoint(c->settingsLink->x() + c->settingsLink->width(), c->settingsLink->y()),
+                 QPoint(624, 329));
 
         c->showInstallView(true);
         c->instStatus->setText(c->L().installingWait); // the flow's status line while it works
-        const QStringList texts{c->acceptCheck->text(), c->privacyLink->text(), c->andLabel->text(),
-                                c->licenseLink->text(), c->settingsLink->text(), c->offlineLink->text(),
-                                c->langLabel->text(),   c->pathLabel->text(),    c->browseButton->text(),
-                                c->hideButton->text(),  c->installButton->title(), c->startButton->title(),
-                                c->instStatus->text()};
-        QCOMPARE(texts, (QStringList{s.readAgreed, s.privacy, s.andWord, s.license, s.installSetting, s.offlineLink,
-                                     s.selectLanguage, s.installPath, s.browse, s.btnHide, s.btnInstall,
-                                     s.btnStartNow, s.installingWait}));
+        const QStringList texts{
+            c->acceptCheck->text(), c->privacyLink->text(),    c->andLabel->text(),
+            c->licenseLink->text(), c->settingsLink->text(),   c->offlineLink->text(),
+            c->langLabel->text(),   c->pathLabel->text(),      c->browseButton->text(),
+            c->hideButton->text(),  c->installButton->title(), c->startButton->title(),
+            c->instStatus->text()};
+        QCOMPARE(texts,
+                 (QStringList{s.readAgreed, s.privacy, s.andWord, s.license, s.installSetting,
+                              s.offlineLink, s.selectLanguage, s.installPath, s.browse, s.btnHide,
+                              s.btnInstall, s.btnStartNow, s.installingWait}));
         if (!literal.isEmpty())
             QCOMPARE(texts, literal);
 
@@ -254,8 +287,9 @@ private slots:
         c->offlineLink->show();
         c->hideAgreeRow();
         setLanguage((lang + 1) % Localization::all().size());
-        QVERIFY(c->acceptCheck->isHidden() && c->privacyLink->isHidden() && c->andLabel->isHidden() &&
-                c->licenseLink->isHidden() && c->settingsLink->isHidden() && !c->offlineLink->isHidden());
+        QVERIFY(c->acceptCheck->isHidden() && c->privacyLink->isHidden() &&
+                c->andLabel->isHidden() && c->licenseLink->isHidden() &&
+                c->settingsLink->isHidden() && !c->offlineLink->isHidden());
         QCOMPARE(c->settingsLink->x() + c->settingsLink->width(), 624);
         QCOMPARE(c->installButton->title(), s.btnInstall);
         QCOMPARE(c->startButton->title(), c->L().btnStartNow);
@@ -316,8 +350,10 @@ private slots:
         QVERIFY(!finishIcon->pixmap().isNull());
         c->finishView->hide();
         c->showInstallView(false);
-        const QPixmap sharp = ui::fitPixmap(c->image(QStringLiteral("slide4")), QSize(280, 190), 2.0);
-        QCOMPARE(std::pair(sharp.size(), sharp.deviceIndependentSize()), std::pair(QSize(560, 380), QSizeF(280, 190)));
+        const QPixmap sharp =
+            ui::fitPixmap(c->image(QStringLiteral("slide4")), QSize(280, 190), 2.0);
+        QCOMPARE(std::pair(sharp.size(), sharp.deviceIndependentSize()),
+                 std::pair(QSize(560, 380), QSizeF(280, 190)));
         QVERIFY(c->image(QStringLiteral("no-such-picture")).isNull());
         c->slideImages = {c->slideImages.at(0)};
         c->showInstallView(true);

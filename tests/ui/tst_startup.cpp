@@ -26,7 +26,8 @@ class TestStartup : public QObject
         env.insert("XDG_RUNTIME_DIR", QString());
         env.insert("QT_QPA_PLATFORM", "offscreen");
         // Analytics posts must not leave the machine: every proxy is a closed local port.
-        for (const char *name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
+        for (const char *name :
+             {"http_proxy", "https_proxy", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
             env.insert(name, "http://127.0.0.1:9");
         env.remove("no_proxy");
         env.remove("NO_PROXY");
@@ -64,12 +65,15 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(log().contains("UI: window visible="), 20000);
         const QString text = log();
         const qsizetype banner = text.indexOf("======== Quillmarsh Setup started");
-        const qsizetype ready =
-            text.indexOf("UI: ready, language=English, default dir=" + m_home.filePath("Applications") + "\n");
+        const qsizetype ready = text.indexOf(
+            "UI: ready, language=English, default dir=" + m_home.filePath("Applications") + "\n");
         const qsizetype event = text.indexOf("setup_run");
-        const QRegularExpressionMatch window = QRegularExpression(
-            R"(UI: window visible=1 key=[01] frame=\{\{-?\d+, -?\d+\}, \{640, 368\}\} subviews=16\n)").match(text);
-        QVERIFY2(banner >= 0 && banner < ready && ready < event && window.hasMatch(), qPrintable(text));
+        const QRegularExpressionMatch window =
+            QRegularExpression(
+                R"(UI: window visible=1 key=[01] frame=\{\{-?\d+, -?\d+\}, \{640, 368\}\} subviews=16\n)")
+                .match(text);
+        QVERIFY2(banner >= 0 && banner < ready && ready < event && window.hasMatch(),
+                 qPrintable(text));
         QVERIFY(event < window.capturedStart());
         QCOMPARE(text.count("UI: ready"), 1);
         QVERIFY(text.contains("L10N: slides loaded for 9 languages (en fallback: 4 captions)\n"));
@@ -78,7 +82,8 @@ private slots:
 
         QProcess *second = start();
         QVERIFY(second->waitForFinished(20000));
-        QCOMPARE(std::tuple(second->exitStatus(), second->exitCode()), std::tuple(QProcess::NormalExit, 0));
+        QCOMPARE(std::tuple(second->exitStatus(), second->exitCode()),
+                 std::tuple(QProcess::NormalExit, 0));
         QVERIFY(second->readAllStandardOutput().isEmpty());
         QTest::qWait(200);
         QCOMPARE(log(), text);

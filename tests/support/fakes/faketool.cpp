@@ -26,7 +26,9 @@ std::string g_base;
 
 bool exists(const std::string &path)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     return ::stat(path.c_str(), &st) == 0;
 }
 
