@@ -4,7 +4,6 @@
 #include "diag/analytics.h"
 #include "diag/itformat.h"
 #include "diag/itlog.h"
-#include "download/resumestate.h"
 #include "l10n/localization.h"
 #include "platform/activityhold.h"
 #include "platform/cpu.h"
@@ -13,7 +12,6 @@
 #include "realstages.h"
 
 #include <QFile>
-#include <QPointer>
 #include <QUrl>
 
 #include <cmath>
