@@ -262,16 +262,17 @@ private slots:
     // is kept either way.
     void unusableImageFails_data()
     {
+        // clang-format off
         QTest::addColumn<bool>("signedBuild"); // then the .sig is missing
         QTest::addColumn<int>("language");
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("event");
         QTest::newRow("does not mount") << false << 0 << "Could not mount the disk image."
                                         << "install_failed:copy_error";
-        QTest::newRow("not verified, in German")
-            << true << 1
+        QTest::newRow("not verified, in German") << true << 1
             << "Der Download konnte nicht überprüft werden. Bitte versuchen Sie es erneut."
             << "install_failed:image_unverified";
+        // clang-format on
     }
     void unusableImageFails()
     {

@@ -216,6 +216,7 @@ private slots:
     // A script that is a path is started itself; any other goes to "/bin/sh -c".
     void runner_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("script");
         QTest::addColumn<int>("status");
         QTest::addColumn<MaybeText>("out");
@@ -226,14 +227,14 @@ private slots:
         // Far more than a pipe holds, on both streams: neither may stall the child.
         QTest::newRow("chatty on both streams")
             << "head -c 3000000 /dev/zero | tr '\\0' e >&2; head -c 200000 /dev/zero | tr '\\0' o; "
-               "echo"
-            << 0 << MaybeText(QString(200000, u'o') + u'\n') << qsizetype(3000000);
+               "echo" << 0 << MaybeText(QString(200000, u'o') + u'\n') << qsizetype(3000000);
         QTest::newRow("invalid UTF-8") << "printf 'ok\\377'" << 0 << MaybeText() << qsizetype(0);
         QTest::newRow("non-ASCII") << "printf 'Grüße'" << 0 << MaybeText("Grüße") << qsizetype(0);
         QTest::newRow("killed") << "kill -9 $$" << 128 + 9 << MaybeText("") << qsizetype(0);
         // A program that cannot start leaves both output places untouched.
         QTest::newRow("no such tool")
             << m_tmp.filePath("no such tool") << -1 << MaybeText("untouched") << qsizetype(9);
+        // clang-format on
     }
     void runner()
     {
@@ -497,66 +498,46 @@ private slots:
     // installs is root's and closed to others. A refusal leaves the old copy and nothing else.
     void rootCommand_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("input");    // an image, or a tar archive of the bundle
         QTest::addColumn<QString>("digestOf"); // the file whose size and SHA-256 the command names
         QTest::addColumn<QString>("refusal");  // empty: installed
-        QTest::newRow("installed") << "modes.img"
-                                   << "modes.img"
-                                   << "";
-        QTest::newRow("other bytes") << "modes.img"
-                                     << "full.img"
-                                     << "refused: the image is not ";
-        QTest::newRow("same size, other digest") << "damaged.img"
-                                                 << "full.img"
+        QTest::newRow("installed") << "modes.img" << "modes.img" << "";
+        QTest::newRow("other bytes") << "modes.img" << "full.img" << "refused: the image is not ";
+        QTest::newRow("same size, other digest") << "damaged.img" << "full.img"
                                                  << "does not have the SHA-256";
-        QTest::newRow("bundle is a link") << "linked.img"
-                                          << "linked.img"
+        QTest::newRow("bundle is a link") << "linked.img" << "linked.img"
                                           << "Quillmarsh.app is not a folder";
-        QTest::newRow("link leaves") << "escape.img"
-                                     << "escape.img"
+        QTest::newRow("link leaves") << "escape.img" << "escape.img"
                                      << "etc is a link that leaves the bundle";
-        QTest::newRow("absolute link") << "absolute.img"
-                                       << "absolute.img"
+        QTest::newRow("absolute link") << "absolute.img" << "absolute.img"
                                        << "passwd is a link that leaves";
-        QTest::newRow("leaves through a link") << "sneaky.img"
-                                               << "sneaky.img"
+        QTest::newRow("leaves through a link") << "sneaky.img" << "sneaky.img"
                                                << "sub/e is a link that leaves";
-        QTest::newRow("FIFO") << "fifo.img"
-                              << "fifo.img"
-                              << "pipe is not a file, folder or link";
+        QTest::newRow("FIFO") << "fifo.img" << "fifo.img" << "pipe is not a file, folder or link";
         // An archive is listed before anything is written out, then goes through the same checks.
         const QString listed = "refused: the archive holds ";
-        QTest::newRow("archive installed") << "modes.tar"
-                                           << "modes.tar"
-                                           << "";
-        QTest::newRow("archive, other bytes") << "modes.tar"
-                                              << "full.tar"
+        QTest::newRow("archive installed") << "modes.tar" << "modes.tar" << "";
+        QTest::newRow("archive, other bytes") << "modes.tar" << "full.tar"
                                               << "refused: the archive is not ";
-        QTest::newRow("archive: FIFO")
-            << "fifo.tar"
+        QTest::newRow("archive: FIFO") << "fifo.tar"
             << "fifo.tar" << listed + "what is not a file, folder or link: p";
-        QTest::newRow("archive: device")
-            << "device.tar"
+        QTest::newRow("archive: device") << "device.tar"
             << "device.tar" << listed + "what is not a file, folder or link: c";
-        QTest::newRow("archive: hard link")
-            << "hardlink.tar"
+        QTest::newRow("archive: hard link") << "hardlink.tar"
             << "hardlink.tar" << listed + "what is not a file, folder or link: h";
-        QTest::newRow("archive: absolute link")
-            << "absolute.tar"
+        QTest::newRow("archive: absolute link") << "absolute.tar"
             << "absolute.tar" << listed + "a link to an absolute path";
-        QTest::newRow("archive: absolute name")
-            << "absname.tar"
+        QTest::newRow("archive: absolute name") << "absname.tar"
             << "absname.tar" << listed + "a name outside its folder: /";
-        QTest::newRow("archive: name with ..")
-            << "dotdot.tar"
+        QTest::newRow("archive: name with ..") << "dotdot.tar"
             << "dotdot.tar" << listed + "a name outside its folder: Quillmarsh.app/../";
-        QTest::newRow("archive: link leaves") << "escape.tar"
-                                              << "escape.tar"
+        QTest::newRow("archive: link leaves") << "escape.tar" << "escape.tar"
                                               << "etc is a link that leaves the bundle";
         // A link up and out, then a file named through it: nothing may land outside.
-        QTest::newRow("archive: written through a link") << "through.tar"
-                                                         << "through.tar"
+        QTest::newRow("archive: written through a link") << "through.tar" << "through.tar"
                                                          << "cannot read the archive";
+        // clang-format on
     }
     void rootCommand()
     {
@@ -598,28 +579,21 @@ private slots:
     // Root may work in a folder only when no one else can change any folder above it.
     void rootOnlyFolder_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("setup"); // run in a fresh folder holding a/b
         QTest::addColumn<QString>("folder");
         QTest::addColumn<QString>("problem");
-        QTest::newRow("root's, still to be made") << "true"
-                                                  << "a/b/c/d"
-                                                  << "";
-        QTest::newRow("another user's") << "chown 12345 a"
-                                        << "a/b"
+        QTest::newRow("root's, still to be made") << "true" << "a/b/c/d" << "";
+        QTest::newRow("another user's") << "chown 12345 a" << "a/b"
                                         << "a belongs to uid 12345, not to root";
-        QTest::newRow("group may write") << "chmod 775 a/b"
-                                         << "a/b"
+        QTest::newRow("group may write") << "chmod 775 a/b" << "a/b"
                                          << "a/b may be written by others (mode 775)";
-        QTest::newRow("shared and sticky") << "chmod 1777 a"
-                                           << "a/b/new"
+        QTest::newRow("shared and sticky") << "chmod 1777 a" << "a/b/new"
                                            << "a may be written by others (mode 1777)";
-        QTest::newRow("a file") << "touch a/b/f"
-                                << "a/b/f/g"
-                                << "a/b/f is not a folder";
+        QTest::newRow("a file") << "touch a/b/f" << "a/b/f/g" << "a/b/f is not a folder";
         // Only the folder reached counts, however it was named.
-        QTest::newRow("through a link") << "mkdir -m 1777 s && ln -s ../a/b s/l"
-                                        << "s/l"
-                                        << "";
+        QTest::newRow("through a link") << "mkdir -m 1777 s && ln -s ../a/b s/l" << "s/l" << "";
+        // clang-format on
     }
     void rootOnlyFolder()
     {
@@ -911,20 +885,19 @@ tar -C full -cPf dotdot.tar Quillmarsh.app/../README; tar -cPf absname.tar "$PWD
 
 void TestInstall::appleScript_data()
 {
+    // clang-format off
     QTest::addColumn<QString>("dest");
     QTest::addColumn<QString>("script");
     const QString start = R"(do shell script "/bin/rm -rf )";
     const QString end = R"(" with administrator privileges)";
-    QTest::newRow("single quote")
-        << "/U/O'Brien/Q.app"
+    QTest::newRow("single quote") << "/U/O'Brien/Q.app"
         << start + R"('/U/O'\\''Brien/Q.app' && /usr/bin/ditto '/V/Q.app' '/U/O'\\''Brien/Q.app')" +
                end;
-    QTest::newRow("double quote")
-        << R"(/A "b"/Q.app)"
+    QTest::newRow("double quote") << R"(/A "b"/Q.app)"
         << start + R"('/A \"b\"/Q.app' && /usr/bin/ditto '/V/Q.app' '/A \"b\"/Q.app')" + end;
-    QTest::newRow("backslash")
-        << R"(/A\b/Q.app)"
+    QTest::newRow("backslash") << R"(/A\b/Q.app)"
         << start + R"('/A\\b/Q.app' && /usr/bin/ditto '/V/Q.app' '/A\\b/Q.app')" + end;
+    // clang-format on
 }
 
 QTEST_GUILESS_MAIN(TestInstall)

@@ -155,19 +155,18 @@ private slots:
     // and without reading more than the limit.
     void unusableDesktopFile_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("setup"); // run in the bundle
         QTest::addColumn<QString>("logLine");
-        QTest::newRow("none") << "true"
-                              << "the bundle has no quillmarsh.desktop";
+        QTest::newRow("none") << "true" << "the bundle has no quillmarsh.desktop";
         QTest::newRow("link to /dev/zero") << "ln -s /dev/zero quillmarsh.desktop"
                                            << "not a regular file";
         QTest::newRow("link inside the bundle")
-            << "echo '[Desktop Entry]' > d; ln -s d quillmarsh.desktop"
-            << "not a regular file";
-        QTest::newRow("FIFO") << "mkfifo quillmarsh.desktop"
-                              << "not a regular file";
+            << "echo '[Desktop Entry]' > d; ln -s d quillmarsh.desktop" << "not a regular file";
+        QTest::newRow("FIFO") << "mkfifo quillmarsh.desktop" << "not a regular file";
         QTest::newRow("10 MB") << "head -c 10000000 /dev/zero > quillmarsh.desktop"
                                << "larger than 65536";
+        // clang-format on
     }
     void unusableDesktopFile()
     {

@@ -106,6 +106,7 @@ private slots:
     // present: the paths that exist ("/x/" ones are folders); env: SSL_CERT_FILE, SSL_CERT_DIR.
     void caStore_data()
     {
+        // clang-format off
         QTest::addColumn<QStringList>("present");
         QTest::addColumn<QStringList>("env");
         QTest::addColumn<QString>("file");
@@ -123,17 +124,16 @@ private slots:
             << QStringList{fedoraTrust} << QStringList{"", ""} << fedoraTrust << "";
         QTest::newRow("opensuse") << QStringList{suse, alpine} << QStringList{"", ""} << suse << "";
         QTest::newRow("alpine") << QStringList{alpine} << QStringList{"", ""} << alpine << "";
-        QTest::newRow("none") << QStringList{} << QStringList{"", ""} << ""
-                              << "";
+        QTest::newRow("none") << QStringList{} << QStringList{"", ""} << "" << "";
         QTest::newRow("env file") << QStringList{debian, "/my.pem"} << QStringList{"/my.pem", ""}
-                                  << "/my.pem"
-                                  << "";
+                                  << "/my.pem" << "";
         QTest::newRow("env file missing")
             << QStringList{fedora} << QStringList{"/my.pem", ""} << fedora << "";
         QTest::newRow("env dir, bundle too")
             << QStringList{fedora, "/c/"} << QStringList{"", "/c/"} << fedora << "/c/";
         QTest::newRow("env dir is a file")
             << QStringList{alpine, "/c"} << QStringList{"", "/c"} << alpine << "";
+        // clang-format on
     }
     void caStore()
     {
@@ -156,6 +156,7 @@ private slots:
 
     void privateFolder_data()
     {
+        // clang-format off
         QTest::addColumn<uid_t>("uid");
         QTest::addColumn<QString>("usual"); // what stands at ~/.cache/quillmarsh-installer
         QTest::addColumn<bool>("cacheOwn"); // ~/.cache belongs to the user, else to root
@@ -177,15 +178,14 @@ private slots:
         QTest::newRow("file") << kNobody << "file" << true << true << false << "" << fresh;
         QTest::newRow("cache unwritable") << kNobody << "" << false << true << false << ""
                                           << "home/" + kFresh;
-        QTest::newRow("nothing writable") << kNobody << "" << false << false << false << ""
-                                          << "";
-        QTest::newRow("read-only") << kNobody << "dir 700" << true << true << true << ""
-                                   << "";
+        QTest::newRow("nothing writable") << kNobody << "" << false << false << false << "" << "";
+        QTest::newRow("read-only") << kNobody << "dir 700" << true << true << true << "" << "";
         QTest::newRow("root, read-only") << uid_t(0) << "dir 700" << true << true << true << ""
                                          << "";
         QTest::newRow("xdg") << kNobody << "" << true << true << false << "/xdg"
                              << "xdg/quillmarsh-installer";
         QTest::newRow("xdg relative") << kNobody << "" << true << true << false << "xdg" << usual;
+        // clang-format on
     }
 
     void privateFolder()
