@@ -203,7 +203,6 @@ void SetupFlow::launchDownload()
         ITLog("FLOW: architecture URL -> %@", attempt.url);
     }
     const quint64 id = ++m_attempt;
-    m_downloading = true;
     // Only the attempt in hand counts; a late report of an abandoned one is dropped. The .sig is
     // tiny: the bar waits for the image's bytes.
     m_parts.download->start(
@@ -215,7 +214,6 @@ void SetupFlow::launchDownload()
         [this, id, signature](const DownloadResult &result) {
             if (id != m_attempt)
                 return;
-            m_downloading = false;
             if (signature && result.status == DownloadResult::Status::Saved)
                 signatureArrived();
             else
@@ -528,10 +526,12 @@ SetupFlow::CloseDecision SetupFlow::confirmExit()
 {
     if (m_state == State::Installing || m_state == State::Finished || m_state == State::Closing)
         return closeRequest();
+    // In these two states, and only in them, an attempt runs.
+    const bool attemptRuns = m_state == State::FetchingSignature || m_state == State::Downloading;
     setState(State::Closing);
     ITLog("UI: user confirmed exit");
     m_retryTimer.stop();
-    if (!m_downloading)
+    if (!attemptRuns)
         return CloseDecision::Close;
     m_parts.download->cancel();
     setInstallStatus(L().cancelling);
@@ -553,11 +553,9 @@ void SetupFlow::shutdown()
     m_retryTimer.stop();
     m_creepTimer.stop();
     ++m_attempt; // nothing reported from here on changes anything
-    if (m_downloading && m_parts.download)
-        m_parts.download->cancel();
+    // Dropping a stage ends what it runs: a download is cancelled, an install's detach waited for.
     m_parts.download.reset();
     m_parts.install.reset();
-    m_downloading = false;
     clearLeftovers();
 }
 

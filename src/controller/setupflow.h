@@ -152,7 +152,6 @@ private:
     int m_progress = 0;
     QString m_status;
     std::optional<QByteArray> m_pendingResumeData;
-    bool m_downloading = false; // an attempt runs
     std::unique_ptr<ActivityHold> m_activityHold;
     QTimer m_retryTimer;
     QTimer m_creepTimer;

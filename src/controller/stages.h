@@ -12,7 +12,8 @@
 
 // The two stages the setup flow drives, one piece of work at a time each. The shipped program
 // runs the network download and the disk-image install (realstages.h); the flow's tests stand in
-// stages of their own. Every report arrives on the GUI thread, and none after the stage is gone.
+// stages of their own. Every report arrives on the GUI thread, and none after the stage is gone;
+// dropping a stage stops what it runs (a download is cancelled, an install's detach waited for).
 
 struct DownloadAttempt
 {
