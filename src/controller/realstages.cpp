@@ -17,8 +17,8 @@ public:
 
     void start(const DownloadAttempt &attempt, Progress progress, Completion completion) override
     {
-        // The one before is done or abandoned; keeping it until here spares its own completion
-        // handler from ending it.
+        // The one before is done or abandoned and goes here, often from within its own completion
+        // handler, which a Downloader allows.
         m_current = Downloader::create(attempt.url, attempt.destFile, attempt.resume);
         Downloader::Options options;
         options.maxBytes = attempt.maxBytes;
