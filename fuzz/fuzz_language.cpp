@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+using namespace l10n;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const qint64 index = Localization::languageIndexFor(

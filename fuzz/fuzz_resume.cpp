@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+using namespace download;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray bytes =

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+using namespace download;
+
 namespace {
 // Any valid key will do: most inputs fail before the signature, and the rest must fail on it.
 const QByteArray kKey = QByteArrayLiteral("11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=");

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <unistd.h>
 
+using namespace l10n;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static const QString path =

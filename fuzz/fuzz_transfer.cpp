@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+using namespace download;
+
 namespace {
 
 void check(const ResponseHead &head, const HeldBytes &held)

@@ -17,6 +17,8 @@
 
 #include <cstdio>
 
+using namespace download;
+
 int main(int argc, char **argv)
 {
     curl_global_init(CURL_GLOBAL_DEFAULT);

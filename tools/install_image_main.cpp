@@ -10,6 +10,8 @@
 
 #include <cstdio>
 
+using namespace install;
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);

@@ -11,6 +11,8 @@
 
 #include <memory>
 
+using namespace download;
+
 namespace {
 
 constexpr qsizetype kSignatureSize = 64;

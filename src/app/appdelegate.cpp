@@ -8,6 +8,11 @@
 #include <QTimer>
 #include <QWindow>
 
+using namespace controller;
+using namespace ui;
+
+namespace app {
+
 namespace {
 
 // The window rectangle in screen coordinates, written as {{x, y}, {width, height}}.
@@ -69,3 +74,5 @@ void AppDelegate::activate()
     window->raise();
     window->activateWindow();
 }
+
+} // namespace app

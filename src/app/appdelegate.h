@@ -5,7 +5,11 @@
 
 #include <memory>
 
+namespace controller {
 class MainWindowController;
+} // namespace controller
+
+namespace app {
 
 // Creates the one controller once the event loop runs, shows its window and brings it to the
 // front again when another start of the installer asks for it.
@@ -24,7 +28,7 @@ public:
     // Raise and activate the window (a second start of the installer asked for it).
     void activate();
 
-    MainWindowController *mainController() const { return m_mainController.get(); }
+    controller::MainWindowController *mainController() const { return m_mainController.get(); }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -33,5 +37,7 @@ private:
     void logWindowVisible();
 
     QString m_privateFolder;
-    std::unique_ptr<MainWindowController> m_mainController;
+    std::unique_ptr<controller::MainWindowController> m_mainController;
 };
+
+} // namespace app

@@ -25,6 +25,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using namespace app;
+using namespace platform;
+using namespace ui;
+
 namespace {
 
 const QString kAppId = QStringLiteral("app.quillmarsh.installer");

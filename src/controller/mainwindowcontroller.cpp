@@ -18,6 +18,13 @@
 #include <QProgressBar>
 #include <QPushButton>
 
+using namespace download;
+using namespace install;
+using namespace l10n;
+using namespace ui;
+
+namespace controller {
+
 MainWindowController::MainWindowController(SetupFlow::Parts parts)
     : m_flow(new SetupFlow(std::move(parts), this))
 {
@@ -79,3 +86,5 @@ void MainWindowController::nameViews()
     for (const auto &[view, name] : views)
         view->setObjectName(QLatin1String(name));
 }
+
+} // namespace controller

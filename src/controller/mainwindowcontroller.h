@@ -24,11 +24,17 @@ class QPushButton;
 class QTimer;
 class QWidget;
 
+class TestScreens; // the window's test reaches into its views
+
+namespace ui {
 class DotsView;
 class FlippedView;
 class InstallerWindow;
 class LinkLabel;
 class RoundedButton;
+} // namespace ui
+
+namespace controller {
 
 // Builds the installer window and keeps its views in step with the setup flow (SetupFlow), which
 // makes every decision. One class spread over several files by concern:
@@ -49,9 +55,9 @@ public:
     explicit MainWindowController(SetupFlow::Parts parts);
     ~MainWindowController() override;
 
-    InstallerWindow *window() const { return m_window; }
+    ui::InstallerWindow *window() const { return m_window; }
     SetupFlow *flow() const { return m_flow; }
-    const UIStrings &L() const;
+    const l10n::UIStrings &L() const;
 
     // Replaces how the application is told to end (tests); empty means QCoreApplication::quit.
     void setTerminateHook(std::function<void()> hook) { m_terminateHook = std::move(hook); }
@@ -61,7 +67,7 @@ public:
 
 private:
     // The view tests check each widget's frame, font and colour against the layout tables.
-    friend class TestScreens;
+    friend class ::TestScreens;
 
     int scaledMs(double seconds) const;
     void nameViews();
@@ -72,9 +78,9 @@ private:
     QPixmap image(const QString &name) const;
     QLabel *label(const QString &text, const QRect &frame, double size, const QColor &color,
                   bool bold, QWidget *parent = nullptr);
-    LinkLabel *link(const QString &text, const QRect &frame, void (MainWindowController::*action)(),
-                    QWidget *parent = nullptr);
-    void styleLink(LinkLabel *link, bool centered = false);
+    ui::LinkLabel *link(const QString &text, const QRect &frame,
+                        void (MainWindowController::*action)(), QWidget *parent = nullptr);
+    void styleLink(ui::LinkLabel *link, bool centered = false);
     // An image view showing the named resource fitted to the frame; empty when it is missing.
     QLabel *imageView(const QString &name, const QRect &frame, QWidget *parent = nullptr);
     // The system font at a pixel size (the sizes of the screens are pixel sizes).
@@ -122,7 +128,7 @@ private:
     void minimizeClicked();
     void openURL(const QString &url);
 
-    InstallerWindow *m_window = nullptr;
+    ui::InstallerWindow *m_window = nullptr;
     SetupFlow *m_flow = nullptr;
     std::function<void()> m_terminateHook;
 
@@ -131,32 +137,34 @@ private:
     QTimer *slideTimer = nullptr;
     QList<QPixmap> slideImages;
 
-    FlippedView *root = nullptr;
+    ui::FlippedView *root = nullptr;
     QLabel *brandLabel = nullptr;
     QLabel *productLabel = nullptr;
-    RoundedButton *installButton = nullptr;
+    ui::RoundedButton *installButton = nullptr;
     QLabel *statusLabel = nullptr;
     QLabel *detailLabel = nullptr;
-    LinkLabel *offlineLink = nullptr;
+    ui::LinkLabel *offlineLink = nullptr;
     QCheckBox *acceptCheck = nullptr;
-    LinkLabel *privacyLink = nullptr;
+    ui::LinkLabel *privacyLink = nullptr;
     QLabel *andLabel = nullptr;
-    LinkLabel *licenseLink = nullptr;
-    LinkLabel *settingsLink = nullptr;
-    FlippedView *settingsPanel = nullptr;
+    ui::LinkLabel *licenseLink = nullptr;
+    ui::LinkLabel *settingsLink = nullptr;
+    ui::FlippedView *settingsPanel = nullptr;
     QLabel *langLabel = nullptr;
     QComboBox *langPopup = nullptr;
     QLabel *pathLabel = nullptr;
     QLineEdit *locationField = nullptr;
     QPushButton *browseButton = nullptr;
-    FlippedView *installView = nullptr;
+    ui::FlippedView *installView = nullptr;
     QLabel *slideTitle = nullptr;
     QLabel *slideImageView = nullptr;
-    DotsView *dots = nullptr;
+    ui::DotsView *dots = nullptr;
     QProgressBar *progress = nullptr;
     QLabel *instStatus = nullptr;
     QPushButton *hideButton = nullptr;
-    FlippedView *finishView = nullptr;
+    ui::FlippedView *finishView = nullptr;
     QLabel *finishName = nullptr;
-    RoundedButton *startButton = nullptr;
+    ui::RoundedButton *startButton = nullptr;
 };
+
+} // namespace controller

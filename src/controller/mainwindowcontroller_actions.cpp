@@ -15,6 +15,13 @@
 #include <QLineEdit>
 #include <QUrl>
 
+using namespace download;
+using namespace install;
+using namespace l10n;
+using namespace ui;
+
+namespace controller {
+
 namespace {
 
 constexpr int kSettingsHeight = 148;
@@ -115,3 +122,5 @@ void MainWindowController::minimizeClicked()
 {
     m_window->showMinimized();
 }
+
+} // namespace controller

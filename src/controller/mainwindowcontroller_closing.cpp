@@ -10,6 +10,13 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+using namespace download;
+using namespace install;
+using namespace l10n;
+using namespace ui;
+
+namespace controller {
+
 namespace {
 
 const QString kProductName = QStringLiteral(QUILLMARSH_PRODUCT_NAME);
@@ -74,3 +81,5 @@ void MainWindowController::performClose()
 {
     m_window->close();
 }
+
+} // namespace controller

@@ -13,6 +13,13 @@
 #include <QProgressBar>
 #include <QPushButton>
 
+using namespace download;
+using namespace install;
+using namespace l10n;
+using namespace ui;
+
+namespace controller {
+
 // Install or Retry got under way: the inputs lock, an earlier failure's texts go.
 void MainWindowController::downloadStarted()
 {
@@ -61,3 +68,5 @@ void MainWindowController::showFailedMainScreen(SetupFlow::Failure failure, cons
     if (alerted)
         alert(message, QMessageBox::Critical);
 }
+
+} // namespace controller

@@ -2,6 +2,12 @@
 
 #include "setupflow.h"
 
+using namespace download;
+using namespace install;
+using namespace l10n;
+
+namespace controller {
+
 void MainWindowController::installSucceeded()
 {
     showInstallView(false);
@@ -12,3 +18,5 @@ void MainWindowController::startClicked()
 {
     m_flow->startApp();
 }
+
+} // namespace controller

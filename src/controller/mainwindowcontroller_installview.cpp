@@ -13,6 +13,13 @@
 #include <QPushButton>
 #include <QTimer>
 
+using namespace download;
+using namespace install;
+using namespace l10n;
+using namespace ui;
+
+namespace controller {
+
 namespace {
 
 constexpr qint64 kSlideCount = 4;
@@ -161,3 +168,5 @@ void MainWindowController::showFinishView()
     finishView->show();
     finishView->raise();
 }
+
+} // namespace controller

@@ -14,6 +14,13 @@
 #include <QImageReader>
 #include <QLabel>
 
+using namespace download;
+using namespace install;
+using namespace l10n;
+using namespace ui;
+
+namespace controller {
+
 namespace {
 
 void setTextColor(QWidget *w, const QColor &color)
@@ -135,3 +142,5 @@ void MainWindowController::buildMainView()
     settingsLink =
         link(QString(), QRect(520, 329, 104, 18), &MainWindowController::settingsClicked);
 }
+
+} // namespace controller

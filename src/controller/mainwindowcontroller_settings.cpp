@@ -16,6 +16,14 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+using namespace download;
+using namespace install;
+using namespace l10n;
+using namespace platform;
+using namespace ui;
+
+namespace controller {
+
 namespace {
 
 constexpr int kAgreeGap = 6;
@@ -133,3 +141,5 @@ void MainWindowController::hideAgreeRow()
     licenseLink->hide();
     settingsLink->hide();
 }
+
+} // namespace controller

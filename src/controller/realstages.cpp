@@ -6,6 +6,11 @@
 
 #include <utility>
 
+using namespace download;
+using namespace install;
+
+namespace controller {
+
 namespace {
 
 class NetworkDownloadStage : public DownloadStage
@@ -90,3 +95,5 @@ std::unique_ptr<InstallStage> createImageInstallStage(std::function<void(DMGInst
 {
     return std::make_unique<ImageInstallStage>(std::move(adjust));
 }
+
+} // namespace controller

@@ -16,6 +16,13 @@
 
 #include <cmath>
 
+using namespace download;
+using namespace install;
+using namespace l10n;
+using namespace platform;
+
+namespace controller {
+
 namespace {
 
 const QString kAppName = QStringLiteral(QUILLMARSH_BUNDLE_NAME);
@@ -570,3 +577,5 @@ void SetupFlow::clearLeftovers()
     if (removed > 0)
         ITLog("FLOW: removed %d leftover item(s) from %@", removed, dir);
 }
+
+} // namespace controller

@@ -14,7 +14,11 @@
 #include <memory>
 #include <optional>
 
+namespace platform {
 class ActivityHold;
+} // namespace platform
+
+namespace controller {
 
 // The setup flow without its window: the states from the first Install to the end, and every
 // decision of the download, install and close stages. It is given what it works with (the two
@@ -64,8 +68,8 @@ public:
         QString downloadBaseURL; // empty: the built-in download host
         bool keepAwake = true;   // false: no sleep inhibitor, no system bus (tests, tools)
         // Base64 Ed25519 key the image's .sig must be signed with; empty: images go unchecked.
-        QByteArray imagePublicKey = ::imagePublicKey();
-        qint64 minImageVersion = ::minImageVersion(); // older signed images are refused
+        QByteArray imagePublicKey = download::imagePublicKey();
+        qint64 minImageVersion = download::minImageVersion(); // older signed images are refused
     };
     // The shipped program's parts: the network download and the disk-image install.
     static Parts standardParts(const QString &privateFolder);
@@ -82,7 +86,7 @@ public:
 
     void setLanguage(qint64 index) { m_langIndex = index; }
     qint64 language() const { return m_langIndex; }
-    const UIStrings &L() const;
+    const l10n::UIStrings &L() const;
 
     State state() const { return m_state; }
     QString installerURL() const;
@@ -125,15 +129,15 @@ private:
     void endActivityHold();
     void launchDownload();
     void downloadProgress(qint64 written, qint64 total);
-    void downloadComplete(const DownloadResult &result);
+    void downloadComplete(const download::DownloadResult &result);
     void signatureArrived();
-    bool imageVerified(const DownloadResult &result);
+    bool imageVerified(const download::DownloadResult &result);
     void failVerification(const QString &reason);
     void retryTimerTick();
-    void launchInstaller(const DownloadResult &image);
-    void installStep(InstallStep step);
-    void installFinished(const InstallResult &result);
-    QString failureText(const DownloadResult &result) const;
+    void launchInstaller(const download::DownloadResult &image);
+    void installStep(install::InstallStep step);
+    void installFinished(const install::InstallResult &result);
+    QString failureText(const download::DownloadResult &result) const;
     void creepInstall();
     void refuseClose();
     void fail(Failure failure, const QString &message);
@@ -146,13 +150,15 @@ private:
     quint64 m_attempt = 0; // the stage reports of other attempts than this one are dropped
     QString m_folder;
     QString m_destFile;
-    std::optional<ImageSignature> m_signature;
+    std::optional<download::ImageSignature> m_signature;
     QString m_installedApp;
     qint64 m_retryCount = 0;
     int m_progress = 0;
     QString m_status;
     std::optional<QByteArray> m_pendingResumeData;
-    std::unique_ptr<ActivityHold> m_activityHold;
+    std::unique_ptr<platform::ActivityHold> m_activityHold;
     QTimer m_retryTimer;
     QTimer m_creepTimer;
 };
+
+} // namespace controller

@@ -10,6 +10,8 @@
 #include <memory>
 #include <optional>
 
+namespace controller {
+
 // The two stages the setup flow drives, one piece of work at a time each. The shipped program
 // runs the network download and the disk-image install (realstages.h); the flow's tests stand in
 // stages of their own. Every report arrives on the GUI thread, and none after the stage is gone;
@@ -27,7 +29,7 @@ class DownloadStage
 {
 public:
     using Progress = std::function<void(qint64 written, qint64 total)>;
-    using Completion = std::function<void(const DownloadResult &result)>;
+    using Completion = std::function<void(const download::DownloadResult &result)>;
 
     virtual ~DownloadStage() = default;
     // Starts an attempt; the one before it, if any, is abandoned and reports no more.
@@ -51,9 +53,11 @@ struct InstallJob
 class InstallStage
 {
 public:
-    using Step = std::function<void(InstallStep step)>;
-    using Completion = std::function<void(const InstallResult &result)>;
+    using Step = std::function<void(install::InstallStep step)>;
+    using Completion = std::function<void(const install::InstallResult &result)>;
 
     virtual ~InstallStage() = default;
     virtual void start(const InstallJob &job, Step step, Completion completion) = 0;
 };
+
+} // namespace controller

@@ -31,7 +31,7 @@ struct AnalyticsPoster::Transfer
     }
 
     PostRequest request;
-    CurlRequest curl;
+    platform::CurlRequest curl;
     std::string answer;
 };
 
@@ -87,7 +87,7 @@ void AnalyticsPoster::startTransfer(PostRequest request)
 {
     auto owned = std::make_unique<Transfer>(std::move(request));
     Transfer *t = owned.get();
-    CurlRequest &c = t->curl;
+    platform::CurlRequest &c = t->curl;
     c.addHeader("Content-Type: application/json");
     c.set(CURLOPT_URL, t->request.url.c_str());
     c.set(CURLOPT_PROTOCOLS_STR, "http,https");

@@ -63,7 +63,7 @@ private:
     static void report(Transfer *t, CURLcode result, const QByteArray &detail = {});
 
     const Timing m_timing;
-    CurlMulti m_multi;
+    platform::CurlMulti m_multi;
     std::mutex m_mutex;
     std::condition_variable m_ended;
     std::deque<PostRequest> m_incoming;

@@ -5,7 +5,7 @@
 
 #include <optional>
 
-namespace connectivity {
+namespace download::connectivity {
 
 namespace {
 
@@ -49,4 +49,4 @@ bool hasNetworkRoute()
     return v4.value_or(false) || v6.value_or(false);
 }
 
-} // namespace connectivity
+} // namespace download::connectivity

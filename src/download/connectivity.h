@@ -7,7 +7,7 @@
 // download host, so an attempt waits for a route to appear instead of failing at once. Once
 // any other interface has a route the transfer proceeds, and whatever happens then (a refused
 // connection, an unknown host) is an ordinary transport error, never a further wait.
-namespace connectivity {
+namespace download::connectivity {
 
 // Whether host is this machine itself (localhost, 127.0.0.0/8, ::1, ::ffff:127.0.0.0/104), which
 // needs no network.
@@ -17,4 +17,4 @@ bool isLoopbackHost(const QString &host);
 // routing tables cannot be read, the answer is yes: never wait on what cannot be seen.
 bool hasNetworkRoute();
 
-} // namespace connectivity
+} // namespace download::connectivity

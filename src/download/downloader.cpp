@@ -25,6 +25,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace download {
+
 namespace {
 
 const QString kCancelledMessage = QStringLiteral("Download cancelled.");
@@ -415,3 +417,5 @@ void Downloader::run()
     result.resumeData = std::move(resume);
     complete(std::move(result));
 }
+
+} // namespace download

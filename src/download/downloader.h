@@ -9,6 +9,8 @@
 #include <memory>
 #include <optional>
 
+namespace download {
+
 // How one attempt ended. Everything but the status is final once the completion runs.
 struct DownloadResult
 {
@@ -83,3 +85,5 @@ private:
     struct Private;
     std::unique_ptr<Private> d;
 };
+
+} // namespace download

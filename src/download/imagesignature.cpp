@@ -11,6 +11,8 @@
 
 #include <memory>
 
+namespace download {
+
 namespace {
 
 constexpr qsizetype kSha256Size = 32;
@@ -247,3 +249,5 @@ QString checkImage(const ImageSignature &sig, const QString &fileName, qint64 si
     }
     return {};
 }
+
+} // namespace download

@@ -6,6 +6,8 @@
 
 #include <optional>
 
+namespace download {
+
 // The facts a release signs about one disk image, published beside it as "<image URL>.sig":
 //
 //   quillmarsh-image 2
@@ -56,3 +58,5 @@ QString checkRelease(const ImageSignature &sig, qint64 minVersion, const QDateTi
 // segment of its URL, not the name it was saved under.
 QString checkImage(const ImageSignature &sig, const QString &fileName, qint64 size,
                    const QByteArray &sha256);
+
+} // namespace download

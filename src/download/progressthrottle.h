@@ -2,6 +2,8 @@
 
 #include <QtGlobal>
 
+namespace download {
+
 // Decides which byte-count updates reach the GUI thread: the first one, then at most one per
 // interval, plus the one that completes a known size. Times are seconds of a monotonic clock.
 class ProgressThrottle
@@ -23,3 +25,5 @@ private:
     bool m_delivered = false;
     double m_lastTick = 0;
 };
+
+} // namespace download

@@ -4,6 +4,8 @@
 
 #include <QDateTime>
 
+namespace download {
+
 namespace {
 
 bool isHttpDate(const QByteArray &value)
@@ -115,3 +117,5 @@ ResponseDecision decideResponse(const ResponseHead &head, const HeldBytes &held)
     d.rangesServed = head.header("Accept-Ranges").toLower().contains("bytes");
     return d;
 }
+
+} // namespace download

@@ -5,6 +5,8 @@
 #include <QPair>
 #include <QString>
 
+namespace download {
+
 // The headers of the final response of a request (after redirects and interim answers).
 struct ResponseHead
 {
@@ -44,3 +46,5 @@ struct ResponseDecision
 // continued only by a 206 for exactly the rest of the same version of the file: two versions
 // are never spliced, also when the server ignores If-Range.
 ResponseDecision decideResponse(const ResponseHead &head, const HeldBytes &held);
+
+} // namespace download

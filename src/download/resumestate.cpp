@@ -15,6 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace download {
+
 namespace {
 
 const QByteArray kMagic = QByteArrayLiteral("QMRS");
@@ -175,3 +177,5 @@ void removeStalePartials(const QString &destFile, const QString &keep)
             ::unlink(native.constData());
     }
 }
+
+} // namespace download

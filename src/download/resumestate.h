@@ -7,6 +7,8 @@
 
 #include <optional>
 
+namespace download {
+
 // What an interrupted download leaves for the next attempt: the partial file beside the
 // destination and the facts needed to continue it without splicing two versions of the file.
 // Callers treat the encoded blob as opaque; it carries a format version and a checksum so a
@@ -48,3 +50,5 @@ bool isPartialPathFor(const QString &path, const QString &destFile);
 // Removes the partial files of destFile (regular files of this user, and links posing as
 // them) except keep.
 void removeStalePartials(const QString &destFile, const QString &keep = {});
+
+} // namespace download

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+namespace download {
+
 namespace {
 
 constexpr size_t kBlockSize = 1 << 20;
@@ -172,3 +174,5 @@ QByteArray StreamHasher::finish()
     d->ok = false;
     return fine ? QByteArray(reinterpret_cast<const char *>(digest), int(length)) : QByteArray();
 }
+
+} // namespace download

@@ -4,6 +4,8 @@
 
 #include <memory>
 
+namespace download {
+
 // SHA-256 of a download, taken while the bytes arrive. The digest work runs on a thread of its
 // own beside the receiving one, so a fast link is not slowed down by it: update() only copies
 // into one of a few fixed blocks and hands full ones over. Memory stays bounded; a receiver
@@ -26,3 +28,5 @@ private:
     struct Private;
     std::unique_ptr<Private> d;
 };
+
+} // namespace download

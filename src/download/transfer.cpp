@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <unistd.h>
 
+namespace download {
+
 namespace {
 
 constexpr const char *kUserAgent = "QuillmarshOnlineInstaller/1.0";
@@ -205,7 +207,7 @@ QString curlErrorText(CURLcode code, const char *detail)
 TransferResult runTransfer(const TransferSetup &setup)
 {
     TransferResult result;
-    CurlRequest request;
+    platform::CurlRequest request;
     Context c(setup, result);
     c.curl = request.get();
     const QByteArray url = setup.url.toUtf8();
@@ -274,3 +276,5 @@ TransferResult runTransfer(const TransferSetup &setup)
     }
     return result;
 }
+
+} // namespace download

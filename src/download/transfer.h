@@ -8,6 +8,8 @@
 #include <atomic>
 #include <functional>
 
+namespace download {
+
 class StreamHasher;
 
 // One HTTP request of a download attempt, run with libcurl on the calling (worker) thread,
@@ -64,3 +66,5 @@ TransferResult runTransfer(const TransferSetup &setup);
 
 // Description of a libcurl failure: its text, with the error buffer's detail when it adds any.
 QString curlErrorText(CURLcode code, const char *detail = nullptr);
+
+} // namespace download

@@ -3,6 +3,8 @@
 #include <curl/curl.h>
 #include <openssl/x509_vfy.h>
 
+namespace download {
+
 TransportFailure classifyTransportFailure(long curlCode, long sslVerifyResult)
 {
     switch (static_cast<CURLcode>(curlCode)) {
@@ -39,3 +41,5 @@ TransportFailure classifyTransportFailure(long curlCode, long sslVerifyResult)
         return TransportFailure::Other;
     }
 }
+
+} // namespace download

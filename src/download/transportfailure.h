@@ -1,5 +1,7 @@
 #pragma once
 
+namespace download {
+
 // Why a transfer ended before any HTTP status, in the classes a person can act on. The setup
 // log keeps the HTTP library's own code and text; the window shows a text for the class.
 enum class TransportFailure {
@@ -17,3 +19,5 @@ enum class TransportFailure {
 // The class of a libcurl result code; sslVerifyResult is CURLINFO_SSL_VERIFYRESULT (an
 // OpenSSL X509_V_* code), which tells the certificate failures apart.
 TransportFailure classifyTransportFailure(long curlCode, long sslVerifyResult);
+
+} // namespace download

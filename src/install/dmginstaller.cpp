@@ -28,7 +28,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using namespace install;
+namespace install {
 
 namespace {
 
@@ -440,3 +440,5 @@ QString installStepName(InstallStep stage)
     }
     return {};
 }
+
+} // namespace install

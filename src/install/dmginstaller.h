@@ -10,8 +10,8 @@
 #include <optional>
 
 namespace install {
+
 class ImageTool;
-}
 
 // The steps the user is told about, with the names the log uses for them.
 enum class InstallStep { Mount, Copy, Authorize };
@@ -88,3 +88,5 @@ private:
     void status(InstallStep stage);
     void finish(const InstallResult &result);
 };
+
+} // namespace install

@@ -8,6 +8,8 @@
 
 #include <iterator>
 
+namespace l10n {
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -465,3 +467,5 @@ qint64 Localization::languageIndexFor(const QString &identifier)
     }
     return primary == u"ja" ? 8 : 0;
 }
+
+} // namespace l10n

@@ -4,6 +4,8 @@
 
 #include <QList>
 
+namespace l10n {
+
 class Localization
 {
 public:
@@ -16,3 +18,5 @@ public:
     // The rule itself, for one identifier such as "zh-Hant-TW"; an empty one counts as "en".
     static qint64 languageIndexFor(const QString &identifier);
 };
+
+} // namespace l10n

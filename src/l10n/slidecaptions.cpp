@@ -7,6 +7,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+namespace l10n {
+
 namespace {
 
 QStringList toStrings(const QJsonArray &array)
@@ -54,3 +56,5 @@ SlideCaptionsResult loadSlideCaptions(const QString &path, QList<UIStrings> &rec
                                 result.languages, result.fallbackCaptions);
     return result;
 }
+
+} // namespace l10n

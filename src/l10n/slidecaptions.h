@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+namespace l10n {
+
 // The captions we ship, compiled into the program (resources/slides.json).
 inline constexpr char kSlideCaptionsResource[] = ":/quillmarsh/slides.json";
 
@@ -21,3 +23,5 @@ struct SlideCaptionsResult
 // empty path means the program was built without the captions. A record whose code has no array of
 // its own gets the "en" array; a missing or broken file leaves every record with no captions.
 SlideCaptionsResult loadSlideCaptions(const QString &path, QList<UIStrings> &records);
+
+} // namespace l10n

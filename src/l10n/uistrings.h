@@ -3,6 +3,8 @@
 #include <QString>
 #include <QStringList>
 
+namespace l10n {
+
 // One language's interface texts. Immutable once the table has been built.
 struct UIStrings
 {
@@ -44,3 +46,5 @@ struct UIStrings
     QString netOther;
     QStringList slides;
 };
+
+} // namespace l10n

@@ -6,6 +6,8 @@
 
 #include <fcntl.h>
 
+namespace platform {
+
 namespace {
 constexpr int kCallTimeoutMs = 2000; // the call runs on the GUI thread: never wait long
 }
@@ -37,3 +39,5 @@ ActivityHold::ActivityHold(const QString &reason)
 }
 
 ActivityHold::~ActivityHold() = default;
+
+} // namespace platform

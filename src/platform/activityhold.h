@@ -4,6 +4,8 @@
 
 #include <QString>
 
+namespace platform {
+
 // Keeps the machine from idle sleep while it exists (best effort: a logind inhibitor taken over
 // the system bus). Without a bus or without logind there is no hold; error() says why.
 class ActivityHold
@@ -21,3 +23,5 @@ private:
     platform::UniqueFd m_fd;
     QString m_error;
 };
+
+} // namespace platform

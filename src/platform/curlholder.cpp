@@ -2,6 +2,8 @@
 
 #include "castore.h"
 
+namespace platform {
+
 CurlRequest::CurlRequest() : m_handle(curl_easy_init())
 {
     if (!m_handle)
@@ -49,3 +51,5 @@ QByteArray CurlRequest::setupFailure() const
     const curl_easyoption *o = curl_easy_option_by_id(m_failedOption);
     return QByteArray("cannot set CURLOPT_") + (o ? o->name : "?");
 }
+
+} // namespace platform

@@ -5,6 +5,8 @@
 
 #include <curl/curl.h>
 
+namespace platform {
+
 // One libcurl request with everything its easy handle points at (header list, error buffer),
 // so every way out of a transfer releases them, in the order libcurl needs.
 //
@@ -64,3 +66,5 @@ public:
 private:
     CURLM *m_handle;
 };
+
+} // namespace platform

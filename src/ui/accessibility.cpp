@@ -1,7 +1,10 @@
 #include "accessibility.h"
 
+#include "closebutton.h"
 #include "dotsview.h"
 #include "flatbutton.h"
+#include "linklabel.h"
+#include "roundedbutton.h"
 
 #include <QAccessibleWidget>
 
@@ -61,11 +64,12 @@ QAccessibleInterface *factory(const QString &className, QObject *object)
     if (!object || !object->isWidgetType())
         return nullptr;
     auto *w = static_cast<QWidget *>(object);
-    if (className == QLatin1String("LinkLabel"))
+    if (className == QLatin1String(LinkLabel::staticMetaObject.className()))
         return new PressableAccessible(w, QAccessible::Link);
-    if (className == QLatin1String("RoundedButton") || className == QLatin1String("CloseButton"))
+    if (className == QLatin1String(RoundedButton::staticMetaObject.className()) ||
+        className == QLatin1String(CloseButton::staticMetaObject.className()))
         return new PressableAccessible(w, QAccessible::Button);
-    if (className == QLatin1String("DotsView"))
+    if (className == QLatin1String(DotsView::staticMetaObject.className()))
         return new DotsAccessible(w);
     return nullptr;
 }

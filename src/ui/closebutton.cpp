@@ -4,6 +4,8 @@
 
 #include <QPainter>
 
+namespace ui {
+
 CloseButton::CloseButton(QWidget *parent) : FlatButton(parent)
 {
     setFocusPolicy(Qt::NoFocus); // Alt+F4 is the keyboard's way to close
@@ -27,3 +29,5 @@ void CloseButton::paintEvent(QPaintEvent *)
         p.drawLine(c + QPointF(-d, d), c + QPointF(d, -d));
     }
 }
+
+} // namespace ui

@@ -2,6 +2,8 @@
 
 #include "flatbutton.h"
 
+namespace ui {
+
 // The window's own close button, drawn in the top-left corner of the frameless window: a small
 // round button that shows its cross while the pointer is over it or it is held down. A click
 // closes the window through QWidget::close(), so it passes the same close decision as Alt+F4.
@@ -15,3 +17,5 @@ public:
 protected:
     void paintEvent(QPaintEvent *event) override;
 };
+
+} // namespace ui

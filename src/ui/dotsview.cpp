@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace ui {
+
 DotsView::DotsView(QWidget *parent) : QWidget(parent)
 {
     ui::installAccessibility();
@@ -101,3 +103,5 @@ void DotsView::keyPressEvent(QKeyEvent *event)
     }
     event->accept();
 }
+
+} // namespace ui

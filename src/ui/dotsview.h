@@ -4,6 +4,8 @@
 
 #include <optional>
 
+namespace ui {
+
 // The row of page dots under the slideshow: 8-pixel dots 16 pixels apart, centred in the view,
 // the active one in the accent colour. A click (or Left/Right/Home/End with the keyboard) only
 // reports the chosen index through selected(); the owner decides what becomes active.
@@ -39,3 +41,5 @@ private:
     qint64 m_count = 0;
     qint64 m_activeIndex = 0;
 };
+
+} // namespace ui

@@ -4,6 +4,8 @@
 
 #include <QKeyEvent>
 
+namespace ui {
+
 FlatButton::FlatButton(QWidget *parent) : QAbstractButton(parent)
 {
     ui::installAccessibility();
@@ -53,3 +55,5 @@ void FlatButton::focusOutEvent(QFocusEvent *event)
     QAbstractButton::focusOutEvent(event);
     update();
 }
+
+} // namespace ui

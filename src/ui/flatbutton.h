@@ -2,6 +2,8 @@
 
 #include <QAbstractButton>
 
+namespace ui {
+
 // Base of the installer's self-drawn buttons (RoundedButton, LinkLabel, CloseButton).
 // QAbstractButton gives the click rule (a left press and release both inside while enabled,
 // dropped when the button is disabled in between) and Space; this adds what the three share:
@@ -29,3 +31,5 @@ private:
     bool m_hover = false;
     bool m_keyboardFocus = false;
 };
+
+} // namespace ui

@@ -3,6 +3,8 @@
 #include <QPaintEvent>
 #include <QPainter>
 
+namespace ui {
+
 FlippedView::FlippedView(QWidget *parent) : QWidget(parent) {}
 
 void FlippedView::setBackgroundColor(const std::optional<QColor> &color)
@@ -32,3 +34,5 @@ void FlippedView::paintEvent(QPaintEvent *event)
         p.drawRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
     }
 }
+
+} // namespace ui

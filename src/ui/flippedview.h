@@ -5,6 +5,8 @@
 
 #include <optional>
 
+namespace ui {
+
 // Plain container panel: children are placed from its top-left corner (as every QWidget does),
 // with an optional fill and an optional 1-pixel frame line drawn just inside its bounds.
 class FlippedView : public QWidget
@@ -26,3 +28,5 @@ private:
     std::optional<QColor> m_backgroundColor;
     std::optional<QColor> m_borderColor;
 };
+
+} // namespace ui

@@ -10,6 +10,8 @@
 #include <QScreen>
 #include <QWindow>
 
+namespace ui {
+
 InstallerWindow::InstallerWindow(QWidget *parent) : QWidget(parent)
 {
     setWindowTitle(QStringLiteral(QUILLMARSH_PRODUCT_NAME));
@@ -71,3 +73,5 @@ void InstallerWindow::mousePressEvent(QMouseEvent *event)
     }
     QWidget::mousePressEvent(event);
 }
+
+} // namespace ui

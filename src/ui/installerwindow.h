@@ -4,6 +4,8 @@
 
 #include <functional>
 
+namespace ui {
+
 class CloseButton;
 
 // The installer's one top-level window: frameless, 640 x 368 of content, centred, not resizable
@@ -47,3 +49,5 @@ private:
     QWidget *m_contentView = nullptr;
     CloseButton *m_closeButton = nullptr;
 };
+
+} // namespace ui

@@ -4,6 +4,8 @@
 #include <QStyle>
 #include <QStyleOption>
 
+namespace ui {
+
 LinkLabel::LinkLabel(QWidget *parent) : FlatButton(parent)
 {
     setCursor(Qt::PointingHandCursor);
@@ -32,3 +34,5 @@ void LinkLabel::paintEvent(QPaintEvent *)
     p.setPen(QPen(palette().color(QPalette::WindowText), 1.0, Qt::DotLine));
     p.drawRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
 }
+
+} // namespace ui

@@ -2,6 +2,8 @@
 
 #include "flatbutton.h"
 
+namespace ui {
+
 // A text label that reads and behaves as a hyperlink: pointing-hand cursor, a click anywhere in
 // its frame emits clicked(), and it can be reached with Tab and activated with Enter or Space.
 // It draws its text as a plain label would; its creator gives it the link's font and colour.
@@ -24,3 +26,5 @@ protected:
 private:
     Qt::Alignment m_alignment = Qt::AlignLeft | Qt::AlignVCenter;
 };
+
+} // namespace ui

@@ -3,7 +3,7 @@
 #include <QColor>
 
 // Every colour of the window in one place: the screens' colours and the controls' own.
-namespace palette {
+namespace ui::palette {
 
 inline const QColor kBackground(245, 245, 245);
 inline const QColor kBrandText(59, 54, 99);
@@ -29,7 +29,7 @@ inline const QColor kCloseFace(255, 95, 87);
 inline const QColor kCloseRim(224, 68, 62);
 inline const QColor kCloseCross(77, 0, 0);
 
-} // namespace palette
+} // namespace ui::palette
 
 // The bar runs in tenths of a percent.
 constexpr int kProgressMax = 1000;

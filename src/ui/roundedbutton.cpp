@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+namespace ui {
+
 RoundedButton::RoundedButton(QWidget *parent)
     : FlatButton(parent), m_fillColor(palette::kButtonFill), m_hoverColor(palette::kButtonHover),
       m_disabledColor(palette::kButtonDisabled)
@@ -101,3 +103,5 @@ void RoundedButton::leaveEvent(QEvent *event)
     setCursor(Qt::ArrowCursor);
     FlatButton::leaveEvent(event);
 }
+
+} // namespace ui

@@ -4,6 +4,8 @@
 
 #include <QColor>
 
+namespace ui {
+
 // Capsule-shaped push button with a white centred title and its own face colours for the
 // normal, hovered and disabled states. The title is the button's text.
 class RoundedButton : public FlatButton
@@ -43,3 +45,5 @@ private:
     QColor m_disabledColor;
     double m_fontSize = 15.0;
 };
+
+} // namespace ui

@@ -32,6 +32,8 @@ extern "C" const char *__tsan_default_options()
 
 namespace flowtest {
 
+using namespace controller;
+
 inline QString sampleImage()
 {
     return QM_SAMPLE_IMAGE_DIR +

@@ -27,6 +27,12 @@
 #include <QTest>
 #include <QTimer>
 
+using namespace controller;
+using namespace download;
+using namespace install;
+using namespace l10n;
+using namespace ui;
+
 using namespace testsupport;
 using flowtest::privateDirEmpty;
 using flowtest::sampleImage;

@@ -14,6 +14,11 @@
 #include <QTest>
 #include <QUrl>
 
+using namespace controller;
+using namespace download;
+using namespace install;
+using namespace l10n;
+
 using testsupport::FakeDownload;
 using testsupport::FakeInstall;
 

@@ -24,6 +24,8 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+using namespace download;
+
 using namespace testsupport;
 
 using Ticks = QList<std::tuple<double, qint64, bool>>; // seconds, bytes written, delivered

@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using namespace download;
+
 class TestSignature : public QObject
 {
     Q_OBJECT

@@ -34,6 +34,12 @@
 #include <cstdio>
 #include <memory>
 
+using namespace controller;
+using namespace download;
+using namespace install;
+using namespace l10n;
+using namespace ui;
+
 namespace {
 
 constexpr int kFlowLimitMs = 25000;

@@ -3,6 +3,8 @@
 
 #include <QCoreApplication>
 
+using namespace l10n;
+
 int main(int argc, char **argv)
 {
     qputenv("LANGUAGE", argc > 1 ? argv[1] : ""); // before Qt first reads the locale

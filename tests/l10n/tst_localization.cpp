@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using namespace l10n;
+
 class TestLocalization : public QObject
 {
     Q_OBJECT

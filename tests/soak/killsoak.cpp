@@ -25,6 +25,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using namespace download;
+
 using testsupport::TestHttpServer;
 
 namespace soak {

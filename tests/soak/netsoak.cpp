@@ -24,6 +24,11 @@
 #include <mutex>
 #include <numeric>
 
+using namespace controller;
+using namespace download;
+using namespace install;
+using namespace l10n;
+
 using namespace testsupport;
 
 namespace soak {

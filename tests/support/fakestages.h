@@ -9,6 +9,8 @@
 
 namespace testsupport {
 
+using namespace controller;
+
 struct FakeDownload : DownloadStage
 {
     QList<DownloadAttempt> attempts;

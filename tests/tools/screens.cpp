@@ -18,6 +18,12 @@
 
 #include <cstdio>
 
+using namespace controller;
+using namespace download;
+using namespace install;
+using namespace l10n;
+using namespace ui;
+
 namespace {
 
 bool save(InstallerWindow *window, const QString &dir, const QString &name)

@@ -7,6 +7,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+using namespace ui;
+
 class TestControls : public QObject
 {
     Q_OBJECT

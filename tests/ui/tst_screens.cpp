@@ -23,6 +23,12 @@
 #include <QTest>
 #include <QTimer>
 
+using namespace controller;
+using namespace download;
+using namespace install;
+using namespace l10n;
+using namespace ui;
+
 const QColor kBackground(245, 245, 245), kAccent(1, 155, 220), kLink(62, 123, 250);
 
 class TestScreens : public QObject
