@@ -6,14 +6,13 @@
 // The views follow the setup flow's signals alone, so the tool shows each screen by sending
 // what the flow would send at that moment; nothing is downloaded or installed.
 #include "controller/mainwindowcontroller.h"
-#include "controller/setupflow.h"
 #include "l10n/localization.h"
 #include "ui/installerwindow.h"
 
 #include <QApplication>
-
 #include <QComboBox>
 #include <QDir>
+
 #include <curl/curl.h>
 
 #include <cstdio>
@@ -23,28 +22,6 @@ using namespace download;
 using namespace install;
 using namespace l10n;
 using namespace ui;
-
-namespace {
-
-bool save(InstallerWindow *window, const QString &dir, const QString &name)
-{
-    QApplication::processEvents();
-    const QString path = dir + u'/' + name + QStringLiteral(".png");
-    if (window->grab().save(path, "PNG"))
-        return true;
-    std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
-    return false;
-}
-
-// The language chosen the way the user chooses it: in the pop-up.
-void chooseLanguage(MainWindowController &c, int index)
-{
-    auto *popup = c.window()->findChild<QComboBox *>(QStringLiteral("langPopup"));
-    popup->setCurrentIndex(index);
-    emit popup->activated(index);
-}
-
-} // namespace
 
 int main(int argc, char **argv)
 {
@@ -58,34 +35,43 @@ int main(int argc, char **argv)
     }
     const QString dir = QString::fromLocal8Bit(argv[1]);
     QDir().mkpath(dir);
-
     MainWindowController c(SetupFlow::standardParts(QString()));
     SetupFlow *flow = c.flow();
-    c.window()->show();
-    bool ok = save(c.window(), dir, QStringLiteral("main"));
+    bool ok = true;
+    const auto save = [&](const QString &name) {
+        QApplication::processEvents();
+        const QString path = dir + u'/' + name + QStringLiteral(".png");
+        if (!c.window()->grab().save(path, "PNG")) {
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+            ok = false;
+        }
+    };
+    // The language chosen the way the user chooses it: in the pop-up.
+    auto *popup = c.window()->findChild<QComboBox *>(QStringLiteral("langPopup"));
+    const auto choose = [popup](int index) {
+        popup->setCurrentIndex(index);
+        emit popup->activated(index);
+    };
 
+    c.window()->show();
+    save(QStringLiteral("main"));
     c.settingsClicked();
-    ok = save(c.window(), dir, QStringLiteral("settings")) && ok;
+    save(QStringLiteral("settings"));
     const int ownLanguage = int(flow->language());
-    const QList<UIStrings> &langs = Localization::all();
-    for (int i = 0; i < langs.size(); ++i) {
-        chooseLanguage(c, i);
-        ok = save(c.window(), dir, QStringLiteral("settings-") + langs.at(i).code) && ok;
+    for (int i = 0; i < Localization::all().size(); ++i) {
+        choose(i);
+        save(QStringLiteral("settings-") + Localization::all().at(i).code);
     }
-    chooseLanguage(c, ownLanguage);
+    choose(ownLanguage);
     c.settingsClicked();
 
     emit flow->started();
     emit flow->progressChanged(450);
     emit flow->statusChanged(c.L().installingWait + QStringLiteral("  45%"));
-    ok = save(c.window(), dir, QStringLiteral("install")) && ok;
-
-    // The longest failure text there is.
-    emit flow->failed(SetupFlow::Failure::Download, c.L().netCertExpired);
-    ok = save(c.window(), dir, QStringLiteral("failed")) && ok;
-
+    save(QStringLiteral("install"));
+    emit flow->failed(SetupFlow::Failure::Download, c.L().netCertExpired); // the longest text
+    save(QStringLiteral("failed"));
     emit flow->finished(QStringLiteral("/Applications/Quillmarsh.app"));
-    ok = save(c.window(), dir, QStringLiteral("finish")) && ok;
-
+    save(QStringLiteral("finish"));
     return ok ? 0 : 1;
 }
