@@ -6,6 +6,7 @@
 #include "diag/itformat.h"
 #include "diag/itlog.h"
 #include "fakestages.h"
+#include "l10n/localization.h"
 #include "testkeys.h"
 #include "testmain.h"
 #include "tools/signing.h"
@@ -111,6 +112,14 @@ class TestSetupFlow : public QObject
         }
     }
 
+    // A script's steps: install (at " /Apps\t"); what the download stage reports: http N (a
+    // failure, with resume state named after the attempt), saved, flipped (a byte changed), sig
+    // NAME (the .sig saved with that text), cancelled, nospace, bar WRITTEN TOTAL; what the copy
+    // reports: installed, full, broken; the user: close? (a close request), exit (a confirmed
+    // exit); the clock: tick (the retry wait ends), pause, creep. Looks: ? and bar write
+    // "rRETRIES BAR STATUS", log the flow's last log line. The trace also holds the states, the
+    // signals, the "+events" and the stage calls: get[.sig] [from RESUME] [max=BYTES], cancel,
+    // discard (the image and its .sig), copy FOLDER.
     void step(const QString &text)
     {
         const QStringList w = text.split(' ');
@@ -207,47 +216,54 @@ private slots:
     {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("script");
-        QTest::addColumn<QString>("trace"); // START, SIG, UNVERIFIED, SPACE: see flow()
+        QTest::addColumn<QString>("trace");
         const auto row = [](const char *name, const char *kind, const char *script,
-                            const char *trace) { QTest::newRow(name) << kind << script << trace; };
+                            const QString &trace) {
+            QTest::newRow(name) << QString(kind) << QString(script) << trace;
+        };
+        const UIStrings &L = Localization::all().at(0);
         // clang-format off
+        const QString start = "+install_start, discard, started, Downloading, get",
+            sig = "+install_start, discard, started, FetchingSignature, get.sig",
+            unverified = "discard, +install_failed:image_unverified, Failed, failed Unverified: " + L.imageUnverified,
+            space = ITFormat(L.notEnoughSpace, "Quillmarsh", qint64(612), "/Apps") + ", not enough disk space in /Apps: 611000001 bytes needed, 1000000 available";
         // Final failures give up at once, others are retried three times, each attempt resuming
         // from the one before; Install starts over without resume state.
         row("retried, given up, started over", "", "install, http 408, tick, http 429, tick, http 503, tick, http 503, install, http 503, tick, http 404",
-            "START, +install_retry:download_error_http_408, WaitingToRetry, Downloading, get from r1, +install_retry:download_error_http_429, WaitingToRetry, Downloading, get from r2, "
-            "+install_retry:download_error_http_503, WaitingToRetry, Downloading, get from r3, +install_failed:download_error_http_503, discard, Failed, failed Download: Server returned HTTP 503, "
-            "START, +install_retry:download_error_http_503, WaitingToRetry, Downloading, get from r5, +install_failed:download_error_http_404, discard, Failed, failed Download: Server returned HTTP 404");
+            start + ", +install_retry:download_error_http_408, WaitingToRetry, Downloading, get from r1, +install_retry:download_error_http_429, WaitingToRetry, Downloading, get from r2, "
+            "+install_retry:download_error_http_503, WaitingToRetry, Downloading, get from r3, +install_failed:download_error_http_503, discard, Failed, failed Download: Server returned HTTP 503, " +
+            start + ", +install_retry:download_error_http_503, WaitingToRetry, Downloading, get from r5, +install_failed:download_error_http_404, discard, Failed, failed Download: Server returned HTTP 404");
         // 0..900 by truncation; a size not known makes the bar indeterminate until a stage resets it.
         row("progress", "", "install, bar 1 7, bar 9 9, bar 5 0, bar 1 2, http 503, ?, tick, ?",
-            "START, r0 120 wait  12%, r0 900 wait  90%, r0 -1 wait, r0 -1 wait  45%, +install_retry:download_error_http_503, WaitingToRetry, r1 -1 wait, Downloading, get from r1, r1 0 wait");
+            start + ", r0 120 wait  12%, r0 900 wait  90%, r0 -1 wait, r0 -1 wait  45%, +install_retry:download_error_http_503, WaitingToRetry, r1 -1 wait, Downloading, get from r1, r1 0 wait");
         // The .sig first (its bytes move no bar, it has its own retries), then the image, limited to
         // the signed size; anything that does not check out discards both and installs nothing.
         // (Each reason a .sig or an image is refused for has its row in tst_signature.)
         row("signed", "signed", "install, bar 1 2, http 503, tick, sig good, ?, saved",
-            "SIG, r0 0 wait, +install_retry:download_error_http_503, WaitingToRetry, FetchingSignature, get.sig from r1, Downloading, get max=3000, r0 0 wait, Installing, copy /Apps, left quillmarsh_setup.dmg.sig");
-        row("signed, one byte flipped", "signed", "install, sig good, flipped", "SIG, Downloading, get max=3000, UNVERIFIED");
-        row("signed by another key", "signed", "install, sig otherKey", "SIG, UNVERIFIED");
-        row("signed, older than the floor", "signed", "install, sig old", "SIG, UNVERIFIED");
-        row(".sig missing", "signed", "install, http 404", "SIG, UNVERIFIED");
-        row("the other image's .sig", "signed", "install, sig otherImage, saved", "SIG, Downloading, get max=3000, UNVERIFIED");
+            sig + ", r0 0 wait, +install_retry:download_error_http_503, WaitingToRetry, FetchingSignature, get.sig from r1, Downloading, get max=3000, r0 0 wait, Installing, copy /Apps, left quillmarsh_setup.dmg.sig");
+        row("signed, one byte flipped", "signed", "install, sig good, flipped", sig + ", Downloading, get max=3000, " + unverified);
+        row("signed by another key", "signed", "install, sig otherKey", sig + ", " + unverified);
+        row("signed, older than the floor", "signed", "install, sig old", sig + ", " + unverified);
+        row(".sig missing", "signed", "install, http 404", sig + ", " + unverified);
+        row("the other image's .sig", "signed", "install, sig otherImage, saved", sig + ", Downloading, get max=3000, " + unverified);
         // A confirmed exit cancels a running attempt and closes once it is back; a .sig or a failure
         // that comes back then closes too, and no later attempt starts.
         row("exit, download cancelled", "", "close?, install, close?, exit, ?, cancelled, close?, pause",
-            "=Ask, START, =Ask, Closing, cancel, =Wait, r0 0 cancelling, +install_cancelled, discard, closeWindow, =Close");
-        row("exit, failure meanwhile", "", "install, exit, http 503, pause", "START, Closing, cancel, =Wait, discard, closeWindow");
+            "=Ask, " + start + ", =Ask, Closing, cancel, =Wait, r0 0 cancelling, +install_cancelled, discard, closeWindow, =Close");
+        row("exit, failure meanwhile", "", "install, exit, http 503, pause", start + ", Closing, cancel, =Wait, discard, closeWindow");
         row("exit, .sig arrives meanwhile", "signed", "install, exit, sig good, pause",
-            "SIG, Closing, cancel, =Wait, discard, closeWindow, left quillmarsh_setup.dmg.sig");
+            sig + ", Closing, cancel, =Wait, discard, closeWindow, left quillmarsh_setup.dmg.sig");
         row("exit in the retry wait", "", "install, http 503, exit, pause, close?",
-            "START, +install_retry:download_error_http_503, WaitingToRetry, Closing, =Close, =Close");
+            start + ", +install_retry:download_error_http_503, WaitingToRetry, Closing, =Close, =Close");
         // The install stage is never cut off, also when the download finished while the exit
         // question was open; once done, the close needs no question. A stale report changes nothing.
         row("install stage", "", "install, close?, saved, http 503, ?, exit, ?, close?, creep, installed, ?, close?",
-            "START, =Ask, Installing, copy /Apps, r0 900 wait  90%, =Refuse, r0 900 busy, =Refuse, +install_success, Finished, finished /Apps/Quillmarsh.app, r0 1000 wait  100%, =Close");
+            start + ", =Ask, Installing, copy /Apps, r0 900 wait  90%, =Refuse, r0 900 busy, =Refuse, +install_success, Finished, finished /Apps/Quillmarsh.app, r0 1000 wait  100%, =Close");
         // Each way back to the main screen, as the kind the view maps to its alert and links.
-        row("no room for the download", "", "install, nospace, log", "START, discard, +install_failed:disk_space, Failed, failed NoSpaceDownload: SPACE");
-        row("no room for the copy", "", "install, saved, full, log", "START, Installing, copy /Apps, +install_failed:disk_space, Failed, failed NoSpaceInstall: SPACE");
-        row("copy failed", "", "install, saved, broken", "START, Installing, copy /Apps, +install_failed:copy_error, Failed, failed Install: no");
-        row("no private folder", "no folder", "install", "+install_start, +install_failed:no_private_folder, Failed, failed NoPrivateFolder: $noPrivateFolder");
+        row("no room for the download", "", "install, nospace, log", start + ", discard, +install_failed:disk_space, Failed, failed NoSpaceDownload: " + space);
+        row("no room for the copy", "", "install, saved, full, log", start + ", Installing, copy /Apps, +install_failed:disk_space, Failed, failed NoSpaceInstall: " + space);
+        row("copy failed", "", "install, saved, broken", start + ", Installing, copy /Apps, +install_failed:copy_error, Failed, failed Install: no");
+        row("no private folder", "no folder", "install", "+install_start, +install_failed:no_private_folder, Failed, failed NoPrivateFolder: " + L.noPrivateFolder);
         // clang-format on
     }
 
@@ -261,18 +277,10 @@ private slots:
         makeFlow(kind);
         for (const QString &s : script.split(", "))
             step(s);
+        // The stand-in removes nothing it is asked to discard: what is left here is what the
+        // flow's own sweep of the private folder did not take.
         if (const QStringList left = QDir(m_private).entryList(QDir::Files); !left.isEmpty())
             m_trace << "left " + left.join(' ');
-        const UIStrings &L = m_flow->L();
-        trace.replace("START", "+install_start, discard, started, Downloading, get")
-            .replace("SIG", "+install_start, discard, started, FetchingSignature, get.sig")
-            .replace("UNVERIFIED", "discard, +install_failed:image_unverified, Failed, failed "
-                                   "Unverified: " +
-                                       L.imageUnverified)
-            .replace("SPACE", ITFormat(L.notEnoughSpace, "Quillmarsh", qint64(612), "/Apps") +
-                                  ", not enough disk space in /Apps: 611000001 bytes needed, "
-                                  "1000000 available")
-            .replace("$noPrivateFolder", L.noPrivateFolder);
         const QString actual = m_trace.join(", ").replace("rm image, rm image.sig", "discard");
         QVERIFY2(actual == trace, qPrintable("\n    actual: " + actual + "\n  expected: " + trace));
         m_flow.reset();
