@@ -1,15 +1,18 @@
-// The setup flow's decisions as rows of "event in, state and effects out": the flow is given
-// stand-in stages that record what it asks of them and report what the row says.
+// The setup flow's decisions as rows of "events in, states and effects out". The flow is given
+// stand-in stages; everything it does (its states and signals, the events it tracks, what it
+// asks of the stages, its answers to close requests) goes into one trace that a row compares
+// whole, so an extra attempt or a missing discard shows as well as a wrong state.
 #include "controller/setupflow.h"
 #include "diag/itformat.h"
-#include "download/streamhasher.h"
+#include "diag/itlog.h"
 #include "fakestages.h"
+#include "l10n/localization.h"
 #include "testkeys.h"
 #include "testmain.h"
 #include "tools/signing.h"
 
 #include <QCryptographicHash>
-#include <QSignalSpy>
+#include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
@@ -19,18 +22,7 @@ using namespace download;
 using namespace install;
 using namespace l10n;
 
-using testsupport::FakeDownload;
-using testsupport::FakeInstall;
-
 namespace {
-
-DownloadResult answer(qint64 httpStatus)
-{
-    DownloadResult r;
-    r.httpStatus = httpStatus;
-    r.message = ITFormat("Server returned HTTP %ld", httpStatus);
-    return r;
-}
 
 const QByteArray kImage(3000, 'q');
 
@@ -44,6 +36,11 @@ DownloadResult saved(const QByteArray &bytes = kImage)
     return r;
 }
 
+template <typename Enum> QString name(Enum value)
+{
+    return QVariant::fromValue(value).toString();
+}
+
 } // namespace
 
 class TestSetupFlow : public QObject
@@ -51,53 +48,157 @@ class TestSetupFlow : public QObject
     Q_OBJECT
 
     QTemporaryDir m_tmp;
-    FakeDownload *m_dl = nullptr;
-    FakeInstall *m_inst = nullptr;
-    QStringList m_events;
-    std::unique_ptr<SetupFlow> m_flow;
+    const QString m_private = m_tmp.filePath("private");
     QByteArray m_key;
-    QHash<QString, QByteArray> m_sigs;
+    QHash<QString, QByteArray> m_sigs; // .sig texts by name
+    testsupport::FakeDownload *m_dl = nullptr;
+    testsupport::FakeInstall *m_inst = nullptr;
+    std::unique_ptr<SetupFlow> m_flow;
+    QStringList m_trace;
+    int m_gets = 0;
 
-    void makeFlow(bool signedRelease = false, QString privateFolder = {})
+    // kind: "" (no key built in), "signed", "no folder"
+    void makeFlow(const QString &kind)
     {
         SetupFlow::Parts parts;
-        auto dl = std::make_unique<FakeDownload>();
-        auto inst = std::make_unique<FakeInstall>();
+        auto dl = std::make_unique<testsupport::FakeDownload>();
+        auto inst = std::make_unique<testsupport::FakeInstall>();
         m_dl = dl.get();
         m_inst = inst.get();
+        dl->note = inst->note = [this](const QString &call) { noteStage(call); };
         parts.download = std::move(dl);
         parts.install = std::move(inst);
-        parts.privateFolder = privateFolder.isNull() ? m_tmp.filePath("private") : privateFolder;
+        parts.privateFolder = kind == "no folder" ? QString() : m_private;
         parts.timeScale = 0.001;
         parts.track = [this](const QString &name, const QString &reason) {
-            m_events << (reason.isEmpty() ? name : name + u':' + reason);
+            m_trace << '+' + name + (reason.isEmpty() ? QString() : ':' + reason);
         };
         parts.downloadBaseURL = "http://dl.invalid";
         parts.keepAwake = false;
-        parts.imagePublicKey = signedRelease ? m_key : QByteArray();
+        parts.imagePublicKey = kind == "signed" ? m_key : QByteArray();
         parts.minImageVersion = 2;
-        m_events.clear();
         m_flow = std::make_unique<SetupFlow>(std::move(parts));
+        SetupFlow *f = m_flow.get();
+        connect(f, &SetupFlow::stateChanged, this,
+                [this](SetupFlow::State s) { m_trace << name(s); });
+        connect(f, &SetupFlow::started, this, [this] { m_trace << "started"; });
+        connect(f, &SetupFlow::failed, this, [this](SetupFlow::Failure kind, const QString &text) {
+            m_trace << "failed " + name(kind) + ": " + text;
+        });
+        connect(f, &SetupFlow::finished, this,
+                [this, f] { m_trace << "finished " + f->installedApp(); });
+        connect(f, &SetupFlow::closeWindow, this, [this] { m_trace << "closeWindow"; });
     }
 
-    // The .sig attempt saved with text: its file lands where the attempt said.
-    void sigArrives(const QByteArray &text)
+    // What the stages were asked, with what differs from the usual spelled out.
+    void noteStage(const QString &call)
     {
-        QFile file(m_dl->attempts.last().destFile);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
-        file.close();
-        m_dl->completion(saved(text));
+        const QString dest = m_flow->destFile();
+        if (call == "get") {
+            ++m_gets;
+            const DownloadAttempt &a = m_dl->attempt;
+            const QString sig = a.url.endsWith(".sig") ? ".sig" : "";
+            QString t = "get" + sig;
+            if (a.url != m_flow->installerURL() + sig || a.destFile != dest + sig)
+                t += " WRONG " + a.url + " to " + a.destFile;
+            if (a.resume)
+                t += " from " + *a.resume;
+            if (a.maxBytes != (sig.isEmpty() ? -1 : kMaxImageSignatureBytes))
+                t += " max=" + QString::number(a.maxBytes);
+            m_trace << t;
+        } else if (call == "copy") {
+            const InstallJob &j = m_inst->job;
+            const bool usual = j.image == dest && j.alsoRemove == QStringList{dest + ".sig"} &&
+                               j.appName == "Quillmarsh.app" && j.imageSize == kImage.size() &&
+                               j.imageSha256 == saved().sha256;
+            m_trace << "copy " + j.folder + (usual ? "" : " WRONG");
+        } else {
+            m_trace << (dest.isEmpty() ? call : QString(call).replace(dest, "image"));
+        }
+    }
+
+    // A script's steps: install (at " /Apps\t"); what the download stage reports: http N (a
+    // failure, with resume state named after the attempt), saved, flipped (a byte changed), sig
+    // NAME (the .sig saved with that text), cancelled, nospace, bar WRITTEN TOTAL; what the copy
+    // reports: installed, full, broken; the user: close? (a close request), exit (a confirmed
+    // exit); the clock: tick (the retry wait ends), pause, creep. Looks: ? and bar write
+    // "rRETRIES BAR STATUS", log the flow's last log line. The trace also holds the states, the
+    // signals, the "+events" and the stage calls: get[.sig] [from RESUME] [max=BYTES], cancel,
+    // discard (the image and its .sig), copy FOLDER.
+    void step(const QString &text)
+    {
+        const QStringList w = text.split(' ');
+        const UIStrings &L = m_flow->L();
+        DownloadResult r;
+        if (w[0] == "install") {
+            m_flow->install(" /Apps\t");
+        } else if (w[0] == "http") { // a failed attempt, with resume state named after it
+            r.httpStatus = w[1].toLongLong();
+            r.message = "Server returned HTTP " + w[1];
+            r.resumeData = "r" + QByteArray::number(m_gets);
+            m_dl->completion(r);
+        } else if (w[0] == "saved" || w[0] == "flipped") {
+            m_dl->completion(
+                saved(w[0] == "saved" ? kImage : QByteArray(kImage).replace(7, 1, "x")));
+        } else if (w[0] == "sig") { // the .sig's attempt saves the named text where it was told
+            QFile file(m_dl->attempt.destFile);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(m_sigs[w[1]]) > 0);
+            file.close();
+            m_dl->completion(saved(m_sigs[w[1]]));
+        } else if (w[0] == "cancelled" || w[0] == "nospace") {
+            r.status = w[0] == "cancelled" ? DownloadResult::Status::Cancelled
+                                           : DownloadResult::Status::NoSpace;
+            r.spaceFolder = "/Apps";
+            r.bytesNeeded = 611'000'001;
+            r.bytesAvailable = 1'000'000;
+            m_dl->completion(r);
+        } else if (w[0] == "installed") {
+            m_inst->completion(
+                {InstallResult::Status::Installed, "/Apps/Quillmarsh.app", {}, {}, 0, 0});
+        } else if (w[0] == "full") {
+            m_inst->completion(
+                {InstallResult::Status::NoSpace, {}, {}, "/Apps", 611'000'001, 1'000'000});
+        } else if (w[0] == "broken") {
+            m_inst->completion({InstallResult::Status::Failed, {}, "no", {}, 0, 0});
+        } else if (w[0] == "bar" || w[0] == "?") { // a progress report; the bar and status line
+            if (w[0] == "bar")
+                m_dl->progress(w[1].toLongLong(), w[2].toLongLong());
+            m_trace << QString("r%1 %2 %3")
+                           .arg(m_flow->retryCount())
+                           .arg(m_flow->progress())
+                           .arg(QString(m_flow->status())
+                                    .replace(L.installingWait, "wait")
+                                    .replace(L.cancelling, "cancelling")
+                                    .replace(L.installInProgress, "busy"));
+        } else if (w[0] == "close?") {
+            m_trace << '=' + name(m_flow->closeRequest());
+        } else if (w[0] == "exit") {
+            m_trace << '=' + name(m_flow->confirmExit());
+        } else if (w[0] == "tick") { // the retry wait ends
+            QTRY_VERIFY(m_flow->state() != SetupFlow::State::WaitingToRetry);
+        } else if (w[0] == "pause") { // long enough for any retry wait
+            QTest::qWait(20);
+        } else if (w[0] == "creep") { // the bar creeps on while the copy runs
+            QTRY_VERIFY(m_flow->progress() > 900);
+        } else if (w[0] == "log") { // the flow's last line in the setup log
+            ITLogDrain();
+            QFile log(ITLogFilePath());
+            QVERIFY(log.open(QIODevice::ReadOnly));
+            m_trace << QString::fromUtf8(log.readAll()).split("FLOW: ").last().trimmed();
+        } else {
+            QFAIL(qPrintable("no such step: " + text));
+        }
     }
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(QDir().mkpath(m_tmp.filePath("private")));
+        QVERIFY(QDir().mkpath(m_private));
         const QString key = m_tmp.filePath("key.pem"), other = m_tmp.filePath("other.pem");
         m_key = testsupport::makeEd25519Key(key);
         QVERIFY(!m_key.isEmpty() && !testsupport::makeEd25519Key(other).isEmpty());
         // The image under the name this processor's download has, and the other one's.
-        makeFlow();
+        makeFlow("");
         const QString name = QUrl(m_flow->installerURL()).fileName();
         const QString otherName =
             name == "quillmarsh.dmg" ? "quillmarsh.silicon.dmg" : "quillmarsh.dmg";
@@ -116,266 +217,78 @@ private slots:
         QVERIFY2(!m_sigs.values().contains(QByteArray()), qPrintable(error));
     }
 
-    // Final failures give up at once, others are retried up to three times, each after its own
-    // wait; giving up goes back to the main screen with the server's words and the offline link,
-    // and the next Install starts over without resume state.
-    void attempts_data()
+    void flow_data()
     {
-        QTest::addColumn<QList<int>>("statuses");
-        QTest::newRow("404 at once") << QList<int>{404};
-        QTest::newRow("503 every time") << QList<int>{503, 503, 503, 503};
-        QTest::newRow("408 and 429 retried, 410 final") << QList<int>{408, 429, 410};
-    }
-    void attempts()
-    {
-        QFETCH(QList<int>, statuses);
-        makeFlow();
-        QSignalSpy failed(m_flow.get(), &SetupFlow::failed);
-        QStringList expected{"install_start"};
-        m_flow->install(" /Apps\t");
-        for (qsizetype n = 0; n < statuses.size(); ++n) {
-            QTRY_COMPARE(m_dl->attempts.size(), n + 1);
-            QCOMPARE(m_flow->state(), SetupFlow::State::Downloading);
-            DownloadResult r = answer(statuses[n]);
-            r.resumeData = QByteArray("state") + QByteArray::number(n);
-            m_dl->completion(r);
-            if (n > 0) // each attempt resumes from the one before
-                QCOMPARE(m_dl->attempts[n].resume, QByteArray("state") + QByteArray::number(n - 1));
-            expected << QString("install_retry:download_error_http_%1").arg(statuses[n]);
-        }
-        expected.last().replace("retry", "failed");
-        QCOMPARE(m_flow->state(), SetupFlow::State::Failed);
-        QCOMPARE(m_events, expected);
-        QCOMPARE(m_flow->retryCount(), statuses.size() - 1);
-        QCOMPARE(failed.size(), 1);
-        QCOMPARE(failed[0][0].value<SetupFlow::Failure>(), SetupFlow::Failure::Download);
-        QCOMPARE(failed[0][1].toString(), QString("Server returned HTTP %1").arg(statuses.last()));
-        QVERIFY(m_dl->discarded.contains(m_flow->destFile()));
-
-        m_flow->install("/Apps");
-        QCOMPARE(m_flow->retryCount(), 0);
-        QCOMPARE(m_dl->attempts.last().resume, std::nullopt);
-        QCOMPARE(m_dl->attempts.last().url, m_flow->installerURL());
-    }
-
-    // 0..900 by truncation; a size not known makes the bar indeterminate until a stage resets it.
-    void progressMapping_data()
-    {
-        QTest::addColumn<QList<qint64>>("reports"); // written, total, written, total, ...
-        QTest::addColumn<int>("value");
-        QTest::addColumn<QString>("pct");
-        QTest::newRow("a seventh") << QList<qint64>{1, 7} << 120 << "  12%";
-        QTest::newRow("all") << QList<qint64>{9, 9} << 900 << "  90%";
-        QTest::newRow("size unknown") << QList<qint64>{5, 0} << -1 << "";
-        QTest::newRow("unknown, then known") << QList<qint64>{5, -1, 1, 2} << -1 << "  45%";
-    }
-    void progressMapping()
-    {
-        QFETCH(QList<qint64>, reports);
-        QFETCH(int, value);
-        QFETCH(QString, pct);
-        makeFlow();
-        m_flow->install("/Apps");
-        for (qsizetype i = 0; i + 1 < reports.size(); i += 2)
-            m_dl->progress(reports[i], reports[i + 1]);
-        QCOMPARE(m_flow->progress(), value);
-        QCOMPARE(m_flow->status(), m_flow->L().installingWait + pct);
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("trace");
+        const auto row = [](const char *name, const char *kind, const char *script,
+                            const QString &trace) {
+            QTest::newRow(name) << QString(kind) << QString(script) << trace;
+        };
+        const UIStrings &L = Localization::all().at(0);
+        // clang-format off
+        const QString start = "+install_start, discard, started, Downloading, get",
+            sig = "+install_start, discard, started, FetchingSignature, get.sig",
+            unverified = "discard, +install_failed:image_unverified, Failed, failed Unverified: " + L.imageUnverified,
+            space = ITFormat(L.notEnoughSpace, "Quillmarsh", qint64(612), "/Apps") + ", not enough disk space in /Apps: 611000001 bytes needed, 1000000 available";
+        // Final failures give up at once, others are retried three times, each attempt resuming
+        // from the one before; Install starts over without resume state.
+        row("retried, given up, started over", "", "install, http 408, tick, http 429, tick, http 503, tick, http 503, install, http 503, tick, http 404",
+            start + ", +install_retry:download_error_http_408, WaitingToRetry, Downloading, get from r1, +install_retry:download_error_http_429, WaitingToRetry, Downloading, get from r2, "
+            "+install_retry:download_error_http_503, WaitingToRetry, Downloading, get from r3, +install_failed:download_error_http_503, discard, Failed, failed Download: Server returned HTTP 503, " +
+            start + ", +install_retry:download_error_http_503, WaitingToRetry, Downloading, get from r5, +install_failed:download_error_http_404, discard, Failed, failed Download: Server returned HTTP 404");
+        // 0..900 by truncation; a size not known makes the bar indeterminate until a stage resets it.
+        row("progress", "", "install, bar 1 7, bar 9 9, bar 5 0, bar 1 2, http 503, ?, tick, ?",
+            start + ", r0 120 wait  12%, r0 900 wait  90%, r0 -1 wait, r0 -1 wait  45%, +install_retry:download_error_http_503, WaitingToRetry, r1 -1 wait, Downloading, get from r1, r1 0 wait");
+        // The .sig first (its bytes move no bar, it has its own retries), then the image, limited to
+        // the signed size; anything that does not check out discards both and installs nothing.
+        // (Each reason a .sig or an image is refused for has its row in tst_signature.)
+        row("signed", "signed", "install, bar 1 2, http 503, tick, sig good, ?, saved",
+            sig + ", r0 0 wait, +install_retry:download_error_http_503, WaitingToRetry, FetchingSignature, get.sig from r1, Downloading, get max=3000, r0 0 wait, Installing, copy /Apps, left quillmarsh_setup.dmg.sig");
+        row("signed, one byte flipped", "signed", "install, sig good, flipped", sig + ", Downloading, get max=3000, " + unverified);
+        row("signed by another key", "signed", "install, sig otherKey", sig + ", " + unverified);
+        row("signed, older than the floor", "signed", "install, sig old", sig + ", " + unverified);
+        row(".sig missing", "signed", "install, http 404", sig + ", " + unverified);
+        row("the other image's .sig", "signed", "install, sig otherImage, saved", sig + ", Downloading, get max=3000, " + unverified);
+        // A confirmed exit cancels a running attempt and closes once it is back; a .sig or a failure
+        // that comes back then closes too, and no later attempt starts.
+        row("exit, download cancelled", "", "close?, install, close?, exit, ?, cancelled, close?, pause",
+            "=Ask, " + start + ", =Ask, Closing, cancel, =Wait, r0 0 cancelling, +install_cancelled, discard, closeWindow, =Close");
+        row("exit, failure meanwhile", "", "install, exit, http 503, pause", start + ", Closing, cancel, =Wait, discard, closeWindow");
+        row("exit, .sig arrives meanwhile", "signed", "install, exit, sig good, pause",
+            sig + ", Closing, cancel, =Wait, discard, closeWindow, left quillmarsh_setup.dmg.sig");
+        row("exit in the retry wait", "", "install, http 503, exit, pause, close?",
+            start + ", +install_retry:download_error_http_503, WaitingToRetry, Closing, =Close, =Close");
+        // The install stage is never cut off, also when the download finished while the exit
+        // question was open; once done, the close needs no question. A stale report changes nothing.
+        row("install stage", "", "install, close?, saved, http 503, ?, exit, ?, close?, creep, installed, ?, close?",
+            start + ", =Ask, Installing, copy /Apps, r0 900 wait  90%, =Refuse, r0 900 busy, =Refuse, +install_success, Finished, finished /Apps/Quillmarsh.app, r0 1000 wait  100%, =Close");
+        // Each way back to the main screen, as the kind the view maps to its alert and links.
+        row("no room for the download", "", "install, nospace, log", start + ", discard, +install_failed:disk_space, Failed, failed NoSpaceDownload: " + space);
+        row("no room for the copy", "", "install, saved, full, log", start + ", Installing, copy /Apps, +install_failed:disk_space, Failed, failed NoSpaceInstall: " + space);
+        row("copy failed", "", "install, saved, broken", start + ", Installing, copy /Apps, +install_failed:copy_error, Failed, failed Install: no");
+        row("no private folder", "no folder", "install", "+install_start, +install_failed:no_private_folder, Failed, failed NoPrivateFolder: " + L.noPrivateFolder);
+        // clang-format on
     }
 
-    // The .sig first (small, its own retries), then the image, limited to the signed size;
-    // anything that does not check out deletes the download and installs nothing. (Each reason
-    // a .sig or an image is refused for has its row in tst_signature; these are the flow's.)
-    void signedImage_data()
+    void flow()
     {
-        QTest::addColumn<QString>("sig");     // empty: 404
-        QTest::addColumn<int>("imageBytes");  // what the image download reports
-        QTest::addColumn<bool>("flipped");    // its digest is not the signed one
-        QTest::addColumn<QString>("failure"); // empty: verified
-        QTest::newRow("good") << "good" << 3000 << false << "";
-        QTest::newRow("one byte flipped") << "good" << 3000 << true << "sha256 is ";
-        QTest::newRow("signed by another key") << "otherKey" << 0 << false << "bad signature";
-        QTest::newRow("older than the floor")
-            << "old" << 0 << false << "image version 1 is older than the oldest allowed, 2";
-        QTest::newRow(".sig missing") << "" << 0 << false << "no signature file (HTTP 404)";
-        QTest::newRow("the other image's .sig")
-            << "otherImage" << 3000 << false << "file name is \"quillmarsh";
-    }
-    void signedImage()
-    {
-        QFETCH(QString, sig);
-        QFETCH(int, imageBytes);
-        QFETCH(bool, flipped);
-        QFETCH(QString, failure);
-        makeFlow(true);
-        QSignalSpy failed(m_flow.get(), &SetupFlow::failed);
-        m_flow->install("/Apps");
-        QCOMPARE(m_flow->state(), SetupFlow::State::FetchingSignature);
-        QCOMPARE(m_dl->attempts[0].url, m_flow->installerURL() + ".sig");
-        QCOMPARE(m_dl->attempts[0].maxBytes, kMaxImageSignatureBytes);
-        m_dl->completion(answer(503)); // the .sig has retries of its own
-        QTRY_COMPARE(m_dl->attempts.size(), 2);
-        if (sig.isEmpty())
-            m_dl->completion(answer(404));
-        else
-            sigArrives(m_sigs[sig]);
-        if (imageBytes > 0) {
-            QCOMPARE(m_dl->attempts.size(), 3);
-            QCOMPARE(m_flow->state(), SetupFlow::State::Downloading);
-            QCOMPARE(m_dl->attempts[2].url, m_flow->installerURL());
-            QCOMPARE(m_dl->attempts[2].maxBytes, kImage.size());
-            QCOMPARE(m_flow->retryCount(), 0);
-            QByteArray bytes = kImage.left(imageBytes);
-            if (flipped)
-                bytes[7] = 'x';
-            m_dl->completion(saved(bytes));
-        }
-        if (failure.isEmpty()) {
-            QCOMPARE(m_flow->state(), SetupFlow::State::Installing);
-            QCOMPARE(m_inst->jobs.size(), 1);
-            QCOMPARE(m_inst->jobs[0].imageSha256, saved().sha256);
-            QCOMPARE(m_inst->jobs[0].imageSize, kImage.size());
-            return;
-        }
-        QCOMPARE(m_dl->attempts.size(), imageBytes > 0 ? 3 : 2);
-        QCOMPARE(m_flow->state(), SetupFlow::State::Failed);
-        QCOMPARE(failed.size(), 1);
-        QCOMPARE(failed[0][0].value<SetupFlow::Failure>(), SetupFlow::Failure::Unverified);
-        QCOMPARE(m_events, QStringList({"install_start", "install_retry:download_error_http_503",
-                                        "install_failed:image_unverified"}));
-        QVERIFY(m_inst->jobs.isEmpty());
-        QVERIFY(m_dl->discarded.contains(m_flow->destFile() + ".sig"));
-        QVERIFY(QDir(m_tmp.filePath("private")).isEmpty());
-    }
-
-    // A confirmed exit cancels a running attempt and closes once it is back; a .sig or a
-    // failure that comes back then closes too, and no later attempt starts.
-    void exitConfirmed_data()
-    {
-        QTest::addColumn<bool>("signedRelease");
-        QTest::addColumn<int>("firstStatus");   // 0: still running at the exit; else failed
-        QTest::addColumn<QString>("comesBack"); // "cancelled", "sig", "503"
-        QTest::addColumn<SetupFlow::CloseDecision>("decision");
-        QTest::newRow("download cancelled")
-            << false << 0 << "cancelled" << SetupFlow::CloseDecision::Wait;
-        QTest::newRow("failure meanwhile") << false << 0 << "503" << SetupFlow::CloseDecision::Wait;
-        QTest::newRow(".sig arrives meanwhile")
-            << true << 0 << "sig" << SetupFlow::CloseDecision::Wait;
-        QTest::newRow("retry wait") << false << 503 << "" << SetupFlow::CloseDecision::Close;
-    }
-    void exitConfirmed()
-    {
-        QFETCH(bool, signedRelease);
-        QFETCH(int, firstStatus);
-        QFETCH(QString, comesBack);
-        QFETCH(SetupFlow::CloseDecision, decision);
-        makeFlow(signedRelease);
-        QSignalSpy closeAsked(m_flow.get(), &SetupFlow::closeWindow);
-        QCOMPARE(m_flow->closeRequest(), SetupFlow::CloseDecision::Ask); // idle
-        m_flow->install("/Apps");
-        if (firstStatus)
-            m_dl->completion(answer(firstStatus));
-        QCOMPARE(m_flow->closeRequest(), SetupFlow::CloseDecision::Ask);
-        QCOMPARE(m_flow->confirmExit(), decision);
-        QCOMPARE(m_flow->state(), SetupFlow::State::Closing);
-        QCOMPARE(m_dl->cancels, decision == SetupFlow::CloseDecision::Wait ? 1 : 0);
-        if (comesBack == "cancelled") {
-            QCOMPARE(m_flow->status(), m_flow->L().cancelling);
-            DownloadResult r;
-            r.status = DownloadResult::Status::Cancelled;
-            m_dl->completion(r);
-        } else if (comesBack == "sig") {
-            sigArrives(m_sigs["good"]);
-        } else if (!comesBack.isEmpty()) {
-            m_dl->completion(answer(comesBack.toInt()));
-        }
-        QCOMPARE(closeAsked.size(), comesBack.isEmpty() ? 0 : 1);
-        QCOMPARE(m_flow->closeRequest(), SetupFlow::CloseDecision::Close);
-        QTest::qWait(20);
-        QCOMPARE(m_dl->attempts.size(), 1);
-        QVERIFY(!m_events.contains(QRegularExpression("install_failed")));
-        QCOMPARE(m_events.contains("install_cancelled"), comesBack == "cancelled");
-    }
-
-    // The install stage is never cut off, also when the download finished while the exit
-    // question was open; once done, the close needs no question. A stale report changes nothing.
-    void installStage()
-    {
-        makeFlow();
-        QSignalSpy finished(m_flow.get(), &SetupFlow::finished);
-        m_flow->install("/Apps");
-        auto stale = m_dl->completion;
-        QCOMPARE(m_flow->closeRequest(), SetupFlow::CloseDecision::Ask); // the question opens
-        m_dl->completion(saved());                                       // meanwhile
-        stale(answer(503));
-        QCOMPARE(m_flow->state(), SetupFlow::State::Installing);
-        QCOMPARE(m_inst->jobs[0].folder, "/Apps");
-        QCOMPARE(m_inst->jobs[0].image, m_flow->destFile());
-        QCOMPARE(m_inst->jobs[0].alsoRemove, QStringList{m_flow->destFile() + ".sig"});
-        QCOMPARE(m_flow->progress(), 900);
-        QCOMPARE(m_flow->confirmExit(), SetupFlow::CloseDecision::Refuse);
-        QCOMPARE(m_flow->closeRequest(), SetupFlow::CloseDecision::Refuse);
-        QCOMPARE(m_flow->status(), m_flow->L().installInProgress);
-        QTRY_VERIFY(m_flow->progress() > 900); // the bar creeps on while the copy runs
-        m_inst->completion(
-            {InstallResult::Status::Installed, "/Apps/Quillmarsh.app", {}, {}, 0, 0});
-        QCOMPARE(m_flow->state(), SetupFlow::State::Finished);
-        QCOMPARE(m_flow->progress(), 1000);
-        QCOMPARE(finished.size(), 1);
-        QCOMPARE(m_flow->installedApp(), "/Apps/Quillmarsh.app");
-        QCOMPARE(m_events, QStringList({"install_start", "install_success"}));
-        QCOMPARE(m_flow->closeRequest(), SetupFlow::CloseDecision::Close);
-    }
-
-    // Each way back to the main screen, as the kind the view maps to its alert and links.
-    void failures_data()
-    {
-        QTest::addColumn<QString>("how");
-        QTest::addColumn<SetupFlow::Failure>("failure");
-        QTest::addColumn<QString>("event");
-        QTest::newRow("no room for the download")
-            << "download space" << SetupFlow::Failure::NoSpaceDownload << "disk_space";
-        QTest::newRow("no room for the copy")
-            << "install space" << SetupFlow::Failure::NoSpaceInstall << "disk_space";
-        QTest::newRow("copy failed") << "install" << SetupFlow::Failure::Install << "copy_error";
-        QTest::newRow("no private folder")
-            << "no folder" << SetupFlow::Failure::NoPrivateFolder << "no_private_folder";
-    }
-    void failures()
-    {
-        QFETCH(QString, how);
-        QFETCH(SetupFlow::Failure, failure);
-        QFETCH(QString, event);
-        makeFlow(false, how == "no folder" ? QString("") : QString());
-        QSignalSpy failed(m_flow.get(), &SetupFlow::failed);
-        m_flow->install("/Apps");
-        const qint64 needed = 611'000'001, available = 1'000'000;
-        if (how == "download space") {
-            DownloadResult r;
-            r.status = DownloadResult::Status::NoSpace;
-            r.spaceFolder = "/Apps";
-            r.bytesNeeded = needed;
-            r.bytesAvailable = available;
-            m_dl->completion(r);
-        } else if (how != "no folder") {
-            m_dl->completion(saved());
-            m_inst->completion(
-                how == "install space"
-                    ? InstallResult{InstallResult::Status::NoSpace,
-                                    {},
-                                    {},
-                                    "/Apps",
-                                    needed,
-                                    available}
-                    : InstallResult{InstallResult::Status::Failed, {}, "no", {}, 0, 0});
-        }
-        QCOMPARE(m_flow->state(), SetupFlow::State::Failed);
-        QCOMPARE(failed.size(), 1);
-        QCOMPARE(failed[0][0].value<SetupFlow::Failure>(), failure);
-        if (how.endsWith("space"))
-            QCOMPARE(failed[0][1].toString(),
-                     ITFormat(m_flow->L().notEnoughSpace, "Quillmarsh", qint64(612), "/Apps"));
-        QCOMPARE(m_events, QStringList({"install_start", "install_failed:" + event}));
-        QCOMPARE(m_dl->attempts.size(), how == "no folder" ? 0 : 1);
+        QFETCH(QString, kind);
+        QFETCH(QString, script);
+        QFETCH(QString, trace);
+        m_trace.clear();
+        m_gets = 0;
+        makeFlow(kind);
+        for (const QString &s : script.split(", "))
+            step(s);
+        // The stand-in removes nothing it is asked to discard: what is left here is what the
+        // flow's own sweep of the private folder did not take.
+        if (const QStringList left = QDir(m_private).entryList(QDir::Files); !left.isEmpty())
+            m_trace << "left " + left.join(' ');
+        const QString actual = m_trace.join(", ").replace("rm image, rm image.sig", "discard");
+        QVERIFY2(actual == trace, qPrintable("\n    actual: " + actual + "\n  expected: " + trace));
+        m_flow.reset();
     }
 };
 

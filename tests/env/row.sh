@@ -9,6 +9,9 @@
 set -u
 setup=$1
 shift
+# The user's home and the fake tools' folder; out/ and bin/ are root's.
+mkdir -p "$R/home" "$R/fake" "$R/out" "$R/bin" && chown "$U:$U" "$R/home" "$R/fake" &&
+    chmod 0700 "$R/home" || exit 92
 
 own() { chown -R "$U:$U" "$@"; }
 # tmpfs DIR SIZE: a small file system of the user's.
@@ -22,6 +25,8 @@ fake() {
     if [ "$2" = root ]; then chmod 4755 "$R/bin/$1" && touch "$R/fake/$1.exec"
     else echo "$2" > "$R/fake/$1.rc"; fi
 }
+# nofuse: the user may not open /dev/fuse (as where only a group may).
+nofuse() { [ ! -e "$R/fuse" ] || chmod 0600 "$R/fuse"; }
 # rootapps: /mnt/Applications, a folder that only root may change, as /Applications is.
 rootapps() { mount -t tmpfs -o size=64m,mode=0755 qm-root /mnt && mkdir -m 0755 /mnt/Applications; }
 # oldcopy DIR: an earlier installation of the bundle in DIR.
@@ -46,10 +51,8 @@ if [ -n "$(ls -A "$R/bin")" ]; then
     mount -t overlay overlay -o "lowerdir=$R/bin:/usr/bin" /usr/bin || exit 91
 fi
 
-start=$(date +%s%N)
 timeout -s KILL 30 "$@" > "$R/out/summary" 2> "$R/out/stderr"
 echo $? > "$R/out/rc"
-echo $((($(date +%s%N) - start) / 1000000)) > "$R/out/ms"
 
 # What the user left in /tmp (its id is the row's own). Qt makes the runtime folder there when
 # XDG_RUNTIME_DIR is not set; the rest would be ours. All of it goes with the row. (No tmpfs over

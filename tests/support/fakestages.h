@@ -1,45 +1,48 @@
 #pragma once
 
-// Stand-ins for the flow's two stages: they record what the flow asks of them and report only
-// when a test calls the handlers they were given.
+// Stand-ins for the flow's two stages: they keep what the flow last asked of them, tell each
+// call to note, and report only when a test calls the handlers they were given.
 #include "controller/stages.h"
 
-#include <QList>
-#include <QStringList>
+#include <QString>
+
+#include <functional>
 
 namespace testsupport {
 
 using namespace controller;
 
+using Note = std::function<void(const QString &call)>;
+
 struct FakeDownload : DownloadStage
 {
-    QList<DownloadAttempt> attempts;
-    QStringList discarded;
+    Note note = [](const QString &) {};
+    DownloadAttempt attempt;
     Progress progress;
     Completion completion;
-    int cancels = 0;
-    QByteArray sigText; // written to the .sig's file when an attempt at it is saved
 
     void start(const DownloadAttempt &a, Progress p, Completion c) override
     {
-        attempts << a;
+        attempt = a;
         progress = std::move(p);
         completion = std::move(c);
+        note(QStringLiteral("get"));
     }
-    void cancel() override { ++cancels; }
-    void discard(const QString &destFile) override { discarded << destFile; }
+    void cancel() override { note(QStringLiteral("cancel")); }
+    void discard(const QString &destFile) override { note("rm " + destFile); }
 };
 
 struct FakeInstall : InstallStage
 {
-    QList<InstallJob> jobs;
-    Step step;
+    Note note = [](const QString &) {};
+    InstallJob job;
     Completion completion;
-    void start(const InstallJob &job, Step s, Completion c) override
+
+    void start(const InstallJob &j, Step, Completion c) override
     {
-        jobs << job;
-        step = std::move(s);
+        job = j;
         completion = std::move(c);
+        note(QStringLiteral("copy"));
     }
 };
 
