@@ -6,17 +6,13 @@
 #include "controller/setupflow.h"
 #include "diag/analytics.h"
 #include "diag/itlog.h"
-#include "download/imagesignature.h"
 #include "platform/paths.h"
 #include "soak.h"
 #include "testhttpserver.h"
 #include "testkeys.h"
-#include "tools/signing.h"
 
 #include <QCryptographicHash>
-#include <QDir>
 #include <QEventLoop>
-#include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -66,12 +62,12 @@ int rangeStart(const HttpRequest &request)
     return m.hasMatch() ? m.captured(1).toInt() : 0;
 }
 
-// One version of the image on the server: the signed bytes, or others of the same size.
+// One version of the image on the server: the signed bytes (even ones), or others of the
+// same size.
 struct Version
 {
     QString path;
     QByteArray sha256;
-    bool signedBytes;
 };
 
 // The run as the retry and resume rules see it, advanced by each request's fault.
@@ -103,27 +99,20 @@ struct Model
     }
 };
 
-class NetSoak
+class NetSoak : public Part
 {
 public:
-    NetSoak(const NetOptions &options, Tally &tally) : m_options(options), m_tally(tally) {}
-    bool prepare();
-    void runCase(int index);
+    explicit NetSoak(quint64 seed) : m_seed(seed) { repeat = "--kills 0 --net 1"; }
+    bool prepare() override;
+    QStringList runCase(int index) override;
 
 private:
     HttpResponse answer(const HttpRequest &request);
-    QString repeat(int index) const
-    {
-        return QStringLiteral("scripts/soak --seed %1 --kills 0 --net 1 --case %2")
-            .arg(m_options.seed)
-            .arg(index);
-    }
 
-    NetOptions m_options;
-    Tally &m_tally;
+    quint64 m_seed;
     QTemporaryDir m_dir;
     QByteArray m_key;
-    QList<Version> m_same, m_other; // [0] of m_same is the signed file as first served
+    QList<Version> m_versions; // [0] is the signed file as first served
     TestHttpServer m_server;
     std::mutex m_lock;
     std::unique_ptr<Model> m_model;
@@ -132,36 +121,24 @@ private:
 bool NetSoak::prepare()
 {
     QFile sample(QM_SAMPLE_IMAGE_DIR "/quillmarsh.dmg");
-    if (!sample.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray bytes = sample.readAll();
+    const QByteArray bytes = sample.open(QIODevice::ReadOnly) ? sample.readAll() : QByteArray();
     const QDateTime base = QDateTime::currentDateTimeUtc().addDays(-1);
-    // Each version its own modification time, hence its own ETag and Last-Modified.
-    for (int k = 0; k <= kVersions; ++k) {
-        for (bool same : {true, false}) {
-            QByteArray content = bytes;
-            if (!same)
-                content[content.size() / 2 + k] = char(content[content.size() / 2 + k] ^ 0x5a);
-            QFile f(m_dir.filePath(QStringLiteral("v%1-%2.dmg").arg(k).arg(same)));
-            if (!f.open(QIODevice::WriteOnly) || f.write(content) != content.size())
-                return false;
-            f.setFileTime(base.addSecs(k * 10 + same), QFileDevice::FileModificationTime);
-            (same ? m_same : m_other) << Version{
-                f.fileName(), QCryptographicHash::hash(content, QCryptographicHash::Sha256), same};
-        }
+    // Each version its own modification time, hence its own ETag and Last-Modified; the first
+    // under the name the installer asks for, to be signed.
+    for (int k = 0; k < 2 * (kVersions + 1); ++k) {
+        QByteArray content = bytes;
+        if (k % 2)
+            content[content.size() / 2 + k / 2] = char(content[content.size() / 2 + k / 2] ^ 0x5a);
+        QFile f(m_dir.filePath(k ? QStringLiteral("v%1.dmg").arg(k) : "quillmarsh.dmg"));
+        if (bytes.isEmpty() || !f.open(QIODevice::WriteOnly) || f.write(content) != content.size())
+            return false;
+        f.setFileTime(base.addSecs(k * 10), QFileDevice::FileModificationTime);
+        m_versions << Version{f.fileName(),
+                              QCryptographicHash::hash(content, QCryptographicHash::Sha256)};
     }
     m_key = makeEd25519Key(m_dir.filePath("key.pem"));
-    QString error;
-    // Signed under the name the installer asks for.
-    const QString named = m_dir.filePath("signed/quillmarsh.dmg");
-    QDir().mkpath(m_dir.filePath("signed"));
-    QFile::copy(m_same[0].path, named);
-    const auto sig = signImageFile(m_dir.filePath("key.pem"), named, 2, {}, &error);
-    QFile sigFile(m_dir.filePath("quillmarsh.dmg.sig"));
-    if (m_key.isEmpty() || !sig || !sigFile.open(QIODevice::WriteOnly))
+    if (m_key.isEmpty() || !signImage(m_dir.filePath("key.pem"), m_versions[0].path, 2))
         return false;
-    sigFile.write(*sig);
-    sigFile.close();
     m_server.setHandler([this](const HttpRequest &r) { return answer(r); });
     // The events go nowhere: a closed port of this machine.
     AnalyticsConfig analytics = ITDefaultAnalyticsConfig();
@@ -205,8 +182,8 @@ HttpResponse NetSoak::answer(const HttpRequest &request)
         m.version = m.versions * 2 + int(m.draw.below(2)); // even: the signed bytes again
     }
     m.trail << QStringLiteral("%1%2@%3").arg(sig ? ".sig " : "", kFaults[fault].name).arg(from);
-    const Version &v = (m.version % 2 == 0 ? m_same : m_other)[m.version / 2];
-    const QString path = sig ? m_dir.filePath("quillmarsh.dmg.sig") : v.path;
+    const Version &v = m_versions[m.version];
+    const QString path = sig ? m_versions[0].path + ".sig" : v.path;
 
     HttpRequest asked = request;
     if (fault == Unexpected200)
@@ -222,7 +199,7 @@ HttpResponse NetSoak::answer(const HttpRequest &request)
             m.sigDone = true;
             m.retries = 0;
         } else {
-            m.expected = v.signedBytes
+            m.expected = m.version % 2 == 0
                              ? QStringLiteral("installed")
                              : "refused: sha256 is " + QString::fromLatin1(v.sha256.toHex());
         }
@@ -303,17 +280,15 @@ QString outcomeIn(const QString &log)
     return "no end in the log";
 }
 
-void NetSoak::runCase(int index)
+QStringList NetSoak::runCase(int index)
 {
     {
         std::lock_guard lock(m_lock);
-        m_model = std::make_unique<Model>(Draw(m_options.seed, 2, index));
+        m_model = std::make_unique<Model>(Draw(m_seed, 2, index));
     }
     const QString logPath = platform::logsDirectory() + "/quillmarsh-installer.log";
     const qint64 logFrom = QFileInfo(logPath).size();
     const QString apps = m_dir.filePath(QStringLiteral("apps-%1").arg(index));
-    const QString privateDir = m_dir.filePath("private");
-
     SetupFlow::Parts parts;
     parts.download =
         createNetworkDownloadStage([](Downloader::Options &o) { o.lowSpeedTimeSeconds = 1; });
@@ -321,7 +296,7 @@ void NetSoak::runCase(int index)
     parts.downloadBaseURL = m_server.url(QString());
     parts.timeScale = 0.001;
     parts.keepAwake = false;
-    parts.privateFolder = privateDir;
+    parts.privateFolder = m_dir.filePath("private");
     parts.imagePublicKey = m_key;
     SetupFlow flow(std::move(parts));
     QEventLoop loop;
@@ -335,51 +310,32 @@ void NetSoak::runCase(int index)
     flow.shutdown();
     ITLogDrain(2000);
 
-    QFile logFile(logPath);
-    const QString log = logFile.open(QIODevice::ReadOnly) && logFile.seek(logFrom)
-                            ? QString::fromUtf8(logFile.readAll())
-                            : QString();
+    const QString log = readText(logPath, logFrom), got = outcomeIn(log);
     std::lock_guard lock(m_lock);
     Model &m = *m_model;
-    const QString got = outcomeIn(log);
     QStringList problems = m.problems;
     if (got != m.expected)
         problems << "ended \"" + got + "\", the rules say \"" + m.expected + "\"";
     if (got == "installed" && describeTree(apps + "/Quillmarsh.app") != describeTree(QM_SAMPLE_APP))
         problems << "installed bundle differs from the image's";
-    if (!QDir(privateDir)
-             .isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
-        problems << "left in the private folder: " +
-                        QDir(privateDir)
-                            .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)
-                            .join(' ');
+    if (const QString left = entries(m_dir.filePath("private")); !left.isEmpty())
+        problems << "left in the private folder: " + left;
     for (const QString &step : m.trail)
-        m_tally.add("request: " + step.section('@', 0, 0));
-    m_tally.add("outcome: " + got.section(':', 0, 0).section(" (", 0, 0));
-    m_tally.counts["bytes lost to resets, fetched again"] += int(m.lostToResets);
-    m_tally.counts["bytes fetched again after an orderly cut"] += int(m.refetched);
+        ++counts["request: " + step.section('@', 0, 0)];
+    ++counts["outcome: " + got.section(':', 0, 0).section(" (", 0, 0)];
+    counts["bytes lost to resets, fetched again"] += int(m.lostToResets);
+    counts["bytes fetched again after an orderly cut"] += int(m.refetched);
     if (!problems.isEmpty())
-        m_tally.fault(QStringLiteral("network case %1: %2\n    requests: %3\n    log:\n%4")
-                          .arg(index)
-                          .arg(problems.join("; "), m.trail.join(", "), log.right(3000)),
-                      repeat(index));
+        problems << "requests: " + m.trail.join(", ") + "\nlog:\n" + log.right(3000);
     QDir(apps).removeRecursively();
+    return problems;
 }
 
 } // namespace
 
-void netSoak(const NetOptions &options, Tally &tally)
+std::unique_ptr<Part> netSoak(quint64 seed)
 {
-    NetSoak soak(options, tally);
-    if (!soak.prepare()) {
-        tally.fault("network soak: set-up failed", "scripts/soak --kills 0 --net 1");
-        return;
-    }
-    for (int i = 0; i < options.count; ++i) {
-        soak.runCase(options.onlyCase >= 0 ? options.onlyCase : i);
-        if ((i + 1) % 50 == 0)
-            std::printf("network soak: %d of %d\n", i + 1, options.count), std::fflush(stdout);
-    }
+    return std::make_unique<NetSoak>(seed);
 }
 
 } // namespace soak
