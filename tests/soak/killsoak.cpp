@@ -114,7 +114,7 @@ private:
     QString H() const { return R() + "/home"; }
     QString apps() const { return H() + "/Applications"; }
     QString out(const QString &name) const { return readText(R() + "/out/" + name).trimmed(); }
-    bool installed() const // the last run installed
+    bool installed() const // by the last run
     {
         const QByteArray summary = out("summary").section('\n', -1).toUtf8();
         return out("rc") == "0" &&
@@ -125,10 +125,62 @@ private:
         if (!m_namespace.waitForFinished(10000))
             m_namespace.kill(), m_namespace.waitForFinished(5000);
     }
-    bool freshRow(bool withOldCopy);
-    void startRow(const QString &release, bool twice = false);
-    bool waitRow();
-    QString installRow(const QString &release, bool withOldCopy);
+
+    // One run of the installer of that release in a new namespace, in the row's home as it is
+    // (keep), afresh or afresh with the old install in it. Twice: a second run follows the first
+    // in the same namespace, whatever the first left running. Its input closed, row.sh ends once
+    // it has recorded what the run left (and its mounts go with the namespace).
+    enum Home { Keep, Fresh, OldCopy };
+    bool startRow(const QString &release, Home home, bool twice = false)
+    {
+        endRow();
+        const QString u = QString::number(m_uid);
+        int status = 0;
+        output("/bin/sh",
+               {"-c",
+                "cd \"$1\" && rm -rf out fuse passwd && mkdir -p out run fake bin && "
+                "{ [ \"$2\" = keep ] || { rm -rf home && if [ -n \"$2\" ]; then cp -a \"$2\" home; "
+                "else mkdir -m 0700 home; fi; }; } && chown \"$3:$3\" home run fake",
+                "sh", R(), QStringList{"keep", "", m_shared.filePath("old-home")}[home], u},
+               &status);
+        // clang-format off
+        QStringList command{"-m", "--propagation", "private", "/bin/sh",
+            QM_SOURCE_DIR "/tests/env/row.sh", "", "setpriv", "--reuid=" + u, "--regid=" + u,
+            "--clear-groups", "env", "-i", "HOME=" + H(), "PATH=/usr/bin:/bin", "LANG=C.UTF-8",
+            "QT_QPA_PLATFORM=offscreen", "QM_ENV_IMAGE_KEY=" + m_key};
+        for (const char *name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"})
+            if (qEnvironmentVariableIsSet(name))
+                command << QString(name) + '=' + qEnvironmentVariable(name);
+        if (twice)
+            command << "/bin/sh" << "-c" << "\"$0\" \"$@\"; \"$0\" \"$@\"";
+        command << m_shared.filePath("qm-envrun") << m_server.url('/' + release) << apps();
+        // clang-format on
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("R", R());
+        env.insert("U", u);
+        env.insert("FAKE", "/bin/false");
+        m_namespace.setProcessEnvironment(env);
+        m_namespace.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_namespace.setStandardInputFile(QProcess::nullDevice());
+        m_namespace.start("unshare", command);
+        m_clock.start();
+        return status == 0;
+    }
+    // Until row.sh has recorded what the run left behind.
+    bool waitRow()
+    {
+        while (!QFile::exists(R() + "/out/done") && m_clock.elapsed() < kRunLimitMs &&
+               m_namespace.state() != QProcess::NotRunning)
+            QThread::msleep(2);
+        return QFile::exists(R() + "/out/done");
+    }
+    QString installRow(const QString &release)
+    {
+        if (startRow(release, Fresh) && waitRow() && installed())
+            return {};
+        return "install did not succeed: " + out("summary") + out("stderr").right(2000) +
+               readText(H() + kLog).right(3000);
+    }
     QStringList stateProblems(bool replacing, bool recovered) const;
 
     quint64 m_seed;
@@ -140,83 +192,8 @@ private:
     uint m_uid = 65534;
     QProcess m_namespace;
     QElapsedTimer m_clock; // since the row's namespace was started
-    qint64 m_exitMs = -1;  // when the installer had exited
     QString m_oldTree, m_newTree, m_oldEntry, m_newEntry;
 };
-
-// The row's folders afresh, its home the user's own, with the old install in it when replacing.
-bool KillSoak::freshRow(bool withOldCopy)
-{
-    endRow();
-    int status = 0;
-    output(
-        "/bin/sh",
-        {"-c",
-         "rm -rf \"$1\" && mkdir -p \"$1/run\" \"$1/fake\" \"$1/bin\" && chmod 0755 \"$1\" && "
-         "if [ -n \"$2\" ]; then cp -a \"$2\" \"$1/home\"; else mkdir -m 0700 \"$1/home\"; fi && "
-         "chown \"$3:$3\" \"$1/home\" \"$1/run\" \"$1/fake\"",
-         "sh", R(), withOldCopy ? m_shared.filePath("old-home") : "", QString::number(m_uid)},
-        &status);
-    return status == 0;
-}
-
-// One run of the installer of that release in a new namespace, on the row's folders as they are;
-// twice: a second run follows the first in the same namespace, whatever the first left running.
-// Its input closed, row.sh ends once it has recorded what the run left, and its mounts with it.
-void KillSoak::startRow(const QString &release, bool twice)
-{
-    endRow();
-    QDir(R() + "/out").removeRecursively();
-    QDir(R()).mkdir("out");
-    for (const char *left : {"fuse", "passwd"})
-        QFile::remove(R() + '/' + left);
-    const QString u = QString::number(m_uid);
-    // clang-format off
-    QStringList command{"-m", "--propagation", "private", "/bin/sh",
-        QM_SOURCE_DIR "/tests/env/row.sh", "", "setpriv", "--reuid=" + u, "--regid=" + u,
-        "--clear-groups", "env", "-i", "HOME=" + H(), "PATH=/usr/bin:/bin", "LANG=C.UTF-8",
-        "QT_QPA_PLATFORM=offscreen", "QM_ENV_IMAGE_KEY=" + m_key};
-    for (const char *name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"})
-        if (qEnvironmentVariableIsSet(name))
-            command << QString(name) + '=' + qEnvironmentVariable(name);
-    if (twice)
-        command << "/bin/sh" << "-c" << "\"$0\" \"$@\"; \"$0\" \"$@\"";
-    command << m_shared.filePath("qm-envrun") << m_server.url('/' + release) << apps();
-    // clang-format on
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("R", R());
-    env.insert("U", u);
-    env.insert("FAKE", "/bin/false");
-    m_namespace.setProcessEnvironment(env);
-    m_namespace.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_namespace.setStandardInputFile(QProcess::nullDevice());
-    m_namespace.start("unshare", command);
-    m_clock.start();
-    m_exitMs = -1;
-}
-
-// Until row.sh has recorded what the run left behind.
-bool KillSoak::waitRow()
-{
-    while (!QFile::exists(R() + "/out/done") && m_clock.elapsed() < kRunLimitMs &&
-           m_namespace.state() != QProcess::NotRunning) {
-        if (m_exitMs < 0 && QFile::exists(R() + "/out/rc"))
-            m_exitMs = m_clock.elapsed();
-        QThread::msleep(2);
-    }
-    return QFile::exists(R() + "/out/done");
-}
-
-QString KillSoak::installRow(const QString &release, bool withOldCopy)
-{
-    if (!freshRow(withOldCopy))
-        return "cannot make the row's folders";
-    startRow(release);
-    if (waitRow() && installed())
-        return {};
-    return "install did not succeed: " + out("summary") + out("stderr").right(2000) +
-           readText(H() + kLog).right(3000);
-}
 
 bool KillSoak::prepare()
 {
@@ -231,12 +208,13 @@ bool KillSoak::prepare()
     int status = 0;
     output("/bin/sh",
            {"-c",
-            "mkdir -p \"$1/old-root\" \"$1/old\" \"$1/new\" && cp -a \"$2\" \"$1/old-root/\" && "
+            "mkdir -p \"$1/old-root\" \"$1/old\" \"$1/new\" \"$1/row\" && cp -a \"$2\" "
+            "\"$1/old-root/\" && "
             "printf '0.9\\n' > \"$3/old-version\" && rm \"$3/quillmarsh.svg\" && "
             "sed -i 's/^Icon=.*/Icon=utilities-terminal/' \"$3/quillmarsh.desktop\" && "
             "mksquashfs \"$1/old-root\" \"$1/old/quillmarsh.dmg\" -noappend -quiet -no-progress "
             "-all-root && cp \"$4\" \"$1/new/quillmarsh.dmg\" && cp \"$5\" \"$1/qm-envrun\" && "
-            "chmod 0755 \"$1\"",
+            "chmod 0755 \"$1\" \"$1/row\"",
             "sh", shared, sampleApp, oldApp, QM_SAMPLE_IMAGE_DIR "/quillmarsh.dmg", QM_ENVRUN},
            &status);
     if (status != 0 || m_key.isEmpty() ||
@@ -246,7 +224,7 @@ bool KillSoak::prepare()
     m_server.serveDirectory(shared);
 
     // The old copy installed as a user would have, kept to start each replacement from.
-    if (const QString error = installRow("old", false); !error.isEmpty())
+    if (const QString error = installRow("old"); !error.isEmpty())
         return fail("old install: " + error);
     endRow();
     m_oldTree = describeTree(apps() + '/' + kApp);
@@ -254,12 +232,12 @@ bool KillSoak::prepare()
     output("cp", {"-a", H(), shared + "/old-home"}, &status);
     if (m_oldTree != describeTree(oldApp) || m_oldEntry.isEmpty() || status != 0)
         return fail("old install differs from its image");
-    // Whole installs timed to the installer's exit: the kills are drawn over the median length.
+    // Whole installs, timed by row.sh: the kills are drawn over the median length.
     qint64 times[3];
     for (qint64 &ms : times) {
-        if (const QString error = installRow("new", false); !error.isEmpty())
+        if (const QString error = installRow("new"); !error.isEmpty())
             return fail("install: " + error);
-        ms = m_exitMs;
+        ms = out("ms").toLongLong();
     }
     std::sort(std::begin(times), std::end(times));
     m_durationMs = m_durationMs > 0 ? m_durationMs : times[1];
@@ -305,25 +283,25 @@ QStringList KillSoak::runCase(int index)
     // Half the random kills, too, leave squashfuse running for the next run.
     const bool alone = stage ? stage->alone : index % 4 >= 2;
     const qint64 killMs = qint64(draw.uniform() * 1.1 * double(m_durationMs));
-    if (!freshRow(replacing))
+    const qint64 logFrom = replacing ? QFileInfo(m_shared.filePath("old-home") + kLog).size() : 0;
+    if (!startRow("new", replacing ? OldCopy : Fresh, alone))
         return {"cannot make the row's folders"};
-    const qint64 logFrom = QFileInfo(H() + kLog).size();
-    startRow("new", alone);
 
-    // The kill: at the drawn moment, or once the stage's log line is there; never of a
-    // second run.
+    // The kill: at the drawn moment of the installer's run, or once the stage's log line is
+    // there; never of a second run.
     const QRegularExpression stageLine(stage ? stage->line : "^$");
     bool killed = false, ended = false;
     pid_t first = 0;
+    QElapsedTimer since; // the installer was first seen
     while (!killed && !ended && m_clock.elapsed() < kRunLimitMs) {
-        const bool due =
-            stage ? readText(H() + kLog, logFrom).contains(stageLine) : m_clock.elapsed() >= killMs;
         const QList<Proc> procs = processesOf(m_uid);
         const auto installer = std::find_if(procs.begin(), procs.end(),
                                             [](const Proc &p) { return p.name == "qm-envrun"; });
         const bool running = installer != procs.end() && (!first || installer->pid == first);
         if (running && !first)
-            first = installer->pid;
+            first = installer->pid, since.start();
+        const bool due =
+            stage ? readText(H() + kLog, logFrom).contains(stageLine) : since.elapsed() >= killMs;
         ended = QFile::exists(R() + "/out/rc") || (first && !running);
         if (due && running) {
             ::kill(alone ? installer->pid : -installer->group, SIGKILL);
@@ -357,7 +335,7 @@ QStringList KillSoak::runCase(int index)
         for (const QString &p : stateProblems(replacing, false))
             problems << what + "after the kill: " + p;
         // The recovery: the installer again, to the end.
-        startRow("new");
+        startRow("new", Keep);
         waitRow();
     }
     if (!installed())

@@ -18,75 +18,37 @@
 #include <QTimer>
 
 #include <mutex>
-#include <numeric>
 
 using namespace testsupport;
 
 namespace soak {
 namespace {
 
-// The faults a request for the image may meet, and how often each is drawn.
+// The faults a request may meet, and how often each is drawn; a busy server answers one of
+// kBusy.
 // clang-format off
-enum Fault {
-    None, Reset, Truncated, Stall, Trickle, Http500, Http502, Http503, Http408, Http429, Http416,
-    NewVersion, OverlongLength, OverlongClose, Unexpected200
-};
+enum Fault { None, Reset, Truncated, Stall, Trickle, Busy, Http416, NewVersion, OverlongLength, OverlongClose, Unexpected200 };
+const std::pair<const char *, int> kFaults[] = {
+    {"none", 30}, {"connection reset", 6}, {"truncated body", 6}, {"stall", 3}, {"trickle", 4}, {"busy", 15},
+    {"416", 4}, {"new version (ETag changed)", 6}, {"over-long body (length sent)", 4},
+    {"over-long body (no length)", 2}, {"200 to a range request", 5}};
 // clang-format on
-struct FaultKind
-{
-    Fault fault;
-    const char *name;
-    int weight;
-};
-// clang-format off
-const FaultKind kFaults[] = {
-    {None, "none", 30},                {Reset, "connection reset", 6},
-    {Truncated, "truncated body", 6},  {Stall, "stall", 3},
-    {Trickle, "trickle", 4},           {Http500, "500", 3},
-    {Http502, "502", 3},               {Http503, "503", 3},
-    {Http408, "408", 3},               {Http429, "429", 3},
-    {Http416, "416", 4},               {NewVersion, "new version (ETag changed)", 6},
-    {OverlongLength, "over-long body (length sent)", 4},
-    {OverlongClose, "over-long body (no length)", 2},
-    {Unexpected200, "200 to a range request", 5},
-};
-// clang-format on
+constexpr int kBusy[] = {500, 502, 503, 408, 429};
 constexpr int kMaxRetries = 3;
 constexpr int kVersions = 8; // new versions a run may see
 constexpr int kRunLimitMs = 90000;
-
-int rangeStart(const HttpRequest &request)
-{
-    static const QRegularExpression range("^bytes=(\\d+)-$");
-    const auto m = range.match(QString::fromLatin1(request.header("Range")));
-    return m.hasMatch() ? m.captured(1).toInt() : 0;
-}
-
-// One version of the image on the server: the signed bytes (even ones), or others of the
-// same size.
-struct Version
-{
-    QString path;
-    QByteArray sha256;
-};
 
 // The run as the retry and resume rules see it, advanced by each request's fault.
 struct Model
 {
     explicit Model(Draw d) : draw(d) {}
     Draw draw;
-    int version = 0;
-    int versions = 0;
-    // Per file: bytes the next request must start at, and after a reset what surely arrived
-    // (a reset may lose bytes not yet read).
-    struct Held
-    {
-        qint64 held = 0, floor = 0;
-    } sig, image;
+    int version = 0, versions = 0, retries = 0, requests = 0;
+    // Per file (the image, the .sig): the byte the next request must start at, and after a reset
+    // what surely arrived (a reset may lose bytes not yet read).
+    qint64 held[2] = {}, floor[2] = {};
     bool sigDone = false; // the image is fetched once its .sig is in, with retries of its own
-    int retries = 0;
-    int requests = 0;
-    QString expected; // set once the run's end is decided
+    QString expected;     // set once the run's end is decided
     QStringList trail, problems;
     qint64 refetched = 0, lostToResets = 0;
 
@@ -98,167 +60,6 @@ struct Model
             expected = QStringLiteral("gave up after %1 retries").arg(retries);
     }
 };
-
-class NetSoak : public Part
-{
-public:
-    explicit NetSoak(quint64 seed) : m_seed(seed) { repeat = "--kills 0 --net 1"; }
-    bool prepare() override;
-    QStringList runCase(int index) override;
-
-private:
-    HttpResponse answer(const HttpRequest &request);
-
-    quint64 m_seed;
-    QTemporaryDir m_dir;
-    QByteArray m_key;
-    QList<Version> m_versions; // [0] is the signed file as first served
-    TestHttpServer m_server;
-    std::mutex m_lock;
-    std::unique_ptr<Model> m_model;
-};
-
-bool NetSoak::prepare()
-{
-    QFile sample(QM_SAMPLE_IMAGE_DIR "/quillmarsh.dmg");
-    const QByteArray bytes = sample.open(QIODevice::ReadOnly) ? sample.readAll() : QByteArray();
-    const QDateTime base = QDateTime::currentDateTimeUtc().addDays(-1);
-    // Each version its own modification time, hence its own ETag and Last-Modified; the first
-    // under the name the installer asks for, to be signed.
-    for (int k = 0; k < 2 * (kVersions + 1); ++k) {
-        QByteArray content = bytes;
-        if (k % 2)
-            content[content.size() / 2 + k / 2] = char(content[content.size() / 2 + k / 2] ^ 0x5a);
-        QFile f(m_dir.filePath(k ? QStringLiteral("v%1.dmg").arg(k) : "quillmarsh.dmg"));
-        if (bytes.isEmpty() || !f.open(QIODevice::WriteOnly) || f.write(content) != content.size())
-            return false;
-        f.setFileTime(base.addSecs(k * 10), QFileDevice::FileModificationTime);
-        m_versions << Version{f.fileName(),
-                              QCryptographicHash::hash(content, QCryptographicHash::Sha256)};
-    }
-    m_key = makeEd25519Key(m_dir.filePath("key.pem"));
-    if (m_key.isEmpty() || !signImage(m_dir.filePath("key.pem"), m_versions[0].path, 2))
-        return false;
-    m_server.setHandler([this](const HttpRequest &r) { return answer(r); });
-    // The events go nowhere: a closed port of this machine.
-    AnalyticsConfig analytics = ITDefaultAnalyticsConfig();
-    analytics.baseUrl = QStringLiteral("http://127.0.0.1:9");
-    ITSetAnalyticsConfig(analytics);
-    return QDir().mkpath(m_dir.filePath("private"));
-}
-
-HttpResponse NetSoak::answer(const HttpRequest &request)
-{
-    const bool sig = request.path() == "/quillmarsh.dmg.sig";
-    if (!sig && request.path() != "/quillmarsh.dmg")
-        return HttpResponse::make(404);
-    std::lock_guard lock(m_lock);
-    Model &m = *m_model;
-    Model::Held &h = sig ? m.sig : m.image;
-    ++m.requests;
-    const qint64 from = rangeStart(request);
-    if (!m.expected.isEmpty())
-        m.problems << "a request after the end was decided (" + m.expected + ")";
-    if (sig == m.sigDone)
-        m.problems << (sig ? "the .sig asked for again" : "the image asked for before its .sig");
-    if (from > h.held || from < h.floor)
-        m.problems << QStringLiteral("request %1 starts at byte %2, the client holds %3")
-                          .arg(m.requests)
-                          .arg(from)
-                          .arg(h.held);
-    m.refetched += qMax<qint64>(0, h.floor - from);
-    m.lostToResets += qMax<qint64>(0, h.held - qMax<qint64>(from, h.floor));
-
-    const int total = std::accumulate(std::begin(kFaults), std::end(kFaults), 0,
-                                      [](int sum, const FaultKind &k) { return sum + k.weight; });
-    int fault = 0;
-    for (qint64 pick = m.draw.below(total); pick >= kFaults[fault].weight; ++fault)
-        pick -= kFaults[fault].weight;
-    // A release's .sig does not change while it is fetched.
-    if (fault == NewVersion && (sig || m.versions == kVersions))
-        fault = Truncated;
-    if (fault == NewVersion) {
-        ++m.versions;
-        m.version = m.versions * 2 + int(m.draw.below(2)); // even: the signed bytes again
-    }
-    m.trail << QStringLiteral("%1%2@%3").arg(sig ? ".sig " : "", kFaults[fault].name).arg(from);
-    const Version &v = m_versions[m.version];
-    const QString path = sig ? m_versions[0].path + ".sig" : v.path;
-
-    HttpRequest asked = request;
-    if (fault == Unexpected200)
-        asked.headers.removeIf([](const auto &h) {
-            return h.first.toLower().startsWith("range") || h.first.toLower() == "if-range";
-        });
-    HttpResponse r = TestHttpServer::fileResponse(asked, path);
-    const qint64 start = r.status == 206 ? from : 0;
-    // Short of the whole body; at 0 only the headers arrive and the client learns nothing new.
-    const qint64 cut = m.draw.below(qMax<qint64>(1, r.body.size()));
-    const auto completes = [&] {
-        if (sig) {
-            m.sigDone = true;
-            m.retries = 0;
-        } else {
-            m.expected = m.version % 2 == 0
-                             ? QStringLiteral("installed")
-                             : "refused: sha256 is " + QString::fromLatin1(v.sha256.toHex());
-        }
-    };
-    switch (Fault(fault)) {
-    case Reset:
-    case Truncated:
-    case Stall:
-    case NewVersion:
-        (fault == Stall ? r.stallAfter : r.closeAfter) = cut;
-        r.resetOnClose = fault == Reset;
-        if (cut > 0) {
-            h.held = start + cut;
-            h.floor = fault == Reset ? start : h.held;
-        }
-        m.transient();
-        break;
-    case Http500:
-    case Http502:
-    case Http503:
-    case Http408:
-    case Http429:
-        r = HttpResponse::make(QByteArray(kFaults[fault].name).toInt(), "busy\n");
-        m.transient();
-        break;
-    case Http416:
-        r = HttpResponse::make(416).header("Content-Range",
-                                           "bytes */" + QByteArray::number(QFileInfo(path).size()));
-        // Asked for a range: the same attempt starts over; otherwise the answer is final.
-        if (from > 0)
-            h.held = h.floor = 0;
-        else if (sig)
-            m.expected = QStringLiteral("refused: no signature file (HTTP 416)");
-        else
-            m.expected = QStringLiteral("gave up after %1 retries (HTTP 416)").arg(m.retries);
-        break;
-    case OverlongLength:
-        r.header("Content-Length", QByteArray::number(r.body.size()));
-        r.body += QByteArray(4096, 'x');
-        completes();
-        break;
-    case OverlongClose:
-        r.omitContentLength = true;
-        r.body += QByteArray(4096, 'x');
-        m.expected = sig ? QStringLiteral("refused: malformed")
-                         : QStringLiteral("refused: size is at least");
-        break;
-    case Trickle:
-        r.pieceSize = 16384;
-        r.pieceDelayMs = 20;
-        completes();
-        break;
-    case None:
-    case Unexpected200:
-        completes();
-        break;
-    }
-    return r;
-}
 
 // How the run ended, in the model's words, from the setup log.
 QString outcomeIn(const QString &log)
@@ -280,11 +81,167 @@ QString outcomeIn(const QString &log)
     return "no end in the log";
 }
 
+class NetSoak : public Part
+{
+public:
+    explicit NetSoak(quint64 seed) : m_seed(seed) { repeat = "--kills 0 --net 1"; }
+
+    // Versions of the image, each with its own modification time, hence its own ETag and
+    // Last-Modified: even ones the signed bytes, odd ones with a byte changed. The first under
+    // the name the installer asks for.
+    bool prepare() override
+    {
+        QFile sample(QM_SAMPLE_IMAGE_DIR "/quillmarsh.dmg");
+        const QByteArray bytes = sample.open(QIODevice::ReadOnly) ? sample.readAll() : "";
+        const QDateTime base = QDateTime::currentDateTimeUtc().addDays(-1);
+        for (int k = 0; k < 2 * (kVersions + 1); ++k) {
+            QByteArray content = bytes;
+            content[content.size() / 2 + k / 2] ^= char(k % 2 ? 0x5a : 0);
+            QFile f(path(k));
+            if (bytes.isEmpty() || !f.open(QIODevice::WriteOnly) ||
+                f.write(content) != bytes.size())
+                return false;
+            f.setFileTime(base.addSecs(k * 10), QFileDevice::FileModificationTime);
+            m_sha256 << QCryptographicHash::hash(content, QCryptographicHash::Sha256);
+        }
+        m_key = makeEd25519Key(m_dir.filePath("key.pem"));
+        m_server.setHandler([this](const HttpRequest &r) { return answer(r); });
+        // The events go nowhere: a closed port of this machine.
+        AnalyticsConfig analytics = ITDefaultAnalyticsConfig();
+        analytics.baseUrl = QStringLiteral("http://127.0.0.1:9");
+        ITSetAnalyticsConfig(analytics);
+        return !m_key.isEmpty() && signImage(m_dir.filePath("key.pem"), path(0), 2) &&
+               QDir().mkpath(m_dir.filePath("private"));
+    }
+    QStringList runCase(int index) override;
+
+private:
+    QString path(int k) const
+    {
+        return m_dir.filePath(k ? QStringLiteral("v%1.dmg").arg(k) : "quillmarsh.dmg");
+    }
+    HttpResponse answer(const HttpRequest &request);
+
+    quint64 m_seed;
+    QTemporaryDir m_dir;
+    QByteArray m_key;
+    QList<QByteArray> m_sha256; // of each version
+    TestHttpServer m_server;
+    std::mutex m_lock;
+    Model m_model{Draw(0, 0, 0)}; // of the case that runs
+};
+
+HttpResponse NetSoak::answer(const HttpRequest &request)
+{
+    const bool sig = request.path() == "/quillmarsh.dmg.sig";
+    if (!sig && request.path() != "/quillmarsh.dmg")
+        return HttpResponse::make(404);
+    std::lock_guard lock(m_lock);
+    Model &m = m_model;
+    qint64 &held = m.held[sig], &floor = m.floor[sig];
+    ++m.requests;
+    static const QRegularExpression range("^bytes=(\\d+)-$");
+    const qint64 from = range.match(request.header("Range")).captured(1).toLongLong();
+    if (!m.expected.isEmpty())
+        m.problems << "a request after the end was decided (" + m.expected + ")";
+    if (sig == m.sigDone)
+        m.problems << (sig ? "the .sig asked for again" : "the image asked for before its .sig");
+    if (from > held || from < floor)
+        m.problems << QStringLiteral("request %1 starts at byte %2, the client holds %3")
+                          .arg(m.requests)
+                          .arg(from)
+                          .arg(held);
+    m.refetched += qMax<qint64>(0, floor - from);
+    m.lostToResets += qMax<qint64>(0, held - qMax<qint64>(from, floor));
+
+    int fault = 0, total = 0;
+    for (const auto &kind : kFaults)
+        total += kind.second;
+    for (qint64 pick = m.draw.below(total); pick >= kFaults[fault].second; ++fault)
+        pick -= kFaults[fault].second;
+    // A release's .sig does not change while it is fetched.
+    if (fault == NewVersion && (sig || m.versions == kVersions))
+        fault = Truncated;
+    if (fault == NewVersion)
+        m.version = ++m.versions * 2 + int(m.draw.below(2)); // even: the signed bytes again
+    const int busy = kBusy[m.draw.below(std::size(kBusy))];
+    m.trail << QStringLiteral("%1%2@%3")
+                   .arg(sig ? ".sig " : "",
+                        fault == Busy ? QString::number(busy) : QString(kFaults[fault].first))
+                   .arg(from);
+
+    HttpRequest asked = request;
+    if (fault == Unexpected200)
+        asked.headers.removeIf([](const auto &h) {
+            return h.first.toLower().startsWith("range") || h.first.toLower() == "if-range";
+        });
+    const QString file = sig ? path(0) + ".sig" : path(m.version);
+    HttpResponse r = TestHttpServer::fileResponse(asked, file);
+    const qint64 start = r.status == 206 ? from : 0;
+    // Short of the whole body; at 0 only the headers arrive and the client learns nothing new.
+    const qint64 cut = m.draw.below(qMax<qint64>(1, r.body.size()));
+    const auto completes = [&] {
+        if (sig)
+            m.sigDone = true, m.retries = 0;
+        else
+            m.expected = m.version % 2 ? "refused: sha256 is " + m_sha256[m.version].toHex()
+                                       : QString("installed");
+    };
+    switch (Fault(fault)) {
+    case Reset:
+    case Truncated:
+    case Stall:
+    case NewVersion:
+        (fault == Stall ? r.stallAfter : r.closeAfter) = cut;
+        r.resetOnClose = fault == Reset;
+        if (cut > 0) {
+            held = start + cut;
+            floor = fault == Reset ? start : held;
+        }
+        m.transient();
+        break;
+    case Busy:
+        r = HttpResponse::make(busy, "busy\n");
+        m.transient();
+        break;
+    case Http416:
+        r = HttpResponse::make(416).header("Content-Range",
+                                           "bytes */" + QByteArray::number(QFileInfo(file).size()));
+        // Asked for a range: the same attempt starts over; otherwise the answer is final.
+        if (from > 0)
+            held = floor = 0;
+        else
+            m.expected = sig ? QStringLiteral("refused: no signature file (HTTP 416)")
+                             : QStringLiteral("gave up after %1 retries (HTTP 416)").arg(m.retries);
+        break;
+    case OverlongLength: // the file's length, and more bytes after the file
+        r.header("Content-Length", QByteArray::number(r.body.size()));
+        r.body += QByteArray(4096, 'x');
+        completes();
+        break;
+    case OverlongClose: // no length: a longer file
+        r.omitContentLength = true;
+        r.body += QByteArray(4096, 'x');
+        m.expected = sig ? "refused: malformed" : "refused: size is at least";
+        break;
+    case Trickle:
+        r.pieceSize = 16384;
+        r.pieceDelayMs = 20;
+        completes();
+        break;
+    case None:
+    case Unexpected200:
+        completes();
+        break;
+    }
+    return r;
+}
+
 QStringList NetSoak::runCase(int index)
 {
     {
         std::lock_guard lock(m_lock);
-        m_model = std::make_unique<Model>(Draw(m_seed, 2, index));
+        m_model = Model(Draw(m_seed, 2, index));
     }
     const QString logPath = platform::logsDirectory() + "/quillmarsh-installer.log";
     const qint64 logFrom = QFileInfo(logPath).size();
@@ -312,7 +269,7 @@ QStringList NetSoak::runCase(int index)
 
     const QString log = readText(logPath, logFrom), got = outcomeIn(log);
     std::lock_guard lock(m_lock);
-    Model &m = *m_model;
+    const Model &m = m_model;
     QStringList problems = m.problems;
     if (got != m.expected)
         problems << "ended \"" + got + "\", the rules say \"" + m.expected + "\"";
