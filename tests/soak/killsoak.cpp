@@ -155,24 +155,16 @@ private:
             command << "/bin/sh" << "-c" << "\"$0\" \"$@\"; \"$0\" \"$@\"";
         command << m_shared.filePath("qm-envrun") << m_server.url('/' + release) << apps();
         // clang-format on
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("R", R());
-        env.insert("U", u);
-        env.insert("FAKE", "/bin/false");
-        m_namespace.setProcessEnvironment(env);
         m_namespace.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_namespace.setStandardInputFile(QProcess::nullDevice());
-        m_namespace.start("unshare", command);
-        m_clock.start();
+        m_namespace.start("env", QStringList{"R=" + R(), "U=" + u, "FAKE=/bin/false", "unshare"} +
+                                     command);
         return status == 0;
     }
     // Until row.sh has recorded what the run left behind.
     bool waitRow()
     {
-        while (!QFile::exists(R() + "/out/done") && m_clock.elapsed() < kRunLimitMs &&
-               m_namespace.state() != QProcess::NotRunning)
-            QThread::msleep(2);
-        return QFile::exists(R() + "/out/done");
+        return m_namespace.waitForFinished(kRunLimitMs) && QFile::exists(R() + "/out/done");
     }
     QString installRow(const QString &release)
     {
@@ -191,7 +183,6 @@ private:
     std::unique_ptr<QLockFile> m_uidLock;
     uint m_uid = 65534;
     QProcess m_namespace;
-    QElapsedTimer m_clock; // since the row's namespace was started
     QString m_oldTree, m_newTree, m_oldEntry, m_newEntry;
 };
 
@@ -226,27 +217,20 @@ bool KillSoak::prepare()
     // The old copy installed as a user would have, kept to start each replacement from.
     if (const QString error = installRow("old"); !error.isEmpty())
         return fail("old install: " + error);
-    endRow();
     m_oldTree = describeTree(apps() + '/' + kApp);
     m_oldEntry = readText(H() + kEntry);
     output("cp", {"-a", H(), shared + "/old-home"}, &status);
     if (m_oldTree != describeTree(oldApp) || m_oldEntry.isEmpty() || status != 0)
         return fail("old install differs from its image");
-    // Whole installs, timed by row.sh: the kills are drawn over the median length.
-    qint64 times[3];
-    for (qint64 &ms : times) {
-        if (const QString error = installRow("new"); !error.isEmpty())
-            return fail("install: " + error);
-        ms = out("ms").toLongLong();
-    }
-    std::sort(std::begin(times), std::end(times));
-    m_durationMs = m_durationMs > 0 ? m_durationMs : times[1];
-    endRow();
+    // A whole install, after the first (which warmed the caches), timed by row.sh: the kills are
+    // drawn over its length.
+    if (const QString error = installRow("new"); !error.isEmpty())
+        return fail("install: " + error);
+    m_durationMs = m_durationMs > 0 ? m_durationMs : out("ms").toLongLong();
     m_newTree = describeTree(apps() + '/' + kApp);
     m_newEntry = readText(H() + kEntry);
-    output("desktop-file-validate", {H() + kEntry}, &status);
-    if (m_newTree != describeTree(sampleApp) || status != 0)
-        return fail("install differs from the image or its menu entry is invalid");
+    if (m_newTree != describeTree(sampleApp))
+        return fail("install differs from the image");
     repeat += QStringLiteral(" --duration %1").arg(m_durationMs);
     std::printf("kill soak: one install takes %lld ms (user %u)\n", m_durationMs, m_uid);
     return std::fflush(stdout), true;
@@ -292,8 +276,9 @@ QStringList KillSoak::runCase(int index)
     const QRegularExpression stageLine(stage ? stage->line : "^$");
     bool killed = false, ended = false;
     pid_t first = 0;
-    QElapsedTimer since; // the installer was first seen
-    while (!killed && !ended && m_clock.elapsed() < kRunLimitMs) {
+    QElapsedTimer clock, since; // since the row started, since the installer was first seen
+    clock.start();
+    while (!killed && !ended && clock.elapsed() < kRunLimitMs) {
         const QList<Proc> procs = processesOf(m_uid);
         const auto installer = std::find_if(procs.begin(), procs.end(),
                                             [](const Proc &p) { return p.name == "qm-envrun"; });
@@ -314,18 +299,17 @@ QStringList KillSoak::runCase(int index)
         }
     }
     // Random kills are counted by the last stage the log had reached.
-    const QString log = readText(H() + kLog, logFrom);
     QString during = "before the download";
     for (const Stage &s : kStages)
-        during = log.contains(QRegularExpression(s.line)) ? s.name : during;
-    ++counts[!killed ? QString("ended before the kill")
-                     : QString(stage ? "stage" : "random") + (alone ? ", installer alone" : "") +
-                           (stage ? ": " + QString(stage->name) : ", during: " + during)];
-    const QString what = QStringLiteral("(%1, %2%3) ")
-                             .arg(replacing ? "replacement" : "first install",
-                                  stage ? QString("at stage \"%1\"").arg(stage->name)
-                                        : QString("at %1 ms").arg(killMs),
-                                  alone ? ", installer alone, next run in the same session" : "");
+        if (readText(H() + kLog, logFrom).contains(QRegularExpression(s.line)))
+            during = s.name;
+    const QString kind = (stage ? "at stage " + QString(stage->name) : "random, during " + during) +
+                         (alone ? ", installer alone, next run in the same session" : "");
+    ++counts[killed ? kind : "ended before the kill"];
+    const QString what = QStringLiteral("(%1, %2 ms, %3) ")
+                             .arg(replacing ? "replacement" : "first install")
+                             .arg(killMs)
+                             .arg(kind);
     if (!waitRow())
         return {what + "the row did not end"};
     QStringList problems;

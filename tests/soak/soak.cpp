@@ -23,11 +23,9 @@ int main(int argc, char **argv)
     ::unsetenv("XDG_RUNTIME_DIR");
     QCoreApplication app(argc, argv);
 
-    QMap<QString, qint64> option{{"--kills", 0},
-                                 {"--net", 0},
-                                 {"--case", -1},
-                                 {"--duration", 0},
-                                 {"--seed", std::random_device{}() % 1000000}};
+    // clang-format off
+    QMap<QString, qint64> option{{"--kills", 0}, {"--net", 0}, {"--case", -1}, {"--duration", 0}, {"--seed", std::random_device{}() % 1000000}};
+    // clang-format on
     const QStringList args = app.arguments();
     for (int i = 1; i + 1 < args.size(); i += 2) {
         if (!option.contains(args[i]))
@@ -39,7 +37,6 @@ int main(int argc, char **argv)
                 option["--net"]);
     std::fflush(stdout);
 
-    QMap<QString, qint64> counts;
     QStringList bad; // one line per bad state, with the command that repeats it
     const auto fault = [&](const QString &what) {
         bad << what;
@@ -61,8 +58,6 @@ int main(int argc, char **argv)
             if ((i + 1) % 50 == 0)
                 std::printf("%s: %lld of %lld\n", name, i + 1, cases), std::fflush(stdout);
         }
-        for (auto it = part->counts.cbegin(); it != part->counts.cend(); ++it)
-            counts[it.key()] += it.value();
     };
     if (option["--kills"] > 0)
         run(soak::killSoak(seed, option["--duration"]), option["--kills"], "kill soak");
@@ -70,7 +65,7 @@ int main(int argc, char **argv)
         run(soak::netSoak(seed), option["--net"], "network soak");
 
     std::printf("\nsoak: seed %llu\n", seed);
-    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+    for (auto it = soak::counts.cbegin(); it != soak::counts.cend(); ++it)
         std::printf("  %-60s %lld\n", qPrintable(it.key()), it.value());
     std::printf("  %-60s %lld\n", "bad states", qint64(bad.size()));
     for (const QString &b : bad)

@@ -34,9 +34,9 @@ public:
     virtual ~Part() = default;
     virtual bool prepare() = 0; // false: it cannot run (and has said why)
     virtual QStringList runCase(int index) = 0;
-    QString repeat;            // the options of scripts/soak that run one of its cases alone
-    QMap<QString, int> counts; // by kind of case, request or outcome
+    QString repeat; // the options of scripts/soak that run one of its cases alone
 };
+inline QMap<QString, qint64> counts; // by kind of case, request or outcome
 // Null when the half cannot run here.
 std::unique_ptr<Part> killSoak(quint64 seed, qint64 durationMs);
 std::unique_ptr<Part> netSoak(quint64 seed);
