@@ -290,8 +290,9 @@ QStringList KillSoak::runCase(int index)
         ended = QFile::exists(R() + "/out/rc") || (first && !running);
         if (due && running) {
             ::kill(alone ? installer->pid : -installer->group, SIGKILL);
-            for (const Proc &p : procs)
-                if (p.name == "squashfuse" && !alone)
+            // Then its squashfuse, looked for once the installer is gone: also one it was starting.
+            for (const Proc &p : alone ? QList<Proc>() : processesOf(m_uid))
+                if (p.name == "squashfuse")
                     ::kill(p.pid, SIGKILL);
             killed = true;
         } else {
