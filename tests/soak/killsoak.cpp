@@ -307,10 +307,10 @@ QStringList KillSoak::runCase(int index)
     const QString kind = (stage ? "at stage " + QString(stage->name) : "random, during " + during) +
                          (alone ? ", installer alone, next run in the same session" : "");
     ++counts[killed ? kind : "ended before the kill"];
-    const QString what = QStringLiteral("(%1, %2 ms, %3) ")
-                             .arg(replacing ? "replacement" : "first install")
-                             .arg(killMs)
-                             .arg(kind);
+    const QString what =
+        QStringLiteral("(%1%2, %3) ")
+            .arg(replacing ? "replacement" : "first install",
+                 stage ? QString() : QStringLiteral(", at %1 ms of its run").arg(killMs), kind);
     if (!waitRow())
         return {what + "the row did not end"};
     QStringList problems;
