@@ -51,8 +51,11 @@ if [ -n "$(ls -A "$R/bin")" ]; then
     mount -t overlay overlay -o "lowerdir=$R/bin:/usr/bin" /usr/bin || exit 91
 fi
 
+start=$(date +%s%N)
 timeout -s KILL 30 "$@" > "$R/out/summary" 2> "$R/out/stderr"
 echo $? > "$R/out/rc"
+# How long the installer ran: the kill soak draws its random moments over it.
+echo $((($(date +%s%N) - start) / 1000000)) > "$R/out/ms"
 
 # What the user left in /tmp (its id is the row's own). Qt makes the runtime folder there when
 # XDG_RUNTIME_DIR is not set; the rest would be ours. All of it goes with the row. (No tmpfs over

@@ -6,23 +6,18 @@
 #include "controller/setupflow.h"
 #include "diag/analytics.h"
 #include "diag/itlog.h"
-#include "download/imagesignature.h"
 #include "platform/paths.h"
 #include "soak.h"
 #include "testhttpserver.h"
 #include "testkeys.h"
-#include "tools/signing.h"
 
 #include <QCryptographicHash>
-#include <QDir>
 #include <QEventLoop>
-#include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <mutex>
-#include <numeric>
 
 using namespace controller;
 using namespace download;
@@ -34,68 +29,31 @@ using namespace testsupport;
 namespace soak {
 namespace {
 
-// The faults a request for the image may meet, and how often each is drawn.
+// The faults a request may meet, and how often each is drawn; a busy server answers one of
+// kBusy.
 // clang-format off
-enum Fault {
-    None, Reset, Truncated, Stall, Trickle, Http500, Http502, Http503, Http408, Http429, Http416,
-    NewVersion, OverlongLength, OverlongClose, Unexpected200
-};
+enum Fault { None, Reset, Truncated, Stall, Trickle, Busy, Http416, NewVersion, OverlongLength, OverlongClose, Unexpected200 };
+const std::pair<const char *, int> kFaults[] = {
+    {"none", 30}, {"connection reset", 6}, {"truncated body", 6}, {"stall", 3}, {"trickle", 4}, {"busy", 15},
+    {"416", 4}, {"new version (ETag changed)", 6}, {"over-long body (length sent)", 4},
+    {"over-long body (no length)", 2}, {"200 to a range request", 5}};
 // clang-format on
-struct FaultKind
-{
-    Fault fault;
-    const char *name;
-    int weight;
-};
-// clang-format off
-const FaultKind kFaults[] = {
-    {None, "none", 30},                {Reset, "connection reset", 6},
-    {Truncated, "truncated body", 6},  {Stall, "stall", 3},
-    {Trickle, "trickle", 4},           {Http500, "500", 3},
-    {Http502, "502", 3},               {Http503, "503", 3},
-    {Http408, "408", 3},               {Http429, "429", 3},
-    {Http416, "416", 4},               {NewVersion, "new version (ETag changed)", 6},
-    {OverlongLength, "over-long body (length sent)", 4},
-    {OverlongClose, "over-long body (no length)", 2},
-    {Unexpected200, "200 to a range request", 5},
-};
-// clang-format on
+constexpr int kBusy[] = {500, 502, 503, 408, 429};
 constexpr int kMaxRetries = 3;
 constexpr int kVersions = 8; // new versions a run may see
 constexpr int kRunLimitMs = 90000;
-
-int rangeStart(const HttpRequest &request)
-{
-    static const QRegularExpression range("^bytes=(\\d+)-$");
-    const auto m = range.match(QString::fromLatin1(request.header("Range")));
-    return m.hasMatch() ? m.captured(1).toInt() : 0;
-}
-
-// One version of the image on the server: the signed bytes, or others of the same size.
-struct Version
-{
-    QString path;
-    QByteArray sha256;
-    bool signedBytes;
-};
 
 // The run as the retry and resume rules see it, advanced by each request's fault.
 struct Model
 {
     explicit Model(Draw d) : draw(d) {}
     Draw draw;
-    int version = 0;
-    int versions = 0;
-    // Per file: bytes the next request must start at, and after a reset what surely arrived
-    // (a reset may lose bytes not yet read).
-    struct Held
-    {
-        qint64 held = 0, floor = 0;
-    } sig, image;
+    int version = 0, versions = 0, retries = 0, requests = 0;
+    // Per file (the image, the .sig): the byte the next request must start at, and after a reset
+    // what surely arrived (a reset may lose bytes not yet read).
+    qint64 held[2] = {}, floor[2] = {};
     bool sigDone = false; // the image is fetched once its .sig is in, with retries of its own
-    int retries = 0;
-    int requests = 0;
-    QString expected; // set once the run's end is decided
+    QString expected;     // set once the run's end is decided
     QStringList trail, problems;
     qint64 refetched = 0, lostToResets = 0;
 
@@ -108,72 +66,72 @@ struct Model
     }
 };
 
-class NetSoak
+// How the run ended, in the model's words, from the setup log. (A final answer such as a 416
+// to a whole-file request gives up before the retries are spent.)
+QString outcomeIn(const QString &log)
+{
+    static const QRegularExpression refused(
+        "image verification FAILED: (sha256 is [0-9a-f]+|size is at least|malformed|"
+        "no signature file \\(HTTP \\d+\\))");
+    static const QRegularExpression gaveUp("download FAILED after (\\d+) retries");
+    if (log.contains("FLOW: install SUCCESS"))
+        return QStringLiteral("installed");
+    if (const auto m = refused.match(log); m.hasMatch())
+        return "refused: " + m.captured(1);
+    if (const auto m = gaveUp.match(log); m.hasMatch())
+        return "gave up after " + m.captured(1) + " retries";
+    return "no end in the log";
+}
+
+class NetSoak : public Part
 {
 public:
-    NetSoak(const NetOptions &options, Tally &tally) : m_options(options), m_tally(tally) {}
-    bool prepare();
-    void runCase(int index);
+    explicit NetSoak(quint64 seed) : m_seed(seed) { repeat = "--kills 0 --net 1"; }
+
+    // Versions of the image, each with its own modification time, hence its own ETag and
+    // Last-Modified: even ones the signed bytes, odd ones with a byte changed. The first under
+    // the name the installer asks for.
+    bool prepare() override
+    {
+        QFile sample(QM_SAMPLE_IMAGE_DIR "/quillmarsh.dmg");
+        const QByteArray bytes = sample.open(QIODevice::ReadOnly) ? sample.readAll() : "";
+        const QDateTime base = QDateTime::currentDateTimeUtc().addDays(-1);
+        for (int k = 0; k < 2 * (kVersions + 1); ++k) {
+            QByteArray content = bytes;
+            content[content.size() / 2 + k / 2] ^= char(k % 2 ? 0x5a : 0);
+            QFile f(path(k));
+            if (bytes.isEmpty() || !f.open(QIODevice::WriteOnly) ||
+                f.write(content) != bytes.size())
+                return false;
+            f.setFileTime(base.addSecs(k * 10), QFileDevice::FileModificationTime);
+            m_sha256 << QCryptographicHash::hash(content, QCryptographicHash::Sha256);
+        }
+        m_key = makeEd25519Key(m_dir.filePath("key.pem"));
+        m_server.setHandler([this](const HttpRequest &r) { return answer(r); });
+        // The events go nowhere: a closed port of this machine.
+        AnalyticsConfig analytics = ITDefaultAnalyticsConfig();
+        analytics.baseUrl = QStringLiteral("http://127.0.0.1:9");
+        ITSetAnalyticsConfig(analytics);
+        return !m_key.isEmpty() && signImage(m_dir.filePath("key.pem"), path(0), 2) &&
+               QDir().mkpath(m_dir.filePath("private"));
+    }
+    QStringList runCase(int index) override;
 
 private:
-    HttpResponse answer(const HttpRequest &request);
-    QString repeat(int index) const
+    QString path(int k) const
     {
-        return QStringLiteral("scripts/soak --seed %1 --kills 0 --net 1 --case %2")
-            .arg(m_options.seed)
-            .arg(index);
+        return m_dir.filePath(k ? QStringLiteral("v%1.dmg").arg(k) : "quillmarsh.dmg");
     }
+    HttpResponse answer(const HttpRequest &request);
 
-    NetOptions m_options;
-    Tally &m_tally;
+    quint64 m_seed;
     QTemporaryDir m_dir;
     QByteArray m_key;
-    QList<Version> m_same, m_other; // [0] of m_same is the signed file as first served
+    QList<QByteArray> m_sha256; // of each version
     TestHttpServer m_server;
     std::mutex m_lock;
-    std::unique_ptr<Model> m_model;
+    Model m_model{Draw(0, 0, 0)}; // of the case that runs
 };
-
-bool NetSoak::prepare()
-{
-    QFile sample(QM_SAMPLE_IMAGE_DIR "/quillmarsh.dmg");
-    if (!sample.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray bytes = sample.readAll();
-    const QDateTime base = QDateTime::currentDateTimeUtc().addDays(-1);
-    // Each version its own modification time, hence its own ETag and Last-Modified.
-    for (int k = 0; k <= kVersions; ++k) {
-        for (bool same : {true, false}) {
-            QByteArray content = bytes;
-            if (!same)
-                content[content.size() / 2 + k] = char(content[content.size() / 2 + k] ^ 0x5a);
-            QFile f(m_dir.filePath(QStringLiteral("v%1-%2.dmg").arg(k).arg(same)));
-            if (!f.open(QIODevice::WriteOnly) || f.write(content) != content.size())
-                return false;
-            f.setFileTime(base.addSecs(k * 10 + same), QFileDevice::FileModificationTime);
-            (same ? m_same : m_other) << Version{
-                f.fileName(), QCryptographicHash::hash(content, QCryptographicHash::Sha256), same};
-        }
-    }
-    m_key = makeEd25519Key(m_dir.filePath("key.pem"));
-    QString error;
-    // Signed under the name the installer asks for.
-    const QString named = m_dir.filePath("signed/quillmarsh.dmg");
-    QDir().mkpath(m_dir.filePath("signed"));
-    QFile::copy(m_same[0].path, named);
-    const auto sig = signImageFile(m_dir.filePath("key.pem"), named, 2, {}, &error);
-    QFile sigFile(m_dir.filePath("quillmarsh.dmg.sig"));
-    if (m_key.isEmpty() || !sig || !sigFile.open(QIODevice::WriteOnly))
-        return false;
-    sigFile.write(*sig);
-    sigFile.close();
-    m_server.setHandler([this](const HttpRequest &r) { return answer(r); });
-    // The events go nowhere: a closed port of this machine.
-    AnalyticsConfig analytics = ITDefaultAnalyticsConfig();
-    analytics.baseUrl = QStringLiteral("http://127.0.0.1:9");
-    ITSetAnalyticsConfig(analytics);
-    return QDir().mkpath(m_dir.filePath("private"));
-}
 
 HttpResponse NetSoak::answer(const HttpRequest &request)
 {
@@ -181,56 +139,55 @@ HttpResponse NetSoak::answer(const HttpRequest &request)
     if (!sig && request.path() != "/quillmarsh.dmg")
         return HttpResponse::make(404);
     std::lock_guard lock(m_lock);
-    Model &m = *m_model;
-    Model::Held &h = sig ? m.sig : m.image;
+    Model &m = m_model;
+    qint64 &held = m.held[sig], &floor = m.floor[sig];
     ++m.requests;
-    const qint64 from = rangeStart(request);
+    static const QRegularExpression range("^bytes=(\\d+)-$");
+    const qint64 from = range.match(request.header("Range")).captured(1).toLongLong();
     if (!m.expected.isEmpty())
         m.problems << "a request after the end was decided (" + m.expected + ")";
     if (sig == m.sigDone)
         m.problems << (sig ? "the .sig asked for again" : "the image asked for before its .sig");
-    if (from > h.held || from < h.floor)
+    if (from > held || from < floor)
         m.problems << QStringLiteral("request %1 starts at byte %2, the client holds %3")
                           .arg(m.requests)
                           .arg(from)
-                          .arg(h.held);
-    m.refetched += qMax<qint64>(0, h.floor - from);
-    m.lostToResets += qMax<qint64>(0, h.held - qMax<qint64>(from, h.floor));
+                          .arg(held);
+    m.refetched += qMax<qint64>(0, floor - from);
+    m.lostToResets += qMax<qint64>(0, held - qMax<qint64>(from, floor));
 
-    const int total = std::accumulate(std::begin(kFaults), std::end(kFaults), 0,
-                                      [](int sum, const FaultKind &k) { return sum + k.weight; });
-    int fault = 0;
-    for (qint64 pick = m.draw.below(total); pick >= kFaults[fault].weight; ++fault)
-        pick -= kFaults[fault].weight;
+    int fault = 0, total = 0;
+    for (const auto &kind : kFaults)
+        total += kind.second;
+    for (qint64 pick = m.draw.below(total); pick >= kFaults[fault].second; ++fault)
+        pick -= kFaults[fault].second;
     // A release's .sig does not change while it is fetched.
     if (fault == NewVersion && (sig || m.versions == kVersions))
         fault = Truncated;
-    if (fault == NewVersion) {
-        ++m.versions;
-        m.version = m.versions * 2 + int(m.draw.below(2)); // even: the signed bytes again
-    }
-    m.trail << QStringLiteral("%1%2@%3").arg(sig ? ".sig " : "", kFaults[fault].name).arg(from);
-    const Version &v = (m.version % 2 == 0 ? m_same : m_other)[m.version / 2];
-    const QString path = sig ? m_dir.filePath("quillmarsh.dmg.sig") : v.path;
+    if (fault == NewVersion)
+        m.version = ++m.versions * 2 + int(m.draw.below(2)); // even: the signed bytes again
+    const int busy = kBusy[m.draw.below(std::size(kBusy))];
+    m.trail << QStringLiteral("%1%2@%3")
+                   .arg(sig ? ".sig " : "",
+                        fault == Busy ? QString::number(busy) : QString(kFaults[fault].first))
+                   .arg(from);
 
     HttpRequest asked = request;
     if (fault == Unexpected200)
         asked.headers.removeIf([](const auto &h) {
             return h.first.toLower().startsWith("range") || h.first.toLower() == "if-range";
         });
-    HttpResponse r = TestHttpServer::fileResponse(asked, path);
+    const QString file = sig ? path(0) + ".sig" : path(m.version);
+    HttpResponse r = TestHttpServer::fileResponse(asked, file);
     const qint64 start = r.status == 206 ? from : 0;
     // Short of the whole body; at 0 only the headers arrive and the client learns nothing new.
     const qint64 cut = m.draw.below(qMax<qint64>(1, r.body.size()));
     const auto completes = [&] {
-        if (sig) {
-            m.sigDone = true;
-            m.retries = 0;
-        } else {
-            m.expected = v.signedBytes
-                             ? QStringLiteral("installed")
-                             : "refused: sha256 is " + QString::fromLatin1(v.sha256.toHex());
-        }
+        if (sig)
+            m.sigDone = true, m.retries = 0;
+        else
+            m.expected = m.version % 2 ? "refused: sha256 is " + m_sha256[m.version].toHex()
+                                       : QString("installed");
     };
     switch (Fault(fault)) {
     case Reset:
@@ -240,40 +197,34 @@ HttpResponse NetSoak::answer(const HttpRequest &request)
         (fault == Stall ? r.stallAfter : r.closeAfter) = cut;
         r.resetOnClose = fault == Reset;
         if (cut > 0) {
-            h.held = start + cut;
-            h.floor = fault == Reset ? start : h.held;
+            held = start + cut;
+            floor = fault == Reset ? start : held;
         }
         m.transient();
         break;
-    case Http500:
-    case Http502:
-    case Http503:
-    case Http408:
-    case Http429:
-        r = HttpResponse::make(QByteArray(kFaults[fault].name).toInt(), "busy\n");
+    case Busy:
+        r = HttpResponse::make(busy, "busy\n");
         m.transient();
         break;
     case Http416:
         r = HttpResponse::make(416).header("Content-Range",
-                                           "bytes */" + QByteArray::number(QFileInfo(path).size()));
+                                           "bytes */" + QByteArray::number(QFileInfo(file).size()));
         // Asked for a range: the same attempt starts over; otherwise the answer is final.
         if (from > 0)
-            h.held = h.floor = 0;
-        else if (sig)
-            m.expected = QStringLiteral("refused: no signature file (HTTP 416)");
+            held = floor = 0;
         else
-            m.expected = QStringLiteral("gave up after %1 retries (HTTP 416)").arg(m.retries);
+            m.expected = sig ? QStringLiteral("refused: no signature file (HTTP 416)")
+                             : QStringLiteral("gave up after %1 retries").arg(m.retries);
         break;
-    case OverlongLength:
+    case OverlongLength: // the file's length, and more bytes after the file
         r.header("Content-Length", QByteArray::number(r.body.size()));
         r.body += QByteArray(4096, 'x');
         completes();
         break;
-    case OverlongClose:
+    case OverlongClose: // no length: a longer file
         r.omitContentLength = true;
         r.body += QByteArray(4096, 'x');
-        m.expected = sig ? QStringLiteral("refused: malformed")
-                         : QStringLiteral("refused: size is at least");
+        m.expected = sig ? "refused: malformed" : "refused: size is at least";
         break;
     case Trickle:
         r.pieceSize = 16384;
@@ -288,37 +239,15 @@ HttpResponse NetSoak::answer(const HttpRequest &request)
     return r;
 }
 
-// How the run ended, in the model's words, from the setup log.
-QString outcomeIn(const QString &log)
-{
-    static const QRegularExpression refused(
-        "image verification FAILED: (sha256 is [0-9a-f]+|size is at least|malformed|"
-        "no signature file \\(HTTP \\d+\\))");
-    static const QRegularExpression gaveUp("download FAILED after (\\d+) retries");
-    static const QRegularExpression http("download FAILED \\(HTTP (\\d+)\\)");
-    if (log.contains("FLOW: install SUCCESS"))
-        return QStringLiteral("installed");
-    if (const auto m = refused.match(log); m.hasMatch())
-        return "refused: " + m.captured(1);
-    QString last;
-    for (const auto &m : http.globalMatch(log))
-        last = m.captured(1);
-    if (const auto m = gaveUp.match(log); m.hasMatch())
-        return "gave up after " + m.captured(1) + " retries" + (last == "416" ? " (HTTP 416)" : "");
-    return "no end in the log";
-}
-
-void NetSoak::runCase(int index)
+QStringList NetSoak::runCase(int index)
 {
     {
         std::lock_guard lock(m_lock);
-        m_model = std::make_unique<Model>(Draw(m_options.seed, 2, index));
+        m_model = Model(Draw(m_seed, 2, index));
     }
     const QString logPath = platform::logsDirectory() + "/quillmarsh-installer.log";
     const qint64 logFrom = QFileInfo(logPath).size();
     const QString apps = m_dir.filePath(QStringLiteral("apps-%1").arg(index));
-    const QString privateDir = m_dir.filePath("private");
-
     SetupFlow::Parts parts;
     parts.download =
         createNetworkDownloadStage([](Downloader::Options &o) { o.lowSpeedTimeSeconds = 1; });
@@ -326,7 +255,7 @@ void NetSoak::runCase(int index)
     parts.downloadBaseURL = m_server.url(QString());
     parts.timeScale = 0.001;
     parts.keepAwake = false;
-    parts.privateFolder = privateDir;
+    parts.privateFolder = m_dir.filePath("private");
     parts.imagePublicKey = m_key;
     SetupFlow flow(std::move(parts));
     QEventLoop loop;
@@ -340,51 +269,32 @@ void NetSoak::runCase(int index)
     flow.shutdown();
     ITLogDrain(2000);
 
-    QFile logFile(logPath);
-    const QString log = logFile.open(QIODevice::ReadOnly) && logFile.seek(logFrom)
-                            ? QString::fromUtf8(logFile.readAll())
-                            : QString();
+    const QString log = readText(logPath, logFrom), got = outcomeIn(log);
     std::lock_guard lock(m_lock);
-    Model &m = *m_model;
-    const QString got = outcomeIn(log);
+    const Model &m = m_model;
     QStringList problems = m.problems;
     if (got != m.expected)
         problems << "ended \"" + got + "\", the rules say \"" + m.expected + "\"";
     if (got == "installed" && describeTree(apps + "/Quillmarsh.app") != describeTree(QM_SAMPLE_APP))
         problems << "installed bundle differs from the image's";
-    if (!QDir(privateDir)
-             .isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
-        problems << "left in the private folder: " +
-                        QDir(privateDir)
-                            .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)
-                            .join(' ');
+    if (const QString left = entries(m_dir.filePath("private")); !left.isEmpty())
+        problems << "left in the private folder: " + left;
     for (const QString &step : m.trail)
-        m_tally.add("request: " + step.section('@', 0, 0));
-    m_tally.add("outcome: " + got.section(':', 0, 0).section(" (", 0, 0));
-    m_tally.counts["bytes lost to resets, fetched again"] += int(m.lostToResets);
-    m_tally.counts["bytes fetched again after an orderly cut"] += int(m.refetched);
+        ++counts["request: " + step.section('@', 0, 0)];
+    ++counts["outcome: " + got.section(':', 0, 0)];
+    counts["bytes lost to resets, fetched again"] += int(m.lostToResets);
+    counts["bytes fetched again after an orderly cut"] += int(m.refetched);
     if (!problems.isEmpty())
-        m_tally.fault(QStringLiteral("network case %1: %2\n    requests: %3\n    log:\n%4")
-                          .arg(index)
-                          .arg(problems.join("; "), m.trail.join(", "), log.right(3000)),
-                      repeat(index));
+        problems << "requests: " + m.trail.join(", ") + "\nlog:\n" + log.right(3000);
     QDir(apps).removeRecursively();
+    return problems;
 }
 
 } // namespace
 
-void netSoak(const NetOptions &options, Tally &tally)
+std::unique_ptr<Part> netSoak(quint64 seed)
 {
-    NetSoak soak(options, tally);
-    if (!soak.prepare()) {
-        tally.fault("network soak: set-up failed", "scripts/soak --kills 0 --net 1");
-        return;
-    }
-    for (int i = 0; i < options.count; ++i) {
-        soak.runCase(options.onlyCase >= 0 ? options.onlyCase : i);
-        if ((i + 1) % 50 == 0)
-            std::printf("network soak: %d of %d\n", i + 1, options.count), std::fflush(stdout);
-    }
+    return std::make_unique<NetSoak>(seed);
 }
 
 } // namespace soak

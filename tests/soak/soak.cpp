@@ -10,8 +10,8 @@
 
 #include <curl/curl.h>
 
+#include <cstdio>
 #include <cstdlib>
-#include <random>
 
 int main(int argc, char **argv)
 {
@@ -23,43 +23,52 @@ int main(int argc, char **argv)
     ::unsetenv("XDG_RUNTIME_DIR");
     QCoreApplication app(argc, argv);
 
-    soak::KillOptions kills;
-    soak::NetOptions net;
-    quint64 seed = std::random_device{}() % 1000000;
-    int only = -1;
+    // clang-format off
+    QMap<QString, qint64> option{{"--kills", 0}, {"--net", 0}, {"--case", -1}, {"--duration", 0}, {"--seed", std::random_device{}() % 1000000}};
+    // clang-format on
     const QStringList args = app.arguments();
     for (int i = 1; i + 1 < args.size(); i += 2) {
-        const QString &name = args[i];
-        const qint64 value = args[i + 1].toLongLong();
-        if (name == "--kills")
-            kills.count = int(value);
-        else if (name == "--net")
-            net.count = int(value);
-        else if (name == "--seed")
-            seed = quint64(value);
-        else if (name == "--case")
-            only = int(value);
-        else if (name == "--duration")
-            kills.durationMs = value;
-        else
-            return std::printf("unknown option %s\n", qPrintable(name)), 2;
+        if (!option.contains(args[i]))
+            return std::printf("unknown option %s\n", qPrintable(args[i])), 2;
+        option[args[i]] = args[i + 1].toLongLong();
     }
-    kills.seed = net.seed = seed;
-    kills.onlyCase = net.onlyCase = only;
-    std::printf("soak: seed %llu, %d kills, %d network runs\n", seed, kills.count, net.count);
+    const quint64 seed = quint64(option["--seed"]);
+    std::printf("soak: seed %llu, %lld kills, %lld network runs\n", seed, option["--kills"],
+                option["--net"]);
     std::fflush(stdout);
 
-    soak::Tally tally;
-    if (kills.count > 0)
-        soak::killSoak(kills, tally);
-    if (net.count > 0)
-        soak::netSoak(net, tally);
+    QStringList bad; // one line per bad state, with the command that repeats it
+    const auto fault = [&](const QString &what) {
+        bad << what;
+        std::printf("BAD %s\n", qPrintable(what)), std::fflush(stdout);
+    };
+    const auto run = [&](std::unique_ptr<soak::Part> part, qint64 cases, const char *name) {
+        const QString repeat = QStringLiteral("\n    repeat: scripts/soak --seed %1 ").arg(seed);
+        if (!part)
+            return;
+        if (!part->prepare())
+            return fault(name + QString(": set-up failed") + repeat + part->repeat);
+        for (qint64 i = 0; i < cases; ++i) {
+            const qint64 index = option["--case"] >= 0 ? option["--case"] : i;
+            if (const QStringList problems = part->runCase(int(index)); !problems.isEmpty())
+                fault(QStringLiteral("%1 case %2: %3%4%5 --case %2")
+                          .arg(name)
+                          .arg(index)
+                          .arg(problems.join('\n'), repeat, part->repeat));
+            if ((i + 1) % 50 == 0)
+                std::printf("%s: %lld of %lld\n", name, i + 1, cases), std::fflush(stdout);
+        }
+    };
+    if (option["--kills"] > 0)
+        run(soak::killSoak(seed, option["--duration"]), option["--kills"], "kill soak");
+    if (option["--net"] > 0)
+        run(soak::netSoak(seed), option["--net"], "network soak");
 
     std::printf("\nsoak: seed %llu\n", seed);
-    for (auto it = tally.counts.cbegin(); it != tally.counts.cend(); ++it)
-        std::printf("  %-60s %d\n", qPrintable(it.key()), it.value());
-    std::printf("  %-60s %lld\n", "bad states", qint64(tally.bad.size()));
-    for (const QString &b : tally.bad)
+    for (auto it = soak::counts.cbegin(); it != soak::counts.cend(); ++it)
+        std::printf("  %-60s %lld\n", qPrintable(it.key()), it.value());
+    std::printf("  %-60s %lld\n", "bad states", qint64(bad.size()));
+    for (const QString &b : bad)
         std::printf("BAD %s\n", qPrintable(b.left(600)));
-    return tally.bad.isEmpty() ? 0 : 1;
+    return bad.isEmpty() ? 0 : 1;
 }

@@ -1,13 +1,16 @@
 #pragma once
 
-// What the two halves of the soak share: the seeded draws, the tallies and the checks that
-// need outside tools.
+// What the two halves of the soak share: the seeded draws, the driver's view of a half, and
+// the checks that need outside tools.
+#include "tools/signing.h"
+
+#include <QDir>
+#include <QFile>
 #include <QMap>
 #include <QProcess>
-#include <QString>
 #include <QStringList>
 
-#include <cstdio>
+#include <memory>
 #include <random>
 
 namespace soak {
@@ -24,18 +27,19 @@ struct Draw
     std::mt19937_64 rng;
 };
 
-struct Tally
+// One half: set up once, then cases by number, each answering with what it found wrong.
+class Part
 {
-    QMap<QString, int> counts; // by kind
-    QStringList bad;           // one line per bad state, with the command that repeats it
-    void add(const QString &kind) { ++counts[kind]; }
-    void fault(const QString &what, const QString &repeat)
-    {
-        bad << what + "\n    repeat: " + repeat;
-        std::printf("BAD %s\n    repeat: %s\n", qPrintable(what), qPrintable(repeat));
-        std::fflush(stdout);
-    }
+public:
+    virtual ~Part() = default;
+    virtual bool prepare() = 0; // false: it cannot run (and has said why)
+    virtual QStringList runCase(int index) = 0;
+    QString repeat; // the options of scripts/soak that run one of its cases alone
 };
+inline QMap<QString, qint64> counts; // by kind of case, request or outcome
+// Null when the half cannot run here.
+std::unique_ptr<Part> killSoak(quint64 seed, qint64 durationMs);
+std::unique_ptr<Part> netSoak(quint64 seed);
 
 inline QString output(const QString &program, const QStringList &args, int *status = nullptr)
 {
@@ -47,37 +51,40 @@ inline QString output(const QString &program, const QStringList &args, int *stat
     return QString::fromUtf8(p.readAllStandardOutput());
 }
 
+inline QString readText(const QString &path, qint64 from = 0)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) && f.seek(from) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
+inline QString entries(const QString &dir)
+{
+    return QDir(dir)
+        .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)
+        .join(' ');
+}
+
 // Kind, mode, link target and SHA-256 of every entry below root, sorted; "absent" when there
 // is no such folder.
 inline QString describeTree(const QString &root)
 {
     int status = 0;
-    const QString tree =
-        output("/bin/sh",
-               {"-c",
-                "cd \"$1\" 2>/dev/null || { echo absent; exit; }; { find . -printf "
-                "'%p %y %m %l\\n'; find . -type f -exec sha256sum {} +; } | "
-                "LC_ALL=C sort",
-                "sh", root},
-               &status);
+    const QString tree = output("/bin/sh",
+                                {"-c",
+                                 "cd \"$1\" 2>/dev/null || { echo absent; exit; }; { find . "
+                                 "-printf '%p %y %m %l\\n'; find . -type f -exec sha256sum {} +; "
+                                 "} | LC_ALL=C sort",
+                                 "sh", root},
+                                &status);
     return status == 0 ? tree : "unreadable " + root;
 }
 
-struct KillOptions
+// image.sig for image as that release version, signed with the key in pem.
+inline bool signImage(const QString &pem, const QString &image, qint64 version)
 {
-    quint64 seed = 0;
-    int count = 0;
-    int onlyCase = -1;     // >= 0: that case alone
-    qint64 durationMs = 0; // > 0: one install's duration, not measured
-};
-void killSoak(const KillOptions &options, Tally &tally);
-
-struct NetOptions
-{
-    quint64 seed = 0;
-    int count = 0;
-    int onlyCase = -1;
-};
-void netSoak(const NetOptions &options, Tally &tally);
+    QFile sig(image + ".sig");
+    const auto text = signImageFile(pem, image, version, {}, nullptr);
+    return text && sig.open(QIODevice::WriteOnly) && sig.write(*text) == text->size();
+}
 
 } // namespace soak
