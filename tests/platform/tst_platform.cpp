@@ -23,6 +23,12 @@ namespace {
 
 constexpr uid_t kNobody = 65534;
 const QString kFreshPrefix = QStringLiteral(".quillmarsh-installer-");
+// Makes the test folder (the working folder) $U's: a home with its cache, a folder "elsewhere"
+// (0700), content/keep.txt. $Q is the usual private folder, $S a fresh one of a crashed run.
+const QString kSetUp =
+    "U=$2 Q=home/.cache/quillmarsh-installer S=home/.cache/.quillmarsh-installer-a1B2c3 && "
+    "mkdir -p home/.cache elsewhere content && touch content/keep.txt && "
+    "chmod 700 elsewhere && chown $U . home home/.cache elsewhere && ";
 
 // Runs a tool quietly; its exit code, or -1 when it could not run.
 int run(const QString &program, const QStringList &args)
@@ -32,16 +38,9 @@ int run(const QString &program, const QStringList &args)
     return p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
 }
 
-bool makeDir(const QString &path, uid_t owner, mode_t mode)
-{
-    const QByteArray native = QFile::encodeName(path);
-    return QDir().mkpath(path) && ::chown(native.constData(), owner, owner) == 0 &&
-           ::chmod(native.constData(), mode) == 0;
-}
-
-// Runs the helper as uid with the environment's "NAME=value" settings (HOME among them), without
+// Runs the helper as uid with the "NAME=value" settings of env (HOME among them), without
 // the test's cache and runtime folders; returns its output lines, or nothing when it failed.
-QStringList runHelper(uid_t uid, const QStringList &env, const QStringList &args = {})
+QStringList runHelper(uid_t uid, const QString &env, const QStringList &args = {})
 {
     // A copy in /tmp, which any user can reach wherever the build tree lives.
     static QTemporaryDir dir;
@@ -51,7 +50,8 @@ QStringList runHelper(uid_t uid, const QStringList &env, const QStringList &args
     QProcess p;
     p.start("setpriv", QStringList{"--reuid=" + id, "--regid=" + id, "--clear-groups", "env", "-u",
                                    "XDG_CACHE_HOME", "-u", "XDG_RUNTIME_DIR"} +
-                           env + QStringList{dir.filePath("helper")} + args);
+                               env.split(' ', Qt::SkipEmptyParts)
+                           << dir.filePath("helper") << args);
     const bool ok = copied && p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit &&
                     p.exitCode() == 0;
     return ok ? QString::fromUtf8(p.readAllStandardOutput()).split(u'\n') : QStringList();
@@ -103,152 +103,108 @@ private slots:
         QFETCH(QStringList, present);
         QFETCH(QStringList, env);
         QFETCH(QStringList, store);
-        const auto has = [&](bool folder) {
-            return [&present, folder](const QByteArray &path) {
-                return present.contains(QString::fromUtf8(path)) && path.endsWith('/') == folder;
-            };
-        };
         const platform::CaStore found = platform::findCaStore(
             [&](const char *name) { return env[qstrcmp(name, "SSL_CERT_FILE") ? 1 : 0].toUtf8(); },
-            has(false), has(true));
+            [&](const QByteArray &path) { return present.contains(path) && !path.endsWith('/'); },
+            [&](const QByteArray &path) { return present.contains(path) && path.endsWith('/'); });
         QCOMPARE(QStringList({found.file, found.dir}), store);
     }
 
+    // One run's private folder, decided as the row's user in a home set up for it. Fresh folders
+    // of crashed runs go at the next start: only those still exactly as made, and never through
+    // a mount. A FUSE image of the run's own is detached first; a mount it cannot detach stays,
+    // with everything behind it.
     void privateFolder_data()
     {
         // clang-format off
         QTest::addColumn<uid_t>("uid");
-        QTest::addColumn<QString>("setup"); // in the test folder, with the user $U and the usual folder $Q
-        QTest::addColumn<QString>("env"); // for the run, with $B the test folder
+        QTest::addColumn<QString>("setup"); // in the test folder: $U the user, $Q the usual folder, $S a crashed run's
+        QTest::addColumn<bool>("held");     // a live run holds the lock of $S
+        QTest::addColumn<QString>("env");   // for the run, with $B the test folder
         QTest::addColumn<QString>("expected"); // pattern below the test folder; empty: none
-        const QString usual = "home/\\.cache/quillmarsh-installer", freshName = QRegularExpression::escape(kFreshPrefix) + "[A-Za-z0-9]{6}";
-        const QString fresh = "home/\\.cache/" + freshName;
+        QTest::addColumn<QStringList>("left"); // crashed runs' folders afterwards, each with what it holds
+        const QString freshName = QRegularExpression::escape(kFreshPrefix) + "[A-Za-z0-9]{6}";
+        const QString usual = "home/\\.cache/quillmarsh-installer", fresh = "home/\\.cache/" + freshName;
         const QString own = "mkdir -m 700 $Q && chown $U $Q", readOnly = " && { mount --bind home home && mount -o remount,bind,ro home || exit 77; }";
-        QTest::newRow("made") << kNobody << "true" << "" << usual;
-        QTest::newRow("kept") << kNobody << own << "" << usual;
-        QTest::newRow("0755") << kNobody << own + " && chmod 755 $Q" << "" << fresh;
-        QTest::newRow("another user's") << kNobody << "mkdir -m 700 $Q" << "" << fresh;
+        const QString crash = "mkdir -p $S/mnt && touch $S/quillmarsh_setup.dmg && chown -R $U $S && chmod 700 $S $S/mnt";
+        const QString crashed = kFreshPrefix + "a1B2c3";
+        const QStringList none, untouched{crashed, "mnt", "quillmarsh_setup.dmg"};
+        QTest::newRow("made") << kNobody << "true" << false << "" << usual << none;
+        QTest::newRow("kept") << kNobody << own << false << "" << usual << none;
+        QTest::newRow("0755") << kNobody << own + " && chmod 755 $Q" << false << "" << fresh << none;
+        QTest::newRow("another user's") << kNobody << "mkdir -m 700 $Q" << false << "" << fresh << none;
         // Root may write anywhere: only the owner tells it the folder is not its own.
-        QTest::newRow("root, another user's") << uid_t(0) << "mkdir -m 700 $Q && chown 65534 $Q" << "" << fresh;
-        QTest::newRow("link") << kNobody << "ln -s ../../elsewhere $Q" << "" << fresh;
-        QTest::newRow("file") << kNobody << "touch $Q" << "" << fresh;
-        QTest::newRow("cache unwritable") << kNobody << "chown 0 home/.cache" << "" << "home/" + freshName;
-        QTest::newRow("nothing writable") << kNobody << "chown 0 home/.cache home" << "" << "";
-        QTest::newRow("read-only") << kNobody << own + readOnly << "" << "";
-        QTest::newRow("root, read-only") << uid_t(0) << own + readOnly << "" << "";
-        QTest::newRow("xdg") << kNobody << "true" << "XDG_CACHE_HOME=$B/xdg" << "xdg/quillmarsh-installer";
-        QTest::newRow("xdg relative") << kNobody << "true" << "XDG_CACHE_HOME=xdg" << usual;
+        QTest::newRow("root, another user's") << uid_t(0) << "mkdir -m 700 $Q && chown 65534 $Q" << false << "" << fresh << none;
+        QTest::newRow("link") << kNobody << "ln -s ../../elsewhere $Q" << false << "" << fresh << none;
+        QTest::newRow("file") << kNobody << "touch $Q" << false << "" << fresh << none;
+        QTest::newRow("cache unwritable") << kNobody << "chown 0 home/.cache" << false << "" << "home/" + freshName << none;
+        QTest::newRow("nothing writable") << kNobody << "chown 0 home/.cache home" << false << "" << "" << none;
+        QTest::newRow("read-only") << kNobody << own + readOnly << false << "" << "" << none;
+        QTest::newRow("root, read-only") << uid_t(0) << own + readOnly << false << "" << "" << none;
+        QTest::newRow("xdg") << kNobody << "true" << false << "XDG_CACHE_HOME=$B/xdg" << "xdg/quillmarsh-installer" << none;
+        QTest::newRow("xdg relative") << kNobody << "true" << false << "XDG_CACHE_HOME=xdg" << usual << none;
         // Root with HOME=/ (a service account) has no home: nothing goes into the root folder.
-        QTest::newRow("root folder is no home") << uid_t(0) << "true" << "HOME=/" << "";
+        QTest::newRow("root folder is no home") << uid_t(0) << "true" << false << "HOME=/" << "" << none;
+        QTest::newRow("crashed run's") << kNobody << crash << false << "" << usual << none;
+        QTest::newRow("crashed run's, mode changed") << kNobody << crash + " && chmod 755 $S" << false << "" << usual << untouched;
+        QTest::newRow("crashed run's, other owner") << kNobody << crash + " && chown 0 $S" << false << "" << usual << untouched;
+        QTest::newRow("crashed run's, in use") << kNobody << crash << true << "" << usual << untouched;
+        QTest::newRow("crashed run's, a link") << kNobody << "S=away && " + crash + " && ln -s ../../away home/.cache/" + crashed << false << "" << usual << untouched;
+        QTest::newRow("crashed run's, other name") << kNobody << crash + " && mv $S ${S}d" << false << "" << usual << QStringList{crashed + "d", "mnt", "quillmarsh_setup.dmg"};
+        QTest::newRow("crashed run's image mounted") << uid_t(0) << crash + " && mksquashfs content img -quiet -no-progress && { squashfuse img $S/mnt || exit 77; }" << false << "" << usual << none;
+        QTest::newRow("crashed run's bind mount") << kNobody << crash + " && { mount --bind content $S/mnt || exit 77; }" << false << "" << usual << QStringList{crashed, "mnt"};
         // clang-format on
     }
     void privateFolder()
     {
         QFETCH(uid_t, uid);
         QFETCH(QString, setup);
+        QFETCH(bool, held);
         QFETCH(QString, env);
         QFETCH(QString, expected);
+        QFETCH(QStringList, left);
         QTemporaryDir base;
         const QString home = base.filePath("home"), target = home + "/.cache/quillmarsh-installer";
-        const auto unmount = qScopeGuard([&] {
-            if (mounted(home))
-                run("umount", {"-l", home});
+        const QString stale = home + "/.cache/" + kFreshPrefix + "a1B2c3";
+        int fd = -1;
+        const auto cleanup = qScopeGuard([&] {
+            ::close(fd);
+            for (const QString &point : {stale + "/mnt", home})
+                if (mounted(point))
+                    run("umount", {"-l", point});
         });
-        const int rc = run("/bin/sh", {"-c",
-                                       "cd \"$1\" && U=$2 Q=home/.cache/quillmarsh-installer && "
-                                       "mkdir -p home/.cache elsewhere && chmod 700 elsewhere && "
-                                       "chown $U . home home/.cache elsewhere && " +
-                                           setup,
-                                       "sh", base.path(), QString::number(uid)});
+        const int rc = run("/bin/sh", {"-c", "cd \"$1\" && " + kSetUp + setup, "sh", base.path(),
+                                       QString::number(uid)});
         if (rc == 77)
-            QSKIP("read-only bind mounts are not allowed here");
+            QSKIP("mounts are not allowed here");
         QCOMPARE(rc, 0);
+        fd = ::open(QFile::encodeName(stale).constData(), O_RDONLY | O_DIRECTORY);
+        QVERIFY(!held || ::flock(fd, LOCK_EX | LOCK_NB) == 0);
         const QFile::Permissions before = QFileInfo(target).permissions();
 
-        const QStringList out = runHelper(uid,
-                                          QString("HOME=%1 %2")
-                                              .arg(home, env)
-                                              .replace("$B", base.path())
-                                              .split(' ', Qt::SkipEmptyParts),
-                                          {"release"});
+        const QStringList out =
+            runHelper(uid, "HOME=" + home + ' ' + env.replace("$B", base.path()), {"release"});
         QVERIFY(out.size() >= 2);
         QCOMPARE(out[1], out[0]); // decided once per run
-        const QString pattern = expected.isEmpty()
-                                    ? QString()
-                                    : QRegularExpression::escape(base.path() + '/') + expected;
-        QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(pattern))
-                     .match(out[0])
-                     .hasMatch(),
-                 qPrintable(out[0]));
+        const QString dir = QString(out[0]).remove(base.path() + '/');
+        QVERIFY2(
+            QRegularExpression(QRegularExpression::anchoredPattern(expected)).match(dir).hasMatch(),
+            qPrintable(dir));
         // A fresh folder goes at exit; the usual one stays for the flow to empty.
         if (!expected.isEmpty())
             QCOMPARE(out.value(2), out[0].contains(kFreshPrefix) ? "gone" : "kept");
-        QVERIFY(QDir(base.filePath("elsewhere")).isEmpty());
+        QStringList found; // fresh folders left, after the run's own went
+        const QDir cache(home + "/.cache", kFreshPrefix + '*', QDir::Name,
+                         QDir::AllEntries | QDir::Hidden);
+        for (const QString &name : cache.entryList())
+            found << name
+                  << QDir(cache.filePath(name)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+        QCOMPARE(found, left);
+        QCOMPARE(mounted(stale + "/mnt"), setup.contains("--bind content"));
+        QVERIFY(QDir(base.filePath("elsewhere")).isEmpty() &&
+                QFile::exists(base.filePath("content/keep.txt")));
         if (before) // what was there is left as it was
             QCOMPARE(QFileInfo(target).permissions(), before);
-    }
-
-    // Fresh folders of crashed runs go at the next start: only those still exactly as made, and
-    // never through a mount. A FUSE image of the run's own is detached first; a mount it cannot
-    // detach stays, with everything behind it.
-    void crashedRunFolders_data()
-    {
-        // clang-format off
-        QTest::addColumn<uid_t>("uid");   // the user who runs and, unless owner says else, made the folder
-        QTest::addColumn<uid_t>("owner");
-        QTest::addColumn<int>("mode");
-        QTest::addColumn<QString>("kind"); // held: a live run holds its lock; link: the name is a
-                                           // link to a folder elsewhere; fuse, bind: a mount at mnt
-        QTest::addColumn<QStringList>("left"); // what the folder holds afterwards
-        const QStringList untouched{"mnt", "quillmarsh_setup.dmg"};
-        QTest::newRow("left by a crash") << kNobody << kNobody << 0700 << "" << QStringList{};
-        QTest::newRow("mode changed") << kNobody << kNobody << 0755 << "" << untouched;
-        QTest::newRow("other owner") << kNobody << uid_t(0) << 0700 << "" << untouched;
-        QTest::newRow("in use") << kNobody << kNobody << 0700 << "held" << untouched;
-        QTest::newRow("link") << kNobody << kNobody << 0700 << "link" << untouched;
-        QTest::newRow("other name") << kNobody << kNobody << 0700 << "other name" << untouched;
-        QTest::newRow("own image mounted") << uid_t(0) << uid_t(0) << 0700 << "fuse" << QStringList{};
-        QTest::newRow("bind mount") << kNobody << kNobody << 0700 << "bind" << QStringList{"mnt"};
-        // clang-format on
-    }
-    void crashedRunFolders()
-    {
-        QFETCH(uid_t, uid);
-        QFETCH(uid_t, owner);
-        QFETCH(int, mode);
-        QFETCH(QString, kind);
-        QFETCH(QStringList, left);
-        QTemporaryDir base;
-        const QString home = base.filePath("home"), content = base.filePath("content");
-        const QString stale =
-            home + "/.cache/" + kFreshPrefix + (kind == "other name" ? "a1B2c3d" : "a1B2c3");
-        const QString real = kind == "link" ? base.filePath("elsewhere") : stale,
-                      point = real + "/mnt";
-        QVERIFY(makeDir(base.path(), uid, 0755) && makeDir(home + "/.cache", uid, 0755) &&
-                makeDir(home, uid, 0755) && makeDir(content, uid, 0755));
-        QVERIFY(makeDir(point, owner, mode_t(mode)) && makeDir(real, owner, mode_t(mode)));
-        QVERIFY(QFile(real + "/quillmarsh_setup.dmg").open(QIODevice::WriteOnly) &&
-                QFile(content + "/keep.txt").open(QIODevice::WriteOnly));
-        QVERIFY(kind != "link" || QFile::link(real, stale));
-        const int fd = ::open(QFile::encodeName(stale).constData(), O_RDONLY | O_DIRECTORY);
-        const auto cleanup = qScopeGuard([&] {
-            ::close(fd);
-            if (mounted(point))
-                run("umount", {"-l", point});
-        });
-        QVERIFY(fd >= 0 && (kind != "held" || ::flock(fd, LOCK_EX | LOCK_NB) == 0));
-        const QString image = base.filePath("image.sqfs");
-        if (kind == "fuse" && (run("mksquashfs", {content, image, "-quiet", "-no-progress"}) != 0 ||
-                               run("squashfuse", {image, point}) != 0))
-            QSKIP("FUSE mounts are not allowed here");
-        if (kind == "bind" && run("mount", {"--bind", content, point}) != 0)
-            QSKIP("bind mounts are not allowed here");
-
-        QVERIFY(!runHelper(uid, {"HOME=" + home}).isEmpty());
-        QCOMPARE(QDir(stale).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), left);
-        QCOMPARE(QFileInfo::exists(stale), !left.isEmpty());
-        QCOMPARE(mounted(point), kind == "bind");
-        QVERIFY(QFile::exists(content + "/keep.txt"));
     }
 
     // Another user's socket where the user's own would be is not another installer: it is not
@@ -257,12 +213,14 @@ private slots:
     {
         QTemporaryDir base;
         const QString cache = base.filePath("cache");
-        QVERIFY(makeDir(base.path(), kNobody, 0755) && makeDir(cache, kNobody, 0700));
+        QCOMPARE(run("/bin/sh",
+                     {"-c", "mkdir -m 700 \"$1\" && chown 65534 \"$1\" \"$1/..\"", "sh", cache}),
+                 0);
         QLocalServer rootsOwn; // this test runs as root
         rootsOwn.setSocketOptions(QLocalServer::WorldAccessOption);
         QVERIFY(rootsOwn.listen(cache + "/test.quillmarsh.instance-65534"));
         const QStringList out = runHelper(
-            kNobody, {"HOME=" + base.filePath("home"), "XDG_CACHE_HOME=" + cache}, {"instance"});
+            kNobody, "HOME=" + base.filePath("home") + " XDG_CACHE_HOME=" + cache, {"instance"});
         QVERIFY2(out.value(0).endsWith("ignored: it belongs to uid 0, not to uid 65534") &&
                      out.value(1) == "alone",
                  qPrintable(out.join('\n')));
