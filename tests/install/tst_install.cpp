@@ -143,12 +143,11 @@ struct Row
     QByteArray pkexec = "exec"; // "exec": run the command line for real; else pkexec's exit status
     bool writable = true;       // whether the install folder takes new entries
     bool oldCopy = false;       // an older bundle is installed already
-    QString folder =
-        "Apps";       // below a fresh test folder (../foreign is 12345's); not made beforehand
-    bool fuse = true; // squashfuse mount, else the unsquashfs fallback
-    bool rootExtractor = true; // root may read the image with the system's unsquashfs
-    QString logLine;           // a line the setup log must hold
-    QByteArray prompt;         // run while the prompt is open, with $IMG the image file
+    QString folder = "Apps";    // below a fresh test folder, not made beforehand
+    std::optional<bool> fuse;   // squashfuse mount, else the unsquashfs fallback; none: as here
+    bool rootExtractor = true;  // root may read the image with the system's unsquashfs
+    QString logLine;            // a line the setup log must hold
+    QByteArray prompt;          // run while the prompt is open, with $IMG the image file
 };
 
 } // namespace
@@ -189,11 +188,10 @@ class TestInstall : public QObject
     }
 
     // A staging folder whose lock is held, as a live install's is; unlocked when the result goes.
-    static auto liveStaging(const QString &folder)
+    static auto liveStaging(const QString &dir)
     {
-        QDir().mkpath(folder + "/.quillmarsh-live");
-        const int fd =
-            ::open(QFile::encodeName(folder + "/.quillmarsh-live").constData(), O_RDONLY);
+        QDir().mkpath(dir + "/.quillmarsh-live");
+        const int fd = ::open(QFile::encodeName(dir + "/.quillmarsh-live").constData(), O_RDONLY);
         ::flock(fd, LOCK_EX); // a failure shows as the folder gone
         return qScopeGuard([fd] { ::close(fd); });
     }
@@ -289,34 +287,27 @@ private slots:
     void pipeline_data()
     {
         QTest::addColumn<Row>("row");
-        // A row runs on the ways given (true: mounted), by default the one usable here.
-        auto add = [this](QString name, Row row, QList<bool> ways = {}) {
-            for (bool fuse : ways.isEmpty() ? QList<bool>{m_fuse} : ways) {
-                row.fuse = fuse;
-                QTest::addRow("%s %s", fuse ? "mounted" : "extracted",
-                              qPrintable(name.replace('\n', "\\n")))
-                    << row;
-            }
-        };
+        const auto add = [](const char *name, const Row &row) { QTest::newRow(name) << row; };
         const QString app = "Quillmarsh.app", archive = "root is handed an archive of the bundle";
         const QByteArray other = shellQuote(m_tmp.filePath("other.img")).toUtf8();
         // clang-format off
-        add("bundle by name", {.image = "full", .app = app}, {true, false});
+        add("bundle by name, mounted", {.image = "full", .app = app, .fuse = true});
+        add("bundle by name, extracted", {.image = "full", .app = app, .fuse = false});
         add("bundle found by listing", {.image = "other", .app = "Other.app"});
         add("no bundle", {.image = "none", .error = kNotFound, .stages = 1});
         add("old copy replaced", {.image = "full", .app = app, .oldCopy = true});
         // What the image asks for in modes is not granted by the user's copy (root's: rootCommand).
         add("modes", {.image = "modes", .app = app});
         // A mount meets the damage only when copying, and the old copy stays; unsquashfs checks what it extracts.
-        add("damaged data", {.image = "damaged", .error = kCopyFailed, .oldCopy = true, .logLine = "direct copy failed"}, {true});
-        add("damaged data", {.image = "damaged", .error = kMountFailed, .stages = 1, .oldCopy = true}, {false});
-        add("truncated", {.image = "truncated", .error = kMountFailed, .stages = 1}, {true});
+        add("damaged data, mounted", {.image = "damaged", .error = kCopyFailed, .oldCopy = true, .fuse = true, .logLine = "direct copy failed"});
+        add("damaged data, extracted", {.image = "damaged", .error = kMountFailed, .stages = 1, .oldCopy = true, .fuse = false});
+        add("truncated", {.image = "truncated", .error = kMountFailed, .stages = 1, .fuse = true});
         // Whoever would copy, a bundle with a link out of it is refused first (each kind: rootCommand).
         add("link leaves", {.image = "sneaky", .error = kCopyFailed, .oldCopy = true, .logLine = "INST: refused to install Quillmarsh.app: sub/e is a link that leaves"});
         add("privileged copy", {.image = "full", .app = app, .writable = false, .oldCopy = true});
         add("prompt dismissed", {.image = "full", .error = kCancelled, .pkexec = "126", .writable = false, .oldCopy = true});
         add("privileged copy failed", {.image = "other", .error = kCopyFailed, .pkexec = "127", .writable = false});
-        // Root works only where no one else can change a thing (each case: rootOnlyFolder).
+        // Root works only where no one else can change a thing (each case: rootOnlyFolder); ../foreign is 12345's.
         add("folder of another user", {.image = "full", .error = kCopyFailed, .stages = 2, .writable = false, .folder = "../foreign/Apps", .logLine = "INST: no administrator copy into"});
         // Root reads only the bytes the image had when the prompt opened.
         add("image replaced at the prompt", {.image = "full", .app = app, .writable = false, .prompt = "cp " + other + " \"$IMG.new\" && mv \"$IMG.new\" \"$IMG\""});
@@ -333,7 +324,8 @@ private slots:
     void pipeline()
     {
         QFETCH(Row, row);
-        if (row.fuse && !m_fuse)
+        const bool fuse = row.fuse.value_or(m_fuse);
+        if (fuse && !m_fuse)
             QSKIP("squashfuse cannot mount here (no usable /dev/fuse): FUSE mounts are not tested");
         const QString runFolder = freshFolder(), destDir = runFolder + '/' + row.folder;
         const QString bundle = destDir + '/' + (row.app.isEmpty() ? "Quillmarsh.app" : row.app);
@@ -351,7 +343,7 @@ private slots:
                   "; IMG=" + shellQuote(image).toUtf8() + "; " + row.prompt);
         DMGInstaller::Tools tools;
         SquashfsImageTool::Paths paths;
-        if (!row.fuse) { // extracting copies every byte: it has a limit of its own, past a mount's
+        if (!fuse) { // extracting copies every byte: it has a limit of its own, past a mount's
             paths.fuseDevice = m_tmp.filePath("no-fuse-device");
             paths.unsquashfs = m_tmp.filePath("slow-unsquashfs");
             paths.attachLimitMs = 200;
@@ -516,10 +508,9 @@ private slots:
         QFETCH(QString, logLine);
         const QString image = "/Downloads/Quillmarsh 1.dmg", volume = m_tmp.filePath("full");
         const QString dest = freshFolder() + "/Quillmarsh.app", gate = freshFolder() + "-gate";
-        for (const QByteArray &fake :
-             QByteArrayList{"hdiutil.1.out=" + plist(entity(volume)).toUtf8(),
-                            "hdiutil.2.wait=" + gate.toUtf8()} +
-                 fakes)
+        fakeReply("hdiutil.1.out=" + plist(entity(volume)).toUtf8());
+        fakeReply("hdiutil.2.wait=" + gate.toUtf8());
+        for (const QByteArray &fake : fakes) // after the defaults: they may replace them
             fakeReply(fake);
         const bool writable = !fakes.join().contains("osascript");
         const auto unlock = immutable(dest.section('/', 0, -2), !writable);
@@ -641,9 +632,7 @@ if [ -n "$4" ]; then d="$2/Apps"; mkdir "$d"; cp -a "$4" "$d/Quillmarsh.app" && 
         const QMap<QString, QString> bundles{{"old", m_tmp.filePath("other/Other.app")},
                                              {"new", m_tmp.filePath("full/Quillmarsh.app")},
                                              {"", dest + "-none"}};
-        QVERIFY(QDir().mkpath(folder));
-        if (oldCopy)
-            QCOMPARE(copyTree(bundles["old"], dest), QString());
+        QVERIFY(QDir().mkpath(folder) && (!oldCopy || copyTree(bundles["old"], dest).isEmpty()));
         QCOMPARE(runTool(QM_BINARY_DIR "/bin/qm-replace-crash",
                          {bundles["new"], dest, step, QString::number(n)}),
                  128 + 9);
