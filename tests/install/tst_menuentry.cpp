@@ -20,12 +20,6 @@ QString readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
 } // namespace
 
 class TestMenuEntry : public QObject
@@ -37,22 +31,23 @@ class TestMenuEntry : public QObject
     int m_bundles = 0;
     const mode_t m_oldMask = ::umask(077); // the entry must be 0644 whatever the umask
 
-    // An AppDir whose AppRun records how it was started in the probe file.
-    bool makeBundle(const QString &bundle)
+    // An AppDir whose AppRun records how it was started in $PROBE; setup then runs in it.
+    static bool makeBundle(const QString &bundle, const QString &setup)
     {
-        const QByteArray appRun =
-            "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > '" + QFile::encodeName(m_probe) + "'\n";
-        return QDir().mkpath(bundle) && writeFile(bundle + "/AppRun", appRun) &&
-               QFile::setPermissions(bundle + "/AppRun", QFile::ReadOwner | QFile::WriteOwner |
-                                                             QFile::ExeOwner | QFile::ExeOther) &&
-               writeFile(bundle + "/quillmarsh.svg", "<svg xmlns='http://www.w3.org/2000/svg'/>");
+        return QDir().mkpath(bundle) &&
+               QProcess::execute("/bin/sh", {"-c",
+                                             "cd \"$1\" && printf '#!/bin/sh\\nprintf \"%%s\\\\n\" "
+                                             "\"$0\" \"$@\" > \"$PROBE\"\\n' > AppRun && chmod 755 "
+                                             "AppRun && echo '<svg/>' > quillmarsh.svg && " +
+                                                 setup,
+                                             "sh", bundle}) == 0;
     }
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_root.isValid());
         qputenv("XDG_DATA_HOME", QFile::encodeName(m_root.filePath("data")));
+        qputenv("PROBE", QFile::encodeName(m_probe));
         QCOMPARE(install::menuEntryPath(), m_root.filePath("data/applications/quillmarsh.desktop"));
     }
     void cleanupTestCase() { ::umask(m_oldMask); }
@@ -74,10 +69,9 @@ private slots:
         QFETCH(bool, launch);
         const QString bundle = m_root.filePath(folder + "/Quillmarsh.app"),
                       path = install::menuEntryPath();
-        QVERIFY(makeBundle(bundle) &&
-                writeFile(bundle + "/quillmarsh.desktop",
-                          "[Desktop Entry]\nType=Application\nName=Quillmarsh\nExec=quillmarsh "
-                          "%i %F\nIcon=quillmarsh\nTerminal=false\nCategories=Office;\n"));
+        QVERIFY(makeBundle(bundle,
+                           "printf '[Desktop Entry]\\nType=Application\\nName=Quillmarsh\\nExec="
+                           "quillmarsh %%i %%F\\nIcon=quillmarsh\\n' > quillmarsh.desktop"));
         QFile::remove(m_probe);
         QVERIFY(install::writeMenuEntry(bundle));
 
@@ -121,8 +115,7 @@ private slots:
         QFETCH(QString, setup);
         QFETCH(QString, logLine);
         const QString bundle = m_root.filePath(QString("bare%1/Quillmarsh.app").arg(++m_bundles));
-        QVERIFY(makeBundle(bundle));
-        QCOMPARE(QProcess::execute("/bin/sh", {"-c", "cd \"$1\" && " + setup, "sh", bundle}), 0);
+        QVERIFY(makeBundle(bundle, setup));
         QFile::remove(install::menuEntryPath());
         QVERIFY(!install::writeMenuEntry(bundle));
         QVERIFY(!QFile::exists(install::menuEntryPath()));

@@ -219,6 +219,23 @@ private slots:
                      out.value(1) == "alone",
                  qPrintable(out.join('\n')));
     }
+
+    // A bind mount is not detached (only FUSE ones are) and keeps the device number: nothing
+    // behind it goes, whether its folder is emptied or removed, and what stays is not counted.
+    void clearFolderNeverDeletesThroughAMount()
+    {
+        QTemporaryDir tmp;
+        if (run("/bin/sh", {"-c",
+                            "cd \"$1\" && mkdir -p private/bound private/junk precious && touch "
+                            "precious/keep && mount --bind precious private/bound",
+                            "sh", tmp.path()}) != 0)
+            QSKIP("bind mounts are not allowed here");
+        const int removed = platform::clearFolder(tmp.filePath("private"));
+        const bool treeGone = platform::removeTree(tmp.filePath("private"));
+        run("umount", {tmp.filePath("private/bound")});
+        QVERIFY(!treeGone && QFile::exists(tmp.filePath("precious/keep")));
+        QCOMPARE(removed, 1); // the junk folder only
+    }
 };
 
 QTEST_GUILESS_MAIN(TestPlatform)
