@@ -27,7 +27,6 @@ Q_DECLARE_METATYPE(MaybeText)
 namespace {
 
 const QString kMountFailed = "Could not mount the disk image.";
-const QString kNotFound = "The application was not found in the disk image.";
 const QString kCancelled = QString::fromLatin1(kCancelledMessage);
 const QString kCopyFailed = QString::fromLatin1(kCopyFailedMessage);
 const QStringList kStages{"mount", "copy", "authorize"};
@@ -294,7 +293,7 @@ private slots:
         add("bundle by name, mounted", {.image = "full", .app = app, .fuse = true});
         add("bundle by name, extracted", {.image = "full", .app = app, .fuse = false});
         add("bundle found by listing", {.image = "other", .app = "Other.app"});
-        add("no bundle", {.image = "none", .error = kNotFound, .stages = 1});
+        add("no bundle", {.image = "none", .error = "The application was not found in the disk image.", .stages = 1});
         add("old copy replaced", {.image = "full", .app = app, .oldCopy = true});
         // What the image asks for in modes is not granted by the user's copy (root's: rootCommand).
         add("modes", {.image = "modes", .app = app});
@@ -327,9 +326,9 @@ private slots:
         const bool fuse = row.fuse.value_or(m_fuse);
         if (fuse && !m_fuse)
             QSKIP("squashfuse cannot mount here (no usable /dev/fuse): FUSE mounts are not tested");
-        const QString runFolder = freshFolder(), destDir = runFolder + '/' + row.folder;
+        const QString runFolder = freshFolder(), destDir = runFolder + '/' + row.folder,
+                      image = runFolder + "/image.img"; // the row's own: it may be changed
         const QString bundle = destDir + '/' + (row.app.isEmpty() ? "Quillmarsh.app" : row.app);
-        const QString image = runFolder + "/image.img"; // the row's own: it may be changed
         QVERIFY(QDir().mkpath(runFolder) && QFile::copy(m_tmp.filePath(row.image + ".img"), image));
         if (row.oldCopy) { // with a read-only folder inside
             writeFile(bundle + "/old-marker", "old");
@@ -682,7 +681,7 @@ printf '#!/bin/sh\nsleep 1\nexec /usr/bin/unsquashfs "$@"\n' > slow-unsquashfs; 
 mkdir -p device/Quillmarsh.app hardlink/Quillmarsh.app through/Quillmarsh.app
 mknod device/Quillmarsh.app/null c 1 3; cp $a/AppRun hardlink/Quillmarsh.app/; ln hardlink/Quillmarsh.app/AppRun hardlink/Quillmarsh.app/again
 cp $a/AppRun through/Quillmarsh.app/; ln -s ../../.. through/Quillmarsh.app/up
-for t in full modes fifo device hardlink absolute escape through; do tar -C $t -cf $t.tar Quillmarsh.app; done
+for t in full modes fifo device hardlink absolute escape through; do tar --acls --xattrs -C $t -cf $t.tar Quillmarsh.app; done
 tar -C full -rf through.tar --transform 's,^README,Quillmarsh.app/up/pwned,' README
 tar -C full -cPf dotdot.tar Quillmarsh.app/../README; tar -cPf absname.tar "$PWD/full/README"
 mkdir foreign probe; chown 12345 foreign

@@ -76,9 +76,8 @@ private slots:
         QTest::addColumn<QStringList>("present"); // the paths that exist ("/x/" ones are folders)
         QTest::addColumn<QStringList>("env");     // SSL_CERT_FILE, SSL_CERT_DIR
         QTest::addColumn<QStringList>("store");   // file, folder
-        const QString debian = "/etc/ssl/certs/ca-certificates.crt", fedora = "/etc/pki/tls/certs/ca-bundle.crt";
+        const QString debian = "/etc/ssl/certs/ca-certificates.crt", fedora = "/etc/pki/tls/certs/ca-bundle.crt", alpine = "/etc/ssl/cert.pem";
         const QString fedoraTrust = "/etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem", suse = "/etc/ssl/ca-bundle.pem";
-        const QString alpine = "/etc/ssl/cert.pem";
         const QStringList unset{"", ""};
         QTest::newRow("debian, arch") << QStringList{debian, alpine} << unset << QStringList{debian, ""};
         QTest::newRow("fedora") << QStringList{fedora, fedoraTrust} << unset << QStringList{fedora, ""};
@@ -161,8 +160,11 @@ private slots:
         const QString home = base.filePath("home"), target = home + "/.cache/quillmarsh-installer";
         const QString stale = home + "/.cache/" + kFreshPrefix + "a1B2c3";
         int fd = -1;
+        const bool inRoot = env == "HOME=/" && !QFileInfo::exists("/.cache"); // must stay so
         const auto cleanup = qScopeGuard([&] {
             ::close(fd);
+            if (inRoot)
+                QDir("/.cache").removeRecursively();
             for (const QString &point : {stale + "/mnt", home})
                 if (run("mountpoint", {"-q", point}) == 0)
                     run("umount", {"-l", point});
