@@ -166,7 +166,7 @@ private slots:
             if (inRoot)
                 QDir("/.cache").removeRecursively();
             for (const QString &point : {stale + "/mnt", home})
-                if (run("mountpoint", {"-q", point}) == 0)
+                if (setup.contains("mount") && run("mountpoint", {"-q", point}) == 0)
                     run("umount", {"-l", point});
         });
         const int rc = run("/bin/sh", {"-c", "cd \"$1\" && " + kSetUp + setup, "sh", base.path(),
