@@ -140,7 +140,7 @@ private slots:
         QTest::newRow("root folder is no home") << uid_t(0) << "true" << false << "HOME=/" << "" << none;
         QTest::newRow("crashed run's") << kNobody << crash << false << "" << usual << none;
         QTest::newRow("crashed run's, mode changed") << kNobody << crash + " && chmod 755 $S" << false << "" << usual << untouched;
-        QTest::newRow("crashed run's, other owner") << kNobody << crash + " && chown 0 $S" << false << "" << usual << untouched;
+        QTest::newRow("crashed run's, other owner") << uid_t(0) << crash + " && chown 65534 $S" << false << "" << usual << untouched;
         QTest::newRow("crashed run's, in use") << kNobody << crash << true << "" << usual << untouched;
         QTest::newRow("crashed run's, a link") << kNobody << "S=away && " + crash + " && ln -s ../../away home/.cache/" + crashed << false << "" << usual << untouched;
         QTest::newRow("crashed run's, other name") << kNobody << crash + " && mv $S ${S}d" << false << "" << usual << QStringList{crashed + "d", "mnt", "quillmarsh_setup.dmg"};
