@@ -1,14 +1,13 @@
-// One run's private folder, seen from whatever user the test starts it as:
-// "platform_helper [release]" prints the private folder twice (it must not change within a
-// run); with "release" it writes an image into it, releases it as the installer does at exit and
-// prints whether the folder is "kept" or "gone". "platform_helper instance" prints what the
-// single-instance rule refused, then "another" or "alone".
+// One run's private folder, seen from whatever user the test starts it as: "platform_helper"
+// prints the private folder twice (it must not change within a run), puts an image into it,
+// releases it as the installer does at exit and prints whether the folder is "kept" or "gone".
+// "platform_helper instance" prints what the single-instance rule refused, then "another" or
+// "alone".
 #include "platform/paths.h"
 #include "platform/singleinstance.h"
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QFileInfo>
 
 #include <cstdio>
 
@@ -23,13 +22,10 @@ int main(int argc, char **argv)
     }
     const QString dir = platform::privateDirectory();
     std::printf("%s\n%s\n", qPrintable(dir), qPrintable(platform::privateDirectory()));
-    if (app.arguments().contains(QStringLiteral("release")) && !dir.isEmpty()) {
-        QFile image(dir + QStringLiteral("/quillmarsh_setup.dmg"));
-        if (!image.open(QIODevice::WriteOnly) || image.write("image") != 5)
-            return 1;
-        image.close();
-        platform::releasePrivateDirectory();
-        std::printf("%s\n", QFileInfo::exists(dir) ? "kept" : "gone");
-    }
+    if (dir.isEmpty() ||
+        !QFile(dir + QStringLiteral("/quillmarsh_setup.dmg")).open(QIODevice::WriteOnly))
+        return 0;
+    platform::releasePrivateDirectory();
+    std::printf("%s\n", QFile::exists(dir) ? "kept" : "gone");
     return 0;
 }
