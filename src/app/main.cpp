@@ -26,8 +26,6 @@
 #include <unistd.h>
 
 using namespace app;
-using namespace platform;
-using namespace ui;
 
 namespace {
 

@@ -18,8 +18,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 
-using namespace download;
-using namespace install;
 using namespace l10n;
 using namespace ui;
 

@@ -15,11 +15,6 @@
 #include <QLineEdit>
 #include <QUrl>
 
-using namespace download;
-using namespace install;
-using namespace l10n;
-using namespace ui;
-
 namespace controller {
 
 namespace {

@@ -10,11 +10,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 
-using namespace download;
-using namespace install;
-using namespace l10n;
-using namespace ui;
-
 namespace controller {
 
 namespace {

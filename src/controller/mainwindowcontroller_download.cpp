@@ -13,11 +13,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 
-using namespace download;
-using namespace install;
-using namespace l10n;
-using namespace ui;
-
 namespace controller {
 
 // Install or Retry got under way: the inputs lock, an earlier failure's texts go.

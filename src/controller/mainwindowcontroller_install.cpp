@@ -2,10 +2,6 @@
 
 #include "setupflow.h"
 
-using namespace download;
-using namespace install;
-using namespace l10n;
-
 namespace controller {
 
 void MainWindowController::installSucceeded()

@@ -13,9 +13,6 @@
 #include <QPushButton>
 #include <QTimer>
 
-using namespace download;
-using namespace install;
-using namespace l10n;
 using namespace ui;
 
 namespace controller {

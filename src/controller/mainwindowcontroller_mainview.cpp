@@ -14,9 +14,6 @@
 #include <QImageReader>
 #include <QLabel>
 
-using namespace download;
-using namespace install;
-using namespace l10n;
 using namespace ui;
 
 namespace controller {

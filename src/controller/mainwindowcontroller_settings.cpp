@@ -16,10 +16,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-using namespace download;
-using namespace install;
 using namespace l10n;
-using namespace platform;
 using namespace ui;
 
 namespace controller {
