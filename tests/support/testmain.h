@@ -1,7 +1,10 @@
 #pragma once
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QTest>
+#if __has_include(<QApplication>) // the programs that build the window
+#include <QApplication>
+#endif
 
 #include <curl/curl.h>
 

@@ -42,11 +42,24 @@ class TestScreens : public QObject
     FakeInstall *m_install = nullptr;
     std::unique_ptr<MainWindowController> c;
 
-    QColor pixel(int x, int y) { return c->window()->grab().toImage().pixelColor(x, y); }
-    void setLanguage(qint64 index)
+    QColor pixel(int x, int y) // in points, also on a 2x screen (QT_SCALE_FACTOR=2)
     {
-        c->flow()->setLanguage(index);
-        c->applyLanguage();
+        const QImage shot = c->window()->grab().toImage();
+        return shot.pixelColor(QPoint(x, y) * shot.devicePixelRatio());
+    }
+    // Draws the window; with QM_SCREENS_DIR set, also as NAME.png in that folder, for a developer
+    // to look at.
+    void snap(const QString &name)
+    {
+        const QString dir = qEnvironmentVariable("QM_SCREENS_DIR");
+        const QPixmap shot = c->window()->grab();
+        QVERIFY(!shot.isNull());
+        QVERIFY(dir.isEmpty() || (QDir().mkpath(dir) && shot.save(dir + '/' + name + ".png")));
+    }
+    void setLanguage(qint64 index) // as the user does, in the pop-up
+    {
+        c->langPopup->setCurrentIndex(int(index));
+        emit c->langPopup->activated(int(index));
     }
 
 private slots:
@@ -79,6 +92,7 @@ private slots:
         w->show();
         w->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(w));
+        snap("main");
         int asked = 0; // the close button and every other close ask the one close decision
         w->shouldClose = [&] { return ++asked < 0; };
         QTest::mouseClick(w->closeButton(), Qt::LeftButton, {}, QPoint(7, 7));
@@ -105,6 +119,7 @@ private slots:
         QCOMPARE(c->installButton->cursor().shape(), Qt::ArrowCursor);
         c->acceptCheck->setChecked(true);
         QCOMPARE(pixel(212, 232), QColor(1, 129, 184));
+        QApplication::sendEvent(c->installButton, &leave);
 
         // Tab reaches every control; Enter on the settings link opens the panel.
         c->installButton->setFocus(Qt::TabFocusReason);
@@ -120,6 +135,7 @@ private slots:
         QCOMPARE(w->height(), 516);
         QCOMPARE((QList<QColor>{pixel(600, 500), pixel(0, 500)}),
                  (QList<QColor>{{247, 249, 251}, kBackground}));
+        snap("settings");
 
         // The install screen closes the panel: slide panel, dots (the first active), root margin.
         c->showInstallView(true);
@@ -129,8 +145,14 @@ private slots:
             (QList<QColor>{pixel(600, 100), pixel(450, 340), pixel(296, 266), pixel(312, 266),
                            pixel(0, 100)}),
             (QList<QColor>{{220, 237, 251}, kBackground, kAccent, {208, 208, 208}, kBackground}));
+        emit c->flow()->progressChanged(450);
+        emit c->flow()->statusChanged(c->L().installingWait + "  45%");
+        snap("install");
+        emit c->flow()->failed(SetupFlow::Failure::Download, c->L().netCertExpired); // the longest
+        snap("failed");
         c->showFinishView();
         QCOMPARE(pixel(212, 232), kAccent);
+        snap("finish");
     }
 
     // Frame, font pixel size and boldness and colour of texts, hidden flag and parent of each view;
@@ -228,6 +250,8 @@ private slots:
         }
         QCOMPARE(QPoint(c->settingsLink->x() + c->settingsLink->width(), c->settingsLink->y()),
                  QPoint(624, 329));
+        c->settingsClicked();
+        snap("settings-" + s.code);
 
         c->showInstallView(true);
         c->instStatus->setText(c->L().installingWait); // the flow's status line while it works
