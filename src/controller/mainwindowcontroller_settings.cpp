@@ -102,7 +102,10 @@ void MainWindowController::applyLanguage()
     pathLabel->setText(s.installPath);
     browseButton->setText(s.browse);
     hideButton->setText(s.btnHide);
-    if (m_flow->state() != SetupFlow::State::Finished)
+    // After a failure the button starts the run again and says so, in the new language too.
+    if (m_flow->state() == SetupFlow::State::Failed)
+        installButton->setTitle(s.btnRetry);
+    else if (m_flow->state() != SetupFlow::State::Finished)
         installButton->setTitle(s.btnInstall);
     startButton->setTitle(s.btnStartNow);
 

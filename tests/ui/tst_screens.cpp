@@ -268,6 +268,15 @@ private slots:
         if (!literal.isEmpty())
             QCOMPARE(texts, literal);
 
+        // After a failure the button says Retry in whichever language is chosen then.
+        c->flow()->install(QStringLiteral("/nowhere"));
+        DownloadResult notFound;
+        notFound.httpStatus = 404;
+        m_download->completion(notFound);
+        setLanguage((lang + 1) % Localization::all().size());
+        QCOMPARE(c->installButton->title(), c->L().btnRetry);
+        setLanguage(lang);
+
         // Once hidden the agree row stays hidden; once done the Install title stays.
         c->flow()->install(QStringLiteral("/nowhere")); // through the flow's own way to its end
         DownloadResult saved;
@@ -284,7 +293,7 @@ private slots:
                 c->andLabel->isHidden() && c->licenseLink->isHidden() &&
                 c->settingsLink->isHidden() && !c->offlineLink->isHidden());
         QCOMPARE(c->settingsLink->x() + c->settingsLink->width(), 624);
-        QCOMPARE(c->installButton->title(), s.btnInstall);
+        QCOMPARE(c->installButton->title(), s.btnRetry); // as the run before the last left it
         QCOMPARE(c->startButton->title(), c->L().btnStartNow);
     }
 
