@@ -5,7 +5,8 @@
 // Exit status 0 once the flow has ended and shut down, 3 when it did not end in time.
 //
 // Usage: envrun DOWNLOAD_BASE_URL INSTALL_FOLDER
-// QM_ENV_IMAGE_KEY, when set, is the key the images must be signed with (default: the build's).
+// QM_ENV_IMAGE_KEY, when not empty, is the key the images must be signed with (default: the
+// build's).
 #include "controller/mainwindowcontroller.h"
 #include "controller/setupflow.h"
 #include "diag/analytics.h"
@@ -47,8 +48,8 @@ int main(int argc, char **argv)
     SetupFlow::Parts parts = SetupFlow::standardParts(privateFolder.path());
     parts.downloadBaseURL = QString::fromLocal8Bit(argv[1]);
     parts.timeScale = 0.01;
-    if (qEnvironmentVariableIsSet("QM_ENV_IMAGE_KEY"))
-        parts.imagePublicKey = qgetenv("QM_ENV_IMAGE_KEY");
+    if (const QByteArray key = qgetenv("QM_ENV_IMAGE_KEY"); !key.isEmpty())
+        parts.imagePublicKey = key;
     auto controller = std::make_unique<MainWindowController>(std::move(parts));
     SetupFlow *flow = controller->flow();
     QJsonObject summary{{"outcome", "timeout"}};

@@ -277,7 +277,7 @@ QStringList NetSoak::runCase(int index)
         problems << "ended \"" + got + "\", the rules say \"" + m.expected + "\"";
     if (got == "installed" && describeTree(apps + "/Quillmarsh.app") != describeTree(QM_SAMPLE_APP))
         problems << "installed bundle differs from the image's";
-    if (const QString left = entries(m_dir.filePath("private")); !left.isEmpty())
+    if (const QString left = entries(m_dir.filePath("private")).join(' '); !left.isEmpty())
         problems << "left in the private folder: " + left;
     for (const QString &step : m.trail)
         ++counts["request: " + step.section('@', 0, 0)];
