@@ -6,8 +6,9 @@
 //
 // Usage: envrun DOWNLOAD_BASE_URL INSTALL_FOLDER
 // QM_ENV_IMAGE_KEY, when not empty, is the key the images must be signed with (default: the
-// build's).
+// build's); QM_ENV_LOW_SPEED_SECONDS, how long a transfer may stall (the network soak's, short).
 #include "controller/mainwindowcontroller.h"
+#include "controller/realstages.h"
 #include "controller/setupflow.h"
 #include "diag/analytics.h"
 #include "diag/diagnostics.h"
@@ -25,9 +26,6 @@
 #include <cstdio>
 using namespace controller;
 using namespace download;
-using namespace install;
-using namespace l10n;
-using namespace ui;
 
 int main(int argc, char **argv)
 {
@@ -50,6 +48,9 @@ int main(int argc, char **argv)
     parts.timeScale = 0.01;
     if (const QByteArray key = qgetenv("QM_ENV_IMAGE_KEY"); !key.isEmpty())
         parts.imagePublicKey = key;
+    if (const int seconds = qEnvironmentVariableIntValue("QM_ENV_LOW_SPEED_SECONDS"))
+        parts.download = createNetworkDownloadStage(
+            [seconds](Downloader::Options &o) { o.lowSpeedTimeSeconds = seconds; });
     auto controller = std::make_unique<MainWindowController>(std::move(parts));
     SetupFlow *flow = controller->flow();
     QJsonObject summary{{"outcome", "timeout"}};

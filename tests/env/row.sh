@@ -77,6 +77,6 @@ find /tmp -mindepth 1 -maxdepth 1 -uid "$U" -exec rm -rf {} +
 grep -E ' - fuse(\.| )' /proc/self/mountinfo | grep -F " $R/" > "$R/out/mounts"
 # Exited daemons wait for the system's init to reap them; those are gone already.
 ps -o pid=,stat=,args= -u "$U" | awk '$2 !~ /^Z/' > "$R/out/processes"
-for pid in $(pgrep -u "$U"); do kill -9 "$pid"; done
+for pid in $(pgrep -u "$U"); do kill -9 "$pid" 2>/dev/null; done
 echo done
 cat > /dev/null

@@ -4,26 +4,18 @@
 // the kill and after the recovery the bundle, the menu entry and the setup log must each be in
 // a state an interrupted install may leave: absent, the old copy, or the whole new one.
 #include "soak.h"
-#include "testhttpserver.h"
-#include "testkeys.h"
 
 #include <QElapsedTimer>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QRegularExpression>
 #include <QThread>
 
 #include <algorithm>
 #include <csignal>
-#include <unistd.h>
 
 namespace soak {
 namespace {
 
-using namespace testsupport;
-
 const QString kApp = QStringLiteral("Quillmarsh.app");
-const QString kLog = QStringLiteral("/.local/state/Logs/quillmarsh-installer.log");
 const QString kEntry = QStringLiteral("/.local/share/applications/quillmarsh.desktop");
 constexpr int kRunLimitMs = 45000;
 
@@ -86,26 +78,24 @@ QList<Proc> processesOf(uint uid)
 class KillSoak : public Part
 {
 public:
-    explicit KillSoak(quint64 seed, qint64 durationMs) : m_seed(seed), m_durationMs(durationMs)
+    KillSoak(quint64 seed, qint64 durationMs) : m_seed(seed), m_durationMs(durationMs)
     {
-        repeat = "--kills 1 --net 0";
+        repeat = "--kills 1 --net 0", failed = setUp();
     }
-    bool prepare() override;
     QStringList runCase(int index) override;
 
 private:
     QString H() const { return m_row.H(); }
     QString apps() const { return H() + "/Applications"; }
     QString out(const QString &name) const { return m_row.out(name).trimmed(); }
-    bool installed() const // by the last run
+    // The bundle and the menu entry.
+    QStringList state() const
     {
-        const QByteArray summary = out("summary").section('\n', -1).toUtf8();
-        return out("rc") == "0" &&
-               QJsonDocument::fromJson(summary)["outcome"].toString() == "installed";
+        return {describeTree(apps() + '/' + kApp), readText(H() + kEntry)};
     }
 
     // One run of the installer of that release, in the row's home as the last run left it
-    // (keep), afresh or afresh with the old install in it; twice in one namespace (TWICE=1).
+    // (keep), afresh or afresh with the old install in it; twice in one namespace.
     enum Home { Keep, Fresh, OldCopy };
     void startRow(const QString &release, Home home, bool twice = false)
     {
@@ -113,14 +103,14 @@ private:
                     {twice ? "TWICE=1" : "TWICE=", home == Keep ? "KEEP_HOME=1" : "KEEP_HOME="},
                     m_server.url('/' + release), apps(), m_key);
     }
-    QString installRow(const QString &release)
+    // Whether the last run installed; if not, what it said.
+    QString notInstalled() const
     {
-        startRow(release, Fresh);
-        if (m_row.wait(kRunLimitMs) && installed())
+        if (out("rc") == "0" && out("summary").endsWith(R"({"outcome":"installed"})"))
             return {};
-        return "install did not succeed: " + out("summary") + out("stderr").right(2000) +
-               readText(H() + kLog).right(3000);
+        return "did not install: " + out("summary") + out("stderr").right(1000);
     }
+    QString setUp();
     QStringList stateProblems(bool replacing, bool recovered) const;
 
     quint64 m_seed;
@@ -128,72 +118,65 @@ private:
     EnvRow m_row;
     TestHttpServer m_server; // the old release under /old, the new one under /new
     QByteArray m_key;
-    QString m_oldTree, m_newTree, m_oldEntry, m_newEntry;
+    QStringList m_old, m_new; // state()
 };
 
-bool KillSoak::prepare()
+QString KillSoak::setUp()
 {
-    const QString shared = m_row.dir(""), sampleApp = QStringLiteral(QM_SAMPLE_APP);
-    const auto fail = [](const QString &why) {
-        return std::printf("kill soak: %s\n", qPrintable(why)), false;
-    };
-    m_key = testsupport::makeEd25519Key(shared + "/key.pem");
     // An older release: the sample with a file more, one less, and another menu entry.
-    const QString oldApp = shared + "/old-root/" + kApp;
-    int status = 0;
-    output("/bin/sh",
-           {"-c",
-            "mkdir -p \"$1/old-root\" \"$1/old\" \"$1/new\" && cp -a \"$2\" \"$1/old-root/\" && "
-            "printf '0.9\\n' > \"$3/old-version\" && rm \"$3/quillmarsh.svg\" && "
-            "sed -i 's/^Icon=.*/Icon=utilities-terminal/' \"$3/quillmarsh.desktop\" && "
-            "mksquashfs \"$1/old-root\" \"$1/old/quillmarsh.dmg\" -noappend -quiet -no-progress "
-            "-all-root && cp \"$4\" \"$1/new/quillmarsh.dmg\"",
-            "sh", shared, sampleApp, oldApp, QM_SAMPLE_IMAGE_DIR "/quillmarsh.dmg"},
-           &status);
-    if (status != 0 || m_key.isEmpty() ||
-        !signImage(shared + "/key.pem", shared + "/old/quillmarsh.dmg", 1) ||
-        !signImage(shared + "/key.pem", shared + "/new/quillmarsh.dmg", 2))
-        return fail("cannot build the releases");
-    m_server.serveDirectory(shared);
+    const QString built = shell(
+        "mkdir -p \"$1/old-root\" \"$1/old\" \"$1/new\" && cp -a \"$2\" \"$1/old-root/\" && "
+        "cd \"$1/old-root/Quillmarsh.app\" && printf '0.9\\n' > old-version && "
+        "rm quillmarsh.svg && sed -i 's/^Icon=.*/Icon=utilities-terminal/' quillmarsh.desktop && "
+        "mksquashfs \"$1/old-root\" \"$1/old/quillmarsh.dmg\" -noappend -quiet -no-progress "
+        "-all-root && cp \"$3\" \"$1/new/quillmarsh.dmg\" && echo built",
+        {m_row.dir(""), QM_SAMPLE_APP, QM_SAMPLE_IMAGE_DIR "/quillmarsh.dmg"});
+    m_key = signReleases(m_row.dir(""),
+                         {m_row.dir("old/quillmarsh.dmg"), m_row.dir("new/quillmarsh.dmg")});
+    if (!built.endsWith("built\n") || m_key.isEmpty())
+        return "cannot build the releases";
+    m_server.serveDirectory(m_row.dir(""));
 
-    // The old copy installed as a user would have, kept to start each replacement from.
-    if (const QString error = installRow("old"); !error.isEmpty())
-        return fail("old install: " + error);
-    m_oldTree = describeTree(apps() + '/' + kApp);
-    m_oldEntry = readText(H() + kEntry);
-    output("cp", {"-a", H(), m_row.dir("old-home")}, &status);
-    if (m_oldTree != describeTree(oldApp) || m_oldEntry.isEmpty() || status != 0)
-        return fail("old install differs from its image");
-    // A whole install, after the first (which warmed the caches), timed by row.sh: the kills are
+    // The old copy installed as a user would have, kept to start each replacement from; then a
+    // whole install, after the first (which warmed the caches), timed by row.sh: the kills are
     // drawn over its length.
-    if (const QString error = installRow("new"); !error.isEmpty())
-        return fail("install: " + error);
+    for (const QString release : {"old", "new"}) {
+        startRow(release, Fresh);
+        if (const QString error = m_row.wait(kRunLimitMs) ? notInstalled() : "the row did not end";
+            !error.isEmpty())
+            return release + " release: " + error;
+        (release == "old" ? m_old : m_new) = state();
+        if (release == "old")
+            shell("cp -a \"$1\" \"$2\"", {H(), m_row.dir("old-home")});
+    }
     m_durationMs = m_durationMs > 0 ? m_durationMs : out("ms").toLongLong();
-    m_newTree = describeTree(apps() + '/' + kApp);
-    m_newEntry = readText(H() + kEntry);
-    if (m_newTree != describeTree(sampleApp))
-        return fail("install differs from the image");
     repeat += QStringLiteral(" --duration %1").arg(m_durationMs);
     std::printf("kill soak: one install takes %lld ms (user %u)\n", m_durationMs, m_row.uid);
-    return std::fflush(stdout), true;
+    return std::fflush(stdout), QString();
 }
 
+// After the kill, each of the bundle and the menu entry is the new copy, what was there before,
+// or (the menu entry) absent; after the recovery, the new copy. Nothing is left behind.
 QStringList KillSoak::stateProblems(bool replacing, bool recovered) const
 {
     QStringList problems;
-    const QString tree = describeTree(apps() + '/' + kApp), entry = readText(H() + kEntry);
-    if (tree != m_newTree && (recovered || tree != (replacing ? m_oldTree : "absent\n")))
-        problems << "bundle is neither the new copy nor what was there before:\n" + tree.left(3000);
-    if (entry != m_newEntry &&
-        (recovered || !(entry.isEmpty() || (replacing && entry == m_oldEntry))))
-        problems << "menu entry is not a whole one:\n" + entry;
-    if (const QString broken = brokenLogLine(readText(H() + kLog)); !broken.isEmpty())
-        problems << "setup log: " + broken;
+    const QString when = recovered ? "after the recovery: " : "after the kill: ";
+    const QStringList now = state();
+    if (now[0] != m_new[0] && (recovered || now[0] != (replacing ? m_old[0] : "absent\n")))
+        problems << when + "bundle is neither the new copy nor what was there before:\n" +
+                        now[0].left(3000);
+    if (now[1] != m_new[1] &&
+        (recovered || !(now[1].isEmpty() || (replacing && now[1] == m_old[1]))))
+        problems << when + "menu entry is not a whole one:\n" + now[1];
+    if (const QString broken = brokenLogLine(readText(H() + kSetupLog)); !broken.isEmpty())
+        problems << when + "setup log: " + broken;
     // Right after a kill, FUSE mounts and files in /tmp may be there still: they go with the row.
     if (const QString left = recovered ? m_row.leftBehind() : out("processes"); !left.isEmpty())
-        problems << "left behind: " + left;
-    if (recovered && entries(apps()) != QStringList{kApp})
-        problems << "left in the install folder: " + entries(apps()).join(' ');
+        problems << when + "left behind: " + left;
+    if (recovered && entries(apps()) != kApp)
+        problems << when + "left in the install folder: " + entries(apps());
+    if (const QString error = notInstalled(); recovered && !error.isEmpty())
+        problems << when + error;
     return problems;
 }
 
@@ -205,7 +188,7 @@ QStringList KillSoak::runCase(int index)
     // Half the random kills, too, leave squashfuse running for the next run.
     const bool alone = stage ? stage->alone : index % 4 >= 2;
     const qint64 killMs = qint64(draw.uniform() * 1.1 * double(m_durationMs));
-    const qint64 logFrom = replacing ? QFileInfo(m_row.dir("old-home") + kLog).size() : 0;
+    const qint64 logFrom = replacing ? QFileInfo(m_row.dir("old-home") + kSetupLog).size() : 0;
     startRow("new", replacing ? OldCopy : Fresh, alone);
 
     // The kill: at the drawn moment of the installer's run, or once the stage's log line is
@@ -222,8 +205,8 @@ QStringList KillSoak::runCase(int index)
         const bool running = installer != procs.end() && (!first || installer->pid == first);
         if (running && !first)
             first = installer->pid, since.start();
-        const bool due =
-            stage ? readText(H() + kLog, logFrom).contains(stageLine) : since.elapsed() >= killMs;
+        const bool due = stage ? readText(H() + kSetupLog, logFrom).contains(stageLine)
+                               : since.elapsed() >= killMs;
         ended = QFile::exists(m_row.R() + "/out/rc") || (first && !running);
         if (due && running) {
             ::kill(alone ? installer->pid : -installer->group, SIGKILL);
@@ -239,34 +222,30 @@ QStringList KillSoak::runCase(int index)
     // Random kills are counted by the last stage the log had reached.
     QString during = "before the download";
     for (const Stage &s : kStages)
-        if (readText(H() + kLog, logFrom).contains(QRegularExpression(s.line)))
+        if (readText(H() + kSetupLog, logFrom).contains(QRegularExpression(s.line)))
             during = s.name;
     const QString kind = (stage ? "at stage " + QString(stage->name) : "random, during " + during) +
                          (alone ? ", installer alone, next run in the same session" : "");
     ++counts[killed ? kind : "ended before the kill"];
     const QString what =
-        QStringLiteral("(%1%2, %3) ")
+        QStringLiteral("(%1%2, %3)")
             .arg(replacing ? "replacement" : "first install",
                  stage ? QString() : QStringLiteral(", at %1 ms of its run").arg(killMs), kind);
     if (!m_row.wait(kRunLimitMs))
-        return {what + "the row did not end"};
+        return {what + " the row did not end"};
     QStringList problems;
     if (!alone) {
         if (killed && !out("mounts").isEmpty())
             ++counts["FUSE mount left by the kill (gone with the namespace)"];
-        for (const QString &p : stateProblems(replacing, false))
-            problems << what + "after the kill: " + p;
+        problems = stateProblems(replacing, false);
         // The recovery: the installer again, to the end.
         startRow("new", Keep);
         m_row.wait(kRunLimitMs);
     }
-    if (!installed())
-        problems << what + "recovery run did not install: " + out("summary") +
-                        out("stderr").right(1000);
-    for (const QString &p : stateProblems(replacing, true))
-        problems << what + "after the recovery: " + p;
+    problems += stateProblems(replacing, true);
     if (!problems.isEmpty())
-        problems << "log:\n" + readText(H() + kLog, logFrom).right(4000);
+        problems = QStringList{what} + problems +
+                   QStringList{"log:\n" + readText(H() + kSetupLog, logFrom).right(4000)};
     return problems;
 }
 
@@ -274,10 +253,7 @@ QStringList KillSoak::runCase(int index)
 
 std::unique_ptr<Part> killSoak(quint64 seed, qint64 durationMs)
 {
-    if (::geteuid() == 0)
-        return std::make_unique<KillSoak>(seed, durationMs);
-    std::printf("kill soak: skipped, needs root to make the user's namespaces\n");
-    return nullptr;
+    return std::make_unique<KillSoak>(seed, durationMs);
 }
 
 } // namespace soak

@@ -13,13 +13,16 @@
 
 namespace testsupport {
 
-inline QString output(const QString &program, const QStringList &args, int *status = nullptr)
+// Where an install keeps its setup log and its private folder, below the user's home.
+inline const QString kSetupLog = QStringLiteral("/.local/state/Logs/quillmarsh-installer.log");
+inline const QString kPrivateFolder = QStringLiteral("/.cache/quillmarsh-installer");
+
+// What the shell script prints, run with $1, $2, ... set to args.
+inline QString shell(const QString &script, const QStringList &args = {})
 {
     QProcess p;
-    p.start(program, args);
-    const bool ok = p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit;
-    if (status)
-        *status = ok ? p.exitCode() : -1;
+    p.start("/bin/sh", QStringList{"-c", script, "sh"} + args);
+    p.waitForFinished(60000);
     return QString::fromUtf8(p.readAllStandardOutput());
 }
 
@@ -29,21 +32,21 @@ inline QString readText(const QString &path, qint64 from = 0)
     return f.open(QIODevice::ReadOnly) && f.seek(from) ? QString::fromUtf8(f.readAll()) : QString();
 }
 
-inline QStringList entries(const QString &dir)
+inline QString entries(const QString &dir)
 {
-    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                               QDir::NoDotAndDotDot);
+    return QDir(dir)
+        .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)
+        .join(' ');
 }
 
 // Kind, mode, link target and SHA-256 of every entry below root, sorted; "absent" when there
 // is no such folder.
 inline QString describeTree(const QString &root)
 {
-    return output("/bin/sh", {"-c",
-                              "cd \"$1\" 2>/dev/null || { echo absent; exit; }; { find . -printf "
-                              "'%p %y %m %l\\n'; find . -type f -exec sha256sum {} +; } 2>&1 | "
-                              "LC_ALL=C sort",
-                              "sh", root});
+    return shell(
+        "cd \"$1\" 2>/dev/null || { echo absent; exit; }; { find . -printf '%p %y %m %l\\n'; "
+        "find . -type f -exec sha256sum {} +; } 2>&1 | LC_ALL=C sort",
+        {root});
 }
 
 class EnvRow
@@ -54,15 +57,13 @@ public:
     // other row using it (which would take this one's processes for its own leftovers).
     EnvRow()
     {
-        output("/bin/sh", {"-c", "chmod 0755 \"$1\" && cp \"$2\" \"$1/qm-envrun\"", "sh",
-                           m_shared.path(), QM_ENVRUN});
+        shell("chmod 0755 \"$1\" && cp \"$2\" \"$1/qm-envrun\"", {m_shared.path(), QM_ENVRUN});
         for (uid = 48611; uid < 48811; ++uid) {
-            int used = 0;
-            output("/bin/sh", {"-c", "getent passwd $1 || pgrep -u $1", "sh", QString::number(uid)},
-                   &used);
+            const QString free =
+                shell("getent passwd $1 || pgrep -u $1 || echo free", {QString::number(uid)});
             m_uidLock = std::make_unique<QLockFile>(QStringLiteral("/tmp/qm-row-%1.lock").arg(uid));
             m_uidLock->setStaleLockTime(0); // held as long as this process lives
-            if (used == 1 && m_uidLock->tryLock(0))
+            if (free == "free\n" && m_uidLock->tryLock(0))
                 return;
         }
     }
@@ -80,8 +81,7 @@ public:
     // Processes, FUSE mounts, files in /tmp and anything in the private folder.
     QString leftBehind() const
     {
-        return out("processes") + out("mounts") + out("tmp") +
-               entries(H() + "/.cache/quillmarsh-installer").join(' ');
+        return out("processes") + out("mounts") + out("tmp") + entries(H() + kPrivateFolder);
     }
 
     // row.sh with SETUP, its environment (KEEP_HOME=1, TWICE=1), then the user's command: the
