@@ -5,8 +5,10 @@
 // Exit status 0 once the flow has ended and shut down, 3 when it did not end in time.
 //
 // Usage: envrun DOWNLOAD_BASE_URL INSTALL_FOLDER
-// QM_ENV_IMAGE_KEY, when set, is the key the images must be signed with (default: the build's).
+// QM_ENV_IMAGE_KEY, when not empty, is the key the images must be signed with (default: the
+// build's); QM_ENV_LOW_SPEED_SECONDS, how long a transfer may stall (the network soak's, short).
 #include "controller/mainwindowcontroller.h"
+#include "controller/realstages.h"
 #include "controller/setupflow.h"
 #include "diag/analytics.h"
 #include "diag/diagnostics.h"
@@ -24,9 +26,6 @@
 #include <cstdio>
 using namespace controller;
 using namespace download;
-using namespace install;
-using namespace l10n;
-using namespace ui;
 
 int main(int argc, char **argv)
 {
@@ -47,8 +46,11 @@ int main(int argc, char **argv)
     SetupFlow::Parts parts = SetupFlow::standardParts(privateFolder.path());
     parts.downloadBaseURL = QString::fromLocal8Bit(argv[1]);
     parts.timeScale = 0.01;
-    if (qEnvironmentVariableIsSet("QM_ENV_IMAGE_KEY"))
-        parts.imagePublicKey = qgetenv("QM_ENV_IMAGE_KEY");
+    if (const QByteArray key = qgetenv("QM_ENV_IMAGE_KEY"); !key.isEmpty())
+        parts.imagePublicKey = key;
+    if (const int seconds = qEnvironmentVariableIntValue("QM_ENV_LOW_SPEED_SECONDS"))
+        parts.download = createNetworkDownloadStage(
+            [seconds](Downloader::Options &o) { o.lowSpeedTimeSeconds = seconds; });
     auto controller = std::make_unique<MainWindowController>(std::move(parts));
     SetupFlow *flow = controller->flow();
     QJsonObject summary{{"outcome", "timeout"}};

@@ -1,17 +1,22 @@
 #!/bin/sh
 # One row of the environment matrix, run as root in a private mount namespace:
 #   row.sh SETUP COMMAND...
-# SETUP (shell commands, with the helpers below) builds the row's conditions; COMMAND runs the
-# installer as the unprivileged user, killed after 30 s. What it leaves behind (FUSE mounts,
-# processes of the user, its files in /tmp) is recorded in $R/out; then the namespace stays up
-# until standard input closes, so the test can look at its files through /proc/<pid>/root.
-# Environment: R (the row's folder), U (the user's id), FAKE (the fake pkexec).
+# SETUP (shell commands, with the helpers below and $R, $H) builds the row's conditions; COMMAND
+# (with NAME=VALUE words first for its environment) runs as the unprivileged user with a clean
+# environment, killed after 30 s; twice if TWICE is set, the second run following whatever the
+# first left running. What it leaves behind (FUSE mounts, processes of the user, its files in
+# /tmp) is recorded in $R/out, then "done" printed; the namespace stays up until standard input
+# closes, so the test can look at its files through /proc/<pid>/root.
+# Environment: R (the row's folder), U (the user's id), FAKE (the fake pkexec), KEEP_HOME (set:
+# the home as the last run left it).
 set -u
 setup=$1
 shift
-# The user's home and the fake tools' folder; out/ and bin/ are root's.
-mkdir -p "$R/home" "$R/fake" "$R/out" "$R/bin" && chown "$U:$U" "$R/home" "$R/fake" &&
-    chmod 0700 "$R/home" || exit 92
+H=$R/home
+# The row's folders afresh: the user's home and the fake tools' folder; out/ and bin/ are root's.
+mkdir -p -m 0755 "$R" && rm -rf "$R/fuse" "$R/fake" && { [ -n "${KEEP_HOME-}" ] || rm -rf "$H"; } &&
+    mkdir -p "$H" "$R/fake" "$R/out" "$R/bin" && chown "$U:$U" "$H" "$R/fake" &&
+    chmod 0700 "$H" || exit 92
 
 own() { chown -R "$U:$U" "$@"; }
 # tmpfs DIR SIZE: a small file system of the user's.
@@ -37,7 +42,7 @@ oldcopy() {
 
 # As on a desktop: the user has an account (fusermount3 wants a name) and may open /dev/fuse.
 # Both only in this namespace; a row may take them away again.
-cp /etc/passwd "$R/passwd" && echo "qm-env:x:$U:$U::$R/home:/usr/sbin/nologin" >> "$R/passwd" &&
+cp /etc/passwd "$R/passwd" && echo "qm-env:x:$U:$U::$H:/usr/sbin/nologin" >> "$R/passwd" &&
     mount --bind "$R/passwd" /etc/passwd || exit 92
 if [ -c /dev/fuse ]; then
     mknod -m 0666 "$R/fuse" c 10 229 && mount --bind "$R/fuse" /dev/fuse || exit 92
@@ -51,8 +56,14 @@ if [ -n "$(ls -A "$R/bin")" ]; then
     mount -t overlay overlay -o "lowerdir=$R/bin:/usr/bin" /usr/bin || exit 91
 fi
 
+run() {
+    timeout -s KILL 30 setpriv --reuid="$U" --regid="$U" --clear-groups env -i HOME="$H" \
+        PATH=/usr/bin:/bin LANG=C.UTF-8 QT_QPA_PLATFORM=offscreen QM_FAKE_DIR="$R/fake" \
+        ${ASAN_OPTIONS+"ASAN_OPTIONS=$ASAN_OPTIONS"} ${LSAN_OPTIONS+"LSAN_OPTIONS=$LSAN_OPTIONS"} \
+        ${UBSAN_OPTIONS+"UBSAN_OPTIONS=$UBSAN_OPTIONS"} "$@"
+}
 start=$(date +%s%N)
-timeout -s KILL 30 "$@" > "$R/out/summary" 2> "$R/out/stderr"
+{ [ -z "${TWICE-}" ] || run "$@"; run "$@"; } > "$R/out/summary" 2> "$R/out/stderr"
 echo $? > "$R/out/rc"
 # How long the installer ran: the kill soak draws its random moments over it.
 echo $((($(date +%s%N) - start) / 1000000)) > "$R/out/ms"
@@ -66,6 +77,6 @@ find /tmp -mindepth 1 -maxdepth 1 -uid "$U" -exec rm -rf {} +
 grep -E ' - fuse(\.| )' /proc/self/mountinfo | grep -F " $R/" > "$R/out/mounts"
 # Exited daemons wait for the system's init to reap them; those are gone already.
 ps -o pid=,stat=,args= -u "$U" | awk '$2 !~ /^Z/' > "$R/out/processes"
-for pid in $(pgrep -u "$U"); do kill -9 "$pid"; done
-touch "$R/out/done"
+for pid in $(pgrep -u "$U"); do kill -9 "$pid" 2>/dev/null; done
+echo done
 cat > /dev/null

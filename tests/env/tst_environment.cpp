@@ -4,115 +4,47 @@
 // missing from /usr/bin. Each row runs envrun through setpriv in a private mount namespace of its
 // own (row.sh), so nothing the row mounts outlives it. The units' own rows (small file systems,
 // prompts dismissed, hostile folder names, the private folder's rules) are in their tests.
+#include "envrow.h"
 #include "testhttpserver.h"
 
-#include <QDir>
 #include <QJsonDocument>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace testsupport;
 
-namespace {
-
 const QString kApp = QStringLiteral("Quillmarsh.app");
 const QString kMountFailed = QStringLiteral("Could not mount the disk image.");
-
-int run(const QString &program, const QStringList &args)
-{
-    QProcess p;
-    p.start(program, args);
-    return p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-}
-
-QString readText(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-}
-
-QStringList entries(const QString &dir)
-{
-    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                               QDir::NoDotAndDotDot);
-}
-
-// Kind, mode, link target and content digest of every entry below root, sorted.
-QString describeTree(const QString &root)
-{
-    QProcess p;
-    p.start("/bin/sh", {"-c",
-                        "cd \"$1\" && { find . -printf '%p %y %m %l\\n'; find . -type f -exec "
-                        "sha1sum {} +; } | LC_ALL=C sort",
-                        "sh", root});
-    return p.waitForFinished(20000) && p.exitCode() == 0
-               ? QString::fromUtf8(p.readAllStandardOutput())
-               : "unreadable " + root;
-}
-
-} // namespace
 
 class TestEnvironment : public QObject
 {
     Q_OBJECT
 
     std::unique_ptr<TestHttpServer> m_server;
-    uint m_uid = 0;         // no account, no process: the row's leftover processes are found by it
-    QTemporaryDir m_shared; // the rows' folders and the runner, where the user can reach them
-    std::unique_ptr<QTemporaryDir> m_row;
-    QProcess m_namespace; // holds the row's mounts until its input closes
+    std::unique_ptr<EnvRow> m_row;
 
-    QString R() const { return m_row->path(); }
-    QString H() const { return m_row->path() + "/home"; }
-    // A path as the row's namespace sees it, its mounts included.
-    QString inRow(const QString &path) const
-    {
-        return QStringLiteral("/proc/%1/root%2").arg(m_namespace.processId()).arg(path);
-    }
-    QString log() const
-    {
-        return readText(inRow(H() + "/.local/state/Logs/quillmarsh-installer.log"));
-    }
+    QString log() const { return readText(m_row->inRow(m_row->H() + kSetupLog)); }
 
 private slots:
     void initTestCase()
     {
         if (::geteuid() != 0)
             QSKIP("needs root to build the environments (user switch, mounts)");
-        if (run("unshare", {"-m", "--propagation", "private", "true"}) != 0)
-            QSKIP("no mount namespaces here");
-        if (run("setpriv", {"--version"}) != 0)
-            QSKIP("setpriv (util-linux) is missing");
-        for (m_uid = 48611; m_uid < 48711; ++m_uid)
-            if (run("getent", {"passwd", QString::number(m_uid)}) == 2 &&
-                run("pgrep", {"-u", QString::number(m_uid)}) == 1)
-                break;
+        if (shell("unshare -m --propagation private setpriv --version >/dev/null && echo ok") !=
+            "ok\n")
+            QSKIP("no mount namespaces or no setpriv (util-linux) here");
+        m_row = std::make_unique<EnvRow>();
         m_server = std::make_unique<TestHttpServer>();
         m_server->serveDirectory(QM_SAMPLE_IMAGE_DIR);
-        QVERIFY(::chmod(QFile::encodeName(m_shared.path()).constData(), 0755) == 0);
-        // A copy the user can run even when the build tree is in a folder only root may enter.
-        QVERIFY(QFile::copy(QM_ENVRUN, m_shared.filePath("qm-envrun")));
     }
 
-    void cleanupTestCase() { m_server.reset(); }
-
-    // Closing the namespace's input ends it, and with it every mount the row made.
     void cleanup()
     {
-        if (QTest::currentTestFailed() && m_row)
-            qWarning().noquote() << "installer's output:\n" +
-                                        readText(R() + "/out/stderr").right(3000) +
+        if (QTest::currentTestFailed())
+            qWarning().noquote() << "installer's output:\n" + m_row->out("stderr").right(3000) +
                                         "\nsetup log:\n" + log();
-        m_namespace.closeWriteChannel();
-        if (m_namespace.state() != QProcess::NotRunning && !m_namespace.waitForFinished(5000)) {
-            m_namespace.kill();
-            m_namespace.waitForFinished(5000);
-        }
-        m_row.reset();
+        m_row->end();
     }
 
     void matrix_data()
@@ -151,68 +83,39 @@ private slots:
         QFETCH(QString, logLine);
         if (logLine.contains("mounted at") && !QFile::exists("/dev/fuse"))
             QSKIP("no /dev/fuse here");
-        m_row = std::make_unique<QTemporaryDir>(m_shared.filePath("row-XXXXXX"));
-        QVERIFY(::chmod(QFile::encodeName(R()).constData(), 0755) == 0);
-        folder.replace("$H", H());
+        const QString H = m_row->H();
+        folder.replace("$H", H);
         m_server->clearRequests();
-        const QString u = QString::number(m_uid);
-        // clang-format off
-        QStringList command{"-m", "--propagation", "private", "/bin/sh", QM_SOURCE_DIR "/tests/env/row.sh",
-                            QString(setup).replace("$H", H()).replace("$R", R()),
-                            "setpriv", "--reuid=" + u, "--regid=" + u, "--clear-groups", "env", "-i",
-                            "HOME=" + H(), "PATH=/usr/bin:/bin", "LANG=C.UTF-8",
-                            "QT_QPA_PLATFORM=offscreen", "QM_FAKE_DIR=" + R() + "/fake"};
-        // clang-format on
-        for (const char *name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"})
-            if (qEnvironmentVariableIsSet(name))
-                command << QString(name) + '=' + qEnvironmentVariable(name);
-        command << m_shared.filePath("qm-envrun") << m_server->url(QString()) << folder;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("R", R());
-        env.insert("U", u);
-        env.insert("FAKE", QM_BINARY_DIR "/bin/fakes/pkexec");
-        m_namespace.setProcessEnvironment(env);
-        m_namespace.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_namespace.start("unshare", command);
-        QVERIFY(m_namespace.waitForStarted(5000));
-        QTRY_VERIFY_WITH_TIMEOUT(
-            QFile::exists(R() + "/out/done") || m_namespace.state() == QProcess::NotRunning, 45000);
-        QVERIFY2(QFile::exists(R() + "/out/done"), "the row's set-up failed");
+        m_row->start(setup, {}, m_server->url(QString()), folder);
+        QVERIFY2(m_row->wait(45000), "the row's set-up failed");
 
         // Ended cleanly, leaving no mount, no process and nothing in /tmp behind; the image
-        // fetched once; the user told the outcome, and the log saying why.
-        const QString summary = readText(R() + "/out/summary");
-        QCOMPARE(readText(R() + "/out/rc") + summary, "0\n" + summary);
-        QCOMPARE(readText(R() + "/out/mounts") + readText(R() + "/out/processes") +
-                     readText(R() + "/out/tmp"),
-                 QString());
-        QCOMPARE(m_server->requestCount(), 1);
-        const bool installed = message.isEmpty();
-        QCOMPARE(QJsonDocument::fromJson(summary.toUtf8())["message"].toString(), message);
-        QCOMPARE(QJsonDocument::fromJson(summary.toUtf8())["outcome"].toString(),
-                 installed ? "installed" : "failed");
-        QVERIFY2(log().contains(QString(logLine).replace("$H", H())), qPrintable(logLine));
+        // fetched once; the user told the outcome; the bundle byte for byte, or an earlier copy
+        // untouched, and nothing beside it; nothing left in the private folder and no other made.
+        // Elevated once, with a shell command line; never for the user's own folder.
+        const bool installed = message.isEmpty(), elevated = setup.contains("fake pkexec"),
+                   oldCopy = setup.contains("oldcopy");
+        const QJsonDocument summary = QJsonDocument::fromJson(m_row->out("summary").toUtf8());
+        const QString fake = m_row->R() + "/fake/", bundle = (oldCopy ? "0.9\n" : ""),
+                      dir = m_row->inRow(QFileInfo(folder).isSymLink()
+                                             ? QFileInfo(folder).symLinkTarget()
+                                             : folder);
+        const QString got = installed ? describeTree(dir + '/' + kApp)
+                                      : readText(dir + '/' + kApp + "/old-version");
+        QCOMPARE(
+            (QStringList{m_row->out("rc"), m_row->leftBehind(),
+                         QString::number(m_server->requestCount()), summary["outcome"].toString(),
+                         summary["message"].toString(), got, entries(dir), entries(H + "/.cache"),
+                         entries(fake), readText(fake + "pkexec.1.args").section(QChar(0), 0, 1)}),
+            (QStringList{"0\n", "", "1", installed ? "installed" : "failed", message,
+                         installed ? describeTree(QM_SAMPLE_APP) : bundle,
+                         installed || oldCopy ? kApp : "", "quillmarsh-installer",
+                         elevated ? "pkexec.1.args pkexec.exec" : "",
+                         elevated ? QString("/bin/sh") + QChar(0) + "-c" : ""}));
+        // The log says why.
+        QVERIFY2(log().contains(logLine.replace("$H", H)), qPrintable(logLine));
         QVERIFY(log().contains(installed ? "GA: event install_success reason=\"\""
                                          : "GA: event install_failed reason=\"copy_error\""));
-
-        // The bundle byte for byte, or an earlier copy untouched, and nothing beside it; nothing
-        // left in the private folder, and no other made.
-        const QString dir =
-            inRow(QFileInfo(folder).isSymLink() ? QFileInfo(folder).symLinkTarget() : folder);
-        const bool oldCopy = setup.contains("oldcopy");
-        if (installed)
-            QCOMPARE(describeTree(dir + '/' + kApp), describeTree(QM_SAMPLE_APP));
-        else if (oldCopy)
-            QCOMPARE(readText(dir + '/' + kApp + "/old-version"), "0.9\n");
-        QCOMPARE(entries(dir), installed || oldCopy ? QStringList{kApp} : QStringList{});
-        QCOMPARE(entries(inRow(H() + "/.cache")), QStringList{"quillmarsh-installer"});
-        QCOMPARE(entries(inRow(H() + "/.cache/quillmarsh-installer")), QStringList{});
-        // Elevated once, with a shell command line; never for the user's own folder.
-        const bool elevated = setup.contains("fake pkexec");
-        QCOMPARE(entries(R() + "/fake").filter(".args"),
-                 elevated ? QStringList{"pkexec.1.args"} : QStringList{});
-        QCOMPARE(readText(R() + "/fake/pkexec.1.args").split(QChar(0)).mid(0, 2),
-                 (elevated ? QStringList{"/bin/sh", "-c"} : QStringList{""}));
     }
 };
 

@@ -1,30 +1,14 @@
-// The setup flow in this process against a server that spoils each request for the image with
-// a fault drawn at random. Beside the server runs a model of the retry and resume rules; it
-// says, request by request, which byte the next request must start at and how the run must end
+// Whole installs (qm-envrun) against a server that spoils each request for the image with a
+// fault drawn at random. Beside the server runs a model of the retry and resume rules; it says,
+// request by request, which byte the next request must start at and how the run must end
 // (installed, the image refused with the digest of exactly one whole version, or given up).
-#include "controller/realstages.h"
-#include "controller/setupflow.h"
-#include "diag/analytics.h"
-#include "diag/itlog.h"
-#include "platform/paths.h"
 #include "soak.h"
-#include "testhttpserver.h"
-#include "testkeys.h"
 
 #include <QCryptographicHash>
-#include <QEventLoop>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <mutex>
-
-using namespace controller;
-using namespace download;
-using namespace install;
-using namespace l10n;
-
-using namespace testsupport;
 
 namespace soak {
 namespace {
@@ -33,29 +17,25 @@ namespace {
 // kBusy.
 // clang-format off
 enum Fault { None, Reset, Truncated, Stall, Trickle, Busy, Http416, NewVersion, OverlongLength, OverlongClose, Unexpected200 };
-const std::pair<const char *, int> kFaults[] = {
-    {"none", 30}, {"connection reset", 6}, {"truncated body", 6}, {"stall", 3}, {"trickle", 4}, {"busy", 15},
-    {"416", 4}, {"new version (ETag changed)", 6}, {"over-long body (length sent)", 4},
-    {"over-long body (no length)", 2}, {"200 to a range request", 5}};
+const char *const kFaults[] = {"none", "connection reset", "truncated body", "stall", "trickle", "busy", "416", "new version (ETag changed)", "over-long body (length sent)", "over-long body (no length)", "200 to a range request"};
+const double kWeights[] = {30, 6, 6, 3, 4, 15, 4, 6, 4, 2, 5};
 // clang-format on
 constexpr int kBusy[] = {500, 502, 503, 408, 429};
 constexpr int kMaxRetries = 3;
 constexpr int kVersions = 8; // new versions a run may see
-constexpr int kRunLimitMs = 90000;
 
 // The run as the retry and resume rules see it, advanced by each request's fault.
 struct Model
 {
     explicit Model(Draw d) : draw(d) {}
     Draw draw;
-    int version = 0, versions = 0, retries = 0, requests = 0;
+    int version = 0, versions = 0, retries = 0;
     // Per file (the image, the .sig): the byte the next request must start at, and after a reset
     // what surely arrived (a reset may lose bytes not yet read).
     qint64 held[2] = {}, floor[2] = {};
     bool sigDone = false; // the image is fetched once its .sig is in, with retries of its own
     QString expected;     // set once the run's end is decided
     QStringList trail, problems;
-    qint64 refetched = 0, lostToResets = 0;
 
     void transient()
     {
@@ -86,13 +66,12 @@ QString outcomeIn(const QString &log)
 class NetSoak : public Part
 {
 public:
-    explicit NetSoak(quint64 seed) : m_seed(seed) { repeat = "--kills 0 --net 1"; }
-
     // Versions of the image, each with its own modification time, hence its own ETag and
     // Last-Modified: even ones the signed bytes, odd ones with a byte changed. The first under
     // the name the installer asks for.
-    bool prepare() override
+    explicit NetSoak(quint64 seed) : m_seed(seed)
     {
+        repeat = "--kills 0 --net 1";
         QFile sample(QM_SAMPLE_IMAGE_DIR "/quillmarsh.dmg");
         const QByteArray bytes = sample.open(QIODevice::ReadOnly) ? sample.readAll() : "";
         const QDateTime base = QDateTime::currentDateTimeUtc().addDays(-1);
@@ -102,18 +81,13 @@ public:
             QFile f(path(k));
             if (bytes.isEmpty() || !f.open(QIODevice::WriteOnly) ||
                 f.write(content) != bytes.size())
-                return false;
+                failed = "cannot write the image's versions";
             f.setFileTime(base.addSecs(k * 10), QFileDevice::FileModificationTime);
             m_sha256 << QCryptographicHash::hash(content, QCryptographicHash::Sha256);
         }
-        m_key = makeEd25519Key(m_dir.filePath("key.pem"));
+        if ((m_key = signReleases(m_dir.path(), {path(0)})).isEmpty())
+            failed = "cannot sign the image";
         m_server.setHandler([this](const HttpRequest &r) { return answer(r); });
-        // The events go nowhere: a closed port of this machine.
-        AnalyticsConfig analytics = ITDefaultAnalyticsConfig();
-        analytics.baseUrl = QStringLiteral("http://127.0.0.1:9");
-        ITSetAnalyticsConfig(analytics);
-        return !m_key.isEmpty() && signImage(m_dir.filePath("key.pem"), path(0), 2) &&
-               QDir().mkpath(m_dir.filePath("private"));
     }
     QStringList runCase(int index) override;
 
@@ -141,7 +115,6 @@ HttpResponse NetSoak::answer(const HttpRequest &request)
     std::lock_guard lock(m_lock);
     Model &m = m_model;
     qint64 &held = m.held[sig], &floor = m.floor[sig];
-    ++m.requests;
     static const QRegularExpression range("^bytes=(\\d+)-$");
     const qint64 from = range.match(request.header("Range")).captured(1).toLongLong();
     if (!m.expected.isEmpty())
@@ -150,17 +123,11 @@ HttpResponse NetSoak::answer(const HttpRequest &request)
         m.problems << (sig ? "the .sig asked for again" : "the image asked for before its .sig");
     if (from > held || from < floor)
         m.problems << QStringLiteral("request %1 starts at byte %2, the client holds %3")
-                          .arg(m.requests)
-                          .arg(from)
-                          .arg(held);
-    m.refetched += qMax<qint64>(0, floor - from);
-    m.lostToResets += qMax<qint64>(0, held - qMax<qint64>(from, floor));
+                          .arg(QString::number(m.trail.size() + 1), QString::number(from),
+                               QString::number(held));
 
-    int fault = 0, total = 0;
-    for (const auto &kind : kFaults)
-        total += kind.second;
-    for (qint64 pick = m.draw.below(total); pick >= kFaults[fault].second; ++fault)
-        pick -= kFaults[fault].second;
+    int fault =
+        std::discrete_distribution<int>(std::begin(kWeights), std::end(kWeights))(m.draw.rng);
     // A release's .sig does not change while it is fetched.
     if (fault == NewVersion && (sig || m.versions == kVersions))
         fault = Truncated;
@@ -169,7 +136,7 @@ HttpResponse NetSoak::answer(const HttpRequest &request)
     const int busy = kBusy[m.draw.below(std::size(kBusy))];
     m.trail << QStringLiteral("%1%2@%3")
                    .arg(sig ? ".sig " : "",
-                        fault == Busy ? QString::number(busy) : QString(kFaults[fault].first))
+                        fault == Busy ? QString::number(busy) : QString(kFaults[fault]))
                    .arg(from);
 
     HttpRequest asked = request;
@@ -245,30 +212,12 @@ QStringList NetSoak::runCase(int index)
         std::lock_guard lock(m_lock);
         m_model = Model(Draw(m_seed, 2, index));
     }
-    const QString logPath = platform::logsDirectory() + "/quillmarsh-installer.log";
+    const QString apps = m_dir.filePath("apps"), logPath = m_dir.path() + kSetupLog;
     const qint64 logFrom = QFileInfo(logPath).size();
-    const QString apps = m_dir.filePath(QStringLiteral("apps-%1").arg(index));
-    SetupFlow::Parts parts;
-    parts.download =
-        createNetworkDownloadStage([](Downloader::Options &o) { o.lowSpeedTimeSeconds = 1; });
-    parts.install = createImageInstallStage();
-    parts.downloadBaseURL = m_server.url(QString());
-    parts.timeScale = 0.001;
-    parts.keepAwake = false;
-    parts.privateFolder = m_dir.filePath("private");
-    parts.imagePublicKey = m_key;
-    SetupFlow flow(std::move(parts));
-    QEventLoop loop;
-    QObject::connect(&flow, &SetupFlow::stateChanged, &loop, [&](SetupFlow::State s) {
-        if (s == SetupFlow::State::Finished || s == SetupFlow::State::Failed)
-            loop.quit();
-    });
-    QTimer::singleShot(kRunLimitMs, &loop, &QEventLoop::quit);
-    flow.install(apps);
-    loop.exec();
-    flow.shutdown();
-    ITLogDrain(2000);
-
+    // Its log, menu entries and caches in the soak's folder; a stall ends an attempt soon.
+    shell("HOME=\"$1\" XDG_STATE_HOME= XDG_CACHE_HOME= XDG_DATA_HOME= QM_ENV_LOW_SPEED_SECONDS=1 "
+          "QM_ENV_IMAGE_KEY=\"$2\" \"$3\" \"$4\" \"$5\"",
+          {m_dir.path(), m_key, QM_ENVRUN, m_server.url(QString()), apps});
     const QString log = readText(logPath, logFrom), got = outcomeIn(log);
     std::lock_guard lock(m_lock);
     const Model &m = m_model;
@@ -277,13 +226,11 @@ QStringList NetSoak::runCase(int index)
         problems << "ended \"" + got + "\", the rules say \"" + m.expected + "\"";
     if (got == "installed" && describeTree(apps + "/Quillmarsh.app") != describeTree(QM_SAMPLE_APP))
         problems << "installed bundle differs from the image's";
-    if (const QString left = entries(m_dir.filePath("private")); !left.isEmpty())
+    if (const QString left = entries(m_dir.path() + kPrivateFolder); !left.isEmpty())
         problems << "left in the private folder: " + left;
     for (const QString &step : m.trail)
         ++counts["request: " + step.section('@', 0, 0)];
     ++counts["outcome: " + got.section(':', 0, 0)];
-    counts["bytes lost to resets, fetched again"] += int(m.lostToResets);
-    counts["bytes fetched again after an orderly cut"] += int(m.refetched);
     if (!problems.isEmpty())
         problems << "requests: " + m.trail.join(", ") + "\nlog:\n" + log.right(3000);
     QDir(apps).removeRecursively();

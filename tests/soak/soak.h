@@ -1,19 +1,20 @@
 #pragma once
 
-// What the two halves of the soak share: the seeded draws, the driver's view of a half, and
-// the checks that need outside tools.
+// What the two halves of the soak share: the seeded draws, the driver's view of a half, the
+// tallies and the signed releases. Both run their installs with qm-envrun.
+#include "envrow.h"
+#include "testhttpserver.h"
+#include "testkeys.h"
 #include "tools/signing.h"
 
-#include <QDir>
-#include <QFile>
 #include <QMap>
-#include <QProcess>
-#include <QStringList>
 
 #include <memory>
 #include <random>
 
 namespace soak {
+
+using namespace testsupport;
 
 // Every case draws from its own generator, made from the run's seed and the case's number, so
 // one case can be run again alone.
@@ -27,64 +28,30 @@ struct Draw
     std::mt19937_64 rng;
 };
 
-// One half: set up once, then cases by number, each answering with what it found wrong.
-class Part
+// One half: set up when made, then cases by number, each answering with what it found wrong.
+struct Part
 {
-public:
     virtual ~Part() = default;
-    virtual bool prepare() = 0; // false: it cannot run (and has said why)
     virtual QStringList runCase(int index) = 0;
+    QString failed; // why it could not be set up
     QString repeat; // the options of scripts/soak that run one of its cases alone
 };
 inline QMap<QString, qint64> counts; // by kind of case, request or outcome
-// Null when the half cannot run here.
 std::unique_ptr<Part> killSoak(quint64 seed, qint64 durationMs);
 std::unique_ptr<Part> netSoak(quint64 seed);
 
-inline QString output(const QString &program, const QStringList &args, int *status = nullptr)
+// A new key in dir/key.pem, and a .sig beside each image, as release versions 1, 2, ...;
+// returns the public key, or nothing when any of it failed.
+inline QByteArray signReleases(const QString &dir, const QStringList &images)
 {
-    QProcess p;
-    p.start(program, args);
-    const bool ok = p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit;
-    if (status)
-        *status = ok ? p.exitCode() : -1;
-    return QString::fromUtf8(p.readAllStandardOutput());
-}
-
-inline QString readText(const QString &path, qint64 from = 0)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) && f.seek(from) ? QString::fromUtf8(f.readAll()) : QString();
-}
-
-inline QString entries(const QString &dir)
-{
-    return QDir(dir)
-        .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)
-        .join(' ');
-}
-
-// Kind, mode, link target and SHA-256 of every entry below root, sorted; "absent" when there
-// is no such folder.
-inline QString describeTree(const QString &root)
-{
-    int status = 0;
-    const QString tree = output("/bin/sh",
-                                {"-c",
-                                 "cd \"$1\" 2>/dev/null || { echo absent; exit; }; { find . "
-                                 "-printf '%p %y %m %l\\n'; find . -type f -exec sha256sum {} +; "
-                                 "} | LC_ALL=C sort",
-                                 "sh", root},
-                                &status);
-    return status == 0 ? tree : "unreadable " + root;
-}
-
-// image.sig for image as that release version, signed with the key in pem.
-inline bool signImage(const QString &pem, const QString &image, qint64 version)
-{
-    QFile sig(image + ".sig");
-    const auto text = signImageFile(pem, image, version, {}, nullptr);
-    return text && sig.open(QIODevice::WriteOnly) && sig.write(*text) == text->size();
+    QByteArray key = makeEd25519Key(dir + "/key.pem");
+    for (qint64 version = 1; const QString &image : images) {
+        QFile sig(image + ".sig");
+        const auto text = signImageFile(dir + "/key.pem", image, version++, {}, nullptr);
+        if (!text || !sig.open(QIODevice::WriteOnly) || sig.write(*text) != text->size())
+            key.clear();
+    }
+    return key;
 }
 
 } // namespace soak
