@@ -11,6 +11,7 @@
 #include <QTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -73,7 +74,14 @@ private slots:
                            "printf '[Desktop Entry]\\nType=Application\\nName=Quillmarsh\\nExec="
                            "quillmarsh %%i %%F\\nIcon=quillmarsh\\n' > quillmarsh.desktop"));
         QFile::remove(m_probe);
+        // The entry of the row before is replaced whole, never rewritten where a reader may be.
+        const QString earlier = m_root.filePath("earlier.desktop");
+        QFile::remove(earlier);
+        const bool replacing = QFile::exists(path);
+        QVERIFY(!replacing || ::link(QFile::encodeName(path), QFile::encodeName(earlier)) == 0);
+        const QString before = readFile(earlier);
         QVERIFY(install::writeMenuEntry(bundle));
+        QCOMPARE(readFile(earlier), before);
 
         QProcess validate;
         validate.start("desktop-file-validate", {path});
