@@ -210,10 +210,15 @@ QStringList KillSoak::runCase(int index)
         ended = QFile::exists(m_row.R() + "/out/rc") || (first && !running);
         if (due && running) {
             ::kill(alone ? installer->pid : -installer->group, SIGKILL);
-            // Then its squashfuse, looked for once the installer is gone: also one it was starting.
-            for (const Proc &p : alone ? QList<Proc>() : processesOf(m_row.uid))
-                if (p.name == "squashfuse")
-                    ::kill(p.pid, SIGKILL);
+            // Then its squashfuse, looked for once the installer is gone until three looks in a
+            // row find none: also one it was starting, which may show itself a moment later.
+            for (int quiet = 0, looks = 0; !alone && quiet < 3 && looks < 100; ++looks) {
+                ++quiet;
+                for (const Proc &p : processesOf(m_row.uid))
+                    if (p.name == "squashfuse")
+                        quiet = 0, ::kill(p.pid, SIGKILL);
+                QThread::msleep(10);
+            }
             killed = true;
         } else {
             QThread::msleep(2);
