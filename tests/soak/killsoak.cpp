@@ -213,10 +213,14 @@ QStringList KillSoak::runCase(int index)
             // Then its squashfuse, looked for once the installer is gone until three looks in a
             // row find none: also one it was starting, which may show itself a moment later.
             for (int quiet = 0, looks = 0; !alone && quiet < 3 && looks < 100; ++looks) {
-                ++quiet;
-                for (const Proc &p : processesOf(m_row.uid))
-                    if (p.name == "squashfuse")
-                        quiet = 0, ::kill(p.pid, SIGKILL);
+                bool seen = false;
+                for (const Proc &p : processesOf(m_row.uid)) {
+                    if (p.name == "squashfuse") {
+                        seen = true;
+                        ::kill(p.pid, SIGKILL);
+                    }
+                }
+                quiet = seen ? 0 : quiet + 1;
                 QThread::msleep(10);
             }
             killed = true;
