@@ -79,10 +79,13 @@ public:
             QByteArray content = bytes;
             content[content.size() / 2 + k / 2] ^= char(k % 2 ? 0x5a : 0);
             QFile f(path(k));
+            // Flushed before the time is set: closing with bytes still buffered would stamp
+            // the file with the present, and versions written in one millisecond would share
+            // an ETag, so the server would continue one version with another.
             if (bytes.isEmpty() || !f.open(QIODevice::WriteOnly) ||
-                f.write(content) != bytes.size())
+                f.write(content) != bytes.size() || !f.flush() ||
+                !f.setFileTime(base.addSecs(k * 10), QFileDevice::FileModificationTime))
                 failed = "cannot write the image's versions";
-            f.setFileTime(base.addSecs(k * 10), QFileDevice::FileModificationTime);
             m_sha256 << QCryptographicHash::hash(content, QCryptographicHash::Sha256);
         }
         if ((m_key = signReleases(m_dir.path(), {path(0)})).isEmpty())
