@@ -31,6 +31,11 @@ function(qm_pch_anchor name qt_target)
   set_target_properties(${name} PROPERTIES AUTOMOC OFF)
   target_link_libraries(${name} PRIVATE ${qt_target})
   target_precompile_headers(${name} PRIVATE ${ARGN})
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    # Without the headers' time stamps in it, a header made again is the same file, so ccache
+    # can serve the files that use it.
+    target_compile_options(${name} PRIVATE -Xclang -fno-pch-timestamp)
+  endif()
   qm_set_warnings(${name})
 endfunction()
 
