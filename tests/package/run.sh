@@ -23,8 +23,8 @@ banned=$(chroot "$rootfs" dpkg-query -W -f '${db:Status-Abbrev} ${Package}\n' |
          grep -E '^(qt6-|libqt6|libcurl|libicu|squashfuse|fuse|libfuse|squashfs-tools)' || true)
 [ -z "$banned" ] || { echo "FAIL: the baseline has $banned"; exit 1; }
 
-# The demo package's own build folder beside the others in the source tree, where ccache
-# finds what the test build compiled.
+# The demo package's own build folder beside the others in the source tree, kept from run to
+# run so that a run rebuilds only what changed.
 build=$src/build-package-demo
 run=$work/installer.run
 "$src/scripts/package" --demo --base-url https://127.0.0.1:8443 --build-dir "$build" --out "$run" |
