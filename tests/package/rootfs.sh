@@ -12,7 +12,13 @@ dir=$cache/$(echo "$packages" | sha256sum | cut -c1-16)
 if [ ! -f "$dir/.complete" ]; then
     mkdir -p "$cache"
     rm -rf "$dir"
-    mmdebstrap --quiet --variant=minbase --include="$packages" bookworm "$dir" >&2
+    # The mirror is the one network step: tried three times, and a failure says so.
+    for try in 1 2 3; do
+        mmdebstrap --quiet --variant=minbase --include="$packages" bookworm "$dir" >&2 && break
+        rm -rf "$dir"
+        [ $try = 3 ] && { echo "FAIL: no Debian root file system: mmdebstrap could not fetch the packages (no network to the mirror?)" >&2; exit 1; }
+        sleep $((try * 5))
+    done
     # The packages pull in ICU (mesa's LLVM wants libxml2, which links it); the installer must
     # not find it on the machine, and nothing it runs needs the GL drivers.
     chroot "$dir" dpkg --purge --force-depends libicu72 >&2

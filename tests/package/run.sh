@@ -10,6 +10,10 @@ work=$2
 if [ -z "${QM_PACKAGE_NS:-}" ]; then
     [ "$(id -u)" = 0 ] || { echo "SKIP: building the sandboxes needs root"; exit 77; }
     unshare --net --mount true 2>/dev/null || { echo "SKIP: no namespaces here"; exit 77; }
+    # The root file system is made out here: the private network below has no way to the
+    # package mirror.
+    QM_PACKAGE_ROOTFS=$("$src/tests/package/rootfs.sh")
+    export QM_PACKAGE_ROOTFS
     # A network and mounts of its own: the fixed port and display number are this run's alone.
     QM_PACKAGE_NS=1 exec unshare --net --mount --propagation private "$0" "$@"
 fi
@@ -17,7 +21,7 @@ ip link set lo up
 U=4242
 rm -rf "$work" && mkdir -p "$work"
 
-rootfs=$("$src/tests/package/rootfs.sh")
+rootfs=$QM_PACKAGE_ROOTFS
 banned=$(chroot "$rootfs" dpkg-query -W -f '${db:Status-Abbrev} ${Package}\n' |
          awk '$1 ~ /^i/ { print $2 }' |
          grep -E '^(qt6-|libqt6|libcurl|libicu|squashfuse|fuse|libfuse|squashfs-tools)' || true)
