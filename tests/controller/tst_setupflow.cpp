@@ -13,6 +13,8 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
@@ -256,6 +258,7 @@ private slots:
         row("exit, download cancelled", "", "close?, install, close?, exit, ?, cancelled, close?, pause",
             "=Ask, " + start + ", =Ask, Closing, cancel, =Wait, r0 0 cancelling, +install_cancelled, discard, closeWindow, =Close");
         row("exit, failure meanwhile", "", "install, exit, http 503, pause", start + ", Closing, cancel, =Wait, discard, closeWindow");
+        row("exit, no room meanwhile", "", "install, exit, nospace, pause", start + ", Closing, cancel, =Wait, discard, closeWindow");
         row("exit, .sig arrives meanwhile", "signed", "install, exit, sig good, pause",
             sig + ", Closing, cancel, =Wait, discard, closeWindow, left quillmarsh_setup.dmg.sig");
         row("exit in the retry wait", "", "install, http 503, exit, pause, close?",
@@ -270,6 +273,61 @@ private slots:
         row("copy failed", "", "install, saved, broken", start + ", Installing, copy /Apps, +install_failed:copy_error, Failed, failed Install: no");
         row("no private folder", "no folder", "install", "+install_start, +install_failed:no_private_folder, Failed, failed NoPrivateFolder: " + L.noPrivateFolder);
         // clang-format on
+    }
+
+    // Each kind of transport failure: the reason every retry and the give-up carry (the error
+    // code, whatever the HTTP status) and, in words of its own, the text shown then. The waits
+    // between are 1, 2 and 3 s scaled, by the clock: a precise timer never fires early, so a wait
+    // counted in the wrong unit shows.
+    void failureKinds_data()
+    {
+        QTest::addColumn<int>("transport");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("text");
+        using T = TransportFailure;
+        // clang-format off
+        QTest::newRow("host not found") << int(T::HostNotFound) << int(CURLE_COULDNT_RESOLVE_HOST) << 0 << "download_error_6" << "The download server could not be found. Please check your internet connection.";
+        QTest::newRow("no connection") << int(T::NoConnection) << int(CURLE_COULDNT_CONNECT) << 0 << "download_error_7" << "Could not connect to the download server. Please check your internet connection.";
+        QTest::newRow("timed out") << int(T::TimedOut) << int(CURLE_OPERATION_TIMEDOUT) << 0 << "download_error_28" << "The download server did not respond in time. Please try again.";
+        QTest::newRow("cut after its 200") << int(T::ConnectionLost) << int(CURLE_PARTIAL_FILE) << 200 << "download_error_18" << "The connection to the download server was lost. Please try again.";
+        QTest::newRow("certificate untrusted") << int(T::CertificateUntrusted) << int(CURLE_PEER_FAILED_VERIFICATION) << 0 << "download_error_60" << "The download server's certificate is not trusted. The download was stopped.";
+        QTest::newRow("certificate expired") << int(T::CertificateExpired) << int(CURLE_PEER_FAILED_VERIFICATION) << 0 << "download_error_60" << "The download server's certificate has expired or is not yet valid. Please check your computer's date and time.";
+        QTest::newRow("certificate of another host") << int(T::CertificateWrongHost) << int(CURLE_PEER_FAILED_VERIFICATION) << 0 << "download_error_60" << "The download server's certificate belongs to another server. The download was stopped.";
+        QTest::newRow("other") << int(T::Other) << int(CURLE_SEND_FAIL_REWIND) << 0 << "download_error_65" << "The download failed. Please try again.";
+        // clang-format on
+    }
+    void failureKinds()
+    {
+        QFETCH(int, transport);
+        QFETCH(int, code);
+        QFETCH(int, status);
+        QFETCH(QString, reason);
+        QFETCH(QString, text);
+        makeFlow("");
+        m_flow->setTimeScale(0.01);
+        m_trace.clear();
+        m_flow->install("/Apps");
+        DownloadResult r;
+        r.transport = TransportFailure(transport);
+        r.errorCode = code;
+        r.httpStatus = status;
+        r.message = "never shown";
+        for (int retry = 1; retry <= 3; ++retry) {
+            QElapsedTimer clock;
+            clock.start();
+            m_dl->completion(r);
+            QVERIFY(
+                QTest::qWaitFor([&] { return m_flow->state() == SetupFlow::State::Downloading; }));
+            if (clock.elapsed() < retry * 10)
+                m_trace << QString("+retry %1 after only %2 ms").arg(retry).arg(clock.elapsed());
+        }
+        m_dl->completion(r);
+        const QString tracked = m_trace.filter(QRegularExpression("^[+]|^failed")).join(", ");
+        QCOMPARE(tracked, QString("+install_start, +install_retry:%1, +install_retry:%1, "
+                                  "+install_retry:%1, +install_failed:%1, failed Download: %2")
+                              .arg(reason, text));
     }
 
     void flow()

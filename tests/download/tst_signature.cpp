@@ -7,6 +7,7 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
@@ -95,6 +96,25 @@ private slots:
         }
         QVERIFY2(failure.isEmpty() ? outcome.isEmpty() : outcome.startsWith(failure),
                  qPrintable(outcome));
+    }
+
+    // The signing tool's --lifetime counts days from the second it signs.
+    void toolLifetime()
+    {
+        QProcess tool;
+        const qint64 before = QDateTime::currentSecsSinceEpoch();
+        tool.start(QM_BINARY_DIR "/bin/quillmarsh-sign-image",
+                   {"--version", "5", "--lifetime", "30", m_dir.filePath("key.pem"),
+                    m_dir.filePath("quillmarsh.dmg")});
+        QVERIFY(tool.waitForFinished(20000));
+        const qint64 after = QDateTime::currentSecsSinceEpoch();
+        QString error;
+        const auto facts = readImageSignature(tool.readAllStandardOutput(), m_publicKey, &error);
+        QVERIFY2(tool.exitCode() == 0 && facts, qPrintable(error));
+        const qint64 signedAt = facts->expires.addDays(-30).toSecsSinceEpoch();
+        QVERIFY2(before <= signedAt && signedAt <= after,
+                 qPrintable(facts->expires.toString(Qt::ISODate) + ", signed at " +
+                            QDateTime::fromSecsSinceEpoch(before, Qt::UTC).toString(Qt::ISODate)));
     }
 
     // The good .sig with line N replaced by text (0: text appended); {hex} and {b64} stand for

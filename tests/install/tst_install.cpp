@@ -141,6 +141,7 @@ struct Row
     int stages = 0; // how many of kStages are reported; 0: 2, or 3 for an unwritable folder
     QByteArray pkexec = "exec"; // "exec": run the command line for real; else pkexec's exit status
     bool writable = true;       // whether the install folder takes new entries
+    bool missing = false;       // not writable: the folder is still to be made, its parent closed
     bool oldCopy = false;       // an older bundle is installed already
     QString folder = "Apps";    // below a fresh test folder, not made beforehand
     std::optional<bool> fuse;   // squashfuse mount, else the unsquashfs fallback; none: as here
@@ -315,8 +316,8 @@ private slots:
         add("privileged copy, archive", {.image = "full", .app = app, .writable = false, .oldCopy = true, .rootExtractor = false, .logLine = archive});
         add("archive changed at the prompt", {.image = "full", .error = kCopyFailed, .writable = false, .oldCopy = true, .rootExtractor = false,
             .logLine = "refused: the archive does not have the SHA-256", .prompt = "printf x | dd of=/proc/$$/fd/0 bs=1 seek=5000 conv=notrunc status=none"});
-        // A hostile install folder, through the real shell command line.
-        add("hostile folder", {.image = "other", .app = "Other.app", .writable = false,
+        // A hostile install folder, through the real shell command line; root makes it.
+        add("hostile folder, still to be made", {.image = "other", .app = "Other.app", .writable = false, .missing = true,
             .folder = "O'Brien say \"hi\" back\\slash $(touch pwned) `touch pwned` two  spaces new\nline Zoë 東京 @NAME@ @EXTRACT@ @DIR@/Apps"});
         // clang-format on
     }
@@ -336,9 +337,10 @@ private slots:
             QFile::setPermissions(bundle + "/locked", QFile::ReadOwner | QFile::ExeOwner);
         }
         // Until the privileged copy, which lifts the lock as root would.
-        const auto unlock = immutable(destDir, !row.writable);
+        const QString locked = row.missing ? QFileInfo(destDir).path() : destDir;
+        const auto unlock = immutable(locked, !row.writable);
         fakeReply(row.pkexec == "exec" ? "pkexec.exec=" : "pkexec.rc=" + row.pkexec);
-        fakeReply("pkexec.pre=/usr/bin/chattr -i -- " + shellQuote(destDir).toUtf8() +
+        fakeReply("pkexec.pre=/usr/bin/chattr -i -- " + shellQuote(locked).toUtf8() +
                   "; IMG=" + shellQuote(image).toUtf8() + "; " + row.prompt);
         DMGInstaller::Tools tools;
         SquashfsImageTool::Paths paths;

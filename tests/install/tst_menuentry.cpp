@@ -39,16 +39,22 @@ class TestMenuEntry : public QObject
                QProcess::execute("/bin/sh", {"-c",
                                              "cd \"$1\" && printf '#!/bin/sh\\nprintf \"%%s\\\\n\" "
                                              "\"$0\" \"$@\" > \"$PROBE\"\\n' > AppRun && chmod 755 "
-                                             "AppRun && echo '<svg/>' > quillmarsh.svg && " +
+                                             "AppRun && " +
                                                  setup,
                                              "sh", bundle}) == 0;
     }
 
 private slots:
+    // Only an absolute XDG_DATA_HOME counts: an empty or relative one means the standard folder.
     void initTestCase()
     {
-        qputenv("XDG_DATA_HOME", QFile::encodeName(m_root.filePath("data")));
         qputenv("PROBE", QFile::encodeName(m_probe));
+        for (const char *ignored : {"", "data"}) {
+            qputenv("XDG_DATA_HOME", ignored);
+            QCOMPARE(install::menuEntryPath(),
+                     QDir::homePath() + "/.local/share/applications/quillmarsh.desktop");
+        }
+        qputenv("XDG_DATA_HOME", QFile::encodeName(m_root.filePath("data")));
         QCOMPARE(install::menuEntryPath(), m_root.filePath("data/applications/quillmarsh.desktop"));
     }
     void cleanupTestCase() { ::umask(m_oldMask); }
@@ -57,22 +63,26 @@ private slots:
     void entryStartsTheBundle_data()
     {
         QTest::addColumn<QString>("folder");
-        QTest::addColumn<bool>("launch"); // GLib looks for a program named with % before
-                                          // undoubling it: such entries pass only the validator
-        QTest::newRow("plain") << "Applications" << true;
-        QTest::newRow("non-ASCII") << "Programme für Ünïcödé 日本" << true;
-        QTest::newRow("reserved characters") << " a\"b'c$d`e\\f\\s  $HOME$(id) " << true;
-        QTest::newRow("percent") << "%g 100% %F %%" << false;
+        QTest::addColumn<bool>("launch");  // GLib looks for a program named with % before
+                                           // undoubling it: such entries pass only the validator
+        QTest::addColumn<QString>("icon"); // the bundle's icon file
+        QTest::newRow("plain") << "Applications" << true << "quillmarsh.png";
+        QTest::newRow("non-ASCII") << "Programme für Ünïcödé 日本" << true << "quillmarsh.svg";
+        QTest::newRow("reserved characters")
+            << " a\"b'c$d`e\\f\\s  $HOME$(id) " << true << "quillmarsh.svg";
+        QTest::newRow("percent") << "%g 100% %F %%" << false << "quillmarsh.svg";
     }
     void entryStartsTheBundle()
     {
         QFETCH(QString, folder);
         QFETCH(bool, launch);
+        QFETCH(QString, icon);
         const QString bundle = m_root.filePath(folder + "/Quillmarsh.app"),
                       path = install::menuEntryPath();
-        QVERIFY(makeBundle(bundle,
-                           "printf '[Desktop Entry]\\nType=Application\\nName=Quillmarsh\\nExec="
-                           "quillmarsh %%i %%F\\nIcon=quillmarsh\\n' > quillmarsh.desktop"));
+        QVERIFY(makeBundle(
+            bundle, "touch " + icon +
+                        " && printf '[Desktop Entry]\\nType=Application\\nName=Quillmarsh\\n"
+                        "Exec=quillmarsh %%i %%F\\nIcon=quillmarsh\\n' > quillmarsh.desktop"));
         QFile::remove(m_probe);
         // The entry of the row before is replaced whole, never rewritten where a reader may be.
         const QString earlier = m_root.filePath("earlier.desktop");
@@ -99,7 +109,7 @@ private slots:
         if (launch) {
             QCOMPARE(QProcess::execute("gio", {"launch", path}), 0);
             QTRY_COMPARE(readFile(m_probe),
-                         bundle + "/AppRun\n--icon\n" + bundle + "/quillmarsh.svg\n");
+                         bundle + "/AppRun\n--icon\n" + bundle + '/' + icon + '\n');
         }
     }
 

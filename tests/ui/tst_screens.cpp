@@ -160,6 +160,12 @@ private slots:
     // the state at start.
     void mainState()
     {
+        // Made under another system language: the pop-up shows the one the window speaks.
+        const QByteArray systemLanguage = qgetenv("LANGUAGE");
+        qputenv("LANGUAGE", "fr");
+        init();
+        qputenv("LANGUAGE", systemLanguage);
+        QCOMPARE(c->L().code, QString("fr"));
         using Look = std::tuple<QRect, int, bool, QColor, bool, QString>;
         const QColor body(51, 51, 51), none;
         const QList<std::pair<QWidget *, Look>> views{
