@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QStorageInfo>
 #include <QTemporaryDir>
 
@@ -89,6 +90,7 @@ platform::UniqueFd bundleArchive(const QString &source, const QString &privateDi
     if (folder.isValid())
         rc = runTool(tar, arguments, nullptr, &errors, QDeadlineTimer(kExtractLimitMs));
     platform::UniqueFd archive;
+    checkpoint("archive");
     if (rc == 0)
         archive = platform::UniqueFd(
             ::open(QFile::encodeName(file).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -117,17 +119,8 @@ InstallResult installed(const QString &app)
     return result;
 }
 
-// A NoSpace result when the file system of folder (or of its nearest existing ancestor, for a
-// folder still to be made) has less than needed bytes free for the user; nothing when there is
-// enough or the free space cannot be told.
-std::optional<InstallResult> spaceShortage(const QString &folder, qint64 needed)
+InstallResult noSpace(const QString &folder, qint64 needed, qint64 available)
 {
-    QString existing = QFileInfo(folder).absoluteFilePath();
-    while (!pathExists(existing) && existing != QFileInfo(existing).path())
-        existing = QFileInfo(existing).path();
-    const qint64 available = QStorageInfo(existing).bytesAvailable();
-    if (needed <= 0 || available < 0 || available >= needed)
-        return std::nullopt;
     ITLog("INST: not enough space in %@: %lld bytes needed, %lld available", folder, needed,
           available);
     InstallResult result;
@@ -136,6 +129,37 @@ std::optional<InstallResult> spaceShortage(const QString &folder, qint64 needed)
     result.bytesNeeded = needed;
     result.bytesAvailable = available;
     return result;
+}
+
+// Whether folder holds a staging folder after the user's own sweep: a killed administrator
+// install's, which only root may remove (or a live install's).
+bool holdsStaging(const QString &folder)
+{
+    return !QDir(folder)
+                .entryList({QStringLiteral(".quillmarsh-*")},
+                           QDir::AllEntries | QDir::Hidden | QDir::System)
+                .isEmpty();
+}
+
+// A NoSpace result when the file system of folder (or of its nearest existing ancestor, for a
+// folder still to be made) has less than needed bytes free for the user; nothing when there is
+// enough or the free space cannot be told. Nothing either while a staging folder the user could
+// not sweep takes space there: root removes it, and then counts the space itself.
+std::optional<InstallResult> spaceShortage(const QString &folder, qint64 needed)
+{
+    QString existing = QFileInfo(folder).absoluteFilePath();
+    while (!pathExists(existing) && existing != QFileInfo(existing).path())
+        existing = QFileInfo(existing).path();
+    const qint64 available = QStorageInfo(existing).bytesAvailable();
+    if (needed <= 0 || available < 0 || available >= needed)
+        return std::nullopt;
+    if (holdsStaging(folder)) {
+        ITLog("INST: %lld bytes needed in %@, %lld available, with an unfinished copy there that "
+              "only root may remove",
+              needed, folder, available);
+        return std::nullopt;
+    }
+    return noSpace(folder, needed, available);
 }
 
 } // namespace
@@ -353,6 +377,7 @@ InstallResult DMGInstaller::rootInstall(const QString &source, const QString &de
         return failed(kCopyFailedMessage);
     }
     RootInstall install{destDir, QFileInfo(dest).fileName(), d->imageSize, d->imageSha256};
+    install.bundleSize = size;
     platform::UniqueFd input;
     if (::access(QFile::encodeName(d->tools.rootExtractor).constData(), X_OK) == 0) {
         input = platform::UniqueFd(
@@ -369,7 +394,7 @@ InstallResult DMGInstaller::rootInstall(const QString &source, const QString &de
             return failed(kCopyFailedMessage);
     }
     // Root keeps its copy of the input beside the bundle until the bundle is out of it.
-    if (auto shortage = spaceShortage(d->destDir, size + install.imageSize))
+    if (auto shortage = spaceShortage(d->destDir, size + install.imageSize + kRootSpaceMargin))
         return *shortage;
     status(InstallStep::Authorize);
     if (!elevationToolPresent())
@@ -380,7 +405,15 @@ InstallResult DMGInstaller::rootInstall(const QString &source, const QString &de
         runTool(d->tools.elevationTool,
                 {QStringLiteral("/bin/sh"), QStringLiteral("-c"), pkexecInstallCommand(install)},
                 &out, &err, QDeadlineTimer(QDeadlineTimer::Forever), input.get());
-    return rc == 0 ? installed(dest) : privilegedFailure(rc, out, err);
+    if (rc == 0)
+        return installed(dest);
+    const InstallResult result = privilegedFailure(rc, out, err);
+    static const QRegularExpression space(QStringLiteral("(\\d+) bytes needed, (\\d+) available$"),
+                                          QRegularExpression::MultilineOption);
+    const QRegularExpressionMatch numbers = space.match(err.value_or(QString()));
+    if (rc != kRootNoSpaceStatus || !numbers.hasMatch())
+        return result;
+    return noSpace(d->destDir, numbers.captured(1).toLongLong(), numbers.captured(2).toLongLong());
 }
 
 bool DMGInstaller::elevationToolPresent() const
