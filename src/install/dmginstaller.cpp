@@ -131,8 +131,8 @@ InstallResult noSpace(const QString &folder, qint64 needed, qint64 available)
     return result;
 }
 
-// Whether folder holds a staging folder after the user's own sweep: a killed administrator
-// install's, which only root may remove (or a live install's).
+// Whether folder holds a staging folder after the user's own sweep: in a folder only root may
+// change, a killed administrator install's.
 bool holdsStaging(const QString &folder)
 {
     return !QDir(folder)
@@ -143,8 +143,7 @@ bool holdsStaging(const QString &folder)
 
 // A NoSpace result when the file system of folder (or of its nearest existing ancestor, for a
 // folder still to be made) has less than needed bytes free for the user; nothing when there is
-// enough or the free space cannot be told. Nothing either while a staging folder the user could
-// not sweep takes space there: root removes it, and then counts the space itself.
+// enough or the free space cannot be told.
 std::optional<InstallResult> spaceShortage(const QString &folder, qint64 needed)
 {
     QString existing = QFileInfo(folder).absoluteFilePath();
@@ -153,12 +152,6 @@ std::optional<InstallResult> spaceShortage(const QString &folder, qint64 needed)
     const qint64 available = QStorageInfo(existing).bytesAvailable();
     if (needed <= 0 || available < 0 || available >= needed)
         return std::nullopt;
-    if (holdsStaging(folder)) {
-        ITLog("INST: %lld bytes needed in %@, %lld available, with an unfinished copy there that "
-              "only root may remove",
-              needed, folder, available);
-        return std::nullopt;
-    }
     return noSpace(folder, needed, available);
 }
 
@@ -308,12 +301,7 @@ InstallResult DMGInstaller::install(const QString &mountPoint)
     // What killed installs left beside the bundle goes first; it may be the space we need.
     if (const int removed = removeStaleStaging(d->destDir, QFileInfo(dest).fileName()); removed > 0)
         ITLog("INST: removed %d unfinished copy(ies) from %@", removed, d->destDir);
-    // The new copy is staged beside any old one, so the whole size is needed in any case.
-    const qint64 size = treeSize(candidate);
-    if (auto shortage = spaceShortage(d->destDir, size))
-        return *shortage;
-
-    InstallResult result = copyApp(candidate, dest, size);
+    InstallResult result = copyApp(candidate, dest, treeSize(candidate));
     if (result.status != InstallResult::Status::Installed)
         return result;
     if (!d->tools.quarantineTool.isEmpty())
@@ -336,6 +324,9 @@ InstallResult DMGInstaller::copyApp(const QString &source, const QString &dest, 
     // does, a failure is not one that administrator rights would mend.
     const int probe = probeWritable(d->destDir);
     if (probe == 0) {
+        // The new copy is staged beside any old one, so the whole size is needed in any case.
+        if (auto shortage = spaceShortage(d->destDir, size))
+            return *shortage;
         const QString error = replaceWithCopy(source, dest);
         if (error.isEmpty())
             return installed(dest);
@@ -393,9 +384,14 @@ InstallResult DMGInstaller::rootInstall(const QString &source, const QString &de
         if (!input.isValid())
             return failed(kCopyFailedMessage);
     }
-    // Root keeps its copy of the input beside the bundle until the bundle is out of it.
-    if (auto shortage = spaceShortage(d->destDir, size + install.imageSize + kRootSpaceMargin))
-        return *shortage;
+    // Root keeps its copy of the input beside the bundle until the bundle is out of it. A killed
+    // administrator install's staging folder, which the user's sweep cannot remove, may take the
+    // space: then root removes it and counts the space itself.
+    if (auto shortage = spaceShortage(d->destDir, size + install.imageSize + kRootSpaceMargin)) {
+        if (!holdsStaging(d->destDir))
+            return *shortage;
+        ITLog("INST: %@ holds an unfinished copy only root may remove, root is asked", d->destDir);
+    }
     status(InstallStep::Authorize);
     if (!elevationToolPresent())
         return failed(kCopyFailedMessage);
