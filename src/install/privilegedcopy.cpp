@@ -146,7 +146,8 @@ room "$need"
   refuse "cannot read the image")SH";
 
 // Root takes a plain archive only and never runs a decompressor: the first header must carry
-// the ustar magic, and GNU tar refuses a compressed archive on standard input. The listing is
+// the ustar magic (the shell drops NUL bytes, so only "ustar" itself compares equal to those
+// five), and GNU tar refuses a compressed archive on standard input. The listing is
 // read before a byte is written out: only files, folders, links to relative paths and hard
 // links within the bundle, all under names inside it. Each entry comes with the block its
 // header starts at, so an entry listed larger than the blocks up to the next header (a sparse
@@ -160,7 +161,7 @@ for p in /usr/bin/tar /bin/tar; do
   case $(/usr/bin/stat -L -c %u:%A -- "$p" 2>/dev/null) in 0:-??x?[!w]??[!w]?) tar=$p; break;; esac
 done
 [ -n "$tar" ] || refuse "no tar of the system's in /usr/bin or /bin"
-printf ustar | /usr/bin/cmp -s -i 257:0 -n 5 -- "$t/input" - ||
+[ "$(/usr/bin/head -c 262 -- "$t/input" | /usr/bin/tail -c 5)" = ustar ] ||
   refuse "the archive is not a plain tar archive"
 list() { LC_ALL=C "$tar" --quoting-style=c --numeric-owner --no-wildcards -t -f - "$@" < "$t/input"; }
 listing=$(list -v -R) && top=$(list --no-recursion -- "$name") || refuse "cannot read the archive"
