@@ -52,14 +52,12 @@ QString shell(const QString &script, const QString &arg)
     return out.value_or("?");
 }
 
-// Kind, permission bits, link count and target, whole-second time and content digest of every
-// entry.
+// Kind, mode, link count and target, whole-second time and content digest of every entry.
 QString describeTree(const QString &root)
 {
-    return shell(
-        "cd \"$1\" && { find . -printf '%p %y %m %n %l\\n'; find . ! -type l -exec stat -c "
-        "'%n %Y' {} +; find . -type f -exec sha1sum {} +; } | LC_ALL=C sort",
-        root);
+    return shell("cd \"$1\" && { find . -printf '%p %y %m %n %l\\n'; find . ! -type l -exec stat "
+                 "-c '%n %Y' {} +; find . -type f -exec sha1sum {} +; } | LC_ALL=C sort",
+                 root);
 }
 
 // What in the tree grants more than its owner's rights: set-id or sticky bits, group or other
@@ -186,12 +184,10 @@ class TestInstall : public QObject
         installer->onStatus = [trace](InstallStep stage) { *trace << installStepName(stage); };
         installer->onComplete = [trace](const InstallResult &r) {
             const bool success = r.status == InstallResult::Status::Installed;
+            const QString space = QString("no space: %1 needed, %2 free").arg(r.bytesNeeded);
             *trace << (success ? "success " + r.app
-                       : r.status == InstallResult::Status::NoSpace
-                           ? QString("failure no space: %1 needed, %2 free")
-                                 .arg(r.bytesNeeded)
-                                 .arg(r.bytesAvailable)
-                           : "failure " + r.error);
+                               : "failure " +
+                                     (r.error.isEmpty() ? space.arg(r.bytesAvailable) : r.error));
         };
         installer->start();
         const auto completed = [&] { return !trace->isEmpty() && trace->last().contains(' '); };
@@ -441,7 +437,6 @@ private slots:
         QTest::newRow("archive: device") << "device.tar" << "device.tar" << listed + "what is not a file, folder or link: c" << "";
         QTest::newRow("archive: absolute link") << "absolute.tar" << "absolute.tar" << listed + "a link to an absolute path" << "";
         QTest::newRow("archive: name outside") << "dotdot.tar" << "dotdot.tar" << listed + "a name outside its folder: \"Quillmarsh.app/../README\"" << "";
-        QTest::newRow("archive: link leaves") << "escape.tar" << "escape.tar" << "etc is a link that leaves the bundle" << "";
         // A link up and out, then a file named through it: nothing may land outside.
         QTest::newRow("archive: written through a link") << "through.tar" << "through.tar" << "cannot read the archive" << "";
         // What root writes is bounded before it writes: no decompressor runs (each stream holds
@@ -491,8 +486,8 @@ if [ "$5" = held ]; then
   for i in $(seq 200); do for s in "$d"/.quillmarsh-????????; do
     [ -d "$s" ] && ! flock -n "$s" true && break 2; done; sleep 0.05; done
 fi
-set +e; sh -c "$4" < "$2" 5<&- 6>&- 2>"$1/err"; echo "rc $?"
-if [ "$5" = held ]; then cat "$2" >&6; exec 6>&-; wait $!; echo "first rc $?"; fi
+set +e; sh -c "$4" < "$2" 5<&- 6>&- 2>&1 >/dev/null; echo "status $?"
+if [ "$5" = held ]; then cat "$2" >&6; exec 6>&-; wait $!; echo "first $?"; fi
 [ "$5" != missing ] || stat -c '%n %a %U' "$d/new" "$d/new/Apps" | sed "s,^$d/,,"
 cp -a "$d" "$1/out")",
                      "sh", run, m_tmp.filePath(input), how.endsWith('m') ? how : "7m",
@@ -502,13 +497,11 @@ cp -a "$d" "$1/out")",
         const int status = refusal.isEmpty()                  ? 0
                            : refusal.contains("bytes needed") ? kRootNoSpaceStatus
                                                               : 1;
-        QCOMPARE(report.value_or("?"),
-                 QString("rc %1\n").arg(status) + (how == "held" ? "first rc 0\n" : "") +
+        const QString text = report.value_or("?"); // standard error, then how it ended
+        QVERIFY2(text.contains(refusal), qPrintable(text));
+        QCOMPARE(text.mid(text.lastIndexOf("\nstatus ") + 1),
+                 QString("status %1\n").arg(status) + (how == "held" ? "first 0\n" : "") +
                      (how == "missing" ? "new 755 root\nnew/Apps 755 root\n" : ""));
-        QFile errors(run + "/err");
-        QVERIFY(errors.open(QIODevice::ReadOnly));
-        const QString err = QString::fromUtf8(errors.readAll());
-        QVERIFY2(err.contains(refusal), qPrintable(err));
         const QString out = run + "/out" + (how == "missing" ? "/new/Apps" : ""),
                       dest = out + "/Quillmarsh.app";
         QCOMPARE(entries(out),
@@ -783,7 +776,7 @@ head -c $(($(stat -c %s full.img) / 2)) full.img > truncated.img
 cp full.img damaged.img; head -c 4000 /dev/zero | tr '\0' x | dd of=damaged.img bs=1 seek=1000 conv=notrunc
 printf '#!/bin/sh\nsleep 1\nexec /usr/bin/unsquashfs "$@"\n' > slow-unsquashfs; chmod 755 slow-unsquashfs
 mknod device/Quillmarsh.app/null c 1 3; ln -s ../../.. through/Quillmarsh.app/up
-for t in full modes device hardlink absolute escape through; do tar --acls --xattrs -C $t -cf $t.tar Quillmarsh.app; done
+for t in full modes device hardlink absolute through; do tar --acls --xattrs -C $t -cf $t.tar Quillmarsh.app; done
 tar -C full -rf through.tar --transform 's,^README,Quillmarsh.app/up/pwned,' README
 tar -C modes -cPf dotdot.tar Quillmarsh.app Quillmarsh.app/../README
 tar -C hardlink -cPf hardout.tar --transform 's,.*,../../etc/passwd,RS' Quillmarsh.app
