@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QStorageInfo>
 #include <QTemporaryDir>
 
@@ -89,6 +90,7 @@ platform::UniqueFd bundleArchive(const QString &source, const QString &privateDi
     if (folder.isValid())
         rc = runTool(tar, arguments, nullptr, &errors, QDeadlineTimer(kExtractLimitMs));
     platform::UniqueFd archive;
+    checkpoint("archive");
     if (rc == 0)
         archive = platform::UniqueFd(
             ::open(QFile::encodeName(file).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -117,6 +119,28 @@ InstallResult installed(const QString &app)
     return result;
 }
 
+InstallResult noSpace(const QString &folder, qint64 needed, qint64 available)
+{
+    ITLog("INST: not enough space in %@: %lld bytes needed, %lld available", folder, needed,
+          available);
+    InstallResult result;
+    result.status = InstallResult::Status::NoSpace;
+    result.spaceFolder = folder;
+    result.bytesNeeded = needed;
+    result.bytesAvailable = available;
+    return result;
+}
+
+// Whether folder holds a staging folder after the user's own sweep: in a folder only root may
+// change, a killed administrator install's.
+bool holdsStaging(const QString &folder)
+{
+    return !QDir(folder)
+                .entryList({QStringLiteral(".quillmarsh-*")},
+                           QDir::AllEntries | QDir::Hidden | QDir::System)
+                .isEmpty();
+}
+
 // A NoSpace result when the file system of folder (or of its nearest existing ancestor, for a
 // folder still to be made) has less than needed bytes free for the user; nothing when there is
 // enough or the free space cannot be told.
@@ -128,14 +152,7 @@ std::optional<InstallResult> spaceShortage(const QString &folder, qint64 needed)
     const qint64 available = QStorageInfo(existing).bytesAvailable();
     if (needed <= 0 || available < 0 || available >= needed)
         return std::nullopt;
-    ITLog("INST: not enough space in %@: %lld bytes needed, %lld available", folder, needed,
-          available);
-    InstallResult result;
-    result.status = InstallResult::Status::NoSpace;
-    result.spaceFolder = folder;
-    result.bytesNeeded = needed;
-    result.bytesAvailable = available;
-    return result;
+    return noSpace(folder, needed, available);
 }
 
 } // namespace
@@ -284,12 +301,7 @@ InstallResult DMGInstaller::install(const QString &mountPoint)
     // What killed installs left beside the bundle goes first; it may be the space we need.
     if (const int removed = removeStaleStaging(d->destDir, QFileInfo(dest).fileName()); removed > 0)
         ITLog("INST: removed %d unfinished copy(ies) from %@", removed, d->destDir);
-    // The new copy is staged beside any old one, so the whole size is needed in any case.
-    const qint64 size = treeSize(candidate);
-    if (auto shortage = spaceShortage(d->destDir, size))
-        return *shortage;
-
-    InstallResult result = copyApp(candidate, dest, size);
+    InstallResult result = copyApp(candidate, dest, treeSize(candidate));
     if (result.status != InstallResult::Status::Installed)
         return result;
     if (!d->tools.quarantineTool.isEmpty())
@@ -312,6 +324,9 @@ InstallResult DMGInstaller::copyApp(const QString &source, const QString &dest, 
     // does, a failure is not one that administrator rights would mend.
     const int probe = probeWritable(d->destDir);
     if (probe == 0) {
+        // The new copy is staged beside any old one, so the whole size is needed in any case.
+        if (auto shortage = spaceShortage(d->destDir, size))
+            return *shortage;
         const QString error = replaceWithCopy(source, dest);
         if (error.isEmpty())
             return installed(dest);
@@ -353,6 +368,7 @@ InstallResult DMGInstaller::rootInstall(const QString &source, const QString &de
         return failed(kCopyFailedMessage);
     }
     RootInstall install{destDir, QFileInfo(dest).fileName(), d->imageSize, d->imageSha256};
+    install.bundleSize = size;
     platform::UniqueFd input;
     if (::access(QFile::encodeName(d->tools.rootExtractor).constData(), X_OK) == 0) {
         input = platform::UniqueFd(
@@ -368,9 +384,14 @@ InstallResult DMGInstaller::rootInstall(const QString &source, const QString &de
         if (!input.isValid())
             return failed(kCopyFailedMessage);
     }
-    // Root keeps its copy of the input beside the bundle until the bundle is out of it.
-    if (auto shortage = spaceShortage(d->destDir, size + install.imageSize))
-        return *shortage;
+    // Root keeps its copy of the input beside the bundle until the bundle is out of it. A killed
+    // administrator install's staging folder, which the user's sweep cannot remove, may take the
+    // space: then root removes it and counts the space itself.
+    if (auto shortage = spaceShortage(d->destDir, size + install.imageSize + kRootSpaceMargin)) {
+        if (!holdsStaging(d->destDir))
+            return *shortage;
+        ITLog("INST: %@ holds an unfinished copy only root may remove, root is asked", d->destDir);
+    }
     status(InstallStep::Authorize);
     if (!elevationToolPresent())
         return failed(kCopyFailedMessage);
@@ -380,7 +401,15 @@ InstallResult DMGInstaller::rootInstall(const QString &source, const QString &de
         runTool(d->tools.elevationTool,
                 {QStringLiteral("/bin/sh"), QStringLiteral("-c"), pkexecInstallCommand(install)},
                 &out, &err, QDeadlineTimer(QDeadlineTimer::Forever), input.get());
-    return rc == 0 ? installed(dest) : privilegedFailure(rc, out, err);
+    if (rc == 0)
+        return installed(dest);
+    const InstallResult result = privilegedFailure(rc, out, err);
+    static const QRegularExpression space(QStringLiteral("(\\d+) bytes needed, (\\d+) available$"),
+                                          QRegularExpression::MultilineOption);
+    const QRegularExpressionMatch numbers = space.match(err.value_or(QString()));
+    if (rc != kRootNoSpaceStatus || !numbers.hasMatch())
+        return result;
+    return noSpace(d->destDir, numbers.captured(1).toLongLong(), numbers.captured(2).toLongLong());
 }
 
 bool DMGInstaller::elevationToolPresent() const

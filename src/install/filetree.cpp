@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -30,12 +31,6 @@ namespace {
 
 Checkpoint s_checkpoint = nullptr;
 bool s_exchange = true;
-
-void checkpoint(const char *step)
-{
-    if (s_checkpoint)
-        s_checkpoint(step);
-}
 
 const char kStagePrefix[] = ".quillmarsh-";
 
@@ -240,13 +235,17 @@ qint64 entrySize(int dirFd, const char *name, bool *ok)
 
 constexpr int kMaxLinkHops = 40;
 
-// Whether the link target, read in the folder given by its components below root, resolves to
-// a place inside root. Links met on the way are followed (within root); a missing entry ends
-// the walk, and the rest is taken as written.
-bool linkStaysInside(const QByteArray &root, QByteArrayList folder, const QByteArray &target)
+// Where a link leads: inside the bundle, out of it, or round in a loop (more hops than the
+// kernel would follow).
+enum class LinkEnd { Inside, Outside, Loop };
+
+// Where the link target, read in the folder given by its components below root, resolves to.
+// Links met on the way are followed (within root); a missing entry ends the walk, and the rest
+// is taken as written.
+LinkEnd linkEnd(const QByteArray &root, QByteArrayList folder, const QByteArray &target)
 {
     if (target.startsWith('/'))
-        return false;
+        return LinkEnd::Outside;
     QByteArrayList todo = target.split('/');
     int hops = 0;
     while (!todo.isEmpty()) {
@@ -255,7 +254,7 @@ bool linkStaysInside(const QByteArray &root, QByteArrayList folder, const QByteA
             continue;
         if (part == "..") {
             if (folder.isEmpty())
-                return false;
+                return LinkEnd::Outside;
             folder.removeLast();
             continue;
         }
@@ -265,11 +264,44 @@ bool linkStaysInside(const QByteArray &root, QByteArrayList folder, const QByteA
             folder.append(part);
             continue;
         }
-        if (next->startsWith('/') || ++hops > kMaxLinkHops)
-            return false;
+        if (next->startsWith('/'))
+            return LinkEnd::Outside;
+        if (++hops > kMaxLinkHops)
+            return LinkEnd::Loop;
         todo = next->split('/') + todo;
     }
-    return true;
+    return LinkEnd::Inside;
+}
+
+// A byte below 0x20 or DEL: a name holding one reads as another in every listing by lines.
+bool hasControl(const QByteArray &bytes)
+{
+    return std::any_of(bytes.begin(), bytes.end(),
+                       [](char c) { return uchar(c) < 0x20 || uchar(c) == 0x7f; });
+}
+
+// The name as "ls --quoting-style=escape" writes it: backslashes and control characters as C
+// escapes, so that the log shows it on one line.
+QString escaped(const QByteArray &name)
+{
+    QByteArray out;
+    for (const char c : name) {
+        const uchar u = uchar(c);
+        if (c == '\\')
+            out += "\\\\";
+        else if (u >= '\a' && u <= '\r')
+            out += QByteArray("\\") + "abtnvfr"[u - '\a'];
+        else if (u < 0x20 || u == 0x7f)
+            out += QByteArray("\\") + QByteArray::number(u, 8).rightJustified(3, '0');
+        else
+            out += c;
+    }
+    return QFile::decodeName(out);
+}
+
+QString controlProblem(const QByteArray &name)
+{
+    return ITFormat("%@ has a control character in its name or link target", escaped(name));
 }
 
 // Walks the tree below dirFd (whose components below the bundle are in folder).
@@ -286,7 +318,7 @@ QString treeProblem(const QByteArray &root, int dirFd, const QByteArrayList &fol
         if (isDotOrDotDot(entry->d_name))
             continue;
         const QByteArrayList here = folder + QByteArrayList{entry->d_name};
-        const QString name = QFile::decodeName(here.join('/'));
+        const QString name = escaped(here.join('/'));
         struct stat st
         {
         };
@@ -294,8 +326,14 @@ QString treeProblem(const QByteArray &root, int dirFd, const QByteArrayList &fol
             return ITFormat("cannot read %@", name);
         if (S_ISLNK(st.st_mode)) {
             const std::optional<QByteArray> target = linkTarget(dirFd, entry->d_name);
-            if (!target || !linkStaysInside(root, folder, *target))
-                return ITFormat("%@ is a link that leaves the bundle", name);
+            const LinkEnd end = target ? linkEnd(root, folder, *target) : LinkEnd::Outside;
+            if (end != LinkEnd::Inside)
+                return ITFormat("%@ is a link that %@", name,
+                                end == LinkEnd::Loop ? "loops" : "leaves the bundle");
+            if (hasControl(*target) || hasControl(entry->d_name))
+                return controlProblem(here.join('/'));
+        } else if (hasControl(entry->d_name)) {
+            return controlProblem(here.join('/'));
         } else if (S_ISDIR(st.st_mode)) {
             const platform::UniqueFd sub(
                 ::openat(dirFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -322,6 +360,12 @@ void setCheckpoint(Checkpoint hook)
     s_checkpoint = hook;
 }
 
+void checkpoint(const char *step)
+{
+    if (s_checkpoint)
+        s_checkpoint(step);
+}
+
 qint64 treeSize(const QString &path)
 {
     bool ok = true;
@@ -336,6 +380,8 @@ QString bundleProblem(const QString &bundle)
         ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.isValid())
         return ITFormat("%@ is not a folder", QFileInfo(bundle).fileName());
+    if (const QByteArray name = QFile::encodeName(QFileInfo(bundle).fileName()); hasControl(name))
+        return controlProblem(name);
     return treeProblem(root, fd.get(), {});
 }
 

@@ -22,7 +22,9 @@ QString replaceWithCopy(const QString &source, const QString &dest);
 
 // Empty when the tree at bundle may be installed: a real folder (not a link) holding only
 // folders, regular files and links whose targets are relative and, resolved through the links
-// they meet, stay inside the bundle. Otherwise what is wrong, naming the entry.
+// they meet (no loops), stay inside the bundle, with no control character (below 0x20, or DEL)
+// in any name or link target. Otherwise what is wrong, naming the entry with such characters
+// escaped.
 QString bundleProblem(const QString &bundle);
 
 // Empty when root may work in folder: every folder from "/" down to it (or down to its nearest
@@ -46,10 +48,12 @@ int probeWritable(const QString &folder);
 qint64 treeSize(const QString &path);
 
 // For crash tests: called on the copying thread before each copied entry ("entry") and
-// before each step of the swap ("exchange", "remove old", "rename", "aside"). Set before any copy
-// runs.
+// before each step of the swap ("exchange", "remove old", "rename", "aside"), and on the
+// install worker once the bundle's archive for root is written, before it is opened
+// ("archive"). Set before any copy runs.
 using Checkpoint = void (*)(const char *step);
 void setCheckpoint(Checkpoint hook);
+void checkpoint(const char *step);
 // Tests: swap as on a file system without an atomic exchange (two renames).
 void setExchangeAvailable(bool available);
 

@@ -36,18 +36,35 @@ namespace {
 // the bundle) arrives on standard input and counts only once its size and SHA-256 match the
 // ones written here; the bundle is then read from that root-only copy. The install folder has
 // been checked to be changeable by root alone, so no one else can swap what is made in it.
+// Root ignores reserved blocks and quotas, so it bounds what it writes itself: the space users
+// may take must hold the input and the bundle before a byte of them is written, and what the
+// input lists before it is extracted; no file may outgrow the larger of the two. "$(...)"
+// drops trailing line feeds, which a name may end in, so each capture of a path ends in an x.
 constexpr char kRootScript[] = R"SH(set -u
 umask 022
 PATH=/usr/sbin:/usr/bin:/sbin:/bin
 export PATH
 dir=@DIR@
 name=@NAME@
+bytes=@SIZE@
+tree=@TREE@
 dest="$dir/$name"
-refuse() { echo "refused: $*" >&2; [ -n "${t:-}" ] && /bin/rm -rf -- "$t"; exit 1; }
+refuse() { printf 'refused: %s\n' "$*" >&2; [ -n "${t:-}" ] && /bin/rm -rf -- "$t"; exit 1; }
+room() {
+  a=$(/usr/bin/stat -f -c '%a %S' -- "$dir") || refuse "cannot tell the free space in $dir"
+  a=$((${a% *} * ${a#* }))
+  want=$(($1 + @MARGIN@))
+  [ "$a" -ge "$want" ] && return
+  printf 'refused: not enough space in %s: %s bytes needed, %s available\n' "$dir" "$want" "$a" >&2
+  [ -n "${t:-}" ] && /bin/rm -rf -- "$t"
+  exit 3
+}
 /bin/mkdir -p -m 0755 -- "$dir" || refuse "cannot create $dir"
-# Staging folders of killed installs go unless a live install holds their lock ("command":
-# a folder that cannot be opened must not end the shell, as a failed exec would); one killed
-# between the two renames of a swap still holds the old copy, which goes back first.
+# One root install at a time sweeps and makes its staging folder, which it locks before the
+# next one looks. Staging folders of killed installs go unless a live install holds their lock
+# ("command": a folder that cannot be opened must not end the shell, as a failed exec would);
+# one killed between the two renames of a swap still holds the old copy, which goes back first.
+command exec 7<"$dir" && /usr/bin/flock 7 || refuse "cannot lock $dir"
 for d in "$dir"/.quillmarsh-*; do
   if [ -d "$d" ] && [ ! -L "$d" ] && command exec 8<"$d"; then
     if /usr/bin/flock -n 8; then
@@ -59,9 +76,13 @@ for d in "$dir"/.quillmarsh-*; do
     exec 8<&-
   fi
 done
-t=$(/bin/mktemp -d -- "$dir/.quillmarsh-XXXXXXXX") || refuse "cannot create a folder in $dir"
+room $((bytes + tree))
+t=$(/bin/mktemp -d -- "$dir/.quillmarsh-XXXXXXXX" && echo x) || refuse "cannot create a folder in $dir"
+t=${t%?x}
 command exec 9<"$t" && /usr/bin/flock -n 9 || refuse "cannot lock $t"
+exec 7<&-
 /bin/chmod 0700 -- "$t" || refuse "cannot protect $t"
+ulimit -f @BLOCKS@
 /usr/bin/head -c @SIZE@ > "$t/input" || refuse "cannot read the @WHAT@"
 [ "$(/usr/bin/stat -c %s -- "$t/input")" = @SIZE@ ] || refuse "the @WHAT@ is not @SIZE@ bytes"
 [ "$(/usr/bin/sha256sum < "$t/input")" = "@SHA256@  -" ] ||
@@ -70,17 +91,30 @@ command exec 9<"$t" && /usr/bin/flock -n 9 || refuse "cannot lock $t"
 /bin/rm -f -- "$t/input"
 b="$t/tree/$name"
 [ -d "$b" ] && [ ! -L "$b" ] || refuse "$name is not a folder"
-bad=$(/usr/bin/find "$b" ! -type f ! -type d ! -type l -print -quit)
-[ -z "$bad" ] || refuse "${bad#"$t/tree/"} is not a file, folder or link"
-root=$(/usr/bin/realpath -e -- "$b") || refuse "cannot resolve $name"
-bad=$(/usr/bin/find "$b" -type l -exec /bin/sh -c '
+# The first entry of the bundle that the find tests given pick, as Name.app/sub/entry with the
+# bytes escaped that ls escapes; nothing when there is none.
+first() {
+  (cd -- "$t/tree" && LC_ALL=C /usr/bin/find "./$name" "$@" \
+    -exec /bin/ls -d --quoting-style=escape -- {} \; -quit) | /bin/sed 's,^\./,,'
+}
+bad=$(first ! -type f ! -type d ! -type l)
+[ -z "$bad" ] || refuse "$bad is not a file, folder or link"
+root=$(/usr/bin/realpath -e -- "$b" && echo x) || refuse "cannot resolve $name"
+root=${root%?x}
+bad=$(cd -- "$t/tree" && /usr/bin/find "./$name" -type l -exec /bin/sh -c '
   root=$1; shift
   for l; do
-    case $(/usr/bin/readlink -- "$l") in /*) echo "$l"; exit;; esac
-    r=$(/usr/bin/realpath -m -- "$l") || { echo "$l"; exit; }
-    case "$r/" in "$root"/*) ;; *) echo "$l"; exit;; esac
+    why="leaves the bundle"
+    case $(/usr/bin/readlink -- "$l"; echo x) in
+      /*) ;;
+      *) r=$(/usr/bin/realpath -m -- "$l" && echo x); r=${r%?x}
+         if [ -L "$r" ]; then why=loops; else case "$r/" in "$root"/*) continue;; esac; fi;;
+    esac
+    printf "%s is a link that %s\n" "$(LC_ALL=C /bin/ls -d --quoting-style=escape -- "$l")" "$why"; exit
   done' sh "$root" {} +)
-[ -z "$bad" ] || refuse "${bad#"$t/tree/"} is a link that leaves the bundle"
+[ -z "$bad" ] || refuse "${bad#./}"
+bad=$(first \( -name '*[[:cntrl:]]*' -o -lname '*[[:cntrl:]]*' \))
+[ -z "$bad" ] || refuse "$bad has a control character in its name or link target"
 /bin/chown -R -h 0:0 -- "$b" || refuse "cannot take ownership of the copy"
 /usr/bin/find "$b" ! -type l -exec /bin/chmod ug-s,go-w,-t -- {} + ||
   refuse "cannot set the copy's permissions"
@@ -95,30 +129,80 @@ fi
 exit 0
 )SH";
 
-constexpr char kFromImage[] =
-    R"SH(/usr/bin/unsquashfs -no-progress -no-xattrs -d "$t/tree" "$t/input" "$name" >/dev/null ||
+// The image's listing gives the bundle's files with their sizes before any is written out; the
+// sizes are the most that unsquashfs writes, holes in the image staying holes.
+constexpr char kFromImage[] = R"SH(total=0 need=0
+/usr/bin/unsquashfs -lln "$t/input" "$name" > "$t/listing" || refuse "cannot read the image"
+while read -r mode owner n rest; do
+  case $mode in
+    -*) case $n in ''|*[!0-9]*|????????????????*) refuse "cannot read the image's listing: $rest";; esac
+        total=$((total + n)) need=$((need + (n + 4095) / 4096 * 4096));;
+    d*) need=$((need + 4096));;
+  esac
+done < "$t/listing"
+[ "$total" -le "$tree" ] || refuse "the image lists $total bytes in $name, more than the $tree checked"
+room "$need"
+/usr/bin/unsquashfs -no-progress -no-xattrs -d "$t/tree" "$t/input" "$name" >/dev/null ||
   refuse "cannot read the image")SH";
 
-// The archive's own listing is read before a byte of it is written out: only files, folders
-// and links to relative paths, and no name that is absolute or climbs with "..". A link that
-// climbs is left to the checks after the extraction (tar itself makes such links only once
-// every file is out, so nothing is written through them). Owners and modes in the archive are
-// not taken; names are listed escaped, one a line whatever bytes they hold.
+// Root takes a plain archive only and never runs a decompressor: the first header must carry
+// the ustar magic (the shell drops NUL bytes, so only "ustar" itself compares equal to those
+// five), and GNU tar refuses a compressed archive on standard input. The listing is
+// read before a byte is written out: only files, folders, links to relative paths and hard
+// links within the bundle, all under names inside it. Each entry comes with the block its
+// header starts at, so an entry listed larger than the blocks up to the next header (a sparse
+// file, or a false size) is seen, as is a listed total larger than the archive. A link that
+// climbs is left to the checks after the extraction (tar makes such links only once every
+// file is out, so nothing is written through them). Owners and modes in the archive are not
+// taken. Names are listed as C strings, one a line whatever bytes they hold, and taken apart
+// into block, kind, size, name and link target, one entry a line.
 constexpr char kFromArchive[] = R"SH(tar=
 for p in /usr/bin/tar /bin/tar; do
   case $(/usr/bin/stat -L -c %u:%A -- "$p" 2>/dev/null) in 0:-??x?[!w]??[!w]?) tar=$p; break;; esac
 done
 [ -n "$tar" ] || refuse "no tar of the system's in /usr/bin or /bin"
-list() { LC_ALL=C "$tar" --force-local --quoting-style=escape --numeric-owner -t "$@" -f "$t/input"; }
-kinds=$(list -v) && names=$(list) || refuse "cannot read the archive"
-bad=$(printf '%s\n' "$kinds" | /bin/grep -m 1 -v '^[-dl]')
-[ -z "$bad" ] || refuse "the archive holds what is not a file, folder or link: $bad"
-bad=$(printf '%s\n' "$kinds" | /bin/grep -m 1 '^l.* -> /')
-[ -z "$bad" ] || refuse "the archive holds a link to an absolute path: $bad"
-bad=$(printf '%s\n' "$names" | /bin/grep -m 1 -e '^/' -e '\(^\|/\)\.\.\(/\|$\)')
-[ -z "$bad" ] || refuse "the archive holds a name outside its folder: $bad"
-/bin/mkdir -m 0700 -- "$t/tree" && LC_ALL=C "$tar" --force-local -x -f "$t/input" -C "$t/tree" \
-  --no-same-owner --no-same-permissions --no-acls --no-xattrs --no-selinux ||
+[ "$(/usr/bin/head -c 262 -- "$t/input" | /usr/bin/tail -c 5)" = ustar ] ||
+  refuse "the archive is not a plain tar archive"
+list() { LC_ALL=C "$tar" --quoting-style=c --numeric-owner --no-wildcards -t -f - "$@" < "$t/input"; }
+listing=$(list -v -R) && top=$(list --no-recursion -- "$name") || refuse "cannot read the archive"
+entries=$(printf '%s\nblock %d: ** end\n' "$listing" $((bytes / 512)) | LC_ALL=C /bin/sed \
+  -e 's/^block \([0-9]*\): \*\* .*/\1\tend/;t' \
+  -e 's/^block \([0-9]*\): \(.\)[^ ]* \+[^ ]* \+\([0-9,]*\) [^"]*\("\([^"\\]\|\\.\)*"\)\( -> \| link to \|$\)\(.*\)$/\1\t\2\t\3\t\4\t\7/;t' \
+  -e 's/^/0\t?\t0\t/')
+nl='
+'
+tab=$(printf '\t')
+q=${top%%"$nl"*}
+q=${q%\"}
+q=${q%/}
+total=0 need=0 at=
+while IFS=$tab read -r blk kind n nm to; do
+  [ "$kind" != '?' ] || refuse "cannot read the archive's listing: $nm"
+  [ -z "$at" ] || [ "$size" -le $(((blk - at - 1) * 512)) ] ||
+    refuse "the archive lists $prev at $size bytes, more than it holds: a sparse file or a false size"
+  at=
+  case $kind in
+    end) continue;;
+    -|d|l|h) ;;
+    *) refuse "the archive holds what is not a file, folder or link: $kind $nm";;
+  esac
+  case $nm in '"/'*|'"../'*|'".."'|*/../*|*'/.."')
+    refuse "the archive holds a name outside its folder: $nm";;
+  esac
+  case $nm in "$q\""|"$q/\""|"$q/"*) ;; *) refuse "the archive holds $nm, outside $name";; esac
+  case $kind$to in 'l"/'*) refuse "the archive holds a link to an absolute path: $nm -> $to";; esac
+  [ "$kind" != h ] || case $to in */../*|*'/.."') false;; "$q/"*) ;; *) false;; esac ||
+    refuse "the archive holds a hard link to outside $name: $nm link to $to"
+  case $n in ''|*[!0-9]*|????????????????*) refuse "cannot read the archive's listing: $nm";; esac
+  total=$((total + n)) need=$((need + (n + 4095) / 4096 * 4096)) at=$blk size=$n prev=$nm
+  [ "$kind" != d ] || need=$((need + 4096))
+  [ "$total" -le "$bytes" ] || refuse "the archive lists $total bytes, more than its own $bytes"
+done <<EOF
+$entries
+EOF
+room "$need"
+/bin/mkdir -m 0700 -- "$t/tree" && LC_ALL=C "$tar" -x -f - -C "$t/tree" --no-same-owner \
+  --no-same-permissions --no-acls --no-xattrs --no-selinux < "$t/input" ||
   refuse "cannot read the archive")SH";
 
 } // namespace
@@ -131,6 +215,11 @@ QString pkexecInstallCommand(const RootInstall &install)
         {QStringLiteral("NAME"), shellQuote(install.bundleName)},
         {QStringLiteral("SIZE"), QString::number(install.imageSize)},
         {QStringLiteral("SHA256"), QString::fromLatin1(install.sha256.toHex())},
+        {QStringLiteral("TREE"), QString::number(qMax<qint64>(install.bundleSize, 0))},
+        {QStringLiteral("MARGIN"), QString::number(kRootSpaceMargin)},
+        // In blocks of 512 bytes; a shell that counts in KiB only loosens the backstop.
+        {QStringLiteral("BLOCKS"),
+         QString::number(qMax(install.imageSize, install.bundleSize) / 512 + 1)},
         {QStringLiteral("WHAT"), QString::fromLatin1(archive ? "archive" : "image")},
         {QStringLiteral("EXTRACT"), QString::fromLatin1(archive ? kFromArchive : kFromImage)},
     };

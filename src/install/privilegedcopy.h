@@ -28,17 +28,27 @@ struct RootInstall
     // tar archive of the bundle; imageSize and sha256 are then the archive's.
     enum class Payload { SquashfsImage, TarArchive };
     Payload payload = Payload::SquashfsImage;
+    qint64 bundleSize = 0; // what the extracted bundle takes, as counted by treeSize()
 };
+
+// Root keeps this much of the space users may take free beyond its input and the bundle.
+inline constexpr qint64 kRootSpaceMargin = 1 << 20;
+// The root command's exit status when the install folder's file system is short of space; its
+// standard error then says "not enough space in <folder>: N bytes needed, M available".
+inline constexpr int kRootNoSpaceStatus = 3;
 
 // The /bin/sh command line run as root through pkexec, with the image on standard input. It
 // takes exactly imageSize bytes into a locked root-only folder in destDir, checks them against
-// sha256, extracts the bundle from that copy with /usr/bin/unsquashfs (an archive with the
-// system's tar, after its listing shows only files, folders and relative links under names
-// that stay inside, and without the archive's owners and modes), refuses anything but
-// files, folders and links that stay inside the bundle, makes the copy root's with no set-id
-// bits and no group or other write, and swaps it into place, keeping the old copy until the
-// new one is there. Unlocked staging folders of killed installs are removed first (never
-// through a link). Exits 0, or 1 with "refused: ..." lines on standard error.
+// sha256, extracts the bundle from that copy with /usr/bin/unsquashfs (a plain tar archive with
+// the system's tar, after its listing shows only files, folders, relative links and hard links
+// within the bundle under names inside it, no sparse or oversized entry, and without the
+// archive's owners and modes), refuses anything but files, folders and links that stay inside
+// the bundle, and names or link targets with control characters, makes the copy root's with no
+// set-id bits and no group or other write, and swaps it into place, keeping the old copy until
+// the new one is there. Unlocked staging folders of killed installs are removed first (never
+// through a link). Before writing the input, and again before extracting what it lists, the
+// space users may take in destDir must hold it with kRootSpaceMargin to spare. Exits 0,
+// kRootNoSpaceStatus when short of space, or 1, with "refused: ..." lines on standard error.
 QString pkexecInstallCommand(const RootInstall &install);
 
 // The one program that reads the image as root; a system tool at a fixed path.

@@ -52,11 +52,11 @@ QString shell(const QString &script, const QString &arg)
     return out.value_or("?");
 }
 
-// Kind, permission bits, link target, whole-second time and content digest of every entry.
+// Kind, mode, link count and target, whole-second time and content digest of every entry.
 QString describeTree(const QString &root)
 {
-    return shell("cd \"$1\" && { find . -printf '%p %y %m %l\\n'; find . ! -type l -exec stat -c "
-                 "'%n %Y' {} +; find . -type f -exec sha1sum {} +; } | LC_ALL=C sort",
+    return shell("cd \"$1\" && { find . -printf '%p %y %m %n %l\\n'; find . ! -type l -exec stat "
+                 "-c '%n %Y' {} +; find . -type f -exec sha1sum {} +; } | LC_ALL=C sort",
                  root);
 }
 
@@ -139,7 +139,7 @@ struct Row
     QString app;   // bundle installed, empty on failure
     QString error;
     int stages = 0; // how many of kStages are reported; 0: 2, or 3 for an unwritable folder
-    QByteArray pkexec = "exec"; // "exec": run the command line for real; else pkexec's exit status
+    QByteArray pkexec = "exec"; // "exec": run the command for real; else pkexec's "status|stderr"
     bool writable = true;       // whether the install folder takes new entries
     bool missing = false;       // not writable: the folder is still to be made, its parent closed
     bool oldCopy = false;       // an older bundle is installed already
@@ -148,7 +148,16 @@ struct Row
     bool rootExtractor = true;  // root may read the image with the system's unsquashfs
     QString logLine;            // a line the setup log must hold
     QByteArray prompt;          // run while the prompt is open, with $IMG the image file
+    QByteArray archived; // run once the archive for root is written, before it is read; $IMG too
 };
+
+// The running pipeline row's "archived" command, at the checkpoint of that name.
+QString g_archived;
+void onArchived(const char *step)
+{
+    if (qstrcmp(step, "archive") == 0)
+        runTool("/bin/sh", {"-c", g_archived});
+}
 
 } // namespace
 
@@ -176,7 +185,10 @@ class TestInstall : public QObject
         installer->onStatus = [trace](InstallStep stage) { *trace << installStepName(stage); };
         installer->onComplete = [trace](const InstallResult &r) {
             const bool success = r.status == InstallResult::Status::Installed;
-            *trace << (success ? "success " + r.app : "failure " + r.error);
+            const QString space = QString("no space: %1 needed, %2 free").arg(r.bytesNeeded);
+            *trace << (success ? "success " + r.app
+                               : "failure " +
+                                     (r.error.isEmpty() ? space.arg(r.bytesAvailable) : r.error));
         };
         installer->start();
         const auto completed = [&] { return !trace->isEmpty() && trace->last().contains(' '); };
@@ -289,7 +301,8 @@ private slots:
         QTest::addColumn<Row>("row");
         const auto add = [](const char *name, const Row &row) { QTest::newRow(name) << row; };
         const QString app = "Quillmarsh.app", archive = "root is handed an archive of the bundle";
-        const QByteArray other = shellQuote(m_tmp.filePath("other.img")).toUtf8();
+        const QByteArray other = shellQuote(m_tmp.filePath("other.img")).toUtf8(),
+                         bomb = shellQuote(m_tmp.filePath("bomb.gz")).toUtf8();
         // clang-format off
         add("bundle by name, mounted", {.image = "full", .app = app, .fuse = true});
         add("bundle by name, extracted", {.image = "full", .app = app, .fuse = false});
@@ -307,6 +320,8 @@ private slots:
         add("privileged copy", {.image = "full", .app = app, .writable = false, .oldCopy = true});
         add("prompt dismissed", {.image = "full", .error = kCancelled, .pkexec = "126", .writable = false, .oldCopy = true});
         add("privileged copy failed", {.image = "other", .error = kCopyFailed, .pkexec = "127", .writable = false});
+        add("root short of space", {.image = "other", .error = "no space: 5 needed, 4 free",
+            .pkexec = "3|refused: not enough space in /x: 5 bytes needed, 4 available\n", .writable = false});
         // Root works only where no one else can change a thing (each case: rootOnlyFolder); ../foreign is 12345's.
         add("folder of another user", {.image = "full", .error = kCopyFailed, .stages = 2, .writable = false, .folder = "../foreign/Apps", .logLine = "INST: no administrator copy into"});
         // Root reads only the bytes the image had when the prompt opened.
@@ -316,6 +331,11 @@ private slots:
         add("privileged copy, archive", {.image = "full", .app = app, .writable = false, .oldCopy = true, .rootExtractor = false, .logLine = archive});
         add("archive changed at the prompt", {.image = "full", .error = kCopyFailed, .writable = false, .oldCopy = true, .rootExtractor = false,
             .logLine = "refused: the archive does not have the SHA-256", .prompt = "printf x | dd of=/proc/$$/fd/0 bs=1 seek=5000 conv=notrunc status=none"});
+        // The user's own program stops the installer once its tar is done and puts a compressed
+        // stream in the archive's place, which is then hashed: root decompresses nothing.
+        add("archive replaced before it is hashed", {.image = "full", .error = kCopyFailed, .writable = false, .oldCopy = true, .rootExtractor = false,
+            .logLine = "refused: the archive is not a plain tar archive",
+            .archived = "kill -STOP $PPID; a=$(echo \"${IMG%/*}\"/archive-*/bundle.tar); cp " + bomb + " \"$a.new\" && mv \"$a.new\" \"$a\"; kill -CONT $PPID"});
         // A hostile install folder, through the real shell command line; root makes it.
         add("hostile folder, still to be made", {.image = "other", .app = "Other.app", .writable = false, .missing = true,
             .folder = "O'Brien say \"hi\" back\\slash $(touch pwned) `touch pwned` two  spaces new\nline Zoë 東京 @NAME@ @EXTRACT@ @DIR@/Apps"});
@@ -339,9 +359,14 @@ private slots:
         // Until the privileged copy, which lifts the lock as root would.
         const QString locked = row.missing ? QFileInfo(destDir).path() : destDir;
         const auto unlock = immutable(locked, !row.writable);
-        fakeReply(row.pkexec == "exec" ? "pkexec.exec=" : "pkexec.rc=" + row.pkexec);
+        const QList<QByteArray> reply = row.pkexec.split('|'); // exit status|standard error
+        fakeReply(row.pkexec == "exec" ? "pkexec.exec=" : "pkexec.rc=" + reply[0]);
+        fakeReply("pkexec.err=" + reply.value(1));
         fakeReply("pkexec.pre=/usr/bin/chattr -i -- " + shellQuote(locked).toUtf8() +
                   "; IMG=" + shellQuote(image).toUtf8() + "; " + row.prompt);
+        g_archived = "IMG=" + shellQuote(image) + "; " + QString::fromUtf8(row.archived);
+        setCheckpoint(row.archived.isEmpty() ? nullptr : &onArchived);
+        const auto noCheckpoint = qScopeGuard([] { setCheckpoint(nullptr); });
         DMGInstaller::Tools tools;
         SquashfsImageTool::Paths paths;
         if (!fuse) { // extracting copies every byte: it has a limit of its own, past a mount's
@@ -376,37 +401,57 @@ private slots:
         QCOMPARE(beside, QStringList{"image.img"});
     }
 
-    // The administrator's command on its own, run as root with the image on standard input: it
-    // installs only the bytes its text names, only a bundle that keeps to itself, and what it
-    // installs is root's and closed to others. A refusal leaves the old copy and nothing else.
-    // The user's own check, made before any copy, refuses the same bundles.
+    // The administrator's command on its own, run as root with the image on standard input on a
+    // file system of its own (7 MB unless the row gives a size) beside an old copy, a killed
+    // install's staging folder holding 3.5 MB, one that is a link and a live install's: it installs
+    // only the bytes its text names, only a bundle that keeps to itself, within the space it has,
+    // and what it installs is root's and closed to others. A refusal leaves the old copy and
+    // nothing else. The user's own check, made before any copy, refuses the same bundles.
     void rootCommand_data()
     {
         // clang-format off
         QTest::addColumn<QString>("input");    // an image, or a tar archive of the bundle
         QTest::addColumn<QString>("digestOf"); // the file whose size and SHA-256 the command names
         QTest::addColumn<QString>("refusal");  // empty: installed
-        QTest::newRow("installed") << "modes.img" << "modes.img" << "";
-        QTest::newRow("other bytes") << "modes.img" << "full.img" << "refused: the image is not ";
-        QTest::newRow("same size, other digest") << "damaged.img" << "full.img" << "does not have the SHA-256";
-        QTest::newRow("bundle is a link") << "linked.img" << "linked.img" << "Quillmarsh.app is not a folder";
-        QTest::newRow("link leaves") << "escape.img" << "escape.img" << "etc is a link that leaves the bundle";
-        QTest::newRow("absolute link") << "absolute.img" << "absolute.img" << "passwd is a link that leaves";
-        QTest::newRow("leaves through a link") << "sneaky.img" << "sneaky.img" << "sub/e is a link that leaves";
-        QTest::newRow("FIFO") << "fifo.img" << "fifo.img" << "pipe is not a file, folder or link";
+        // "held": a second install runs while this one waits for its input; "missing": into a
+        // folder two levels still to be made, with nothing beside; else the file system's size.
+        QTest::addColumn<QString>("how");
+        QTest::newRow("installed") << "modes.img" << "modes.img" << "" << "";
+        QTest::newRow("other bytes") << "modes.img" << "full.img" << "refused: the image is not " << "";
+        QTest::newRow("same size, other digest") << "damaged.img" << "full.img" << "does not have the SHA-256" << "";
+        QTest::newRow("bundle is a link") << "linked.img" << "linked.img" << "Quillmarsh.app is not a folder" << "";
+        QTest::newRow("link leaves") << "escape.img" << "escape.img" << "etc is a link that leaves the bundle" << "";
+        QTest::newRow("absolute link") << "absolute.img" << "absolute.img" << "passwd is a link that leaves" << "";
+        QTest::newRow("leaves through a link") << "sneaky.img" << "sneaky.img" << "sub/e is a link that leaves" << "";
+        QTest::newRow("target ends in a line feed") << "linefeed.img" << "linefeed.img" << "sibling is a link that leaves the bundle" << "";
+        QTest::newRow("link loop") << "loop.img" << "loop.img" << "is a link that loops" << "";
+        QTest::newRow("control character") << "control.img" << "control.img" << "a\\rb has a control character" << "";
+        QTest::newRow("FIFO") << "fifo.img" << "fifo.img" << "pipe is not a file, folder or link" << "";
+        QTest::newRow("hard links") << "hardlink.img" << "hardlink.img" << "" << "";
+        // A second install into the folder must leave the first one's staging folder alone.
+        QTest::newRow("two at once") << "modes.img" << "modes.img" << "" << "held";
+        QTest::newRow("folders to make") << "full.img" << "full.img" << "" << "missing";
         // An archive is listed before anything is written out, then goes through the same checks.
         const QString listed = "refused: the archive holds ";
-        QTest::newRow("archive installed") << "modes.tar" << "modes.tar" << "";
-        QTest::newRow("archive, other bytes") << "modes.tar" << "full.tar" << "refused: the archive is not ";
-        QTest::newRow("archive: FIFO") << "fifo.tar" << "fifo.tar" << listed + "what is not a file, folder or link: p";
-        QTest::newRow("archive: device") << "device.tar" << "device.tar" << listed + "what is not a file, folder or link: c";
-        QTest::newRow("archive: hard link") << "hardlink.tar" << "hardlink.tar" << listed + "what is not a file, folder or link: h";
-        QTest::newRow("archive: absolute link") << "absolute.tar" << "absolute.tar" << listed + "a link to an absolute path";
-        QTest::newRow("archive: absolute name") << "absname.tar" << "absname.tar" << listed + "a name outside its folder: /";
-        QTest::newRow("archive: name with ..") << "dotdot.tar" << "dotdot.tar" << listed + "a name outside its folder: Quillmarsh.app/../";
-        QTest::newRow("archive: link leaves") << "escape.tar" << "escape.tar" << "etc is a link that leaves the bundle";
+        QTest::newRow("archive installed") << "modes.tar" << "modes.tar" << "" << "";
+        QTest::newRow("archive: hard links") << "hardlink.tar" << "hardlink.tar" << "" << "";
+        QTest::newRow("archive: hard link out") << "hardout.tar" << "hardout.tar" << listed + "a hard link to outside Quillmarsh.app" << "";
+        QTest::newRow("archive: device") << "device.tar" << "device.tar" << listed + "what is not a file, folder or link: c" << "";
+        QTest::newRow("archive: absolute link") << "absolute.tar" << "absolute.tar" << listed + "a link to an absolute path" << "";
+        QTest::newRow("archive: name outside") << "dotdot.tar" << "dotdot.tar" << listed + "a name outside its folder: \"Quillmarsh.app/../README\"" << "";
         // A link up and out, then a file named through it: nothing may land outside.
-        QTest::newRow("archive: written through a link") << "through.tar" << "through.tar" << "cannot read the archive";
+        QTest::newRow("archive: written through a link") << "through.tar" << "through.tar" << "cannot read the archive" << "";
+        // What root writes is bounded before it writes: no decompressor runs (each stream holds
+        // 24 MiB of zeros), no entry or total may be larger than the archive, and the space
+        // must hold the archive and the bundle.
+        for (const char *kind : {"gz", "zst", "xz"})
+            QTest::addRow("archive: %s", kind) << QString("bomb.") + kind << QString("bomb.") + kind << "refused: the archive is not a plain tar archive" << "";
+        QTest::newRow("archive: total") << "bigsparse.tar" << "bigsparse.tar" << "refused: the archive lists 67108864 bytes, more than its own" << "";
+        QTest::newRow("archive: sparse") << "sparse.tar" << "sparse.tar" << "more than it holds: a sparse file" << "";
+        // Before it is written the input counts too, with the bundle and 1 MB to spare.
+        const qint64 needed = QFileInfo(m_tmp.filePath("full.tar")).size() + kRootSpaceMargin +
+                              treeSize(m_tmp.filePath("full/Quillmarsh.app"));
+        QTest::newRow("archive: no space") << "full.tar" << "full.tar" << QString(": %1 bytes needed").arg(needed) << "6m";
         // clang-format on
     }
     void rootCommand()
@@ -414,35 +459,66 @@ private slots:
         QFETCH(QString, input);
         QFETCH(QString, digestOf);
         QFETCH(QString, refusal);
-        const QString dir = freshFolder(), dest = dir + "/Quillmarsh.app";
-        QVERIFY(QDir().mkpath(dir));
-        QCOMPARE(copyTree(m_tmp.filePath("other/Other.app"), dest), QString());
-        // A killed install's staging folder holding the old copy, one that is a link, and a
-        // live install's.
-        QVERIFY(QDir().mkpath(dir + "/.quillmarsh-stale/old") && QDir().mkpath(dir + "-target"));
-        QVERIFY(QFile::link(dir + "-target", dir + "/.quillmarsh-link"));
-        const auto unlock = liveStaging(dir);
-        QFile digestSource(m_tmp.filePath(digestOf)), stdinFile(m_tmp.filePath(input));
-        QVERIFY(digestSource.open(QIODevice::ReadOnly) && stdinFile.open(QIODevice::ReadOnly));
-        const RootInstall install{
+        QFETCH(QString, how);
+        const QString run = freshFolder(),
+                      dir = run + "/dir" + (how == "missing" ? "/new/Apps" : "");
+        const auto cleanup = qScopeGuard([&] { platform::removeTree(run); });
+        QFile digestSource(m_tmp.filePath(digestOf));
+        QVERIFY(QDir().mkpath(run) && digestSource.open(QIODevice::ReadOnly));
+        RootInstall install{
             dir, "Quillmarsh.app", digestSource.size(),
             QCryptographicHash::hash(digestSource.readAll(), QCryptographicHash::Sha256),
-            input.endsWith(".tar") ? RootInstall::Payload::TarArchive
-                                   : RootInstall::Payload::SquashfsImage};
-        MaybeText out, err;
-        QCOMPARE(runTool("/bin/sh", {"-c", pkexecInstallCommand(install)}, &out, &err,
-                         QDeadlineTimer(60000), stdinFile.handle()),
-                 refusal.isEmpty() ? 0 : 1);
-        QVERIFY2(err.value_or("").contains(refusal), qPrintable(err.value_or("?")));
-        QCOMPARE(entries(dir),
-                 QStringList({".quillmarsh-link", ".quillmarsh-live", "Quillmarsh.app"}));
+            input.endsWith(".img") ? RootInstall::Payload::SquashfsImage
+                                   : RootInstall::Payload::TarArchive};
+        const QString full = m_tmp.filePath("full/Quillmarsh.app");
+        install.bundleSize = treeSize(full); // as the user saw it
+        MaybeText report;
+        QCOMPARE(
+            runTool("/usr/bin/unshare",
+                    {"-m", "--propagation", "private", "/bin/sh", "-c",
+                     R"(set -e; d=$1/dir; mkdir "$d" "$1/elsewhere"
+mount -t tmpfs -o "size=$3,mode=0755" qm-root "$d"
+if [ "$5" != missing ]; then
+  cp -a "$6" "$d/Quillmarsh.app"; mkdir "$d/.quillmarsh-stale" "$d/.quillmarsh-live"
+  cp -a "$7" "$d/.quillmarsh-stale/old"
+  ln -s "$1/elsewhere" "$d/.quillmarsh-link"; exec 5<"$d/.quillmarsh-live"; flock 5
+fi
+if [ "$5" = held ]; then
+  mkfifo "$1/fifo"; sh -c "$4" < "$1/fifo" 5<&- 2>/dev/null & exec 6>"$1/fifo"
+  for i in $(seq 200); do for s in "$d"/.quillmarsh-????????; do
+    [ -d "$s" ] && ! flock -n "$s" true && break 2; done; sleep 0.05; done
+fi
+set +e; sh -c "$4" < "$2" 5<&- 6>&- 2>&1 >/dev/null; echo "status $?"
+if [ "$5" = held ]; then cat "$2" >&6; exec 6>&-; wait $!; echo "first $?"; fi
+[ "$5" != missing ] || stat -c '%n %a %U' "$d/new" "$d/new/Apps" | sed "s,^$d/,,"
+cp -a "$d" "$1/out")",
+                     "sh", run, m_tmp.filePath(input), how.endsWith('m') ? how : "7m",
+                     pkexecInstallCommand(install), how, m_tmp.filePath("other/Other.app"), full},
+                    &report, nullptr, QDeadlineTimer(60000)),
+            0);
+        const int status = refusal.isEmpty()                  ? 0
+                           : refusal.contains("bytes needed") ? kRootNoSpaceStatus
+                                                              : 1;
+        const QString text = report.value_or("?"); // standard error, then how it ended
+        QVERIFY2(text.contains(refusal), qPrintable(text));
+        QCOMPARE(text.mid(text.lastIndexOf("\nstatus ") + 1),
+                 QString("status %1\n").arg(status) + (how == "held" ? "first 0\n" : "") +
+                     (how == "missing" ? "new 755 root\nnew/Apps 755 root\n" : ""));
+        const QString out = run + "/out" + (how == "missing" ? "/new/Apps" : ""),
+                      dest = out + "/Quillmarsh.app";
+        QCOMPARE(entries(out),
+                 how == "missing"
+                     ? QStringList{"Quillmarsh.app"}
+                     : QStringList({".quillmarsh-link", ".quillmarsh-live", "Quillmarsh.app"}));
+        const QString source = m_tmp.filePath(input.section('.', 0, 0)) + "/Quillmarsh.app";
         if (!refusal.isEmpty())
             QCOMPARE(describeTree(dest), describeTree(m_tmp.filePath("other/Other.app")));
         else
             QCOMPARE(grantedTooMuch(dest), QString());
+        if (refusal.isEmpty() && !input.startsWith("modes"))
+            QCOMPARE(describeTree(dest), describeTree(source));
         if (input.endsWith(".img") && input == digestOf) {
-            const QString problem =
-                bundleProblem(m_tmp.filePath(input.chopped(4)) + "/Quillmarsh.app");
+            const QString problem = bundleProblem(source);
             QVERIFY2(problem.isEmpty() == refusal.isEmpty() && problem.contains(refusal),
                      qPrintable(problem));
         }
@@ -562,41 +638,56 @@ private slots:
     }
 
     // A small file system of its own in a private mount namespace; the bundle needs about
-    // 3.5 MB. An old copy stays in place while the new one is staged, so it frees nothing.
-    // Without one, the install folder is two levels still to be made.
+    // 3.5 MB. An old copy stays in place while the new one is staged, so it frees nothing; a
+    // killed install's copy goes before the space is counted. Without either, the install
+    // folder is two levels still to be made. For the administrator's copy root keeps the 1 MB
+    // image beside the bundle, and the space is found short before the prompt.
     void diskSpace_data()
     {
         QTest::addColumn<QString>("size");
-        QTest::addColumn<bool>("oldCopy");
+        QTest::addColumn<QString>("setup");       // "old" copy, "stale" copy, "root": not writable
         QTest::addColumn<QStringList>("outcome"); // the last line, then what the folder holds
         const QString app = "Quillmarsh.app";
-        QTest::addRow("2 MB, two folders to make") << "2m" << false << QStringList{"no space in "};
-        QTest::addRow("6 MB, old copy")
-            << "6m" << true << QStringList{"no space in ", app, "old kept"};
-        QTest::addRow("12 MB, old copy") << "12m" << true << QStringList{"installed ", app};
+        // clang-format off
+        QTest::addRow("2 MB, two folders to make") << "2m" << "" << QStringList{"no space in MNT/Apps/new:"};
+        QTest::addRow("6 MB, old copy") << "6m" << "old" << QStringList{"no space in MNT/Apps:", app, "old kept"};
+        QTest::addRow("6 MB, killed install's copy") << "6m" << "stale" << QStringList{"installed ", app};
+        QTest::addRow("12 MB, old copy") << "12m" << "old" << QStringList{"installed ", app};
+        QTest::addRow("5 MB, administrator's copy") << "5000k" << "root" << QStringList{"no space in MNT/Apps:"};
+        // A killed administrator install's copy, which only root may remove: root is asked.
+        QTest::addRow("6 MB, root's killed copy") << "6m" << "root stale"
+            << QStringList{"stage authorize", "failed: " + kCopyFailed, ".quillmarsh-stale"};
+        // clang-format on
     }
     void diskSpace()
     {
         QFETCH(QString, size);
-        QFETCH(bool, oldCopy);
+        QFETCH(QString, setup);
         QFETCH(QStringList, outcome);
         const QString mnt = freshFolder();
         const auto cleanup = qScopeGuard([&] { platform::removeTree(mnt); });
         QVERIFY(QDir().mkpath(mnt));
         MaybeText out;
-        QCOMPARE(runTool("/usr/bin/unshare",
-                         {"-m", "--propagation", "private", "/bin/sh", "-c",
-                          R"(mount -t tmpfs -o "size=$1" qm-space "$2" || exit 9; d="$2/Apps/new"
-if [ -n "$4" ]; then d="$2/Apps"; mkdir "$d"; cp -a "$4" "$d/Quillmarsh.app" && echo old > "$d/Quillmarsh.app/old-marker"; fi
-"$3" "$5" "$d" | tail -n 1; ls -A "$d" 2>/dev/null; [ ! -e "$d/Quillmarsh.app/old-marker" ] || echo old kept)",
-                          "sh", size, mnt, QM_BINARY_DIR "/bin/quillmarsh-install-image",
-                          oldCopy ? m_tmp.filePath("full/Quillmarsh.app") : QString(),
-                          m_tmp.filePath("full.img")},
-                         &out),
-                 0);
-        QStringList lines = out.value_or("").split('\n', Qt::SkipEmptyParts);
-        QVERIFY2(!lines.isEmpty() && lines[0].startsWith(outcome[0] + mnt + "/Apps"),
-                 qPrintable(out.value_or("")));
+        QCOMPARE(
+            runTool(
+                "/usr/bin/unshare",
+                {"-m", "--propagation", "private", "/bin/sh", "-c",
+                 R"(mount -t tmpfs -o "size=$1,mode=0755" qm-space "$2" || exit 9; d="$2/Apps"; b=$5/full/Quillmarsh.app
+case $4 in
+  old) mkdir "$d"; cp -a "$b" "$d/Quillmarsh.app" && echo old > "$d/Quillmarsh.app/old-marker";;
+  stale) mkdir -p "$d/.quillmarsh-stale"; cp -a "$b" "$d/.quillmarsh-stale/new";;
+  root*) mkdir "$d"; [ "$4" = root ] || cp -a "$b" "$d/.quillmarsh-stale"; chattr -R +i "$d";;
+  *) d="$2/Apps/new";;
+esac
+"$3" "$5/full.img" "$d" | grep -v -e '^stage mount' -e '^stage copy' | tail -n 2
+ls -A "$d" 2>/dev/null; [ ! -e "$d/Quillmarsh.app/old-marker" ] || echo old kept)",
+                 "sh", size, mnt, QM_BINARY_DIR "/bin/quillmarsh-install-image", setup,
+                 m_tmp.path()},
+                &out),
+            0);
+        const QStringList lines =
+            out.value_or("").replace(mnt, "MNT").split('\n', Qt::SkipEmptyParts);
+        QVERIFY2(!lines.isEmpty() && lines[0].startsWith(outcome[0]), qPrintable(out.value_or("")));
         QCOMPARE(lines.mid(1), outcome.mid(1));
     }
 
@@ -658,9 +749,10 @@ void TestInstall::initTestCase()
     // The bundle: an executable AppRun, nested folders with an old time, a relative link and a
     // file of a few MB; images without it, and broken ones. Careless or hostile bundles: modes
     // and an ACL granting others too much, a bundle that is a link, links leaving the bundle
-    // (directly, absolutely, through another link), a FIFO. Archives of the bundle, fair and
-    // hostile: a device, a hard link, names outside, a link up and out with a file named
-    // through it.
+    // (directly, absolutely, through another link, by a trailing line feed), a link loop, a
+    // name with a carriage return, a FIFO, hard links. Archives of the bundle, fair and hostile:
+    // a device, hard links in and out, a name outside, a link up and out with a file named
+    // through it, compressed streams of zeros, sparse files.
     QCOMPARE(runTool("/bin/sh", {"-c", R"(set -e; cd "$1"; a=full/Quillmarsh.app
 mkdir -p $a/Contents/Resources/deep full/Other.app other/Other.app none
 printf '#!/bin/sh\necho quillmarsh\n' > $a/AppRun; chmod 755 $a/AppRun; seq 500000 > $a/Contents/data.bin
@@ -671,21 +763,29 @@ m=modes/Quillmarsh.app; mkdir -p $m/shared; cp $a/AppRun $m/; chmod 4755 $m/AppR
 echo x > $m/open; chmod 777 $m/open; chmod 2777 $m/shared; chown 12345 $m/open
 echo y > $m/acl; setfacl -m u:12345:rwx $m/acl
 mkdir linked; ln -s /tmp linked/Quillmarsh.app
-for t in escape absolute sneaky fifo; do mkdir -p $t/Quillmarsh.app/sub; cp $a/AppRun $t/Quillmarsh.app/; done
+for t in escape absolute sneaky fifo linefeed loop control hardlink device through bomb sparse bigsparse; do
+    mkdir -p $t/Quillmarsh.app/sub; cp $a/AppRun $t/Quillmarsh.app/
+done
 ln -s ../../etc escape/Quillmarsh.app/etc; ln -s /etc/passwd absolute/Quillmarsh.app/passwd
 ln -s .. sneaky/Quillmarsh.app/sub/d; ln -s d/../x sneaky/Quillmarsh.app/sub/e; mkfifo fifo/Quillmarsh.app/pipe
-for t in full other none modes linked escape absolute sneaky fifo; do
+nl=$(printf '\nx'); ln -s "../Quillmarsh.app${nl%x}" linefeed/Quillmarsh.app/sibling
+ln -s loop2 loop/Quillmarsh.app/loop1; ln -s loop1 loop/Quillmarsh.app/loop2; cr=$(printf 'a\rb'); touch control/Quillmarsh.app/$cr
+ln hardlink/Quillmarsh.app/AppRun hardlink/Quillmarsh.app/again
+for t in full other none modes linked escape absolute sneaky fifo linefeed loop control hardlink; do
     echo readme > $t/README; mksquashfs $t $t.img -noappend -quiet -no-progress
 done
 head -c $(($(stat -c %s full.img) / 2)) full.img > truncated.img
 cp full.img damaged.img; head -c 4000 /dev/zero | tr '\0' x | dd of=damaged.img bs=1 seek=1000 conv=notrunc
 printf '#!/bin/sh\nsleep 1\nexec /usr/bin/unsquashfs "$@"\n' > slow-unsquashfs; chmod 755 slow-unsquashfs
-mkdir -p device/Quillmarsh.app hardlink/Quillmarsh.app through/Quillmarsh.app
-mknod device/Quillmarsh.app/null c 1 3; cp $a/AppRun hardlink/Quillmarsh.app/; ln hardlink/Quillmarsh.app/AppRun hardlink/Quillmarsh.app/again
-cp $a/AppRun through/Quillmarsh.app/; ln -s ../../.. through/Quillmarsh.app/up
-for t in full modes fifo device hardlink absolute escape through; do tar --acls --xattrs -C $t -cf $t.tar Quillmarsh.app; done
+mknod device/Quillmarsh.app/null c 1 3; ln -s ../../.. through/Quillmarsh.app/up
+for t in full modes device hardlink absolute through; do tar --acls --xattrs -C $t -cf $t.tar Quillmarsh.app; done
 tar -C full -rf through.tar --transform 's,^README,Quillmarsh.app/up/pwned,' README
-tar -C full -cPf dotdot.tar Quillmarsh.app/../README; tar -cPf absname.tar "$PWD/full/README"
+tar -C modes -cPf dotdot.tar Quillmarsh.app Quillmarsh.app/../README
+tar -C hardlink -cPf hardout.tar --transform 's,.*,../../etc/passwd,RS' Quillmarsh.app
+truncate -s 24M bomb/Quillmarsh.app/zeros; truncate -s 64M bigsparse/Quillmarsh.app/zeros
+printf x | dd of=sparse/Quillmarsh.app/sparse bs=1 seek=8191 status=none
+for t in sparse bigsparse; do tar -C $t -cSf $t.tar Quillmarsh.app; done
+for z in "gzip -1 gz" "zstd -q -1 zst" "xz -0 -T1 xz"; do tar -C bomb -cf - Quillmarsh.app | ${z% *} > bomb.${z##* }; done
 mkdir foreign probe; chown 12345 foreign
 squashfuse -o ro none.img probe && [ -e probe/README ] && fusermount3 -u probe && touch fuse-works || true)",
                                  "sh", m_tmp.path()}),
