@@ -3,8 +3,10 @@
 #include "controller/mainwindowcontroller.h"
 #include "controller/setupflow.h"
 #include "diag/itlog.h"
+#include "platform/cpu.h"
 #include "ui/installerwindow.h"
 
+#include <QSysInfo>
 #include <QTimer>
 #include <QWindow>
 
@@ -32,6 +34,11 @@ AppDelegate::~AppDelegate() = default;
 
 void AppDelegate::applicationDidFinishLaunching()
 {
+    // Which image the run takes follows from the processor the kernel reports, whatever the
+    // program was built for (an emulated one reports the emulated processor).
+    ITLog("APP: processor %@ (%@ image), program built for %@", platform::machineName(),
+          platform::isArm64() ? QStringLiteral("arm64") : QStringLiteral("x86_64"),
+          QSysInfo::buildCpuArchitecture());
     m_mainController =
         std::make_unique<MainWindowController>(SetupFlow::standardParts(m_privateFolder));
     InstallerWindow *window = m_mainController->window();

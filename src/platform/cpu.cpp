@@ -9,14 +9,19 @@ bool isArm64Machine(const QString &machine)
     return machine == QLatin1String("aarch64") || machine == QLatin1String("arm64");
 }
 
-bool isArm64()
+QString machineName()
 {
     struct utsname info
     {
     };
     if (::uname(&info) != 0)
-        return false;
-    return isArm64Machine(QString::fromLatin1(info.machine));
+        return {};
+    return QString::fromLatin1(info.machine);
+}
+
+bool isArm64()
+{
+    return isArm64Machine(machineName());
 }
 
 } // namespace platform
