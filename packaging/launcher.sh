@@ -155,13 +155,14 @@ case $0 in */*) qm_self=$0 ;; *) qm_self=./$0 ;; esac
 # The C library: GNU's, at the loader's path, of the version the file was built against or
 # newer. The loader names its version from glibc 2.33 on; an older one is found by the name of
 # the file its path links to (ld-2.31.so).
-qm_gnu="the installer needs the GNU C library (glibc) $qm_glibc or newer for $(processor "$qm_arch")"
-[ -e "$qm_loader" ] || refuse "this system has no GNU C library ($qm_loader is missing): $qm_gnu."
+qm_gnu="the installer needs the GNU C library (glibc) $qm_glibc or newer for"
+[ -e "$qm_loader" ] ||
+    refuse "this system has no GNU C library ($qm_loader is missing): $qm_gnu $(processor "$qm_arch")."
 qm_version=$("$qm_loader" --version 2>&1)
 qm_version=${qm_version%%"
 "*}
 case $qm_version in
-*musl*) refuse "this system's C library is musl, not the GNU C library: $qm_gnu." ;;
+*musl*) refuse "this system's C library is musl, not the GNU C library: $qm_gnu $(processor "$qm_arch")." ;;
 *" version "[0-9]*.*) qm_version=${qm_version##* version } ;;
 *) qm_version=$(readlink -f -- "$qm_loader") && qm_version=${qm_version##*/ld-} ;;
 esac
@@ -177,9 +178,6 @@ case $qm_version in
     fi
     ;;
 esac # a version it does not name: the loader's check of the libraries below still tells
-
-[ $(($(wc -c < "$qm_self"))) = $((qm_tools_at + qm_size)) ] ||
-    refuse "$qm_self is damaged (it is not as long as it was built); download it again."
 
 # Where to unpack: the user's cache folder, kept for later runs, when no one else can change
 # it; otherwise a fresh folder for this run only, removed at its end, in the home folder or else
@@ -205,14 +203,21 @@ if [ -z "$qm_dir" ]; then
 fi
 
 qm_stage=$(mktemp -d "$qm_base/.unpack-XXXXXX") || refuse "cannot unpack into $qm_base."
-# The bytes' SHA-256 is taken on the side while they unpack; the copy is used only when it
-# matches. zstd itself comes first, from the gzip-compressed tar.
-{ [ "$(tail -c +$((qm_tools_at + 1)) "$qm_self" | sha256sum)" = "$qm_sha256  -" ]; } &
+# The file's length and its tars' SHA-256 are checked on the side while they unpack (on another
+# processor core); the copy is used only when they are as built. zstd itself comes first, from
+# the gzip-compressed tar.
+{
+    [ $(($(wc -c < "$qm_self"))) = $((qm_tools_at + qm_size)) ] || exit 2
+    [ "$(tail -c +$((qm_tools_at + 1)) "$qm_self" | sha256sum)" = "$qm_sha256  -" ]
+} &
 qm_check=$!
 qm_failed=$(unpack "$qm_tools_at" "$qm_tools_size" gzip)
 [ -n "$qm_failed" ] ||
     qm_failed=$(unpack $((qm_tools_at + qm_tools_size)) $((qm_size - qm_tools_size)) "$qm_stage/libexec/zstd")
-wait "$qm_check" || refuse "$qm_self is damaged (its contents are not those it was built with); download it again."
+wait "$qm_check" || case $? in
+2) refuse "$qm_self is damaged (it is not as long as it was built); download it again." ;;
+*) refuse "$qm_self is damaged (its contents are not those it was built with); download it again." ;;
+esac
 qm_check=""
 [ -z "$qm_failed" ] || refuse "cannot unpack into $qm_base: $(printf '%s\n' "$qm_failed" | head -n 1)"
 check_baseline "$qm_stage"

@@ -206,7 +206,9 @@ printf 'x' | dd of="$work/changed.run" bs=1 seek=$(($(stat -c %s "$run") / 2)) c
 bb=$work/busybox-root
 mkdir -p "$bb"/{bin,etc,proc,dev,tmp,home} && touch "$bb/etc/passwd" && cp /bin/busybox "$bb/bin/"
 busybox --list | grep -vx busybox | while read -r a; do ln -s busybox "$bb/bin/$a"; done
-printf '#!/bin/sh\necho riscv64\n' > "$work/uname" && chmod 0755 "$work/uname"
+# Another processor, and a dialog tool that writes down what it would show.
+mkdir -p "$work/dialog" && chown "$U" "$work/dialog" && printf '#!/bin/sh\necho riscv64\n' > "$work/uname"
+printf '#!/bin/sh\necho "$@" > /tmp/dialog/words\n' > "$work/dialog/zenity" && chmod 0755 "$work/uname" "$work/dialog/zenity"
 mkdir -p "$work/disk-full/home" && mount -t tmpfs -o size=16m,mode=0755,uid=$U qm-full "$work/disk-full/home"
 # Started in each way a user may: "sh FILE" in its folder, with a file of that name in PATH;
 # through a link, by a relative path from another folder.
@@ -215,7 +217,9 @@ ln -s /tmp/quillmarsh-installer-x86_64.run "$work/link/home/installer.run"
 
 # Rows that change the defaults do so in a subshell.
 (file=$work/aarch64.run; quick other-processor "this computer has an x86_64 (64-bit Intel or AMD) processor: download quillmarsh-installer-x86_64.run instead")
-quick riscv64 "processor (riscv64) is not supported" --ro-bind "$work/uname" /usr/bin/uname
+(user_env=(PATH=/tmp/dialog:/usr/bin:/bin)
+ quick riscv64 "processor (riscv64) is not supported" --ro-bind "$work/uname" /usr/bin/uname --bind "$work/dialog" /tmp/dialog)
+verdict "riscv64, in a window" "$(grep -q "riscv64) is not supported" "$work/dialog/words" || echo "no dialog")"
 (sysroot=$bb become=(); quick no-c-library "no GNU C library (/lib64/ld-linux-x86-64.so.2 is missing)" --unshare-user --uid $U --gid $U)
 (file=$work/glibc-2.99.run; quick glibc-too-old "too old: version [0-9.]* found, 2.99 or newer needed")
 (file=$work/cut.run; quick cut-short "is damaged")
