@@ -153,8 +153,7 @@ fuse=()
 # launch to finish.
 (launch=1 start=(sh -c '"$0"; sleep 5' /tmp/quillmarsh-installer-x86_64.run)
  row xvfb "${fuse[@]}" --ro-bind "$ca" /etc/ssl/certs/ca-certificates.crt)
-row no-dev-fuse --ro-bind "$ca" /etc/ssl/certs/ca-certificates.crt
-row fedora-ca-path --tmpfs /etc/ssl --tmpfs /etc/pki/tls/certs --ro-bind "$ca" /etc/pki/tls/certs/ca-bundle.crt
+row no-dev-fuse,fedora-ca-path --tmpfs /etc/ssl --tmpfs /etc/pki/tls/certs --ro-bind "$ca" /etc/pki/tls/certs/ca-bundle.crt
 
 # The administrator way into a folder only root may change, on a system without unsquashfs: the
 # user's ~/Applications leads there. The sandbox forbids set-user-id programs, so the stand-in
