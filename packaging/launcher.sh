@@ -151,6 +151,13 @@ fi
 case $0 in */*) qm_self=$0 ;; *) qm_self=./$0 ;; esac
 [ -f "$qm_self" ] && [ -r "$qm_self" ] ||
     refuse "cannot read this file ($0): start it by its path, for example ./${0##*/}"
+# Its length and its tars' SHA-256 are checked on the side, from now on and while they unpack
+# (on another processor core); the copy is used only when they are as built.
+{
+    [ $(($(wc -c < "$qm_self"))) = $((qm_tools_at + qm_size)) ] || exit 2
+    [ "$(tail -c +$((qm_tools_at + 1)) "$qm_self" | sha256sum)" = "$qm_sha256  -" ]
+} &
+qm_check=$!
 
 # The C library: GNU's, at the loader's path, of the version the file was built against or
 # newer. The loader names its version from glibc 2.33 on; an older one is found by the name of
@@ -203,14 +210,7 @@ if [ -z "$qm_dir" ]; then
 fi
 
 qm_stage=$(mktemp -d "$qm_base/.unpack-XXXXXX") || refuse "cannot unpack into $qm_base."
-# The file's length and its tars' SHA-256 are checked on the side while they unpack (on another
-# processor core); the copy is used only when they are as built. zstd itself comes first, from
-# the gzip-compressed tar.
-{
-    [ $(($(wc -c < "$qm_self"))) = $((qm_tools_at + qm_size)) ] || exit 2
-    [ "$(tail -c +$((qm_tools_at + 1)) "$qm_self" | sha256sum)" = "$qm_sha256  -" ]
-} &
-qm_check=$!
+# zstd itself comes first, from the gzip-compressed tar.
 qm_failed=$(unpack "$qm_tools_at" "$qm_tools_size" gzip)
 [ -n "$qm_failed" ] ||
     qm_failed=$(unpack $((qm_tools_at + qm_tools_size)) $((qm_size - qm_tools_size)) "$qm_stage/libexec/zstd")
