@@ -253,6 +253,11 @@ trap 'kill $(jobs -p) 2>/dev/null; wait; umount "$swap"; rmdir "$swap"' EXIT
 setpriv --reuid=$((U + 1)) --regid=$((U + 1)) --clear-groups /usr/bin/python3 - "$swap" <<'PY' &
 import os, sys, time
 swap, end, found = sys.argv[1], time.monotonic() + 60, None
+def running(pid):
+    try:
+        return open(f"/proc/{pid}/stat").read().rsplit(") ")[1][0] != "Z"
+    except OSError:
+        return False
 while not found and time.monotonic() < end:
     time.sleep(0.001)
     for pid in filter(str.isdigit, os.listdir("/proc")):
@@ -267,7 +272,7 @@ if found:
     os.makedirs(fake)
     open(fake + "/zstd", "w").write("#!/bin/sh\necho ran > /tmp/scratch/theirs\n")
     os.chmod(fake + "/zstd", 0o755)
-    while os.path.exists(f"/proc/{found[0]}") and open(f"/proc/{found[0]}/stat").read().rsplit(") ")[1][0] != "Z":
+    while running(found[0]):
         pass
     os.rename(swap + "/cache", swap + "/ours")
     os.rename(swap + "/fake", swap + "/cache")
