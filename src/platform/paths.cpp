@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <climits>
 #include <mutex>
 #include <vector>
 
@@ -44,8 +45,31 @@ PrivateFolderState &privateFolder()
     return *folder;
 }
 
-// Usable means: a real directory we own, that nobody else can enter, and that we can write
-// into (a read-only file system fails here even for root).
+// Whether no one but root and the user can change where path leads: no link on the way, and
+// every folder from the root folder down to it root's or the user's and writable by no one else.
+// A sticky folder counts as safe: its other users may add entries but not rename or remove ours.
+// Another user who may rename a folder on the way could otherwise put one of theirs in its
+// place between a check and a use.
+bool onlyOursOnTheWay(const QByteArray &path)
+{
+    char real[PATH_MAX];
+    if (!::realpath(path.constData(), real) || path != real)
+        return false;
+    for (QByteArray folder = path;;) {
+        struct stat st = {};
+        if (::lstat(folder.constData(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+            (st.st_uid != 0 && st.st_uid != ::geteuid()) ||
+            ((st.st_mode & 022) != 0 && (st.st_mode & S_ISVTX) == 0))
+            return false;
+        if (folder == "/")
+            return true;
+        const qsizetype slash = folder.lastIndexOf('/');
+        folder.truncate(slash > 0 ? slash : 1);
+    }
+}
+
+// Usable means: a real directory we own, that nobody else can enter, that we can write into (a
+// read-only file system fails here even for root), and on a way no one else can change.
 bool isPrivateDir(const QString &path)
 {
     const QByteArray native = QFile::encodeName(path);
@@ -54,7 +78,8 @@ bool isPrivateDir(const QString &path)
         return false;
     if ((st.st_mode & 077) != 0 || (st.st_mode & 0700) != 0700)
         return false;
-    return ::faccessat(AT_FDCWD, native.constData(), W_OK | X_OK, AT_EACCESS) == 0;
+    return ::faccessat(AT_FDCWD, native.constData(), W_OK | X_OK, AT_EACCESS) == 0 &&
+           onlyOursOnTheWay(native);
 }
 
 // A fresh folder from an earlier run is ours to remove only when it is still exactly what we
@@ -117,20 +142,34 @@ void decide(PrivateFolderState &folder)
     }
     if (!home.isEmpty())
         roots.push_back({home, false});
+    // The runtime folder last: it is memory, but safe where the home folder is not.
+    const QString runtime = xdgDirectory(XdgDirectory::Runtime);
+    if (!runtime.isEmpty())
+        roots.push_back({runtime, false});
 
-    for (const Root &root : roots)
-        removeStaleFolders(root.path);
+    // Each root by the folders that really hold it: a link on the way may lead elsewhere later.
+    // Leftovers go only where no one else can swap a folder between the check and the removal.
+    const auto real = [](const QString &path) { return QFileInfo(path).canonicalFilePath(); };
     for (const Root &root : roots) {
-        if (root.usual) {
+        const QString path = real(root.path);
+        if (!path.isEmpty() && onlyOursOnTheWay(QFile::encodeName(path)))
+            removeStaleFolders(path);
+    }
+    for (const Root &root : roots) {
+        if (root.usual)
             QDir().mkpath(root.path);
-            const QString usual = root.path + u'/' + kUsualName;
+        const QString path = real(root.path);
+        if (path.isEmpty())
+            continue;
+        if (root.usual) {
+            const QString usual = path + u'/' + kUsualName;
             ::mkdir(QFile::encodeName(usual).constData(), 0700);
             if (isPrivateDir(usual)) {
                 folder.path = usual;
                 return;
             }
         }
-        if (makeFreshFolder(root.path, folder))
+        if (makeFreshFolder(path, folder))
             return;
     }
 }

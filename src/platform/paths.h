@@ -25,9 +25,11 @@ enum class XdgDirectory {
 // directory rules demand. Empty when there is none.
 QString xdgDirectory(XdgDirectory which);
 
-// Per-user private folder (mode 0700, owned by the user, on disk) for the downloaded image,
-// partial downloads, mount points and staging copies: the cache folder's "quillmarsh-installer",
-// or a fresh folder beside it when that one cannot be used safely. Decided on the first call
+// Per-user private folder (mode 0700, owned by the user) for the downloaded image, partial
+// downloads, mount points and staging copies: the cache folder's "quillmarsh-installer", or a
+// fresh folder beside it, in the home folder or in the runtime folder when that one cannot be
+// used safely. Safe means also that every folder above it is root's or the user's and writable
+// by no one else (or sticky), with no link on the way. Decided on the first call
 // and the same for the rest of the process; empty when no private folder can be made, in which
 // case nothing may be written. The first call also removes fresh folders that crashed runs
 // left behind.

@@ -73,23 +73,38 @@ failed=0
 session=(DISPLAY=:7)
 as_root=() # run as root in the sandbox, before the user's command (which it is handed)
 apps=""    # where the row installs, seen from here; empty: the user's ~/Applications
-# sandbox HOME BWRAP_ARGS...: the file run in the bare system as the user, with HOME as home.
+sysroot=$rootfs file=$run start=(/tmp/quillmarsh-installer-x86_64.run) user_env=()
+become=(setpriv --reuid=$U --regid=$U --clear-groups --inh-caps=-all)
+# sandbox HOME BWRAP_ARGS...: the file run in the bare system as the user, with HOME as home, the
+# user's whole environment that of environment().
+environment() { printf '%s\n' HOME=/home/qm "${session[@]}" PATH=/usr/bin:/bin LANG=C.UTF-8 "${user_env[@]}"; }
 sandbox() {
     local home=$1
     shift
-    bwrap --ro-bind "$rootfs" / --dev /dev --proc /proc --tmpfs /tmp --tmpfs /home \
+    mapfile -t vars < <(environment)
+    bwrap --ro-bind "$sysroot" / --dev /dev --proc /proc --tmpfs /tmp --tmpfs /home \
         --bind "$home" /home/qm --ro-bind /tmp/.X11-unix /tmp/.X11-unix \
-        --ro-bind "$run" /tmp/quillmarsh-installer-x86_64.run --ro-bind "$work/passwd" /etc/passwd \
-        --unshare-pid --die-with-parent "$@" "${as_root[@]}" \
-        setpriv --reuid=$U --regid=$U --clear-groups --inh-caps=-all \
-        env -i HOME=/home/qm "${session[@]}" PATH=/usr/bin:/bin LANG=C.UTF-8 \
-        /tmp/quillmarsh-installer-x86_64.run
+        --ro-bind "$file" /tmp/quillmarsh-installer-x86_64.run --ro-bind "$work/passwd" /etc/passwd \
+        --unshare-pid --die-with-parent "$@" "${as_root[@]}" "${become[@]}" env -i "${vars[@]}" \
+        "${start[@]}"
+}
+# verdict NAME WHY OUTPUT...: the row passes when WHY is empty (a mark for rows in subshells).
+verdict() {
+    if [ -n "$2" ]; then
+        failed=1 && touch "$work/.failed"
+        echo "FAIL: $1: ${2#; }"
+        sed 's/^/  | /' "${@:3}" 2>/dev/null | tail -n 40 || true
+    else
+        echo "PASS: $1"
+    fi
 }
 row() {
     local name=$1 home=$work/$1/home
     shift
     mkdir -p "$home" && chown "$U:$U" "$home"
     local log=$home/.local/state/Logs/quillmarsh-installer.log bundle=${apps:-$home/Applications}/Quillmarsh.app
+    # The last row's window may still be going.
+    for _ in $(seq 50); do xdotool search --onlyvisible --name '^Quillmarsh$' >/dev/null 2>&1 || break; sleep 0.1; done
     sandbox "$home" "$@" > "$work/$name/out" 2>&1 &
     local pid=$!
     if [ "${session[0]}" = DISPLAY=:7 ]; then
@@ -104,8 +119,6 @@ row() {
         grep -qE "FLOW: install (SUCCESS|FAIL)" "$log" 2>/dev/null && break
         sleep 0.1
     done
-    kill "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null || true
     local why=""
     grep -qF "FLOW: install SUCCESS" "$log" 2>/dev/null || why="no successful install"
     grep -qF "FLOW: image verified" "$log" 2>/dev/null || why="$why; the image was not verified"
@@ -115,21 +128,32 @@ row() {
         [ -z "$(find "$bundle" ! -user 0 -print -quit)" ] || why="$why; not all of the bundle is root's"
     fi
     [ -f "$home/.local/share/applications/quillmarsh.desktop" ] || why="$why; no menu entry"
-    if [ -n "$why" ]; then
-        failed=1
-        echo "FAIL: $name: ${why#; }"
-        sed 's/^/  | /' "$work/$name/out" "$log" 2>/dev/null | tail -n 40
-    else
-        echo "PASS: $name"
+    if [ -n "${launch:-}" ] && [ -z "$why" ]; then
+        # What the installed application is started with (Start Now, with an AppRun that writes
+        # down its environment): the user's own, with nothing of the file's.
+        printf '#!/bin/sh\nenv > /home/qm/apprun.env\n' > "$bundle/AppRun"
+        for i in $(seq 100); do
+            [ -s "$home/apprun.env" ] && break
+            [ $((i % 20)) != 1 ] || xdotool mousemove --window "$wid" 320 232 click 1 2>/dev/null || true
+            sleep 0.1
+        done
+        local extra
+        extra=$(grep -v '^PWD=' "$home/apprun.env" | sort | comm -3 - <(environment | sort) | tr '\n' ' ' || true)
+        [ -s "$home/apprun.env" ] && [ -z "$extra" ] || why="the application is started with another environment: ${extra:-none}"
     fi
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    verdict "$name" "$why" "$work/$name/out" "$log"
 }
 
 ca=$tls/ca.pem
 fuse=()
 [ -c /dev/fuse ] && fuse=(--dev-bind /dev/fuse /dev/fuse)
-row xvfb "${fuse[@]}" --ro-bind "$ca" /etc/ssl/certs/ca-certificates.crt
-row no-dev-fuse --ro-bind "$ca" /etc/ssl/certs/ca-certificates.crt
-row fedora-ca-path --tmpfs /etc/ssl --tmpfs /etc/pki/tls/certs --ro-bind "$ca" /etc/pki/tls/certs/ca-bundle.crt
+# The first one also presses Start Now; the namespace outlives the installer a little, for its
+# launch to finish.
+(launch=1 start=(sh -c '"$0"; sleep 5' /tmp/quillmarsh-installer-x86_64.run)
+ row xvfb "${fuse[@]}" --ro-bind "$ca" /etc/ssl/certs/ca-certificates.crt)
+row no-dev-fuse,fedora-ca-path --tmpfs /etc/ssl --tmpfs /etc/pki/tls/certs --ro-bind "$ca" /etc/pki/tls/certs/ca-bundle.crt
 
 # The administrator way into a folder only root may change, on a system without unsquashfs: the
 # user's ~/Applications leads there. The sandbox forbids set-user-id programs, so the stand-in
@@ -143,18 +167,118 @@ row admin "${fuse[@]}" --ro-bind "$ca" /etc/ssl/certs/ca-certificates.crt --tmpf
 as_root=()
 apps=""
 
-# A library of the X baseline missing: refused in words, and nothing left unpacked.
-mkdir -p "$work/no-libsm/home" && chown "$U:$U" "$work/no-libsm/home"
-if sandbox "$work/no-libsm/home" --ro-bind /dev/null /usr/lib/x86_64-linux-gnu/libSM.so.6 \
-        > "$work/no-libsm/out" 2>&1 ||
-    ! grep -q "lacks libraries.*libSM.so.6" "$work/no-libsm/out" ||
-    [ -n "$(ls -A "$work/no-libsm/home/.cache/quillmarsh-installer-run")" ]; then
-    failed=1
-    echo "FAIL: no-libsm: not refused as it should be"
-    sed 's/^/  | /' "$work/no-libsm/out"
-else
-    echo "PASS: no-libsm"
-fi
+windows() { cat "$1" 2>/dev/null | grep -c "UI: window visible" || true; }
+# quick NAME EXPECT BWRAP_ARGS...: the file run once without an install, in the home of NAME
+# (before any ":"). EXPECT "starts": its window comes up; otherwise a pattern of the words it is
+# refused with, with status 1 and nothing left in the home.
+quick() {
+    local name=$1 expect=$2 home=$work/${1%%:*}/home rc=0 why="" left pid shown
+    shift 2
+    local log=$home/.local/state/Logs/quillmarsh-installer.log out=$work/${name/:/-}.out
+    mkdir -p "$home" && chown "$U:$U" "$home"
+    shown=$(windows "$log")
+    sandbox "$home" "$@" > "$out" 2>&1 &
+    pid=$!
+    for _ in $(seq 300); do
+        kill -0 $pid 2>/dev/null && [ "$(windows "$log")" = "$shown" ] || break
+        sleep 0.1
+    done
+    kill $pid 2>/dev/null || true
+    wait $pid || rc=$?
+    if [ "$expect" = starts ]; then
+        [ "$(windows "$log")" -gt "$shown" ] || why="it did not start"
+    else
+        [ "$rc" = 1 ] && grep -q -- "$expect" "$out" || why="not refused with \"$expect\" (status $rc)"
+        left=$(find "$home" ! -type d | head -n 3 || true)
+        why="$why${left:+; left in the home: $left}"
+    fi
+    verdict "$name" "$why" "$out" "$log"
+}
+
+# Files of other headers around the same tars; files damaged: cut short, one byte changed; a root
+# with no C library, only a static busybox (the user made by bubblewrap's own user namespace).
+tars=("$build/package-tools-x86_64.tar.gz" "$build/package-payload-x86_64.tar.zst")
+"$src/packaging/runheader.sh" aarch64 2.31 "${tars[@]}" "$work/aarch64.run"
+"$src/packaging/runheader.sh" x86_64 2.99 "${tars[@]}" "$work/glibc-2.99.run"
+head -c -4096 "$run" > "$work/cut.run" && cp "$run" "$work/changed.run" && chmod 0755 "$work"/*.run
+printf 'x' | dd of="$work/changed.run" bs=1 seek=$(($(stat -c %s "$run") / 2)) conv=notrunc status=none
+bb=$work/busybox-root
+mkdir -p "$bb"/{bin,etc,proc,dev,tmp,home} && touch "$bb/etc/passwd" && cp /bin/busybox "$bb/bin/"
+busybox --list | grep -vx busybox | while read -r a; do ln -s busybox "$bb/bin/$a"; done
+# Another processor, and a dialog tool that writes down what it would show.
+mkdir -p "$work/dialog" && chown "$U" "$work/dialog" && printf '#!/bin/sh\necho riscv64\n' > "$work/uname"
+printf '#!/bin/sh\necho "$@" > /tmp/dialog/words\n' > "$work/dialog/zenity" && chmod 0755 "$work/uname" "$work/dialog/zenity"
+mkdir -p "$work/disk-full/home" && mount -t tmpfs -o size=16m,mode=0755,uid=$U qm-full "$work/disk-full/home"
+# Started in each way a user may: "sh FILE" in its folder, with a file of that name in PATH;
+# through a link, by a relative path from another folder.
+mkdir -p "$work/sh-file/home/bin" "$work/link/home/elsewhere" && cp -p "$work/cut.run" "$work/sh-file/home/bin/quillmarsh-installer-x86_64.run"
+ln -s /tmp/quillmarsh-installer-x86_64.run "$work/link/home/installer.run"
+
+# Rows that change the defaults do so in a subshell.
+(file=$work/aarch64.run; quick other-processor "this computer has an x86_64 (64-bit Intel or AMD) processor: download quillmarsh-installer-x86_64.run instead")
+(user_env=(PATH=/tmp/dialog:/usr/bin:/bin)
+ quick riscv64 "processor (riscv64) is not supported" --ro-bind "$work/uname" /usr/bin/uname --bind "$work/dialog" /tmp/dialog)
+verdict "riscv64, in a window" "$(grep -q "riscv64) is not supported" "$work/dialog/words" || echo "no dialog")"
+(sysroot=$bb become=(); quick no-c-library "no GNU C library (/lib64/ld-linux-x86-64.so.2 is missing)" --unshare-user --uid $U --gid $U)
+(file=$work/glibc-2.99.run; quick glibc-too-old "too old: version [0-9.]* found, 2.99 or newer needed")
+(file=$work/cut.run; quick cut-short "is damaged")
+(file=$work/changed.run; quick byte-changed "is damaged")
+quick no-libsm "lacks libraries.*libSM.so.6" --ro-bind /dev/null /usr/lib/x86_64-linux-gnu/libSM.so.6
+quick disk-full "cannot unpack into /home/qm/.cache/quillmarsh-installer-run: .*No space left"
+(user_env=(PATH=/home/qm/bin:/usr/bin:/bin) start=(sh -c 'cd /tmp && exec sh quillmarsh-installer-x86_64.run'); quick sh-file starts)
+(start=(sh -c 'cd /home/qm/elsewhere && exec ../installer.run'); quick link starts)
+
+# Twice in one home, with the cache folder elsewhere and an older version's unpack in it: the
+# first run unpacks there and removes the older one, the second starts from that copy with no
+# unpack.
+cache=$work/twice/home/xdg/quillmarsh-installer-run sha=$(sed -n '2s/.*qm_sha256=\([0-9a-f]*\).*/\1/p' "$run")
+mkdir -p "$cache/$(printf '%064d' 0)/bin" && chown -R "$U:$U" "$work/twice" && chmod 0700 "$cache"
+user_env=(XDG_CACHE_HOME=/home/qm/xdg)
+quick twice:1 starts
+before=$(stat -c %y "$cache")
+quick twice:2 starts
+user_env=()
+why=$(ls -A "$cache" | tr '\n' ' ')
+[ "$why" = "$sha " ] && [ -f "$cache/$sha/.complete" ] && why="" || why="the cache folder holds $why"
+[ "$(stat -c %y "$cache")" = "$before" ] || why="$why; the second run unpacked"
+left=$(cd "$work/twice/home" && find . -maxdepth 2 -name '.*-run-*' -o -path ./.cache/quillmarsh-installer-run)
+verdict "twice, the home" "$why${left:+; unpacked elsewhere: $left}"
+
+# Another user, who may write the folder above the cache folder (not sticky), watches the
+# process list for a tar unpacking into it; when that tar ends, they put a cache folder of their
+# own in its place, with a zstd of theirs at the same path. Nothing of theirs runs.
+swap=/tmp/qm-package-swap-$$
+mkdir "$swap" && mount -t tmpfs -o mode=0777 qm-swap "$swap"
+trap 'kill $(jobs -p) 2>/dev/null; wait; umount "$swap"; rmdir "$swap"' EXIT
+setpriv --reuid=$((U + 1)) --regid=$((U + 1)) --clear-groups /usr/bin/python3 - "$swap" <<'PY' &
+import os, sys, time
+swap, end, found = sys.argv[1], time.monotonic() + 60, None
+def running(pid):
+    try:
+        return open(f"/proc/{pid}/stat").read().rsplit(") ")[1][0] != "Z"
+    except OSError:
+        return False
+while not found and time.monotonic() < end:
+    time.sleep(0.001)
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            args = open(f"/proc/{pid}/cmdline").read().split("\0")
+        except OSError:
+            continue
+        stage = [a for a in args if a.startswith("/tmp/scratch/cache/quillmarsh-installer-run/.unpack-")]
+        found = found or (args[0].endswith("tar") and stage and (pid, os.path.basename(stage[0])))
+if found:
+    fake = f"{swap}/fake/quillmarsh-installer-run/{found[1]}/libexec"
+    os.makedirs(fake)
+    open(fake + "/zstd", "w").write("#!/bin/sh\necho ran > /tmp/scratch/theirs\n")
+    os.chmod(fake + "/zstd", 0o755)
+    while running(found[0]):
+        pass
+    os.rename(swap + "/cache", swap + "/ours")
+    os.rename(swap + "/fake", swap + "/cache")
+PY
+(user_env=(XDG_CACHE_HOME=/tmp/scratch/cache); quick swapped-cache starts --bind "$swap" /tmp/scratch)
+verdict "swapped-cache, their program" "$([ ! -e "$swap/theirs" ] || echo "another user's zstd ran")"
 
 # A headless Wayland compositor and no X server at all (the virtual display is gone). No Wayland
 # client may send input to another, and weston has no protocol for it: Install is pressed
@@ -164,7 +288,7 @@ fi
 kill "$xvfb" && wait "$xvfb" 2>/dev/null || true
 wl=/tmp/qm-package-runtime-$$
 mkdir -m 0700 "$wl" && mount -t tmpfs -o mode=0700,uid=$U,gid=$U,size=16m qm-runtime "$wl"
-trap 'kill $(jobs -p) 2>/dev/null; wait; umount "$wl" && rmdir "$wl" || true' EXIT
+trap 'kill $(jobs -p) 2>/dev/null; wait; umount "$wl" "$swap"; rmdir "$wl" "$swap" || true' EXIT
 install -m 0644 "$src/tests/package/press.py" "$wl/press.py"
 # A plain command, not a function: a job started with it is the program itself, which the trap
 # above stops.
@@ -181,4 +305,5 @@ for _ in $(seq 100); do [ -S "$wl/at-spi/bus" ] && break; sleep 0.1; done
 unset DISPLAY
 row wayland "${fuse[@]}" --ro-bind "$ca" /etc/ssl/certs/ca-certificates.crt --bind "$wl" "$wl" \
     --tmpfs /tmp/.X11-unix
+[ ! -e "$work/.failed" ] || failed=1
 exit $failed

@@ -134,6 +134,12 @@ private slots:
         QTest::newRow("nothing writable") << kNobody << "chown 0 home/.cache home" << false << "" << "" << none;
         QTest::newRow("read-only") << kNobody << own + readOnly << false << "" << "" << none;
         QTest::newRow("root, read-only") << uid_t(0) << own + readOnly << false << "" << "" << none;
+        // Another user may rename folders of a shared, non-sticky folder: nothing below it is
+        // used, not even through a link; a fresh folder goes into the runtime folder instead.
+        const QString shared = "mkdir -m 777 shared && mkdir -m 700 run shared/home && chown $U run shared/home";
+        QTest::newRow("home in a shared folder") << kNobody << shared << false << "HOME=$B/shared/home XDG_RUNTIME_DIR=$B/run" << "run/" + freshName << none;
+        QTest::newRow("home in a shared folder, linked") << kNobody << shared + " && ln -s shared/home h" << false << "HOME=$B/h" << "" << none;
+        QTest::newRow("home in a sticky shared folder") << kNobody << "chmod 1777 ." << false << "" << usual << none;
         QTest::newRow("xdg") << kNobody << "true" << false << "XDG_CACHE_HOME=$B/xdg" << "xdg/quillmarsh-installer" << none;
         QTest::newRow("xdg relative") << kNobody << "true" << false << "XDG_CACHE_HOME=xdg" << usual << none;
         // Root with HOME=/ (a service account) has no home: nothing goes into the root folder.
