@@ -219,7 +219,16 @@ wait "$qm_check" || case $? in
 *) refuse "$qm_self is damaged (its contents are not those it was built with); download it again." ;;
 esac
 qm_check=""
-[ -z "$qm_failed" ] || refuse "cannot unpack into $qm_base: $(printf '%s\n' "$qm_failed" | head -n 1)"
+if [ -n "$qm_failed" ]; then
+    # tar names a full disk in words of its own ("Wrote only 3584 of 10240 bytes"); the space
+    # left, with the stage still there, tells.
+    qm_free=$(df -Pk -- "$qm_base" 2>/dev/null | awk 'NR == 2 { print $4 }')
+    case $qm_free in
+    '' | *[!0-9]*) ;;
+    *) [ "$qm_free" -ge 1024 ] || refuse "cannot unpack into $qm_base: No space left on its disk." ;;
+    esac
+    refuse "cannot unpack into $qm_base: $(printf '%s\n' "$qm_failed" | head -n 1)"
+fi
 check_baseline "$qm_stage"
 : > "$qm_stage/.complete" || refuse "cannot unpack into $qm_base: it is full or cannot be written."
 # Renamed into place whole; when another run of the same file got there first, its copy stays.

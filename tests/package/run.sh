@@ -1,8 +1,9 @@
 #!/bin/bash
-# The self-contained installer on a bare Debian 12 desktop: a minbase root file system with the
-# baseline only (rootfs.sh), the installer run in it with bubblewrap as an ordinary user, on a
-# virtual X display or a headless Wayland one, against HTTPS from nginx on loopback; a whole
-# install of the signed sample product per row, one of them with administrator rights.
+# The self-contained installers on bare Debian desktops: minbase root file systems of Debian 11,
+# 12 and 13 with the baseline only (rootfs.sh), and of Debian 12 for arm64, run through
+# qemu-user; the installer run in them with bubblewrap as an ordinary user, on a virtual X
+# display or a headless Wayland one, against HTTPS from nginx on loopback; a whole install of the
+# signed sample product per row, one of them with administrator rights.
 #   run.sh SOURCE_DIR WORK_DIR        exit 77: skipped (the machine cannot make the sandboxes)
 set -euo pipefail
 src=$1
@@ -10,10 +11,19 @@ work=$2
 if [ -z "${QM_PACKAGE_NS:-}" ]; then
     [ "$(id -u)" = 0 ] || { echo "SKIP: building the sandboxes needs root"; exit 77; }
     unshare --net --mount true 2>/dev/null || { echo "SKIP: no namespaces here"; exit 77; }
-    # The root file system is made out here: the private network below has no way to the
-    # package mirror.
-    QM_PACKAGE_ROOTFS=$("$src/tests/package/rootfs.sh")
-    export QM_PACKAGE_ROOTFS
+    # The root file systems and the old base are made out here: the private network below has
+    # no way to the package mirror. The arm64 rows need qemu-user for aarch64 programs.
+    QM_ROOT_12=$("$src/tests/package/rootfs.sh" bookworm amd64)
+    QM_ROOT_11=$("$src/tests/package/rootfs.sh" bullseye amd64)
+    QM_ROOT_13=$("$src/tests/package/rootfs.sh" trixie amd64)
+    QM_ROOT_ARM64="" QM_NO_ARM64=""
+    if QM_NO_ARM64=$("$src/tests/package/binfmt.sh"); then
+        QM_ROOT_ARM64=$("$src/tests/package/rootfs.sh" bookworm arm64)
+        "$src/scripts/base" --arch x86_64 --arch aarch64 >/dev/null
+    else
+        "$src/scripts/base" --arch x86_64 >/dev/null
+    fi
+    export QM_ROOT_12 QM_ROOT_11 QM_ROOT_13 QM_ROOT_ARM64 QM_NO_ARM64
     # A network and mounts of its own: the fixed port and display number are this run's alone.
     QM_PACKAGE_NS=1 exec unshare --net --mount --propagation private "$0" "$@"
 fi
@@ -21,18 +31,24 @@ ip link set lo up
 U=4242
 rm -rf "$work" && mkdir -p "$work"
 
-rootfs=$QM_PACKAGE_ROOTFS
-banned=$(chroot "$rootfs" dpkg-query -W -f '${db:Status-Abbrev} ${Package}\n' |
-         awk '$1 ~ /^i/ { print $2 }' |
-         grep -E '^(qt6-|libqt6|libcurl|libicu|squashfuse|fuse|libfuse|squashfs-tools)' || true)
-[ -z "$banned" ] || { echo "FAIL: the baseline has $banned"; exit 1; }
+rootfs=$QM_ROOT_12
+for r in $QM_ROOT_12 $QM_ROOT_11 $QM_ROOT_13 $QM_ROOT_ARM64; do
+    banned=$(chroot "$r" dpkg-query -W -f '${db:Status-Abbrev} ${Package}\n' |
+             awk '$1 ~ /^i/ { print $2 }' |
+             grep -E '^(qt6-|libqt6|libcurl|libicu|squashfuse|fuse|libfuse|squashfs-tools|libcom-err)' || true)
+    case $r in *bookworm* | *bullseye*) banned=${banned//libcom-err2/} ;; esac
+    [ -z "${banned//[[:space:]]/}" ] || { echo "FAIL: the baseline $r has $banned"; exit 1; }
+done
 
 # The demo package's own build folder beside the others in the source tree, kept from run to
 # run so that a run rebuilds only what changed.
 build=$src/build-package-demo
-run=$work/installer.run
+run=$work/installer.run run_arm64=$work/installer-aarch64.run
 "$src/scripts/package" --demo --base-url https://127.0.0.1:8443 --build-dir "$build" --out "$run" |
     sed -n '1,3p'
+[ -z "$QM_ROOT_ARM64" ] ||
+    "$src/scripts/package" --demo --arch aarch64 --base-url https://127.0.0.1:8443 --build-dir "$build" \
+        --out "$run_arm64" | sed -n '1,3p'
 sample=$build/sample/image-root/Quillmarsh.app
 
 # A certificate authority of the run's own, and nginx serving the signed images with it.
@@ -73,7 +89,7 @@ failed=0
 session=(DISPLAY=:7)
 as_root=() # run as root in the sandbox, before the user's command (which it is handed)
 apps=""    # where the row installs, seen from here; empty: the user's ~/Applications
-sysroot=$rootfs file=$run start=(/tmp/quillmarsh-installer-x86_64.run) user_env=()
+sysroot=$rootfs file=$run start=(/tmp/quillmarsh-installer-x86_64.run) user_env=() patience=1
 become=(setpriv --reuid=$U --regid=$U --clear-groups --inh-caps=-all)
 # sandbox HOME BWRAP_ARGS...: the file run in the bare system as the user, with HOME as home, the
 # user's whole environment that of environment().
@@ -108,14 +124,14 @@ row() {
     sandbox "$home" "$@" > "$work/$name/out" 2>&1 &
     local pid=$!
     if [ "${session[0]}" = DISPLAY=:7 ]; then
-        if wid=$(timeout 30 xdotool search --sync --onlyvisible --name '^Quillmarsh$' | head -n1); then
+        if wid=$(timeout $((30 * patience)) xdotool search --sync --onlyvisible --name '^Quillmarsh$' | head -n1); then
             sleep 0.5
             xdotool mousemove --window "$wid" 320 232 click 1 # Install
         fi
     else
         "${as_user[@]}" "${session[@]}" /usr/bin/python3 "$wl/press.py" Install 30 || true
     fi
-    for _ in $(seq 600); do
+    for _ in $(seq $((600 * patience))); do
         grep -qE "FLOW: install (SUCCESS|FAIL)" "$log" 2>/dev/null && break
         sleep 0.1
     done
@@ -128,6 +144,8 @@ row() {
         [ -z "$(find "$bundle" ! -user 0 -print -quit)" ] || why="$why; not all of the bundle is root's"
     fi
     [ -f "$home/.local/share/applications/quillmarsh.desktop" ] || why="$why; no menu entry"
+    [ -z "${processor:-}" ] || grep -qF "APP: processor $processor (" "$log" ||
+        why="$why; the log does not show the processor $processor"
     if [ -n "${launch:-}" ] && [ -z "$why" ]; then
         # What the installed application is started with (Start Now, with an AppRun that writes
         # down its environment): the user's own, with nothing of the file's.
@@ -155,17 +173,30 @@ fuse=()
  row xvfb "${fuse[@]}" --ro-bind "$ca" /etc/ssl/certs/ca-certificates.crt)
 row no-dev-fuse,fedora-ca-path --tmpfs /etc/ssl --tmpfs /etc/pki/tls/certs --ro-bind "$ca" /etc/pki/tls/certs/ca-bundle.crt
 
-# The administrator way into a folder only root may change, on a system without unsquashfs: the
-# user's ~/Applications leads there. The sandbox forbids set-user-id programs, so the stand-in
-# pkexec hands each command to a root process of the sandbox (pkexec-standin.sh).
-apps=$work/admin/apps
-mkdir -p -m 0755 "$apps" && mkdir -p "$work/admin/home" && ln -s /opt/Applications "$work/admin/home/Applications"
+# Debian 11, the oldest system the file is for, and the administrator way into a folder only
+# root may change, on a system without unsquashfs: the user's ~/Applications leads there. The
+# sandbox forbids set-user-id programs, so a stand-in over the system's own pkexec
+# (policykit-1) hands each command to a root process of the sandbox (pkexec-standin.sh).
+apps=$work/debian11-admin/apps
+mkdir -p -m 0755 "$apps" && mkdir -p "$work/debian11-admin/home" &&
+    ln -s /opt/Applications "$work/debian11-admin/home/Applications"
 as_root=(/tmp/pkexec-standin serve)
-row admin "${fuse[@]}" --ro-bind "$ca" /etc/ssl/certs/ca-certificates.crt --tmpfs /opt --bind "$apps" /opt/Applications \
+(sysroot=$QM_ROOT_11
+ row debian11-admin "${fuse[@]}" --ro-bind "$ca" /etc/ssl/certs/ca-certificates.crt --tmpfs /opt --bind "$apps" /opt/Applications \
     --ro-bind "$src/tests/package/pkexec-standin.sh" /tmp/pkexec-standin \
-    --ro-bind "$src/tests/package/pkexec-standin.sh" /usr/bin/pkexec
+    --ro-bind "$src/tests/package/pkexec-standin.sh" /usr/bin/pkexec)
 as_root=()
 apps=""
+# Debian 13 as its minimal system is, without Kerberos' error library.
+(sysroot=$QM_ROOT_13; row debian13 --ro-bind "$ca" /etc/ssl/certs/ca-certificates.crt)
+# The aarch64 file on an arm64 Debian 12, every program of it run by qemu-user: the run takes the
+# arm64 image because the process runs on arm64.
+if [ -n "$QM_ROOT_ARM64" ]; then
+    (sysroot=$QM_ROOT_ARM64 file=$run_arm64 sample=$build/sample/image-root-silicon/Quillmarsh.app
+     processor=aarch64 patience=4; row aarch64 --ro-bind "$ca" /etc/ssl/certs/ca-certificates.crt)
+else
+    echo "SKIP: aarch64: $QM_NO_ARM64"
+fi
 
 windows() { cat "$1" 2>/dev/null | grep -c "UI: window visible" || true; }
 # quick NAME EXPECT BWRAP_ARGS...: the file run once without an install, in the home of NAME
