@@ -2,6 +2,7 @@
 #include "diag/diagnostics.h"
 #include "diag/itlog.h"
 #include "testhttpserver.h"
+#include "testmain.h"
 #include "tlsnginx.h"
 
 #include <QJsonDocument>
@@ -13,8 +14,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimeZone>
-
-#include <curl/curl.h>
 
 #include <optional>
 #include <thread>
@@ -42,15 +41,6 @@ QString logText()
 bool logHasLine(const QString &message)
 {
     return logText().contains(QStringLiteral("  ") + message + u'\n');
-}
-
-// A FIFO made at path, open for reading without waiting for a writer; -1 when that fails.
-int fifoReader(const QString &path)
-{
-    const QByteArray native = QFile::encodeName(path);
-    return ::mkfifo(native.constData(), 0600) == 0
-               ? ::open(native.constData(), O_RDONLY | O_NONBLOCK)
-               : -1;
 }
 
 AnalyticsConfig configFor(const QString &baseUrl, int timeoutMs = 5000)
@@ -274,7 +264,11 @@ private slots:
         if (QFile file(target); log == "earlier run" || log == "link")
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write("earlier run\n") > 0);
         QVERIFY(log != "link" || QFile::link(target, path));
-        const int reader = log == "pipe" ? fifoReader(path) : -1;
+        // A FIFO, read without waiting for a writer.
+        const QByteArray native = QFile::encodeName(path);
+        const int reader = log == "pipe" && ::mkfifo(native, 0600) == 0
+                               ? ::open(native, O_RDONLY | O_NONBLOCK)
+                               : -1;
         const auto closeReader = qScopeGuard([=] { ::close(reader); });
         QCOMPARE(reader >= 0, log == "pipe");
         // The helper logs into a state folder of its own; this process's log stays where it is.
@@ -292,12 +286,5 @@ private slots:
     }
 };
 
-int main(int argc, char **argv)
-{
-    curl_global_init(CURL_GLOBAL_DEFAULT); // before any thread, as the installer does
-    QCoreApplication app(argc, argv);
-    diag::Diagnostics diagnostics;
-    TestDiag test;
-    return QTest::qExec(&test, argc, argv);
-}
+QM_TEST_GUILESS_MAIN(TestDiag)
 #include "tst_diag.moc"

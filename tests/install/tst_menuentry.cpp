@@ -21,6 +21,16 @@ QString readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
+// An AppDir whose AppRun records how it was started in $PROBE; setup then runs in it.
+bool makeBundle(const QString &bundle, const QString &setup)
+{
+    const QString appRun = R"(printf '#!/bin/sh\nprintf "%%s\\n" "$0" "$@" > "$PROBE"\n' > AppRun)";
+    return QDir().mkpath(bundle) &&
+           QProcess::execute("/bin/sh",
+                             {"-c", "cd \"$1\" && " + appRun + " && chmod 755 AppRun && " + setup,
+                              "sh", bundle}) == 0;
+}
+
 } // namespace
 
 class TestMenuEntry : public QObject
@@ -31,18 +41,6 @@ class TestMenuEntry : public QObject
     const QString m_probe = m_root.filePath("probe");
     int m_bundles = 0;
     const mode_t m_oldMask = ::umask(077); // the entry must be 0644 whatever the umask
-
-    // An AppDir whose AppRun records how it was started in $PROBE; setup then runs in it.
-    static bool makeBundle(const QString &bundle, const QString &setup)
-    {
-        return QDir().mkpath(bundle) &&
-               QProcess::execute("/bin/sh", {"-c",
-                                             "cd \"$1\" && printf '#!/bin/sh\\nprintf \"%%s\\\\n\" "
-                                             "\"$0\" \"$@\" > \"$PROBE\"\\n' > AppRun && chmod 755 "
-                                             "AppRun && " +
-                                                 setup,
-                                             "sh", bundle}) == 0;
-    }
 
 private slots:
     // Only an absolute XDG_DATA_HOME counts: an empty or relative one means the standard folder.

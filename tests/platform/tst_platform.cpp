@@ -81,14 +81,13 @@ private slots:
         const QStringList unset{"", ""};
         QTest::newRow("debian, arch") << QStringList{debian, alpine} << unset << QStringList{debian, ""};
         QTest::newRow("fedora") << QStringList{fedora, fedoraTrust} << unset << QStringList{fedora, ""};
-        QTest::newRow("rhel trust") << QStringList{fedoraTrust} << unset << QStringList{fedoraTrust, ""};
+        QTest::newRow("rhel trust") << QStringList{fedoraTrust, suse} << unset << QStringList{fedoraTrust, ""};
         QTest::newRow("opensuse") << QStringList{suse, alpine} << unset << QStringList{suse, ""};
-        QTest::newRow("alpine") << QStringList{alpine} << unset << QStringList{alpine, ""};
         QTest::newRow("none") << QStringList{} << unset << unset;
         QTest::newRow("env file") << QStringList{debian, "/my.pem"} << QStringList{"/my.pem", ""} << QStringList{"/my.pem", ""};
         QTest::newRow("env file missing") << QStringList{fedora} << QStringList{"/my.pem", ""} << QStringList{fedora, ""};
         QTest::newRow("env dir, bundle too") << QStringList{fedora, "/c/"} << QStringList{"", "/c/"} << QStringList{fedora, "/c/"};
-        QTest::newRow("env dir is a file") << QStringList{alpine, "/c"} << QStringList{"", "/c"} << QStringList{alpine, ""};
+        QTest::newRow("env dir is a file, alpine") << QStringList{alpine, "/c"} << QStringList{"", "/c"} << QStringList{alpine, ""};
         // clang-format on
     }
     void caStore()

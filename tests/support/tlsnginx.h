@@ -24,7 +24,6 @@ public:
     bool start(); // false when it could not be made to listen; true at once when running
     QString www() const { return m_dir.filePath(QStringLiteral("www")); }
     QString caFile() const { return m_dir.filePath(QStringLiteral("ca.pem")); }
-    QString accessLog() const { return m_dir.filePath(QStringLiteral("access.log")); }
     quint16 plainPort() const { return m_plainPort; }
     quint16 tlsPort(const QString &name) const { return m_tlsPorts.value(name); }
 

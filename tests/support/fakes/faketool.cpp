@@ -17,20 +17,11 @@
 #include <thread>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 std::string g_base;
-
-bool exists(const std::string &path)
-{
-    struct stat st
-    {
-    };
-    return ::stat(path.c_str(), &st) == 0;
-}
 
 bool slurp(const std::string &path, std::string *text)
 {
@@ -77,7 +68,7 @@ int main(int argc, char **argv)
     if (reply(call, ".wait", &text)) {
         while (!text.empty() && text.back() == '\n')
             text.pop_back();
-        for (int i = 0; i < 2000 && !exists(text); ++i)
+        for (int i = 0; i < 2000 && ::access(text.c_str(), F_OK) != 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (reply(call, ".pre", &text) && std::system(text.c_str()) != 0)
