@@ -498,8 +498,9 @@ void SetupFlow::logBytes() const
 
 // What of the private folder a later Install continues: an image's resume state that checks out
 // (its own checksum, its age, an address this build downloads from, the partial file it names)
-// and, with a key built in, the .sig beside it, which must pass its checks again. Anything else
-// is of no use. The held bytes themselves are read again and checked by the download.
+// and, with a key built in, the .sig beside it, which must pass its checks again and sign an
+// image of the size held. Anything else is of no use. The held bytes themselves are read again
+// and checked by the download.
 SetupFlow::HeldDownload SetupFlow::heldDownload() const
 {
     HeldDownload held;
@@ -519,7 +520,7 @@ SetupFlow::HeldDownload SetupFlow::heldDownload() const
     const auto blob = readStateFile(stateFileFor(dest));
     const auto state = blob ? ResumeState::decode(*blob) : std::nullopt;
     if (!state)
-        return held;
+        return {}; // a .sig alone is not worth keeping
     const qint64 age = QDateTime::currentMSecsSinceEpoch() - state->savedAtMs;
     QStringList urls;
     for (qsizetype i = 0; i < hosts().size(); ++i)
@@ -533,7 +534,7 @@ SetupFlow::HeldDownload SetupFlow::heldDownload() const
         (QFileInfo::exists(state->partialPath) || (whole && QFileInfo(dest).isFile()));
     if (age > kHeldForMs || age < -kClockSkewMs || !known || !present ||
         (held.signature && held.signature->size != state->total))
-        return held;
+        return {};
     held.resume = blob;
     held.url = state->url;
     held.bytes = state->offset;

@@ -10,6 +10,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 
 namespace soak {
@@ -117,6 +118,9 @@ private:
     qint64 m_durationMs;
     EnvRow m_row;
     TestHttpServer m_server; // the old release under /old, the new one under /new
+    // Body bytes the server gave out, of the images and of their .sig files, and their sizes.
+    std::atomic<qint64> m_imageBytes{0}, m_sigBytes{0};
+    qint64 m_imageSize = 0, m_sigSize = 0;
     QByteArray m_key;
     QStringList m_old, m_new; // state()
 };
@@ -135,7 +139,14 @@ QString KillSoak::setUp()
                          {m_row.dir("old/quillmarsh.dmg"), m_row.dir("new/quillmarsh.dmg")});
     if (!built.endsWith("built\n") || m_key.isEmpty())
         return "cannot build the releases";
-    m_server.serveDirectory(m_row.dir(""));
+    const QString root = m_row.dir("");
+    m_server.setHandler([this, root](const HttpRequest &request) {
+        HttpResponse r = TestHttpServer::fileResponse(request, root + request.path());
+        (request.path().endsWith(".sig") ? m_sigBytes : m_imageBytes) += r.body.size();
+        return r;
+    });
+    m_imageSize = QFileInfo(m_row.dir("new/quillmarsh.dmg")).size();
+    m_sigSize = QFileInfo(m_row.dir("new/quillmarsh.dmg.sig")).size();
 
     // The old copy installed as a user would have, kept to start each replacement from; then a
     // whole install, after the first (which warmed the caches), timed by row.sh: the kills are
@@ -189,6 +200,7 @@ QStringList KillSoak::runCase(int index)
     const bool alone = stage ? stage->alone : index % 4 >= 2;
     const qint64 killMs = qint64(draw.uniform() * 1.1 * double(m_durationMs));
     const qint64 logFrom = replacing ? QFileInfo(m_row.dir("old-home") + kSetupLog).size() : 0;
+    m_imageBytes = m_sigBytes = 0;
     startRow("new", replacing ? OldCopy : Fresh, alone);
 
     // The kill: at the drawn moment of the installer's run, or once the stage's log line is
@@ -252,6 +264,9 @@ QStringList KillSoak::runCase(int index)
         m_row.wait(kRunLimitMs);
     }
     problems += stateProblems(replacing, true);
+    // What the install cost over all its runs, against what one uninterrupted install fetches.
+    imageRatios << double(m_imageBytes) / double(m_imageSize);
+    allRatios << double(m_imageBytes + m_sigBytes) / double(m_imageSize + m_sigSize);
     if (!problems.isEmpty())
         problems = QStringList{what} + problems +
                    QStringList{"log:\n" + readText(H() + kSetupLog, logFrom).right(4000)};

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <cstdio>
 #include <unistd.h>
 
@@ -59,6 +60,20 @@ int main(int argc, char **argv)
     std::printf("\nsoak: seed %llu\n", seed);
     for (auto it = soak::counts.cbegin(); it != soak::counts.cend(); ++it)
         std::printf("  %-60s %lld\n", qPrintable(it.key()), it.value());
+    const auto quantile = [](QList<double> v, double q) {
+        std::sort(v.begin(), v.end());
+        return v.isEmpty() ? 0.0 : v[qMin(v.size() - 1, qsizetype(q * double(v.size())))];
+    };
+    if (!soak::imageRatios.isEmpty())
+        std::printf("  bytes fetched per install / image size: median %.3f, p99 %.3f; with the "
+                    ".sig: median %.3f, p99 %.3f\n",
+                    quantile(soak::imageRatios, 0.5), quantile(soak::imageRatios, 0.99),
+                    quantile(soak::allRatios, 0.5), quantile(soak::allRatios, 0.99));
+    for (auto it = soak::outageMs.cbegin(); it != soak::outageMs.cend(); ++it) {
+        QList<double> ms(it.value().cbegin(), it.value().cend());
+        std::printf("  run without faults, first host %s: median %.0f ms of %lld\n",
+                    qPrintable(it.key()), quantile(ms, 0.5), qint64(ms.size()));
+    }
     std::printf("  %-60s %lld\n", "bad states", qint64(bad.size()));
     for (const QString &b : bad)
         std::printf("BAD %s\n", qPrintable(b.left(600)));
