@@ -5,6 +5,7 @@
 #include "connectivity.h"
 #include "progressthrottle.h"
 #include "resumestate.h"
+#include "statekeeper.h"
 #include "streamhasher.h"
 #include "transfer.h"
 
@@ -13,7 +14,6 @@
 
 #include <QDateTime>
 #include <QDeadlineTimer>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QUrl>
@@ -122,8 +122,8 @@ struct Downloader::Private
         std::unique_ptr<StreamHasher> heldHash;
         TransferResult result;
         bool requested = false;
-        qint64 received = 0; // over every request of the attempt
-        QElapsedTimer sinceCheckpoint;
+        qint64 received = 0;                 // over every request of the attempt
+        std::unique_ptr<StateKeeper> keeper; // while bytes arrive, when the state is kept
     };
     QDeadlineTimer deadline;
     bool sizeLogged = false;
@@ -268,21 +268,16 @@ void Downloader::Private::openPartialFile(Attempt &a)
     }
 }
 
-// Brings the kept state up to the bytes in the file, at most every checkpointMs: those bytes
-// are synced first, so that the state never describes more than a power cut leaves.
+// Hands the state of the bytes in the file to the keeper, when it wants one.
 void Downloader::Private::checkpoint(Attempt &a, const TransferResult &sofar, StreamHasher &hash)
 {
-    if (options.stateFile.isEmpty() ||
-        (a.sinceCheckpoint.isValid() && !a.sinceCheckpoint.hasExpired(options.checkpointMs)))
+    if (!a.keeper || !a.keeper->wantsState())
         return;
     Attempt view;
     view.partialPath = a.partialPath;
     view.result = sofar;
-    if (const auto state = resumeStateAfter(view, hash)) {
-        a.sinceCheckpoint.start();
-        if (::fdatasync(a.fd.get()) == 0)
-            writeStateFile(options.stateFile, state->encode());
-    }
+    if (const auto state = resumeStateAfter(view, hash))
+        a.keeper->offer(state->encode());
 }
 
 // The state a later run continues from, or none: then nothing of this download is kept.
@@ -343,6 +338,9 @@ void Downloader::Private::transfer(Attempt &a, StreamHasher &hash,
     setup.resumed = [](qint64 offset, qint64 total) {
         ITLog("DL: resumed at offset %lld / %lld", offset, total);
     };
+    if (!options.stateFile.isEmpty())
+        a.keeper = std::make_unique<StateKeeper>(options.stateFile, a.fd.get(),
+                                                 std::chrono::milliseconds(options.checkpointMs));
     setup.written = [this, &a, &hash](const TransferResult &sofar) { checkpoint(a, sofar, hash); };
     while (!cancelled) {
         setup.timeoutMs = deadline.remainingTime();
@@ -435,6 +433,8 @@ void Downloader::run()
     result.received = a.received;
     result.continuedFrom = r.bodyWritten ? r.continuedFrom : -1;
     const bool keeping = !p.options.stateFile.isEmpty();
+    if (a.keeper)
+        a.keeper->stop(); // from here on the state is written here, and last
     // The bytes a state describes are on disk before the state is.
     if (keeping && a.fd.isValid())
         ::fdatasync(a.fd.get());
@@ -491,7 +491,7 @@ void Downloader::run()
             result.message = QStringLiteral(""); // never a null string, even on success
             result.sha256 = hash.finish();
             result.size = r.fileBytes;
-            if (keeping)
+            if (keeping && state)
                 return complete(std::move(result)); // its state was kept before it landed
         } else {
             result.message = QStringLiteral("Downloaded file could not be saved.");

@@ -56,9 +56,9 @@ public:
         int totalTimeoutSeconds = 3600; // the whole transfer, waiting for a network included
         // Where the resume state is kept for a later run (stateFileFor(destFile)); empty: only
         // in memory, for the next attempt of this run. While bytes arrive it is brought up to
-        // date every checkpointMs, and a cancelled attempt keeps its partial file for it.
+        // date, at most every checkpointMs, and a cancelled attempt keeps its partial file for it.
         QString stateFile;
-        int checkpointMs = 250;
+        int checkpointMs = 50;
         // The held bytes may continue from another address than the one they came from: only
         // for a file whose digest is checked against a signature at the end.
         bool anyHost = false;
