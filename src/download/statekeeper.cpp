@@ -3,8 +3,8 @@
 #include "resumestate.h"
 
 #include <system_error>
-#include <utility>
 #include <unistd.h>
+#include <utility>
 
 namespace download {
 
