@@ -58,7 +58,7 @@ public:
         // in memory, for the next attempt of this run. While bytes arrive it is brought up to
         // date, at most every checkpointMs, and a cancelled attempt keeps its partial file for it.
         QString stateFile;
-        int checkpointMs = 50;
+        int checkpointMs = 20;
         // The held bytes may continue from another address than the one they came from: only
         // for a file whose digest is checked against a signature at the end.
         bool anyHost = false;

@@ -146,7 +146,7 @@ QString KillSoak::setUp()
         HttpResponse r = TestHttpServer::fileResponse(request, root + request.path());
         // The image as over a line of about 3 MB/s.
         if (!request.path().endsWith(".sig"))
-            r.pieceSize = 64 * 1024, r.pieceDelayMs = 20;
+            r.pieceSize = 16 * 1024, r.pieceDelayMs = 5;
         return r;
     });
     m_imageSize = QFileInfo(m_row.dir("new/quillmarsh.dmg")).size();

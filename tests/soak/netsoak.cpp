@@ -131,7 +131,8 @@ HttpResponse NetSoak::answer(const HttpRequest &request)
             m.problems << "the first host asked after the second one";
         ++counts[QStringLiteral("request to the first host, %1").arg(kOutages[m.outage])];
         if (m.outage == Stalled) {
-            HttpResponse r = TestHttpServer::fileResponse(request, path(0));
+            HttpResponse r = TestHttpServer::fileResponse(
+                request, request.path().endsWith(".sig") ? path(0) + ".sig" : path(0));
             r.stallAfter = 0;
             return r;
         }
