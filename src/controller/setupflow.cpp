@@ -44,7 +44,8 @@ constexpr qint64 kHeldForMs = 14LL * 24 * 3600 * 1000; // a partial download old
 constexpr qint64 kClockSkewMs = 24LL * 3600 * 1000;
 
 // Failures a host will not get over by being asked again: with another host on the list, the
-// download moves on at once. (With none, they are retried as any other failure.)
+// download moves on at once. (With none, they are retried as any other failure.) A host that
+// never answered in time counts among them; one that stalls part-way gets its retries.
 bool leavesHostAtOnce(const DownloadResult &result)
 {
     switch (result.transport) {
@@ -54,6 +55,8 @@ bool leavesHostAtOnce(const DownloadResult &result)
     case TransportFailure::CertificateExpired:
     case TransportFailure::CertificateWrongHost:
         return true;
+    case TransportFailure::TimedOut:
+        return result.httpStatus == 0 && result.received == 0;
     default:
         return false;
     }

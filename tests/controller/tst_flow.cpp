@@ -446,6 +446,7 @@ private slots:
         QTest::newRow("first host refusing") << "refused";
         QTest::newRow("first host answering 503 for ever") << "503";
         QTest::newRow("first host stalling") << "stall";
+        QTest::newRow("first host never answering") << "no answer";
         QTest::newRow("first host's certificate expired") << "expired";
         QTest::newRow("both hosts down") << "both down";
         QTest::newRow("mirror with another signed version of the same size") << "other version";
@@ -469,6 +470,12 @@ private slots:
             a->setHandler([](const HttpRequest &) { return HttpResponse::make(503); });
         } else if (first == "stall") {
             serve(a.get(), m_www.path(), 0, true);
+        } else if (first == "no answer") { // left at once, without its retries
+            a->setHandler([](const HttpRequest &) {
+                HttpResponse r;
+                r.noAnswer = true;
+                return r;
+            });
         } else if (first == "expired") {
             if (!TlsNginx::installed())
                 QSKIP("nginx is not installed (Debian package nginx-light)");
@@ -488,7 +495,8 @@ private slots:
             app = kOtherApp;
             m_server->serveDirectory(mirror.path());
         }
-        if (first == "refused" || first == "both down" || first == "other version")
+        if (first == "refused" || first == "both down" || first == "other version" ||
+            first == "expired")
             a.reset(); // its port refuses from now on
         if (first == "both down")
             m_server.reset();
@@ -504,6 +512,10 @@ private slots:
         }
         expectInstalled(app);
         QVERIFY(log().contains("FLOW: leaving download host " + hostA));
+        // A host that fails for good is asked once; the others get their retries (the stalling
+        // one serves the .sig, then stalls the image four times).
+        if (a)
+            QCOMPARE(a->requestCount(), first == "503" ? 4 : first == "stall" ? 5 : 1);
         QVERIFY(log().contains("FLOW: architecture URL -> " + hostB));
         QCOMPARE(receivedThisRun(), expected);
     }
