@@ -46,8 +46,9 @@ MainWindowController::MainWindowController(SetupFlow::Parts parts)
 
     ITLog("UI: ready, language=%@, default dir=%@", L().langName, locationField->text());
     ITTrackEvent(QStringLiteral("setup_run"));
-    // A run that crashed may have left an image, a partial download or a mount behind.
-    m_flow->clearLeftovers();
+    // A run that crashed may have left a mount or a staging copy behind; a download it did not
+    // finish stays for Install to continue.
+    m_flow->sweepLeftovers();
 }
 
 MainWindowController::~MainWindowController()

@@ -27,6 +27,8 @@ public:
         m_current = Downloader::create(attempt.url, attempt.destFile, attempt.resume);
         Downloader::Options options;
         options.maxBytes = attempt.maxBytes;
+        options.stateFile = attempt.stateFile;
+        options.anyHost = attempt.anyHost;
         if (m_adjust)
             m_adjust(options);
         m_current->setOptions(options);
@@ -45,6 +47,7 @@ public:
     {
         m_current.reset();
         QFile::remove(destFile);
+        QFile::remove(stateFileFor(destFile));
         removeStalePartials(destFile);
     }
 

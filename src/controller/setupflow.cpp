@@ -4,6 +4,7 @@
 #include "diag/analytics.h"
 #include "diag/itformat.h"
 #include "diag/itlog.h"
+#include "download/resumestate.h"
 #include "l10n/localization.h"
 #include "platform/activityhold.h"
 #include "platform/cpu.h"
@@ -12,6 +13,8 @@
 #include "realstages.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
 #include <QUrl>
 
 #include <cmath>
@@ -37,6 +40,27 @@ constexpr int kCreepCeiling = 990;
 constexpr int kCreepStep = 2;
 constexpr double kCreepInterval = 0.5;
 constexpr qint64 kMegabyte = 1000 * 1000;
+constexpr qint64 kHeldForMs = 14LL * 24 * 3600 * 1000; // a partial download older goes at start
+constexpr qint64 kClockSkewMs = 24LL * 3600 * 1000;
+
+// Failures a host will not get over by being asked again: with another host on the list, the
+// download moves on at once. (With none, they are retried as any other failure.) A host that
+// never answered in time counts among them; one that stalls part-way gets its retries.
+bool leavesHostAtOnce(const DownloadResult &result)
+{
+    switch (result.transport) {
+    case TransportFailure::HostNotFound:
+    case TransportFailure::NoConnection:
+    case TransportFailure::CertificateUntrusted:
+    case TransportFailure::CertificateExpired:
+    case TransportFailure::CertificateWrongHost:
+        return true;
+    case TransportFailure::TimedOut:
+        return result.httpStatus == 0 && result.received == 0;
+    default:
+        return false;
+    }
+}
 
 // Client errors are final, except the two that ask the client to come back later.
 bool isFinalFailure(qint64 httpStatus)
@@ -92,13 +116,23 @@ const UIStrings &SetupFlow::L() const
     return Localization::all().at(m_langIndex);
 }
 
-QString SetupFlow::installerURL() const
+QStringList SetupFlow::hosts() const
 {
-    const QString base = m_parts.downloadBaseURL.isEmpty()
+    const QString list = m_parts.downloadBaseURL.isEmpty()
                              ? QStringLiteral(QUILLMARSH_DOWNLOAD_BASE_URL)
                              : m_parts.downloadBaseURL;
-    return base + (platform::isArm64() ? QStringLiteral("/quillmarsh.silicon.dmg")
-                                       : QStringLiteral("/quillmarsh.dmg"));
+    return list.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
+}
+
+QString SetupFlow::imageURL(qsizetype host) const
+{
+    return hosts().value(host) + (platform::isArm64() ? QStringLiteral("/quillmarsh.silicon.dmg")
+                                                      : QStringLiteral("/quillmarsh.dmg"));
+}
+
+QString SetupFlow::installerURL() const
+{
+    return imageURL(0);
 }
 
 QString SetupFlow::trimmedLocation(const QString &text)
@@ -183,7 +217,25 @@ void SetupFlow::install(const QString &folder)
         return;
     }
     m_destFile = m_parts.privateFolder + kImageName;
-    discardDownload();
+    m_host = 0;
+    m_received = m_reused = m_sigReused = 0;
+    m_crossing = m_crossed = m_refetched = false;
+    const HeldDownload held = heldDownload();
+    if (held.signature || held.resume) {
+        m_signature = held.signature;
+        m_pendingResumeData = held.resume;
+        m_reused = held.bytes;
+        m_sigReused = held.signatureBytes;
+        // Unsigned bytes never cross hosts: the download goes on where they came from.
+        if (held.resume && m_parts.imagePublicKey.isEmpty())
+            m_host = qMax<qsizetype>(0, hosts().indexOf(held.url.left(held.url.lastIndexOf(u'/'))));
+        ITLog("FLOW: continuing an earlier run's download: %lld bytes of the image held from "
+              "%@, signature file %@",
+              held.bytes, held.resume ? held.url : QStringLiteral("-"),
+              held.signature ? QStringLiteral("held") : QStringLiteral("not held"));
+    } else {
+        discardDownload();
+    }
     beginActivityHold();
     emit started();
     launchDownload();
@@ -196,8 +248,10 @@ void SetupFlow::launchDownload()
     setState(signature ? State::FetchingSignature : State::Downloading);
     setProgress(0, true);
     setInstallStatus(L().installingWait);
-    DownloadAttempt attempt{installerURL(), m_destFile, std::move(m_pendingResumeData), -1};
+    DownloadAttempt attempt{
+        imageURL(m_host), m_destFile, std::move(m_pendingResumeData), -1, {}, false};
     m_pendingResumeData.reset(); // the resume state serves exactly one attempt
+    m_crossing = false;
     // Neither file may grow past what it can be: a hostile server could otherwise fill the disk.
     if (signature) {
         attempt.url += kSignatureSuffix;
@@ -207,6 +261,12 @@ void SetupFlow::launchDownload()
     } else {
         if (m_signature)
             attempt.maxBytes = m_signature->size;
+        // The image's bytes outlive the run; a signed one's may come from any host.
+        attempt.stateFile = stateFileFor(m_destFile);
+        attempt.anyHost = !m_parts.imagePublicKey.isEmpty();
+        if (attempt.resume)
+            if (const auto state = ResumeState::decode(*attempt.resume))
+                m_crossing = state->url != attempt.url;
         ITLog("FLOW: architecture URL -> %@", attempt.url);
     }
     const quint64 id = ++m_attempt;
@@ -221,10 +281,12 @@ void SetupFlow::launchDownload()
         [this, id, signature](const DownloadResult &result) {
             if (id != m_attempt)
                 return;
-            if (signature && result.status == DownloadResult::Status::Saved)
+            if (signature && result.status == DownloadResult::Status::Saved) {
+                m_received += result.received;
                 signatureArrived();
-            else
+            } else {
                 downloadComplete(result);
+            }
         });
 }
 
@@ -252,17 +314,20 @@ void SetupFlow::downloadComplete(const DownloadResult &result)
     m_pendingResumeData = result.resumeData;
     const QString code = failureCode(result);
     const bool signature = m_state == State::FetchingSignature;
+    countBytes(result, signature);
 
     switch (result.status) {
     case DownloadResult::Status::Saved:
         ITLog("FLOW: download complete");
-        if (imageVerified(result))
+        if (imageVerified(result)) {
+            logBytes();
             launchInstaller(result);
+        }
         return;
     case DownloadResult::Status::Cancelled:
+        // What has arrived stays for the next run.
         ITLog("FLOW: download cancelled, closing");
         track(QStringLiteral("install_cancelled"));
-        discardDownload();
         emit closeWindow();
         return;
     case DownloadResult::Status::NoSpace:
@@ -288,8 +353,14 @@ void SetupFlow::downloadComplete(const DownloadResult &result)
 
     ITLog("FLOW: download FAILED (HTTP %ld): %@", result.httpStatus, result.message);
     if (m_state == State::Closing) {
-        discardDownload();
         emit closeWindow();
+        return;
+    }
+    // A host that failed for good, or once its retries are spent, hands over to the next one.
+    const bool spent = isFinalFailure(result.httpStatus) || leavesHostAtOnce(result) ||
+                       m_retryCount >= kMaxRetries;
+    if (spent && m_host + 1 < hosts().size()) {
+        leaveHost(result);
         return;
     }
     // A release without its .sig cannot be trusted; only a transient failure is worth a retry.
@@ -311,6 +382,7 @@ void SetupFlow::downloadComplete(const DownloadResult &result)
     }
 
     ITLog("FLOW: download FAILED after %ld retries, giving up", m_retryCount);
+    logBytes();
     track(QStringLiteral("install_failed"), code);
     // Retry starts from the beginning, so a partial file kept for resuming is of no more use.
     discardDownload();
@@ -356,27 +428,35 @@ void SetupFlow::discardDownload()
     }
 }
 
+// The .sig in the private folder, checked as if it had just arrived: signature, version floor
+// and expiry against the present. Its own name is checked against the image at the end.
+std::optional<ImageSignature> SetupFlow::readSignature(QString *error) const
+{
+    QFile file(m_parts.privateFolder + kImageName + kSignatureSuffix);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = ITFormat("cannot read the signature file: %@", file.errorString());
+        return std::nullopt;
+    }
+    auto signature =
+        readImageSignature(file.read(kMaxImageSignatureBytes + 1), m_parts.imagePublicKey, error);
+    if (signature)
+        *error = checkRelease(*signature, m_parts.minImageVersion, QDateTime::currentDateTimeUtc());
+    if (!error->isEmpty())
+        signature.reset();
+    return signature;
+}
+
 // Checked as soon as it arrives, so a bad .sig never costs the image's download.
 void SetupFlow::signatureArrived()
 {
-    const QString path = m_destFile + kSignatureSuffix;
     // A confirmed exit meanwhile: the window closes, and the image is never asked for.
     if (m_state == State::Closing) {
-        discardDownload();
         emit closeWindow();
         return;
     }
-    QFile file(path);
     QString error;
-    if (!file.open(QIODevice::ReadOnly))
-        error = ITFormat("cannot read the signature file: %@", file.errorString());
-    else
-        m_signature = readImageSignature(file.read(kMaxImageSignatureBytes + 1),
-                                         m_parts.imagePublicKey, &error);
-    if (m_signature)
-        error =
-            checkRelease(*m_signature, m_parts.minImageVersion, QDateTime::currentDateTimeUtc());
-    if (!m_signature || !error.isEmpty()) {
+    m_signature = readSignature(&error);
+    if (!m_signature) {
         failVerification(error);
         return;
     }
@@ -384,6 +464,87 @@ void SetupFlow::signatureArrived()
     m_retryCount = 0;
     m_pendingResumeData.reset();
     launchDownload();
+}
+
+void SetupFlow::leaveHost(const DownloadResult &result)
+{
+    ITLog("FLOW: leaving download host %@ (%@: %@), trying %@", hosts().value(m_host),
+          failureCode(result), result.message, hosts().value(m_host + 1));
+    ++m_host;
+    m_retryCount = 0;
+    // Bytes of an unsigned image are vouched for only by the host's validator.
+    if (m_parts.imagePublicKey.isEmpty())
+        m_pendingResumeData.reset();
+    launchDownload();
+}
+
+// Bytes reused from earlier runs are those the image still builds on: an attempt that starts the
+// file over drops them, one that continues it keeps at most what it continued.
+void SetupFlow::countBytes(const DownloadResult &result, bool signature)
+{
+    m_received += result.received;
+    if (signature || result.continuedFrom < 0)
+        return;
+    m_reused = qMin(m_reused, result.continuedFrom);
+    if (result.continuedFrom == 0)
+        m_crossed = false;
+    else if (m_crossing)
+        m_crossed = true;
+}
+
+void SetupFlow::logBytes() const
+{
+    ITLog("FLOW: download bytes: %lld received over the network in this run, %lld reused from "
+          "earlier runs",
+          m_received, m_reused + m_sigReused);
+}
+
+// What of the private folder a later Install continues: an image's resume state that checks out
+// (its own checksum, its age, an address this build downloads from, the partial file it names)
+// and, with a key built in, the .sig beside it, which must pass its checks again and sign an
+// image of the size held. Anything else is of no use. The held bytes themselves are read again
+// and checked by the download.
+SetupFlow::HeldDownload SetupFlow::heldDownload() const
+{
+    HeldDownload held;
+    const QString &dir = m_parts.privateFolder;
+    if (dir.isEmpty())
+        return held;
+    const bool keyed = !m_parts.imagePublicKey.isEmpty();
+    const QString dest = dir + kImageName;
+    if (keyed) {
+        QString error;
+        held.signature = readSignature(&error);
+        if (!held.signature)
+            return held;
+        held.signatureBytes = QFileInfo(dest + kSignatureSuffix).size();
+        held.names << QFileInfo(dest + kSignatureSuffix).fileName();
+    }
+    const auto blob = readStateFile(stateFileFor(dest));
+    const auto state = blob ? ResumeState::decode(*blob) : std::nullopt;
+    if (!state)
+        return {}; // a .sig alone is not worth keeping
+    const qint64 age = QDateTime::currentMSecsSinceEpoch() - state->savedAtMs;
+    QStringList urls;
+    for (qsizetype i = 0; i < hosts().size(); ++i)
+        urls << imageURL(i);
+    const bool known = keyed ? QUrl(state->url).fileName() == QUrl(imageURL(0)).fileName()
+                             : urls.contains(state->url);
+    const QString partial = QFileInfo(state->partialPath).fileName();
+    const bool whole = state->offset == state->total;
+    const bool present =
+        isPartialPathFor(state->partialPath, dest) &&
+        (QFileInfo::exists(state->partialPath) || (whole && QFileInfo(dest).isFile()));
+    if (age > kHeldForMs || age < -kClockSkewMs || !known || !present ||
+        (held.signature && held.signature->size != state->total))
+        return {};
+    held.resume = blob;
+    held.url = state->url;
+    held.bytes = state->offset;
+    held.names << QFileInfo(stateFileFor(dest)).fileName() << partial;
+    if (whole)
+        held.names << QFileInfo(dest).fileName(); // landed, never installed
+    return held;
 }
 
 // The name checked is the image's own (the last segment of its URL): a .sig published for the
@@ -394,6 +555,22 @@ bool SetupFlow::imageVerified(const DownloadResult &result)
         return true; // no key built in
     const QString imageName = QUrl(installerURL()).fileName();
     const QString mismatch = checkImage(*m_signature, imageName, result.size, result.sha256);
+    // Bytes of two hosts, or an earlier run's .sig, that do not make the signed image: the host
+    // may hold another release now. Both files again, from this host, once.
+    if (!mismatch.isEmpty() && (m_crossed || m_sigReused > 0) && !m_refetched) {
+        ITLog("FLOW: image did not check out against %@ (%@), fetching both files again from %@",
+              m_crossed ? QStringLiteral("bytes from two hosts")
+                        : QStringLiteral("an earlier run's signature file"),
+              mismatch, hosts().value(m_host));
+        m_refetched = true;
+        m_crossed = false;
+        m_signature.reset();
+        discardDownload();
+        m_retryCount = 0;
+        m_reused = m_sigReused = 0;
+        launchDownload();
+        return false;
+    }
     if (!mismatch.isEmpty()) {
         failVerification(mismatch);
         return false;
@@ -563,7 +740,10 @@ void SetupFlow::shutdown()
     // Dropping a stage ends what it runs: a download is cancelled, an install's detach waited for.
     m_parts.download.reset();
     m_parts.install.reset();
-    clearLeftovers();
+    if (m_state == State::Finished)
+        clearLeftovers();
+    else
+        sweepLeftovers();
 }
 
 // Everything the flow keeps in the private folder (image, partial download, mount points,
@@ -576,6 +756,19 @@ void SetupFlow::clearLeftovers()
     const int removed = platform::clearFolder(dir);
     if (removed > 0)
         ITLog("FLOW: removed %d leftover item(s) from %@", removed, dir);
+}
+
+void SetupFlow::sweepLeftovers()
+{
+    const QString &dir = m_parts.privateFolder;
+    if (dir.isEmpty())
+        return;
+    const HeldDownload held = heldDownload();
+    const int removed = platform::clearFolder(dir, QDeadlineTimer(10000), held.names);
+    if (removed > 0)
+        ITLog("FLOW: removed %d leftover item(s) from %@", removed, dir);
+    if (held.resume)
+        ITLog("FLOW: kept %lld bytes of the image from %@ for the next run", held.bytes, held.url);
 }
 
 } // namespace controller

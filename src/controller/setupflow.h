@@ -89,7 +89,10 @@ public:
     const l10n::UIStrings &L() const;
 
     State state() const { return m_state; }
+    // The image's address on the first download host: the offline installer's link.
     QString installerURL() const;
+    QStringList hosts() const; // the download hosts' base URLs, most preferred first
+    QString imageURL(qsizetype host) const;
     QString destFile() const { return m_destFile; }
     QString installedApp() const { return m_installedApp; }
     qint64 retryCount() const { return m_retryCount; }
@@ -110,6 +113,9 @@ public:
     void startApp();               // Start Now: runs the installed app, then asks for the close
     void shutdown();               // the window is closing: stop the stages, tidy up
     void clearLeftovers();         // empties the private folder
+    // Empties the private folder but for a download a later run may continue (at start, and at
+    // the end of a run that did not install).
+    void sweepLeftovers();
 
 signals:
     void stateChanged(SetupFlow::State state);
@@ -121,6 +127,20 @@ signals:
     void closeWindow(); // a close request of the flow's own, through the close decision
 
 private:
+    // What an earlier run left of the download that this one may continue.
+    struct HeldDownload
+    {
+        std::optional<download::ImageSignature> signature; // its .sig, checked again
+        std::optional<QByteArray> resume;                  // the image's resume state
+        QString url;                                       // where the image's bytes came from
+        qint64 bytes = 0, signatureBytes = 0;
+        QStringList names; // its files in the private folder
+    };
+    HeldDownload heldDownload() const;
+    std::optional<download::ImageSignature> readSignature(QString *error) const;
+    void leaveHost(const download::DownloadResult &result);
+    void countBytes(const download::DownloadResult &result, bool signature);
+    void logBytes() const;
     void setState(State state);
     void setProgress(int value, bool determinate);
     void setInstallStatus(const QString &status, const QString &pct = {});
@@ -156,6 +176,13 @@ private:
     int m_progress = 0;
     QString m_status;
     std::optional<QByteArray> m_pendingResumeData;
+    qsizetype m_host = 0;     // index of the download host in use
+    qint64 m_received = 0;    // body bytes over the network in this run, .sig included
+    qint64 m_reused = 0;      // bytes held from earlier runs that the image still builds on
+    qint64 m_sigReused = 0;   // the .sig, when an earlier run's was checked and used
+    bool m_crossing = false;  // the attempt in hand continues bytes from another host
+    bool m_crossed = false;   // the image holds bytes from more than one host
+    bool m_refetched = false; // a spliced image failed its check and is fetched again
     std::unique_ptr<platform::ActivityHold> m_activityHold;
     QTimer m_retryTimer;
     QTimer m_creepTimer;

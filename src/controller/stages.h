@@ -23,6 +23,8 @@ struct DownloadAttempt
     QString destFile; // the file lands here, in the private folder, only when complete
     std::optional<QByteArray> resume;
     qint64 maxBytes = -1; // a larger file ends the attempt as TooLarge; -1: no limit
+    QString stateFile;    // where the resume state is kept for a later run; empty: none
+    bool anyHost = false; // the held bytes may continue from another host (signed images)
 };
 
 class DownloadStage
@@ -36,7 +38,8 @@ public:
     virtual void start(const DownloadAttempt &attempt, Progress progress,
                        Completion completion) = 0;
     virtual void cancel() = 0; // the attempt in hand; its completion follows as Cancelled
-    // The file and every partial file kept of it for resuming; only while no attempt runs.
+    // The file, every partial file kept of it for resuming and its kept resume state; only while
+    // no attempt runs.
     virtual void discard(const QString &destFile) = 0;
 };
 

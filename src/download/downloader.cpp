@@ -5,12 +5,14 @@
 #include "connectivity.h"
 #include "progressthrottle.h"
 #include "resumestate.h"
+#include "statekeeper.h"
 #include "streamhasher.h"
 #include "transfer.h"
 
 #include "diag/itlog.h"
 #include "platform/worker.h"
 
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -68,6 +70,34 @@ bool hashHeldBytes(int fd, qint64 size, StreamHasher &hash)
     return true;
 }
 
+// Checks the held bytes against the digest their state recorded and leaves in hash the digest of
+// the bytes to continue from. A file held whole gives back its last byte, to be asked for again:
+// only a 206 from the server still proves the version.
+QString verifyHeld(int fd, ResumeState &state, StreamHasher &hash)
+{
+    const qint64 keep = state.offset == state.total ? state.offset - 1 : state.offset;
+    if (!hashHeldBytes(fd, keep, hash))
+        return QStringLiteral("partial file cannot be read");
+    StreamHasher whole;
+    char last = 0;
+    if (!whole.continueFrom(hash) || (keep < state.offset && ::pread(fd, &last, 1, keep) != 1))
+        return QStringLiteral("partial file cannot be read");
+    if (keep < state.offset)
+        whole.update(&last, 1);
+    if (whole.finish() != state.heldSha256)
+        return QStringLiteral("held bytes changed since they were written");
+    if (keep < state.offset && (::ftruncate(fd, keep) != 0 || ::lseek(fd, keep, SEEK_SET) != keep))
+        return QStringLiteral("partial file cannot be shortened");
+    state.offset = keep;
+    state.heldSha256 = hash.peek();
+    return {};
+}
+
+qint64 nowMs()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
 } // namespace
 
 struct Downloader::Private
@@ -92,6 +122,8 @@ struct Downloader::Private
         std::unique_ptr<StreamHasher> heldHash;
         TransferResult result;
         bool requested = false;
+        qint64 received = 0;                 // over every request of the attempt
+        std::unique_ptr<StateKeeper> keeper; // while bytes arrive, when the state is kept
     };
     QDeadlineTimer deadline;
     bool sizeLogged = false;
@@ -111,7 +143,9 @@ struct Downloader::Private
     void transfer(Attempt &a, StreamHasher &hash,
                   const std::function<void(qint64, qint64)> &progress);
     bool landFile(const Attempt &a);
-    std::optional<QByteArray> resumeStateAfter(const Attempt &a) const;
+    std::optional<ResumeState> resumeStateAfter(const Attempt &a, StreamHasher &hash) const;
+    void checkpoint(Attempt &a, const TransferResult &sofar, StreamHasher &hash);
+    void keepState(const std::optional<ResumeState> &state);
 };
 
 Downloader::Downloader(const QString &url, const QString &destFile,
@@ -204,15 +238,20 @@ void Downloader::Private::openPartialFile(Attempt &a)
     if (startResumeData) {
         QString reason = QStringLiteral("unreadable resume state");
         if (auto state = ResumeState::decode(*startResumeData)) {
-            a.fd = openPartialForResume(*state, url, destFile, &reason);
+            a.fd = openPartialForResume(*state, url, destFile, options.anyHost, &reason);
             // The digest of the held bytes is taken once here; the transfer continues it.
             if (a.fd.isValid()) {
                 a.heldHash = std::make_unique<StreamHasher>();
-                if (hashHeldBytes(a.fd.get(), state->offset, *a.heldHash)) {
+                reason = verifyHeld(a.fd.get(), *state, *a.heldHash);
+                if (reason.isEmpty()) {
+                    // Another host's validator means nothing here: its 206 has to do.
+                    if (state->url != url) {
+                        ITLog("DL: held bytes from %@ continued from %@", state->url, url);
+                        state->validator.clear();
+                    }
                     a.held = state;
                     a.partialPath = state->partialPath;
                 } else {
-                    reason = QStringLiteral("partial file cannot be read");
                     a.fd.reset();
                     a.heldHash.reset();
                 }
@@ -227,6 +266,27 @@ void Downloader::Private::openPartialFile(Attempt &a)
         if (!a.fd.isValid())
             fail(a, CURLE_WRITE_ERROR, qt_error_string(errno).toUtf8().constData());
     }
+}
+
+// Hands the state of the bytes in the file to the keeper, when it wants one.
+void Downloader::Private::checkpoint(Attempt &a, const TransferResult &sofar, StreamHasher &hash)
+{
+    if (!a.keeper || !a.keeper->wantsState())
+        return;
+    Attempt view;
+    view.partialPath = a.partialPath;
+    view.result = sofar;
+    if (const auto state = resumeStateAfter(view, hash))
+        a.keeper->offer(state->encode());
+}
+
+// The state a later run continues from, or none: then nothing of this download is kept.
+void Downloader::Private::keepState(const std::optional<ResumeState> &state)
+{
+    if (options.stateFile.isEmpty())
+        return;
+    if (!state || !writeStateFile(options.stateFile, state->encode()))
+        removeFile(options.stateFile);
 }
 
 // Waits, bounded by the overall limit, while no route leaves the machine (see connectivity.h).
@@ -278,12 +338,17 @@ void Downloader::Private::transfer(Attempt &a, StreamHasher &hash,
     setup.resumed = [](qint64 offset, qint64 total) {
         ITLog("DL: resumed at offset %lld / %lld", offset, total);
     };
+    if (!options.stateFile.isEmpty())
+        a.keeper = std::make_unique<StateKeeper>(options.stateFile, a.fd.get(),
+                                                 std::chrono::milliseconds(options.checkpointMs));
+    setup.written = [this, &a, &hash](const TransferResult &sofar) { checkpoint(a, sofar, hash); };
     while (!cancelled) {
         setup.timeoutMs = deadline.remainingTime();
         if (setup.timeoutMs <= 0)
             return fail(a, CURLE_OPERATION_TIMEDOUT);
         a.requested = true;
         a.result = runTransfer(setup);
+        a.received += a.result.received;
         if (!a.result.restart || cancelled)
             return;
         // Two versions of the file are never spliced: the held bytes go, the file starts over.
@@ -317,16 +382,19 @@ bool Downloader::Private::landFile(const Attempt &a)
     return moved;
 }
 
-// Bytes of a file the server identifies strongly and serves in ranges can be continued; an
-// attempt that received no body at all hands on the state it was given.
-std::optional<QByteArray> Downloader::Private::resumeStateAfter(const Attempt &a) const
+// Bytes of a file the server identifies strongly and serves in ranges can be continued (a whole
+// one too: a later run asks for its last byte again); an attempt that received no body at all
+// hands on the state it was given.
+std::optional<ResumeState> Downloader::Private::resumeStateAfter(const Attempt &a,
+                                                                 StreamHasher &hash) const
 {
     const TransferResult &r = a.result;
-    if (r.bodyWritten && r.code != CURLE_WRITE_ERROR && r.fileBytes > 0 && r.total > r.fileBytes &&
+    if (r.bodyWritten && r.code != CURLE_WRITE_ERROR && r.fileBytes > 0 && r.total >= r.fileBytes &&
         !r.validator.isEmpty() && r.rangesServed)
-        return ResumeState{url, a.partialPath, r.fileBytes, r.total, r.validator}.encode();
+        return ResumeState{url,         a.partialPath, r.fileBytes, r.total,
+                           r.validator, hash.peek(),   nowMs()};
     if (!r.bodyWritten && a.held)
-        return a.held->encode();
+        return a.held;
     return std::nullopt;
 }
 
@@ -358,17 +426,38 @@ void Downloader::run()
         p.waitForNetwork(a);
     if (a.result.code == CURLE_OK)
         p.transfer(a, hash, [&](qint64 written, qint64 total) { deliverProgress(written, total); });
-    a.fd.reset();
 
     const TransferResult &r = a.result;
     DownloadResult result;
     result.httpStatus = r.httpStatus;
-    const bool moved = a.requested && r.code == CURLE_OK && !r.restart && !r.noSpace &&
-                       r.tooLargeAt < 0 && p.landFile(a);
+    result.received = a.received;
+    result.continuedFrom = r.bodyWritten ? r.continuedFrom : -1;
+    const bool keeping = !p.options.stateFile.isEmpty();
+    if (a.keeper)
+        a.keeper->stop(); // from here on the state is written here, and last
+    // The bytes a state describes are on disk before the state is.
+    if (keeping && a.fd.isValid())
+        ::fdatasync(a.fd.get());
+    Private::Attempt stopped; // a cancel stops the body between two pieces: those held are whole
+    stopped.partialPath = a.partialPath;
+    stopped.held = a.held;
+    stopped.result = r;
+    stopped.result.code = p.cancelled ? CURLE_ABORTED_BY_CALLBACK : r.code;
+    const std::optional<ResumeState> state = p.resumeStateAfter(stopped, hash);
+    const bool landing =
+        a.requested && r.code == CURLE_OK && !r.restart && !r.noSpace && r.tooLargeAt < 0;
+    // A whole file stays for a later run until it is installed: described before it lands.
+    if (keeping && landing && state && !p.cancelled)
+        p.keepState(state);
+    a.fd.reset();
+    const bool moved = landing && p.landFile(a);
 
-    std::optional<QByteArray> resume;
+    std::optional<ResumeState> later; // what the next attempt, in this run or a later one, takes
     if (p.cancelled) {
-        ITLog("DL: cancelled by user, partial file deleted");
+        if (keeping && !moved)
+            later = state;
+        ITLog(later ? "DL: cancelled by user, partial file kept for a later run"
+                    : "DL: cancelled by user, partial file deleted");
         removeFile(p.destFile);
         result.status = DownloadResult::Status::Cancelled;
         result.message = kCancelledMessage;
@@ -390,9 +479,9 @@ void Downloader::run()
     } else if (r.code != CURLE_OK) {
         result.errorCode = r.code;
         result.transport = classifyTransportFailure(r.code, r.sslVerifyResult);
-        resume = p.resumeStateAfter(a);
+        later = state;
         ITLog("DL: error %ld %@ (resume state: %lu bytes)", qint64(r.code), r.message,
-              quint64(resume ? resume->size() : 0));
+              quint64(later ? later->encode().size() : 0));
         removeFile(p.destFile);
         result.message = r.message;
     } else if (r.httpStatus >= 200 && r.httpStatus <= 299) {
@@ -402,19 +491,24 @@ void Downloader::run()
             result.message = QStringLiteral(""); // never a null string, even on success
             result.sha256 = hash.finish();
             result.size = r.fileBytes;
+            if (keeping && state)
+                return complete(std::move(result)); // its state was kept before it landed
         } else {
             result.message = QStringLiteral("Downloaded file could not be saved.");
         }
     } else {
         ITLog("DL: HTTP %ld, treated as failure", r.httpStatus);
         // An error page is no part of the file: bytes held from before are still good.
-        resume = p.resumeStateAfter(a);
+        later = state;
         removeFile(p.destFile);
         result.message = ITFormat("Server returned HTTP %ld", qint64(r.httpStatus));
     }
-    if (!resume)
+    if (!later)
         removeFile(a.partialPath);
-    result.resumeData = std::move(resume);
+    p.keepState(later);
+    // A cancelled attempt hands nothing to a next one in this run; only a later run continues.
+    if (later && !p.cancelled)
+        result.resumeData = later->encode();
     complete(std::move(result));
 }
 

@@ -26,6 +26,11 @@ struct DownloadResult
     // TooLarge: size is what is known of it, the announced length or the bytes received.
     QByteArray sha256;
     qint64 size = 0;
+    // Body bytes this attempt received over the network, used or not; and, when a body went
+    // into the file, the bytes held before that it was appended to (0: the file from byte 0;
+    // -1: no body went into the file).
+    qint64 received = 0;
+    qint64 continuedFrom = -1;
     // NoSpace: the folder that is short of space, what the file needs there and what is free.
     QString spaceFolder;
     qint64 bytesNeeded = 0;
@@ -49,6 +54,14 @@ public:
     {
         int lowSpeedTimeSeconds = 30;   // no data for this long ends the attempt
         int totalTimeoutSeconds = 3600; // the whole transfer, waiting for a network included
+        // Where the resume state is kept for a later run (stateFileFor(destFile)); empty: only
+        // in memory, for the next attempt of this run. While bytes arrive it is brought up to
+        // date, at most every checkpointMs, and a cancelled attempt keeps its partial file for it.
+        QString stateFile;
+        int checkpointMs = 20;
+        // The held bytes may continue from another address than the one they came from: only
+        // for a file whose digest is checked against a signature at the end.
+        bool anyHost = false;
 
         // For tests and development tools.
         std::function<bool()> networkAvailable; // replaces the routing-table probe

@@ -53,6 +53,15 @@ ResponseDecision continuation(const ResponseHead &head, const HeldBytes &held)
                            .arg(range->total)
                            .arg(held.from)
                            .arg(held.total));
+    if (held.validator.isEmpty() &&
+        head.header("Accept-Ranges").compare("none", Qt::CaseInsensitive)) {
+        ResponseDecision d;
+        d.use = ResponseDecision::Continuation;
+        d.total = range->total;
+        d.validator = strongValidator(head.header("ETag"), head.header("Last-Modified"));
+        d.rangesServed = true;
+        return d;
+    }
     const bool heldEtag = isEntityTag(held.validator);
     if (!heldEtag && !isHttpDate(held.validator))
         return restart(QStringLiteral("no usable validator held"));

@@ -23,7 +23,9 @@ struct HeldBytes
 {
     qint64 from = 0;      // bytes held; > 0: Range and If-Range were sent
     qint64 total = 0;     // size of the whole file they belong to
-    QByteArray validator; // the If-Range value: a strong ETag, else a Last-Modified date
+    QByteArray validator; // the If-Range value: a strong ETag, else a Last-Modified date; empty:
+                          // bytes from another host, which any 206 of the same size continues
+                          // (only for signed images: their digest decides at the end)
 };
 
 struct ResponseDecision

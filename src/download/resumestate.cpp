@@ -20,7 +20,8 @@ namespace download {
 namespace {
 
 const QByteArray kMagic = QByteArrayLiteral("QMRS");
-constexpr quint8 kVersion = 1;
+constexpr quint8 kVersion = 2;
+constexpr qint64 kMaxStateFileBytes = 64 * 1024;
 constexpr int kChecksumSize = 32;
 
 QString partialPrefix(const QString &destFile)
@@ -42,7 +43,8 @@ QByteArray ResumeState::encode() const
         QDataStream out(&payload, QIODevice::WriteOnly);
         out.setVersion(QDataStream::Qt_6_4);
         out.writeRawData(kMagic.constData(), kMagic.size());
-        out << kVersion << url << partialPath << offset << total << validator;
+        out << kVersion << url << partialPath << offset << total << validator << heldSha256
+            << savedAtMs;
     }
     return payload + QCryptographicHash::hash(payload, QCryptographicHash::Sha256);
 }
@@ -62,7 +64,8 @@ std::optional<ResumeState> ResumeState::decode(const QByteArray &blob)
     if (version != kVersion)
         return std::nullopt;
     ResumeState s;
-    in >> s.url >> s.partialPath >> s.offset >> s.total >> s.validator;
+    in >> s.url >> s.partialPath >> s.offset >> s.total >> s.validator >> s.heldSha256 >>
+        s.savedAtMs;
     if (in.status() != QDataStream::Ok || !in.atEnd())
         return std::nullopt;
     return s;
@@ -115,9 +118,9 @@ bool isPartialPathFor(const QString &path, const QString &destFile)
 }
 
 platform::UniqueFd openPartialForResume(const ResumeState &state, const QString &url,
-                                        const QString &destFile, QString *reason)
+                                        const QString &destFile, bool anyHost, QString *reason)
 {
-    if (state.url != url) {
+    if (state.url != url && !anyHost) {
         *reason = QStringLiteral("made for another address");
         return platform::UniqueFd();
     }
@@ -125,7 +128,8 @@ platform::UniqueFd openPartialForResume(const ResumeState &state, const QString 
         *reason = QStringLiteral("partial file in the wrong place");
         return platform::UniqueFd();
     }
-    if (state.offset <= 0 || state.total <= state.offset || state.validator.isEmpty()) {
+    if (state.offset <= 0 || state.total < state.offset || state.validator.isEmpty() ||
+        state.heldSha256.size() != kChecksumSize) {
         *reason = QStringLiteral("nothing to continue");
         return platform::UniqueFd();
     }
@@ -133,11 +137,15 @@ platform::UniqueFd openPartialForResume(const ResumeState &state, const QString 
     struct stat before
     {
     };
+    // A complete file lands at destFile; a run that ended before installing it left it there.
+    if (state.offset == state.total && ::lstat(native.constData(), &before) != 0 &&
+        ::lstat(QFile::encodeName(destFile).constData(), &before) == 0 && isOwnRegularFile(before))
+        ::rename(QFile::encodeName(destFile).constData(), native.constData());
     if (::lstat(native.constData(), &before) != 0 || !isOwnRegularFile(before)) {
         *reason = QStringLiteral("partial file missing or not ours");
         return platform::UniqueFd();
     }
-    if (before.st_size != state.offset) {
+    if (before.st_size < state.offset) {
         *reason = QStringLiteral("partial file has %1 bytes, expected %2")
                       .arg(qint64(before.st_size))
                       .arg(state.offset);
@@ -151,12 +159,51 @@ platform::UniqueFd openPartialForResume(const ResumeState &state, const QString 
     };
     // The file opened must be the one inspected, not something swapped in meanwhile.
     if (!fd.isValid() || ::fstat(fd.get(), &after) != 0 || after.st_dev != before.st_dev ||
-        after.st_ino != before.st_ino || after.st_size != state.offset ||
+        after.st_ino != before.st_ino || after.st_size < state.offset ||
+        (after.st_size > state.offset && ::ftruncate(fd.get(), state.offset) != 0) ||
         ::lseek(fd.get(), state.offset, SEEK_SET) != state.offset) {
         *reason = QStringLiteral("partial file cannot be reopened");
         return platform::UniqueFd();
     }
     return fd;
+}
+
+QString stateFileFor(const QString &destFile)
+{
+    return destFile + QStringLiteral(".resume");
+}
+
+bool writeStateFile(const QString &path, const QByteArray &blob)
+{
+    const QByteArray native = QFile::encodeName(path), fresh = native + ".new";
+    ::unlink(fresh.constData());
+    platform::UniqueFd fd(
+        ::open(fresh.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.isValid() || ::write(fd.get(), blob.constData(), size_t(blob.size())) != blob.size() ||
+        ::fsync(fd.get()) != 0 || ::rename(fresh.constData(), native.constData()) != 0) {
+        ::unlink(fresh.constData());
+        return false;
+    }
+    const platform::UniqueFd dir(
+        ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
+               O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return dir.isValid() && ::fsync(dir.get()) == 0;
+}
+
+std::optional<QByteArray> readStateFile(const QString &path)
+{
+    platform::UniqueFd fd(
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st
+    {
+    };
+    if (!fd.isValid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_uid != ::geteuid() || st.st_size > kMaxStateFileBytes)
+        return std::nullopt;
+    QByteArray blob(qsizetype(st.st_size), Qt::Uninitialized);
+    if (::pread(fd.get(), blob.data(), size_t(blob.size()), 0) != blob.size())
+        return std::nullopt;
+    return blob;
 }
 
 void removeStalePartials(const QString &destFile, const QString &keep)

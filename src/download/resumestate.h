@@ -9,21 +9,35 @@
 
 namespace download {
 
-// What an interrupted download leaves for the next attempt: the partial file beside the
-// destination and the facts needed to continue it without splicing two versions of the file.
-// Callers treat the encoded blob as opaque; it carries a format version and a checksum so a
-// truncated or altered blob is refused instead of misread.
+// What an interrupted download leaves for the next attempt, in this run or a later one: the
+// partial file beside the destination and the facts needed to continue it without splicing two
+// versions of the file or trusting a byte that changed on disk. Callers treat the encoded blob
+// as opaque; it carries a format version and a checksum so a truncated or altered blob is
+// refused instead of misread.
 struct ResumeState
 {
-    QString url;          // address the partial file came from
-    QString partialPath;  // "<destFile>.part-XXXXXXXX"
-    qint64 offset = 0;    // bytes held in the partial file
-    qint64 total = 0;     // size of the whole file
-    QByteArray validator; // strong ETag, else Last-Modified; sent back as If-Range
+    QString url;           // address the partial file came from
+    QString partialPath;   // "<destFile>.part-XXXXXXXX"
+    qint64 offset = 0;     // bytes held in the partial file; == total once it is complete
+    qint64 total = 0;      // size of the whole file
+    QByteArray validator;  // strong ETag, else Last-Modified; sent back as If-Range
+    QByteArray heldSha256; // SHA-256 of the first offset bytes
+    qint64 savedAtMs = 0;  // when it was written (ms since the epoch, UTC)
 
     QByteArray encode() const;
     static std::optional<ResumeState> decode(const QByteArray &blob);
 };
+
+// The resume state kept for a later run beside the partial file: "<destFile>.resume".
+QString stateFileFor(const QString &destFile);
+
+// Writes blob to path so that a crash or a power cut leaves the old state or the new one, never
+// a mix: a new file beside it, synced, renamed into place, the folder synced. The bytes the state
+// describes must be synced before (fdatasync of the partial file). False on any failure.
+bool writeStateFile(const QString &path, const QByteArray &blob);
+
+// The blob at path when it is a regular file of this user of a plausible size.
+std::optional<QByteArray> readStateFile(const QString &path);
 
 // "bytes first-last/total" of a 206; nullopt when malformed or the total is unknown.
 struct ContentRange
@@ -40,9 +54,12 @@ platform::UniqueFd createPartialFile(const QString &destFile, QString *path);
 
 // Opens the partial file of state for reading and writing, at state.offset, when it is still the
 // file this program left: named like one of ours beside destFile, a regular file of this user,
-// exactly state.offset bytes long. Otherwise returns an invalid descriptor and says why in *reason.
+// at least state.offset bytes long (bytes past it, written after the state, are cut off: no
+// check covers them). A file that was complete and landed at destFile is taken back as the
+// partial file. The address must be state's unless anyHost. Otherwise returns an invalid
+// descriptor and says why in *reason.
 platform::UniqueFd openPartialForResume(const ResumeState &state, const QString &url,
-                                        const QString &destFile, QString *reason);
+                                        const QString &destFile, bool anyHost, QString *reason);
 
 // Whether path has the name and place of a partial file for destFile.
 bool isPartialPathFor(const QString &path, const QString &destFile);

@@ -165,6 +165,17 @@ bool StreamHasher::continueFrom(StreamHasher &other)
     return d->ok;
 }
 
+QByteArray StreamHasher::peek()
+{
+    d->drain();
+    const MdCtx copy(EVP_MD_CTX_new());
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    const bool fine = d->ok && copy && EVP_MD_CTX_copy_ex(copy.get(), d->ctx.get()) == 1 &&
+                      EVP_DigestFinal_ex(copy.get(), digest, &length) == 1;
+    return fine ? QByteArray(reinterpret_cast<const char *>(digest), int(length)) : QByteArray();
+}
+
 QByteArray StreamHasher::finish()
 {
     d->drain();

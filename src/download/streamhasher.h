@@ -23,6 +23,7 @@ public:
     // Makes this digest continue from other's state (the held bytes of a resumed file).
     bool continueFrom(StreamHasher &other);
     QByteArray finish(); // 32 raw bytes; empty on failure. The digest is spent afterwards.
+    QByteArray peek();   // the digest of the bytes so far; the digest goes on
 
 private:
     struct Private;

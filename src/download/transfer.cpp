@@ -86,6 +86,7 @@ bool Context::continueHeld(const ResponseDecision &d)
 {
     sink = Sink::File;
     result.bodyWritten = true;
+    result.continuedFrom = setup.rangeFrom;
     result.fileBytes = setup.rangeFrom;
     result.total = d.total;
     result.validator = d.validator;
@@ -106,6 +107,7 @@ bool Context::replaceHeld(const ResponseDecision &d)
 {
     sink = Sink::File;
     result.bodyWritten = true;
+    result.continuedFrom = 0;
     result.total = d.total;
     if (setup.rangeFrom > 0 &&
         (::ftruncate(setup.fd, 0) != 0 || ::lseek(setup.fd, 0, SEEK_SET) != 0)) {
@@ -151,6 +153,7 @@ size_t onBody(char *data, size_t size, size_t count, void *userdata)
 {
     auto *c = static_cast<Context *>(userdata);
     const size_t bytes = size * count;
+    c->result.received += qint64(bytes);
     if (c->cancelled())
         return 0;
     if (c->sink == Sink::Undecided && !c->decide())
@@ -173,14 +176,22 @@ size_t onBody(char *data, size_t size, size_t count, void *userdata)
     c->result.fileBytes += qint64(bytes);
     if (c->setup.hash)
         c->setup.hash->update(data, qint64(bytes));
+    if (c->setup.written)
+        c->setup.written(c->result);
     if (c->setup.progress)
         c->setup.progress(c->result.fileBytes, c->result.total);
     return bytes;
 }
 
+// Also while no byte arrives: what was written before a stall is then described for a later run.
 int onTick(void *userdata, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 {
-    return static_cast<Context *>(userdata)->cancelled() ? 1 : 0;
+    auto *c = static_cast<Context *>(userdata);
+    if (c->cancelled())
+        return 1;
+    if (c->sink == Sink::File && c->setup.written)
+        c->setup.written(c->result);
+    return 0;
 }
 
 // Redirects keep the scheme of the address asked for: an https download never continues
@@ -215,7 +226,8 @@ TransferResult runTransfer(const TransferSetup &setup)
     if (setup.rangeFrom > 0) {
         request.addHeader(
             ("Range: bytes=" + QByteArray::number(setup.rangeFrom) + '-').constData());
-        request.addHeader(("If-Range: " + setup.validator).constData());
+        if (!setup.validator.isEmpty())
+            request.addHeader(("If-Range: " + setup.validator).constData());
     }
     request.set(CURLOPT_URL, url.constData());
     request.set(CURLOPT_PROTOCOLS_STR, scheme);

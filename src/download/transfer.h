@@ -15,12 +15,14 @@ class StreamHasher;
 // One HTTP request of a download attempt, run with libcurl on the calling (worker) thread,
 // writing the body into an open partial file. It decides, from the response headers, whether
 // the body continues the bytes already held, replaces them, or must not be used at all.
+struct TransferResult;
+
 struct TransferSetup
 {
     QString url;
     int fd = -1;              // partial file, positioned at rangeFrom
     qint64 rangeFrom = 0;     // > 0: ask for the rest with Range and If-Range
-    QByteArray validator;     // If-Range value, when rangeFrom > 0
+    QByteArray validator;     // If-Range value, when rangeFrom > 0; empty: bytes from another host
     qint64 expectedTotal = 0; // size of the whole file the held bytes belong to
     int lowSpeedTimeSeconds = 30;
     qint64 timeoutMs = 0;        // what is left of the attempt's overall limit
@@ -32,6 +34,9 @@ struct TransferSetup
     qint64 maxBytes = -1;             // the file may not grow past this (-1: no limit)
     // Worker thread, after every piece of body written: bytes in the file, whole size or -1.
     std::function<void(qint64 written, qint64 total)> progress;
+    // Worker thread, after every piece of the file written and hashed, and now and then while
+    // none arrives: what is known so far.
+    std::function<void(const TransferResult &sofar)> written;
     // Worker thread, when a 206 has been accepted as the continuation of the held bytes.
     std::function<void(qint64 offset, qint64 total)> resumed;
 };
@@ -45,6 +50,8 @@ struct TransferResult
     bool restart = false;     // the held bytes cannot be continued: ask again from byte 0
     QString restartReason;
     bool bodyWritten = false;  // a 2xx body went into the file (from 0, or after the held bytes)
+    qint64 continuedFrom = -1; // with bodyWritten: the held bytes it was appended to (0: none)
+    qint64 received = 0;       // body bytes that came over the network, used or not
     qint64 fileBytes = 0;      // bytes now in the file
     qint64 total = -1;         // whole size, when known
     QByteArray validator;      // strong ETag, else Last-Modified; empty when none or weak

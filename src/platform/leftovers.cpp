@@ -120,7 +120,7 @@ bool removeTree(const QString &path)
     return !exists(real);
 }
 
-int clearFolder(const QString &folder, QDeadlineTimer deadline)
+int clearFolder(const QString &folder, QDeadlineTimer deadline, const QStringList &keep)
 {
     // The mount table names real paths.
     const QString dir = QFileInfo(folder).canonicalFilePath();
@@ -146,6 +146,8 @@ int clearFolder(const QString &folder, QDeadlineTimer deadline)
     const QStringList names =
         QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QString &name : names) {
+        if (keep.contains(name))
+            continue;
         const QString path = dir + u'/' + name;
         removeBelow(path, top.st_dev, mounts);
         if (!exists(path))

@@ -16,7 +16,8 @@ bool removeTree(const QString &path);
 
 // Empties folder (which itself stays): every FUSE mount below it is detached lazily first
 // (each detach waits until deadline at most), then everything else goes through removeTree.
-// Returns the number of top-level entries removed.
-int clearFolder(const QString &folder, QDeadlineTimer deadline = QDeadlineTimer(10000));
+// Returns the number of top-level entries removed. Top-level entries named in keep stay.
+int clearFolder(const QString &folder, QDeadlineTimer deadline = QDeadlineTimer(10000),
+                const QStringList &keep = {});
 
 } // namespace platform

@@ -3,9 +3,11 @@
 // The flow's decisions have their rows in tst_setupflow; these are the roads a user takes
 // through the window, each to its end.
 #include "controller/mainwindowcontroller.h"
+#include "controller/realstages.h"
 #include "controller/setupflow.h"
 #include "diag/analytics.h"
 #include "diag/itformat.h"
+#include "download/resumestate.h"
 #include "install/desktopentry.h"
 #include "l10n/localization.h"
 #include "platform/cpu.h"
@@ -13,11 +15,14 @@
 #include "testhttpserver.h"
 #include "testkeys.h"
 #include "testmain.h"
+#include "tlsnginx.h"
+#include "tools/signing.h"
 #include "ui/installerwindow.h"
 #include "ui/linklabel.h"
 #include "ui/roundedbutton.h"
 
 #include <QComboBox>
+#include <QCryptographicHash>
 #include <QDesktopServices>
 #include <QLabel>
 #include <QLineEdit>
@@ -47,8 +52,14 @@ using namespace testsupport;
 
 namespace {
 
-const QString kImage = QM_SAMPLE_IMAGE_DIR +
-                       QString(platform::isArm64() ? "/quillmarsh.silicon.dmg" : "/quillmarsh.dmg");
+const QString kImageName = platform::isArm64() ? "quillmarsh.silicon.dmg" : "quillmarsh.dmg";
+const QString kImage = QM_SAMPLE_IMAGE_DIR "/" + kImageName;
+// The other processor's image: another version of the same size, whose bundle has a file more.
+const QString kOtherImage =
+    QM_SAMPLE_IMAGE_DIR +
+    QString(platform::isArm64() ? "/quillmarsh.dmg" : "/quillmarsh.silicon.dmg");
+const QString kOtherApp = QM_SAMPLE_APP "/../../image-root" +
+                          QString(platform::isArm64() ? "" : "-silicon") + "/Quillmarsh.app";
 
 QString installedApp()
 {
@@ -74,15 +85,22 @@ class TestFlow : public QObject
     int m_terminated = 0;
     QStringList m_opened; // URLs handed to the browser
     QTemporaryDir m_tmp;
+    QTemporaryDir m_www; // signed copies of the images, for the server to give out
     const QString m_probe = m_tmp.filePath("probe"); // the sample app writes it when started
     QString m_question; // the text and button titles of the last exit question
 
     // The flow as the application makes it, against the local server, its timers scaled; no sleep
     // inhibitor (no system bus), images unchecked unless a row gives a key.
-    void makeWindow(double timeScale = 0.01, const QByteArray &imageKey = {})
+    // hosts: the download hosts (default: the test server); stallSeconds > 0: how long a transfer
+    // may stall.
+    void makeWindow(double timeScale = 0.01, const QByteArray &imageKey = {},
+                    const QString &hosts = {}, int stallSeconds = 0)
     {
         SetupFlow::Parts parts = SetupFlow::standardParts(platform::privateDirectory());
-        parts.downloadBaseURL = m_server->url(QString());
+        parts.downloadBaseURL = hosts.isEmpty() ? m_server->url(QString()) : hosts;
+        if (stallSeconds > 0)
+            parts.download = createNetworkDownloadStage(
+                [=](Downloader::Options &o) { o.lowSpeedTimeSeconds = stallSeconds; });
         parts.timeScale = timeScale;
         parts.keepAwake = false;
         parts.imagePublicKey = imageKey;
@@ -128,6 +146,76 @@ class TestFlow : public QObject
         QTRY_COMPARE(m_terminated, 1);
         c->flow()->shutdown(); // waits for the install's detach
         QTRY_VERIFY(privateDirEmpty());
+    }
+
+    // Install, to the finished screen, with the bundle installed byte-identical to app; then the
+    // window closes and nothing of the download is left.
+    void expectInstalled(const QString &app)
+    {
+        install();
+        QTRY_COMPARE_WITH_TIMEOUT(c->flow()->state(), SetupFlow::State::Finished, 30000);
+        QCOMPARE(QProcess::execute("diff", {"-r", installedApp(), app}), 0);
+        c->flow()->shutdown();
+        QVERIFY(privateDirEmpty());
+    }
+
+    // server serves dir; its first request for the image stalls after stallAfter bytes (all its
+    // requests, with every).
+    static void serve(TestHttpServer *server, const QString &dir, qint64 stallAfter,
+                      bool every = false)
+    {
+        auto first = std::make_shared<std::atomic<bool>>(true);
+        server->setHandler([=](const HttpRequest &r) {
+            HttpResponse answer = TestHttpServer::fileResponse(r, dir + r.path());
+            if (r.path().endsWith(".dmg") && (first->exchange(false) || every))
+                answer.stallAfter = stallAfter;
+            return answer;
+        });
+    }
+
+    // image as release version in dir, with its .sig signed by the key in pem; the .sig's size.
+    static qint64 publish(const QString &dir, const QString &image, const QString &pem,
+                          qint64 version)
+    {
+        const QString copy = dir + '/' + kImageName;
+        QFile::remove(copy);
+        const auto text = QFile::copy(image, copy) ? signImageFile(pem, copy, version, {}, nullptr)
+                                                   : std::nullopt;
+        return text && writeFile(copy + ".sig", *text) ? text->size() : -1;
+    }
+
+    static QByteArray readFile(const QString &path)
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    static bool writeFile(const QString &path, const QByteArray &bytes)
+    {
+        QFile f(path);
+        return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+    }
+    static QMap<QString, QByteArray> folderFiles()
+    {
+        QMap<QString, QByteArray> files;
+        const QDir dir(platform::privateDirectory());
+        for (const QString &name : dir.entryList(QDir::Files | QDir::Hidden))
+            files[name] = readFile(dir.filePath(name));
+        return files;
+    }
+    static std::optional<ResumeState> keptState()
+    {
+        const auto blob =
+            readStateFile(stateFileFor(platform::privateDirectory() + "/quillmarsh_setup.dmg"));
+        return blob ? ResumeState::decode(*blob) : std::nullopt;
+    }
+    // What the run's last download line says came over the network.
+    qint64 receivedThisRun() const
+    {
+        static const QRegularExpression line("FLOW: download bytes: (\\d+) received");
+        qint64 bytes = -1;
+        for (const QRegularExpressionMatch &m : line.globalMatch(log()))
+            bytes = m.captured(1).toLongLong();
+        return bytes;
     }
 
     QString log() const
@@ -273,21 +361,163 @@ private slots:
         }
     }
 
-    // A confirmed exit during the real download cancels it first and closes the window once the
-    // download is back.
-    void exitDuringDownload()
+    // Resume across runs. The first run is stopped with the image's download stalled at a share
+    // of its bytes: by a kill (the private folder as the kill left it: its files are copied while
+    // the download stalls and put back after) or by a confirmed exit, which cancels it first and
+    // closes the window once it is back. What it held may then be spoilt (held bytes that shrank or
+    // changed have their rows in tst_downloader). The second run installs the signed image
+    // byte-identical, fetching over the network what the row says.
+    void acrossRuns_data()
     {
-        HttpResponse stalled = TestHttpServer::fileResponse({}, kImage);
-        stalled.stallAfter = 100;
-        m_server->enqueue(stalled);
-        makeWindow(1.0); // no stall timeout meanwhile
+        QTest::addColumn<QString>("spoil");
+        QTest::addColumn<double>("share");   // of the image held when the first run stops
+        QTest::addColumn<double>("fetched"); // share of the image fetched by the second run
+        // clang-format off
+        QTest::newRow("killed at 30 %") << "kill" << 0.3 << 0.7;
+        QTest::newRow("killed at 90 %") << "kill" << 0.9 << 0.1;
+        QTest::newRow("killed at 99.9 %") << "kill" << 0.999 << 0.001;
+        QTest::newRow("confirmed exit at 50 %") << "exit" << 0.5 << 0.5;
+        QTest::newRow("power cut: state older than the held file") << "older state" << 0.5 << 0.75;
+        // A new release: its image, checked against the .sig held, then both files again.
+        QTest::newRow("server's file replaced by a new release") << "replaced" << 0.5 << 2.0;
+        QTest::newRow("partial older than 14 days") << "expired" << 0.5 << 1.0;
+        // clang-format on
+    }
+    void acrossRuns()
+    {
+        QFETCH(QString, spoil);
+        QFETCH(double, share);
+        QFETCH(double, fetched);
+        QTemporaryDir keys;
+        const QByteArray key = makeEd25519Key(keys.filePath("key.pem"));
+        const qint64 sig = publish(m_www.path(), kImage, keys.filePath("key.pem"), 1);
+        QVERIFY(sig > 0);
+        const qint64 size = QFileInfo(kImage).size(), held = qint64(double(size) * share);
+        serve(m_server.get(), m_www.path(), held);
+        makeWindow(1.0, key); // no stall timeout meanwhile
         install();
-        QTRY_VERIFY(m_server->requestCount() == 1 &&
-                    c->flow()->state() == SetupFlow::State::Downloading);
-        answerExitQuestion("OK");
-        QVERIFY(!c->window()->close()); // it waits for the download
-        expectClosed();
-        QTRY_COMPARE(events(), QStringList({"setup_run", "install_start", "install_cancelled"}));
+        QTRY_VERIFY(keptState() && keptState()->offset == held);
+        if (spoil == "exit") {
+            answerExitQuestion("OK");
+            QVERIFY(!c->window()->close()); // it waits for the download
+            QTRY_VERIFY(!c->window()->isVisible());
+            QTRY_COMPARE(events(),
+                         QStringList({"setup_run", "install_start", "install_cancelled"}));
+            c->flow()->shutdown();
+        } else {
+            const QMap<QString, QByteArray> left = folderFiles();
+            c->flow()->shutdown();
+            QVERIFY(QDir(platform::privateDirectory()).removeRecursively());
+            QVERIFY(QDir().mkpath(platform::privateDirectory()));
+            for (auto it = left.cbegin(); it != left.cend(); ++it)
+                QVERIFY(writeFile(platform::privateDirectory() + '/' + it.key(), it.value()));
+        }
+        c.reset();
+        ResumeState state = *keptState();
+        qint64 newSig = spoil == "expired" ? sig : 0; // nothing of it is kept, its .sig neither
+        if (spoil == "replaced") {
+            newSig = publish(m_www.path(), kOtherImage, keys.filePath("key.pem"), 2);
+        } else if (spoil == "older state" || spoil == "expired") {
+            if (spoil == "expired")
+                state.savedAtMs -= 15LL * 24 * 3600 * 1000;
+            else
+                state.offset = held / 2,
+                state.heldSha256 = QCryptographicHash::hash(readFile(kImage).left(held / 2),
+                                                            QCryptographicHash::Sha256);
+            QVERIFY(
+                writeStateFile(stateFileFor(platform::privateDirectory() + "/quillmarsh_setup.dmg"),
+                               state.encode()));
+        }
+        m_logStart = QFileInfo(platform::logsDirectory() + "/quillmarsh-installer.log").size();
+        makeWindow(0.01, key);
+        expectInstalled(spoil == "replaced" ? kOtherApp : QString(QM_SAMPLE_APP));
+        const qint64 rest = spoil == "older state" ? size - held / 2 : size - held;
+        QCOMPARE(receivedThisRun(), fetched < 1.0 ? rest : qint64(fetched) * size + newSig);
+    }
+
+    // Two download hosts, the second serving the signed image. The first fails as the row says;
+    // the image is installed from the second, fetched once. Both down gives the failure screen.
+    // A mirror holding another signed version of the same size: the bytes held from the first
+    // host are continued there, fail the digest, and both files are fetched again.
+    void mirrors_data()
+    {
+        QTest::addColumn<QString>("first");
+        // clang-format off
+        QTest::newRow("first host refusing") << "refused";
+        QTest::newRow("first host answering 503 for ever") << "503";
+        QTest::newRow("first host stalling") << "stall";
+        QTest::newRow("first host never answering") << "no answer";
+        QTest::newRow("first host's certificate expired") << "expired";
+        QTest::newRow("both hosts down") << "both down";
+        QTest::newRow("mirror with another signed version of the same size") << "other version";
+        // clang-format on
+    }
+    void mirrors()
+    {
+        QFETCH(QString, first);
+        QTemporaryDir keys, mirror;
+        const QString pem = keys.filePath("key.pem");
+        const QByteArray key = makeEd25519Key(pem);
+        const qint64 size = QFileInfo(kImage).size(), sig = publish(m_www.path(), kImage, pem, 1);
+        QVERIFY(sig > 0);
+        auto a = std::make_unique<TestHttpServer>();
+        QString hostA = a->url(QString()), hostB = m_server->url(QString());
+        TlsNginx nginx;
+        std::optional<TestTrustStore> trust;
+        qint64 expected = size + sig;
+        QString app = QM_SAMPLE_APP;
+        if (first == "503") {
+            a->setHandler([](const HttpRequest &) { return HttpResponse::make(503); });
+        } else if (first == "stall") {
+            serve(a.get(), m_www.path(), 0, true);
+        } else if (first == "no answer") { // left at once, without its retries
+            a->setHandler([](const HttpRequest &) {
+                HttpResponse r;
+                r.noAnswer = true;
+                return r;
+            });
+        } else if (first == "expired") {
+            if (!TlsNginx::installed())
+                QSKIP("nginx is not installed (Debian package nginx-light)");
+            QVERIFY(nginx.start() && QFile::copy(kImage, nginx.www() + '/' + kImageName));
+            if (!trust.emplace(nginx.caFile()).active())
+                QSKIP("no private mount namespace here (needs CAP_SYS_ADMIN)");
+            hostA = QString("https://localhost:%1").arg(nginx.tlsPort("expired"));
+        } else if (first == "other version") {
+            // The first run holds half of the image and its .sig from the first host alone.
+            serve(a.get(), m_www.path(), size / 2);
+            makeWindow(1.0, key, hostA);
+            install();
+            QTRY_VERIFY(keptState() && keptState()->offset == size / 2);
+            c->flow()->shutdown();
+            c.reset();
+            expected = size - size / 2 + publish(mirror.path(), kOtherImage, pem, 2) + size;
+            app = kOtherApp;
+            m_server->serveDirectory(mirror.path());
+        }
+        if (first == "refused" || first == "both down" || first == "other version" ||
+            first == "expired")
+            a.reset(); // its port refuses from now on
+        if (first == "both down")
+            m_server.reset();
+        if (m_server && first != "other version")
+            m_server->serveDirectory(m_www.path());
+        m_logStart = QFileInfo(platform::logsDirectory() + "/quillmarsh-installer.log").size();
+        makeWindow(0.01, key, hostA + "  " + hostB, 1);
+        if (first == "both down") {
+            install();
+            QTRY_COMPARE_WITH_TIMEOUT(text("detailLabel"), c->L().netNoConnection, 20000);
+            QVERIFY(log().contains("FLOW: leaving download host " + hostA));
+            return;
+        }
+        expectInstalled(app);
+        QVERIFY(log().contains("FLOW: leaving download host " + hostA));
+        // A host that fails for good is asked once; the others get their retries (the stalling
+        // one serves the .sig, then stalls the image four times).
+        if (a)
+            QCOMPARE(a->requestCount(), first == "503" ? 4 : first == "stall" ? 5 : 1);
+        QVERIFY(log().contains("FLOW: architecture URL -> " + hostB));
+        QCOMPARE(receivedThisRun(), expected);
     }
 
     // A blank location opens the settings panel with a warning, and nothing is downloaded;

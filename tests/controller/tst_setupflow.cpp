@@ -254,13 +254,14 @@ private slots:
         row(".sig missing", "signed", "install, http 404", sig + ", " + unverified);
         row("the other image's .sig", "signed", "install, sig otherImage, saved", sig + ", Downloading, get max=3000, " + unverified);
         // A confirmed exit cancels a running attempt and closes once it is back; a .sig or a failure
-        // that comes back then closes too, and no later attempt starts.
+        // that comes back then closes too, and no later attempt starts. What has arrived is kept
+        // for the next run.
         row("exit, download cancelled", "", "close?, install, close?, exit, ?, cancelled, close?, pause",
-            "=Ask, " + start + ", =Ask, Closing, cancel, =Wait, r0 0 cancelling, +install_cancelled, discard, closeWindow, =Close");
-        row("exit, failure meanwhile", "", "install, exit, http 503, pause", start + ", Closing, cancel, =Wait, discard, closeWindow");
-        row("exit, no room meanwhile", "", "install, exit, nospace, pause", start + ", Closing, cancel, =Wait, discard, closeWindow");
+            "=Ask, " + start + ", =Ask, Closing, cancel, =Wait, r0 0 cancelling, +install_cancelled, closeWindow, =Close");
+        row("exit, failure meanwhile", "", "install, exit, http 503, pause", start + ", Closing, cancel, =Wait, closeWindow");
+        row("exit, no room meanwhile", "", "install, exit, nospace, pause", start + ", Closing, cancel, =Wait, closeWindow");
         row("exit, .sig arrives meanwhile", "signed", "install, exit, sig good, pause",
-            sig + ", Closing, cancel, =Wait, discard, closeWindow, left quillmarsh_setup.dmg.sig");
+            sig + ", Closing, cancel, =Wait, closeWindow, left quillmarsh_setup.dmg.sig");
         row("exit in the retry wait", "", "install, http 503, exit, pause, close?",
             start + ", +install_retry:download_error_http_503, WaitingToRetry, Closing, =Close, =Close");
         // The install stage is never cut off, also when the download finished while the exit
@@ -337,6 +338,7 @@ private slots:
         QFETCH(QString, trace);
         m_trace.clear();
         m_gets = 0;
+        QVERIFY(QDir(m_private).removeRecursively() && QDir().mkpath(m_private));
         makeFlow(kind);
         for (const QString &s : script.split(", "))
             step(s);

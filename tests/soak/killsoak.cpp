@@ -116,26 +116,41 @@ private:
     quint64 m_seed;
     qint64 m_durationMs;
     EnvRow m_row;
-    TestHttpServer m_server; // the old release under /old, the new one under /new
+    TestHttpServer m_server;               // the old release under /old, the new one under /new
+    qint64 m_imageSize = 0, m_sigSize = 0; // of the new release
     QByteArray m_key;
     QStringList m_old, m_new; // state()
 };
 
 QString KillSoak::setUp()
 {
-    // An older release: the sample with a file more, one less, and another menu entry.
+    // An older release: the sample with a file more, one less, and another menu entry. The new one
+    // carries 2 MiB that do not compress, so that its download takes a while to kill.
     const QString built = shell(
-        "mkdir -p \"$1/old-root\" \"$1/old\" \"$1/new\" && cp -a \"$2\" \"$1/old-root/\" && "
+        "mkdir -p \"$1/old-root\" \"$1/new-root\" \"$1/old\" \"$1/new\" && "
+        "cp -a \"$2\" \"$1/old-root/\" && cp -a \"$2\" \"$1/new-root/\" && "
+        "head -c 2097152 /dev/urandom > \"$1/new-root/Quillmarsh.app/payload\" && "
+        "mksquashfs \"$1/new-root\" \"$1/new/quillmarsh.dmg\" -noappend -quiet -no-progress "
+        "-all-root && "
         "cd \"$1/old-root/Quillmarsh.app\" && printf '0.9\\n' > old-version && "
         "rm quillmarsh.svg && sed -i 's/^Icon=.*/Icon=utilities-terminal/' quillmarsh.desktop && "
         "mksquashfs \"$1/old-root\" \"$1/old/quillmarsh.dmg\" -noappend -quiet -no-progress "
-        "-all-root && cp \"$3\" \"$1/new/quillmarsh.dmg\" && echo built",
-        {m_row.dir(""), QM_SAMPLE_APP, QM_SAMPLE_IMAGE_DIR "/quillmarsh.dmg"});
+        "-all-root && echo built",
+        {m_row.dir(""), QM_SAMPLE_APP});
     m_key = signReleases(m_row.dir(""),
                          {m_row.dir("old/quillmarsh.dmg"), m_row.dir("new/quillmarsh.dmg")});
     if (!built.endsWith("built\n") || m_key.isEmpty())
         return "cannot build the releases";
-    m_server.serveDirectory(m_row.dir(""));
+    const QString root = m_row.dir("");
+    m_server.setHandler([root](const HttpRequest &request) {
+        HttpResponse r = TestHttpServer::fileResponse(request, root + request.path());
+        // The image as over a line of about 3 MB/s.
+        if (!request.path().endsWith(".sig"))
+            r.pieceSize = 16 * 1024, r.pieceDelayMs = 5;
+        return r;
+    });
+    m_imageSize = QFileInfo(m_row.dir("new/quillmarsh.dmg")).size();
+    m_sigSize = QFileInfo(m_row.dir("new/quillmarsh.dmg.sig")).size();
 
     // The old copy installed as a user would have, kept to start each replacement from; then a
     // whole install, after the first (which warmed the caches), timed by row.sh: the kills are
@@ -189,6 +204,7 @@ QStringList KillSoak::runCase(int index)
     const bool alone = stage ? stage->alone : index % 4 >= 2;
     const qint64 killMs = qint64(draw.uniform() * 1.1 * double(m_durationMs));
     const qint64 logFrom = replacing ? QFileInfo(m_row.dir("old-home") + kSetupLog).size() : 0;
+    m_server.clearBodyBytesSent();
     startRow("new", replacing ? OldCopy : Fresh, alone);
 
     // The kill: at the drawn moment of the installer's run, or once the stage's log line is
@@ -252,6 +268,14 @@ QStringList KillSoak::runCase(int index)
         m_row.wait(kRunLimitMs);
     }
     problems += stateProblems(replacing, true);
+    // What the install cost over all its runs, against what one uninterrupted install fetches. A
+    // kill after the copy was in place ends a whole install: the next run is another.
+    const qint64 installs =
+        qMax<qint64>(1, readText(H() + kSetupLog, logFrom).count("INST: install SUCCESS at"));
+    const qint64 image = m_server.bodyBytesSent("/new/quillmarsh.dmg"),
+                 sig = m_server.bodyBytesSent("/new/quillmarsh.dmg.sig");
+    imageRatios << double(image) / double(installs * m_imageSize);
+    allRatios << double(image + sig) / double(installs * (m_imageSize + m_sigSize));
     if (!problems.isEmpty())
         problems = QStringList{what} + problems +
                    QStringList{"log:\n" + readText(H() + kSetupLog, logFrom).right(4000)};

@@ -5,6 +5,7 @@
 #include "soak.h"
 
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -21,6 +22,13 @@ const char *const kFaults[] = {"none", "connection reset", "truncated body", "st
 const double kWeights[] = {30, 6, 6, 3, 4, 15, 4, 6, 4, 2, 5};
 // clang-format on
 constexpr int kBusy[] = {500, 502, 503, 408, 429};
+// The first of two download hosts may be down for a whole run, in one of these ways; "up": the
+// run has the second host alone. The second host is the one whose faults the model follows.
+// clang-format off
+enum Outage { Up, Refused, NotFound, Unavailable, Stalled };
+const char *const kOutages[] = {"up", "refusing", "404", "503", "stalling"};
+const double kOutageWeights[] = {50, 15, 15, 10, 10};
+// clang-format on
 constexpr int kMaxRetries = 3;
 constexpr int kVersions = 8; // new versions a run may see
 
@@ -34,7 +42,10 @@ struct Model
     // what surely arrived (a reset may lose bytes not yet read).
     qint64 held[2] = {}, floor[2] = {};
     bool sigDone = false; // the image is fetched once its .sig is in, with retries of its own
-    QString expected;     // set once the run's end is decided
+    int outage = Up;
+    bool clean = false;     // no faults on the second host: the run's time is measured
+    bool leftFirst = false; // the second host has been asked
+    QString expected;       // set once the run's end is decided
     QStringList trail, problems;
 
     void transient()
@@ -112,11 +123,25 @@ private:
 
 HttpResponse NetSoak::answer(const HttpRequest &request)
 {
-    const bool sig = request.path() == "/quillmarsh.dmg.sig";
-    if (!sig && request.path() != "/quillmarsh.dmg")
-        return HttpResponse::make(404);
     std::lock_guard lock(m_lock);
     Model &m = m_model;
+    // The first host, down as the case drew it.
+    if (request.path().startsWith("/a/")) {
+        if (m.leftFirst || m.outage == Up)
+            m.problems << "the first host asked after the second one";
+        ++counts[QStringLiteral("request to the first host, %1").arg(kOutages[m.outage])];
+        if (m.outage == Stalled) {
+            HttpResponse r = TestHttpServer::fileResponse(
+                request, request.path().endsWith(".sig") ? path(0) + ".sig" : path(0));
+            r.stallAfter = 0;
+            return r;
+        }
+        return HttpResponse::make(m.outage == NotFound ? 404 : 503);
+    }
+    m.leftFirst = true;
+    const bool sig = request.path() == "/b/quillmarsh.dmg.sig";
+    if (!sig && request.path() != "/b/quillmarsh.dmg")
+        return HttpResponse::make(404);
     qint64 &held = m.held[sig], &floor = m.floor[sig];
     static const QRegularExpression range("^bytes=(\\d+)-$");
     const qint64 from = range.match(request.header("Range")).captured(1).toLongLong();
@@ -131,6 +156,8 @@ HttpResponse NetSoak::answer(const HttpRequest &request)
 
     int fault =
         std::discrete_distribution<int>(std::begin(kWeights), std::end(kWeights))(m.draw.rng);
+    if (m.clean)
+        fault = None;
     // A release's .sig does not change while it is fetched.
     if (fault == NewVersion && (sig || m.versions == kVersions))
         fault = Truncated;
@@ -211,20 +238,34 @@ HttpResponse NetSoak::answer(const HttpRequest &request)
 
 QStringList NetSoak::runCase(int index)
 {
+    int outage = Up;
     {
         std::lock_guard lock(m_lock);
         m_model = Model(Draw(m_seed, 2, index));
+        outage = m_model.outage = std::discrete_distribution<int>(
+            std::begin(kOutageWeights), std::end(kOutageWeights))(m_model.draw.rng);
+        m_model.clean = index % 5 == 0;
     }
+    const QString first =
+        outage == Refused ? QStringLiteral("http://127.0.0.1:1") : m_server.url("/a");
+    const QString hosts = (outage == Up ? QString() : first + ' ') + m_server.url("/b");
     const QString apps = m_dir.filePath("apps"), logPath = m_dir.path() + kSetupLog;
     const qint64 logFrom = QFileInfo(logPath).size();
     // Its log, menu entries and caches in the soak's folder; a stall ends an attempt soon.
+    QElapsedTimer clock;
+    clock.start();
     shell("HOME=\"$1\" XDG_STATE_HOME= XDG_CACHE_HOME= XDG_DATA_HOME= QM_ENV_LOW_SPEED_SECONDS=1 "
           "QM_ENV_IMAGE_KEY=\"$2\" \"$3\" \"$4\" \"$5\"",
-          {m_dir.path(), m_key, QM_ENVRUN, m_server.url(QString()), apps});
+          {m_dir.path(), m_key, QM_ENVRUN, hosts, apps});
+    const qint64 ms = clock.elapsed();
     const QString log = readText(logPath, logFrom), got = outcomeIn(log);
     std::lock_guard lock(m_lock);
     const Model &m = m_model;
     QStringList problems = m.problems;
+    if (m.clean && got == "installed")
+        outageMs[kOutages[outage]] << ms;
+    if (outage != Up && !log.contains("FLOW: leaving download host " + first))
+        problems << "the first host, " + QString(kOutages[outage]) + ", was not left";
     if (got != m.expected)
         problems << "ended \"" + got + "\", the rules say \"" + m.expected + "\"";
     if (got == "installed" && describeTree(apps + "/Quillmarsh.app") != describeTree(QM_SAMPLE_APP))

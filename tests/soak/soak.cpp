@@ -7,8 +7,32 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <cstdio>
 #include <unistd.h>
+
+namespace {
+
+double quantile(QList<double> values, double q)
+{
+    std::sort(values.begin(), values.end());
+    return values.isEmpty() ? 0.0
+                            : values[qMin(values.size() - 1, qsizetype(q * double(values.size())))];
+}
+
+// The kill half's bytes per install so far, or nothing.
+QString ratios()
+{
+    if (soak::imageRatios.isEmpty())
+        return {};
+    return QString::asprintf(", bytes fetched per install / image size: median %.3f, p99 %.3f, "
+                             "max %.3f; with the .sig: median %.3f, p99 %.3f",
+                             quantile(soak::imageRatios, 0.5), quantile(soak::imageRatios, 0.99),
+                             quantile(soak::imageRatios, 1.0), quantile(soak::allRatios, 0.5),
+                             quantile(soak::allRatios, 0.99));
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
@@ -45,7 +69,8 @@ int main(int argc, char **argv)
                           .arg(index)
                           .arg(problems.join('\n'), repeat, part->repeat));
             if ((i + 1) % 50 == 0)
-                std::printf("%s: %lld of %lld\n", name, i + 1, cases), std::fflush(stdout);
+                std::printf("%s: %lld of %lld%s\n", name, i + 1, cases, qPrintable(ratios())),
+                    std::fflush(stdout);
         }
     };
     // The kills run the installer as a user of their own in private mount namespaces.
@@ -59,6 +84,13 @@ int main(int argc, char **argv)
     std::printf("\nsoak: seed %llu\n", seed);
     for (auto it = soak::counts.cbegin(); it != soak::counts.cend(); ++it)
         std::printf("  %-60s %lld\n", qPrintable(it.key()), it.value());
+    if (!soak::imageRatios.isEmpty())
+        std::printf("  %s\n", qPrintable(ratios().mid(2)));
+    for (auto it = soak::outageMs.cbegin(); it != soak::outageMs.cend(); ++it) {
+        QList<double> ms(it.value().cbegin(), it.value().cend());
+        std::printf("  run without faults, first host %s: median %.0f ms of %lld\n",
+                    qPrintable(it.key()), quantile(ms, 0.5), qint64(ms.size()));
+    }
     std::printf("  %-60s %lld\n", "bad states", qint64(bad.size()));
     for (const QString &b : bad)
         std::printf("BAD %s\n", qPrintable(b.left(600)));

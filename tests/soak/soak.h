@@ -37,6 +37,11 @@ struct Part
     QString repeat; // the options of scripts/soak that run one of its cases alone
 };
 inline QMap<QString, qint64> counts; // by kind of case, request or outcome
+// Per install of the kill soak, the bytes fetched over all its runs against one install's: of the
+// image alone, and of the image and its .sig together.
+inline QList<double> imageRatios, allRatios;
+// Per kind of first-host outage of the network soak, how long runs without other faults took.
+inline QMap<QString, QList<qint64>> outageMs;
 std::unique_ptr<Part> killSoak(quint64 seed, qint64 durationMs);
 std::unique_ptr<Part> netSoak(quint64 seed);
 

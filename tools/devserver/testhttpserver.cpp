@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QLocale>
+#include <QMap>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -186,6 +187,7 @@ struct TestHttpServer::Private
     Handler handler;
     QString directory;
     QList<HttpRequest> requests;
+    QMap<QByteArray, qint64> bodySent; // by path
 
     void serveConnection(int fd);
     HttpResponse choose(const HttpRequest &request);
@@ -246,6 +248,18 @@ void TestHttpServer::serveDirectory(const QString &dir)
 {
     std::lock_guard lock(d->mutex);
     d->directory = dir;
+}
+
+qint64 TestHttpServer::bodyBytesSent(const QByteArray &path) const
+{
+    std::lock_guard lock(d->mutex);
+    return d->bodySent.value(path);
+}
+
+void TestHttpServer::clearBodyBytesSent()
+{
+    std::lock_guard lock(d->mutex);
+    d->bodySent.clear();
 }
 
 QList<HttpRequest> TestHttpServer::requests() const
@@ -437,6 +451,10 @@ bool TestHttpServer::Private::writeResponse(int fd, const HttpRequest &request, 
         if (n > 0 && !sendAll(fd, pieces[i].constData(), n))
             return false;
         sent += n;
+        {
+            std::lock_guard lock(mutex);
+            bodySent[request.path()] += n;
+        }
         if (cut) {
             if (r.stallAfter >= 0 && r.stallAfter == limit)
                 holdOpen(fd);

@@ -81,6 +81,11 @@ public:
     void enqueue(const HttpResponse &response);
     void serveDirectory(const QString &dir); // empty: stop serving files
 
+    // Bytes of response bodies handed to the network for requests of path (chunk framing
+    // included), since the server started or the last clear.
+    qint64 bodyBytesSent(const QByteArray &path) const;
+    void clearBodyBytesSent();
+
     QList<HttpRequest> requests() const;
     int requestCount() const;
     void clearRequests();
