@@ -38,16 +38,6 @@ using namespace install;
 using namespace l10n;
 using namespace ui;
 
-#if defined(__SANITIZE_THREAD__)
-// Start Now launches the app with QProcess::startDetached, whose child shares the parent's memory
-// until it execs; ThreadSanitizer then takes the parent for a forked child and kills it at its
-// next thread start. No code of ours runs in a forked child.
-extern "C" const char *__tsan_default_options()
-{
-    return "die_after_fork=0";
-}
-#endif
-
 using namespace testsupport;
 
 namespace {

@@ -10,9 +10,10 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
-// Starting nginx (or any helper process) makes ThreadSanitizer refuse new threads afterwards, as
-// in a forked child, and the test servers start one per connection. No code of ours runs forked,
-// so that check is off in every test that uses nginx. Unused in other builds.
+// Starting nginx (or any helper process, or Start Now's QProcess::startDetached, whose child
+// shares the parent's memory until it execs) makes ThreadSanitizer take the parent for a forked
+// child and refuse its next new thread; the test servers start one per connection. No code of
+// ours runs forked, so that check is off in every test that links this. Unused in other builds.
 extern "C" const char *__tsan_default_options()
 {
     return "die_after_fork=0";
