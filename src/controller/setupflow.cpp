@@ -525,11 +525,9 @@ SetupFlow::HeldDownload SetupFlow::heldDownload() const
     if (!state)
         return {}; // a .sig alone is not worth keeping
     const qint64 age = QDateTime::currentMSecsSinceEpoch() - state->savedAtMs;
-    QStringList urls;
-    for (qsizetype i = 0; i < hosts().size(); ++i)
-        urls << imageURL(i);
-    const bool known = keyed ? QUrl(state->url).fileName() == QUrl(imageURL(0)).fileName()
-                             : urls.contains(state->url);
+    // This processor's image, from any host when signed, else from one on the list.
+    const bool known = QUrl(state->url).fileName() == QUrl(imageURL(0)).fileName() &&
+                       (keyed || hosts().contains(state->url.left(state->url.lastIndexOf(u'/'))));
     const QString partial = QFileInfo(state->partialPath).fileName();
     const bool whole = state->offset == state->total;
     const bool present =
@@ -750,25 +748,25 @@ void SetupFlow::shutdown()
 // staging copies) is disposable once nothing runs; a crashed earlier run leaves the same kinds.
 void SetupFlow::clearLeftovers()
 {
-    const QString &dir = m_parts.privateFolder;
-    if (dir.isEmpty())
-        return;
-    const int removed = platform::clearFolder(dir);
-    if (removed > 0)
-        ITLog("FLOW: removed %d leftover item(s) from %@", removed, dir);
+    removeLeftovers({});
 }
 
 void SetupFlow::sweepLeftovers()
 {
+    const HeldDownload held = heldDownload();
+    removeLeftovers(held.names);
+    if (held.resume)
+        ITLog("FLOW: kept %lld bytes of the image from %@ for the next run", held.bytes, held.url);
+}
+
+void SetupFlow::removeLeftovers(const QStringList &keep)
+{
     const QString &dir = m_parts.privateFolder;
     if (dir.isEmpty())
         return;
-    const HeldDownload held = heldDownload();
-    const int removed = platform::clearFolder(dir, QDeadlineTimer(10000), held.names);
+    const int removed = platform::clearFolder(dir, QDeadlineTimer(10000), keep);
     if (removed > 0)
         ITLog("FLOW: removed %d leftover item(s) from %@", removed, dir);
-    if (held.resume)
-        ITLog("FLOW: kept %lld bytes of the image from %@ for the next run", held.bytes, held.url);
 }
 
 } // namespace controller

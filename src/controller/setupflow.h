@@ -141,6 +141,7 @@ private:
     void leaveHost(const download::DownloadResult &result);
     void countBytes(const download::DownloadResult &result, bool signature);
     void logBytes() const;
+    void removeLeftovers(const QStringList &keep); // the private folder emptied but for keep
     void setState(State state);
     void setProgress(int value, bool determinate);
     void setInstallStatus(const QString &status, const QString &pct = {});

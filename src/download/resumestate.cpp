@@ -197,8 +197,8 @@ std::optional<QByteArray> readStateFile(const QString &path)
     struct stat st
     {
     };
-    if (!fd.isValid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_uid != ::geteuid() || st.st_size > kMaxStateFileBytes)
+    if (!fd.isValid() || ::fstat(fd.get(), &st) != 0 || !isOwnRegularFile(st) ||
+        st.st_size > kMaxStateFileBytes)
         return std::nullopt;
     QByteArray blob(qsizetype(st.st_size), Qt::Uninitialized);
     if (::pread(fd.get(), blob.data(), size_t(blob.size()), 0) != blob.size())
