@@ -53,6 +53,11 @@ private slots:
     {
         const auto first = start();
         QTRY_VERIFY_WITH_TIMEOUT(log().contains("UI: window visible="), 20000);
+        // The analytics posts' outcomes are logged from their own thread, on a busy machine after
+        // the window shows: the log is complete once both are in.
+        QTRY_VERIFY_WITH_TIMEOUT(log().contains("GA: setup_run mp/collect") &&
+                                     log().contains("GA: setup_run debug/mp/collect"),
+                                 20000);
         const QString text = log();
         const QRegularExpression lines(
             "^[^\n]*  ======== Quillmarsh Setup started .*  UI: ready, language=English, default "
