@@ -21,9 +21,8 @@ namespace testsupport {
 void prepareTestProcess(); // testsupport.h
 }
 
-// QTEST_MAIN in the test process's own surroundings (testsupport::prepareTestProcess), with
-// libcurl set up first, before any thread, as the installer's own main does: the programs that
-// build the window also send its analytics events.
+// QTEST_MAIN, the process prepared first (testsupport.h), and libcurl set up before any thread
+// as the installer's own main does: the programs that build the window send analytics events.
 #define QM_TEST_MAIN_WITH(Application, TestObject)                                                 \
     int main(int argc, char **argv)                                                                \
     {                                                                                              \

@@ -9,23 +9,12 @@
 
 #include <sys/mount.h>
 
-// Starting nginx (or any helper process, or Start Now's QProcess::startDetached, whose child
-// shares the parent's memory until it execs) makes ThreadSanitizer take the parent for a forked
-// child and refuse its next new thread; the test servers start one per connection. No code of
-// ours runs forked, so that check is off in every test that links this. Unused in other builds.
-extern "C" const char *__tsan_default_options()
-{
-    return "die_after_fork=0";
-}
-
 namespace testsupport {
 
 namespace {
 
 constexpr char kStore[] = "/etc/ssl/certs/ca-certificates.crt";
 
-// Certificates of the test's own CA for localhost ("good"), another host ("wrong"), a past
-// validity ("expired"), and for localhost from a CA nobody trusts ("untrusted").
 constexpr char kMakeCertificates[] = R"(set -e; . "$1"; d=$2; cd "$d"
 qm_ca . ca; qm_ca . rogue; here=DNS:localhost,IP:127.0.0.1
 qm_cert . good ca localhost $here; qm_cert . wrong ca wrong.example DNS:wrong.example
@@ -56,35 +45,34 @@ bool TlsNginx::start()
     if (m_nginx.state() == QProcess::Running)
         return true;
     const QString r = m_dir.path();
-    if (!installed() || !QDir(r).mkpath("www"))
-        return false;
     m_plainPort = freeLoopbackPort();
     QString servers =
-        QStringLiteral("server { listen 127.0.0.1:%1; root %2/www; }\n").arg(m_plainPort).arg(r);
+        QString("server { listen 127.0.0.1:%1; root %2/www; }\n").arg(m_plainPort).arg(r);
     QStringList names{"good", "wrong", "expired", "untrusted"};
     if (m_relayPort)
         names << "relay";
     for (const QString &name : names) {
-        const quint16 port = freeLoopbackPort();
-        m_tlsPorts[name] = port;
+        m_tlsPorts[name] = freeLoopbackPort();
         const QString body =
             name == "relay"
-                ? QStringLiteral("location / { proxy_pass http://127.0.0.1:%1; }").arg(m_relayPort)
-                : QStringLiteral("root %1/www;").arg(r);
-        servers += QStringLiteral("server { listen 127.0.0.1:%1 ssl http2; %2 "
-                                  "ssl_certificate %3/%4.pem; ssl_certificate_key %3/%4.key; }\n")
-                       .arg(port)
+                ? QString("location / { proxy_pass http://127.0.0.1:%1; }").arg(m_relayPort)
+                : QString("root %1/www;").arg(r);
+        servers += QString("server { listen 127.0.0.1:%1 ssl http2; %2 ssl_certificate %3/%4.pem; "
+                           "ssl_certificate_key %3/%4.key; }\n")
+                       .arg(m_tlsPorts[name])
                        .arg(body, r, name == "relay" ? QStringLiteral("good") : name);
     }
-    if (shellStatus(kMakeCertificates, {kTestLib, r, servers}) != 0)
+    int status = -1;
+    if (installed() && QDir(r).mkpath("www"))
+        shell(kMakeCertificates, {kTestLib, r, servers}, &status);
+    if (status != 0)
         return false;
     m_nginx.setProcessChannelMode(QProcess::MergedChannels);
     m_nginx.start(nginxProgram(), {"-p", r, "-c", r + "/nginx.conf"});
-    if (!m_nginx.waitForStarted(5000))
-        return false;
     // The pid file is written once the listening sockets are open.
     const QDeadlineTimer deadline(10000);
-    while (!QFile::exists(r + "/nginx.pid") && !deadline.hasExpired())
+    while (m_nginx.waitForStarted(5000) && !QFile::exists(r + "/nginx.pid") &&
+           !deadline.hasExpired())
         if (m_nginx.waitForFinished(20))
             return false;
     return m_nginx.state() == QProcess::Running && QFile::exists(r + "/nginx.pid");
@@ -92,10 +80,8 @@ bool TlsNginx::start()
 
 TestTrustStore::TestTrustStore(const QString &caFile)
 {
-    if (!privateMounts())
-        return;
-    m_active =
-        ::mount(QFile::encodeName(caFile).constData(), kStore, nullptr, MS_BIND, nullptr) == 0;
+    m_active = privateMounts() && ::mount(QFile::encodeName(caFile).constData(), kStore, nullptr,
+                                          MS_BIND, nullptr) == 0;
 }
 
 TestTrustStore::~TestTrustStore()

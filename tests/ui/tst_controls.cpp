@@ -1,3 +1,5 @@
+// The window's own controls alone: clicks, keys, hit-testing, what a screen reader is told.
+#include "testmain.h"
 #include "ui/dotsview.h"
 #include "ui/linklabel.h"
 #include "ui/roundedbutton.h"
@@ -5,7 +7,6 @@
 #include <QAccessible>
 #include <QAccessibleActionInterface>
 #include <QSignalSpy>
-#include <QTest>
 
 using namespace ui;
 
@@ -71,21 +72,21 @@ private slots:
     void dotHitTest_data()
     {
         QTest::addColumn<double>("x");
-        QTest::addColumn<qint64>("count");
-        QTest::addColumn<qint64>("expected"); // -1: no dot
-        QTest::newRow("second dot") << 95.0 << qint64(4) << qint64(1);
-        QTest::newRow("gap after last dot") << 133.0 << qint64(4) << qint64(3);
-        QTest::newRow("past the row") << 140.0 << qint64(4) << qint64(-1);
-        QTest::newRow("first dot's left edge") << 72.0 << qint64(4) << qint64(0);
-        QTest::newRow("truncated toward zero") << 60.0 << qint64(4) << qint64(0);
-        QTest::newRow("a band left of the row") << 56.0 << qint64(4) << qint64(-1);
-        QTest::newRow("no dots") << 100.0 << qint64(0) << qint64(-1);
+        QTest::addColumn<int>("count");
+        QTest::addColumn<int>("expected"); // -1: no dot
+        QTest::newRow("second dot") << 95.0 << 4 << 1;
+        QTest::newRow("gap after last dot") << 133.0 << 4 << 3;
+        QTest::newRow("past the row") << 140.0 << 4 << -1;
+        QTest::newRow("first dot's left edge") << 72.0 << 4 << 0;
+        QTest::newRow("truncated toward zero") << 60.0 << 4 << 0;
+        QTest::newRow("a band left of the row") << 56.0 << 4 << -1;
+        QTest::newRow("no dots") << 100.0 << 0 << -1;
     }
     void dotHitTest()
     {
         QFETCH(double, x);
-        QFETCH(qint64, count);
-        QFETCH(qint64, expected);
+        QFETCH(int, count);
+        QFETCH(int, expected);
         QCOMPARE(DotsView::dotIndexAt(x, 200, count).value_or(-1), expected);
     }
 
@@ -105,5 +106,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestControls)
+QM_TEST_MAIN(TestControls)
 #include "tst_controls.moc"

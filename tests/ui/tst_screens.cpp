@@ -19,7 +19,6 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTemporaryDir>
-#include <QTest>
 #include <QTimer>
 
 #include <ranges>
@@ -33,7 +32,11 @@ using namespace testsupport;
 
 // Results name only what the row needs; GCC 12 warns of the rest in designated initializers.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-const QColor kBackground(245, 245, 245), kAccent(1, 155, 220), kLink(62, 123, 250);
+const QColor kBackground(245, 245, 245), kAccent(1, 155, 220), kHover(1, 129, 184),
+    kLink(62, 123, 250);
+// The window is made on a French desktop. Qt reads the system's languages once per process and
+// keeps them, so they are set before main, whatever LANG says.
+[[maybe_unused]] const bool kFrenchDesktop = qputenv("LANGUAGE", "fr");
 
 class TestScreens : public QObject
 {
@@ -49,9 +52,7 @@ class TestScreens : public QObject
         const QImage shot = c->window()->grab().toImage();
         return shot.pixelColor(QPoint(x, y) * shot.devicePixelRatio());
     }
-    // Draws the window; with QM_SCREENS_DIR set, also as NAME.png in that folder, for a developer
-    // to look at.
-    void snap(const QString &name)
+    void snap(const QString &name) // also as NAME.png in QM_SCREENS_DIR, when set
     {
         const QString dir = qEnvironmentVariable("QM_SCREENS_DIR");
         const QPixmap shot = c->window()->grab();
@@ -80,9 +81,10 @@ private slots:
     void cleanup() { c.reset(); }
 
     // The window shown: its frame and close decision, fill colours, the Install button's hover
-    // and cursor rules, keyboard reach, the settings panel.
+    // and cursor rules, keyboard reach, the settings panel, the install screen.
     void window()
     {
+        setLanguage(0); // the saved screens are English
         InstallerWindow *w = c->window();
         QCOMPARE(std::tuple(w->minimumSize(), w->maximumSize(), w->windowTitle()),
                  std::tuple(QSize(640, 368), QSize(640, 368), QString("Quillmarsh")));
@@ -101,27 +103,27 @@ private slots:
         QVERIFY(!w->close() && w->isVisible());
         QCOMPARE(asked, 2);
 
-        // The Install button: a capsule with its white title in the middle.
+        // The Install button: a capsule with its white title in the middle. Disabled, it is grey
+        // and leaves the cursor alone; the hover shows as soon as it is enabled again.
         QCOMPARE((QList<QColor>{pixel(600, 100), pixel(201, 209), pixel(212, 232)}),
                  (QList<QColor>{kBackground, kBackground, kAccent}));
         const QImage title = w->grab(QRect(300, 220, 40, 24)).toImage();
         bool white = false;
-        for (int i = 0; i < 40 * 24 && !white; ++i)
-            white = title.pixelColor(i % 40, i / 40).lightness() > 240;
+        for (int i = 0; i < 40 * 24; ++i)
+            white = white || title.pixelColor(i % 40, i / 40).lightness() > 240;
         QVERIFY(white);
         QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), QPointF(5, 5));
         QEvent leave(QEvent::Leave);
         QApplication::sendEvent(c->installButton, &enter);
-        QCOMPARE(pixel(212, 232), QColor(1, 129, 184));
-        QCOMPARE(c->installButton->cursor().shape(), Qt::PointingHandCursor);
+        QCOMPARE(std::pair(pixel(212, 232), c->installButton->cursor().shape()),
+                 std::pair(kHover, Qt::PointingHandCursor));
         c->acceptCheck->setChecked(false);
-        QCOMPARE(pixel(212, 232), QColor(207, 207, 207));
-        // Disabled, it leaves the cursor alone; the hover shows as soon as it is enabled again.
         QApplication::sendEvent(c->installButton, &leave);
         QApplication::sendEvent(c->installButton, &enter);
-        QCOMPARE(c->installButton->cursor().shape(), Qt::ArrowCursor);
+        QCOMPARE(std::pair(pixel(212, 232), c->installButton->cursor().shape()),
+                 std::pair(QColor(207, 207, 207), Qt::ArrowCursor));
         c->acceptCheck->setChecked(true);
-        QCOMPARE(pixel(212, 232), QColor(1, 129, 184));
+        QCOMPARE(pixel(212, 232), kHover);
         QApplication::sendEvent(c->installButton, &leave);
 
         // Tab reaches every control; Enter on the settings link opens the panel.
@@ -159,15 +161,10 @@ private slots:
     }
 
     // Frame, font pixel size and boldness and colour of texts, hidden flag and parent of each view;
-    // the state at start.
+    // the state at start, in the desktop's language.
     void mainState()
     {
-        // Made under another system language: the pop-up shows the one the window speaks.
-        const QByteArray systemLanguage = qgetenv("LANGUAGE");
-        qputenv("LANGUAGE", "fr");
-        init();
-        qputenv("LANGUAGE", systemLanguage);
-        QCOMPARE(c->L().code, QString("fr"));
+        QCOMPARE(std::pair(c->L().code, c->langPopup->currentIndex()), std::pair(QString("fr"), 2));
         using Look = std::tuple<QRect, int, bool, QColor, bool, QString>;
         const QColor body(51, 51, 51), none;
         const QList<std::pair<QWidget *, Look>> views{
@@ -205,11 +202,9 @@ private slots:
                 c->offlineLink->alignment() & Qt::AlignHCenter);
         QVERIFY(c->privacyLink->alignment() & Qt::AlignLeft);
         QVERIFY(c->acceptCheck->isChecked() && c->installButton->isEnabled());
-        // The language pop-up lists the table in order with the current language selected.
-        QCOMPARE(c->langPopup->count(), Localization::all().size());
+        QCOMPARE(c->langPopup->count(), Localization::all().size()); // the table, in its order
         for (int i = 0; i < c->langPopup->count(); ++i)
             QCOMPARE(c->langPopup->itemText(i), Localization::all().at(i).langName);
-        QCOMPARE(c->langPopup->currentIndex(), int(c->flow()->language()));
         // Stacking: main controls, then the settings panel, the install screen, the finish screen.
         const QObjectList kids = c->root->children();
         QVERIFY(kids.indexOf(c->settingsLink) < kids.indexOf(c->settingsPanel) &&
@@ -239,8 +234,6 @@ private slots:
         QFETCH(QStringList, literal);
         setLanguage(lang);
         const UIStrings &s = Localization::all().at(lang);
-        QCOMPARE(std::pair(c->brandLabel->text(), c->statusLabel->text()),
-                 std::pair(QString("Quillmarsh"), QString()));
         for (LinkLabel *l : {c->privacyLink, c->licenseLink, c->settingsLink, c->offlineLink})
             QCOMPARE(std::tuple(l->palette().color(QPalette::WindowText), l->font().underline(),
                                 l->font().pixelSize(), l->font().bold()),
@@ -324,22 +317,16 @@ private slots:
         c->showInstallView(true);
         QCOMPARE(std::tuple(c->slideIndex, c->dots->activeIndex(), c->slideTitle->text()),
                  std::tuple(qint64(0), qint64(0), c->L().slides.value(0)));
-        const qreal ratio = c->slideImageView->devicePixelRatioF();
-        QCOMPARE(c->slideImageView->pixmap().toImage(),
-                 ui::fitPixmap(c->slideImages.at(0), QSize(280, 190), ratio).toImage());
-        QVERIFY(!c->installView->isHidden());
         QCOMPARE(c->root->children().last(), c->installView);
         c->showFinishView();
-        QCOMPARE(c->root->children().last(), c->finishView);
-        QVERIFY(!c->finishView->isHidden());
+        QVERIFY(c->root->children().last() == c->finishView && !c->finishView->isHidden());
     }
 
-    // Pictures are built into the program and come at twice their shown size, for 2x screens;
-    // the slides are read when the install screen is first shown. A language with fewer
-    // captions or a missing picture shows them empty.
+    // Pictures are built into the program at twice their shown size, for 2x screens; the slides
+    // are read when the install screen is first shown. A language with fewer captions or a
+    // missing picture shows them empty.
     void pictures()
     {
-        QCOMPARE(c->image(QStringLiteral("brand")).size(), QSize(48, 48));
         QLabel *finishIcon = c->finishView->findChild<QLabel *>(QStringLiteral("product"));
         QVERIFY(c->slideImages.isEmpty() && finishIcon->pixmap().isNull());
         c->showInstallView(true);
@@ -347,13 +334,11 @@ private slots:
         QVERIFY(std::ranges::none_of(c->slideImages, &QPixmap::isNull));
         c->showFinishView();
         QVERIFY(!finishIcon->pixmap().isNull());
+        const QPixmap sharp = fitPixmap(c->slideImages.at(3), QSize(280, 190), 2.0);
+        QCOMPARE(std::tuple(c->image("brand").size(), sharp.size(), sharp.deviceIndependentSize()),
+                 std::tuple(QSize(48, 48), QSize(560, 380), QSizeF(280, 190)));
         c->finishView->hide();
         c->showInstallView(false);
-        const QPixmap sharp =
-            ui::fitPixmap(c->image(QStringLiteral("slide4")), QSize(280, 190), 2.0);
-        QCOMPARE(std::pair(sharp.size(), sharp.deviceIndependentSize()),
-                 std::pair(QSize(560, 380), QSizeF(280, 190)));
-        QVERIFY(c->image(QStringLiteral("no-such-picture")).isNull());
         c->slideImages = {c->slideImages.at(0)};
         c->showInstallView(true);
         c->setSlide(2);

@@ -1,28 +1,29 @@
 // Runs the real installer executable (offscreen), alone in a folder of its own, and reads the
 // setup log it writes.
 #include "platform/singleinstance.h"
+#include "testmain.h"
+#include "testsupport.h"
 
 #include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QTest>
+
+using namespace testsupport;
 
 class TestStartup : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir m_home;
     QTemporaryDir m_bin; // holds nothing but the executable: pictures and captions are built in
 
-    // Killed when dropped.
+    // Killed when dropped. In the test's own home (testmain.h), in English whatever the desktop's
+    // language.
     std::unique_ptr<QProcess> start()
     {
         auto p = std::make_unique<QProcess>();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", m_home.path());
-        env.insert("XDG_STATE_HOME", m_home.filePath("state"));
-        env.insert("XDG_CACHE_HOME", m_home.filePath("cache"));
+        env.insert("LANGUAGE", "en");
         // Analytics posts must not leave the machine: every proxy is a closed local port.
         for (const char *name :
              {"http_proxy", "https_proxy", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
@@ -36,8 +37,7 @@ class TestStartup : public QObject
     }
     QString log() const
     {
-        QFile f(m_home.filePath("state/Logs/quillmarsh-installer.log"));
-        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+        return readText(qEnvironmentVariable("XDG_STATE_HOME") + "/Logs/quillmarsh-installer.log");
     }
 
 private slots:
@@ -62,7 +62,7 @@ private slots:
         const QRegularExpression lines(
             "^[^\n]*  ======== Quillmarsh Setup started .*  UI: ready, language=English, default "
             "dir=" +
-                QRegularExpression::escape(m_home.filePath("Applications")) +
+                QRegularExpression::escape(QDir::homePath() + "/Applications") +
                 R"(\n.*setup_run.*  UI: window visible=1 key=[01] frame=\{\{-?\d+, -?\d+\}, \{640, 368\}\} subviews=16\n)",
             QRegularExpression::DotMatchesEverythingOption);
         QVERIFY2(lines.match(text).hasMatch() && text.count("UI: ready") == 1, qPrintable(text));
@@ -99,5 +99,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestStartup)
+QM_TEST_GUILESS_MAIN(TestStartup)
 #include "tst_startup.moc"
