@@ -103,15 +103,10 @@ private slots:
         QVERIFY(!w->close() && w->isVisible());
         QCOMPARE(asked, 2);
 
-        // The Install button: a capsule with its white title in the middle. Disabled, it is grey
-        // and leaves the cursor alone; the hover shows as soon as it is enabled again.
+        // The Install button: a capsule, darker under the pointer. Disabled, it is grey and leaves
+        // the cursor alone; the hover shows as soon as it is enabled again.
         QCOMPARE((QList<QColor>{pixel(600, 100), pixel(201, 209), pixel(212, 232)}),
                  (QList<QColor>{kBackground, kBackground, kAccent}));
-        const QImage title = w->grab(QRect(300, 220, 40, 24)).toImage();
-        bool white = false;
-        for (int i = 0; i < 40 * 24; ++i)
-            white = white || title.pixelColor(i % 40, i / 40).lightness() > 240;
-        QVERIFY(white);
         QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), QPointF(5, 5));
         QEvent leave(QEvent::Leave);
         QApplication::sendEvent(c->installButton, &enter);
@@ -298,7 +293,6 @@ private slots:
     void slideshow()
     {
         c->showInstallView(true);
-        QCOMPARE(c->slideTimer->interval(), c->scaledMs(3.5));
         QList<qint64> seen{c->slideIndex};
         connect(c->slideTimer, &QTimer::timeout, this, [&] { seen.append(c->slideIndex); });
         QTRY_VERIFY_WITH_TIMEOUT(seen.size() >= 5, 10000);
