@@ -46,10 +46,10 @@ private slots:
         top.show();
         QVERIFY(QTest::qWaitForWindowExposed(&top));
         QAccessibleInterface *a = QAccessible::queryAccessibleInterface(w);
-        QCOMPARE(std::tuple(w->focusPolicy(), a->role(), a->text(QAccessible::Name)),
+        QCOMPARE(std::tuple(w->focusPolicy(), a->role(), a->text(QAccessible::Name),
+                            w->cursor().shape() == Qt::PointingHandCursor || !link),
                  std::tuple(Qt::StrongFocus, link ? QAccessible::Link : QAccessible::Button,
-                            QString("Hi")));
-        QVERIFY(!link || w->cursor().shape() == Qt::PointingHandCursor);
+                            QString("Hi"), true));
         QSignalSpy spy(w, SIGNAL(clicked()));
         for (const QString &step : steps.split(", ")) {
             const QString arg = step.section(' ', 1);
