@@ -8,8 +8,8 @@
 
 namespace testsupport {
 
-// Every test program starts alike, alone or under CTest (testmain.h calls this first): headless,
-// in a fresh home of its own with its cache, state and runtime folders, off the desktop's session
+// Every test program starts alike, alone or under CTest (testprocess.cpp calls this before main),
+// headless, in a fresh home of its own with its cache, state and runtime folders, off the session
 // bus; a crash ends it at once, without a debugger's stack dump.
 void prepareTestProcess();
 
