@@ -1,3 +1,5 @@
+// The window drawn offscreen over stand-in stages: geometry, colours, texts, states and clicks of
+// each screen; with QM_SCREENS_DIR set it also saves what it drew (README, Screens).
 #include "controller/mainwindowcontroller.h"
 #include "controller/setupflow.h"
 #include "fakestages.h"
