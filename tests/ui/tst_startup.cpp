@@ -17,20 +17,9 @@ class TestStartup : public QObject
 
     QTemporaryDir m_bin; // holds nothing but the executable: pictures and captions are built in
 
-    // Killed when dropped. In the test's own home (testmain.h), in English whatever the desktop's
-    // language.
-    std::unique_ptr<QProcess> start()
+    std::unique_ptr<QProcess> start() // killed when dropped
     {
         auto p = std::make_unique<QProcess>();
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("LANGUAGE", "en");
-        // Analytics posts must not leave the machine: every proxy is a closed local port.
-        for (const char *name :
-             {"http_proxy", "https_proxy", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
-            env.insert(name, "http://127.0.0.1:9");
-        env.remove("no_proxy");
-        env.remove("NO_PROXY");
-        p->setProcessEnvironment(env);
         p->setWorkingDirectory(m_bin.path());
         p->start(m_bin.filePath("quillmarsh-installer"), {});
         return p;
@@ -41,8 +30,16 @@ class TestStartup : public QObject
     }
 
 private slots:
+    // The installer runs in this test's own home (testmain.h), in English whatever the desktop's
+    // language; its analytics posts must not leave the machine: every proxy is a closed port.
     void initTestCase()
     {
+        qputenv("LANGUAGE", "en");
+        for (const char *name :
+             {"http_proxy", "https_proxy", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
+            qputenv(name, "http://127.0.0.1:9");
+        qunsetenv("no_proxy");
+        qunsetenv("NO_PROXY");
         QVERIFY(QFile::copy(QStringLiteral(QM_BINARY_DIR "/bin/quillmarsh-installer"),
                             m_bin.filePath("quillmarsh-installer")));
     }
