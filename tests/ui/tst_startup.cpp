@@ -30,11 +30,12 @@ class TestStartup : public QObject
     }
 
 private slots:
-    // The installer runs in this test's own home (testmain.h), in English whatever the desktop's
-    // language; its analytics posts must not leave the machine: every proxy is a closed port.
+    // The installer runs in this test's own home (testmain.h), on a desktop whose first language
+    // it does not have: in English, not in the next one. Its analytics posts must not leave the
+    // machine: every proxy is a closed port.
     void initTestCase()
     {
-        qputenv("LANGUAGE", "en");
+        qputenv("LANGUAGE", "ko:de");
         for (const char *name :
              {"http_proxy", "https_proxy", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
             qputenv(name, "http://127.0.0.1:9");
