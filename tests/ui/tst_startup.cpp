@@ -50,10 +50,10 @@ private slots:
     void startupAndSingleInstance()
     {
         const auto first = start();
-        QTRY_VERIFY_WITH_TIMEOUT(log().contains("UI: window visible="), 20000);
         // The analytics posts' outcomes are logged from their own thread, on a busy machine after
         // the window shows: the log is complete once both are in.
-        QTRY_VERIFY_WITH_TIMEOUT(log().contains("GA: setup_run mp/collect") &&
+        QTRY_VERIFY_WITH_TIMEOUT(log().contains("UI: window visible=") &&
+                                     log().contains("GA: setup_run mp/collect") &&
                                      log().contains("GA: setup_run debug/mp/collect"),
                                  20000);
         const QString text = log();
