@@ -13,24 +13,6 @@
 using namespace l10n;
 using namespace testsupport;
 
-namespace {
-
-// A language's texts but its code, name and captions.
-QStringList texts(const UIStrings &s)
-{
-    return {s.readAgreed,        s.privacy,          s.andWord,           s.license,
-            s.installSetting,    s.selectLanguage,   s.installPath,       s.browse,
-            s.btnInstall,        s.btnRetry,         s.btnStartNow,       s.btnHide,
-            s.installingWait,    s.cancelling,       s.installInProgress, s.chooseLocation,
-            s.offlineLink,       s.installFailed,    s.couldNotStart,     s.installerError,
-            s.exitConfirm,       s.selectFolder,     s.notEnoughSpace,    s.noPrivateFolder,
-            s.imageUnverified,   s.netHostNotFound,  s.netNoConnection,   s.netTimedOut,
-            s.netConnectionLost, s.netCertUntrusted, s.netCertExpired,    s.netCertWrongHost,
-            s.netOther};
-}
-
-} // namespace
-
 class TestLocalization : public QObject
 {
     Q_OBJECT
@@ -72,8 +54,21 @@ private slots:
         QCOMPARE(marks(en.installerError) + '|' + marks(en.exitConfirm) + '|' +
                      marks(en.notEnoughSpace),
                  "%ld|%@|%@%ld%@");
+        auto texts = [](const UIStrings &s) { // all but its code, name and captions
+            return QStringList{
+                s.readAgreed,        s.privacy,          s.andWord,           s.license,
+                s.installSetting,    s.selectLanguage,   s.installPath,       s.browse,
+                s.btnInstall,        s.btnRetry,         s.btnStartNow,       s.btnHide,
+                s.installingWait,    s.cancelling,       s.installInProgress, s.chooseLocation,
+                s.offlineLink,       s.installFailed,    s.couldNotStart,     s.installerError,
+                s.exitConfirm,       s.selectFolder,     s.notEnoughSpace,    s.noPrivateFolder,
+                s.imageUnverified,   s.netHostNotFound,  s.netNoConnection,   s.netTimedOut,
+                s.netConnectionLost, s.netCertUntrusted, s.netCertExpired,    s.netCertWrongHost,
+                s.netOther};
+        };
+        const QStringList english = texts(en);
         for (const UIStrings &s : all) {
-            const QStringList mine = texts(s), english = texts(en);
+            const QStringList mine = texts(s);
             for (qsizetype i = 0; i < mine.size(); ++i)
                 QVERIFY2(!mine[i].trimmed().isEmpty() && (&s == &en || mine[i] != english[i]) &&
                              marks(mine[i]) == marks(english[i]),
