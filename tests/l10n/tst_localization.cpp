@@ -1,4 +1,5 @@
 // The language table and the choice of a language; the slide captions file.
+#include "diag/itformat.h"
 #include "l10n/localization.h"
 #include "l10n/slidecaptions.h"
 #include "testmain.h"
@@ -41,13 +42,14 @@ private slots:
     }
 
     // Every text in every language: none left empty or in English, each with English's
-    // placeholders in English's order; four captions of its own, short enough for the slide.
+    // placeholders in English's order, filled without harm to its script; four captions of its
+    // own, short enough for the slide.
     void table()
     {
         const QList<UIStrings> &all = Localization::all();
         const UIStrings &en = all[0];
-        // The placeholders, in order: "%@" takes a text, "%ld" a number; a lack of space fills the
-        // product, the megabytes, the folder.
+        // The placeholders, in order: "%@" takes a text, "%ld" a number; the lack of disk space
+        // is told with the product, the megabytes, the folder.
         auto marks = [](QString text) {
             return text.replace(QRegularExpression("(%@|%ld)|."), "\\1");
         };
@@ -73,6 +75,9 @@ private slots:
                 QVERIFY2(!mine[i].trimmed().isEmpty() && (&s == &en || mine[i] != english[i]) &&
                              marks(mine[i]) == marks(english[i]),
                          qPrintable(s.code + ": " + mine[i]));
+            // Formatting keeps every script's characters (the formats themselves are tst_diag's).
+            QCOMPARE(ITFormat(s.exitConfirm, "Quillmarsh"),
+                     QString(s.exitConfirm).replace("%@", "Quillmarsh"));
             QVERIFY(s.slides.size() == 4 && (&s == &en || s.slides != en.slides));
             for (const QString &caption : s.slides)
                 QVERIFY(!caption.trimmed().isEmpty() && caption.size() <= 45);

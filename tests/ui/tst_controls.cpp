@@ -68,7 +68,7 @@ private slots:
     }
 
     // Each dot owns the 16-point band from its left edge over the gap after it; four dots in a
-    // view 200 wide start at 72. A click reaches it in the slideshow test.
+    // view 200 wide start at 72. A click reaches it in the screens test.
     void dotHitTest_data()
     {
         QTest::addColumn<double>("x");

@@ -88,7 +88,8 @@ private slots:
     void window()
     {
         InstallerWindow *w = c->window();
-        QCOMPARE(std::pair(c->L().code, c->langPopup->currentIndex()), std::pair(QString("fr"), 2));
+        QCOMPARE(std::tuple(c->L().code, c->langPopup->currentIndex(), c->langPopup->count()),
+                 std::tuple(QString("fr"), 2, 9));
         QCOMPARE(std::tuple(w->minimumSize(), w->maximumSize(), w->windowTitle()),
                  std::tuple(QSize(640, 368), QSize(640, 368), QString("Quillmarsh")));
         QVERIFY((w->windowFlags() & Qt::FramelessWindowHint) &&
