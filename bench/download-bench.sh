@@ -2,8 +2,8 @@
 # Times a verified quillmarsh-fetch (the SHA-256 taken while the bytes arrive, then checked
 # against a signed .sig as the installer does) against plain curl -o and against curl -o followed
 # by sha256sum, on a 1 GiB file served by nginx on loopback, the first two also over TLS with HTTP/2
-# from the same nginx (a certificate of its own, trusted through SSL_CERT_FILE and --cacert), and
-# measures how much is fetched twice when a download is cut at 50 % and resumed, and whether the
+# from the same nginx (a certificate from a CA of its own, trusted through SSL_CERT_FILE and
+# --cacert), and measures how much is fetched twice when a download is cut at 50 % and resumed, and whether the
 # digest after the resume is that of the file.
 # Usage: bench/download-bench.sh [BUILD_DIR] [WORK_DIR]
 #   BUILD_DIR holds bin/quillmarsh-fetch, bin/quillmarsh-sign-image and bin/qm-faultproxy
@@ -11,6 +11,7 @@
 #   WORK_DIR needs about 3 GiB free (default: a new folder under /tmp); removed afterwards.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/tests/support/testlib.sh"
 build=$(cd "${1:-$root/build}" && pwd)
 work=${2:-$(mktemp -d /tmp/qm-download-bench.XXXXXX)}
 runs=5
@@ -22,7 +23,7 @@ for tool in "$fetch" "$proxy" "$sign" /usr/bin/time curl nginx python3 openssl s
   command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
 done
 
-mkdir -p "$work/www" "$work/tmp"
+mkdir -p "$work/www"
 nginx_pid=""
 proxy_pid=""
 cleanup() {
@@ -34,40 +35,17 @@ trap cleanup EXIT
 
 echo "== preparing a 1 GiB file in $work"
 head -c "$size" /dev/urandom > "$work/www/big.bin"
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
-port=$(free_port)
-tls_port=$(free_port)
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=localhost \
-  -addext subjectAltName=DNS:localhost,IP:127.0.0.1 -keyout "$work/tls.key" -out "$work/tls.pem" 2>/dev/null
-user=""
-[ "$(id -u)" -eq 0 ] && user="user root;"
-cat > "$work/nginx.conf" <<CONF
-$user
-worker_processes 1;
-daemon off;
-pid $work/nginx.pid;
-error_log $work/error.log;
-events { worker_connections 64; }
-http {
-  log_format bytes '\$status \$body_bytes_sent \$server_protocol';
-  access_log $work/access.log bytes;
-  client_body_temp_path $work/tmp/body;
-  proxy_temp_path $work/tmp/proxy;
-  fastcgi_temp_path $work/tmp/fastcgi;
-  uwsgi_temp_path $work/tmp/uwsgi;
-  scgi_temp_path $work/tmp/scgi;
-  sendfile on;
-  server { listen 127.0.0.1:$port; root $work/www; }
-  server { listen 127.0.0.1:$tls_port ssl http2; root $work/www;
-           ssl_certificate $work/tls.pem; ssl_certificate_key $work/tls.key; }
-}
-CONF
-nginx -p "$work" -c "$work/nginx.conf" &
-nginx_pid=$!
-for _ in $(seq 100); do
-  curl -s -o /dev/null "http://127.0.0.1:$port/" && break
-  sleep 0.05
-done
+port=$(qm_free_port)
+tls_port=$(qm_free_port)
+qm_ca "$work" ca 2>/dev/null
+qm_cert "$work" tls ca localhost DNS:localhost,IP:127.0.0.1
+log="access_log $work/access.log bytes;"
+qm_nginx_conf "$work" "log_format bytes '\$status \$body_bytes_sent \$server_protocol'; sendfile on;
+  server { listen 127.0.0.1:$port; root $work/www; $log }
+  server { listen 127.0.0.1:$tls_port ssl http2; root $work/www; $log
+           ssl_certificate $work/tls.pem; ssl_certificate_key $work/tls.key; }"
+qm_nginx_start "$work"
+nginx_pid=$QM_NGINX_PID
 url="http://127.0.0.1:$port/big.bin"
 tls_url="https://localhost:$tls_port/big.bin"
 
@@ -86,9 +64,8 @@ timed() {
   python3 -c "print($t1 - $t0)"
 }
 
-want=$(sha256sum "$work/www/big.bin" | cut -d' ' -f1)
-openssl genpkey -algorithm ed25519 -out "$work/key.pem" 2>/dev/null
-public_key=$(openssl pkey -in "$work/key.pem" -pubout -outform DER | tail -c 32 | base64)
+want=$(qm_sha256 "$work/www/big.bin")
+public_key=$(qm_signing_key "$work/key.pem" 2>/dev/null)
 "$sign" --version 1 "$work/key.pem" "$work/www/big.bin" >/dev/null
 
 echo "== $runs runs each, alternating"
@@ -101,11 +78,11 @@ for i in $(seq "$runs"); do
     || { echo "quillmarsh-fetch: wrong SHA-256 or not verified" >&2; exit 1; }
   curl_times+=("$(timed curl curl -s -o "$work/out.curl" "$url")")
   sum_times+=("$(timed sum sh -c 'curl -s -o "$1" "$2" && sha256sum "$1"' sh "$work/out.sum" "$url")")
-  qm_tls_times+=("$(timed qm_tls env SSL_CERT_FILE="$work/tls.pem" "$fetch" "$tls_url" "$work/out.qm" \
+  qm_tls_times+=("$(timed qm_tls env SSL_CERT_FILE="$work/ca.pem" "$fetch" "$tls_url" "$work/out.qm" \
                     --signature "$work/www/big.bin.sig" --public-key "$public_key")")
   grep -q "sha256 $want" "$work/stderr.txt" && grep -qx verified "$work/stderr.txt" \
     || { echo "quillmarsh-fetch over TLS: wrong SHA-256 or not verified" >&2; exit 1; }
-  curl_tls_times+=("$(timed curl_tls curl -s --cacert "$work/tls.pem" -o "$work/out.curl" "$tls_url")")
+  curl_tls_times+=("$(timed curl_tls curl -s --cacert "$work/ca.pem" -o "$work/out.curl" "$tls_url")")
   printf 'run %d: quillmarsh-fetch verified %.3f s, curl -o %.3f s, curl -o + sha256sum %.3f s; TLS: quillmarsh-fetch verified %.3f s, curl -o %.3f s\n' \
     "$i" "${qm_times[-1]}" "${curl_times[-1]}" "${sum_times[-1]}" "${qm_tls_times[-1]}" "${curl_tls_times[-1]}"
 done
@@ -135,7 +112,7 @@ echo "== cut at 50 %, then resume"
 rm -f "$work"/out.* "$work/state"
 "$proxy" "$port" $((size / 2)) > "$work/proxy.port" &
 proxy_pid=$!
-for _ in $(seq 100); do [ -s "$work/proxy.port" ] && break; sleep 0.05; done
+qm_wait 5 test -s "$work/proxy.port"
 if "$fetch" "http://127.0.0.1:$(cat "$work/proxy.port")/big.bin" "$work/out.qm" \
      --resume-state "$work/state" 2>"$work/cut.txt"; then
   echo "the cut did not happen" >&2; exit 1

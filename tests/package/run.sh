@@ -7,6 +7,7 @@
 #   run.sh SOURCE_DIR WORK_DIR        exit 77: skipped (the machine cannot make the sandboxes)
 set -euo pipefail
 src=$1
+. "$src/tests/support/testlib.sh"
 work=$2
 if [ -z "${QM_PACKAGE_NS:-}" ]; then
     [ "$(id -u)" = 0 ] || { echo "SKIP: building the sandboxes needs root"; exit 77; }
@@ -57,34 +58,22 @@ sample=$build/sample/image-root/Quillmarsh.app
 
 # A certificate authority of the run's own, and nginx serving the signed images with it.
 tls=$work/tls
-mkdir -p "$tls" "$work/nginx/logs"
-openssl req -x509 -newkey ed25519 -nodes -keyout "$tls/ca.key" -out "$tls/ca.pem" -days 2 \
-    -subj /CN=qm-test-ca 2>/dev/null
-openssl req -newkey ed25519 -nodes -keyout "$tls/server.key" -out "$tls/server.csr" \
-    -subj /CN=127.0.0.1 2>/dev/null
-openssl x509 -req -in "$tls/server.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca.key" -days 2 \
-    -extfile <(echo subjectAltName=IP:127.0.0.1) -out "$tls/server.pem" 2>/dev/null
-cat > "$work/nginx/nginx.conf" <<CONF
-daemon off; user root; error_log $work/nginx/logs/error.log; pid $work/nginx/nginx.pid;
-events {}
-http {
-    access_log $work/nginx/logs/access.log;
-    server {
+mkdir -p "$tls"
+qm_ca "$tls" ca && qm_cert "$tls" server ca 127.0.0.1 IP:127.0.0.1
+qm_nginx_conf "$work/nginx" "server {
         listen 127.0.0.1:8443 ssl;
         ssl_certificate $tls/server.pem; ssl_certificate_key $tls/server.key;
         root $build/sample/images;
         location /mp/collect { return 204; }
-        location /debug/mp/collect { return 200 '{"validationMessages": []}'; }
-    }
-}
-CONF
+        location /debug/mp/collect { return 200 '{\"validationMessages\": []}'; }
+    }"
 trap 'kill $(jobs -p) 2>/dev/null; wait' EXIT
-nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" > /dev/null 2>&1 &
+qm_nginx_start "$work/nginx"
 mkdir -p /tmp/.X11-unix && mount -t tmpfs -o mode=1777 qm-x11 /tmp/.X11-unix
 Xvfb :7 -ac -nolisten tcp -screen 0 1280x800x24 > /dev/null 2>&1 &
 xvfb=$!
 export DISPLAY=:7
-for _ in $(seq 100); do [ -S /tmp/.X11-unix/X7 ] && break; sleep 0.1; done
+qm_wait 10 test -S /tmp/.X11-unix/X7 || true
 cp /etc/passwd "$work/passwd" && echo "qm:x:$U:$U::/home/qm:/bin/sh" >> "$work/passwd"
 
 # row NAME BWRAP_ARGS...: one whole install, Install pressed on the X display (with session set

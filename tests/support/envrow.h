@@ -3,6 +3,8 @@
 // One row of the environment matrix (tests/env/row.sh): root builds the row's conditions in a
 // private mount namespace, then qm-envrun installs as an unprivileged user of the row's own. The
 // environment test and the kill soak both run whole installs this way.
+#include "testsupport.h"
+
 #include <QDir>
 #include <QFile>
 #include <QLockFile>
@@ -16,38 +18,6 @@ namespace testsupport {
 // Where an install keeps its setup log and its private folder, below the user's home.
 inline const QString kSetupLog = QStringLiteral("/.local/state/Logs/quillmarsh-installer.log");
 inline const QString kPrivateFolder = QStringLiteral("/.cache/quillmarsh-installer");
-
-// What the shell script prints, run with $1, $2, ... set to args.
-inline QString shell(const QString &script, const QStringList &args = {})
-{
-    QProcess p;
-    p.start("/bin/sh", QStringList{"-c", script, "sh"} + args);
-    p.waitForFinished(60000);
-    return QString::fromUtf8(p.readAllStandardOutput());
-}
-
-inline QString readText(const QString &path, qint64 from = 0)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) && f.seek(from) ? QString::fromUtf8(f.readAll()) : QString();
-}
-
-inline QString entries(const QString &dir)
-{
-    return QDir(dir)
-        .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)
-        .join(' ');
-}
-
-// Kind, mode, link target and SHA-256 of every entry below root, sorted; "absent" when there
-// is no such folder.
-inline QString describeTree(const QString &root)
-{
-    return shell(
-        "cd \"$1\" 2>/dev/null || { echo absent; exit; }; { find . -printf '%p %y %m %l\\n'; "
-        "find . -type f -exec sha256sum {} +; } 2>&1 | LC_ALL=C sort",
-        {root});
-}
 
 class EnvRow
 {

@@ -17,11 +17,17 @@
 #define QM_TEST_DIAGNOSTICS
 #endif
 
-// QTEST_MAIN with libcurl set up first, before any thread, as the installer's own main does: the
-// programs that build the window also send its analytics events.
+namespace testsupport {
+void prepareTestProcess(); // testsupport.h
+}
+
+// QTEST_MAIN in the test process's own surroundings (testsupport::prepareTestProcess), with
+// libcurl set up first, before any thread, as the installer's own main does: the programs that
+// build the window also send its analytics events.
 #define QM_TEST_MAIN_WITH(Application, TestObject)                                                 \
     int main(int argc, char **argv)                                                                \
     {                                                                                              \
+        testsupport::prepareTestProcess();                                                         \
         curl_global_init(CURL_GLOBAL_DEFAULT);                                                     \
         Application app(argc, argv);                                                               \
         app.setAttribute(Qt::AA_Use96Dpi, true);                                                   \

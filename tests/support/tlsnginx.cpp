@@ -1,14 +1,13 @@
 #include "tlsnginx.h"
 
+#include "testsupport.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
-#include <QTcpServer>
 
-#include <sched.h>
 #include <sys/mount.h>
-#include <unistd.h>
 
 // Starting nginx (or any helper process, or Start Now's QProcess::startDetached, whose child
 // shares the parent's memory until it execs) makes ThreadSanitizer take the parent for a forked
@@ -25,22 +24,14 @@ namespace {
 
 constexpr char kStore[] = "/etc/ssl/certs/ca-certificates.crt";
 
-constexpr char kMakeCertificates[] = R"(set -e; cd "$1"
-key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1.key" 2>/dev/null; }
-ca() { key $1; openssl req -x509 -key $1.key -out $1.pem -subj "/CN=QM $1" -days 3 \
-  -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign; }
-csr() { key $1; openssl req -new -key $1.key -out $1.csr -subj /CN=$2 -addext "subjectAltName=$3"; }
-ca ca; ca rogue
-here=DNS:localhost,IP:127.0.0.1
-csr good localhost $here; csr wrong wrong.example DNS:wrong.example; csr expired localhost $here
-csr untrusted localhost $here
-sign() { openssl x509 -req -in $1.csr -CA $2.pem -CAkey $2.key -CAcreateserial -days 2 \
-  -copy_extensions copy -out $1.pem 2>/dev/null; }
-sign good ca; sign wrong ca; sign untrusted rogue
-printf '[ca]\ndefault_ca=d\n[d]\ndatabase=index.txt\nnew_certs_dir=.\nserial=serial\ndefault_md=sha256\npolicy=p\ncopy_extensions=copy\n[p]\ncommonName=supplied\n' > ca.cnf
-: > index.txt; echo 01 > serial
-openssl ca -config ca.cnf -cert ca.pem -keyfile ca.key -in expired.csr -out expired.pem \
-  -startdate 20200101000000Z -enddate 20200102000000Z -batch -notext 2>/dev/null)";
+// Certificates of the test's own CA for localhost ("good"), another host ("wrong"), a past
+// validity ("expired"), and for localhost from a CA nobody trusts ("untrusted").
+constexpr char kMakeCertificates[] = R"(set -e; . "$1"; d=$2; cd "$d"
+qm_ca . ca; qm_ca . rogue; here=DNS:localhost,IP:127.0.0.1
+qm_cert . good ca localhost $here; qm_cert . wrong ca wrong.example DNS:wrong.example
+qm_cert . untrusted rogue localhost $here
+qm_cert . expired ca localhost $here 20200101000000Z 20200102000000Z
+shift 2; qm_nginx_conf "$d" "$@")";
 
 QString nginxProgram()
 {
@@ -48,12 +39,6 @@ QString nginxProgram()
 }
 
 } // namespace
-
-quint16 freeLoopbackPort()
-{
-    QTcpServer probe;
-    return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
-}
 
 TlsNginx::~TlsNginx()
 {
@@ -71,8 +56,7 @@ bool TlsNginx::start()
     if (m_nginx.state() == QProcess::Running)
         return true;
     const QString r = m_dir.path();
-    if (!installed() || !QDir(r).mkpath("www") || !QDir(r).mkpath("tmp") ||
-        QProcess::execute("/bin/sh", {"-c", kMakeCertificates, "sh", r}) != 0)
+    if (!installed() || !QDir(r).mkpath("www"))
         return false;
     m_plainPort = freeLoopbackPort();
     QString servers =
@@ -92,16 +76,8 @@ bool TlsNginx::start()
                        .arg(port)
                        .arg(body, r, name == "relay" ? QStringLiteral("good") : name);
     }
-    const QString conf = QString(R"(%1 worker_processes 1; daemon off; pid %2/nginx.pid;
-events { worker_connections 64; } error_log %2/error.log;
-http { access_log %2/access.log; client_body_temp_path %2/tmp/body; proxy_temp_path %2/tmp/proxy;
-  fastcgi_temp_path %2/tmp/fastcgi; uwsgi_temp_path %2/tmp/uwsgi; scgi_temp_path %2/tmp/scgi;
-  %3 })")
-                             .arg(::geteuid() == 0 ? "user root;" : "", r, servers);
-    QFile file(r + "/nginx.conf");
-    if (!file.open(QIODevice::WriteOnly) || file.write(conf.toUtf8()) != conf.toUtf8().size())
+    if (shellStatus(kMakeCertificates, {kTestLib, r, servers}) != 0)
         return false;
-    file.close();
     m_nginx.setProcessChannelMode(QProcess::MergedChannels);
     m_nginx.start(nginxProgram(), {"-p", r, "-c", r + "/nginx.conf"});
     if (!m_nginx.waitForStarted(5000))
@@ -116,7 +92,7 @@ http { access_log %2/access.log; client_body_temp_path %2/tmp/body; proxy_temp_p
 
 TestTrustStore::TestTrustStore(const QString &caFile)
 {
-    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
+    if (!privateMounts())
         return;
     m_active =
         ::mount(QFile::encodeName(caFile).constData(), kStore, nullptr, MS_BIND, nullptr) == 0;
