@@ -38,6 +38,7 @@ constexpr int kCreepCeiling = 990;
 constexpr int kCreepStep = 2;
 constexpr double kCreepInterval = 0.5;
 constexpr qint64 kMegabyte = 1000 * 1000;
+constexpr int kMinStaggerMs = 100;
 
 QString failureCode(const DownloadResult &result)
 {
@@ -222,6 +223,10 @@ void SetupFlow::launchDownload()
         m_hosts.patience(signature)};
     for (qsizetype i = m_hosts.host() + 1; i < hosts().size(); ++i)
         attempt.raceUrls << (signature ? layout::signatureFile(imageURL(i)) : imageURL(i));
+    // Scaled, but never so short that a host on loopback, on a busy machine, counts as silent.
+    if (attempt.patience.staggerMs > 0)
+        attempt.patience.staggerMs =
+            qMax(kMinStaggerMs, scaledMs(attempt.patience.staggerMs / 1000.0));
     m_pendingResumeData.reset(); // the resume state serves exactly one attempt
     m_crossing = false;
     // Neither file may grow past what it can be: a hostile server could otherwise fill the disk.
