@@ -467,8 +467,9 @@ void Downloader::run()
     if (p.cancelled) {
         if (keeping && !moved && !p.abandoned)
             later = state;
-        ITLog(later ? "DL: cancelled by user, partial file kept for a later run"
-                    : "DL: cancelled by user, partial file deleted");
+        ITLog(p.abandoned ? "DL: left for another host, partial file deleted"
+              : later     ? "DL: cancelled by user, partial file kept for a later run"
+                          : "DL: cancelled by user, partial file deleted");
         if (!p.abandoned)
             removeFile(p.destFile);
         result.status = DownloadResult::Status::Cancelled;
