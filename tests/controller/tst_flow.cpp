@@ -16,6 +16,7 @@
 #include "testhttpserver.h"
 #include "testkeys.h"
 #include "testmain.h"
+#include "testsupport.h"
 #include "tools/signing.h"
 #include "ui/installerwindow.h"
 #include "ui/linklabel.h"
@@ -58,8 +59,7 @@ QString installedApp()
 
 bool privateDirEmpty()
 {
-    return QDir(platform::privateDirectory())
-        .isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    return entries(platform::privateDirectory()).isEmpty();
 }
 
 } // namespace
@@ -178,16 +178,6 @@ class TestFlow : public QObject
         return text && writeFile(copy + ".sig", *text) ? text->size() : -1;
     }
 
-    static QByteArray readFile(const QString &path)
-    {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
-    static bool writeFile(const QString &path, const QByteArray &bytes)
-    {
-        QFile f(path);
-        return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-    }
     static QMap<QString, QByteArray> folderFiles()
     {
         QMap<QString, QByteArray> files;
@@ -213,12 +203,7 @@ class TestFlow : public QObject
         return bytes;
     }
 
-    QString log() const
-    {
-        QFile f(platform::logsDirectory() + "/quillmarsh-installer.log");
-        return f.open(QIODevice::ReadOnly) && f.seek(m_logStart) ? QString::fromUtf8(f.readAll())
-                                                                 : QString();
-    }
+    QString log() const { return logText(m_logStart); }
 
     // The analytics events sent, as the log has them: "name:reason", in order. (Which event a
     // failure sends is tst_setupflow's.)
@@ -251,7 +236,7 @@ private slots:
         QFile::remove(m_probe);
         m_server = std::make_unique<TestHttpServer>();
         m_server->serveDirectory(QM_SAMPLE_IMAGE_DIR);
-        m_logStart = QFileInfo(platform::logsDirectory() + "/quillmarsh-installer.log").size();
+        m_logStart = logSize();
         m_terminated = 0;
         m_opened.clear();
     }
@@ -427,7 +412,7 @@ private slots:
             QVERIFY(writeStateFile(stateFileFor(layout::imageFile(platform::privateDirectory())),
                                    state.encode()));
         }
-        m_logStart = QFileInfo(platform::logsDirectory() + "/quillmarsh-installer.log").size();
+        m_logStart = logSize();
         makeWindow(0.01, key);
         expectInstalled(spoil == "replaced" ? kOtherApp : QString(QM_SAMPLE_APP));
         const qint64 rest = spoil == "older state" ? size - held / 2 : size - held;
@@ -495,7 +480,7 @@ private slots:
                 return answer;
             });
         m_server->serveDirectory(otherVersion ? mirror.path() : www);
-        m_logStart = QFileInfo(platform::logsDirectory() + "/quillmarsh-installer.log").size();
+        m_logStart = logSize();
         makeWindow(0.01, key, alone ? hostA : hostA + "  " + hostB, 1);
         expectInstalled(otherVersion ? kOtherApp : QString(QM_SAMPLE_APP));
         QVERIFY2(log().contains(QString(line)

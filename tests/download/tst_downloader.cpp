@@ -7,6 +7,7 @@
 #include "tcpfaultproxy.h"
 #include "testhttpserver.h"
 #include "testmain.h"
+#include "testsupport.h"
 #include "tlsnginx.h"
 
 #include <QCryptographicHash>
@@ -85,12 +86,6 @@ QByteArray randomBytes(qint64 size, int seed)
     return bytes;
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size() && f.flush();
-}
-
 // A new seed makes a new version of the file, also to a server that derives its ETag from size
 // and modification time.
 bool writeImage(const QString &path, int seed, qint64 size)
@@ -99,13 +94,6 @@ bool writeImage(const QString &path, int seed, qint64 size)
     return writeFile(path, randomBytes(size, seed)) && f.open(QIODevice::ReadWrite) &&
            f.setFileTime(QDateTime::currentDateTimeUtc().addSecs(seed * 10),
                          QFileDevice::FileModificationTime);
-}
-
-QByteArray sha256Of(const QString &path)
-{
-    QFile f(path);
-    QCryptographicHash h(QCryptographicHash::Sha256);
-    return f.open(QIODevice::ReadOnly) && h.addData(&f) ? h.result().toHex() : QByteArray();
 }
 
 // Messages that start with prefix, logged since the log was last emptied.
