@@ -34,10 +34,10 @@ public:
 
     void start(const DownloadAttempt &attempt, Progress progress, Completion completion) override
     {
-        // The ones before are done or abandoned and go here, often from within a completion
-        // handler, which a Downloader allows.
+        // The ones before are done and go here, often from within a completion handler, which a
+        // Downloader allows; abandoned ones still stopping go once they are back.
         m_stagger.stop();
-        m_racers.clear();
+        dropRacers();
         ++m_generation;
         m_attempt = attempt;
         m_progress = std::move(progress);
@@ -67,7 +67,7 @@ public:
     void discard(const QString &destFile) override
     {
         m_stagger.stop();
-        m_racers.clear();
+        dropRacers();
         QFile::remove(destFile);
         QFile::remove(stateFileFor(destFile));
         removeStalePartials(destFile);
@@ -79,7 +79,18 @@ private:
         std::unique_ptr<Downloader> downloader;
         bool first = false;
         bool running = true; // neither completed nor abandoned
+        bool back = false;   // completed
     };
+
+    // Dropping a Downloader waits for its thread, and one abandoned while it connects may take
+    // a second to notice: those are kept until they are back.
+    void dropRacers()
+    {
+        for (Racer &r : m_racers)
+            if (!r.back)
+                m_leaving.push_back(std::move(r.downloader));
+        m_racers.clear();
+    }
 
     void launch(const QString &url, std::optional<QByteArray> resume)
     {
@@ -103,7 +114,8 @@ private:
         };
         downloader->onComplete = [this, raw, generation](const DownloadResult &result) {
             if (generation == m_generation)
-                finished(raw, result);
+                return finished(raw, result);
+            std::erase_if(m_leaving, [raw](const auto &d) { return d.get() == raw; });
         };
         m_racers.push_back({std::move(downloader), m_racers.empty(), true});
         if (!m_waiting.isEmpty() && m_attempt.patience.staggerMs >= 0)
@@ -155,8 +167,13 @@ private:
             return;
         const bool wasRunning = racer->running;
         racer->running = false;
+        racer->back = true;
         if (!wasRunning)
             return; // abandoned: its result is of no use
+        // A file that came whole without a progress report (an empty one) wins all the same.
+        if (!m_winner && result.status != DownloadResult::Status::Failed &&
+            result.status != DownloadResult::Status::Cancelled)
+            carriesOn(downloader);
         const bool othersRun =
             std::any_of(m_racers.begin(), m_racers.end(), [](const Racer &r) { return r.running; });
         if (downloader != m_winner && result.status == DownloadResult::Status::Failed &&
@@ -178,6 +195,7 @@ private:
     Progress m_progress;
     Completion m_completion;
     std::vector<Racer> m_racers;
+    std::vector<std::unique_ptr<Downloader>> m_leaving;
     Downloader *m_winner = nullptr;
     QStringList m_waiting;
     QTimer m_stagger;
