@@ -14,6 +14,7 @@ build=$(cd "${1:-$root/build}" && pwd)
 if [ -z "${QM_HOSTS_BENCH_NETNS:-}" ]; then
   exec unshare --net env QM_HOSTS_BENCH_NETNS=1 "$0" "$build"
 fi
+. "$root/tests/support/testlib.sh"
 runs=3
 driver=$build/bin/quillmarsh-hosts-bench
 sign=$build/bin/quillmarsh-sign-image
@@ -33,8 +34,7 @@ image=quillmarsh.dmg
 case "$(uname -m)" in aarch64 | arm64) image=quillmarsh.silicon.dmg ;; esac
 mkdir -p "$work/www"
 head -c $((4 * 1024 * 1024)) /dev/urandom > "$work/www/$image"
-openssl genpkey -algorithm ed25519 -out "$work/key.pem" 2>/dev/null
-key=$(openssl pkey -in "$work/key.pem" -pubout -outform DER | tail -c 32 | base64)
+key=$(qm_signing_key "$work/key.pem")
 "$sign" --version 1 "$work/key.pem" "$work/www/$image" >/dev/null
 
 # One server per port: "healthy" serves the files, "trickle" the .sig as they are and the image
@@ -52,7 +52,6 @@ if mode == "dropping":
         c.setblocking(False)
         c.connect_ex(("127.0.0.1", port))
         fill.append(c)
-    print("ready", flush=True)
     while True:
         time.sleep(3600)
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -76,12 +75,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             pass
 http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler).serve_forever()
 PY
-healthy=18081 trickle=18082 dropping=18083
+healthy=18081 trickle=18082 dropping=18083 # a network namespace of its own: free
 python3 "$work/serve.py" healthy $healthy "$work/www" & pids+=($!)
 python3 "$work/serve.py" trickle $trickle "$work/www" & pids+=($!)
 python3 "$work/serve.py" dropping $dropping "$work/www" & pids+=($!)
 for port in $healthy $trickle; do
-  for _ in $(seq 50); do python3 -c "import socket; socket.create_connection(('127.0.0.1', $port))" 2>/dev/null && break; sleep 0.1; done
+  qm_wait 5 python3 -c "import socket; socket.create_connection(('127.0.0.1', $port))" 2>/dev/null
 done
 
 run() { # hosts -> seconds
