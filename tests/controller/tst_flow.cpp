@@ -150,8 +150,8 @@ class TestFlow : public QObject
     }
 
     // server serves dir; its first request for the image (all, with every) stalls after
-    // stallAfter bytes. The bytes come in pieces of 512, 10 ms apart: the resume state kept
-    // while they arrive has to catch up with each.
+    // stallAfter bytes. Those come in eight pieces, 10 ms apart: the resume state kept while
+    // they arrive has to catch up with each.
     static void serve(TestHttpServer *server, const QString &dir, qint64 stallAfter,
                       bool every = false)
     {
@@ -160,7 +160,7 @@ class TestFlow : public QObject
             HttpResponse answer = TestHttpServer::fileResponse(r, dir + r.path());
             if (r.path().endsWith(".dmg") && (first->exchange(false) || every)) {
                 answer.stallAfter = stallAfter;
-                answer.pieceSize = 512;
+                answer.pieceSize = int(qMax<qint64>(256, stallAfter / 8));
                 answer.pieceDelayMs = 10;
             }
             return answer;
@@ -379,7 +379,9 @@ private slots:
         serve(m_server.get(), m_www.path(), held);
         makeWindow(1.0, key); // no stall timeout meanwhile
         install();
-        QTRY_VERIFY(keptState() && keptState()->offset == held);
+        // Each piece is kept within 20 ms; a slow disk's syncs may add seconds, never the 20 s
+        // a state kept far too seldom would wait before it follows the first piece.
+        QTRY_VERIFY_WITH_TIMEOUT(keptState() && keptState()->offset == held, 15000);
         if (spoil == "exit") {
             answerExitQuestion("OK");
             QVERIFY(!c->window()->close()); // it waits for the download
@@ -423,24 +425,23 @@ private slots:
     // Two download hosts, the second serving the signed image; the first answers every request
     // as the row's response says, its pieces paced. A silent first host has the second asked
     // beside it (after 1 s, scaled) and is left once the second answers; a trickling one is left
-    // and its bytes continue on the second; one host alone keeps its patience. A mirror holding
+    // and its bytes continue on the second. (A host alone keeps its patience: tst_hostpolicy.)
+    // A mirror holding
     // another signed version of the same size: the bytes held from the first host are continued
     // there, fail the digest, and both files are fetched again.
     void mirrors_data()
     {
         QTest::addColumn<bool>("silent");       // the first host never answers
-        QTest::addColumn<int>("trickle");       // bytes per 10 ms of its image; 0: no trickle
-        QTest::addColumn<bool>("alone");        // the first host is the only one
+        QTest::addColumn<int>("trickle");       // bytes per 100 ms of its image; 0: no trickle
         QTest::addColumn<bool>("otherVersion"); // the second serves another release
         QTest::addColumn<int>("firstAsked");
         QTest::addColumn<QString>("line"); // in the log, with A and B for the hosts
         // clang-format off
-        QTest::newRow("silent first host: the second asked beside it wins") << true << 0 << false << false << 1
+        QTest::newRow("silent first host: the second asked beside it wins") << true << 0 << false << 1
             << "FLOW: no answer from A/" + kImageName + ".sig within 100 ms, asking B/" + kImageName + ".sig beside it";
-        QTest::newRow("trickling first host left, its bytes continued") << false << 24 << false << false << 2
+        QTest::newRow("trickling first host left, its bytes continued") << false << 240 << false << 2
             << "FLOW: leaving download host A (download_error_28";
-        QTest::newRow("trickling host alone: kept") << false << 24 << true << false << 2 << "FLOW: download complete";
-        QTest::newRow("mirror with another signed version of the same size") << false << 0 << false << true << 0
+        QTest::newRow("mirror with another signed version of the same size") << false << 0 << true << 0
             << "FLOW: image did not check out against bytes from two hosts";
         // clang-format on
     }
@@ -448,7 +449,6 @@ private slots:
     {
         QFETCH(bool, silent);
         QFETCH(int, trickle);
-        QFETCH(bool, alone);
         QFETCH(bool, otherVersion);
         QFETCH(int, firstAsked);
         QFETCH(QString, line);
@@ -464,7 +464,7 @@ private slots:
             serve(a.get(), m_www.path(), size / 2);
             makeWindow(1.0, key, hostA);
             install();
-            QTRY_VERIFY(keptState() && keptState()->offset == size / 2);
+            QTRY_VERIFY_WITH_TIMEOUT(keptState() && keptState()->offset == size / 2, 15000);
             c->flow()->shutdown();
             c.reset();
             a.reset(); // its port refuses from now on
@@ -476,12 +476,12 @@ private slots:
                 HttpResponse answer = TestHttpServer::fileResponse(r, www + r.path());
                 answer.noAnswer = silent;
                 if (trickle > 0 && r.path().endsWith(".dmg"))
-                    answer.pieceSize = trickle, answer.pieceDelayMs = 10;
+                    answer.pieceSize = trickle, answer.pieceDelayMs = 100;
                 return answer;
             });
         m_server->serveDirectory(otherVersion ? mirror.path() : www);
         m_logStart = logSize();
-        makeWindow(0.01, key, alone ? hostA : hostA + "  " + hostB, 1);
+        makeWindow(0.01, key, hostA + "  " + hostB, 1);
         expectInstalled(otherVersion ? kOtherApp : QString(QM_SAMPLE_APP));
         QVERIFY2(log().contains(QString(line)
                                     .replace("A/", hostA + '/')
