@@ -31,6 +31,7 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 
 using namespace controller;
@@ -438,24 +439,28 @@ private slots:
     // there, fail the digest, and both files are fetched again.
     void mirrors_data()
     {
-        QTest::addColumn<bool>("silent");       // the first host never answers
+        QTest::addColumn<int>("answerAfter");   // ms the first host waits to answer; -1: never
         QTest::addColumn<int>("trickle");       // bytes per 100 ms of its image; 0: no trickle
+        QTest::addColumn<bool>("secondSilent"); // the second host never answers
         QTest::addColumn<bool>("otherVersion"); // the second serves another release
         QTest::addColumn<int>("firstAsked");
         QTest::addColumn<QString>("line"); // in the log, with A and B for the hosts
         // clang-format off
-        QTest::newRow("silent first host: the second asked beside it wins") << true << 0 << false << 1
+        QTest::newRow("silent first host: the second asked beside it wins") << -1 << 0 << false << false << 1
             << "FLOW: no answer from A/" + kImageName + ".sig within 100 ms, asking B/" + kImageName + ".sig beside it";
-        QTest::newRow("trickling first host left, its bytes continued") << false << 240 << false << 2
+        QTest::newRow("first host slow to answer, the second silent: the first carries on") << 400 << 0 << true << false << 2
+            << "FLOW: A/" + kImageName + " answered first and carries on";
+        QTest::newRow("trickling first host left, its bytes continued") << 0 << 240 << false << false << 2
             << "FLOW: leaving download host A (download_error_28";
-        QTest::newRow("mirror with another signed version of the same size") << false << 0 << true << 0
+        QTest::newRow("mirror with another signed version of the same size") << 0 << 0 << false << true << 0
             << "FLOW: image did not check out against bytes from two hosts";
         // clang-format on
     }
     void mirrors()
     {
-        QFETCH(bool, silent);
+        QFETCH(int, answerAfter);
         QFETCH(int, trickle);
+        QFETCH(bool, secondSilent);
         QFETCH(bool, otherVersion);
         QFETCH(int, firstAsked);
         QFETCH(QString, line);
@@ -480,13 +485,20 @@ private slots:
         const QString www = m_www.path();
         if (a)
             a->setHandler([=](const HttpRequest &r) {
+                QThread::msleep(ulong(qMax(0, answerAfter))); // its connection's thread
                 HttpResponse answer = TestHttpServer::fileResponse(r, www + r.path());
-                answer.noAnswer = silent;
+                answer.noAnswer = answerAfter < 0;
                 if (trickle > 0 && r.path().endsWith(".dmg"))
                     answer.pieceSize = trickle, answer.pieceDelayMs = 100;
                 return answer;
             });
         m_server->serveDirectory(otherVersion ? mirror.path() : www);
+        if (secondSilent)
+            m_server->setHandler([](const HttpRequest &) {
+                HttpResponse never;
+                never.noAnswer = true;
+                return never;
+            });
         m_logStart = logSize();
         makeWindow(0.01, key, hostA + "  " + hostB, 1);
         expectInstalled(otherVersion ? kOtherApp : QString(QM_SAMPLE_APP));
