@@ -2,6 +2,7 @@
 #include "diag/itlog.h"
 #include "download/connectivity.h"
 #include "download/downloader.h"
+#include "download/folderlayout.h"
 #include "download/progressthrottle.h"
 #include "download/responsedecision.h"
 #include "tcpfaultproxy.h"
@@ -142,8 +143,11 @@ private:
     std::unique_ptr<TestHttpServer> m_server;
     std::unique_ptr<QTemporaryDir> m_dir;
     TlsNginx m_nginx;
-    QString dest() const { return m_dir->filePath(QStringLiteral("quillmarsh_setup.dmg")); }
-    QStringList partials() const { return QDir(m_dir->path()).entryList({"*.part-*"}); }
+    QString dest() const { return layout::imageFile(m_dir->path()); }
+    QStringList partials() const
+    {
+        return QDir(m_dir->path()).entryList({layout::partialPrefix(dest()) + '*'});
+    }
 
 private slots:
     void init()
@@ -503,7 +507,7 @@ void TestDownloader::noSpace()
         0);
     const auto unmount =
         qScopeGuard([&] { ::umount2(QFile::encodeName(folder).constData(), MNT_DETACH); });
-    const QString image = m_dir->filePath("image.dmg"), dest = folder + "/quillmarsh_setup.dmg";
+    const QString image = m_dir->filePath("image.dmg"), dest = layout::imageFile(folder);
     QVERIFY(writeImage(image, 3, size));
     std::optional<QByteArray> resume;
     if (resumeAt > 0) {
@@ -528,7 +532,7 @@ void TestDownloader::noSpace()
     QCOMPARE(std::tuple(run.completed, run.status, run.errorCode, run.resumeData.has_value()),
              std::tuple(true, outcome, code, false));
     QCOMPARE(QDir(folder).entryList(QDir::Files),
-             saved ? QStringList{"quillmarsh_setup.dmg"} : QStringList());
+             saved ? QStringList{QFileInfo(dest).fileName()} : QStringList());
     QCOMPARE(std::tuple(run.spaceFolder, run.bytesNeeded, run.bytesAvailable),
              short_ ? std::tuple(folder, size - resumeAt, free) : std::tuple(QString(), 0LL, 0LL));
     // A disk that fills up during the transfer: the system's reason, in the message and logged.

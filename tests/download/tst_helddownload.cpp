@@ -31,7 +31,7 @@ private slots:
         QTest::addColumn<QString>("why");       // empty: accepted
         QTest::addColumn<int>("host");          // where it goes on, when accepted
         const QString a = "https://a.example/q.dmg", b = "https://b.example/q.dmg",
-                      part = "quillmarsh_setup.dmg.part-1a2b3c4d";
+                      part = layout::partialPrefix(layout::imageFile(kFolder)) + "1a2b3c4d";
         // clang-format off
         QTest::newRow("half, a day old") << 24LL << a << part << 500LL << "partial" << -1LL << "" << 0;
         QTest::newRow("13 days old") << 13 * 24LL << a << part << 500LL << "partial" << -1LL << "" << 0;
