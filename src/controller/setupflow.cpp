@@ -4,12 +4,12 @@
 #include "diag/analytics.h"
 #include "diag/itformat.h"
 #include "diag/itlog.h"
+#include "download/folderlayout.h"
+#include "download/helddownload.h"
 #include "download/resumestate.h"
 #include "l10n/localization.h"
 #include "platform/activityhold.h"
 #include "platform/cpu.h"
-#include "platform/launcher.h"
-#include "platform/leftovers.h"
 #include "realstages.h"
 
 #include <QFile>
@@ -30,43 +30,9 @@ namespace {
 
 const QString kAppName = QStringLiteral(QUILLMARSH_BUNDLE_NAME);
 const QString kProductName = QStringLiteral(QUILLMARSH_PRODUCT_NAME);
-const QString kImageName = QStringLiteral("/quillmarsh_setup.dmg");
-const QString kSignatureSuffix = QStringLiteral(".sig");
-
-constexpr qint64 kMaxRetries = 3;
 constexpr double kDownloadShare = 90.0; // the download fills the bar up to 90 %
-constexpr int kInstallStart = 900;
-constexpr int kCreepCeiling = 990;
-constexpr int kCreepStep = 2;
-constexpr double kCreepInterval = 0.5;
 constexpr qint64 kMegabyte = 1000 * 1000;
-constexpr qint64 kHeldForMs = 14LL * 24 * 3600 * 1000; // a partial download older goes at start
-constexpr qint64 kClockSkewMs = 24LL * 3600 * 1000;
-
-// Failures a host will not get over by being asked again: with another host on the list, the
-// download moves on at once. (With none, they are retried as any other failure.) A host that
-// never answered in time counts among them; one that stalls part-way gets its retries.
-bool leavesHostAtOnce(const DownloadResult &result)
-{
-    switch (result.transport) {
-    case TransportFailure::HostNotFound:
-    case TransportFailure::NoConnection:
-    case TransportFailure::CertificateUntrusted:
-    case TransportFailure::CertificateExpired:
-    case TransportFailure::CertificateWrongHost:
-        return true;
-    case TransportFailure::TimedOut:
-        return result.httpStatus == 0 && result.received == 0;
-    default:
-        return false;
-    }
-}
-
-// Client errors are final, except the two that ask the client to come back later.
-bool isFinalFailure(qint64 httpStatus)
-{
-    return httpStatus >= 400 && httpStatus <= 499 && httpStatus != 408 && httpStatus != 429;
-}
+constexpr int kMinStaggerMs = 100;
 
 QString failureCode(const DownloadResult &result)
 {
@@ -200,7 +166,6 @@ void SetupFlow::install(const QString &folder)
     ITLog("FLOW: Install clicked, dir=\"%@\"", folder);
     track(QStringLiteral("install_start"));
     m_folder = trimmedLocation(folder);
-    m_retryCount = 0;
     m_pendingResumeData.reset();
     m_signature.reset();
     static bool checkOffLogged = false;
@@ -216,8 +181,9 @@ void SetupFlow::install(const QString &folder)
         fail(Failure::NoPrivateFolder, L().noPrivateFolder);
         return;
     }
-    m_destFile = m_parts.privateFolder + kImageName;
-    m_host = 0;
+    m_destFile = layout::imageFile(m_parts.privateFolder);
+    m_hosts = HostPolicy(hosts().size());
+    m_hosts.begin();
     m_received = m_reused = m_sigReused = 0;
     m_crossing = m_crossed = m_refetched = false;
     const HeldDownload held = heldDownload();
@@ -226,9 +192,7 @@ void SetupFlow::install(const QString &folder)
         m_pendingResumeData = held.resume;
         m_reused = held.bytes;
         m_sigReused = held.signatureBytes;
-        // Unsigned bytes never cross hosts: the download goes on where they came from.
-        if (held.resume && m_parts.imagePublicKey.isEmpty())
-            m_host = qMax<qsizetype>(0, hosts().indexOf(held.url.left(held.url.lastIndexOf(u'/'))));
+        m_hosts.begin(held.host);
         ITLog("FLOW: continuing an earlier run's download: %lld bytes of the image held from "
               "%@, signature file %@",
               held.bytes, held.resume ? held.url : QStringLiteral("-"),
@@ -249,20 +213,27 @@ void SetupFlow::launchDownload()
     setProgress(0, true);
     setInstallStatus(L().installingWait);
     DownloadAttempt attempt{
-        imageURL(m_host), m_destFile, std::move(m_pendingResumeData), -1, {}, false};
+        imageURL(m_hosts.host()),   m_destFile, std::move(m_pendingResumeData), -1, {}, false, {},
+        m_hosts.patience(signature)};
+    for (qsizetype i = m_hosts.host() + 1; i < hosts().size(); ++i)
+        attempt.raceUrls << (signature ? layout::signatureFile(imageURL(i)) : imageURL(i));
+    // Scaled, but never so short that a host on loopback, on a busy machine, counts as silent.
+    if (attempt.patience.staggerMs > 0)
+        attempt.patience.staggerMs =
+            qMax(kMinStaggerMs, scaledMs(attempt.patience.staggerMs / 1000.0));
     m_pendingResumeData.reset(); // the resume state serves exactly one attempt
     m_crossing = false;
     // Neither file may grow past what it can be: a hostile server could otherwise fill the disk.
     if (signature) {
-        attempt.url += kSignatureSuffix;
-        attempt.destFile += kSignatureSuffix;
+        attempt.url = layout::signatureFile(attempt.url);
+        attempt.destFile = layout::signatureFile(m_destFile);
         attempt.maxBytes = kMaxImageSignatureBytes;
         ITLog("FLOW: image signature URL -> %@", attempt.url);
     } else {
         if (m_signature)
             attempt.maxBytes = m_signature->size;
         // The image's bytes outlive the run; a signed one's may come from any host.
-        attempt.stateFile = stateFileFor(m_destFile);
+        attempt.stateFile = layout::stateFile(m_destFile);
         attempt.anyHost = !m_parts.imagePublicKey.isEmpty();
         if (attempt.resume)
             if (const auto state = ResumeState::decode(*attempt.resume))
@@ -281,6 +252,7 @@ void SetupFlow::launchDownload()
         [this, id, signature](const DownloadResult &result) {
             if (id != m_attempt)
                 return;
+            answeredBy(result.url);
             if (signature && result.status == DownloadResult::Status::Saved) {
                 m_received += result.received;
                 signatureArrived();
@@ -356,38 +328,38 @@ void SetupFlow::downloadComplete(const DownloadResult &result)
         emit closeWindow();
         return;
     }
-    // A host that failed for good, or once its retries are spent, hands over to the next one.
-    const bool spent = isFinalFailure(result.httpStatus) || leavesHostAtOnce(result) ||
-                       m_retryCount >= kMaxRetries;
-    if (spent && m_host + 1 < hosts().size()) {
-        leaveHost(result);
+    const qsizetype host = m_hosts.host();
+    switch (m_hosts.afterFailure({result.httpStatus, result.transport})) {
+    case HostPolicy::Step::NextHost:
+        leaveHost(host, result);
+        return;
+    case HostPolicy::Step::Retry:
+        break;
+    case HostPolicy::Step::GiveUp:
+        // A release without its .sig cannot be trusted.
+        if (signature && HostPolicy::isFinal(result.httpStatus)) {
+            failVerification(ITFormat("no signature file (HTTP %ld)", result.httpStatus));
+            return;
+        }
+        ITLog("FLOW: download FAILED after %ld retries, giving up", m_hosts.retries());
+        logBytes();
+        track(QStringLiteral("install_failed"), code);
+        // Retry starts from the beginning, so a partial file kept for resuming is of no more use.
+        discardDownload();
+        clearLeftovers();
+        fail(Failure::Download, failureText(result));
         return;
     }
-    // A release without its .sig cannot be trusted; only a transient failure is worth a retry.
-    if (signature && isFinalFailure(result.httpStatus)) {
-        failVerification(ITFormat("no signature file (HTTP %ld)", result.httpStatus));
-        return;
-    }
-
-    if (!isFinalFailure(result.httpStatus) && m_retryCount < kMaxRetries) {
-        ++m_retryCount;
+    {
         track(QStringLiteral("install_retry"), code);
-        const double delay = static_cast<double>(m_retryCount);
-        ITLog("FLOW: auto-retry %ld/%ld in %.0f ms", m_retryCount, kMaxRetries, delay * 1000.0);
+        const double delay = static_cast<double>(m_hosts.delaySeconds());
+        ITLog("FLOW: auto-retry %ld/%ld in %.0f ms", m_hosts.retries(), HostPolicy::kMaxRetries,
+              delay * 1000.0);
         setProgress(0, false);
         setInstallStatus(L().installingWait);
         setState(State::WaitingToRetry);
         m_retryTimer.start(scaledMs(delay));
-        return;
     }
-
-    ITLog("FLOW: download FAILED after %ld retries, giving up", m_retryCount);
-    logBytes();
-    track(QStringLiteral("install_failed"), code);
-    // Retry starts from the beginning, so a partial file kept for resuming is of no more use.
-    discardDownload();
-    clearLeftovers();
-    fail(Failure::Download, failureText(result));
 }
 
 // A server's answer is shown as it stands; a failure before any answer in the window's language
@@ -424,7 +396,7 @@ void SetupFlow::discardDownload()
     m_pendingResumeData.reset();
     if (!m_destFile.isEmpty() && m_parts.download) {
         m_parts.download->discard(m_destFile);
-        m_parts.download->discard(m_destFile + kSignatureSuffix);
+        m_parts.download->discard(layout::signatureFile(m_destFile));
     }
 }
 
@@ -432,7 +404,7 @@ void SetupFlow::discardDownload()
 // and expiry against the present. Its own name is checked against the image at the end.
 std::optional<ImageSignature> SetupFlow::readSignature(QString *error) const
 {
-    QFile file(m_parts.privateFolder + kImageName + kSignatureSuffix);
+    QFile file(layout::signatureFile(layout::imageFile(m_parts.privateFolder)));
     if (!file.open(QIODevice::ReadOnly)) {
         *error = ITFormat("cannot read the signature file: %@", file.errorString());
         return std::nullopt;
@@ -460,18 +432,23 @@ void SetupFlow::signatureArrived()
         failVerification(error);
         return;
     }
-    // The image gets retries of its own.
-    m_retryCount = 0;
+    m_hosts.nextFile();
     m_pendingResumeData.reset();
     launchDownload();
 }
 
-void SetupFlow::leaveHost(const DownloadResult &result)
+// The host a result came from: a race may have ended on another than the one asked first.
+void SetupFlow::answeredBy(const QString &url)
 {
-    ITLog("FLOW: leaving download host %@ (%@: %@), trying %@", hosts().value(m_host),
-          failureCode(result), result.message, hosts().value(m_host + 1));
-    ++m_host;
-    m_retryCount = 0;
+    for (qsizetype i = 0; i < hosts().size(); ++i)
+        if (url == imageURL(i) || url == layout::signatureFile(imageURL(i)))
+            m_hosts.answeredBy(i);
+}
+
+void SetupFlow::leaveHost(qsizetype host, const DownloadResult &result)
+{
+    ITLog("FLOW: leaving download host %@ (%@: %@), trying %@", hosts().value(host),
+          failureCode(result), result.message, hosts().value(m_hosts.host()));
     // Bytes of an unsigned image are vouched for only by the host's validator.
     if (m_parts.imagePublicKey.isEmpty())
         m_pendingResumeData.reset();
@@ -510,37 +487,36 @@ SetupFlow::HeldDownload SetupFlow::heldDownload() const
     const QString &dir = m_parts.privateFolder;
     if (dir.isEmpty())
         return held;
-    const bool keyed = !m_parts.imagePublicKey.isEmpty();
-    const QString dest = dir + kImageName;
-    if (keyed) {
+    const QString dest = layout::imageFile(dir), sig = layout::signatureFile(dest);
+    HeldFacts facts;
+    facts.signedImage = !m_parts.imagePublicKey.isEmpty();
+    if (facts.signedImage) {
         QString error;
         held.signature = readSignature(&error);
         if (!held.signature)
             return held;
-        held.signatureBytes = QFileInfo(dest + kSignatureSuffix).size();
-        held.names << QFileInfo(dest + kSignatureSuffix).fileName();
+        facts.signedSize = held.signature->size;
+        held.signatureBytes = QFileInfo(sig).size();
+        held.names << QFileInfo(sig).fileName();
     }
-    const auto blob = readStateFile(stateFileFor(dest));
-    const auto state = blob ? ResumeState::decode(*blob) : std::nullopt;
-    if (!state)
+    const auto blob = readStateFile(layout::stateFile(dest));
+    facts.state = blob ? ResumeState::decode(*blob) : std::nullopt;
+    if (facts.state) {
+        facts.partialExists = QFileInfo::exists(facts.state->partialPath);
+        facts.imageExists = QFileInfo(dest).isFile();
+    }
+    facts.nowMs = QDateTime::currentMSecsSinceEpoch();
+    facts.imageName = QUrl(imageURL(0)).fileName();
+    facts.hosts = hosts();
+    if (!judgeHeldDownload(facts, dest).accepted)
         return {}; // a .sig alone is not worth keeping
-    const qint64 age = QDateTime::currentMSecsSinceEpoch() - state->savedAtMs;
-    // This processor's image, from any host when signed, else from one on the list.
-    const bool known = QUrl(state->url).fileName() == QUrl(imageURL(0)).fileName() &&
-                       (keyed || hosts().contains(state->url.left(state->url.lastIndexOf(u'/'))));
-    const QString partial = QFileInfo(state->partialPath).fileName();
-    const bool whole = state->offset == state->total;
-    const bool present =
-        isPartialPathFor(state->partialPath, dest) &&
-        (QFileInfo::exists(state->partialPath) || (whole && QFileInfo(dest).isFile()));
-    if (age > kHeldForMs || age < -kClockSkewMs || !known || !present ||
-        (held.signature && held.signature->size != state->total))
-        return {};
     held.resume = blob;
-    held.url = state->url;
-    held.bytes = state->offset;
-    held.names << QFileInfo(stateFileFor(dest)).fileName() << partial;
-    if (whole)
+    held.url = facts.state->url;
+    held.host = heldHost(facts);
+    held.bytes = facts.state->offset;
+    held.names << QFileInfo(layout::stateFile(dest)).fileName()
+               << QFileInfo(facts.state->partialPath).fileName();
+    if (facts.state->offset == facts.state->total)
         held.names << QFileInfo(dest).fileName(); // landed, never installed
     return held;
 }
@@ -559,12 +535,12 @@ bool SetupFlow::imageVerified(const DownloadResult &result)
         ITLog("FLOW: image did not check out against %@ (%@), fetching both files again from %@",
               m_crossed ? QStringLiteral("bytes from two hosts")
                         : QStringLiteral("an earlier run's signature file"),
-              mismatch, hosts().value(m_host));
+              mismatch, hosts().value(m_hosts.host()));
         m_refetched = true;
         m_crossed = false;
         m_signature.reset();
         discardDownload();
-        m_retryCount = 0;
+        m_hosts.nextFile();
         m_reused = m_sigReused = 0;
         launchDownload();
         return false;
@@ -609,164 +585,6 @@ void SetupFlow::failForSpace(Failure failure, const QString &folder, qint64 need
     track(QStringLiteral("install_failed"), QStringLiteral("disk_space"));
     const qint64 megabytes = (qMax<qint64>(needed, 0) + kMegabyte - 1) / kMegabyte;
     fail(failure, ITFormat(L().notEnoughSpace, kProductName, megabytes, folder));
-}
-
-// --- Install stage -----------------------------------------------------------------------------
-
-void SetupFlow::launchInstaller(const DownloadResult &image)
-{
-    ITLog("FLOW: installing %@ into %@", kAppName, m_folder);
-    setState(State::Installing);
-    setProgress(kInstallStart, true);
-    setInstallStatus(L().installingWait, QStringLiteral("90%"));
-    m_creepTimer.start(scaledMs(kCreepInterval));
-
-    InstallJob job{m_destFile,  {m_destFile + kSignatureSuffix}, kAppName, m_folder, image.size,
-                   image.sha256};
-    const quint64 id = ++m_attempt;
-    m_parts.install->start(
-        job, [this](InstallStep step) { installStep(step); },
-        [this, id](const InstallResult &result) {
-            if (id == m_attempt)
-                installFinished(result);
-        });
-}
-
-void SetupFlow::creepInstall()
-{
-    if (m_progress < kCreepCeiling)
-        setProgress(m_progress + kCreepStep, true);
-    setInstallStatus(L().installingWait, ITFormat("%ld%%", qint64(m_progress / 10)));
-}
-
-void SetupFlow::installStep(InstallStep step)
-{
-    ITLog("INST: stage %@", installStepName(step));
-}
-
-void SetupFlow::installFinished(const InstallResult &result)
-{
-    m_creepTimer.stop();
-    endActivityHold();
-    // The install stage deletes the image in every outcome: a later Retry downloads it again.
-    m_signature.reset();
-
-    switch (result.status) {
-    case InstallResult::Status::Installed:
-        ITLog("FLOW: install SUCCESS, app=%@", result.app);
-        track(QStringLiteral("install_success"));
-        m_installedApp = result.app;
-        setProgress(kProgressMax, true);
-        setInstallStatus(L().installingWait, QStringLiteral("100%"));
-        setState(State::Finished);
-        emit finished(result.app);
-        return;
-    case InstallResult::Status::NoSpace:
-        failForSpace(Failure::NoSpaceInstall, result.spaceFolder, result.bytesNeeded,
-                     result.bytesAvailable);
-        return;
-    case InstallResult::Status::Failed:
-        ITLog("FLOW: install FAILED: %@", result.error);
-        track(QStringLiteral("install_failed"), QStringLiteral("copy_error"));
-        ITLog("FLOW: failure shown to user: %@", result.error);
-        fail(Failure::Install, result.error);
-        return;
-    }
-}
-
-void SetupFlow::startApp()
-{
-    if (!m_installedApp.isEmpty()) {
-        ITLog("FLOW: Start Now, launching %@", m_installedApp);
-        platform::launchApplication(m_installedApp);
-    }
-    emit closeWindow();
-}
-
-// --- Closing -----------------------------------------------------------------------------------
-
-void SetupFlow::refuseClose()
-{
-    ITLog("UI: close blocked, install in progress");
-    setInstallStatus(L().installInProgress);
-}
-
-SetupFlow::CloseDecision SetupFlow::closeRequest()
-{
-    if (m_state == State::Installing) {
-        refuseClose();
-        return CloseDecision::Refuse;
-    }
-    if (m_state == State::Finished || m_state == State::Closing)
-        return CloseDecision::Close;
-    return CloseDecision::Ask;
-}
-
-// The question runs its own event loop: a download may have finished meanwhile and started the
-// install stage, which must not be cut off.
-SetupFlow::CloseDecision SetupFlow::confirmExit()
-{
-    if (m_state == State::Installing || m_state == State::Finished || m_state == State::Closing)
-        return closeRequest();
-    // In these two states, and only in them, an attempt runs.
-    const bool attemptRuns = m_state == State::FetchingSignature || m_state == State::Downloading;
-    setState(State::Closing);
-    ITLog("UI: user confirmed exit");
-    m_retryTimer.stop();
-    if (!attemptRuns)
-        return CloseDecision::Close;
-    m_parts.download->cancel();
-    setInstallStatus(L().cancelling);
-    return CloseDecision::Wait;
-}
-
-void SetupFlow::chooseOfflineInstaller()
-{
-    ITLog("FLOW: user chose offline installer, opening browser");
-    track(QStringLiteral("offline_download"));
-    setState(State::Closing);
-}
-
-// The stages go first: a cancelled download lets go of its partial file, and an install that
-// finished may still be detaching its image, which the clean-up must never race.
-void SetupFlow::shutdown()
-{
-    endActivityHold();
-    m_retryTimer.stop();
-    m_creepTimer.stop();
-    ++m_attempt; // nothing reported from here on changes anything
-    // Dropping a stage ends what it runs: a download is cancelled, an install's detach waited for.
-    m_parts.download.reset();
-    m_parts.install.reset();
-    if (m_state == State::Finished)
-        clearLeftovers();
-    else
-        sweepLeftovers();
-}
-
-// Everything the flow keeps in the private folder (image, partial download, mount points,
-// staging copies) is disposable once nothing runs; a crashed earlier run leaves the same kinds.
-void SetupFlow::clearLeftovers()
-{
-    removeLeftovers({});
-}
-
-void SetupFlow::sweepLeftovers()
-{
-    const HeldDownload held = heldDownload();
-    removeLeftovers(held.names);
-    if (held.resume)
-        ITLog("FLOW: kept %lld bytes of the image from %@ for the next run", held.bytes, held.url);
-}
-
-void SetupFlow::removeLeftovers(const QStringList &keep)
-{
-    const QString &dir = m_parts.privateFolder;
-    if (dir.isEmpty())
-        return;
-    const int removed = platform::clearFolder(dir, QDeadlineTimer(10000), keep);
-    if (removed > 0)
-        ITLog("FLOW: removed %d leftover item(s) from %@", removed, dir);
 }
 
 } // namespace controller

@@ -2,6 +2,7 @@
 
 #include "stages.h"
 
+#include "download/hostpolicy.h"
 #include "download/imagesignature.h"
 #include "l10n/uistrings.h"
 
@@ -95,7 +96,7 @@ public:
     QString imageURL(qsizetype host) const;
     QString destFile() const { return m_destFile; }
     QString installedApp() const { return m_installedApp; }
-    qint64 retryCount() const { return m_retryCount; }
+    qint64 retryCount() const { return m_hosts.retries(); }
     int progress() const { return m_progress; } // 0..1000 or kIndeterminate
     QString status() const { return m_status; } // the install view's status line
 
@@ -133,12 +134,14 @@ private:
         std::optional<download::ImageSignature> signature; // its .sig, checked again
         std::optional<QByteArray> resume;                  // the image's resume state
         QString url;                                       // where the image's bytes came from
+        qsizetype host = 0;                                // the host to continue on
         qint64 bytes = 0, signatureBytes = 0;
         QStringList names; // its files in the private folder
     };
     HeldDownload heldDownload() const;
     std::optional<download::ImageSignature> readSignature(QString *error) const;
-    void leaveHost(const download::DownloadResult &result);
+    void answeredBy(const QString &url);
+    void leaveHost(qsizetype host, const download::DownloadResult &result);
     void countBytes(const download::DownloadResult &result, bool signature);
     void logBytes() const;
     void removeLeftovers(const QStringList &keep); // the private folder emptied but for keep
@@ -173,11 +176,10 @@ private:
     QString m_destFile;
     std::optional<download::ImageSignature> m_signature;
     QString m_installedApp;
-    qint64 m_retryCount = 0;
     int m_progress = 0;
     QString m_status;
     std::optional<QByteArray> m_pendingResumeData;
-    qsizetype m_host = 0;     // index of the download host in use
+    download::HostPolicy m_hosts;
     qint64 m_received = 0;    // body bytes over the network in this run, .sig included
     qint64 m_reused = 0;      // bytes held from earlier runs that the image still builds on
     qint64 m_sigReused = 0;   // the .sig, when an earlier run's was checked and used

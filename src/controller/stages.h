@@ -1,6 +1,7 @@
 #pragma once
 
 #include "download/downloader.h"
+#include "download/hostpolicy.h"
 #include "install/dmginstaller.h"
 
 #include <QByteArray>
@@ -25,6 +26,10 @@ struct DownloadAttempt
     qint64 maxBytes = -1; // a larger file ends the attempt as TooLarge; -1: no limit
     QString stateFile;    // where the resume state is kept for a later run; empty: none
     bool anyHost = false; // the held bytes may continue from another host (signed images)
+    // The same file on the hosts that follow, in order: while no host has sent any of the file,
+    // each one staggerMs on is asked beside the others; the first to send carries on.
+    QStringList raceUrls;
+    download::HostPolicy::Patience patience;
 };
 
 class DownloadStage

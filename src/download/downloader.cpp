@@ -110,6 +110,7 @@ struct Downloader::Private
     DownloadResult result; // written by the worker before the completion is posted
 
     std::atomic<bool> cancelled{false};
+    std::atomic<bool> abandoned{false};
     std::mutex wakeMutex; // cancel() wakes a worker waiting for the network
     std::condition_variable wake;
 
@@ -196,6 +197,12 @@ void Downloader::start()
     }
 }
 
+void Downloader::abandon()
+{
+    d->abandoned = true;
+    cancel();
+}
+
 void Downloader::cancel()
 {
     {
@@ -260,7 +267,8 @@ void Downloader::Private::openPartialFile(Attempt &a)
         if (!a.held)
             ITLog("DL: resume state not usable (%@), downloading from the start", reason);
     }
-    removeStalePartials(destFile, a.partialPath);
+    if (options.sweepPartials)
+        removeStalePartials(destFile, a.partialPath);
     if (!a.fd.isValid()) {
         a.fd = createPartialFile(destFile, &a.partialPath);
         if (!a.fd.isValid())
@@ -283,7 +291,7 @@ void Downloader::Private::checkpoint(Attempt &a, const TransferResult &sofar, St
 // The state a later run continues from, or none: then nothing of this download is kept.
 void Downloader::Private::keepState(const std::optional<ResumeState> &state)
 {
-    if (options.stateFile.isEmpty())
+    if (options.stateFile.isEmpty() || abandoned)
         return;
     if (!state || !writeStateFile(options.stateFile, state->encode()))
         removeFile(options.stateFile);
@@ -329,6 +337,7 @@ void Downloader::Private::transfer(Attempt &a, StreamHasher &hash,
         setup.heldHash = a.heldHash.get();
     }
     setup.lowSpeedTimeSeconds = options.lowSpeedTimeSeconds;
+    setup.lowSpeedLimit = options.lowSpeedLimit;
     setup.receiveBufferBytes = options.receiveBufferBytes;
     setup.cancelled = &cancelled;
     setup.hash = &hash;
@@ -338,7 +347,7 @@ void Downloader::Private::transfer(Attempt &a, StreamHasher &hash,
     setup.resumed = [](qint64 offset, qint64 total) {
         ITLog("DL: resumed at offset %lld / %lld", offset, total);
     };
-    if (!options.stateFile.isEmpty())
+    if (!options.stateFile.isEmpty() && !abandoned)
         a.keeper = std::make_unique<StateKeeper>(options.stateFile, a.fd.get(),
                                                  std::chrono::milliseconds(options.checkpointMs));
     setup.written = [this, &a, &hash](const TransferResult &sofar) { checkpoint(a, sofar, hash); };
@@ -429,6 +438,7 @@ void Downloader::run()
 
     const TransferResult &r = a.result;
     DownloadResult result;
+    result.url = p.url;
     result.httpStatus = r.httpStatus;
     result.received = a.received;
     result.continuedFrom = r.bodyWritten ? r.continuedFrom : -1;
@@ -444,8 +454,9 @@ void Downloader::run()
     stopped.result = r;
     stopped.result.code = p.cancelled ? CURLE_ABORTED_BY_CALLBACK : r.code;
     const std::optional<ResumeState> state = p.resumeStateAfter(stopped, hash);
-    const bool landing =
-        a.requested && r.code == CURLE_OK && !r.restart && !r.noSpace && r.tooLargeAt < 0;
+    // An abandoned attempt never touches destFile: the one that replaced it may have landed there.
+    const bool landing = a.requested && r.code == CURLE_OK && !r.restart && !r.noSpace &&
+                         r.tooLargeAt < 0 && !p.abandoned;
     // A whole file stays for a later run until it is installed: described before it lands.
     if (keeping && landing && state && !p.cancelled)
         p.keepState(state);
@@ -454,11 +465,13 @@ void Downloader::run()
 
     std::optional<ResumeState> later; // what the next attempt, in this run or a later one, takes
     if (p.cancelled) {
-        if (keeping && !moved)
+        if (keeping && !moved && !p.abandoned)
             later = state;
-        ITLog(later ? "DL: cancelled by user, partial file kept for a later run"
-                    : "DL: cancelled by user, partial file deleted");
-        removeFile(p.destFile);
+        ITLog(p.abandoned ? "DL: left for another host, partial file deleted"
+              : later     ? "DL: cancelled by user, partial file kept for a later run"
+                          : "DL: cancelled by user, partial file deleted");
+        if (!p.abandoned)
+            removeFile(p.destFile);
         result.status = DownloadResult::Status::Cancelled;
         result.message = kCancelledMessage;
     } else if (r.noSpace) {

@@ -31,6 +31,7 @@ struct DownloadResult
     // -1: no body went into the file).
     qint64 received = 0;
     qint64 continuedFrom = -1;
+    QString url; // the address asked
     // NoSpace: the folder that is short of space, what the file needs there and what is free.
     QString spaceFolder;
     qint64 bytesNeeded = 0;
@@ -53,6 +54,7 @@ public:
     struct Options
     {
         int lowSpeedTimeSeconds = 30;   // no data for this long ends the attempt
+        long lowSpeedLimit = 1;         // ... nor fewer bytes a second over that time
         int totalTimeoutSeconds = 3600; // the whole transfer, waiting for a network included
         // Where the resume state is kept for a later run (stateFileFor(destFile)); empty: only
         // in memory, for the next attempt of this run. While bytes arrive it is brought up to
@@ -62,6 +64,8 @@ public:
         // The held bytes may continue from another address than the one they came from: only
         // for a file whose digest is checked against a signature at the end.
         bool anyHost = false;
+        // false: other partial files of destFile stay (another attempt beside this one owns them).
+        bool sweepPartials = true;
 
         // For tests and development tools.
         std::function<bool()> networkAvailable; // replaces the routing-table probe
@@ -82,6 +86,9 @@ public:
 
     void start();  // once; returns at once
     void cancel(); // any thread; the completion follows with Status::Cancelled
+    // Like cancel, for an attempt another one replaces: its own partial file goes, and the kept
+    // resume state, which the other attempt now writes, is left alone.
+    void abandon();
 
     const DownloadResult &result() const; // final once onComplete runs
     bool isCancelled() const;

@@ -1,5 +1,6 @@
 #include "resumestate.h"
 
+#include "folderlayout.h"
 #include "platform/uniquefd.h"
 
 #include <QCryptographicHash>
@@ -23,11 +24,6 @@ const QByteArray kMagic = QByteArrayLiteral("QMRS");
 constexpr quint8 kVersion = 2;
 constexpr qint64 kMaxStateFileBytes = 64 * 1024;
 constexpr int kChecksumSize = 32;
-
-QString partialPrefix(const QString &destFile)
-{
-    return QFileInfo(destFile).fileName() + QStringLiteral(".part-");
-}
 
 bool isOwnRegularFile(const struct stat &st)
 {
@@ -95,7 +91,7 @@ platform::UniqueFd createPartialFile(const QString &destFile, QString *path)
     const QString dir = QFileInfo(destFile).absolutePath();
     for (int tries = 0; tries < 16; ++tries) {
         const QString candidate =
-            dir + u'/' + partialPrefix(destFile) +
+            dir + u'/' + layout::partialPrefix(destFile) +
             QString::number(QRandomGenerator::system()->generate(), 16).rightJustified(8, u'0');
         const int fd = ::open(QFile::encodeName(candidate).constData(),
                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -113,8 +109,8 @@ bool isPartialPathFor(const QString &path, const QString &destFile)
 {
     const QFileInfo info(path);
     return info.isAbsolute() && info.absolutePath() == QFileInfo(destFile).absolutePath() &&
-           info.fileName().startsWith(partialPrefix(destFile)) &&
-           info.fileName().size() > partialPrefix(destFile).size();
+           info.fileName().startsWith(layout::partialPrefix(destFile)) &&
+           info.fileName().size() > layout::partialPrefix(destFile).size();
 }
 
 platform::UniqueFd openPartialForResume(const ResumeState &state, const QString &url,
@@ -170,12 +166,13 @@ platform::UniqueFd openPartialForResume(const ResumeState &state, const QString 
 
 QString stateFileFor(const QString &destFile)
 {
-    return destFile + QStringLiteral(".resume");
+    return layout::stateFile(destFile);
 }
 
 bool writeStateFile(const QString &path, const QByteArray &blob)
 {
-    const QByteArray native = QFile::encodeName(path), fresh = native + ".new";
+    const QByteArray native = QFile::encodeName(path),
+                     fresh = QFile::encodeName(layout::stateScratchFile(path));
     ::unlink(fresh.constData());
     platform::UniqueFd fd(
         ::open(fresh.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
@@ -210,8 +207,8 @@ void removeStalePartials(const QString &destFile, const QString &keep)
 {
     const QFileInfo dest(destFile);
     const QDir dir(dest.absolutePath());
-    const QStringList names =
-        dir.entryList({partialPrefix(destFile) + u'*'}, QDir::Files | QDir::Hidden | QDir::System);
+    const QStringList names = dir.entryList({layout::partialPrefix(destFile) + u'*'},
+                                            QDir::Files | QDir::Hidden | QDir::System);
     for (const QString &name : names) {
         const QString path = dir.absoluteFilePath(name);
         if (path == keep)

@@ -244,7 +244,7 @@ TransferResult runTransfer(const TransferSetup &setup)
         buffer = qMax(long(setup.maxBytes) + 1, kMinReceiveBuffer);
     request.set(CURLOPT_BUFFERSIZE, buffer);
     request.set(CURLOPT_CONNECTTIMEOUT, long(setup.lowSpeedTimeSeconds));
-    request.set(CURLOPT_LOW_SPEED_LIMIT, 1L);
+    request.set(CURLOPT_LOW_SPEED_LIMIT, qMax(1L, setup.lowSpeedLimit));
     request.set(CURLOPT_LOW_SPEED_TIME, long(setup.lowSpeedTimeSeconds));
     request.set(CURLOPT_TIMEOUT_MS, long(qMax<qint64>(1, setup.timeoutMs)));
     request.set(CURLOPT_WRITEFUNCTION, onBody);

@@ -25,6 +25,7 @@ struct TransferSetup
     QByteArray validator;     // If-Range value, when rangeFrom > 0; empty: bytes from another host
     qint64 expectedTotal = 0; // size of the whole file the held bytes belong to
     int lowSpeedTimeSeconds = 30;
+    long lowSpeedLimit = 1;      // bytes/s the transfer must keep up over lowSpeedTimeSeconds
     qint64 timeoutMs = 0;        // what is left of the attempt's overall limit
     long receiveBufferBytes = 0; // 0: kReceiveBufferSize
     const std::atomic<bool> *cancelled = nullptr;

@@ -59,7 +59,7 @@ class TestSetupFlow : public QObject
     QStringList m_trace;
     int m_gets = 0;
 
-    // kind: "" (no key built in), "signed", "no folder"
+    // kind: "" (no key built in), "signed", "no folder", "two hosts"
     void makeFlow(const QString &kind)
     {
         SetupFlow::Parts parts;
@@ -75,7 +75,8 @@ class TestSetupFlow : public QObject
         parts.track = [this](const QString &name, const QString &reason) {
             m_trace << '+' + name + (reason.isEmpty() ? QString() : ':' + reason);
         };
-        parts.downloadBaseURL = "http://dl.invalid";
+        parts.downloadBaseURL =
+            kind == "two hosts" ? "http://dl.invalid http://mirror.invalid" : "http://dl.invalid";
         parts.keepAwake = false;
         parts.imagePublicKey = kind == "signed" ? m_key : QByteArray();
         parts.minImageVersion = 2;
@@ -101,8 +102,10 @@ class TestSetupFlow : public QObject
             const DownloadAttempt &a = m_dl->attempt;
             const QString sig = a.url.endsWith(".sig") ? ".sig" : "";
             QString t = "get" + sig;
-            if (a.url != m_flow->installerURL() + sig || a.destFile != dest + sig)
-                t += " WRONG " + a.url + " to " + a.destFile;
+            if (a.url != m_flow->installerURL() + sig) // another host
+                t += " at " + QUrl(a.url).host();
+            if (a.destFile != dest + sig)
+                t += " WRONG to " + a.destFile;
             if (a.resume)
                 t += " from " + *a.resume;
             if (a.maxBytes != (sig.isEmpty() ? -1 : kMaxImageSignatureBytes))
@@ -240,6 +243,10 @@ private slots:
             start + ", +install_retry:download_error_http_408, WaitingToRetry, Downloading, get from r1, +install_retry:download_error_http_429, WaitingToRetry, Downloading, get from r2, "
             "+install_retry:download_error_http_503, WaitingToRetry, Downloading, get from r3, +install_failed:download_error_http_503, discard, Failed, failed Download: Server returned HTTP 503, " +
             start + ", +install_retry:download_error_http_503, WaitingToRetry, Downloading, get from r5, +install_failed:download_error_http_404, discard, Failed, failed Download: Server returned HTTP 404");
+        // A 404 moves on to the next host, which has retries of its own; Retry starts on the first.
+        row("two hosts", "two hosts", "install, http 404, http 503, tick, http 410, install",
+            start + ", get at mirror.invalid, +install_retry:download_error_http_503, WaitingToRetry, Downloading, get at mirror.invalid from r2, "
+            "+install_failed:download_error_http_410, discard, Failed, failed Download: Server returned HTTP 410, " + start);
         // 0..900 by truncation; a size not known makes the bar indeterminate until a stage resets it.
         row("progress", "", "install, bar 1 7, bar 9 9, bar 5 0, bar 1 2, http 503, ?, tick, ?",
             start + ", r0 120 wait  12%, r0 900 wait  90%, r0 -1 wait, r0 -1 wait  45%, +install_retry:download_error_http_503, WaitingToRetry, r1 -1 wait, Downloading, get from r1, r1 0 wait");

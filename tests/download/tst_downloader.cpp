@@ -2,11 +2,13 @@
 #include "diag/itlog.h"
 #include "download/connectivity.h"
 #include "download/downloader.h"
+#include "download/folderlayout.h"
 #include "download/progressthrottle.h"
 #include "download/responsedecision.h"
 #include "tcpfaultproxy.h"
 #include "testhttpserver.h"
 #include "testmain.h"
+#include "testsupport.h"
 #include "tlsnginx.h"
 
 #include <QCryptographicHash>
@@ -33,10 +35,11 @@ Q_DECLARE_METATYPE(QList<HttpResponse>)
 namespace {
 
 // What an outcomes row arranges besides its responses. Offline: no network, to a host that does
-// not resolve; a long URL is longer than libcurl takes; a cancel at a report is at the first one.
+// not resolve; a long URL is longer than libcurl takes; a cancel at a report is at the first one,
+// and so is an abandon (another attempt has replaced this one: the file there is the other's).
 // Limited: no file larger than kLimit.
 // clang-format off
-enum class Setup { None, Limited, ServerGone, LongUrl, FolderInTheWay, Offline, OfflineToLoopback, CancelAtReport, CancelAtLanding, CancelOffline };
+enum class Setup { None, Limited, ServerGone, LongUrl, FolderInTheWay, Offline, OfflineToLoopback, CancelAtReport, CancelAtLanding, CancelOffline, AbandonAtReport };
 // clang-format on
 constexpr qint64 kLimit = 4096;
 
@@ -84,12 +87,6 @@ QByteArray randomBytes(qint64 size, int seed)
     return bytes;
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size() && f.flush();
-}
-
 // A new seed makes a new version of the file, also to a server that derives its ETag from size
 // and modification time.
 bool writeImage(const QString &path, int seed, qint64 size)
@@ -98,13 +95,6 @@ bool writeImage(const QString &path, int seed, qint64 size)
     return writeFile(path, randomBytes(size, seed)) && f.open(QIODevice::ReadWrite) &&
            f.setFileTime(QDateTime::currentDateTimeUtc().addSecs(seed * 10),
                          QFileDevice::FileModificationTime);
-}
-
-QByteArray sha256Of(const QString &path)
-{
-    QFile f(path);
-    QCryptographicHash h(QCryptographicHash::Sha256);
-    return f.open(QIODevice::ReadOnly) && h.addData(&f) ? h.result().toHex() : QByteArray();
 }
 
 // Messages that start with prefix, logged since the log was last emptied.
@@ -153,8 +143,11 @@ private:
     std::unique_ptr<TestHttpServer> m_server;
     std::unique_ptr<QTemporaryDir> m_dir;
     TlsNginx m_nginx;
-    QString dest() const { return m_dir->filePath(QStringLiteral("quillmarsh_setup.dmg")); }
-    QStringList partials() const { return QDir(m_dir->path()).entryList({"*.part-*"}); }
+    QString dest() const { return layout::imageFile(m_dir->path()); }
+    QStringList partials() const
+    {
+        return QDir(m_dir->path()).entryList({layout::partialPrefix(dest()) + '*'});
+    }
 
 private slots:
     void init()
@@ -232,6 +225,7 @@ void TestDownloader::outcomes_data()
     row("cancel during the transfer", {cutRanged("ETag", "\"v1\"", true)}, 200, 0, false, cancelled, cancelLine, Setup::CancelAtReport);
     row("cancel once the file landed", {file()}, 200, 0, false, cancelled, cancelLine, Setup::CancelAtLanding);
     row("cancel while offline", {}, 0, 0, false, cancelled, cancelLine, Setup::CancelOffline);
+    row("abandoned for another host", {cutRanged("ETag", "\"v1\"", true)}, 200, 0, false, cancelled, "DL: left for another host, partial file deleted", Setup::AbandonAtReport);
     row("length past the limit", {file()}, 200, 0, false, tooLarge, limitLine + "262144", Setup::Limited);
     row("chunked past the limit", {file(200, &HttpResponse::chunked)}, 200, 0, false, tooLarge, limitLine, Setup::Limited);
     // clang-format on
@@ -262,10 +256,10 @@ void TestDownloader::outcomes()
         o.totalTimeoutSeconds = offline ? 1 : 20;
         o.networkAvailable = [offline] { return !offline; };
         o.maxBytes = setup == Setup::Limited ? kLimit : -1;
-        if (setup == Setup::CancelAtReport)
-            dl.onProgress = [&dl, report = dl.onProgress](qint64 written, qint64 total) {
+        if (setup == Setup::CancelAtReport || setup == Setup::AbandonAtReport)
+            dl.onProgress = [&dl, setup, report = dl.onProgress](qint64 written, qint64 total) {
                 report(written, total);
-                dl.cancel();
+                setup == Setup::CancelAtReport ? dl.cancel() : dl.abandon();
             };
         else if (setup == Setup::CancelAtLanding)
             o.afterFileLanded = [&dl] { // only once it is there
@@ -280,7 +274,7 @@ void TestDownloader::outcomes()
                         run.resumeData.has_value()),
              std::tuple(true, ok, status, code, resumable));
     QCOMPARE(std::pair(partials().size(), QFileInfo(dest()).isFile()),
-             std::pair(qsizetype(resumable), ok));
+             std::pair(qsizetype(resumable), ok || setup == Setup::AbandonAtReport));
     if (code) // the whole line, with the size of the resume state
         line = ITFormat("DL: error %ld %@ (resume state: %lu bytes)", code, run.message,
                         quint64(run.resumeData.value_or("").size()));
@@ -288,8 +282,8 @@ void TestDownloader::outcomes()
              std::pair(1, unresolved ? 1 : 0));
     // Nothing reaches the caller once it has cancelled. Reports made before a cancel at landing
     // may have run already on a slow machine; one at the first report leaves only that one.
-    QVERIFY(run.progressAfterCancel == 0 &&
-            (setup != Setup::CancelAtReport || run.progress.size() <= 1));
+    const bool stoppedAtReport = setup == Setup::CancelAtReport || setup == Setup::AbandonAtReport;
+    QVERIFY(run.progressAfterCancel == 0 && (!stoppedAtReport || run.progress.size() <= 1));
     // Past the limit no more is written, and no more than a receive buffer (limit + 1) is read.
     if (setup == Setup::Limited) {
         const qint64 most = responses[0].chunked ? 2 * kLimit + 1 : 256 * 1024;
@@ -513,7 +507,7 @@ void TestDownloader::noSpace()
         0);
     const auto unmount =
         qScopeGuard([&] { ::umount2(QFile::encodeName(folder).constData(), MNT_DETACH); });
-    const QString image = m_dir->filePath("image.dmg"), dest = folder + "/quillmarsh_setup.dmg";
+    const QString image = m_dir->filePath("image.dmg"), dest = layout::imageFile(folder);
     QVERIFY(writeImage(image, 3, size));
     std::optional<QByteArray> resume;
     if (resumeAt > 0) {
@@ -538,7 +532,7 @@ void TestDownloader::noSpace()
     QCOMPARE(std::tuple(run.completed, run.status, run.errorCode, run.resumeData.has_value()),
              std::tuple(true, outcome, code, false));
     QCOMPARE(QDir(folder).entryList(QDir::Files),
-             saved ? QStringList{"quillmarsh_setup.dmg"} : QStringList());
+             saved ? QStringList{QFileInfo(dest).fileName()} : QStringList());
     QCOMPARE(std::tuple(run.spaceFolder, run.bytesNeeded, run.bytesAvailable),
              short_ ? std::tuple(folder, size - resumeAt, free) : std::tuple(QString(), 0LL, 0LL));
     // A disk that fills up during the transfer: the system's reason, in the message and logged.

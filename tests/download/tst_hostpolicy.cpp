@@ -1,0 +1,99 @@
+// Which host an Install action asks, after which failure, and how long it waits for each: one
+// table of events in, steps out.
+#include "download/hostpolicy.h"
+#include "testmain.h"
+
+using namespace download;
+
+class TestHostPolicy : public QObject
+{
+    Q_OBJECT
+
+    static HostPolicy::Failure failure(const QString &event)
+    {
+        using T = TransportFailure;
+        static const QHash<QString, T> transports{
+            {"timeout", T::TimedOut},        {"refused", T::NoConnection}, {"dns", T::HostNotFound},
+            {"cert", T::CertificateExpired}, {"lost", T::ConnectionLost},  {"other", T::Other}};
+        return {event.toLongLong(), transports.value(event, T::None)};
+    }
+
+    static QString patience(const HostPolicy::Patience &p)
+    {
+        return QString("%1ms %2B/s %3s %4s")
+            .arg(p.staggerMs)
+            .arg(p.floorBytesPerSecond)
+            .arg(p.floorSeconds)
+            .arg(p.totalSeconds);
+    }
+
+private slots:
+    // events: an HTTP status or a transport failure (a failed attempt), begin[:HOST] (an Install
+    // action), file (the image after its .sig), won:HOST (a race won there), patience[.sig].
+    // steps: retryDELAY@HOST, next@HOST, give@HOST for a failure; @HOST for the others.
+    void steps_data()
+    {
+        QTest::addColumn<int>("hosts");
+        QTest::addColumn<QString>("events");
+        QTest::addColumn<QString>("steps");
+        // clang-format off
+        QTest::newRow("alone: three retries, 1, 2 and 3 s, then give up") << 1 << "503 408 429 lost" << "retry1@0 retry2@0 retry3@0 give@0";
+        QTest::newRow("alone: client errors final, silence retried") << 1 << "timeout 410" << "retry1@0 give@0";
+        QTest::newRow("alone: 400, 403 final") << 1 << "400 begin 403" << "give@0 @0 give@0";
+        QTest::newRow("404 and 410 move on to the next host") << 3 << "404 410 404" << "next@1 next@2 give@2";
+        QTest::newRow("the next host gets retries of its own") << 2 << "503 503 503 503 503 503 503 503"
+            << "retry1@0 retry2@0 retry3@0 next@1 retry1@1 retry2@1 retry3@1 give@1";
+        QTest::newRow("silent, refused, unresolved, untrusted: left at once") << 5 << "timeout refused dns cert lost"
+            << "next@1 next@2 next@3 next@4 retry1@4";
+        QTest::newRow("Retry after every host failed starts on the first") << 2 << "404 404 begin 503"
+            << "next@1 give@1 @0 retry1@0";
+        QTest::newRow("held bytes tie the action to their host") << 3 << "begin:2 404" << "@2 give@2";
+        QTest::newRow("the image after its .sig gets retries of its own") << 1 << "503 file 503 503 503 503"
+            << "retry1@0 @0 retry1@0 retry2@0 retry3@0 give@0";
+        QTest::newRow("a race won by the next host: its own retries") << 3 << "503 won:1 503 won:7" << "retry1@0 @1 retry1@1 @1";
+        QTest::newRow("patience: raced and floored while a host follows, .sig short") << 2
+            << "patience.sig patience 404 patience"
+            << "1000ms 4096B/s 15s 20s 1000ms 4096B/s 15s 3600s next@1 -1ms 1B/s 30s 3600s";
+        // clang-format on
+    }
+    void steps()
+    {
+        QFETCH(int, hosts);
+        QFETCH(QString, events);
+        QFETCH(QString, steps);
+        HostPolicy policy(hosts);
+        policy.begin();
+        QStringList out;
+        for (const QString &e : events.split(' ')) {
+            const QString arg = e.section(':', 1);
+            if (e.startsWith("begin")) {
+                policy.begin(arg.toInt());
+            } else if (e == "file") {
+                policy.nextFile();
+            } else if (e.startsWith("won")) {
+                policy.answeredBy(arg.toInt());
+            } else if (e.startsWith("patience")) {
+                out << patience(policy.patience(e.endsWith(".sig")));
+                continue;
+            } else {
+                switch (policy.afterFailure(failure(e))) {
+                case HostPolicy::Step::Retry:
+                    out << QString("retry%1@%2").arg(policy.delaySeconds()).arg(policy.host());
+                    break;
+                case HostPolicy::Step::NextHost:
+                    out << QString("next@%1").arg(policy.host());
+                    break;
+                case HostPolicy::Step::GiveUp:
+                    out << QString("give@%1").arg(policy.host());
+                    break;
+                }
+                continue;
+            }
+            out << QString("@%1").arg(policy.host());
+        }
+        QCOMPARE(out.join(' '), steps);
+    }
+};
+
+QM_TEST_GUILESS_MAIN(TestHostPolicy)
+#include "tst_hostpolicy.moc"
