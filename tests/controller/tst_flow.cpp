@@ -52,7 +52,18 @@ const QString kOtherImage =
 const QString kOtherApp = QM_SAMPLE_APP "/../../image-root" +
                           QString(platform::isArm64() ? "" : "-silicon") + "/Quillmarsh.app";
 
+// The server's answer (a status, "garbage": no image, "sig 404"), the window's language, the
+// message on the detail line (and in the alert if any), whether the offline link is shown and
+// an alert, and what the user does then.
+using FailureRow = std::tuple<QString, int, QString, bool, bool, QString>;
+// The ms the first host waits to answer (-1: never), the bytes per 100 ms it trickles its
+// image (0: no trickle), whether the second never answers, or serves another release; how
+// many requests the first host saw, and a line in the log, with A and B for the hosts.
+using MirrorRow = std::tuple<int, int, bool, bool, int, QString>;
+
 } // namespace
+Q_DECLARE_METATYPE(FailureRow)
+Q_DECLARE_METATYPE(MirrorRow)
 
 class TestFlow : public QObject
 {
@@ -252,28 +263,19 @@ private slots:
     // offline link, which quits unasked, or a confirmed exit.
     void failure_data()
     {
+        QTest::addColumn<FailureRow>("row");
         // clang-format off
-        QTest::addColumn<QString>("answer"); // the server's: a status, "garbage" (no image) or "sig 404"
-        QTest::addColumn<int>("language");
-        QTest::addColumn<QString>("message"); // on the detail line, and in the alert if any
-        QTest::addColumn<bool>("offline");    // the offline link is shown
-        QTest::addColumn<bool>("alerted");
-        QTest::addColumn<QString>("then");
-        QTest::newRow("404, then Retry and Start Now") << "404" << 0 << "Server returned HTTP 404" << true << false << "retry";
-        QTest::newRow("410, then the offline link") << "410" << 0 << "Server returned HTTP 410" << true << false << "offline";
-        QTest::newRow("does not mount, then exit") << "garbage" << 0 << "Could not mount the disk image." << false << true << "exit";
-        QTest::newRow("not verified, in German, then exit") << "sig 404" << 1
-            << "Der Download konnte nicht überprüft werden. Bitte versuchen Sie es erneut." << false << false << "exit";
+        QTest::newRow("404, then Retry and Start Now") << FailureRow{"404", 0, "Server returned HTTP 404", true, false, "retry"};
+        QTest::newRow("410, then the offline link") << FailureRow{"410", 0, "Server returned HTTP 410", true, false, "offline"};
+        QTest::newRow("does not mount, then exit") << FailureRow{"garbage", 0, "Could not mount the disk image.", false, true, "exit"};
+        QTest::newRow("not verified, in German, then exit") << FailureRow{"sig 404", 1,
+            "Der Download konnte nicht überprüft werden. Bitte versuchen Sie es erneut.", false, false, "exit"};
         // clang-format on
     }
     void failure()
     {
-        QFETCH(QString, answer);
-        QFETCH(int, language);
-        QFETCH(QString, message);
-        QFETCH(bool, offline);
-        QFETCH(bool, alerted);
-        QFETCH(QString, then);
+        QFETCH(FailureRow, row);
+        const auto &[answer, language, message, offline, alerted, then] = row;
         makeWindow(0.01, answer == "sig 404" ? makeEd25519Key(m_tmp.filePath("key.pem")) : "");
         auto *popup = view<QComboBox>("langPopup");
         popup->setCurrentIndex(language);
@@ -397,31 +399,23 @@ private slots:
     // host are continued there, fail the digest, and both files are fetched again.
     void mirrors_data()
     {
-        QTest::addColumn<int>("answerAfter");   // ms the first host waits to answer; -1: never
-        QTest::addColumn<int>("trickle");       // bytes per 100 ms of its image; 0: no trickle
-        QTest::addColumn<bool>("secondSilent"); // the second host never answers
-        QTest::addColumn<bool>("otherVersion"); // the second serves another release
-        QTest::addColumn<int>("firstAsked");
-        QTest::addColumn<QString>("line"); // in the log, with A and B for the hosts
+        QTest::addColumn<MirrorRow>("row");
+        const QString sig = kImageName + ".sig";
         // clang-format off
-        QTest::newRow("silent first host: the second asked beside it wins") << -1 << 0 << false << false << 1
-            << "FLOW: no answer from A/" + kImageName + ".sig within 100 ms, asking B/" + kImageName + ".sig beside it";
-        QTest::newRow("first host slow to answer, the second silent: the first carries on") << 400 << 0 << true << false << 2
-            << "FLOW: A/" + kImageName + " answered first and carries on";
-        QTest::newRow("trickling first host left, its bytes continued") << 0 << 240 << false << false << 2
-            << "FLOW: leaving download host A (download_error_28";
-        QTest::newRow("mirror with another signed version of the same size") << 0 << 0 << false << true << 0
-            << "FLOW: image did not check out against bytes from two hosts";
+        QTest::newRow("silent first host: the second asked beside it wins") << MirrorRow{-1, 0, false, false, 1,
+            "FLOW: no answer from A/" + sig + " within 100 ms, asking B/" + sig + " beside it"};
+        QTest::newRow("first host slow to answer, the second silent: the first carries on") << MirrorRow{400, 0, true, false, 2,
+            "FLOW: A/" + kImageName + " answered first and carries on"};
+        QTest::newRow("trickling first host left, its bytes continued") << MirrorRow{0, 240, false, false, 2,
+            "FLOW: leaving download host A (download_error_28"};
+        QTest::newRow("mirror with another signed version of the same size") << MirrorRow{0, 0, false, true, 0,
+            "FLOW: image did not check out against bytes from two hosts"};
         // clang-format on
     }
     void mirrors()
     {
-        QFETCH(int, answerAfter);
-        QFETCH(int, trickle);
-        QFETCH(bool, secondSilent);
-        QFETCH(bool, otherVersion);
-        QFETCH(int, firstAsked);
-        QFETCH(QString, line);
+        QFETCH(MirrorRow, row);
+        const auto [answerAfter, trickle, secondSilent, otherVersion, firstAsked, line] = row;
         QTemporaryDir mirror;
         const QString pem = m_tmp.filePath("key.pem");
         const QByteArray key = makeEd25519Key(pem);
@@ -442,7 +436,7 @@ private slots:
         }
         const QString www = m_www.path();
         if (a)
-            a->setHandler([=](const HttpRequest &r) {
+            a->setHandler([=, answerAfter = answerAfter, trickle = trickle](const HttpRequest &r) {
                 QThread::msleep(ulong(qMax(0, answerAfter))); // its connection's thread
                 HttpResponse answer = TestHttpServer::fileResponse(r, www + r.path());
                 answer.noAnswer = answerAfter < 0;
