@@ -64,6 +64,8 @@ using MirrorRow = std::tuple<int, int, bool, bool, int, QString>;
 } // namespace
 Q_DECLARE_METATYPE(FailureRow)
 Q_DECLARE_METATYPE(MirrorRow)
+using RunsRow = std::tuple<QString, double, bool, bool>;
+Q_DECLARE_METATYPE(RunsRow)
 
 class TestFlow : public QObject
 {
@@ -312,7 +314,6 @@ private slots:
             QCOMPARE(std::tuple(shown("finishView"), shown("installView"),
                                 view<QProgressBar>("progress")->value(), text("instStatus")),
                      std::tuple(true, false, 1000, L.installingWait + "  100%"));
-            QCOMPARE(c->flow()->installedApp(), installedApp());
             QCOMPARE(QProcess::execute("diff", {"-r", installedApp(), QM_SAMPLE_APP}), 0);
             QTest::mouseClick(view<RoundedButton>("startButton"), Qt::LeftButton);
             QTRY_VERIFY(QFile::exists(m_probe));
@@ -327,28 +328,25 @@ private slots:
     // accepted is tst_helddownload's; bytes past the kept state are cut off, tst_downloader's).
     // The second run installs the signed image byte-identical, fetching over the network what
     // the row says and counting what it reused.
+    // How the first run stops, or what is spoilt after; the share of the image held then;
+    // whether the second run fetches the whole image again, and whether it reused the held share.
     void acrossRuns_data()
     {
-        QTest::addColumn<QString>("spoil");
-        QTest::addColumn<double>("share");    // of the image held when the first run stops
-        QTest::addColumn<bool>("startsOver"); // the second run fetches the whole image again
-        QTest::addColumn<bool>("reused");     // the second run reused the held share
+        QTest::addColumn<RunsRow>("row");
         // clang-format off
-        QTest::newRow("killed at 30 %") << "kill" << 0.3 << false << true;
-        QTest::newRow("killed at 99.9 %") << "kill" << 0.999 << false << true;
-        QTest::newRow("confirmed exit at 50 %") << "exit" << 0.5 << false << true;
+        QTest::newRow("killed at 30 %") << RunsRow{"kill", 0.3, false, true};
+        QTest::newRow("killed at 99.9 %") << RunsRow{"kill", 0.999, false, true};
+        QTest::newRow("confirmed exit at 50 %") << RunsRow{"exit", 0.5, false, true};
         // The held bytes fail their digest: the file starts over, nothing of it reused.
-        QTest::newRow("held bytes changed on disk") << "changed" << 0.5 << true << false;
+        QTest::newRow("held bytes changed on disk") << RunsRow{"changed", 0.5, true, false};
         // A new release: its image, checked against the .sig held, then both files again.
-        QTest::newRow("server's file replaced by a new release") << "replaced" << 0.5 << true << false;
+        QTest::newRow("server's file replaced by a new release") << RunsRow{"replaced", 0.5, true, false};
         // clang-format on
     }
     void acrossRuns()
     {
-        QFETCH(QString, spoil);
-        QFETCH(double, share);
-        QFETCH(bool, startsOver);
-        QFETCH(bool, reused);
+        QFETCH(RunsRow, row);
+        const auto &[spoil, share, startsOver, reused] = row;
         const QString pem = m_tmp.filePath("key.pem");
         const QByteArray key = makeEd25519Key(pem);
         const qint64 sig = publish(m_www.path(), kImage, pem, 1);

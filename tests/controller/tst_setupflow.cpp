@@ -148,9 +148,7 @@ class TestSetupFlow : public QObject
             m_dl->completion(
                 saved(w[0] == "saved" ? kImage : QByteArray(kImage).replace(7, 1, "x")));
         } else if (w[0] == "sig") { // the .sig's attempt saves the named text where it was told
-            QFile file(m_dl->attempt.destFile);
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(m_sigs[w[1]]) > 0);
-            file.close();
+            QVERIFY(testsupport::writeFile(m_dl->attempt.destFile, m_sigs[w[1]]));
             m_dl->completion(saved(m_sigs[w[1]]));
         } else if (w[0] == "cancelled" || w[0] == "nospace") {
             r.status = w[0] == "cancelled" ? DownloadResult::Status::Cancelled
@@ -209,10 +207,8 @@ private slots:
         const QString name = QUrl(m_flow->installerURL()).fileName();
         const QString otherName =
             name == "quillmarsh.dmg" ? "quillmarsh.silicon.dmg" : "quillmarsh.dmg";
-        for (const QString &n : {name, otherName}) {
-            QFile f(m_tmp.filePath(n));
-            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(kImage) == kImage.size());
-        }
+        for (const QString &n : {name, otherName})
+            QVERIFY(testsupport::writeFile(m_tmp.filePath(n), kImage));
         QString error;
         const auto sign = [&](const QString &pem, const QString &image, qint64 version) {
             return signImageFile(pem, m_tmp.filePath(image), version, {}, &error).value_or("");
