@@ -10,6 +10,7 @@
 #include "platform/cpu.h"
 #include "platform/launcher.h"
 #include "platform/leftovers.h"
+#include "platform/ownfile.h"
 #include "realstages.h"
 
 #include <QFile>
@@ -432,9 +433,11 @@ void SetupFlow::discardDownload()
 // and expiry against the present. Its own name is checked against the image at the end.
 std::optional<ImageSignature> SetupFlow::readSignature(QString *error) const
 {
-    QFile file(m_parts.privateFolder + kImageName + kSignatureSuffix);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = ITFormat("cannot read the signature file: %@", file.errorString());
+    const platform::UniqueFd fd =
+        platform::openOwnFile(m_parts.privateFolder + kImageName + kSignatureSuffix);
+    QFile file;
+    if (!fd.isValid() || !file.open(fd.get(), QIODevice::ReadOnly)) {
+        *error = ITFormat("cannot read the signature file: %@", qt_error_string(errno));
         return std::nullopt;
     }
     auto signature =
@@ -532,7 +535,7 @@ SetupFlow::HeldDownload SetupFlow::heldDownload() const
     const bool whole = state->offset == state->total;
     const bool present =
         isPartialPathFor(state->partialPath, dest) &&
-        (QFileInfo::exists(state->partialPath) || (whole && QFileInfo(dest).isFile()));
+        (platform::isOwnFile(state->partialPath) || (whole && platform::isOwnFile(dest)));
     if (age > kHeldForMs || age < -kClockSkewMs || !known || !present ||
         (held.signature && held.signature->size != state->total))
         return {};
