@@ -68,8 +68,8 @@ room() {
 # must not end the shell, as a failed exec would); one killed between the two renames of a swap
 # still holds the old copy, which goes back first.
 l=@LOCKDIR@
-/bin/mkdir -p -m 0700 -- "$l" && [ ! -L "$l" ] &&
-  [ "$(/usr/bin/stat -c %u:%a:%F -- "$l")" = 0:700:directory ] &&
+/bin/mkdir -p -m 0700 -- "$l" && [ -d "$l" ] && [ ! -L "$l" ] &&
+  [ "$(/usr/bin/stat -c %u:%a -- "$l")" = 0:700 ] &&
   command exec 7>>"$l/lock" && /usr/bin/flock -w @LOCKWAIT@ 7 ||
   refuse "another administrator install held $l/lock for more than @LOCKWAIT@ seconds, or it cannot be taken"
 for d in "$dir"/.quillmarsh-*; do
