@@ -254,7 +254,8 @@ private slots:
                       "sh", base.path()}),
                  0);
         const bool runtime = first.contains("/run/user/");
-        QVERIFY(!QFileInfo::exists("/run/user/65534"));
+        if (QFileInfo::exists("/run/user/65534"))
+            QSKIP("nobody has a runtime folder on this machine already");
         QVERIFY(!runtime ||
                 run("/bin/sh", {"-c", "mkdir -p /run/user && mkdir -m 700 /run/user/65534 "
                                       "&& chown 65534 /run/user/65534"}) == 0);
