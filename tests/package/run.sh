@@ -231,7 +231,7 @@ quick() {
     # library folder, say), on the first run and on later ones.
     local extra=""
     if [ "$expect" = starts ]; then
-        extra=$({ tr '\0' '\n' < "/proc/$(pgrep -u $U -x quillmarsh-inst | head -n 1)/environ" || true; } |
+        extra=$({ tr '\0' '\n' < "/proc/$(pgrep -n -u $U -x quillmarsh-inst)/environ" || true; } |
             grep -v '^PWD=' | sort | comm -3 - <(environment | sort) | tr '\n' ' ' || true)
     fi
     kill $pid 2>/dev/null || true
