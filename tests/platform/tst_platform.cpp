@@ -1,6 +1,7 @@
-// The CPU rule, the CA store, the private folder of a run, and clean-ups that never delete
-// through a mount (FUSE ones in the usual folder: tst_flow). The private folder is decided by a
-// helper process started as an ordinary user, where root would hide permission faults.
+// The CPU rule, the CA store, the private folder of a run and what is read from it, one run per
+// user, and clean-ups that never delete through a mount (FUSE ones in the usual folder:
+// tst_flow). The private folder and the single-instance rule are decided by a helper process
+// started as an ordinary user, where root would hide permission faults.
 #include "platform/castore.h"
 #include "platform/cpu.h"
 #include "platform/leftovers.h"
