@@ -35,8 +35,9 @@ processor() {
     esac
 }
 
-# The folder's path with no links in it (cd -P, in a subshell: this shell stays where it is).
-real() { (cd -P -- "$1" 2>/dev/null && pwd); }
+# The folder's path with no links in it, in qm_root (cd -P, in a subshell: this shell stays
+# where it is). "$(...)" drops the line feeds a name may end in, so the capture ends in an x.
+real() { qm_root=$(cd -P -- "$1" 2>/dev/null && pwd && echo x) && qm_root=${qm_root%?x}; }
 
 # Whether no one but root and the user can change the folder $2 (a path with no links) or the
 # way to it: every folder from / down to it is root's or the user's and writable by no one else,
@@ -141,7 +142,7 @@ case $qm_cache in /*) ;; *) qm_cache=$HOME/.cache ;; esac
 
 # Unpacked before, completely (the marker is written last) and in a folder no one else can
 # change: start at once.
-if qm_root=$(real "$qm_cache"); then
+if real "$qm_cache"; then
     qm_base=$qm_root/quillmarsh-installer-run
     qm_dir=$qm_base/$qm_sha256
     if [ -f "$qm_dir/.complete" ] && [ -x "$qm_dir/bin/quillmarsh-installer" ] &&
@@ -203,7 +204,7 @@ esac # a version it does not name: the loader's check of the libraries below sti
 # may be started from it.
 [ -d "$qm_cache" ] || mkdir -p -m 0700 "$qm_cache" 2>/dev/null
 qm_dir="" qm_noexec=""
-if qm_root=$(real "$qm_cache"); then
+if real "$qm_cache"; then
     qm_base=$qm_root/quillmarsh-installer-run
     [ -d "$qm_base" ] || mkdir -m 0700 "$qm_base" 2>/dev/null
     if safe private "$qm_base"; then
@@ -213,7 +214,7 @@ fi
 if [ -z "$qm_dir" ]; then
     for qm_root in "$HOME" "${XDG_RUNTIME_DIR:-}"; do
         case $qm_root in /*) ;; *) continue ;; esac
-        if qm_root=$(real "$qm_root") && safe any "$qm_root" &&
+        if real "$qm_root" && safe any "$qm_root" &&
             qm_transient=$(mktemp -d "$qm_root/.quillmarsh-installer-run-XXXXXX"); then
             runs_here "$qm_transient" && break
             rm -rf "$qm_transient"
