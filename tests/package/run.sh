@@ -232,7 +232,7 @@ quick() {
     local extra=""
     if [ "$expect" = starts ]; then
         extra=$({ tr '\0' '\n' < "/proc/$(pgrep -n -u $U -x quillmarsh-inst)/environ" || true; } |
-            grep -v '^PWD=' | sort | comm -3 - <(environment | sort) | tr '\n' ' ' || true)
+            grep -Ev '^(OLD)?PWD=' | sort | comm -3 - <(environment | sort) | tr '\n' ' ' || true)
     fi
     kill $pid 2>/dev/null || true
     wait $pid || rc=$?
