@@ -227,12 +227,14 @@ quick() {
         kill -0 $pid 2>/dev/null && [ "$(windows "$log")" = "$shown" ] || break
         sleep 0.1
     done
-    # The installer is started with the user's environment, nothing of the file's own (its
-    # library folder, say), on the first run and on later ones.
+    # The installer is started with the user's environment (a setting given twice counts once,
+    # as env(1) leaves it), nothing of the file's own (its library folder, say), on the first run
+    # and on later ones.
     local extra=""
     if [ "$expect" = starts ]; then
         extra=$({ tr '\0' '\n' < "/proc/$(pgrep -n -u $U -x quillmarsh-inst)/environ" || true; } |
-            grep -Ev '^(OLD)?PWD=' | sort | comm -3 - <(environment | sort) | tr '\n' ' ' || true)
+            grep -Ev '^(OLD)?PWD=' | sort | comm -3 - <(environment | awk -F= '{ v[$1] = $0 } END { for (k in v) print v[k] }' | sort) |
+            tr '\n' ' ' || true)
     fi
     kill $pid 2>/dev/null || true
     wait $pid || rc=$?
