@@ -69,9 +69,10 @@ room() {
 # still holds the old copy, which goes back first.
 l=@LOCKDIR@
 /bin/mkdir -p -m 0700 -- "$l" && [ -d "$l" ] && [ ! -L "$l" ] &&
-  [ "$(/usr/bin/stat -c %u:%a -- "$l")" = 0:700 ] &&
-  command exec 7>>"$l/lock" && /usr/bin/flock -w @LOCKWAIT@ 7 ||
-  refuse "another administrator install held $l/lock for more than @LOCKWAIT@ seconds, or it cannot be taken"
+  [ "$(/usr/bin/stat -c %u:%a -- "$l")" = 0:700 ] && command exec 7>>"$l/lock" ||
+  refuse "cannot use root's lock folder $l"
+/usr/bin/flock -w @LOCKWAIT@ 7 ||
+  refuse "another administrator install held $l/lock for more than @LOCKWAIT@ seconds"
 for d in "$dir"/.quillmarsh-*; do
   if [ -d "$d" ] && [ ! -L "$d" ] && command exec 8<"$d"; then
     if /usr/bin/flock -n 8; then

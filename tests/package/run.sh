@@ -180,7 +180,8 @@ row no-dev-fuse,fedora-ca-path --tmpfs /etc/ssl --tmpfs /etc/pki/tls/certs --ro-
 # Debian 11, the oldest system the file is for, and the administrator way into a folder only
 # root may change, on a system without unsquashfs: the user's ~/Applications leads there. The
 # sandbox forbids set-user-id programs, so a stand-in over the system's own pkexec
-# (policykit-1) hands each command to a root process of the sandbox (pkexec-standin.sh).
+# (policykit-1) hands each command to a root process of the sandbox (pkexec-standin.sh). /run is
+# a tmpfs of the sandbox's own, as on every system: root keeps its lock there.
 apps=$work/debian11-admin/apps
 mkdir -p -m 0755 "$apps" && mkdir -p "$work/debian11-admin/home" &&
     ln -s /opt/Applications "$work/debian11-admin/home/Applications"
@@ -188,7 +189,7 @@ as_root=(/tmp/pkexec-standin serve)
 (sysroot=$QM_ROOT_11
  row debian11-admin "${fuse[@]}" --ro-bind "$ca" /etc/ssl/certs/ca-certificates.crt --tmpfs /opt --bind "$apps" /opt/Applications \
     --ro-bind "$src/tests/package/pkexec-standin.sh" /tmp/pkexec-standin \
-    --ro-bind "$src/tests/package/pkexec-standin.sh" /usr/bin/pkexec)
+    --ro-bind "$src/tests/package/pkexec-standin.sh" /usr/bin/pkexec --tmpfs /run)
 as_root=()
 apps=""
 # The cache folder a noexec file system: the file unpacks into a fresh folder in the home.
@@ -199,7 +200,7 @@ row noexec-cache --ro-bind "$ca" /etc/ssl/certs/ca-certificates.crt
 odd="/home/it's a \"q\" é \$x" odd_file="/tmp/dir é 'q' \$x/installer.run"
 (user_env=(HOME="$odd") start=("$odd_file")
  row odd-paths --ro-bind "$ca" /etc/ssl/certs/ca-certificates.crt --bind "$work/odd-paths/home" "$odd" \
-    --ro-bind "$file" "$odd_file")
+    --dir "${odd_file%/*}" --ro-bind "$file" "$odd_file")
 # Debian 13 as its minimal system is, without Kerberos' error library.
 (sysroot=$QM_ROOT_13; row debian13 --ro-bind "$ca" /etc/ssl/certs/ca-certificates.crt)
 # The aarch64 file on an arm64 Debian 12, every program of it run by qemu-user: the run takes the
