@@ -139,21 +139,19 @@ private slots:
         // A second run of the user's, while the first uses the usual folder.
         QTest::newRow("in use") << kNobody << own << "home/.cache/quillmarsh-installer" << "" << fresh << none;
         QTest::newRow("0755") << kNobody << own + " && chmod 755 $Q" << "" << "" << fresh << none;
-        QTest::newRow("another user's") << kNobody << "mkdir -m 700 $Q" << "" << "" << fresh << none;
         // Root may write anywhere: only the owner tells it the folder is not its own.
         QTest::newRow("root, another user's") << uid_t(0) << "mkdir -m 700 $Q && chown 65534 $Q" << "" << "" << fresh << none;
         QTest::newRow("link") << kNobody << "ln -s ../../elsewhere $Q" << "" << "" << fresh << none;
         QTest::newRow("file") << kNobody << "touch $Q" << "" << "" << fresh << none;
         QTest::newRow("cache unwritable") << kNobody << "chown 0 home/.cache" << "" << "" << "home/" + freshName << none;
         QTest::newRow("nothing writable") << kNobody << "chown 0 home/.cache home" << "" << "" << "" << none;
-        QTest::newRow("read-only") << kNobody << own + readOnly << "" << "" << "" << none;
         QTest::newRow("root, read-only") << uid_t(0) << own + readOnly << "" << "" << "" << none;
-        // Another user may rename folders of a shared, non-sticky folder: nothing below it is
-        // used, not even through a link; a fresh folder goes into the runtime folder instead.
-        const QString shared = "mkdir -m 777 shared && mkdir -m 700 run shared/home && chown $U run shared/home";
-        QTest::newRow("home in a shared folder") << kNobody << shared << "" << "HOME=$B/shared/home XDG_RUNTIME_DIR=$B/run" << "run/" + freshName << none;
-        QTest::newRow("home in a group's folder") << kNobody << "mkdir -m 775 grp && mkdir -m 700 run grp/home && chown $U run grp/home" << "" << "HOME=$B/grp/home XDG_RUNTIME_DIR=$B/run" << "run/" + freshName << none;
-        QTest::newRow("home in a shared folder, linked") << kNobody << shared + " && ln -s shared/home h" << "" << "HOME=$B/h" << "" << none;
+        // Another user may rename folders of a folder their group (or everyone) may write and
+        // that is not sticky: nothing below it is used, not even through a link; a fresh folder
+        // goes into the runtime folder instead.
+        const QString shared = "mkdir -m 775 shared && mkdir -m 700 run shared/home && chown $U run shared/home";
+        QTest::newRow("home in a group-writable folder") << kNobody << shared << "" << "HOME=$B/shared/home XDG_RUNTIME_DIR=$B/run" << "run/" + freshName << none;
+        QTest::newRow("home in a group-writable folder, linked") << kNobody << shared + " && ln -s shared/home h" << "" << "HOME=$B/h" << "" << none;
         QTest::newRow("home in a sticky shared folder") << kNobody << "chmod 1777 ." << "" << "" << usual << none;
         QTest::newRow("xdg") << kNobody << "true" << "" << "XDG_CACHE_HOME=$B/xdg" << "xdg/quillmarsh-installer" << none;
         QTest::newRow("xdg relative") << kNobody << "true" << "" << "XDG_CACHE_HOME=xdg" << usual << none;
