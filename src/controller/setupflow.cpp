@@ -54,6 +54,8 @@ bool leavesHostAtOnce(const DownloadResult &result)
     case TransportFailure::CertificateUntrusted:
     case TransportFailure::CertificateExpired:
     case TransportFailure::CertificateWrongHost:
+    case TransportFailure::ProxyAuthRequired:
+    case TransportFailure::ProxyFailed:
         return true;
     case TransportFailure::TimedOut:
         return result.httpStatus == 0 && result.received == 0;
@@ -369,7 +371,9 @@ void SetupFlow::downloadComplete(const DownloadResult &result)
         return;
     }
 
-    if (!isFinalFailure(result.httpStatus) && m_retryCount < kMaxRetries) {
+    // A proxy that wants a password will want it again: only the user can settle that.
+    if (!isFinalFailure(result.httpStatus) &&
+        result.transport != TransportFailure::ProxyAuthRequired && m_retryCount < kMaxRetries) {
         ++m_retryCount;
         track(QStringLiteral("install_retry"), code);
         const double delay = static_cast<double>(m_retryCount);
@@ -412,6 +416,10 @@ QString SetupFlow::failureText(const DownloadResult &result) const
         return texts.netCertExpired;
     case TransportFailure::CertificateWrongHost:
         return texts.netCertWrongHost;
+    case TransportFailure::ProxyAuthRequired:
+        return texts.netProxyAuth;
+    case TransportFailure::ProxyFailed:
+        return texts.netProxyFailed;
     case TransportFailure::Other:
         break;
     }

@@ -14,7 +14,8 @@ class StreamHasher;
 
 // One HTTP request of a download attempt, run with libcurl on the calling (worker) thread,
 // writing the body into an open partial file. It decides, from the response headers, whether
-// the body continues the bytes already held, replaces them, or must not be used at all.
+// the body continues the bytes already held, replaces them, or must not be used at all. It goes
+// out as its proxy decision says, trying the next route while a proxy cannot carry it.
 struct TransferResult;
 
 struct TransferSetup
@@ -47,6 +48,8 @@ struct TransferResult
     QString message;          // description of a transport error
     long sslVerifyResult = 0; // the certificate check's X509_V_* result
     long httpStatus = 0;      // final response, 0 when none
+    QString proxy;            // the proxy of the last route tried, no credentials; empty: direct
+    long proxyStatus = 0;     // the proxy's own answer (to CONNECT, or a 407), 0 when none
     bool restart = false;     // the held bytes cannot be continued: ask again from byte 0
     QString restartReason;
     bool bodyWritten = false;  // a 2xx body went into the file (from 0, or after the held bytes)
