@@ -1,0 +1,48 @@
+#!/bin/sh
+# The desktop tst_proxy runs against, in its folder D:
+#   desktop.sh bus D                  a session bus of its own, on which nothing can be started
+#                                     but GLib's PAC runner
+#   desktop.sh proxy D PORT [USER PASSWORD]   tinyproxy on 127.0.0.1:PORT, asking for USER's password
+#   desktop.sh gnome D <SETTINGS      GNOME's settings afresh, one "SCHEMA KEY VALUE" a line, in
+#                                     its key file under $XDG_CONFIG_HOME; with any, the desktop
+#                                     portal is started on them
+#   desktop.sh missing D              prints the tools that are not installed
+set -eu
+export GSETTINGS_BACKEND=keyfile XDG_CURRENT_DESKTOP=GNOME
+what=$1 d=$2
+shift 2
+case $what in
+bus)
+    mkdir -p "$d/services"
+    printf '[D-BUS Service]\nName=org.gtk.GLib.PACRunner\nExec=/usr/libexec/glib-pacrunner\n' \
+        >"$d/services/pac.service"
+    cat >"$d/bus.conf" <<CONF
+<busconfig><type>session</type><listen>unix:path=$d/bus</listen>
+<servicedir>$d/services</servicedir><policy context="default">
+<allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/>
+</policy></busconfig>
+CONF
+    exec dbus-daemon --nofork --config-file="$d/bus.conf"
+    ;;
+proxy)
+    conf=$d/proxy-$1.conf
+    printf 'Port %s\nListen 127.0.0.1\nTimeout 30\nLogLevel Info\nUser nobody\nGroup nogroup\n' \
+        "$1" >"$conf"
+    [ $# -lt 3 ] || printf 'BasicAuth %s %s\n' "$2" "$3" >>"$conf"
+    exec tinyproxy -d -c "$conf"
+    ;;
+gnome)
+    rm -f "$XDG_CONFIG_HOME/glib-2.0/settings/keyfile"
+    any=
+    while read -r schema key value; do
+        [ -z "$schema" ] || { gsettings set "$schema" "$key" "$value" && any=1; }
+    done
+    [ -z "$any" ] || exec /usr/libexec/xdg-desktop-portal -r
+    ;;
+missing)
+    for t in tinyproxy dbus-daemon gsettings /usr/libexec/xdg-desktop-portal \
+        /usr/libexec/glib-pacrunner; do
+        command -v "$t" >/dev/null || printf '%s ' "$t"
+    done
+    ;;
+esac
