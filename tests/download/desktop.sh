@@ -3,9 +3,9 @@
 #   desktop.sh bus D                  a session bus of its own, on which nothing can be started
 #                                     but GLib's PAC runner
 #   desktop.sh proxy D PORT [USER PASSWORD]   tinyproxy on 127.0.0.1:PORT, asking for USER's password
-#   desktop.sh gnome D <SETTINGS      GNOME's settings afresh, one "SCHEMA KEY VALUE" a line, in
-#                                     its key file under $XDG_CONFIG_HOME; with any, the desktop
-#                                     portal is started on them
+#   desktop.sh desktop D KIOSLAVERC [manual PORT [USER PASSWORD] | auto PAC-URL]
+#                                     KDE's and GNOME's settings afresh under $XDG_CONFIG_HOME (GNOME's
+#                                     in its key file); with GNOME's, the desktop portal started on them
 #   desktop.sh missing D              prints the tools that are not installed
 set -eu
 export GSETTINGS_BACKEND=keyfile XDG_CURRENT_DESKTOP=GNOME
@@ -31,13 +31,26 @@ proxy)
     [ $# -lt 3 ] || printf 'BasicAuth %s %s\n' "$2" "$3" >>"$conf"
     exec tinyproxy -d -c "$conf"
     ;;
-gnome)
+desktop)
+    printf '%s' "$1" >"$XDG_CONFIG_HOME/kioslaverc"
+    shift
     rm -f "$XDG_CONFIG_HOME/glib-2.0/settings/keyfile"
-    any=
-    while read -r schema key value; do
-        [ -z "$schema" ] || { gsettings set "$schema" "$key" "$value" && any=1; }
-    done
-    [ -z "$any" ] || exec /usr/libexec/xdg-desktop-portal -r
+    [ $# -gt 0 ] || exit 0
+    p=org.gnome.system.proxy
+    gsettings set $p ignore-hosts '[]'
+    gsettings set $p mode "'$1'"
+    if [ "$1" = auto ]; then
+        gsettings set $p autoconfig-url "'$2'"
+    else
+        gsettings set $p.http host "'127.0.0.1'"
+        gsettings set $p.http port "$2"
+    fi
+    if [ $# -gt 3 ]; then
+        gsettings set $p.http use-authentication true
+        gsettings set $p.http authentication-user "'$3'"
+        gsettings set $p.http authentication-password "'$4'"
+    fi
+    exec /usr/libexec/xdg-desktop-portal -r
     ;;
 missing)
     for t in tinyproxy dbus-daemon gsettings /usr/libexec/xdg-desktop-portal \
