@@ -61,9 +61,9 @@ QList<UIStrings> buildTable()
             .netCertWrongHost =
                 u"The download server's certificate belongs to another server. The download was stopped."_s,
             .netProxyAuth =
-                u"The proxy server asks for a user name and password. Please enter them in your system's network proxy settings."_s,
+                u"The proxy server asks for a password. Please enter it in your system's proxy settings."_s,
             .netProxyFailed =
-                u"The download server could not be reached through the proxy server. Please check your system's network proxy settings."_s,
+                u"The download server could not be reached through the proxy. Please check your proxy settings."_s,
             .netOther = u"The download failed. Please try again."_s,
             .slides = {},
         },
@@ -112,9 +112,9 @@ QList<UIStrings> buildTable()
             .netCertWrongHost =
                 u"Das Zertifikat des Download-Servers gehört zu einem anderen Server. Der Download wurde gestoppt."_s,
             .netProxyAuth =
-                u"Der Proxyserver verlangt einen Benutzernamen und ein Passwort. Bitte geben Sie diese in den Netzwerk-Proxy-Einstellungen Ihres Systems ein."_s,
+                u"Der Proxyserver verlangt ein Passwort. Bitte geben Sie es in den Proxy-Einstellungen Ihres Systems ein."_s,
             .netProxyFailed =
-                u"Der Download-Server ist über den Proxyserver nicht erreichbar. Bitte überprüfen Sie die Netzwerk-Proxy-Einstellungen Ihres Systems."_s,
+                u"Der Download-Server ist über den Proxy nicht erreichbar. Bitte prüfen Sie die Proxy-Einstellungen."_s,
             .netOther = u"Der Download ist fehlgeschlagen. Bitte versuchen Sie es erneut."_s,
             .slides = {},
         },
@@ -162,9 +162,9 @@ QList<UIStrings> buildTable()
             .netCertWrongHost =
                 u"Le certificat du serveur de téléchargement appartient à un autre serveur. Le téléchargement a été arrêté."_s,
             .netProxyAuth =
-                u"Le serveur proxy demande un nom d'utilisateur et un mot de passe. Saisissez-les dans les réglages de proxy réseau de votre système."_s,
+                u"Le serveur proxy demande un mot de passe. Saisissez-le dans les réglages proxy de votre système."_s,
             .netProxyFailed =
-                u"Le serveur de téléchargement est inaccessible via le serveur proxy. Vérifiez les réglages de proxy réseau de votre système."_s,
+                u"Le serveur de téléchargement est inaccessible via le proxy. Vérifiez vos réglages proxy."_s,
             .netOther = u"Le téléchargement a échoué. Veuillez réessayer."_s,
             .slides = {},
         },
@@ -211,9 +211,9 @@ QList<UIStrings> buildTable()
             .netCertWrongHost =
                 u"El certificado del servidor de descarga pertenece a otro servidor. Se detuvo la descarga."_s,
             .netProxyAuth =
-                u"El servidor proxy pide un nombre de usuario y una contraseña. Introdúzcalos en la configuración de proxy de red de su sistema."_s,
+                u"El servidor proxy pide una contraseña. Introdúzcala en la configuración de proxy del sistema."_s,
             .netProxyFailed =
-                u"No se pudo acceder al servidor de descarga a través del servidor proxy. Compruebe la configuración de proxy de red de su sistema."_s,
+                u"No se pudo acceder al servidor de descarga a través del proxy. Compruebe la configuración de proxy."_s,
             .netOther = u"La descarga ha fallado. Inténtelo de nuevo."_s,
             .slides = {},
         },
@@ -260,9 +260,9 @@ QList<UIStrings> buildTable()
             .netCertWrongHost =
                 u"O certificado do servidor de download pertence a outro servidor. O download foi interrompido."_s,
             .netProxyAuth =
-                u"O servidor proxy pede um nome de usuário e uma senha. Digite-os nas configurações de proxy de rede do seu sistema."_s,
+                u"O servidor proxy pede uma senha. Digite-a nas configurações de proxy do sistema."_s,
             .netProxyFailed =
-                u"Não foi possível acessar o servidor de download pelo servidor proxy. Verifique as configurações de proxy de rede do seu sistema."_s,
+                u"Não foi possível acessar o servidor de download pelo proxy. Verifique as configurações de proxy."_s,
             .netOther = u"O download falhou. Tente novamente."_s,
             .slides = {},
         },
@@ -310,9 +310,9 @@ QList<UIStrings> buildTable()
             .netCertWrongHost =
                 u"Il certificato del server di download appartiene a un altro server. Il download è stato interrotto."_s,
             .netProxyAuth =
-                u"Il server proxy richiede un nome utente e una password. Inseriscili nelle impostazioni del proxy di rete del sistema."_s,
+                u"Il server proxy richiede una password. Inseriscila nelle impostazioni proxy del sistema."_s,
             .netProxyFailed =
-                u"Impossibile raggiungere il server di download tramite il server proxy. Controlla le impostazioni del proxy di rete del sistema."_s,
+                u"Impossibile raggiungere il server di download tramite il proxy. Controlla le impostazioni proxy."_s,
             .netOther = u"Download non riuscito. Riprova."_s,
             .slides = {},
         },
@@ -352,8 +352,8 @@ QList<UIStrings> buildTable()
             .netCertUntrusted = u"下载服务器的证书不受信任。下载已停止。"_s,
             .netCertExpired = u"下载服务器的证书已过期或尚未生效。请检查电脑的日期和时间。"_s,
             .netCertWrongHost = u"下载服务器的证书属于其他服务器。下载已停止。"_s,
-            .netProxyAuth = u"代理服务器要求提供用户名和密码。请在系统的网络代理设置中输入。"_s,
-            .netProxyFailed = u"无法通过代理服务器访问下载服务器。请检查系统的网络代理设置。"_s,
+            .netProxyAuth = u"代理服务器要求输入密码。请在系统的代理设置中输入。"_s,
+            .netProxyFailed = u"无法通过代理访问下载服务器。请检查代理设置。"_s,
             .netOther = u"下载失败。请重试。"_s,
             .slides = {},
         },
@@ -393,8 +393,8 @@ QList<UIStrings> buildTable()
             .netCertUntrusted = u"下載伺服器的憑證不受信任。下載已停止。"_s,
             .netCertExpired = u"下載伺服器的憑證已過期或尚未生效。請檢查電腦的日期和時間。"_s,
             .netCertWrongHost = u"下載伺服器的憑證屬於其他伺服器。下載已停止。"_s,
-            .netProxyAuth = u"代理伺服器要求提供使用者名稱和密碼。請在系統的網路代理設定中輸入。"_s,
-            .netProxyFailed = u"無法透過代理伺服器連線到下載伺服器。請檢查系統的網路代理設定。"_s,
+            .netProxyAuth = u"代理伺服器要求輸入密碼。請在系統的代理設定中輸入。"_s,
+            .netProxyFailed = u"無法透過代理連線到下載伺服器。請檢查代理設定。"_s,
             .netOther = u"下載失敗。請再試一次。"_s,
             .slides = {},
         },
@@ -443,9 +443,9 @@ QList<UIStrings> buildTable()
             .netCertWrongHost =
                 u"ダウンロードサーバーの証明書は別のサーバーのものです。ダウンロードを中止しました。"_s,
             .netProxyAuth =
-                u"プロキシサーバーがユーザー名とパスワードを求めています。システムのネットワークプロキシ設定で入力してください。"_s,
+                u"プロキシサーバーがパスワードを求めています。システムのプロキシ設定で入力してください。"_s,
             .netProxyFailed =
-                u"プロキシサーバー経由でダウンロードサーバーに接続できませんでした。システムのネットワークプロキシ設定を確認してください。"_s,
+                u"プロキシ経由でダウンロードサーバーに接続できませんでした。プロキシ設定を確認してください。"_s,
             .netOther = u"ダウンロードに失敗しました。もう一度お試しください。"_s,
             .slides = {},
         },
