@@ -18,12 +18,13 @@ class StreamHasher;
 // out as its proxy decision says, trying the next route while a proxy cannot carry it.
 struct TransferResult;
 
+// Every member has an initializer, so that a setup names only what it sets.
 struct TransferSetup
 {
-    QString url;
+    QString url{};
     int fd = -1;              // partial file, positioned at rangeFrom
     qint64 rangeFrom = 0;     // > 0: ask for the rest with Range and If-Range
-    QByteArray validator;     // If-Range value, when rangeFrom > 0; empty: bytes from another host
+    QByteArray validator{};   // If-Range value, when rangeFrom > 0; empty: bytes from another host
     qint64 expectedTotal = 0; // size of the whole file the held bytes belong to
     int lowSpeedTimeSeconds = 30;
     qint64 timeoutMs = 0;        // what is left of the attempt's overall limit
@@ -31,15 +32,15 @@ struct TransferSetup
     const std::atomic<bool> *cancelled = nullptr;
     StreamHasher *hash = nullptr;     // takes every byte of the file as it is written
     StreamHasher *heldHash = nullptr; // the digest of the held bytes, for a continuation
-    QString spaceFolder;              // where the file goes: its free space is checked
+    QString spaceFolder{};            // where the file goes: its free space is checked
     qint64 maxBytes = -1;             // the file may not grow past this (-1: no limit)
     // Worker thread, after every piece of body written: bytes in the file, whole size or -1.
-    std::function<void(qint64 written, qint64 total)> progress;
+    std::function<void(qint64 written, qint64 total)> progress{};
     // Worker thread, after every piece of the file written and hashed, and now and then while
     // none arrives: what is known so far.
-    std::function<void(const TransferResult &sofar)> written;
+    std::function<void(const TransferResult &sofar)> written{};
     // Worker thread, when a 206 has been accepted as the continuation of the held bytes.
-    std::function<void(qint64 offset, qint64 total)> resumed;
+    std::function<void(qint64 offset, qint64 total)> resumed{};
 };
 
 struct TransferResult

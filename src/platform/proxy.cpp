@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QFile>
 #include <QHostAddress>
@@ -69,6 +68,18 @@ std::optional<QStringList> callBus(const QString &service, const QString &path,
     return reply.arguments().constFirst().toStringList();
 }
 
+// Asked with the same bound, where QDBusConnectionInterface would wait Qt's 25 s.
+bool hasOwner(const QString &name)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
+    call << name;
+    const QDBusMessage reply =
+        QDBusConnection::sessionBus().call(call, QDBus::Block, kBusTimeoutMs);
+    return reply.type() == QDBusMessage::ReplyMessage && reply.arguments().value(0).toBool();
+}
+
 std::optional<QList<ProxyRoute>> askPortal(const QUrl &url)
 {
     const std::optional<QStringList> answer =
@@ -85,9 +96,8 @@ std::optional<QList<ProxyRoute>> askPortal(const QUrl &url)
 // starting it is not ours to do.
 std::optional<QList<ProxyRoute>> askKde(const QUrl &url)
 {
-    QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
     for (const char *service : {"org.kde.kded6", "org.kde.kded5"}) {
-        if (!bus || !bus->isServiceRegistered(QString::fromLatin1(service)).value())
+        if (!hasOwner(QString::fromLatin1(service)))
             continue;
         std::optional<QStringList> answer =
             callBus(QString::fromLatin1(service), QStringLiteral("/modules/proxyscout"),
