@@ -10,6 +10,7 @@
 #include <QUrl>
 
 #include <cerrno>
+#include <cstring>
 #include <unistd.h>
 
 namespace download {
@@ -273,7 +274,7 @@ TransferResult transferVia(const TransferSetup &setup, const platform::ProxyRout
     if (!route.isDirect()) {
         curl_easy_getinfo(h, CURLINFO_HTTP_CONNECTCODE, &result.proxyStatus);
         // A plain http request asks the proxy itself, which answers in the request's place.
-        if (result.httpStatus == 407 && !setup.url.startsWith(QLatin1String("https:"))) {
+        if (result.httpStatus == 407 && std::strcmp(allowedScheme(setup.url), "http") == 0) {
             result.proxyStatus = 407;
             result.httpStatus = 0;
             code = CURLE_PROXY;
