@@ -9,7 +9,20 @@
 #include <QSet>
 #include <QStandardPaths>
 
+#include <QDBusPendingCall>
+#include <QDeadlineTimer>
+#include <QHash>
+#include <QScopeGuard>
+
+#include <cerrno>
+#include <cstring>
 #include <mutex>
+#include <thread>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace platform {
 
@@ -17,6 +30,8 @@ namespace {
 
 // Long enough for a portal that evaluates a PAC file, short enough not to hold Install up.
 constexpr int kBusTimeoutMs = 1000;
+// How soon a lookup notices it is to stop.
+constexpr int kStopPollMs = 20;
 
 int defaultPort(const QString &scheme)
 {
@@ -44,49 +59,163 @@ QString sourceName(ProxySource source)
     return QStringLiteral("no proxy set");
 }
 
-// A session bus this process may use; without one, libdbus would try to start one itself.
-bool haveSessionBus()
+// The session bus's address, where this process may use one; libdbus would otherwise try to
+// start a bus itself.
+QString sessionBusAddress()
 {
     if (!QCoreApplication::instance())
-        return false;
-    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
-        return true;
+        return {};
+    if (const QString address = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
+        !address.isEmpty())
+        return address;
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    return !runtime.isEmpty() && QFile::exists(runtime + QStringLiteral("/bus"));
+    const QString bus = runtime + QStringLiteral("/bus");
+    return !runtime.isEmpty() && QFile::exists(bus) ? QStringLiteral("unix:path=") + bus
+                                                    : QString();
 }
 
-std::optional<QStringList> callBus(const QString &service, const QString &path,
-                                   const QString &interface, const QString &method,
-                                   const QString &argument)
+// The socket of a unix: address ("unix:path=..." or "unix:abstract=..."), the first listed.
+std::optional<sockaddr_un> unixSocket(const QString &address)
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(service, path, interface, method);
-    call << argument;
-    const QDBusMessage reply =
-        QDBusConnection::sessionBus().call(call, QDBus::Block, kBusTimeoutMs);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 1)
-        return std::nullopt;
-    return reply.arguments().constFirst().toStringList();
+    for (const QString &entry : address.split(u';', Qt::SkipEmptyParts)) {
+        if (!entry.startsWith(u"unix:"))
+            continue;
+        for (const QString &pair : entry.mid(5).split(u',')) {
+            const QString key = pair.section(u'=', 0, 0);
+            if (key != u"path" && key != u"abstract")
+                continue;
+            const QByteArray name = QByteArray::fromPercentEncoding(pair.section(u'=', 1).toUtf8());
+            sockaddr_un sa{};
+            sa.sun_family = AF_UNIX;
+            const size_t offset = key == u"abstract" ? 1 : 0; // abstract: a leading NUL
+            if (name.isEmpty() || offset + size_t(name.size()) >= sizeof sa.sun_path)
+                return std::nullopt;
+            std::memcpy(sa.sun_path + offset, name.constData(), size_t(name.size()));
+            return sa;
+        }
+    }
+    return std::nullopt;
 }
 
-// Asked with the same bound, where QDBusConnectionInterface would wait Qt's 25 s.
-bool hasOwner(const QString &name)
+// Whether a bus answers at address before the deadline: asked for its ways of authenticating,
+// a bus names them at once. Qt's own connection would wait 25 s on a socket that never speaks,
+// and could not be given up. Only unix sockets are asked; a bus elsewhere counts as absent.
+bool busAnswers(const QString &address, const QDeadlineTimer &deadline,
+                const std::atomic<bool> *stop)
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
-    call << name;
-    const QDBusMessage reply =
-        QDBusConnection::sessionBus().call(call, QDBus::Block, kBusTimeoutMs);
-    return reply.type() == QDBusMessage::ReplyMessage && reply.arguments().value(0).toBool();
+    const std::optional<sockaddr_un> sa = unixSocket(address);
+    if (!sa)
+        return false;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    const auto closer = qScopeGuard([fd] { ::close(fd); });
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&*sa), sizeof *sa) != 0)
+        return false; // a unix socket connects at once or not at all
+    static constexpr char kAsk[] = "\0AUTH\r\n";
+    if (::send(fd, kAsk, sizeof kAsk - 1, MSG_NOSIGNAL) != ssize_t(sizeof kAsk - 1))
+        return false;
+    QByteArray answer;
+    while (!answer.contains("\r\n") && !deadline.hasExpired() && !(stop && stop->load())) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, int(qMin<qint64>(deadline.remainingTime(), kStopPollMs))) < 0 &&
+            errno != EINTR)
+            return false;
+        char buffer[256];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+            return false;
+        if (n > 0)
+            answer.append(buffer, n);
+    }
+    return answer.contains("\r\n");
 }
 
-std::optional<QList<ProxyRoute>> askPortal(const QUrl &url)
+// The bus lookups of one request share a deadline and end at once when stop is set.
+class BusLookup
+{
+public:
+    explicit BusLookup(const std::atomic<bool> *stop) : m_deadline(kBusTimeoutMs), m_stop(stop)
+    {
+        const QString address = sessionBusAddress();
+        if (address.isEmpty() || !busAnswered(address))
+            return;
+        // One connection per address for the run, kept apart from whatever else uses the bus.
+        m_bus =
+            QDBusConnection::connectToBus(address, QStringLiteral("quillmarsh-proxy ") + address);
+    }
+
+    bool present() const { return m_bus && m_bus->isConnected(); }
+
+    std::optional<QStringList> call(const QString &service, const QString &path,
+                                    const QString &interface, const QString &method,
+                                    const QVariant &argument) const
+    {
+        const QDBusMessage reply = callMessage(service, path, interface, method, argument);
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 1)
+            return std::nullopt;
+        return reply.arguments().constFirst().toStringList();
+    }
+
+    // Asked with the same bound, where QDBusConnectionInterface would wait Qt's 25 s.
+    bool hasOwner(const QString &name) const
+    {
+        const QDBusMessage reply = callMessage(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"), name);
+        return reply.type() == QDBusMessage::ReplyMessage && reply.arguments().value(0).toBool();
+    }
+
+private:
+    bool stopped() const { return m_deadline.hasExpired() || (m_stop && m_stop->load()); }
+
+    // Whether the bus at address answered; asked once a run, as a bus that does not answer
+    // would cost every request its second again.
+    bool busAnswered(const QString &address) const
+    {
+        static std::mutex mutex;
+        static QHash<QString, bool> known;
+        {
+            std::lock_guard lock(mutex);
+            if (const auto it = known.constFind(address); it != known.cend())
+                return *it;
+        }
+        const bool answers = busAnswers(address, m_deadline, m_stop);
+        if (!m_stop || !m_stop->load()) { // a stopped ask tells nothing of the bus
+            std::lock_guard lock(mutex);
+            known.insert(address, answers);
+        }
+        return answers;
+    }
+
+    QDBusMessage callMessage(const QString &service, const QString &path, const QString &interface,
+                             const QString &method, const QVariant &argument) const
+    {
+        if (!present() || stopped())
+            return {};
+        QDBusMessage call = QDBusMessage::createMethodCall(service, path, interface, method);
+        call << argument;
+        // Replies are taken in by Qt's own bus thread; this one looks now and then whether to
+        // give up, which a blocking call could not.
+        QDBusPendingCall pending =
+            m_bus->asyncCall(call, int(qMax<qint64>(1, m_deadline.remainingTime())));
+        while (!pending.isFinished() && !stopped())
+            std::this_thread::sleep_for(std::chrono::milliseconds(kStopPollMs / 2));
+        return pending.isFinished() ? pending.reply() : QDBusMessage();
+    }
+
+    QDeadlineTimer m_deadline;
+    const std::atomic<bool> *m_stop;
+    std::optional<QDBusConnection> m_bus;
+};
+
+std::optional<QList<ProxyRoute>> askPortal(const BusLookup &bus, const QUrl &url)
 {
     const std::optional<QStringList> answer =
-        callBus(QStringLiteral("org.freedesktop.portal.Desktop"),
-                QStringLiteral("/org/freedesktop/portal/desktop"),
-                QStringLiteral("org.freedesktop.portal.ProxyResolver"), QStringLiteral("Lookup"),
-                url.toString(QUrl::FullyEncoded));
+        bus.call(QStringLiteral("org.freedesktop.portal.Desktop"),
+                 QStringLiteral("/org/freedesktop/portal/desktop"),
+                 QStringLiteral("org.freedesktop.portal.ProxyResolver"), QStringLiteral("Lookup"),
+                 url.toString(QUrl::FullyEncoded));
     if (!answer || answer->isEmpty())
         return std::nullopt;
     return parseProxyList(*answer);
@@ -94,15 +223,15 @@ std::optional<QList<ProxyRoute>> askPortal(const QUrl &url)
 
 // KDE's own PAC and WPAD resolver runs in kded; it is asked only when already running, as
 // starting it is not ours to do.
-std::optional<QList<ProxyRoute>> askKde(const QUrl &url)
+std::optional<QList<ProxyRoute>> askKde(const BusLookup &bus, const QUrl &url)
 {
     for (const char *service : {"org.kde.kded6", "org.kde.kded5"}) {
-        if (!hasOwner(QString::fromLatin1(service)))
+        if (!bus.hasOwner(QString::fromLatin1(service)))
             continue;
         std::optional<QStringList> answer =
-            callBus(QString::fromLatin1(service), QStringLiteral("/modules/proxyscout"),
-                    QStringLiteral("org.kde.KPAC.ProxyScout"), QStringLiteral("proxiesForUrl"),
-                    url.toString(QUrl::FullyEncoded));
+            bus.call(QString::fromLatin1(service), QStringLiteral("/modules/proxyscout"),
+                     QStringLiteral("org.kde.KPAC.ProxyScout"), QStringLiteral("proxiesForUrl"),
+                     url.toString(QUrl::FullyEncoded));
         if (!answer || answer->isEmpty())
             return std::nullopt;
         for (QString &entry : *answer)
@@ -289,13 +418,13 @@ QList<ProxyRoute> kdeManualRoutes(const QUrl &url, const KdeProxySettings &setti
     return routes;
 }
 
-ProxyDecision decideProxy(const QUrl &url)
+ProxyDecision decideProxy(const QUrl &url, const std::atomic<bool> *stop)
 {
     if (std::optional<ProxyDecision> env = environmentProxy(url, proxyEnvironment()))
         return *env;
-    const bool bus = haveSessionBus();
+    const BusLookup bus(stop);
     ProxyDecision decision;
-    if (std::optional<QList<ProxyRoute>> routes = bus ? askPortal(url) : std::nullopt) {
+    if (std::optional<QList<ProxyRoute>> routes = askPortal(bus, url)) {
         decision.source = ProxySource::Portal;
         if (!routes->isEmpty())
             decision.routes = *routes;
@@ -310,7 +439,7 @@ ProxyDecision decideProxy(const QUrl &url)
         decision.source = ProxySource::KdeSettings;
         decision.routes = kdeManualRoutes(url, kde);
     } else if (kde.type == 2 || kde.type == 3) {
-        if (std::optional<QList<ProxyRoute>> routes = bus ? askKde(url) : std::nullopt) {
+        if (std::optional<QList<ProxyRoute>> routes = askKde(bus, url)) {
             decision.source = ProxySource::KdeResolver;
             if (!routes->isEmpty())
                 decision.routes = *routes;

@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <atomic>
 #include <optional>
 
 namespace platform {
@@ -66,9 +67,11 @@ KdeProxySettings parseKioslaverc(const QByteArray &text);
 QList<ProxyRoute> kdeManualRoutes(const QUrl &url, const KdeProxySettings &settings);
 
 // The decision for a request to url: the environment, the desktop portal on the session bus,
-// KDE's settings (and its resolver for PAC and WPAD), else directly. The bus is asked with a
-// bound of about a second; a bus that does not answer by then counts as absent. Thread-safe.
-ProxyDecision decideProxy(const QUrl &url);
+// KDE's settings (and its resolver for PAC and WPAD), else directly. The whole lookup on the
+// bus, connecting included, is bounded to about a second; a bus or a desktop service that does
+// not answer by then counts as absent. Once stop is set, the lookup gives up within a few
+// milliseconds, as if nothing answered. Thread-safe.
+ProxyDecision decideProxy(const QUrl &url, const std::atomic<bool> *stop = nullptr);
 
 // "host:port" of url (the port when it has one), for log lines.
 QString hostAndPort(const QUrl &url);

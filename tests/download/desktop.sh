@@ -4,9 +4,10 @@
 #       a session bus of its own, on which nothing can be started but GLib's PAC runner, and
 #       tinyproxy on 127.0.0.1:PORT and, asking for USER's password, on AUTH-PORT; prints "ready"
 #       once all listen (or which tool is not installed), and ends them when terminated
-#   desktop.sh desktop D KIOSLAVERC [manual PORT [USER PASSWORD] | auto PAC-URL]
+#   desktop.sh desktop D KIOSLAVERC [manual PORT [USER PASSWORD] | auto PAC-URL | silent]
 #       KDE's and GNOME's settings afresh under $XDG_CONFIG_HOME (GNOME's in its key file); with
-#       GNOME's, the desktop portal is started on them
+#       GNOME's, the desktop portal is started on them; silent: the portal's name is held by a
+#       process that never answers
 set -eu
 export GSETTINGS_BACKEND=keyfile XDG_CURRENT_DESKTOP=GNOME
 what=$1 d=$2
@@ -21,7 +22,7 @@ proxy() { # PORT [USER PASSWORD]
 pids=
 case $what in
 start)
-    for t in tinyproxy dbus-daemon gsettings /usr/libexec/xdg-desktop-portal \
+    for t in tinyproxy dbus-daemon dbus-test-tool gsettings /usr/libexec/xdg-desktop-portal \
         /usr/libexec/glib-pacrunner; do
         command -v "$t" >/dev/null || { echo "not installed: $t"; exit 0; }
     done
@@ -54,6 +55,7 @@ desktop)
     shift
     rm -f "$XDG_CONFIG_HOME/glib-2.0/settings/keyfile"
     [ $# -gt 0 ] || exit 0
+    [ "$1" != silent ] || exec dbus-test-tool black-hole --session --name=org.freedesktop.portal.Desktop
     p=org.gnome.system.proxy
     gsettings set $p ignore-hosts '[]'
     gsettings set $p mode "'$1'"

@@ -9,6 +9,8 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QElapsedTimer>
+#include <QLocalServer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -26,7 +28,8 @@ namespace {
 constexpr char kPassword[] = "Se_cret9"; // tinyproxy takes no character that needs encoding
 
 // A desktop's settings and what a download to the test's server does under them. Ports are
-// written %P (a proxy), %A (one asking for alice's password), %D (nobody), %S (the server).
+// written %P (a proxy), %A (one asking for alice's password), %D (nobody), %S (the server);
+// %Q is a socket that takes connections and never speaks.
 struct Desktop
 {
     QString env;    // http_proxy
@@ -35,6 +38,8 @@ struct Desktop
     TransportFailure failure = TransportFailure::None;
     QString route;          // as the log says once for the host
     bool analytics = false; // the events take the same way
+    QString bus = "unix:path=%B";
+    int waitMs = 0; // how long the desktop is waited on before it counts as absent
 };
 
 // "url user:password | direct | ..."
@@ -79,6 +84,7 @@ class TestProxy : public QObject
     QTemporaryDir m_dir;
     TestHttpServer m_server;       // lets through only what came through tinyproxy (its Via header)
     QProcess m_services, m_portal; // the bus and the proxies; the portal
+    QLocalServer m_silent;         // never accepts, as the test's thread waits for the download
     QMap<QString, QString> m_ports;
     QString m_missing; // why the desktop rows cannot run here
 
@@ -97,9 +103,12 @@ private slots:
         QVERIFY(m_dir.isValid() && QDir(m_dir.path()).mkpath("config"));
         qputenv("XDG_STATE_HOME", m_dir.path().toUtf8()); // a log of its own
         qputenv("XDG_CONFIG_HOME", m_dir.filePath("config").toUtf8());
-        qputenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + m_dir.filePath("bus")).toUtf8());
+        m_ports["%B"] = m_dir.filePath("bus");
+        qputenv("DBUS_SESSION_BUS_ADDRESS", expand("unix:path=%B").toUtf8());
         for (const char *name : {"%P", "%A", "%D"})
             m_ports[name] = QString::number(freeLoopbackPort());
+        QVERIFY(m_silent.listen(m_dir.filePath("silent")));
+        m_ports["%Q"] = m_silent.fullServerName();
         m_ports["%S"] = QString::number(m_server.port());
         const QByteArray pac = expand("function FindProxyForURL(u, h) { return \"PROXY "
                                       "127.0.0.1:%D; PROXY 127.0.0.1:%P\"; }")
@@ -199,6 +208,8 @@ private slots:
         QTest::newRow("GNOME, no password for it") << Desktop{{}, "manual %A", {}, T::ProxyAuthRequired, viaA + portal};
         QTest::newRow("KDE, no portal") << Desktop{{}, {}, "[Proxy Settings]\nProxyType=1\nhttpProxy=http://127.0.0.1 %P\n", T::None, viaP + "(from KDE's settings)"};
         QTest::newRow("nothing set") << Desktop{{}, {}, {}, T::None, "directly (no proxy set)"};
+        QTest::newRow("bus never speaks") << Desktop{{}, {}, {}, T::None, "directly (no proxy set)", false, "unix:path=%Q", 1000};
+        QTest::newRow("portal never answers") << Desktop{{}, "silent", {}, T::None, "directly (no proxy set)", false, "unix:path=%B", 1000};
         // clang-format on
     }
     void desktop()
@@ -206,6 +217,7 @@ private slots:
         QFETCH(Desktop, d);
         if (!m_missing.isEmpty())
             QSKIP(qPrintable(m_missing + " (scripts/bootstrap)"));
+        qputenv("DBUS_SESSION_BUS_ADDRESS", expand(d.bus).toUtf8());
         m_portal.terminate();
         m_portal.waitForFinished();
         m_portal.start(QFINDTESTDATA("desktop.sh"),
@@ -221,10 +233,14 @@ private slots:
         QTemporaryFile file;
         QVERIFY(file.open());
         download::TransferResult r; // on a thread of its own, as downloads run
+        QElapsedTimer clock;
+        clock.start();
         std::thread([&] {
             r = download::runTransfer(
                 {.url = m_server.url("/quillmarsh.dmg"), .fd = file.handle(), .timeoutMs = 20000});
         }).join();
+        QVERIFY2(clock.elapsed() >= d.waitMs * 9 / 10 && clock.elapsed() < d.waitMs + 3000,
+                 qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(download::classifyTransportFailure(r.code, r.sslVerifyResult, r.proxyStatus,
                                                     !r.proxy.isEmpty()),
                  d.failure);
