@@ -62,8 +62,10 @@ desktop)
     if [ "$1" = auto ]; then
         gsettings set $p autoconfig-url "'$2'"
     else
-        gsettings set $p.http host "'127.0.0.1'"
-        gsettings set $p.http port "$2"
+        for s in http https; do
+            gsettings set $p.$s host "'127.0.0.1'"
+            gsettings set $p.$s port "$2"
+        done
     fi
     if [ $# -gt 3 ]; then
         gsettings set $p.http use-authentication true

@@ -36,8 +36,9 @@ struct Desktop
     QString gnome;  // GNOME's settings for a real portal, as desktop.sh takes them
     QByteArray kde; // kioslaverc
     TransportFailure failure = TransportFailure::None;
-    QString route;          // as the log says once for the host
-    bool analytics = false; // the events take the same way
+    QString route;           // as the log says once for the host
+    bool analytics = false;  // the events take the same way
+    QString scheme = "http"; // https: the proxy is asked to CONNECT
     QString bus = "unix:path=%B";
     int waitMs = 0; // how long the desktop is waited on before it counts as absent
 };
@@ -206,10 +207,11 @@ private slots:
         QTest::newRow("GNOME, PAC, first proxy dead") << Desktop{{}, "auto http://127.0.0.1:%S/proxy.pac", {}, T::None, "through http://127.0.0.1:%D, then " + viaP + portal};
         QTest::newRow("GNOME, stored password") << Desktop{{}, QString("manual %A alice ") + kPassword, {}, T::None, viaA + portal};
         QTest::newRow("GNOME, no password for it") << Desktop{{}, "manual %A", {}, T::ProxyAuthRequired, viaA + portal};
+        QTest::newRow("GNOME, https, no password for it") << Desktop{.gnome = "manual %A", .failure = T::ProxyAuthRequired, .route = viaA + portal, .scheme = "https"};
         QTest::newRow("KDE, no portal") << Desktop{{}, {}, "[Proxy Settings]\nProxyType=1\nhttpProxy=http://127.0.0.1 %P\n", T::None, viaP + "(from KDE's settings)"};
         QTest::newRow("nothing set") << Desktop{{}, {}, {}, T::None, "directly (no proxy set)"};
-        QTest::newRow("bus never speaks") << Desktop{{}, {}, {}, T::None, "directly (no proxy set)", false, "unix:path=%Q", 1000};
-        QTest::newRow("portal never answers") << Desktop{{}, "silent", {}, T::None, "directly (no proxy set)", false, "unix:path=%B", 1000};
+        QTest::newRow("bus never speaks") << Desktop{.route = "directly (no proxy set)", .bus = "unix:path=%Q", .waitMs = 1000};
+        QTest::newRow("portal never answers") << Desktop{.gnome = "silent", .route = "directly (no proxy set)", .waitMs = 1000};
         // clang-format on
     }
     void desktop()
@@ -236,8 +238,10 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         std::thread([&] {
+            QUrl url(m_server.url("/quillmarsh.dmg"));
+            url.setScheme(d.scheme);
             r = download::runTransfer(
-                {.url = m_server.url("/quillmarsh.dmg"), .fd = file.handle(), .timeoutMs = 20000});
+                {.url = url.toString(), .fd = file.handle(), .timeoutMs = 20000});
         }).join();
         QVERIFY2(clock.elapsed() >= d.waitMs * 9 / 10 && clock.elapsed() < d.waitMs + 3000,
                  qPrintable(QString::number(clock.elapsed())));
