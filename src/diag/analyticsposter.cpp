@@ -120,7 +120,16 @@ void AnalyticsPoster::startTransfer(PostRequest request)
     c.set(CURLOPT_TIMEOUT_MS, t->request.timeoutMs);
     c.trustSystemStore();
     const QUrl url(QString::fromStdString(t->request.url));
-    t->proxy = platform::decideProxy(url);
+    // A bus that does not answer is given up on at the end, and the post with it: sent
+    // directly, it would go past the proxy the desktop may have named.
+    t->proxy = platform::decideProxy(url, [this] { return endPassed(); });
+    if (endPassed()) {
+        ITLog("GA: %@ %@ ERROR %@", t->request.name, t->request.label,
+              "not sent, the installer is exiting");
+        std::lock_guard lock(m_mutex);
+        m_abandoned = true;
+        return;
+    }
     const QString host = platform::hostAndPort(url);
     if (platform::firstMention(host, t->proxy.describe()))
         ITLog("GA: %@ reached %@", host, t->proxy.describe());
@@ -159,6 +168,12 @@ void AnalyticsPoster::report(Transfer *t, CURLcode result, const QByteArray &det
     }
 }
 
+bool AnalyticsPoster::endPassed()
+{
+    std::lock_guard lock(m_mutex);
+    return m_finishing && m_finishBy.hasExpired();
+}
+
 void AnalyticsPoster::run()
 {
     try {
@@ -170,7 +185,7 @@ void AnalyticsPoster::run()
     for (const auto &t : m_active)
         curl_multi_remove_handle(m_multi.get(), t->curl.get());
     std::lock_guard lock(m_mutex);
-    m_abandoned = !m_active.empty();
+    m_abandoned = m_abandoned || !m_active.empty();
     m_active.clear();
     m_done = true;
     m_ended.notify_all();

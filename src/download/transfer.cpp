@@ -321,7 +321,8 @@ TransferResult transferVia(const TransferSetup &setup, const platform::ProxyRout
 TransferResult runTransfer(const TransferSetup &setup)
 {
     const QUrl url(setup.url);
-    const platform::ProxyDecision proxy = platform::decideProxy(url, setup.cancelled);
+    const platform::ProxyDecision proxy =
+        platform::decideProxy(url, [c = setup.cancelled] { return c && c->load(); });
     const QString host = platform::hostAndPort(url);
     const QString how = proxy.describe();
     if (platform::firstMention(host, how))

@@ -101,7 +101,7 @@ std::optional<sockaddr_un> unixSocket(const QString &address)
 // a bus names them at once. Qt's own connection would wait 25 s on a socket that never speaks,
 // and could not be given up. Only unix sockets are asked; a bus elsewhere counts as absent.
 bool busAnswers(const QString &address, const QDeadlineTimer &deadline,
-                const std::atomic<bool> *stop)
+                const std::function<bool()> &stop)
 {
     const std::optional<sockaddr_un> sa = unixSocket(address);
     if (!sa)
@@ -116,7 +116,7 @@ bool busAnswers(const QString &address, const QDeadlineTimer &deadline,
     if (::send(fd, kAsk, sizeof kAsk - 1, MSG_NOSIGNAL) != ssize_t(sizeof kAsk - 1))
         return false;
     QByteArray answer;
-    while (!answer.contains("\r\n") && !deadline.hasExpired() && !(stop && stop->load())) {
+    while (!answer.contains("\r\n") && !deadline.hasExpired() && !(stop && stop())) {
         pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, int(qMin<qint64>(deadline.remainingTime(), kStopPollMs))) < 0 &&
             errno != EINTR)
@@ -135,7 +135,7 @@ bool busAnswers(const QString &address, const QDeadlineTimer &deadline,
 class BusLookup
 {
 public:
-    explicit BusLookup(const std::atomic<bool> *stop) : m_deadline(kBusTimeoutMs), m_stop(stop)
+    explicit BusLookup(const std::function<bool()> &stop) : m_deadline(kBusTimeoutMs), m_stop(stop)
     {
         const QString address = sessionBusAddress();
         if (address.isEmpty() || !busAnswered(address))
@@ -167,7 +167,7 @@ public:
     }
 
 private:
-    bool stopped() const { return m_deadline.hasExpired() || (m_stop && m_stop->load()); }
+    bool stopped() const { return m_deadline.hasExpired() || (m_stop && m_stop()); }
 
     // Whether the bus at address answered; asked once a run, as a bus that does not answer
     // would cost every request its second again.
@@ -181,7 +181,7 @@ private:
                 return *it;
         }
         const bool answers = busAnswers(address, m_deadline, m_stop);
-        if (!m_stop || !m_stop->load()) { // a stopped ask tells nothing of the bus
+        if (!m_stop || !m_stop()) { // a stopped ask tells nothing of the bus
             std::lock_guard lock(mutex);
             known.insert(address, answers);
         }
@@ -205,7 +205,7 @@ private:
     }
 
     QDeadlineTimer m_deadline;
-    const std::atomic<bool> *m_stop;
+    const std::function<bool()> &m_stop;
     std::optional<QDBusConnection> m_bus;
 };
 
@@ -418,7 +418,7 @@ QList<ProxyRoute> kdeManualRoutes(const QUrl &url, const KdeProxySettings &setti
     return routes;
 }
 
-ProxyDecision decideProxy(const QUrl &url, const std::atomic<bool> *stop)
+ProxyDecision decideProxy(const QUrl &url, const std::function<bool()> &stop)
 {
     if (std::optional<ProxyDecision> env = environmentProxy(url, proxyEnvironment()))
         return *env;

@@ -7,7 +7,7 @@
 #include <QStringList>
 #include <QUrl>
 
-#include <atomic>
+#include <functional>
 #include <optional>
 
 namespace platform {
@@ -69,9 +69,9 @@ QList<ProxyRoute> kdeManualRoutes(const QUrl &url, const KdeProxySettings &setti
 // The decision for a request to url: the environment, the desktop portal on the session bus,
 // KDE's settings (and its resolver for PAC and WPAD), else directly. The whole lookup on the
 // bus, connecting included, is bounded to about a second; a bus or a desktop service that does
-// not answer by then counts as absent. Once stop is set, the lookup gives up within a few
+// not answer by then counts as absent. Once stop says so, the lookup gives up within a few
 // milliseconds, as if nothing answered. Thread-safe.
-ProxyDecision decideProxy(const QUrl &url, const std::atomic<bool> *stop = nullptr);
+ProxyDecision decideProxy(const QUrl &url, const std::function<bool()> &stop = {});
 
 // "host:port" of url (the port when it has one), for log lines.
 QString hostAndPort(const QUrl &url);
