@@ -32,11 +32,11 @@ constexpr char kPassword[] = "Se_cret9"; // tinyproxy takes no character that ne
 // %Q is a socket that takes connections and never speaks.
 struct Desktop
 {
-    QString env;    // http_proxy
-    QString gnome;  // GNOME's settings for a real portal, as desktop.sh takes them
-    QByteArray kde; // kioslaverc
+    QString env{};    // http_proxy
+    QString gnome{};  // GNOME's settings for a real portal, as desktop.sh takes them
+    QByteArray kde{}; // kioslaverc
     TransportFailure failure = TransportFailure::None;
-    QString route;           // as the log says once for the host
+    QString route{};         // as the log says once for the host
     bool analytics = false;  // the events take the same way
     QString scheme = "http"; // https: the proxy is asked to CONNECT
     QString bus = "unix:path=%B";
