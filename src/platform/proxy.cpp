@@ -15,6 +15,7 @@
 #include <QScopeGuard>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -74,8 +75,14 @@ QString sessionBusAddress()
                                                     : QString();
 }
 
+struct UnixSocket
+{
+    sockaddr_un address{};
+    socklen_t length = 0; // an abstract name is as long as it says, with no NUL after it
+};
+
 // The socket of a unix: address ("unix:path=..." or "unix:abstract=..."), the first listed.
-std::optional<sockaddr_un> unixSocket(const QString &address)
+std::optional<UnixSocket> unixSocket(const QString &address)
 {
     for (const QString &entry : address.split(u';', Qt::SkipEmptyParts)) {
         if (!entry.startsWith(u"unix:"))
@@ -85,13 +92,16 @@ std::optional<sockaddr_un> unixSocket(const QString &address)
             if (key != u"path" && key != u"abstract")
                 continue;
             const QByteArray name = QByteArray::fromPercentEncoding(pair.section(u'=', 1).toUtf8());
-            sockaddr_un sa{};
+            UnixSocket socket;
+            sockaddr_un &sa = socket.address;
             sa.sun_family = AF_UNIX;
             const size_t offset = key == u"abstract" ? 1 : 0; // abstract: a leading NUL
             if (name.isEmpty() || offset + size_t(name.size()) >= sizeof sa.sun_path)
                 return std::nullopt;
             std::memcpy(sa.sun_path + offset, name.constData(), size_t(name.size()));
-            return sa;
+            socket.length =
+                socklen_t(offsetof(sockaddr_un, sun_path) + offset + size_t(name.size()));
+            return socket;
         }
     }
     return std::nullopt;
@@ -103,14 +113,14 @@ std::optional<sockaddr_un> unixSocket(const QString &address)
 bool busAnswers(const QString &address, const QDeadlineTimer &deadline,
                 const std::function<bool()> &stop)
 {
-    const std::optional<sockaddr_un> sa = unixSocket(address);
+    const std::optional<UnixSocket> sa = unixSocket(address);
     if (!sa)
         return false;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return false;
     const auto closer = qScopeGuard([fd] { ::close(fd); });
-    if (::connect(fd, reinterpret_cast<const sockaddr *>(&*sa), sizeof *sa) != 0)
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&sa->address), sa->length) != 0)
         return false; // a unix socket connects at once or not at all
     static constexpr char kAsk[] = "\0AUTH\r\n";
     if (::send(fd, kAsk, sizeof kAsk - 1, MSG_NOSIGNAL) != ssize_t(sizeof kAsk - 1))
