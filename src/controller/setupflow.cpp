@@ -385,6 +385,10 @@ QString SetupFlow::failureText(const DownloadResult &result) const
         return texts.netCertExpired;
     case TransportFailure::CertificateWrongHost:
         return texts.netCertWrongHost;
+    case TransportFailure::ProxyAuthRequired:
+        return texts.netProxyAuth;
+    case TransportFailure::ProxyFailed:
+        return texts.netProxyFailed;
     case TransportFailure::Other:
         break;
     }
