@@ -5,7 +5,9 @@
 #include "testmain.h"
 #include "tlsnginx.h"
 
+#include <QElapsedTimer>
 #include <QJsonDocument>
+#include <QLocalServer>
 #include <QLocale>
 #include <QProcess>
 #include <QRegularExpression>
@@ -148,6 +150,29 @@ private slots:
         QTRY_COMPARE(m_server.requestCount(), 2);
         for (const HttpRequest &r : m_server.requests())
             QVERIFY(r.body.contains("after_skip"));
+    }
+
+    // A session bus that takes the connection and never speaks, asked for the post's proxy, holds
+    // the end no longer than its deadline; the post it held is dropped, not sent directly.
+    void endWhileTheBusIsSilent()
+    {
+        QTemporaryDir dir;
+        QLocalServer bus; // never accepts: this thread waits for the poster
+        QVERIFY(bus.listen(dir.filePath("bus")));
+        const QByteArray before = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+        const auto restore = qScopeGuard([&] { qputenv("DBUS_SESSION_BUS_ADDRESS", before); });
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + QFile::encodeName(bus.fullServerName()));
+        m_server.clearRequests();
+        QElapsedTimer clock;
+        {
+            diag::AnalyticsPoster poster({std::chrono::seconds(10), std::chrono::seconds(30)});
+            poster.post({m_server.url("/mp/collect").toStdString(), "{}", "mp/collect", "silent"});
+            clock.start();
+            QVERIFY(!poster.finish(QDeadlineTimer(200)));
+        }
+        QVERIFY2(clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(logHasLine("GA: silent mp/collect ERROR not sent, the installer is exiting"));
+        QCOMPARE(m_server.requestCount(), 0);
     }
 
     // Rows: the event's reason, the answer (its status and body, and how late the body ends; -1:
