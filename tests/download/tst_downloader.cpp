@@ -124,6 +124,8 @@ HttpResponse cutRanged(const QByteArray &header, const QByteArray &value, bool s
 } // namespace
 
 Q_DECLARE_METATYPE(Setup)
+using OutcomeRow = std::tuple<QList<HttpResponse>, qint64, qint64, bool, QString, QString, Setup>;
+Q_DECLARE_METATYPE(OutcomeRow)
 using Status = DownloadResult::Status;
 Q_DECLARE_METATYPE(Status)
 
@@ -165,13 +167,9 @@ private slots:
 
 void TestDownloader::outcomes_data()
 {
-    QTest::addColumn<QList<HttpResponse>>("responses");
-    QTest::addColumn<qint64>("status");
-    QTest::addColumn<qint64>("code");
-    QTest::addColumn<bool>("resumable");
-    QTest::addColumn<QString>("message"); // the message contains this; empty: success
-    QTest::addColumn<QString>("line");    // a message logged once
-    QTest::addColumn<Setup>("setup");
+    // The responses, the HTTP status and curl's code, whether a resume state is kept, what the
+    // message contains (empty: success), a message logged once, and what the row arranges.
+    QTest::addColumn<OutcomeRow>("row");
     auto row = [](const char *name, QList<HttpResponse> rs, qint64 status, qint64 code = 0,
                   bool resumable = false, QString message = {}, QString line = {},
                   Setup setup = Setup::None) {
@@ -181,7 +179,7 @@ void TestDownloader::outcomes_data()
             message = code ? curl_easy_strerror(CURLcode(code)) : "Server returned HTTP " + http;
         if (line.isNull() && !code) // a transport error's line is known only once it happened
             line = failed ? "DL: HTTP " + http + ", treated as failure" : "DL: download complete";
-        QTest::newRow(name) << rs << status << code << resumable << message << line << setup;
+        QTest::newRow(name) << OutcomeRow{rs, status, code, resumable, message, line, setup};
     };
     const qint64 cut = CURLE_PARTIAL_FILE, timedOut = CURLE_OPERATION_TIMEDOUT;
     const qint64 unsupported = CURLE_UNSUPPORTED_PROTOCOL;
@@ -225,13 +223,8 @@ void TestDownloader::outcomes_data()
 
 void TestDownloader::outcomes()
 {
-    QFETCH(QList<HttpResponse>, responses);
-    QFETCH(qint64, status);
-    QFETCH(qint64, code);
-    QFETCH(bool, resumable);
-    QFETCH(QString, message);
-    QFETCH(QString, line);
-    QFETCH(Setup, setup);
+    QFETCH(OutcomeRow, row);
+    auto [responses, status, code, resumable, message, line, setup] = row;
     const bool unresolved = setup == Setup::Offline || setup == Setup::CancelOffline,
                offline = unresolved || setup == Setup::OfflineToLoopback, ok = message.isEmpty();
     for (const HttpResponse &r : responses)
@@ -244,23 +237,24 @@ void TestDownloader::outcomes()
     QVERIFY(setup == Setup::FolderInTheWay
                 ? QDir().mkpath(dest() + "/occupied")
                 : QFile(dest()).open(QIODevice::WriteOnly)); // an old file
-    const DownloadRun run = DownloadRun::exec(url, dest(), {}, [&](Downloader &dl, auto &o) {
-        o.totalTimeoutSeconds = offline ? 1 : 20;
-        o.networkAvailable = [offline] { return !offline; };
-        o.maxBytes = setup == Setup::Limited ? kLimit : -1;
-        if (setup == Setup::CancelAtReport || setup == Setup::AbandonAtReport)
-            dl.onProgress = [&dl, setup, report = dl.onProgress](qint64 written, qint64 total) {
-                report(written, total);
-                setup == Setup::CancelAtReport ? dl.cancel() : dl.abandon();
-            };
-        else if (setup == Setup::CancelAtLanding)
-            o.afterFileLanded = [&dl] { // only once it is there
-                if (QFileInfo(dl.destFile()).isFile())
-                    dl.cancel();
-            };
-        else if (setup == Setup::CancelOffline)
-            QTimer::singleShot(50, [&dl] { dl.cancel(); });
-    });
+    const DownloadRun run =
+        DownloadRun::exec(url, dest(), {}, [&, setup = setup](Downloader &dl, auto &o) {
+            o.totalTimeoutSeconds = offline ? 1 : 20;
+            o.networkAvailable = [offline] { return !offline; };
+            o.maxBytes = setup == Setup::Limited ? kLimit : -1;
+            if (setup == Setup::CancelAtReport || setup == Setup::AbandonAtReport)
+                dl.onProgress = [&dl, setup, report = dl.onProgress](qint64 written, qint64 total) {
+                    report(written, total);
+                    setup == Setup::CancelAtReport ? dl.cancel() : dl.abandon();
+                };
+            else if (setup == Setup::CancelAtLanding)
+                o.afterFileLanded = [&dl] { // only once it is there
+                    if (QFileInfo(dl.destFile()).isFile())
+                        dl.cancel();
+                };
+            else if (setup == Setup::CancelOffline)
+                QTimer::singleShot(50, [&dl] { dl.cancel(); });
+        });
     QVERIFY2(ok ? run.message == "" : run.message.contains(message), qPrintable(run.message));
     QCOMPARE(std::tuple(run.completed, run.ok(), run.httpStatus, run.errorCode,
                         run.resumeData.has_value()),
