@@ -23,7 +23,6 @@
 #include "ui/roundedbutton.h"
 
 #include <QComboBox>
-#include <QCryptographicHash>
 #include <QDesktopServices>
 #include <QLabel>
 #include <QLineEdit>
@@ -53,17 +52,20 @@ const QString kOtherImage =
 const QString kOtherApp = QM_SAMPLE_APP "/../../image-root" +
                           QString(platform::isArm64() ? "" : "-silicon") + "/Quillmarsh.app";
 
-QString installedApp()
-{
-    return QDir::homePath() + "/Applications/Quillmarsh.app";
-}
-
-bool privateDirEmpty()
-{
-    return entries(platform::privateDirectory()).isEmpty();
-}
+// The server's answer (a status, "garbage": no image, "sig 404"), the window's language, the
+// message on the detail line (and in the alert if any), whether the offline link is shown and
+// an alert, and what the user does then.
+using FailureRow = std::tuple<QString, int, QString, bool, bool, QString>;
+// The ms the first host waits to answer (-1: never), the bytes per 100 ms it trickles its
+// image (0: no trickle), whether the second never answers, or serves another release; how
+// many requests the first host saw, and a line in the log, with A and B for the hosts.
+using MirrorRow = std::tuple<int, int, bool, bool, int, QString>;
 
 } // namespace
+Q_DECLARE_METATYPE(FailureRow)
+Q_DECLARE_METATYPE(MirrorRow)
+using RunsRow = std::tuple<QString, double, bool, bool>;
+Q_DECLARE_METATYPE(RunsRow)
 
 class TestFlow : public QObject
 {
@@ -80,14 +82,17 @@ class TestFlow : public QObject
     const QString m_probe = m_tmp.filePath("probe"); // the sample app writes it when started
     QString m_question; // the text and button titles of the last exit question
 
-    // The flow as the application makes it, against the local server, its timers scaled; no sleep
-    // inhibitor (no system bus), images unchecked unless a row gives a key.
-    // hosts: the download hosts (default: the test server); stallSeconds > 0: how long a transfer
-    // may stall.
+    static QString installedApp() { return QDir::homePath() + "/Applications/Quillmarsh.app"; }
+    static QString privateDir() { return platform::privateDirectory(); }
+    static bool privateDirEmpty() { return entries(privateDir()).isEmpty(); }
+
+    // The flow as the application makes it, against the local server (or hosts), its timers
+    // scaled; no sleep inhibitor (no system bus), images unchecked unless a row gives a key;
+    // stallSeconds > 0: how long a transfer may stall.
     void makeWindow(double timeScale = 0.01, const QByteArray &imageKey = {},
                     const QString &hosts = {}, int stallSeconds = 0)
     {
-        SetupFlow::Parts parts = SetupFlow::standardParts(platform::privateDirectory());
+        SetupFlow::Parts parts = SetupFlow::standardParts(privateDir());
         parts.downloadBaseURL = hosts.isEmpty() ? m_server->url(QString()) : hosts;
         if (stallSeconds > 0)
             parts.download = createNetworkDownloadStage(
@@ -139,8 +144,8 @@ class TestFlow : public QObject
         QTRY_VERIFY(privateDirEmpty());
     }
 
-    // Install, to the finished screen, with the bundle installed byte-identical to app; then the
-    // window closes and nothing of the download is left.
+    // Install, to the finished screen, with the bundle installed byte-identical to app; then
+    // nothing of the download is left.
     void expectInstalled(const QString &app)
     {
         install();
@@ -179,18 +184,9 @@ class TestFlow : public QObject
         return text && writeFile(copy + ".sig", *text) ? text->size() : -1;
     }
 
-    static QMap<QString, QByteArray> folderFiles()
-    {
-        QMap<QString, QByteArray> files;
-        const QDir dir(platform::privateDirectory());
-        for (const QString &name : dir.entryList(QDir::Files | QDir::Hidden))
-            files[name] = readFile(dir.filePath(name));
-        return files;
-    }
     static std::optional<ResumeState> keptState()
     {
-        const auto blob =
-            readStateFile(stateFileFor(layout::imageFile(platform::privateDirectory())));
+        const auto blob = readStateFile(stateFileFor(layout::imageFile(privateDir())));
         return blob ? ResumeState::decode(*blob) : std::nullopt;
     }
     // What the run's last download line says came over the network, and was reused.
@@ -206,8 +202,7 @@ class TestFlow : public QObject
 
     QString log() const { return logText(m_logStart); }
 
-    // The analytics events sent, as the log has them: "name:reason", in order. (Which event a
-    // failure sends is tst_setupflow's.)
+    // The analytics events sent, as the log has them: "name:reason", in order.
     QStringList events() const
     {
         static const QRegularExpression line("GA: event (\\S+) reason=\"([^\"]*)\"");
@@ -256,10 +251,9 @@ private slots:
     // (a space in its name, which the mount table escapes) and a staging copy.
     void leftoversClearedAtStart()
     {
-        const QString dir = platform::privateDirectory();
-        QVERIFY(QDir().mkpath(dir + "/mount x1") &&
-                QDir().mkpath(dir + "/stage-x2/Quillmarsh.app"));
-        if (QProcess::execute("squashfuse", {kImage, dir + "/mount x1"}) != 0)
+        QVERIFY(QDir().mkpath(privateDir() + "/mount x1") &&
+                QDir().mkpath(privateDir() + "/stage-x2/Quillmarsh.app"));
+        if (QProcess::execute("squashfuse", {kImage, privateDir() + "/mount x1"}) != 0)
             QSKIP("no FUSE here");
         makeWindow();
         QVERIFY(privateDirEmpty());
@@ -271,32 +265,20 @@ private slots:
     // offline link, which quits unasked, or a confirmed exit.
     void failure_data()
     {
+        QTest::addColumn<FailureRow>("row");
         // clang-format off
-        QTest::addColumn<QString>("answer"); // the server's: a status, "garbage" (no image) or "sig 404"
-        QTest::addColumn<int>("language");
-        QTest::addColumn<QString>("message"); // on the detail line, and in the alert if any
-        QTest::addColumn<bool>("offline");    // the offline link is shown
-        QTest::addColumn<bool>("alerted");
-        QTest::addColumn<QString>("then");
-        QTest::newRow("404, then Retry and Start Now") << "404" << 0 << "Server returned HTTP 404" << true << false << "retry";
-        QTest::newRow("410, then the offline link") << "410" << 0 << "Server returned HTTP 410" << true << false << "offline";
-        QTest::newRow("does not mount, then exit") << "garbage" << 0 << "Could not mount the disk image." << false << true << "exit";
-        QTest::newRow("not verified, in German, then exit") << "sig 404" << 1
-            << "Der Download konnte nicht überprüft werden. Bitte versuchen Sie es erneut." << false << false << "exit";
+        QTest::newRow("404, then Retry and Start Now") << FailureRow{"404", 0, "Server returned HTTP 404", true, false, "retry"};
+        QTest::newRow("410, then the offline link") << FailureRow{"410", 0, "Server returned HTTP 410", true, false, "offline"};
+        QTest::newRow("does not mount, then exit") << FailureRow{"garbage", 0, "Could not mount the disk image.", false, true, "exit"};
+        QTest::newRow("not verified, in German, then exit") << FailureRow{"sig 404", 1,
+            "Der Download konnte nicht überprüft werden. Bitte versuchen Sie es erneut.", false, false, "exit"};
         // clang-format on
     }
     void failure()
     {
-        QFETCH(QString, answer);
-        QFETCH(int, language);
-        QFETCH(QString, message);
-        QFETCH(bool, offline);
-        QFETCH(bool, alerted);
-        QFETCH(QString, then);
-        QTemporaryDir keys;
-        const QByteArray key =
-            answer == "sig 404" ? makeEd25519Key(keys.filePath("key.pem")) : QByteArray();
-        makeWindow(0.01, key);
+        QFETCH(FailureRow, row);
+        const auto &[answer, language, message, offline, alerted, then] = row;
+        makeWindow(0.01, answer == "sig 404" ? makeEd25519Key(m_tmp.filePath("key.pem")) : "");
         auto *popup = view<QComboBox>("langPopup");
         popup->setCurrentIndex(language);
         emit popup->activated(language);
@@ -306,13 +288,11 @@ private slots:
                                               : HttpResponse::make(answer.right(3).toInt(), "no"));
         install();
         QTRY_COMPARE_WITH_TIMEOUT(text("detailLabel"), message, 20000);
-        QCOMPARE(text("statusLabel"), L.installFailed);
-        QCOMPARE(view<RoundedButton>("installButton")->title(), L.btnRetry);
-        QVERIFY(!shown("acceptCheck") && !shown("installView"));
-        QVERIFY(view("installButton")->isEnabled());
-        QCOMPARE(shown("offlineLink"), offline);
+        QCOMPARE(std::tuple(text("statusLabel"), view<RoundedButton>("installButton")->title(),
+                            shown("acceptCheck") || shown("installView"),
+                            view("installButton")->isEnabled(), shown("offlineLink")),
+                 std::tuple(L.installFailed, L.btnRetry, false, true, offline));
         QCOMPARE(alert(), alerted ? QString("%1 %2").arg(QMessageBox::Critical).arg(message) : "");
-
         if (then == "offline") {
             QTest::mouseClick(view<LinkLabel>("offlineLink"), Qt::LeftButton);
             QCOMPARE(m_opened, QStringList{c->flow()->installerURL()});
@@ -331,10 +311,9 @@ private slots:
             QVERIFY(shown("installView") && !view("langPopup")->isEnabled());
             QVERIFY(text("statusLabel").isEmpty() && !shown("offlineLink"));
             QTRY_COMPARE_WITH_TIMEOUT(c->flow()->state(), SetupFlow::State::Finished, 20000);
-            QVERIFY(shown("finishView") && !shown("installView"));
-            QCOMPARE(view<QProgressBar>("progress")->value(), 1000);
-            QCOMPARE(text("instStatus"), L.installingWait + "  100%");
-            QCOMPARE(c->flow()->installedApp(), installedApp());
+            QCOMPARE(std::tuple(shown("finishView"), shown("installView"),
+                                view<QProgressBar>("progress")->value(), text("instStatus")),
+                     std::tuple(true, false, 1000, L.installingWait + "  100%"));
             QCOMPARE(QProcess::execute("diff", {"-r", installedApp(), QM_SAMPLE_APP}), 0);
             QTest::mouseClick(view<RoundedButton>("startButton"), Qt::LeftButton);
             QTRY_VERIFY(QFile::exists(m_probe));
@@ -346,35 +325,31 @@ private slots:
     // of its bytes: by a kill (the private folder as the kill left it: its files are copied while
     // the download stalls and put back after) or by a confirmed exit, which cancels it first and
     // closes the window once it is back. What it held may then be spoilt (which held bytes are
-    // accepted is tst_helddownload's). The second run installs the signed image byte-identical,
-    // fetching over the network what the row says and counting what it reused.
+    // accepted is tst_helddownload's; bytes past the kept state are cut off, tst_downloader's).
+    // The second run installs the signed image byte-identical, fetching over the network what
+    // the row says and counting what it reused.
+    // How the first run stops, or what is spoilt after; the share of the image held then;
+    // whether the second run fetches the whole image again, and whether it reused the held share.
     void acrossRuns_data()
     {
-        QTest::addColumn<QString>("spoil");
-        QTest::addColumn<double>("share");   // of the image held when the first run stops
-        QTest::addColumn<double>("fetched"); // share of the image fetched by the second run
-        QTest::addColumn<double>("reused");  // share of the image the second run reused
+        QTest::addColumn<RunsRow>("row");
         // clang-format off
-        QTest::newRow("killed at 30 %") << "kill" << 0.3 << 0.7 << 0.3;
-        QTest::newRow("killed at 90 %") << "kill" << 0.9 << 0.1 << 0.9;
-        QTest::newRow("killed at 99.9 %") << "kill" << 0.999 << 0.001 << 0.999;
-        QTest::newRow("confirmed exit at 50 %") << "exit" << 0.5 << 0.5 << 0.5;
-        QTest::newRow("power cut: state older than the held file") << "older state" << 0.5 << 0.75 << 0.25;
+        QTest::newRow("killed at 30 %") << RunsRow{"kill", 0.3, false, true};
+        QTest::newRow("killed at 99.9 %") << RunsRow{"kill", 0.999, false, true};
+        QTest::newRow("confirmed exit at 50 %") << RunsRow{"exit", 0.5, false, true};
         // The held bytes fail their digest: the file starts over, nothing of it reused.
-        QTest::newRow("held bytes changed on disk") << "changed" << 0.5 << 1.0 << 0.0;
+        QTest::newRow("held bytes changed on disk") << RunsRow{"changed", 0.5, true, false};
         // A new release: its image, checked against the .sig held, then both files again.
-        QTest::newRow("server's file replaced by a new release") << "replaced" << 0.5 << 2.0 << 0.0;
+        QTest::newRow("server's file replaced by a new release") << RunsRow{"replaced", 0.5, true, false};
         // clang-format on
     }
     void acrossRuns()
     {
-        QFETCH(QString, spoil);
-        QFETCH(double, share);
-        QFETCH(double, fetched);
-        QFETCH(double, reused);
-        QTemporaryDir keys;
-        const QByteArray key = makeEd25519Key(keys.filePath("key.pem"));
-        const qint64 sig = publish(m_www.path(), kImage, keys.filePath("key.pem"), 1);
+        QFETCH(RunsRow, row);
+        const auto &[spoil, share, startsOver, reused] = row;
+        const QString pem = m_tmp.filePath("key.pem");
+        const QByteArray key = makeEd25519Key(pem);
+        const qint64 sig = publish(m_www.path(), kImage, pem, 1);
         QVERIFY(sig > 0);
         const qint64 size = QFileInfo(kImage).size(), held = qint64(double(size) * share);
         serve(m_server.get(), m_www.path(), held);
@@ -383,82 +358,64 @@ private slots:
         // Each piece is kept within 20 ms; a slow disk's syncs may add seconds, never the 20 s
         // a state kept far too seldom would wait before it follows the first piece.
         QTRY_VERIFY_WITH_TIMEOUT(keptState() && keptState()->offset == held, 15000);
+        QMap<QString, QByteArray> left;
+        for (const QString &name : QDir(privateDir()).entryList(QDir::Files | QDir::Hidden))
+            left[name] = readFile(privateDir() + '/' + name);
         if (spoil == "exit") {
             answerExitQuestion("OK");
             QVERIFY(!c->window()->close()); // it waits for the download
             QTRY_VERIFY(!c->window()->isVisible());
             QTRY_COMPARE(events(),
                          QStringList({"setup_run", "install_start", "install_cancelled"}));
-            c->flow()->shutdown();
-        } else {
-            const QMap<QString, QByteArray> left = folderFiles();
-            c->flow()->shutdown();
-            QVERIFY(QDir(platform::privateDirectory()).removeRecursively());
-            QVERIFY(QDir().mkpath(platform::privateDirectory()));
-            for (auto it = left.cbegin(); it != left.cend(); ++it)
-                QVERIFY(writeFile(platform::privateDirectory() + '/' + it.key(), it.value()));
+            left.clear();
         }
+        c->flow()->shutdown();
         c.reset();
+        if (!left.isEmpty()) // as the kill left it
+            QVERIFY(QDir(privateDir()).removeRecursively() && QDir().mkpath(privateDir()));
+        for (auto it = left.cbegin(); it != left.cend(); ++it)
+            QVERIFY(writeFile(privateDir() + '/' + it.key(), it.value()));
         const std::optional<ResumeState> kept = keptState();
         QVERIFY(kept);
-        ResumeState state = *kept;
         qint64 newSig = 0;
-        if (spoil == "replaced") {
-            newSig = publish(m_www.path(), kOtherImage, keys.filePath("key.pem"), 2);
-        } else if (spoil == "changed") {
-            QFile part(state.partialPath);
+        if (spoil == "replaced")
+            newSig = publish(m_www.path(), kOtherImage, pem, 2);
+        if (QFile part(kept->partialPath); spoil == "changed")
             QVERIFY(part.open(QIODevice::ReadWrite) && part.seek(1) && part.write("x") == 1);
-        } else if (spoil == "older state") {
-            state.offset = held / 2;
-            state.heldSha256 = QCryptographicHash::hash(readFile(kImage).left(held / 2),
-                                                        QCryptographicHash::Sha256);
-            QVERIFY(writeStateFile(stateFileFor(layout::imageFile(platform::privateDirectory())),
-                                   state.encode()));
-        }
         m_logStart = logSize();
         makeWindow(0.01, key);
         expectInstalled(spoil == "replaced" ? kOtherApp : QString(QM_SAMPLE_APP));
-        const qint64 rest = spoil == "older state" ? size - held / 2 : size - held;
-        QCOMPARE(bytesThisRun(), std::pair(fetched < 1.0 ? rest : qint64(fetched) * size + newSig,
-                                           qint64(reused * double(size)) + (newSig ? 0 : sig)));
+        const qint64 fetched = !startsOver ? size - held : newSig ? 2 * size + newSig : size;
+        QCOMPARE(bytesThisRun(), std::pair(fetched, (reused ? held : 0) + (newSig ? 0 : sig)));
     }
 
     // Two download hosts, the second serving the signed image; the first answers every request
     // as the row's response says, its pieces paced. A silent first host has the second asked
     // beside it (after 1 s, scaled) and is left once the second answers; a trickling one is left
     // and its bytes continue on the second. (A host alone keeps its patience: tst_hostpolicy.)
-    // A mirror holding
-    // another signed version of the same size: the bytes held from the first host are continued
-    // there, fail the digest, and both files are fetched again.
+    // A mirror holding another signed version of the same size: the bytes held from the first
+    // host are continued there, fail the digest, and both files are fetched again.
     void mirrors_data()
     {
-        QTest::addColumn<int>("answerAfter");   // ms the first host waits to answer; -1: never
-        QTest::addColumn<int>("trickle");       // bytes per 100 ms of its image; 0: no trickle
-        QTest::addColumn<bool>("secondSilent"); // the second host never answers
-        QTest::addColumn<bool>("otherVersion"); // the second serves another release
-        QTest::addColumn<int>("firstAsked");
-        QTest::addColumn<QString>("line"); // in the log, with A and B for the hosts
+        QTest::addColumn<MirrorRow>("row");
+        const QString sig = kImageName + ".sig";
         // clang-format off
-        QTest::newRow("silent first host: the second asked beside it wins") << -1 << 0 << false << false << 1
-            << "FLOW: no answer from A/" + kImageName + ".sig within 100 ms, asking B/" + kImageName + ".sig beside it";
-        QTest::newRow("first host slow to answer, the second silent: the first carries on") << 400 << 0 << true << false << 2
-            << "FLOW: A/" + kImageName + " answered first and carries on";
-        QTest::newRow("trickling first host left, its bytes continued") << 0 << 240 << false << false << 2
-            << "FLOW: leaving download host A (download_error_28";
-        QTest::newRow("mirror with another signed version of the same size") << 0 << 0 << false << true << 0
-            << "FLOW: image did not check out against bytes from two hosts";
+        QTest::newRow("silent first host: the second asked beside it wins") << MirrorRow{-1, 0, false, false, 1,
+            "FLOW: no answer from A/" + sig + " within 100 ms, asking B/" + sig + " beside it"};
+        QTest::newRow("first host slow to answer, the second silent: the first carries on") << MirrorRow{400, 0, true, false, 2,
+            "FLOW: A/" + kImageName + " answered first and carries on"};
+        QTest::newRow("trickling first host left, its bytes continued") << MirrorRow{0, 240, false, false, 2,
+            "FLOW: leaving download host A (download_error_28"};
+        QTest::newRow("mirror with another signed version of the same size") << MirrorRow{0, 0, false, true, 0,
+            "FLOW: image did not check out against bytes from two hosts"};
         // clang-format on
     }
     void mirrors()
     {
-        QFETCH(int, answerAfter);
-        QFETCH(int, trickle);
-        QFETCH(bool, secondSilent);
-        QFETCH(bool, otherVersion);
-        QFETCH(int, firstAsked);
-        QFETCH(QString, line);
-        QTemporaryDir keys, mirror;
-        const QString pem = keys.filePath("key.pem");
+        QFETCH(MirrorRow, row);
+        const auto [answerAfter, trickle, secondSilent, otherVersion, firstAsked, line] = row;
+        QTemporaryDir mirror;
+        const QString pem = m_tmp.filePath("key.pem");
         const QByteArray key = makeEd25519Key(pem);
         const qint64 size = QFileInfo(kImage).size(), sig = publish(m_www.path(), kImage, pem, 1);
         QVERIFY(sig > 0);
@@ -477,7 +434,7 @@ private slots:
         }
         const QString www = m_www.path();
         if (a)
-            a->setHandler([=](const HttpRequest &r) {
+            a->setHandler([=, answerAfter = answerAfter, trickle = trickle](const HttpRequest &r) {
                 QThread::msleep(ulong(qMax(0, answerAfter))); // its connection's thread
                 HttpResponse answer = TestHttpServer::fileResponse(r, www + r.path());
                 answer.noAnswer = answerAfter < 0;

@@ -1,4 +1,3 @@
-#include "diag/analytics.h"
 #include "diag/itlog.h"
 #include "download/connectivity.h"
 #include "download/downloader.h"
@@ -12,20 +11,15 @@
 #include "tlsnginx.h"
 
 #include <QCryptographicHash>
-#include <QProcess>
 #include <QRandomGenerator>
-#include <QRegularExpression>
 #include <QScopeGuard>
-#include <QStandardPaths>
 #include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
 #include <curl/curl.h>
-#include <sched.h>
 #include <sys/mount.h>
-#include <unistd.h>
 
 using namespace download;
 
@@ -100,9 +94,7 @@ bool writeImage(const QString &path, int seed, qint64 size)
 // Messages that start with prefix, logged since the log was last emptied.
 int logged(const QString &prefix)
 {
-    ITLogDrain(2000);
-    QFile f(ITLogFilePath());
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).count("  " + prefix) : -1;
+    return logText().count("  " + prefix);
 }
 
 bool emptyLog()
@@ -132,6 +124,8 @@ HttpResponse cutRanged(const QByteArray &header, const QByteArray &value, bool s
 } // namespace
 
 Q_DECLARE_METATYPE(Setup)
+using OutcomeRow = std::tuple<QList<HttpResponse>, qint64, qint64, bool, QString, QString, Setup>;
+Q_DECLARE_METATYPE(OutcomeRow)
 using Status = DownloadResult::Status;
 Q_DECLARE_METATYPE(Status)
 
@@ -173,13 +167,9 @@ private slots:
 
 void TestDownloader::outcomes_data()
 {
-    QTest::addColumn<QList<HttpResponse>>("responses");
-    QTest::addColumn<qint64>("status");
-    QTest::addColumn<qint64>("code");
-    QTest::addColumn<bool>("resumable");
-    QTest::addColumn<QString>("message"); // the message contains this; empty: success
-    QTest::addColumn<QString>("line");    // a message logged once
-    QTest::addColumn<Setup>("setup");
+    // The responses, the HTTP status and curl's code, whether a resume state is kept, what the
+    // message contains (empty: success), a message logged once, and what the row arranges.
+    QTest::addColumn<OutcomeRow>("row");
     auto row = [](const char *name, QList<HttpResponse> rs, qint64 status, qint64 code = 0,
                   bool resumable = false, QString message = {}, QString line = {},
                   Setup setup = Setup::None) {
@@ -189,7 +179,7 @@ void TestDownloader::outcomes_data()
             message = code ? curl_easy_strerror(CURLcode(code)) : "Server returned HTTP " + http;
         if (line.isNull() && !code) // a transport error's line is known only once it happened
             line = failed ? "DL: HTTP " + http + ", treated as failure" : "DL: download complete";
-        QTest::newRow(name) << rs << status << code << resumable << message << line << setup;
+        QTest::newRow(name) << OutcomeRow{rs, status, code, resumable, message, line, setup};
     };
     const qint64 cut = CURLE_PARTIAL_FILE, timedOut = CURLE_OPERATION_TIMEDOUT;
     const qint64 unsupported = CURLE_UNSUPPORTED_PROTOCOL;
@@ -233,13 +223,8 @@ void TestDownloader::outcomes_data()
 
 void TestDownloader::outcomes()
 {
-    QFETCH(QList<HttpResponse>, responses);
-    QFETCH(qint64, status);
-    QFETCH(qint64, code);
-    QFETCH(bool, resumable);
-    QFETCH(QString, message);
-    QFETCH(QString, line);
-    QFETCH(Setup, setup);
+    QFETCH(OutcomeRow, row);
+    auto [responses, status, code, resumable, message, line, setup] = row;
     const bool unresolved = setup == Setup::Offline || setup == Setup::CancelOffline,
                offline = unresolved || setup == Setup::OfflineToLoopback, ok = message.isEmpty();
     for (const HttpResponse &r : responses)
@@ -252,23 +237,24 @@ void TestDownloader::outcomes()
     QVERIFY(setup == Setup::FolderInTheWay
                 ? QDir().mkpath(dest() + "/occupied")
                 : QFile(dest()).open(QIODevice::WriteOnly)); // an old file
-    const DownloadRun run = DownloadRun::exec(url, dest(), {}, [&](Downloader &dl, auto &o) {
-        o.totalTimeoutSeconds = offline ? 1 : 20;
-        o.networkAvailable = [offline] { return !offline; };
-        o.maxBytes = setup == Setup::Limited ? kLimit : -1;
-        if (setup == Setup::CancelAtReport || setup == Setup::AbandonAtReport)
-            dl.onProgress = [&dl, setup, report = dl.onProgress](qint64 written, qint64 total) {
-                report(written, total);
-                setup == Setup::CancelAtReport ? dl.cancel() : dl.abandon();
-            };
-        else if (setup == Setup::CancelAtLanding)
-            o.afterFileLanded = [&dl] { // only once it is there
-                if (QFileInfo(dl.destFile()).isFile())
-                    dl.cancel();
-            };
-        else if (setup == Setup::CancelOffline)
-            QTimer::singleShot(50, [&dl] { dl.cancel(); });
-    });
+    const DownloadRun run =
+        DownloadRun::exec(url, dest(), {}, [&, setup = setup](Downloader &dl, auto &o) {
+            o.totalTimeoutSeconds = offline ? 1 : 20;
+            o.networkAvailable = [offline] { return !offline; };
+            o.maxBytes = setup == Setup::Limited ? kLimit : -1;
+            if (setup == Setup::CancelAtReport || setup == Setup::AbandonAtReport)
+                dl.onProgress = [&dl, setup, report = dl.onProgress](qint64 written, qint64 total) {
+                    report(written, total);
+                    setup == Setup::CancelAtReport ? dl.cancel() : dl.abandon();
+                };
+            else if (setup == Setup::CancelAtLanding)
+                o.afterFileLanded = [&dl] { // only once it is there
+                    if (QFileInfo(dl.destFile()).isFile())
+                        dl.cancel();
+                };
+            else if (setup == Setup::CancelOffline)
+                QTimer::singleShot(50, [&dl] { dl.cancel(); });
+        });
     QVERIFY2(ok ? run.message == "" : run.message.contains(message), qPrintable(run.message));
     QCOMPARE(std::tuple(run.completed, run.ok(), run.httpStatus, run.errorCode,
                         run.resumeData.has_value()),
@@ -350,30 +336,32 @@ void TestDownloader::decision()
 
 void TestDownloader::resume_data()
 {
-    // The row names what spoils the resumption of a download cut at 40 %.
+    // What spoils the resumption of a download cut at 40 %. Then once more from byte 0: a 416
+    // has no body, and a server without ETags that ignores If-Range sends the new version's 206.
+    // An error page answers the range: the next attempt still continues the held bytes. Bytes
+    // written after the state was (a power cut, a kill) are cut off, not trusted.
+    QTest::addColumn<QString>("fault");
     QTest::addColumn<bool>("rangeAsked");
     QTest::addColumn<int>("requests");
-    QTest::newRow("file changed, 200") << true << 1;
-    // Then once more from byte 0: a 416 has no body, and a server without ETags that ignores
-    // If-Range sends the new version's 206.
-    QTest::newRow("416") << true << 2;
-    QTest::newRow("If-Range ignored, Last-Modified changed") << true << 2;
-    // An error page answers the range: the next attempt still continues the held bytes.
-    QTest::newRow("503, then 206") << true << 2;
-    // Bytes written after the state was (a power cut, a kill) are cut off, not trusted.
-    QTest::newRow("partial file grew") << true << 1;
+    for (const auto &[fault, rangeAsked, requests] :
+         {std::tuple{"file changed, 200", true, 1},
+          {"416", true, 2},
+          {"If-Range ignored, Last-Modified changed", true, 2},
+          {"503, then 206", true, 2},
+          {"partial file grew", true, 1}})
+        QTest::newRow(fault) << QString(fault) << rangeAsked << requests;
     // A resume state altered in its validator is still well-formed: only its checksum tells;
     // held bytes that changed on disk only their digest.
-    for (const char *tag : {"blob validator altered", "empty blob", "partial file shrank",
-                            "held bytes changed", "partial file is a link"})
-        QTest::newRow(tag) << false << 1;
+    for (const char *fault : {"blob validator altered", "empty blob", "partial file shrank",
+                              "held bytes changed", "partial file is a link"})
+        QTest::newRow(fault) << QString(fault) << false << 1;
 }
 
 void TestDownloader::resume()
 {
+    QFETCH(QString, fault);
     QFETCH(bool, rangeAsked);
     QFETCH(int, requests);
-    const QString fault = QTest::currentDataTag();
     const qint64 size = 1 << 20, cut = size * 2 / 5;
     const QString image = m_dir->filePath("image.dmg"), url = m_server->url("/image.dmg");
     QVERIFY(writeImage(image, 1, size));
@@ -500,7 +488,7 @@ void TestDownloader::noSpace()
     const qint64 code = lengthKnown ? 0 : CURLE_WRITE_ERROR;
     const QString folder = m_dir->filePath("small");
     QVERIFY(QDir().mkpath(folder));
-    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
+    if (!privateMounts())
         QSKIP("no private mount namespace here (needs CAP_SYS_ADMIN)");
     QCOMPARE(
         ::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0, "size=2m,mode=0700"),
@@ -546,34 +534,28 @@ void TestDownloader::nginx_data()
 {
     QTest::addColumn<QString>("server");     // "plain", or the TLS server of that certificate
     QTest::addColumn<QList<double>>("cuts"); // fractions of the file, one per attempt
-    QTest::addColumn<bool>("proxy");         // through tinyproxy, as http(s)_proxy says
     QTest::addColumn<int>("transport");      // TransportFailure; None: saved
     using T = TransportFailure;
     // clang-format off
-    QTest::newRow("http_proxy, download and analytics") << "plain" << QList<double>{} << true << int(T::None);
-    QTest::newRow("TLS, HTTP/2, cut twice, resumed") << "good" << QList<double>{0.3, 0.6} << false << int(T::None);
-    QTest::newRow("https_proxy, CONNECT") << "good" << QList<double>{} << true << int(T::None);
-    QTest::newRow("untrusted CA") << "untrusted" << QList<double>{} << false << int(T::CertificateUntrusted);
-    QTest::newRow("wrong host") << "wrong" << QList<double>{} << false << int(T::CertificateWrongHost);
-    QTest::newRow("expired") << "expired" << QList<double>{} << false << int(T::CertificateExpired);
+    QTest::newRow("HTTP/1.1, cut once, resumed") << "plain" << QList<double>{0.5} << int(T::None);
+    QTest::newRow("TLS, HTTP/2, cut twice, resumed") << "good" << QList<double>{0.3, 0.6} << int(T::None);
+    QTest::newRow("untrusted CA") << "untrusted" << QList<double>{} << int(T::CertificateUntrusted);
+    QTest::newRow("wrong host") << "wrong" << QList<double>{} << int(T::CertificateWrongHost);
+    QTest::newRow("expired") << "expired" << QList<double>{} << int(T::CertificateExpired);
     // clang-format on
 }
 
 // The real server's Range, ETag and If-Range behaviour through a relay that drops the connection
 // part-way; over TLS the certificate is checked against the system's store (holding the test's
-// CA). Proxies come from the environment, as libcurl reads them, for the download and the
-// analytics posts alike; what went through the proxy is read from its log.
+// CA). (Downloads through a real proxy are tst_proxy's.)
 void TestDownloader::nginx()
 {
     QFETCH(QString, server);
     QFETCH(QList<double>, cuts);
-    QFETCH(bool, proxy);
     QFETCH(int, transport);
     const bool tls = server != "plain";
-    const QString tinyproxy =
-        QStandardPaths::findExecutable("tinyproxy", {"/usr/bin", "/usr/sbin"});
-    if (!TlsNginx::installed() || (proxy && tinyproxy.isEmpty()))
-        QSKIP("nginx or tinyproxy is not installed (Debian packages nginx-light, tinyproxy)");
+    if (!TlsNginx::installed())
+        QSKIP("nginx is not installed (Debian package nginx-light)");
     QVERIFY(m_nginx.start());
     std::optional<TestTrustStore> trust;
     if (tls && !trust.emplace(m_nginx.caFile()).active())
@@ -588,37 +570,6 @@ void TestDownloader::nginx()
     const QString url =
         QString(tls ? "https://localhost:%1" : "http://127.0.0.1:%1").arg(relay.port()) +
         "/quillmarsh.dmg";
-
-    QProcess proxyProcess;
-    QString log;
-    const auto through = [&](const QString &method) {
-        log += QString::fromUtf8(proxyProcess.readAll());
-        return log.count(QRegularExpression("Request \\(file descriptor \\d+\\): " + method + " "));
-    };
-    const char *variable = tls ? "https_proxy" : "http_proxy";
-    const auto stop = qScopeGuard([&] {
-        qunsetenv(variable);
-        qunsetenv("no_proxy");
-        proxyProcess.terminate();
-        proxyProcess.waitForFinished(5000);
-    });
-    if (proxy) {
-        const quint16 port = freeLoopbackPort();
-        const QString conf = m_dir->filePath("tinyproxy.conf");
-        QVERIFY(writeFile(conf, QString("Port %1\nListen 127.0.0.1\nTimeout 30\nLogLevel Info\n"
-                                        "Allow 127.0.0.1\nUser nobody\nGroup nogroup\n")
-                                    .arg(port)
-                                    .toUtf8()));
-        proxyProcess.setProcessChannelMode(QProcess::MergedChannels);
-        proxyProcess.start(tinyproxy, {"-d", "-c", conf});
-        QVERIFY2(
-            QTest::qWaitFor(
-                [&] { return through("GET") >= 0 && log.contains("Accepting connections"); }, 5000),
-            qPrintable(log));
-        qputenv(variable, QByteArray("http://127.0.0.1:") + QByteArray::number(port));
-        qputenv("no_proxy", "example.invalid"); // libcurl may otherwise go direct to loopback
-    }
-
     std::optional<QByteArray> resume;
     for (int attempt = 0; attempt < cuts.size(); ++attempt) {
         const DownloadRun run = DownloadRun::exec(url, dest(), resume);
@@ -628,24 +579,14 @@ void TestDownloader::nginx()
     }
     const DownloadRun last = DownloadRun::exec(url, dest(), resume);
     QCOMPARE(int(last.transport), transport);
-    if (transport != int(TransportFailure::None)) {
-        QVERIFY(!QFile::exists(dest()) && partials().isEmpty() && !last.resumeData);
-        QCOMPARE(logged("DL: error 60 "), 1);
-        return;
-    }
-    QVERIFY2(last.ok(), qPrintable(last.message));
-    QCOMPARE(std::tuple(last.httpStatus, sha256Of(dest()), last.sha256.toHex(), partials()),
-             std::tuple(cuts.isEmpty() ? 200LL : 206LL, sha256Of(image), sha256Of(image),
-                        QStringList()));
-    QCOMPARE(logged("DL: resumed at offset "), int(cuts.size()));
-    if (proxy) // A resumed attempt sets its handle up as a first one does: one download shows it.
-        QTRY_COMPARE(through(tls ? "CONNECT" : "GET"), 1);
-    if (proxy && !tls) {
-        ITSetAnalyticsConfig({m_server->url({}), "G-TEST000001", "s", 5000});
-        ITTrackEvent("through_proxy");
-        QTRY_COMPARE(through("POST"), 2);
-    }
+    const bool ok = transport == int(TransportFailure::None);
+    QVERIFY2(ok == last.ok() && !last.resumeData && partials().isEmpty(), qPrintable(last.message));
+    QCOMPARE(std::tuple(sha256Of(dest()), last.sha256.toHex(), logged("DL: error 60 ")),
+             ok ? std::tuple(sha256Of(image), sha256Of(image), 0)
+                : std::tuple(QByteArray(), QByteArray(), 1));
+    QCOMPARE(std::pair(last.httpStatus, logged("DL: resumed at offset ")),
+             std::pair(ok ? 206LL : 0LL, int(cuts.size())));
 }
 
-QM_TEST_GUILESS_MAIN(TestDownloader) // with the diagnostics, for the proxy row's analytics posts
+QM_TEST_GUILESS_MAIN(TestDownloader)
 #include "tst_downloader.moc"

@@ -12,57 +12,51 @@ constexpr qint64 kHour = 3600 * 1000;
 constexpr qint64 kNow = 1'800'000'000'000;
 const QString kFolder = "/home/u/.cache/qm";
 const QStringList kHosts{"https://a.example", "https://b.example"};
+using Row = std::tuple<qint64, QString, QString, qint64, QString, qint64, QString, int>;
 
 } // namespace
+Q_DECLARE_METATYPE(Row)
 
 class TestHeldDownload : public QObject
 {
     Q_OBJECT
 
 private slots:
+    // The resume state's age in hours (negative: saved in the future), its address, its partial
+    // file (a name in the folder, or a whole path) and offset (of 1000 bytes); which files are
+    // there (partial, image, both or none); the size the .sig signs (-1: unsigned); why it is
+    // refused (empty: accepted), and the host it goes on at when accepted.
     void verdict_data()
     {
-        QTest::addColumn<qint64>("ageHours"); // negative: saved in the future
-        QTest::addColumn<QString>("url");
-        QTest::addColumn<QString>("partial");   // its file name in the folder, or a whole path
-        QTest::addColumn<qint64>("offset");     // of 1000 bytes
-        QTest::addColumn<QString>("present");   // partial, image, both or none
-        QTest::addColumn<qint64>("signedSize"); // -1: unsigned
-        QTest::addColumn<QString>("why");       // empty: accepted
-        QTest::addColumn<int>("host");          // where it goes on, when accepted
+        QTest::addColumn<Row>("row");
         const QString a = "https://a.example/q.dmg", b = "https://b.example/q.dmg",
                       part = layout::partialPrefix(layout::imageFile(kFolder)) + "1a2b3c4d";
+        const QString gone = "the bytes it describes are gone",
+                      foreign = "from an address this program does not download from";
         // clang-format off
-        QTest::newRow("half, a day old") << 24LL << a << part << 500LL << "partial" << -1LL << "" << 0;
-        QTest::newRow("13 days old") << 13 * 24LL << a << part << 500LL << "partial" << -1LL << "" << 0;
-        QTest::newRow("15 days old") << 15 * 24LL << a << part << 500LL << "partial" << -1LL << "older than 14 days" << 0;
-        QTest::newRow("20 hours in the future: a clock set back") << -20LL << a << part << 500LL << "partial" << -1LL << "" << 0;
-        QTest::newRow("two days in the future") << -48LL << a << part << 500LL << "partial" << -1LL << "saved in the future" << 0;
-        QTest::newRow("arrived whole, never installed") << 1LL << a << part << 1000LL << "image" << -1LL << "" << 0;
-        QTest::newRow("whole, image gone") << 1LL << a << part << 1000LL << "none" << -1LL << "the bytes it describes are gone" << 0;
-        QTest::newRow("half, partial gone, an image there") << 1LL << a << part << 500LL << "image" << -1LL << "the bytes it describes are gone" << 0;
-        QTest::newRow("partial outside the folder") << 1LL << a << "/tmp/" + part << 500LL << "both" << -1LL << "the bytes it describes are gone" << 0;
-        QTest::newRow("partial named for another file") << 1LL << a << "other.part-1a2b3c4d" << 500LL << "both" << -1LL << "the bytes it describes are gone" << 0;
-        QTest::newRow("the other processor's image") << 1LL << "https://a.example/other.dmg" << part << 500LL << "partial" << -1LL << "from an address this program does not download from" << 0;
-        QTest::newRow("unsigned, from the second host: goes on there") << 1LL << b << part << 500LL << "partial" << -1LL << "" << 1;
-        QTest::newRow("unsigned, from a host not on the list") << 1LL << "https://c.example/q.dmg" << part << 500LL << "partial" << -1LL << "from an address this program does not download from" << 0;
-        QTest::newRow("signed, from a host not on the list: any host") << 1LL << "https://c.example/q.dmg" << part << 500LL << "partial" << 1000LL << "" << 0;
-        QTest::newRow("signed, from the second host: from the first") << 1LL << b << part << 500LL << "partial" << 1000LL << "" << 0;
-        QTest::newRow("the .sig signs another size") << 1LL << a << part << 500LL << "partial" << 999LL << "the signature file signs another size" << 0;
-        QTest::newRow("no resume state") << 1LL << "" << part << 500LL << "partial" << -1LL << "no usable resume state" << 0;
+        QTest::newRow("half, a day old") << Row{24, a, part, 500, "partial", -1, "", 0};
+        QTest::newRow("13 days old") << Row{13 * 24, a, part, 500, "partial", -1, "", 0};
+        QTest::newRow("15 days old") << Row{15 * 24, a, part, 500, "partial", -1, "older than 14 days", 0};
+        QTest::newRow("20 hours in the future: a clock set back") << Row{-20, a, part, 500, "partial", -1, "", 0};
+        QTest::newRow("two days in the future") << Row{-48, a, part, 500, "partial", -1, "saved in the future", 0};
+        QTest::newRow("arrived whole, never installed") << Row{1, a, part, 1000, "image", -1, "", 0};
+        QTest::newRow("whole, image gone") << Row{1, a, part, 1000, "none", -1, gone, 0};
+        QTest::newRow("half, partial gone, an image there") << Row{1, a, part, 500, "image", -1, gone, 0};
+        QTest::newRow("partial outside the folder") << Row{1, a, "/tmp/" + part, 500, "both", -1, gone, 0};
+        QTest::newRow("partial named for another file") << Row{1, a, "other.part-1a2b3c4d", 500, "both", -1, gone, 0};
+        QTest::newRow("the other processor's image") << Row{1, "https://a.example/other.dmg", part, 500, "partial", -1, foreign, 0};
+        QTest::newRow("unsigned, from the second host: goes on there") << Row{1, b, part, 500, "partial", -1, "", 1};
+        QTest::newRow("unsigned, from a host not on the list") << Row{1, "https://c.example/q.dmg", part, 500, "partial", -1, foreign, 0};
+        QTest::newRow("signed, from a host not on the list: any host") << Row{1, "https://c.example/q.dmg", part, 500, "partial", 1000, "", 0};
+        QTest::newRow("signed, from the second host: from the first") << Row{1, b, part, 500, "partial", 1000, "", 0};
+        QTest::newRow("the .sig signs another size") << Row{1, a, part, 500, "partial", 999, "the signature file signs another size", 0};
+        QTest::newRow("no resume state") << Row{1, "", part, 500, "partial", -1, "no usable resume state", 0};
         // clang-format on
     }
     void verdict()
     {
-        QFETCH(qint64, ageHours);
-        QFETCH(QString, url);
-        QFETCH(QString, partial);
-        QFETCH(qint64, offset);
-        QFETCH(QString, present);
-        QFETCH(qint64, signedSize);
-        QFETCH(QString, why);
-        QFETCH(int, host);
-        const QString image = layout::imageFile(kFolder);
+        QFETCH(Row, row);
+        const auto &[ageHours, url, partial, offset, present, signedSize, why, host] = row;
         HeldFacts facts;
         if (!url.isEmpty())
             facts.state = ResumeState{url,
@@ -79,9 +73,8 @@ private slots:
         facts.hosts = kHosts;
         facts.signedImage = signedSize >= 0;
         facts.signedSize = signedSize;
-        const HeldVerdict verdict = judgeHeldDownload(facts, image);
-        QCOMPARE(verdict.why, why);
-        QCOMPARE(verdict.accepted, why.isEmpty());
+        const HeldVerdict verdict = judgeHeldDownload(facts, layout::imageFile(kFolder));
+        QCOMPARE(std::pair(verdict.why, verdict.accepted), std::pair(why, why.isEmpty()));
         if (verdict.accepted)
             QCOMPARE(heldHost(facts), qsizetype(host));
     }

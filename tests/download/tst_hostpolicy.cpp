@@ -76,17 +76,10 @@ private slots:
                 out << patience(policy.patience(e.endsWith(".sig")));
                 continue;
             } else {
-                switch (policy.afterFailure(failure(e))) {
-                case HostPolicy::Step::Retry:
-                    out << QString("retry%1@%2").arg(policy.delaySeconds()).arg(policy.host());
-                    break;
-                case HostPolicy::Step::NextHost:
-                    out << QString("next@%1").arg(policy.host());
-                    break;
-                case HostPolicy::Step::GiveUp:
-                    out << QString("give@%1").arg(policy.host());
-                    break;
-                }
+                const HostPolicy::Step step = policy.afterFailure(failure(e));
+                const QString delay = QString::number(policy.delaySeconds());
+                out << QStringList{"retry" + delay, "next", "give"}.at(int(step)) + '@' +
+                           QString::number(policy.host());
                 continue;
             }
             out << QString("@%1").arg(policy.host());
