@@ -13,8 +13,10 @@ class TestHostPolicy : public QObject
     {
         using T = TransportFailure;
         static const QHash<QString, T> transports{
-            {"timeout", T::TimedOut},        {"refused", T::NoConnection}, {"dns", T::HostNotFound},
-            {"cert", T::CertificateExpired}, {"lost", T::ConnectionLost},  {"other", T::Other}};
+            {"timeout", T::TimedOut},    {"refused", T::NoConnection},
+            {"dns", T::HostNotFound},    {"cert", T::CertificateExpired},
+            {"lost", T::ConnectionLost}, {"other", T::Other},
+            {"proxy", T::ProxyFailed},   {"auth", T::ProxyAuthRequired}};
         return {event.toLongLong(), transports.value(event, T::None)};
     }
 
@@ -45,6 +47,9 @@ private slots:
             << "retry1@0 retry2@0 retry3@0 next@1 retry1@1 retry2@1 retry3@1 give@1";
         QTest::newRow("silent, refused, unresolved, untrusted: left at once") << 5 << "timeout refused dns cert lost"
             << "next@1 next@2 next@3 next@4 retry1@4";
+        QTest::newRow("a proxy that fails leaves at once; one wanting a password is never retried") << 3
+            << "proxy auth auth begin proxy proxy" << "next@1 next@2 give@2 @0 next@1 next@2";
+        QTest::newRow("alone: a failing proxy retried") << 1 << "proxy" << "retry1@0";
         QTest::newRow("Retry after every host failed starts on the first") << 2 << "404 404 begin 503"
             << "next@1 give@1 @0 retry1@0";
         QTest::newRow("held bytes tie the action to their host") << 3 << "begin:2 404" << "@2 give@2";
