@@ -29,18 +29,20 @@ constexpr char kPassword[] = "Se_cret9"; // tinyproxy takes no character that ne
 
 // A desktop's settings and what a download to the test's server does under them. Ports are
 // written %P (a proxy), %A (one asking for alice's password), %D (nobody), %S (the server);
-// %Q is a socket that takes connections and never speaks.
+// %Q is a socket that takes connections and never speaks; %T is nginx's TLS port, with a
+// certificate for localhost from the test's CA.
 struct Desktop
 {
     QString env{};    // http_proxy
     QString gnome{};  // GNOME's settings for a real portal, as desktop.sh takes them
     QByteArray kde{}; // kioslaverc
     TransportFailure failure = TransportFailure::None;
-    QString route{};         // as the log says once for the host
-    bool analytics = false;  // the events take the same way
-    QString scheme = "http"; // https: the proxy is asked to CONNECT
+    QString route{};                                    // as the log says once for the host
+    bool analytics = false;                             // the events take the same way
+    QString url = "http://127.0.0.1:%S/quillmarsh.dmg"; // https: the proxy is asked to CONNECT
     QString bus = "unix:path=%B";
-    int waitMs = 0; // how long the desktop is waited on before it counts as absent
+    int waitMs = 0;    // how long the desktop is waited on before it counts as absent
+    QString proxied{}; // a line of the log of the proxy on %P
 };
 
 // "url user:password | direct | ..."
@@ -86,6 +88,8 @@ class TestProxy : public QObject
     TestHttpServer m_server;       // lets through only what came through tinyproxy (its Via header)
     QProcess m_services, m_portal; // the bus and the proxies; the portal
     QLocalServer m_silent;         // never accepts, as the test's thread waits for the download
+    TlsNginx m_nginx;
+    std::optional<TestTrustStore> m_trust; // the test's CA, for this thread and the downloads'
     QMap<QString, QString> m_ports;
     QString m_missing; // why the desktop rows cannot run here
 
@@ -99,7 +103,8 @@ class TestProxy : public QObject
 private slots:
     void initTestCase()
     {
-        for (const char *v : {"all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"}) // http URLs
+        for (const char *v :
+             {"all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY", "https_proxy", "HTTPS_PROXY"})
             qunsetenv(v);
         QVERIFY(m_dir.isValid() && QDir(m_dir.path()).mkpath("config"));
         qputenv("XDG_STATE_HOME", m_dir.path().toUtf8()); // a log of its own
@@ -126,6 +131,15 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return (out += m_services.readAll()).contains("\n"); }));
         m_missing = out.startsWith("not installed") ? QString::fromUtf8(out).trimmed() : QString();
         QVERIFY2(out == "ready\n" || !m_missing.isEmpty(), out.constData());
+        if (m_missing.isEmpty() && !TlsNginx::installed())
+            m_missing = "not installed: nginx";
+        QVERIFY(!m_missing.isEmpty() || m_nginx.start());
+        if (m_missing.isEmpty() && !m_trust.emplace(m_nginx.caFile()).active())
+            m_missing = "no private mount namespace for the test's CA (needs CAP_SYS_ADMIN)";
+        m_ports["%T"] = QString::number(m_nginx.tlsPort("good"));
+        QFile image(m_nginx.www() + "/quillmarsh.dmg");
+        QVERIFY(!m_missing.isEmpty() || (image.open(QIODevice::WriteOnly) &&
+                                         image.write(QByteArray(64 * 1024, 'q')) == 64 * 1024));
         // Set once the services run: QProcess's vfork child runs on this thread's sanitizer
         // state, and ThreadSanitizer would take the analytics thread's read of it for a race.
         qputenv("DBUS_SESSION_BUS_ADDRESS", expand("unix:path=%B").toUtf8());
@@ -209,7 +223,8 @@ private slots:
         QTest::newRow("GNOME, PAC, first proxy dead") << Desktop{{}, "auto http://127.0.0.1:%S/proxy.pac", {}, T::None, "through http://127.0.0.1:%D, then " + viaP + portal};
         QTest::newRow("GNOME, stored password") << Desktop{{}, QString("manual %A alice ") + kPassword, {}, T::None, viaA + portal};
         QTest::newRow("GNOME, no password for it") << Desktop{{}, "manual %A", {}, T::ProxyAuthRequired, viaA + portal};
-        QTest::newRow("GNOME, https, no password for it") << Desktop{.gnome = "manual %A", .failure = T::ProxyAuthRequired, .route = viaA + portal, .scheme = "https"};
+        QTest::newRow("GNOME, https, no password for it") << Desktop{.gnome = "manual %A", .failure = T::ProxyAuthRequired, .route = viaA + portal, .url = "https://127.0.0.1:%S/quillmarsh.dmg"};
+        QTest::newRow("GNOME, https, CONNECT to nginx") << Desktop{.gnome = "manual %P", .route = viaP + portal, .url = "https://localhost:%T/quillmarsh.dmg", .proxied = "CONNECT localhost:%T "};
         QTest::newRow("KDE, no portal") << Desktop{{}, {}, "[Proxy Settings]\nProxyType=1\nhttpProxy=http://127.0.0.1 %P\n", T::None, viaP + "(from KDE's settings)"};
         QTest::newRow("nothing set") << Desktop{{}, {}, {}, T::None, "directly (no proxy set)"};
         QTest::newRow("bus never speaks") << Desktop{.route = "directly (no proxy set)", .bus = "unix:path=%Q", .waitMs = 1000};
@@ -239,9 +254,8 @@ private slots:
         download::TransferResult r; // on a thread of its own, as downloads run
         QElapsedTimer clock;
         clock.start();
+        const QUrl url(expand(d.url));
         std::thread([&] {
-            QUrl url(m_server.url("/quillmarsh.dmg"));
-            url.setScheme(d.scheme);
             r = download::runTransfer(
                 {.url = url.toString(), .fd = file.handle(), .timeoutMs = 20000});
         }).join();
@@ -256,7 +270,12 @@ private slots:
         if (!ok) // the message goes to the log, naming the proxy
             QCOMPARE(r.message, expand("proxy http://127.0.0.1:%A asks for a password (HTTP 407)"));
         const QString log = logText();
-        QVERIFY2(log.contains(expand("  DL: 127.0.0.1:%S reached " + d.route)), qPrintable(log));
+        QVERIFY2(
+            log.contains("  DL: " + platform::hostAndPort(url) + " reached " + expand(d.route)),
+            qPrintable(log));
+        QFile proxyLog(expand(m_dir.path() + "/proxy-%P.log"));
+        QVERIFY(proxyLog.open(QIODevice::ReadOnly) &&
+                proxyLog.readAll().contains(expand(d.proxied).toUtf8()));
         QVERIFY(!log.contains(kPassword));
         if (d.analytics) { // both posts, the event and its validation
             ITSetAnalyticsConfig({m_server.url({}), "G-TEST000001", "s", 5000});
