@@ -152,15 +152,17 @@ struct Row
     bool rootExtractor = true;  // root may read the image with the system's unsquashfs
     QString logLine;            // a line the setup log must hold
     QByteArray prompt;          // run while the prompt is open, with $IMG the image file
-    QByteArray archived; // run once the archive for root is written, before it is read; $IMG too
+    QByteArray hook;            // run at the checkpoint at, $IMG too
+    const char *at = "archive"; // "archive": once root's archive is written, before it is read
 };
 
-// The running pipeline row's "archived" command, at the checkpoint of that name.
-QString g_archived;
-void onArchived(const char *step)
+// The running pipeline row's hook and its checkpoint.
+QString g_hook;
+const char *g_at = nullptr;
+void onCheckpoint(const char *step)
 {
-    if (qstrcmp(step, "archive") == 0)
-        runTool("/bin/sh", {"-c", g_archived});
+    if (qstrcmp(step, g_at) == 0)
+        runTool("/bin/sh", {"-c", g_hook});
 }
 
 } // namespace
@@ -327,7 +329,11 @@ private slots:
         // stream in the archive's place, which is then hashed: root decompresses nothing.
         add("archive replaced before it is hashed", {.image = "full", .error = kCopyFailed, .writable = false, .oldCopy = true, .rootExtractor = false,
             .logLine = "refused: the archive is not a plain tar archive",
-            .archived = "kill -STOP $PPID; a=$(echo \"${IMG%/*}\"/archive-*/bundle.tar); cp " + bomb + " \"$a.new\" && mv \"$a.new\" \"$a\"; kill -CONT $PPID"});
+            .hook = "kill -STOP $PPID; a=$(echo \"${IMG%/*}\"/archive-*/bundle.tar); cp " + bomb + " \"$a.new\" && mv \"$a.new\" \"$a\"; kill -CONT $PPID"});
+        // The user's own program puts a FIFO in the image's place once it is mounted. After 3 s
+        // it leaves a mark beside it, and then a writer: a blocking open fails the row, not hangs.
+        add("image a FIFO once mounted", {.image = "full", .error = kCopyFailed, .stages = 2, .writable = false, .logLine = "INST: cannot read the image",
+            .hook = "rm \"$IMG\" && mkfifo \"$IMG\" && (sleep 3; touch \"$IMG.late\"; timeout 5 sh -c ': >\"$0\"' \"$IMG\") >/dev/null 2>&1 &", .at = "mounted"});
         // A hostile install folder, through the real shell command line; root makes it.
         add("hostile folder, still to be made", {.image = "other", .app = "Other.app", .writable = false, .missing = true,
             .folder = "O'Brien say \"hi\" back\\slash $(touch pwned) `touch pwned` two  spaces new\nline Zoë 東京 @NAME@ @EXTRACT@ @DIR@/Apps"});
@@ -356,8 +362,9 @@ private slots:
         fakeReply("pkexec.err=" + reply.value(1));
         fakeReply("pkexec.pre=/usr/bin/chattr -i -- " + shellQuote(locked).toUtf8() +
                   "; IMG=" + shellQuote(image).toUtf8() + "; " + row.prompt);
-        g_archived = "IMG=" + shellQuote(image) + "; " + QString::fromUtf8(row.archived);
-        setCheckpoint(row.archived.isEmpty() ? nullptr : &onArchived);
+        g_hook = "IMG=" + shellQuote(image) + "; " + QString::fromUtf8(row.hook);
+        g_at = row.at;
+        setCheckpoint(row.hook.isEmpty() ? nullptr : &onCheckpoint);
         const auto noCheckpoint = qScopeGuard([] { setCheckpoint(nullptr); });
         DMGInstaller::Tools tools;
         SquashfsImageTool::Paths paths;
