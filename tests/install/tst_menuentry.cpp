@@ -2,10 +2,9 @@
 // launcher, as a desktop would, starts the bundle's AppRun from it whatever the folder is called.
 #include "install/desktopentry.h"
 
-#include "diag/itlog.h"
+#include "testsupport.h"
 
 #include <QDir>
-#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -13,22 +12,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+using namespace testsupport;
 
-QString readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
+namespace {
 
 // An AppDir whose AppRun records how it was started in $PROBE; setup then runs in it.
 bool makeBundle(const QString &bundle, const QString &setup)
 {
     const QString appRun = R"(printf '#!/bin/sh\nprintf "%%s\\n" "$0" "$@" > "$PROBE"\n' > AppRun)";
-    return QDir().mkpath(bundle) &&
-           QProcess::execute("/bin/sh",
-                             {"-c", "cd \"$1\" && " + appRun + " && chmod 755 AppRun && " + setup,
-                              "sh", bundle}) == 0;
+    int status = -1;
+    shell("mkdir -p \"$1\" && cd \"$1\" && " + appRun + " && chmod 755 AppRun && " + setup,
+          {bundle}, &status);
+    return status == 0;
 }
 
 } // namespace
@@ -87,9 +82,9 @@ private slots:
         QFile::remove(earlier);
         const bool replacing = QFile::exists(path);
         QVERIFY(!replacing || ::link(QFile::encodeName(path), QFile::encodeName(earlier)) == 0);
-        const QString before = readFile(earlier);
+        const QString before = readText(earlier);
         QVERIFY(install::writeMenuEntry(bundle));
-        QCOMPARE(readFile(earlier), before);
+        QCOMPARE(readText(earlier), before);
 
         QProcess validate;
         validate.start("desktop-file-validate", {path});
@@ -106,7 +101,7 @@ private slots:
         // file, Exec runs the program with the Icon value (%i) alone.
         if (launch) {
             QCOMPARE(QProcess::execute("gio", {"launch", path}), 0);
-            QTRY_COMPARE(readFile(m_probe),
+            QTRY_COMPARE(readText(m_probe),
                          bundle + "/AppRun\n--icon\n" + bundle + '/' + icon + '\n');
         }
     }
@@ -135,8 +130,7 @@ private slots:
         QFile::remove(install::menuEntryPath());
         QVERIFY(!install::writeMenuEntry(bundle));
         QVERIFY(!QFile::exists(install::menuEntryPath()));
-        ITLogDrain(2000);
-        const QString last = readFile(ITLogFilePath()).section("INST: no menu entry: ", -1);
+        const QString last = logText().section("INST: no menu entry: ", -1);
         QVERIFY2(last.section('\n', 0, 0).contains(logLine), qPrintable(last));
     }
 
