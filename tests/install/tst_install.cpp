@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -113,6 +114,26 @@ void onCheckpoint(const char *step)
         runTool("/bin/sh", {"-c", g_hook});
 }
 
+// Started as "QM_REPLACE_CRASH='SOURCE|DEST|STEP|N' tst_install", this program copies SOURCE to
+// DEST as the installer does and kills itself at the Nth checkpoint named STEP ("aside": a swap
+// without an atomic exchange), before the test starts.
+bool replaceCrashChild()
+{
+    const QStringList a = qEnvironmentVariable("QM_REPLACE_CRASH").split('|');
+    static QByteArray step = a.value(2).toUtf8();
+    static int remaining = a.value(3).toInt();
+    if (a.size() == 4) {
+        setCheckpoint([](const char *at) {
+            if (step == at && --remaining == 0)
+                std::raise(SIGKILL);
+        });
+        setExchangeAvailable(step != "aside");
+        replaceWithCopy(a[0], a[1]);
+        std::_Exit(0); // never killed
+    }
+    return false;
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Row)
@@ -121,6 +142,7 @@ class TestInstall : public QObject
 {
     Q_OBJECT
 
+    const bool m_child = replaceCrashChild();
     // Where root may work: every folder above is root's and closed to others.
     QTemporaryDir m_tmp{"/run/qm-tst-install-XXXXXX"};
     bool m_fuse = false;
@@ -584,9 +606,12 @@ ls -A "$d" 2>/dev/null; [ ! -e "$d/Quillmarsh.app/old-marker" ] || echo old kept
                                              {"new", m_tmp.filePath("full/Quillmarsh.app")},
                                              {"", dest + "-none"}};
         QVERIFY(QDir().mkpath(folder) && (!oldCopy || copyTree(bundles["old"], dest).isEmpty()));
-        QCOMPARE(runTool(QM_BINARY_DIR "/bin/qm-replace-crash",
-                         {bundles["new"], dest, step, QString::number(n)}),
-                 128 + 9);
+        int status = 0;
+        shell("QM_REPLACE_CRASH=\"$1\" exec \"$2\"",
+              {QStringList{bundles["new"], dest, step, QString::number(n)}.join('|'),
+               QCoreApplication::applicationFilePath()},
+              &status);
+        QCOMPARE(status, -1); // killed
         QCOMPARE(describeTree(dest), describeTree(bundles[found]));
         QCOMPARE(entries(folder).count(' '), found.isEmpty() ? 0 : 1); // and one staging folder
         QCOMPARE(removeStaleStaging(folder, "Quillmarsh.app"), 1);
