@@ -118,8 +118,8 @@ private slots:
 
     // One run's private folder, decided as the row's user in a home set up for it. Fresh folders
     // of crashed runs go at the next start: only those still exactly as made, and never through
-    // a mount. A FUSE image of the run's own is detached first; a mount it cannot detach stays,
-    // with everything behind it.
+    // a mount. A FUSE image of the run's own is detached first, lazily while a file on it is
+    // open; a mount it cannot detach stays, with everything behind it.
     void privateFolder_data()
     {
         // clang-format off
@@ -164,7 +164,7 @@ private slots:
         QTest::newRow("crashed run's, in use") << kNobody << crash << stale << "" << usual << untouched;
         QTest::newRow("crashed run's, a link") << kNobody << "S=away && " + crash + " && ln -s ../../away home/.cache/" + crashed << "" << "" << usual << untouched;
         QTest::newRow("crashed run's, other name") << kNobody << crash + " && mv $S ${S}d" << "" << "" << usual << QStringList{crashed + "d", "mnt", "quillmarsh_setup.dmg"};
-        QTest::newRow("crashed run's image mounted") << uid_t(0) << crash + " && mksquashfs content img -quiet -no-progress && { squashfuse img $S/mnt || exit 77; }" << "" << "" << usual << none;
+        QTest::newRow("crashed run's image mounted") << uid_t(0) << crash + " && mksquashfs content img -quiet -no-progress && { squashfuse img $S/mnt || exit 77; } && { sleep 5 <$S/mnt/keep.txt >/dev/null 2>&1 & }" << "" << "" << usual << none;
         QTest::newRow("crashed run's bind mount") << kNobody << crash + " && { mount --bind content $S/mnt || exit 77; }" << "" << "" << usual << QStringList{crashed, "mnt"};
         // clang-format on
     }
