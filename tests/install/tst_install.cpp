@@ -477,49 +477,6 @@ cp -a "$d" "$1/out")",
                      QDir(base).canonicalPath() + '/' + (folder == "s/l" ? "a/b" : folder));
     }
 
-    // The 3.5 MB bundle into a small file system. An old copy frees nothing; a killed install's
-    // copy goes before the space is counted; root keeps the 1 MB image beside the bundle, and
-    // its shortage is found before the prompt.
-    void diskSpace_data()
-    {
-        QTest::addColumn<QString>("size");
-        QTest::addColumn<QString>("setup");       // "old" copy, "stale" copy, "root": not writable
-        QTest::addColumn<QStringList>("outcome"); // the last line, then what the folder holds
-        const QString app = "Quillmarsh.app";
-        // clang-format off
-        QTest::addRow("2 MB, two folders to make") << "2m" << "" << QStringList{"no space in MNT/Apps/new:"};
-        QTest::addRow("6 MB, old copy") << "6m" << "old" << QStringList{"no space in MNT/Apps:", app, "old kept"};
-        QTest::addRow("6 MB, killed install's copy") << "6m" << "stale" << QStringList{"installed ", app};
-        QTest::addRow("5 MB, administrator's copy") << "5000k" << "root" << QStringList{"no space in MNT/Apps:"};
-        // A killed administrator install's copy, which only root may remove: root is asked.
-        QTest::addRow("6 MB, root's killed copy") << "6m" << "root stale"
-            << QStringList{"stage authorize", "failed: " + kCopyFailed, ".quillmarsh-stale"};
-        // clang-format on
-    }
-    void diskSpace()
-    {
-        QFETCH(QString, size);
-        QFETCH(QString, setup);
-        QFETCH(QStringList, outcome);
-        const QString mnt = freshFolder();
-        const auto cleanup = qScopeGuard([&] { platform::removeTree(mnt); });
-        QVERIFY(QDir().mkpath(mnt));
-        const QString out = ownMounts(
-            R"(mount -t tmpfs -o "size=$1,mode=0755" qm-space "$2" || exit 9; d="$2/Apps"; b=$5/full/Quillmarsh.app
-case $4 in
-  old) mkdir "$d"; cp -a "$b" "$d/Quillmarsh.app" && echo old > "$d/Quillmarsh.app/old-marker";;
-  stale) mkdir -p "$d/.quillmarsh-stale"; cp -a "$b" "$d/.quillmarsh-stale/new";;
-  root*) mkdir "$d"; [ "$4" = root ] || cp -a "$b" "$d/.quillmarsh-stale"; chattr -R +i "$d";;
-  *) d="$2/Apps/new";;
-esac
-"$3" "$5/full.img" "$d" | grep -v -e '^stage mount' -e '^stage copy' | tail -n 2
-ls -A "$d" 2>/dev/null; [ ! -e "$d/Quillmarsh.app/old-marker" ] || echo old kept)",
-            {size, mnt, QM_BINARY_DIR "/bin/quillmarsh-install-image", setup, m_tmp.path()});
-        const QStringList lines = QString(out).replace(mnt, "MNT").split('\n', Qt::SkipEmptyParts);
-        QVERIFY2(!lines.isEmpty() && lines[0].startsWith(outcome[0]), qPrintable(out));
-        QCOMPARE(lines.mid(1), outcome.mid(1));
-    }
-
     // Killed at each copied entry and each step of the swap, the folder holds the old bundle
     // until the swap and the new one from it on, never a mix; the next run leaves nothing else.
     void crash_data()

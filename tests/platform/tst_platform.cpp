@@ -27,8 +27,8 @@ namespace {
 
 constexpr uid_t kNobody = 65534;
 const QString kFreshPrefix = QStringLiteral(".quillmarsh-installer-");
-// Makes the test folder (the working folder) $U's: a home with its cache, a folder "elsewhere"
-// (0700), content/keep.txt. $Q is the usual private folder, $S a fresh one of a crashed run.
+// Makes the working folder $U's, with home/.cache, elsewhere (0700) and content/keep.txt; $Q is
+// the usual private folder, $S a fresh one of a crashed run.
 const QString kSetUp =
     "U=$2 Q=home/.cache/quillmarsh-installer S=home/.cache/.quillmarsh-installer-a1B2c3 && "
     "mkdir -p home/.cache elsewhere content && touch content/keep.txt && "
@@ -42,11 +42,10 @@ int run(const QString &script, const QStringList &args = {})
     return status;
 }
 
-// Starts the helper as uid with the "NAME=value" settings of env (HOME among them), without
-// the test's cache and runtime folders.
+// Starts the helper as uid with env's "NAME=value" settings, without the test's cache and runtime.
 bool startHelper(QProcess &p, uid_t uid, const QString &env, const QStringList &args = {})
 {
-    // A copy in /tmp, which any user can reach wherever the build tree lives.
+    // In /tmp, which any user can reach wherever the build tree lives.
     static QTemporaryDir dir;
     static const bool copied = ::chmod(QFile::encodeName(dir.path()).constData(), 0755) == 0 &&
                                QFile::copy(PLATFORM_HELPER, dir.filePath("helper"));
@@ -143,7 +142,6 @@ private slots:
         // Root may write anywhere: only the owner tells it the folder is not its own.
         QTest::newRow("root, another user's") << uid_t(0) << "mkdir -m 700 $Q && chown 65534 $Q" << "" << "" << fresh << none;
         QTest::newRow("link") << kNobody << "ln -s ../../elsewhere $Q" << "" << "" << fresh << none;
-        QTest::newRow("file") << kNobody << "touch $Q" << "" << "" << fresh << none;
         QTest::newRow("cache unwritable") << kNobody << "chown 0 home/.cache" << "" << "" << "home/" + freshName << none;
         QTest::newRow("nothing writable") << kNobody << "chown 0 home/.cache home" << "" << "" << "" << none;
         QTest::newRow("root, read-only") << uid_t(0) << own + readOnly << "" << "" << "" << none;
