@@ -52,17 +52,6 @@ const QString kFakeTools = QM_BINARY_DIR "/bin/fakes/";
 const QString g_fakes =
     QDir::tempPath() + "/qm-fakes-" + QString::number(QCoreApplication::applicationPid());
 
-// Closes folder to every write, root's too, until the result goes.
-auto immutable(const QString &folder, bool on)
-{
-    if (on && QDir().mkpath(folder))
-        runTool("/usr/bin/chattr", {"+i", folder});
-    return qScopeGuard([=] {
-        if (on)
-            runTool("/usr/bin/chattr", {"-i", folder});
-    });
-}
-
 // Rows leave most members at their defaults; GCC 12 warns of that in designated initializers.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 struct Row
@@ -194,8 +183,6 @@ private slots:
         QVERIFY(logText().contains(logLine));
     }
 
-    void appleScript();
-
     // The first ".app" in the file system's own listing order wins; "App" is no match.
     void firstApp()
     {
@@ -273,9 +260,11 @@ private slots:
             QVERIFY(QDir().mkpath(bundle + "/locked"));
             QFile::setPermissions(bundle + "/locked", QFile::ReadOwner | QFile::ExeOwner);
         }
-        // Until the privileged copy, which lifts the lock as root would.
+        // Closed to every write, root's too, until the privileged copy lifts it as root would.
         const QString locked = row.missing ? QFileInfo(destDir).path() : destDir;
-        const auto unlock = immutable(locked, !row.writable);
+        if (!row.writable && QDir().mkpath(locked))
+            runTool("/usr/bin/chattr", {"+i", locked});
+        const auto unlock = qScopeGuard([&] { runTool("/usr/bin/chattr", {"-i", locked}); });
         const QList<QByteArray> reply = row.pkexec.split('|'); // exit status|standard error
         writeFile(g_fakes + (reply[0] == "exec" ? "/pkexec.exec" : "/pkexec.rc"), reply[0]);
         writeFile(g_fakes + "/pkexec.err", reply.value(1));
@@ -297,7 +286,6 @@ private slots:
         tools.elevationTool = kFakeTools + "pkexec";
         if (!row.rootExtractor)
             tools.rootExtractor = m_tmp.filePath("no-unsquashfs");
-
         const int stages = row.stages ? row.stages : row.writable ? 2 : 3;
         const QString outcome = row.error.isEmpty() ? "success " + bundle : "failure " + row.error;
         QCOMPARE(run(image, destDir, tools), kStages.mid(0, stages) << outcome);
@@ -493,7 +481,6 @@ cp -a "$d" "$1/out")",
         QCOMPARE(describeTree(dest), describeTree(bundles[found]));
         QCOMPARE(removeStaleStaging(folder, "Quillmarsh.app"), 1); // the one staging folder
         QCOMPARE(describeTree(dest), describeTree(bundles[step == "aside" ? "old" : found]));
-
         // A staging folder whose lock is held belongs to a live install and stays.
         QVERIFY(QDir().mkpath(folder + "/.quillmarsh-live"));
         const platform::UniqueFd fd(
@@ -552,15 +539,6 @@ squashfuse -o ro none.img probe && [ -e probe/README ] && fusermount3 -u probe &
                                  "sh", m_tmp.path()}),
              0);
     m_fuse = QFile::exists(m_tmp.filePath("fuse-works"));
-}
-
-// Each character the shell or AppleScript would take for its own, in one folder name.
-void TestInstall::appleScript()
-{
-    const QString dest = R"(/U/O'Brien "b"\c/Q.app)", quoted = R"('/U/O'\\''Brien \"b\"\\c/Q.app')";
-    QCOMPARE(appleScriptCopyScript("/V/Q.app", dest),
-             R"(do shell script "/bin/rm -rf )" + quoted + " && /usr/bin/ditto '/V/Q.app' " +
-                 quoted + R"(" with administrator privileges)");
 }
 
 QTEST_GUILESS_MAIN(TestInstall)
