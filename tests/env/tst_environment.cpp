@@ -1,7 +1,6 @@
-// Whole installations as an unprivileged desktop user (real download, image tools, copies and
-// elevation road), in folders that are the user's or root's by their real owners and modes, with
-// or without a /dev/fuse the user may open, tools missing. Each row runs envrun through setpriv in
-// a mount namespace of its own (row.sh).
+// Whole installations as an unprivileged desktop user, in folders the user's or root's by their
+// real owners and modes, with or without FUSE, tools missing. Each row runs envrun through setpriv
+// in a mount namespace of its own (row.sh).
 #include "envrow.h"
 #include "testhttpserver.h"
 

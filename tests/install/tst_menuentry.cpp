@@ -101,8 +101,7 @@ private slots:
         QVERIFY2(text.contains("\n# c\n") && text.count("TryExec=") == 1 &&
                      text.endsWith("\n\n[Desktop Action n]\nName=N\nExec=q\n"),
                  qPrintable(text));
-        // TryExec must name the program, else GLib does not take the entry; opened with no
-        // file, Exec runs the program with the Icon value (%i) alone.
+        // Opened with no file, Exec runs the program with the Icon value (%i) alone.
         if (launch) {
             QCOMPARE(QProcess::execute("gio", {"launch", path}), 0);
             QTRY_COMPARE(readText(m_probe),
@@ -110,8 +109,7 @@ private slots:
         }
     }
 
-    // A desktop file the bundle does not really hold, one too big, or one with no program gives
-    // no entry, at once and without reading more than the limit.
+    // A desktop file not the bundle's own, too big, or with no program gives no entry, at once.
     void unusableDesktopFile_data()
     {
         // clang-format off

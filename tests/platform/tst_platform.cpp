@@ -115,10 +115,9 @@ private slots:
         QCOMPARE(QStringList({found.file, found.dir}), store);
     }
 
-    // One run's private folder, decided as the row's user in a home set up for it. Fresh folders
-    // of crashed runs go at the next start: only those still exactly as made, and never through
-    // a mount. A FUSE image of the run's own is detached first, lazily while a file on it is
-    // open; a mount it cannot detach stays, with everything behind it.
+    // One run's private folder, decided as the row's user. Crashed runs' fresh folders go at the
+    // next start, only those still exactly as made and never through a mount; their FUSE image is
+    // detached first, lazily while a file on it is open.
     void privateFolder_data()
     {
         // clang-format off
@@ -134,7 +133,6 @@ private slots:
         const QString crash = "mkdir -p $S/mnt && touch $S/quillmarsh_setup.dmg && chown -R $U $S && chmod 700 $S $S/mnt";
         const QString crashed = kFreshPrefix + "a1B2c3", stale = "home/.cache/" + crashed;
         const QStringList none, untouched{crashed, "mnt", "quillmarsh_setup.dmg"};
-        QTest::newRow("made") << kNobody << "true" << "" << "" << usual << none;
         QTest::newRow("kept") << kNobody << own << "" << "" << usual << none;
         // A second run of the user's, while the first uses the usual folder.
         QTest::newRow("in use") << kNobody << own << "home/.cache/quillmarsh-installer" << "" << fresh << none;
@@ -145,9 +143,8 @@ private slots:
         QTest::newRow("cache unwritable") << kNobody << "chown 0 home/.cache" << "" << "" << "home/" + freshName << none;
         QTest::newRow("nothing writable") << kNobody << "chown 0 home/.cache home" << "" << "" << "" << none;
         QTest::newRow("root, read-only") << uid_t(0) << own + readOnly << "" << "" << "" << none;
-        // Another user may rename folders of a folder their group (or everyone) may write and
-        // that is not sticky: nothing below it is used, not even through a link; a fresh folder
-        // goes into the runtime folder instead.
+        // Nothing below a folder others may write (not sticky) is used, even through a link; a
+        // fresh folder goes into the runtime folder instead.
         const QString shared = "mkdir -m 775 shared && mkdir -m 700 run shared/home && chown $U run shared/home";
         QTest::newRow("home in a group-writable folder") << kNobody << shared << "" << "HOME=$B/shared/home XDG_RUNTIME_DIR=$B/run" << "run/" + freshName << none;
         QTest::newRow("home in a group-writable folder, linked") << kNobody << shared + " && ln -s shared/home h" << "" << "HOME=$B/h" << "" << none;
@@ -156,7 +153,6 @@ private slots:
         QTest::newRow("xdg relative") << kNobody << "true" << "" << "XDG_CACHE_HOME=xdg" << usual << none;
         // Root with HOME=/ (a service account) has no home: nothing goes into the root folder.
         QTest::newRow("root folder is no home") << uid_t(0) << "true" << "" << "HOME=/" << "" << none;
-        QTest::newRow("crashed run's") << kNobody << crash << "" << "" << usual << none;
         QTest::newRow("crashed run's, mode changed") << kNobody << crash + " && chmod 755 $S" << "" << "" << usual << untouched;
         QTest::newRow("crashed run's, other owner") << uid_t(0) << crash + " && chown 65534 $S" << "" << "" << usual << untouched;
         QTest::newRow("crashed run's, in use") << kNobody << crash << stale << "" << usual << untouched;
@@ -223,9 +219,8 @@ private slots:
             QCOMPARE(QFileInfo(target).permissions(), before);
     }
 
-    // A later run of the user's asks the first to come to the front and leaves, whether or not
-    // either was given the runtime folder; another user's socket where the user's own would be
-    // is not obeyed, and the run goes on alone.
+    // A later run asks the first to come to the front and leaves, with or without the runtime
+    // folder; another user's socket where the user's own would be is not obeyed.
     void singleInstance_data()
     {
         QTest::addColumn<QString>("first");   // the first run's settings; "root": root's socket
@@ -273,8 +268,7 @@ private slots:
         QCOMPARE(lines.join('\n').replace(cache, "$C"), out.join('\n'));
     }
 
-    // What the user's own programs may leave in the private folder is read only when it is a
-    // regular file of the user's with one name; a FIFO with no writer is not waited on.
+    // Read only when a regular file of the user's with one name; a FIFO is not waited on.
     void ownFile_data()
     {
         QTest::addColumn<QString>("setup"); // makes f in an empty folder
