@@ -1,6 +1,7 @@
 #include "dmginstaller.h"
 
 #include "platform/leftovers.h"
+#include "platform/ownfile.h"
 
 #include "desktopentry.h"
 #include "filetree.h"
@@ -92,8 +93,7 @@ platform::UniqueFd bundleArchive(const QString &source, const QString &privateDi
     platform::UniqueFd archive;
     checkpoint("archive");
     if (rc == 0)
-        archive = platform::UniqueFd(
-            ::open(QFile::encodeName(file).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        archive = platform::openOwnFile(file);
     if (!archive.isValid() || !digestOf(archive.get(), install)) {
         ITLog("INST: cannot make an archive of %@ in %@: rc=%d %@", source, privateDir, rc,
               errors.value_or(QString()).trimmed());
@@ -249,6 +249,7 @@ void DMGInstaller::run()
         mountPoint = imageTool->attach(d->dmgPath);
         if (mountPoint) {
             ITLog("INST: mounted at %@", *mountPoint);
+            checkpoint("mounted");
             result = install(*mountPoint);
         }
     } catch (const std::exception &e) {
@@ -371,8 +372,9 @@ InstallResult DMGInstaller::rootInstall(const QString &source, const QString &de
     install.bundleSize = size;
     platform::UniqueFd input;
     if (::access(QFile::encodeName(d->tools.rootExtractor).constData(), X_OK) == 0) {
-        input = platform::UniqueFd(
-            ::open(QFile::encodeName(d->dmgPath).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        // The user's own programs may have put anything in the image's place since the
+        // download: a FIFO would stall this worker for ever.
+        input = platform::openOwnFile(d->dmgPath);
         if (!input.isValid() || (install.sha256.isEmpty() && !digestOf(input.get(), &install))) {
             ITLog("INST: cannot read the image %@: %@", d->dmgPath, qt_error_string(errno));
             return failed(kCopyFailedMessage);

@@ -1,10 +1,7 @@
-// One installation headless, made as the installer's main makes it (the private folder, the
-// diagnostics, the window over the shipped stages), with Install given the folder; the window's
-// own roads have their test in tst_flow. Prints one line of JSON on stdout:
-//   {"outcome": "installed" | "failed" | "timeout", "message": what the user is told}
-// Exit status 0 once the flow has ended and shut down, 3 when it did not end in time.
-//
-// Usage: envrun DOWNLOAD_BASE_URL INSTALL_FOLDER
+// envrun DOWNLOAD_BASE_URL INSTALL_FOLDER: one installation headless, made as the installer's
+// main makes it, with Install given the folder. Prints one line of JSON on stdout,
+//   {"outcome": "installed" | "failed" | "timeout", "message": what the user is told},
+// and exits 0 once the flow has ended and shut down, 3 when it did not end in time.
 // QM_ENV_IMAGE_KEY, when not empty, is the key the images must be signed with (default: the
 // build's); QM_ENV_LOW_SPEED_SECONDS, how long a transfer may stall (the network soak's, short).
 #include "controller/mainwindowcontroller.h"

@@ -1,6 +1,5 @@
-// One run's private folder, seen from whatever user the test starts it as: "platform_helper"
-// prints the private folder twice (it must not change within a run), puts an image into it,
-// releases it as the installer does at exit and prints whether the folder is "kept" or "gone".
+// "platform_helper", as whatever user the test starts it as, prints the private folder twice, puts
+// an image into it, releases it as the installer does at exit and prints "kept" or "gone".
 // "platform_helper instance" prints what the single-instance rule refused, then "another" or
 // "alone"; "instance wait", when alone, waits 10 s at most for "activated" to be asked of it.
 #include "platform/paths.h"
