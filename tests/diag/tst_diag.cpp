@@ -3,16 +3,14 @@
 #include "diag/itlog.h"
 #include "testhttpserver.h"
 #include "testmain.h"
+#include "testsupport.h"
 #include "tlsnginx.h"
 
 #include <QJsonDocument>
 #include <QLocale>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
-#include <QTcpServer>
 #include <QTemporaryDir>
-#include <QTest>
 #include <QTimeZone>
 
 #include <optional>
@@ -20,7 +18,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace testsupport;
@@ -31,21 +28,9 @@ const QString kStamp = QStringLiteral(R"((\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})
 const QString kQuery = QStringLiteral("?measurement_id=G-TEST000001&api_secret=s3cr-et_");
 const QString kLogName = QStringLiteral("/Logs/quillmarsh-installer.log");
 
-QString logText()
-{
-    ITLogDrain(2000);
-    QFile file(ITLogFilePath());
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
-
 bool logHasLine(const QString &message)
 {
     return logText().contains(QStringLiteral("  ") + message + u'\n');
-}
-
-AnalyticsConfig configFor(const QString &baseUrl, int timeoutMs = 5000)
-{
-    return {baseUrl, QStringLiteral("G-TEST000001"), QStringLiteral("s3cr-et_"), timeoutMs};
 }
 
 } // namespace
@@ -62,7 +47,6 @@ private slots:
     void initTestCase()
     {
         QFile::remove(qEnvironmentVariable("XDG_STATE_HOME") + kLogName); // from an earlier run
-        ITSetAnalyticsConfig(configFor(m_server.url({})));
     }
 
     // Local time at UTC+14: a stamp written in UTC would be 14 hours off. Digits must not follow
@@ -122,77 +106,59 @@ private slots:
                  (QStringList{"1 -2 3 4", "in 2000 ms", "45%", "7", "0", "a  b", "100%x"}));
     }
 
-    // A request that is never answered ends at its timeout and is logged with libcurl's cause.
-    void transportError()
-    {
-        QTcpServer silent; // accepts no connection, answers nothing
-        QVERIFY(silent.listen(QHostAddress::LocalHost));
-        ITSetAnalyticsConfig(
-            configFor(QString("http://127.0.0.1:%1").arg(silent.serverPort()), 300));
-        ITTrackEvent("never_answers");
-        for (const char *label : {"mp/collect", "debug/mp/collect"})
-            QTRY_VERIFY(logText().contains(QRegularExpression(
-                QString("  GA: never_answers %1 ERROR [^\n]*timed out").arg(label))));
-    }
-
-    // Posts keep their order, so once a later event has arrived the skipped one would have too.
-    void emptySecretSendsNothing()
-    {
-        m_server.clearRequests();
-        ITSetAnalyticsConfig({m_server.url({}), "G-TEST000001", "", 5000});
-        ITTrackEvent("skipped_event", "why");
-        QVERIFY(logHasLine("GA: SKIPPED skipped_event - API_SECRET not configured"));
-        QVERIFY(!logText().contains("GA: event skipped_event"));
-        ITSetAnalyticsConfig(configFor(m_server.url({})));
-        ITTrackEvent("after_skip");
-        QTRY_COMPARE(m_server.requestCount(), 2);
-        for (const HttpRequest &r : m_server.requests())
-            QVERIFY(r.body.contains("after_skip"));
-    }
-
-    // Rows: the event's reason, the answer (its status and body, and how late the body ends; -1:
-    // never answered), whether it goes over HTTPS. Each outcome is logged, the validation answer
-    // trimmed. At the end the posts made still finish until the deadline, and one never answered
-    // is abandoned at it; with every post answered the end comes at once, by its own wake-up, as
-    // the thread would sleep far past the deadline.
+    // Rows: the event's reason, the API secret (none: nothing is sent), the answer (its status
+    // and body, and how late the body ends; -1: never), the request timeout, whether it goes over
+    // HTTPS, and what mp/collect and debug/mp/collect log after the event's name (a pattern). A
+    // post still running at the end finishes until the deadline or is abandoned at it; with every
+    // post ended the end comes at once, by its own wake-up, as the thread would sleep far past it.
     void post_data()
     {
         QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("secret");
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("answer");
         QTest::addColumn<int>("answerMs");
+        QTest::addColumn<int>("timeoutMs");
         QTest::addColumn<bool>("https");
+        QTest::addColumn<QString>("logged");
+        const QString ok = R"(-> HTTP 200\|-> HTTP 200, validation: \{\})";
         // clang-format off
-        QTest::newRow("no_reason") << QString() << 200 << QByteArray("\n{\n  \"messages\": []\n}\n\n") << 0 << false;
-        QTest::newRow("error_reason") << "download_error_http_503" << 500 << QByteArray(" oops\r\n") << 0 << false;
-        QTest::newRow("answered_during_the_end") << "" << 200 << QByteArray("{}") << 300 << false;
-        QTest::newRow("never_answered") << "" << 200 << QByteArray("{}") << -1 << false;
+        QTest::newRow("no_reason") << QString() << "s3cr-et_" << 200 << QByteArray("\n{}\r\n\n") << 0 << 5000 << false << ok;
+        QTest::newRow("error_reason") << "download_error_http_503" << "s3cr-et_" << 500 << QByteArray(" oops\r\n") << 0 << 5000 << false << R"(-> HTTP 500\|-> HTTP 500, validation: oops)";
+        QTest::newRow("no_secret") << "" << "" << 200 << QByteArray("{}") << 0 << 5000 << false << R"(\|)";
+        QTest::newRow("answered_during_the_end") << "" << "s3cr-et_" << 200 << QByteArray("{}") << 300 << 5000 << false << ok;
+        QTest::newRow("never_answered") << "" << "s3cr-et_" << 200 << QByteArray("{}") << -1 << 5000 << false << R"(\|)";
+        QTest::newRow("timed_out") << "" << "s3cr-et_" << 200 << QByteArray("{}") << -1 << 300 << false << R"(ERROR .*timed out.*\|ERROR .*timed out.*)";
         // Last: under ThreadSanitizer no thread may start in this process once it has forked.
-        QTest::newRow("over_https") << "" << 200 << QByteArray("{}") << 0 << true;
+        QTest::newRow("over_https") << "" << "s3cr-et_" << 200 << QByteArray("{}") << 0 << 5000 << true << ok;
         // clang-format on
     }
     void post()
     {
         QFETCH(QString, reason);
+        QFETCH(QString, secret);
         QFETCH(int, status);
         QFETCH(QByteArray, answer);
         QFETCH(int, answerMs);
+        QFETCH(int, timeoutMs);
         QFETCH(bool, https);
-        const QString name = QTest::currentDataTag(), code = QString::number(status);
+        QFETCH(QString, logged);
+        const QString name = QTest::currentDataTag();
         // Verified against the system's store, which holds the test's CA only for threads
         // started once it is in place: the poster is made after it. nginx hands the requests on
         // to this process's server, so what arrived can be read there.
         std::optional<TlsNginx> nginx;
         std::optional<TestTrustStore> trust;
+        QString base = m_server.url({});
         if (https) {
             if (!TlsNginx::installed())
                 QSKIP("nginx is not installed (Debian package nginx-light)");
             QVERIFY(nginx.emplace(m_server.port()).start());
             if (!trust.emplace(nginx->caFile()).active())
                 QSKIP("no private mount namespace here (needs CAP_SYS_ADMIN)");
-            ITSetAnalyticsConfig(
-                configFor(QString("https://localhost:%1").arg(nginx->tlsPort("relay"))));
+            base = QString("https://localhost:%1").arg(nginx->tlsPort("relay"));
         }
+        ITSetAnalyticsConfig({base, "G-TEST000001", secret, timeoutMs});
         HttpResponse response = HttpResponse::make(status, answer);
         response.noAnswer = answerMs < 0;
         response.pieceSize = 1;
@@ -201,18 +167,20 @@ private slots:
         m_server.setHandler([=](const HttpRequest &) { return response; });
         diag::AnalyticsPoster poster({std::chrono::seconds(10), std::chrono::seconds(30)});
         diag::AnalyticsPoster *const previous = diag::setAnalyticsPoster(&poster);
-        const auto restore = qScopeGuard([&] {
-            diag::setAnalyticsPoster(previous);
-            ITSetAnalyticsConfig(configFor(m_server.url({})));
-        });
+        const auto restore = qScopeGuard([&] { diag::setAnalyticsPoster(previous); });
         ITTrackEvent(name, reason);
-        QVERIFY(logHasLine(QString("GA: event %1 reason=\"%2\"").arg(name, reason)));
+        QCOMPARE(logHasLine(QString("GA: event %1 reason=\"%2\"").arg(name, reason)),
+                 !secret.isEmpty());
+        QCOMPARE(logHasLine("GA: SKIPPED " + name + " - API_SECRET not configured"),
+                 secret.isEmpty());
+        QCOMPARE(poster.finish(QDeadlineTimer(2000)), answerMs >= 0 || timeoutMs < 2000);
 
         // The same compact body to both endpoints; "params" present even when empty; one
         // upper-case client id per process.
-        QTRY_COMPARE(m_server.requestCount(), 2);
         const QList<HttpRequest> requests = m_server.requests();
-        const QString id = QJsonDocument::fromJson(requests[0].body)["client_id"].toString();
+        const QString id = requests.isEmpty()
+                               ? m_clientId
+                               : QJsonDocument::fromJson(requests[0].body)["client_id"].toString();
         QVERIFY(
             QRegularExpression("^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$").match(id).hasMatch());
         QCOMPARE(id, m_clientId.isEmpty() ? (m_clientId = id) : m_clientId);
@@ -220,69 +188,60 @@ private slots:
         const QString body =
             QString(R"(application/json {"client_id":"%1","events":[{"name":"%2","params":{%3}}]})")
                 .arg(id, name, params);
-        QStringList seen;
+        QStringList seen, lines;
         for (const HttpRequest &r : requests)
             seen << QString::fromUtf8(r.method + ' ' + r.target + ' ' + r.header("Content-Type") +
                                       ' ' + r.body);
         seen.sort();
-        QCOMPARE(seen, (QStringList{"POST /debug/mp/collect" + kQuery + ' ' + body,
-                                    "POST /mp/collect" + kQuery + ' ' + body}));
-
-        const auto logged = [&] {
-            return logHasLine(QString("GA: %1 mp/collect -> HTTP %2").arg(name, code)) &&
-                   logHasLine(QString("GA: %1 debug/mp/collect -> HTTP %2, validation: %3")
-                                  .arg(name, code, QString::fromUtf8(answer).trimmed()));
-        };
-        if (answerMs == 0)
-            QTRY_VERIFY(logged());
-        QCOMPARE(poster.finish(QDeadlineTimer(answerMs < 0 ? 200 : 3000)), answerMs >= 0);
-        QCOMPARE(logged(), answerMs >= 0);
+        const QStringList sent{"POST /debug/mp/collect" + kQuery + ' ' + body,
+                               "POST /mp/collect" + kQuery + ' ' + body};
+        QCOMPARE(seen, secret.isEmpty() ? QStringList() : sent);
+        for (const QString label : {"mp/collect", "debug/mp/collect"})
+            lines << QRegularExpression(QString("  GA: %1 %2 ([^\n]*)\n").arg(name, label))
+                         .match(logText())
+                         .captured(1);
+        QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(logged))
+                     .match(lines.join('|'))
+                     .hasMatch(),
+                 qPrintable(lines.join('|')));
     }
 
+    // Rows: the state folder as a run finds it (a shell line in a new folder), the helper's lines,
+    // their padding and how long it may drain them, and how many lines stand at the end where the
+    // log is (read through what was opened there before the run, a pipe's reader too).
     void exitOfARun_data()
     {
-        QTest::addColumn<QString>("log");
-        QTest::addColumn<QStringList>("args"); // lines to log, their padding, how long to drain
-        QTest::addColumn<int>("lines");        // in the log (or what stands there) at the end
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("lines");
         const QStringList one{"1", "0", "500"};
-        QTest::newRow("appended, drained")
-            << "earlier run" << QStringList{"5000", "200", "10000"} << 1 + 3 + 5000;
-        QTest::newRow("pipe: not written") << "pipe" << one << 0;
-        QTest::newRow("link: not followed") << "link" << one << 1; // its target as it was
-        QTest::newRow("no log folder: works") << "no folder" << one << 0;
+        const QString logs = "mkdir -p state/Logs && cd state/Logs && ";
+        // clang-format off
+        QTest::newRow("appended, drained") << logs + "echo earlier > quillmarsh-installer.log" << QStringList{"5000", "200", "10000"} << 1 + 3 + 5000;
+        QTest::newRow("pipe: not written") << logs + "mkfifo quillmarsh-installer.log" << one << 0;
+        QTest::newRow("link: not followed") << logs + "echo earlier > ../../file && ln -s ../../file quillmarsh-installer.log" << one << 1;
+        QTest::newRow("no log folder: works") << "touch state" << one << 0;
+        // clang-format on
     }
     void exitOfARun()
     {
-        QFETCH(QString, log);
+        QFETCH(QString, setup);
         QFETCH(QStringList, args);
         QFETCH(int, lines);
         QTemporaryDir dir;
-        const QString state = dir.filePath(log == "no folder" ? "file/state" : "state"); // a file's
-        QVERIFY(QFile(dir.filePath("file")).open(QIODevice::WriteOnly) &&
-                QDir().mkpath(dir.filePath("state/Logs")));
-        const QString path = state + kLogName, target = log == "link" ? dir.filePath("file") : path;
-        if (QFile file(target); log == "earlier run" || log == "link")
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("earlier run\n") > 0);
-        QVERIFY(log != "link" || QFile::link(target, path));
-        // A FIFO, read without waiting for a writer.
-        const QByteArray native = QFile::encodeName(path);
-        const int reader = log == "pipe" && ::mkfifo(native, 0600) == 0
-                               ? ::open(native, O_RDONLY | O_NONBLOCK)
-                               : -1;
+        QCOMPARE(shell("cd \"$1\" && " + setup + " && echo ok", {dir.path()}), "ok\n");
+        // A pipe is read without waiting for a writer.
+        const int reader =
+            ::open(QFile::encodeName(dir.path() + "/state" + kLogName), O_RDONLY | O_NONBLOCK);
         const auto closeReader = qScopeGuard([=] { ::close(reader); });
-        QCOMPARE(reader >= 0, log == "pipe");
         // The helper logs into a state folder of its own; this process's log stays where it is.
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("XDG_STATE_HOME", state);
-        p.setProcessEnvironment(env);
-        p.start(QStringLiteral(DIAG_HELPER), args);
-        QVERIFY(p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit &&
-                !p.exitCode());
-        QFile file(target);
-        const bool opened =
-            reader >= 0 ? file.open(reader, QIODevice::ReadOnly) : file.open(QIODevice::ReadOnly);
-        QCOMPARE(opened ? file.readAll().count('\n') : 0, lines);
+        QCOMPARE(shell("XDG_STATE_HOME=\"$1/state\" \"$2\" \"$3\" \"$4\" \"$5\"; echo $?",
+                       QStringList{dir.path(), DIAG_HELPER} + args),
+                 "0\n");
+        QFile file;
+        QCOMPARE(reader >= 0 && file.open(reader, QIODevice::ReadOnly) ? file.readAll().count('\n')
+                                                                       : 0,
+                 lines);
     }
 };
 
