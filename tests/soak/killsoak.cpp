@@ -1,8 +1,7 @@
-// Whole installs of the sample product, each killed (SIGKILL to the installer's process group
-// and its squashfuse) at a random moment or at a named stage, then run again to the end. Every
-// install runs as an unprivileged user in a private mount namespace (tests/env/row.sh). After
-// the kill and after the recovery the bundle, the menu entry and the setup log must each be in
-// a state an interrupted install may leave: absent, the old copy, or the whole new one.
+// Whole installs of the sample product as an unprivileged user in a private mount namespace
+// (tests/env/row.sh), each killed (its process group and squashfuse) at a random moment or at a
+// named stage, then run again to the end. After the kill and after the recovery the bundle, the
+// menu entry and the setup log must each be absent, the old copy, or the whole new one.
 #include "soak.h"
 
 #include <QElapsedTimer>
@@ -58,62 +57,100 @@ std::pair<pid_t, pid_t> installerOf(uint uid)
     return {0, 0};
 }
 
-class KillSoak : public Part
+void killSoak(const Cases &cases, qint64 durationMs)
 {
-public:
+    EnvRow row;
+    TestHttpServer server; // the old release under /old, the new one under /new
+    QByteArray key;
+    QStringList oldState, newState; // state()
+    QString options = "--kills 1 --net 0";
+    const QString apps = row.H() + "/Applications";
+    const auto out = [&](const QString &name) { return row.out(name).trimmed(); };
+    const auto log = [&](qint64 from) { return readText(row.H() + kSetupLog, from); };
+    const auto state = [&] { // the bundle and the menu entry
+        return QStringList{describeTree(apps + "/Quillmarsh.app"), readText(row.H() + kEntry)};
+    };
+    // One run of the installer of that release, in the row's home as the last run left it
+    // (keep), afresh or afresh with the old install in it; twice in one namespace.
+    enum Home { Keep, Fresh, OldCopy };
+    const auto startRow = [&](const QString &release, Home home, bool twice = false) {
+        row.start(home == OldCopy ? "cp -a " + row.dir("old-home") + "/. $H" : "",
+                  {twice ? "TWICE=1" : "TWICE=", home == Keep ? "KEEP_HOME=1" : "KEEP_HOME="},
+                  server.url('/' + release), apps, key);
+    };
+    const auto notInstalled = [&]() -> QString { // what the last run said if it did not install
+        if (out("rc") == "0" && out("summary").endsWith(R"({"outcome":"installed"})"))
+            return {};
+        return "did not install: " + out("summary") + out("stderr").right(1000);
+    };
+    // After the kill, each of the bundle and the menu entry is the new copy, what was there
+    // before, or (the menu entry) absent; after the recovery, the new copy. Nothing is left.
+    const auto stateProblems = [&](bool replacing, bool recovered) {
+        QStringList problems;
+        const QString when = recovered ? "after the recovery: " : "after the kill: ";
+        const QStringList now = state();
+        if (now[0] != newState[0] &&
+            (recovered || now[0] != (replacing ? oldState[0] : "absent\n")))
+            problems << when + "bundle is neither the new copy nor what was there before:\n" +
+                            now[0].left(3000);
+        if (now[1] != newState[1] &&
+            (recovered || !(now[1].isEmpty() || (replacing && now[1] == oldState[1]))))
+            problems << when + "menu entry is not a whole one:\n" + now[1];
+        if (const QString broken = brokenLogLine(log(0)); !broken.isEmpty())
+            problems << when + "setup log: " + broken;
+        // Right after a kill, FUSE mounts and files in /tmp may be there: they go with the row.
+        if (const QString left = recovered ? row.leftBehind() : out("processes"); !left.isEmpty())
+            problems << when + "left behind: " + left;
+        if (recovered && entries(apps) != "Quillmarsh.app")
+            problems << when + "left in the install folder: " + entries(apps);
+        if (const QString error = notInstalled(); recovered && !error.isEmpty())
+            problems << when + error;
+        return problems;
+    };
+
     // An older release: the sample with a file more, one less, another menu entry, installed and
     // kept to start each replacement from. The new one carries 2 MiB that do not compress, so its
     // download takes a while; its whole install (caches warm) is timed to draw the kills over.
-    KillSoak(quint64 seed, qint64 durationMs) : m_seed(seed), m_durationMs(durationMs)
-    {
-        repeat = "--kills 1 --net 0", failed = setUp();
+    const QString built =
+        shell("cd \"$1\" && sq() { mksquashfs $1-root $1/quillmarsh.dmg -noappend -quiet "
+              "-no-progress -all-root; } && mkdir old-root new-root old new && cp -a \"$2\" "
+              "old-root/ && cp -a \"$2\" new-root/ && head -c 2097152 /dev/urandom > "
+              "new-root/Quillmarsh.app/payload && cd old-root/Quillmarsh.app && printf '0.9\\n' > "
+              "old-version && rm quillmarsh.svg && sed -i 's/^Icon=.*/Icon=utilities-terminal/' "
+              "quillmarsh.desktop && cd ../.. && sq old && sq new && echo built",
+              {row.dir(""), QM_SAMPLE_APP});
+    key = signReleases(row.dir(""), {row.dir("old/quillmarsh.dmg"), row.dir("new/quillmarsh.dmg")});
+    // The image as over a line of about 3 MB/s.
+    server.setHandler([root = row.dir("")](const HttpRequest &request) {
+        HttpResponse r = TestHttpServer::fileResponse(request, root + request.path());
+        if (!request.path().endsWith(".sig"))
+            r.pieceSize = 16 * 1024, r.pieceDelayMs = 5;
+        return r;
+    });
+    if (!built.endsWith("built\n") || key.isEmpty())
+        return cases.report("kill soak", options, 0, {"set-up: cannot build the releases"});
+    for (const QString release : {"old", "new"}) {
+        startRow(release, Fresh);
+        if (const QString error = row.wait(kRunLimitMs) ? notInstalled() : "did not end";
+            !error.isEmpty())
+            return cases.report("kill soak", options, 0,
+                                {"set-up: " + release + " release: " + error});
+        (release == "old" ? oldState : newState) = state();
+        if (release == "old")
+            shell("cp -a \"$1\" \"$2\"", {row.H(), row.dir("old-home")});
     }
-    QString setUp()
-    {
-        const QString built = shell(
-            "cd \"$1\" && sq() { mksquashfs $1-root $1/quillmarsh.dmg -noappend -quiet "
-            "-no-progress -all-root; } && mkdir old-root new-root old new && cp -a \"$2\" "
-            "old-root/ && cp -a \"$2\" new-root/ && head -c 2097152 /dev/urandom > "
-            "new-root/Quillmarsh.app/payload && cd old-root/Quillmarsh.app && printf '0.9\\n' > "
-            "old-version && rm quillmarsh.svg && sed -i 's/^Icon=.*/Icon=utilities-terminal/' "
-            "quillmarsh.desktop && cd ../.. && sq old && sq new && echo built",
-            {m_row.dir(""), QM_SAMPLE_APP});
-        m_key = signReleases(m_row.dir(""),
-                             {m_row.dir("old/quillmarsh.dmg"), m_row.dir("new/quillmarsh.dmg")});
-        // The image as over a line of about 3 MB/s.
-        m_server.setHandler([root = m_row.dir("")](const HttpRequest &request) {
-            HttpResponse r = TestHttpServer::fileResponse(request, root + request.path());
-            if (!request.path().endsWith(".sig"))
-                r.pieceSize = 16 * 1024, r.pieceDelayMs = 5;
-            return r;
-        });
-        if (!built.endsWith("built\n") || m_key.isEmpty())
-            return "cannot build the releases";
-        for (const QString release : {"old", "new"}) {
-            startRow(release, Fresh);
-            if (const QString error = m_row.wait(kRunLimitMs) ? notInstalled() : "did not end";
-                !error.isEmpty())
-                return release + " release: " + error;
-            (release == "old" ? m_old : m_new) = state();
-            if (release == "old")
-                shell("cp -a \"$1\" \"$2\"", {m_row.H(), m_row.dir("old-home")});
-        }
-        m_durationMs = m_durationMs > 0 ? m_durationMs : out("ms").toLongLong();
-        repeat += QStringLiteral(" --duration %1").arg(m_durationMs);
-        std::printf("kill soak: one install takes %lld ms (user %u)\n", m_durationMs, m_row.uid);
-        return {};
-    }
+    durationMs = durationMs > 0 ? durationMs : out("ms").toLongLong();
+    options += QStringLiteral(" --duration %1").arg(durationMs);
+    std::printf("kill soak: one install takes %lld ms (user %u)\n", durationMs, row.uid);
 
-    QStringList runCase(int index) override
-    {
+    cases.run("kill soak", options, [&](int index) -> QStringList {
         const bool replacing = index % 2 == 1;
         const Stage *stage = index < kStageCases ? &kStages[index / 2] : nullptr;
         // Half the random kills, too, leave squashfuse running for the next run.
         const bool alone = stage ? stage->alone : index % 4 >= 2;
-        auto draws = drawsFor(m_seed, 1, index);
-        const qint64 killMs =
-            std::uniform_int_distribution<qint64>(0, m_durationMs * 11 / 10)(draws);
-        const qint64 logFrom = replacing ? QFileInfo(m_row.dir("old-home") + kSetupLog).size() : 0;
+        const qint64 killMs = qint64(drawsFor(cases.seed, 1, index)() %
+                                     quint64(qMax<qint64>(1, durationMs * 11 / 10)));
+        const qint64 logFrom = replacing ? QFileInfo(row.dir("old-home") + kSetupLog).size() : 0;
         startRow("new", replacing ? OldCopy : Fresh, alone);
 
         // The kill: at the drawn moment of the installer's run, or once the stage's log line is
@@ -124,11 +161,11 @@ public:
         QElapsedTimer clock, since; // since the row started, since the installer was first seen
         clock.start();
         while (!killed && !ended && clock.elapsed() < kRunLimitMs) {
-            const auto [pid, group] = installerOf(m_row.uid);
+            const auto [pid, group] = installerOf(row.uid);
             const bool running = pid && (!first || pid == first);
             if (running && !first)
                 first = pid, since.start();
-            ended = QFile::exists(m_row.R() + "/out/rc") || (first && !running);
+            ended = QFile::exists(row.R() + "/out/rc") || (first && !running);
             killed =
                 running && (stage ? log(logFrom).contains(stageLine) : since.elapsed() >= killMs);
             // Then its squashfuse, until three looks in a row find none (one starting shows late).
@@ -136,93 +173,29 @@ public:
                 shell("q=0 n=0; while [ $q -lt 3 ] && [ $n -lt 100 ]; do n=$((n+1)); "
                       "if pkill -KILL -u \"$1\" -x squashfuse; then q=0; else q=$((q+1)); fi; "
                       "sleep 0.01; done",
-                      {QString::number(m_row.uid)});
+                      {QString::number(row.uid)});
             QThread::msleep(2);
         }
-        const QString kind = stage ? "at stage " + QString(stage->name) : QString("random");
-        ++counts[killed ? kind + (alone ? ", installer alone" : "") : "ended before the kill"];
-        const QString what = QStringLiteral("(%1, %2 at %3 ms%4)")
+        const QString kind = (stage ? "at stage " + QString(stage->name) : QString("random")) +
+                             (alone ? ", installer alone" : "");
+        ++counts[killed ? kind : "ended before the kill"];
+        const QString what = QStringLiteral("(%1, %2, at %3 ms)")
                                  .arg(replacing ? "replacement" : "first install", kind)
-                                 .arg(killMs)
-                                 .arg(alone ? ", installer alone" : "");
-        if (!m_row.wait(kRunLimitMs))
+                                 .arg(killMs);
+        if (!row.wait(kRunLimitMs))
             return {what + " the row did not end"};
         QStringList problems;
         if (!alone) {
             problems = stateProblems(replacing, false);
             startRow("new", Keep); // the recovery: the installer again, to the end
-            m_row.wait(kRunLimitMs);
+            row.wait(kRunLimitMs);
         }
         problems += stateProblems(replacing, true);
         if (!problems.isEmpty())
             problems =
                 QStringList{what} + problems + QStringList{"log:\n" + log(logFrom).right(4000)};
         return problems;
-    }
-
-private:
-    QString apps() const { return m_row.H() + "/Applications"; }
-    QString out(const QString &name) const { return m_row.out(name).trimmed(); }
-    QString log(qint64 from) const { return readText(m_row.H() + kSetupLog, from); }
-    // The bundle and the menu entry.
-    QStringList state() const
-    {
-        return {describeTree(apps() + "/Quillmarsh.app"), readText(m_row.H() + kEntry)};
-    }
-
-    // One run of the installer of that release, in the row's home as the last run left it
-    // (keep), afresh or afresh with the old install in it; twice in one namespace.
-    enum Home { Keep, Fresh, OldCopy };
-    void startRow(const QString &release, Home home, bool twice = false)
-    {
-        m_row.start(home == OldCopy ? "cp -a " + m_row.dir("old-home") + "/. $H" : "",
-                    {twice ? "TWICE=1" : "TWICE=", home == Keep ? "KEEP_HOME=1" : "KEEP_HOME="},
-                    m_server.url('/' + release), apps(), m_key);
-    }
-    // Whether the last run installed; if not, what it said.
-    QString notInstalled() const
-    {
-        if (out("rc") == "0" && out("summary").endsWith(R"({"outcome":"installed"})"))
-            return {};
-        return "did not install: " + out("summary") + out("stderr").right(1000);
-    }
-
-    // After the kill, each of the bundle and the menu entry is the new copy, what was there
-    // before, or (the menu entry) absent; after the recovery, the new copy. Nothing is left.
-    QStringList stateProblems(bool replacing, bool recovered) const
-    {
-        QStringList problems;
-        const QString when = recovered ? "after the recovery: " : "after the kill: ";
-        const QStringList now = state();
-        if (now[0] != m_new[0] && (recovered || now[0] != (replacing ? m_old[0] : "absent\n")))
-            problems << when + "bundle is neither the new copy nor what was there before:\n" +
-                            now[0].left(3000);
-        if (now[1] != m_new[1] &&
-            (recovered || !(now[1].isEmpty() || (replacing && now[1] == m_old[1]))))
-            problems << when + "menu entry is not a whole one:\n" + now[1];
-        if (const QString broken = brokenLogLine(log(0)); !broken.isEmpty())
-            problems << when + "setup log: " + broken;
-        // Right after a kill, FUSE mounts and files in /tmp may be there: they go with the row.
-        if (const QString left = recovered ? m_row.leftBehind() : out("processes"); !left.isEmpty())
-            problems << when + "left behind: " + left;
-        if (recovered && entries(apps()) != "Quillmarsh.app")
-            problems << when + "left in the install folder: " + entries(apps());
-        if (const QString error = notInstalled(); recovered && !error.isEmpty())
-            problems << when + error;
-        return problems;
-    }
-
-    quint64 m_seed;
-    qint64 m_durationMs;
-    EnvRow m_row;
-    TestHttpServer m_server; // the old release under /old, the new one under /new
-    QByteArray m_key;
-    QStringList m_old, m_new; // state()
-};
-
-std::unique_ptr<Part> killSoak(quint64 seed, qint64 durationMs)
-{
-    return std::make_unique<KillSoak>(seed, durationMs);
+    });
 }
 
 } // namespace soak

@@ -1,8 +1,6 @@
-// Whole installs (qm-envrun) against a server that spoils each request for the .sig and the image
-// with a fault drawn at random, beside a model of the retry and resume rules: request by request,
-// the byte the next request must start at, and how the run must end (installed, the image refused
-// with the digest of exactly one whole version, or given up). One host: the host policy's table
-// has which host is asked after which failure.
+// Whole installs (qm-envrun) from one host that spoils each request with a fault drawn at random,
+// beside a model of the retry and resume rules: the byte each request must start at, and how the
+// run must end (installed, refused with the digest of one whole version, or given up).
 #include "soak.h"
 
 #include <QRegularExpression>
@@ -32,7 +30,7 @@ struct Model
     QString expected;     // set once the run's end is decided
     QStringList trail, problems;
 
-    qint64 below(qint64 n) { return std::uniform_int_distribution<qint64>(0, n - 1)(rng); }
+    qint64 below(qint64 n) { return qint64(rng() % quint64(n)); }
     void transient()
     {
         if (retries < kMaxRetries)
@@ -56,74 +54,37 @@ QString outcomeIn(const QString &log)
                               : "installed";
 }
 
-class NetSoak : public Part
+void netSoak(const Cases &cases)
 {
-public:
+    const QString options = "--kills 0 --net 1";
+    QTemporaryDir dir;
+    // The first under the name the installer asks for, which its .sig names.
+    const auto path = [&](int k) {
+        return dir.filePath(k ? QStringLiteral("v%1.dmg").arg(k) : "quillmarsh.dmg");
+    };
     // Versions of the image, each with its own modification time, hence its own ETag and
     // Last-Modified: even ones the signed bytes, odd ones with a byte changed.
-    explicit NetSoak(quint64 seed) : m_seed(seed)
-    {
-        repeat = "--kills 0 --net 1";
-        const QByteArray bytes = readFile(QM_SAMPLE_IMAGE_DIR "/quillmarsh.dmg");
-        const QDateTime base = QDateTime::currentDateTimeUtc().addDays(-1);
-        for (int k = 0; k < 2 * (kVersions + 1); ++k) {
-            QByteArray content = bytes;
-            content[content.size() / 2 + k / 2] ^= char(k % 2 ? 0x5a : 0);
-            // Stamped apart: versions written in one millisecond would share an ETag, and the
-            // server would continue one version with another.
-            QFile f(path(k));
-            if (bytes.isEmpty() || !writeFile(path(k), content) || !f.open(QIODevice::Append) ||
-                !f.setFileTime(base.addSecs(k * 10), QFile::FileModificationTime))
-                failed = "cannot write the image's versions";
-        }
-        if ((m_key = signReleases(m_dir.path(), {path(0)})).isEmpty())
-            failed = "cannot sign the image";
-        m_server.setHandler([this](const HttpRequest &r) { return answer(r); });
+    const QByteArray bytes = readFile(QM_SAMPLE_IMAGE_DIR "/quillmarsh.dmg");
+    const QDateTime base = QDateTime::currentDateTimeUtc().addDays(-1);
+    for (int k = 0; k < 2 * (kVersions + 1); ++k) {
+        QByteArray content = bytes;
+        content[content.size() / 2 + k / 2] ^= char(k % 2 ? 0x5a : 0);
+        // Stamped apart: versions written in one millisecond would share an ETag, and the
+        // server would continue one version with another.
+        QFile f(path(k));
+        if (bytes.isEmpty() || !writeFile(path(k), content) || !f.open(QIODevice::Append) ||
+            !f.setFileTime(base.addSecs(k * 10), QFile::FileModificationTime))
+            return cases.report("network soak", options, 0, {"set-up: cannot write the versions"});
     }
-
-    QStringList runCase(int index) override
-    {
-        {
-            std::lock_guard lock(m_lock);
-            m_model = Model();
-            m_model.rng = drawsFor(m_seed, 2, index);
-        }
-        // Its log, menu entries and caches in the soak's folder; a stall ends an attempt soon.
-        const QString apps = m_dir.filePath("apps"), logPath = m_dir.path() + kSetupLog;
-        const qint64 logFrom = QFileInfo(logPath).size();
-        shell("HOME=\"$1\" XDG_STATE_HOME= XDG_CACHE_HOME= XDG_DATA_HOME= "
-              "QM_ENV_LOW_SPEED_SECONDS=1 QM_ENV_IMAGE_KEY=\"$2\" \"$3\" \"$4\" \"$5\"",
-              {m_dir.path(), m_key, QM_ENVRUN, m_server.url({}), apps});
-        const QString log = readText(logPath, logFrom), got = outcomeIn(log);
-        std::lock_guard lock(m_lock);
-        QStringList problems = m_model.problems;
-        if (got != m_model.expected)
-            problems << "ended \"" + got + "\", the rules say \"" + m_model.expected + "\"";
-        if (got == "installed" &&
-            describeTree(apps + "/Quillmarsh.app") != describeTree(QM_SAMPLE_APP))
-            problems << "installed bundle differs from the image's";
-        if (const QString left = entries(m_dir.path() + kPrivateFolder); !left.isEmpty())
-            problems << "left in the private folder: " + left;
-        for (const QString &step : m_model.trail)
-            ++counts["request: " + step.section('@', 0, 0)];
-        ++counts["outcome: " + got.section(':', 0, 0)];
-        if (!problems.isEmpty())
-            problems << "requests: " + m_model.trail.join(", ") + "\nlog:\n" + log.right(3000);
-        QDir(apps).removeRecursively();
-        return problems;
-    }
-
-private:
-    // The first under the name the installer asks for, which its .sig names.
-    QString path(int k) const
-    {
-        return m_dir.filePath(k ? QStringLiteral("v%1.dmg").arg(k) : "quillmarsh.dmg");
-    }
-
-    HttpResponse answer(const HttpRequest &request)
-    {
-        std::lock_guard lock(m_lock);
-        Model &m = m_model;
+    const QByteArray key = signReleases(dir.path(), {path(0)});
+    if (key.isEmpty())
+        return cases.report("network soak", options, 0, {"set-up: cannot sign the image"});
+    std::mutex lock;
+    Model model; // of the case that runs
+    TestHttpServer server;
+    server.setHandler([&](const HttpRequest &request) {
+        std::lock_guard locked(lock);
+        Model &m = model;
         const bool sig = request.path() == "/quillmarsh.dmg.sig";
         if (!sig && request.path() != "/quillmarsh.dmg")
             return HttpResponse::make(404);
@@ -194,19 +155,38 @@ private:
                 m.expected = m.version % 2 ? "refused: sha256 is " + sha256Of(file) : "installed";
         }
         return r;
-    }
+    });
 
-    quint64 m_seed;
-    QTemporaryDir m_dir;
-    QByteArray m_key;
-    TestHttpServer m_server;
-    std::mutex m_lock;
-    Model m_model; // of the case that runs
-};
-
-std::unique_ptr<Part> netSoak(quint64 seed)
-{
-    return std::make_unique<NetSoak>(seed);
+    cases.run("network soak", options, [&](int index) {
+        {
+            std::lock_guard locked(lock);
+            model = Model();
+            model.rng = drawsFor(cases.seed, 2, index);
+        }
+        // Its log, menu entries and caches in the soak's folder; a stall ends an attempt soon.
+        const QString apps = dir.filePath("apps"), logPath = dir.path() + kSetupLog;
+        const qint64 logFrom = QFileInfo(logPath).size();
+        shell("HOME=\"$1\" XDG_STATE_HOME= XDG_CACHE_HOME= XDG_DATA_HOME= "
+              "QM_ENV_LOW_SPEED_SECONDS=1 QM_ENV_IMAGE_KEY=\"$2\" \"$3\" \"$4\" \"$5\"",
+              {dir.path(), key, QM_ENVRUN, server.url({}), apps});
+        const QString log = readText(logPath, logFrom), got = outcomeIn(log);
+        std::lock_guard locked(lock);
+        QStringList problems = model.problems;
+        if (got != model.expected)
+            problems << "ended \"" + got + "\", the rules say \"" + model.expected + "\"";
+        if (got == "installed" &&
+            describeTree(apps + "/Quillmarsh.app") != describeTree(QM_SAMPLE_APP))
+            problems << "installed bundle differs from the image's";
+        if (const QString left = entries(dir.path() + kPrivateFolder); !left.isEmpty())
+            problems << "left in the private folder: " + left;
+        for (const QString &step : model.trail)
+            ++counts["request: " + step.section('@', 0, 0)];
+        ++counts["outcome: " + got.section(':', 0, 0)];
+        if (!problems.isEmpty())
+            problems << "requests: " + model.trail.join(", ") + "\nlog:\n" + log.right(3000);
+        QDir(apps).removeRecursively();
+        return problems;
+    });
 }
 
 } // namespace soak

@@ -20,6 +20,27 @@ QByteArray soak::signReleases(const QString &dir, const QStringList &images)
     return key;
 }
 
+void soak::Cases::report(const char *half, const QString &options, qint64 index,
+                         const QStringList &problems) const
+{
+    bad << QStringLiteral("%1 case %2: %3\n    repeat: scripts/soak --seed %4 %5 --case %2")
+               .arg(half, QString::number(index), problems.join('\n'), QString::number(seed),
+                    options);
+    std::printf("BAD %s\n", qPrintable(bad.last()));
+}
+
+void soak::Cases::run(const char *half, const QString &options,
+                      const std::function<QStringList(int)> &runCase) const
+{
+    for (qint64 i = 0; i < count; ++i) {
+        const qint64 index = only >= 0 ? only : i;
+        if (const QStringList problems = runCase(int(index)); !problems.isEmpty())
+            report(half, options, index, problems);
+        if ((i + 1) % 50 == 0)
+            std::printf("%s: %lld of %lld\n", half, i + 1, count);
+    }
+}
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
@@ -38,37 +59,17 @@ int main(int argc, char **argv)
     const quint64 seed = quint64(option["--seed"]);
     std::printf("soak: seed %llu, %lld kills, %lld network runs\n", seed, option["--kills"],
                 option["--net"]);
-
-    QStringList bad; // one line per bad state, with the command that repeats it
-    const auto run = [&](std::unique_ptr<soak::Part> part, qint64 cases, const char *name) {
-        for (qint64 i = 0; i < cases; ++i) {
-            const qint64 index = option["--case"] >= 0 ? option["--case"] : i;
-            const QStringList problems = part->failed.isEmpty()
-                                             ? part->runCase(int(index))
-                                             : QStringList{"set-up failed: " + part->failed};
-            if (!problems.isEmpty())
-                bad << QStringLiteral("%1 case %2: %3\n    repeat: scripts/soak --seed %4 %5 "
-                                      "--case %2")
-                           .arg(name, QString::number(index), problems.join('\n'),
-                                QString::number(seed), part->repeat),
-                    std::printf("BAD %s\n", qPrintable(bad.last()));
-            if ((i + 1) % 50 == 0 || !part->failed.isEmpty())
-                std::printf("%s: %lld of %lld\n", name, i + 1, cases);
-            if (!part->failed.isEmpty())
-                break;
-        }
-    };
     // The kills run the installer as a user of their own in private mount namespaces.
     if (option["--kills"] > 0 && ::geteuid() != 0)
         std::printf("kill soak: skipped, needs root to make the user's namespaces\n");
     else if (option["--kills"] > 0)
-        run(soak::killSoak(seed, option["--duration"]), option["--kills"], "kill soak");
+        soak::killSoak({seed, option["--kills"], option["--case"]}, option["--duration"]);
     if (option["--net"] > 0)
-        run(soak::netSoak(seed), option["--net"], "network soak");
+        soak::netSoak({seed, option["--net"], option["--case"]});
 
     std::printf("\nsoak: seed %llu\n", seed);
     for (auto it = soak::counts.cbegin(); it != soak::counts.cend(); ++it)
         std::printf("  %-60s %lld\n", qPrintable(it.key()), it.value());
-    std::printf("  %-60s %lld\n", "bad states", qint64(bad.size()));
-    return bad.isEmpty() ? 0 : 1;
+    std::printf("  %-60s %lld\n", "bad states", qint64(soak::bad.size()));
+    return soak::bad.isEmpty() ? 0 : 1;
 }

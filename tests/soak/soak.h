@@ -6,24 +6,28 @@
 
 #include <QMap>
 
-#include <memory>
+#include <functional>
 #include <random>
 
 namespace soak {
 
 using namespace testsupport;
 
-// One half: set up when made (failed: why it could not be), then cases by number, each answering
-// with what it found wrong; repeat: the options of scripts/soak that run one of its cases alone.
-struct Part
+// One half's cases, all count of them or only the one --case names. A bad case is counted and
+// printed with the command that repeats it (the half's options of scripts/soak after the seed).
+struct Cases
 {
-    virtual ~Part() = default;
-    virtual QStringList runCase(int index) = 0;
-    QString failed, repeat;
+    quint64 seed;
+    qint64 count, only; // only: -1 for all
+    void report(const char *half, const QString &options, qint64 index,
+                const QStringList &problems) const;
+    void run(const char *half, const QString &options,
+             const std::function<QStringList(int)> &runCase) const;
 };
-std::unique_ptr<Part> killSoak(quint64 seed, qint64 durationMs);
-std::unique_ptr<Part> netSoak(quint64 seed);
+void killSoak(const Cases &cases, qint64 durationMs);
+void netSoak(const Cases &cases);
 inline QMap<QString, qint64> counts; // by kind of case, request or outcome
+inline QStringList bad;              // one line per bad case
 
 // Every case draws from its own generator, made from the run's seed, the half and the case's
 // number, so that one case can be run again alone.
