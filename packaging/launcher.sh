@@ -35,8 +35,9 @@ processor() {
     esac
 }
 
-# The folder's path with no links in it (cd -P, in a subshell: this shell stays where it is).
-real() { (cd -P -- "$1" 2>/dev/null && pwd); }
+# The folder's path with no links in it, in qm_root (cd -P, in a subshell: this shell stays
+# where it is). "$(...)" drops the line feeds a name may end in, so the capture ends in an x.
+real() { qm_root=$(cd -P -- "$1" 2>/dev/null && pwd && echo x) && qm_root=${qm_root%?x}; }
 
 # Whether no one but root and the user can change the folder $2 (a path with no links) or the
 # way to it: every folder from / down to it is root's or the user's and writable by no one else,
@@ -66,14 +67,26 @@ safe() {
     done
 }
 
+# Whether programs may be started from the folder $1, which is the user's: a file system
+# mounted noexec (a cache folder on a tmpfs or a hardened mount often is) refuses them, and
+# only starting one tells for sure.
+runs_here() {
+    printf '#!/bin/sh\n' > "$1/.exec-check" && chmod 0700 "$1/.exec-check" &&
+        "$1/.exec-check" 2>/dev/null
+    qm_ran=$?
+    rm -f "$1/.exec-check"
+    return $qm_ran
+}
+
 # What the system's dynamic loader makes of FILES, one a line: the path of each library they
-# load, and "missing NAME" for each library or symbol version it cannot find.
+# load, and "missing NAME" for each library or symbol version it cannot find. Paths may hold
+# spaces (the folder unpacked into is the user's to name).
 probe() {
     for f in "$@"; do "$qm_loader" --list "$f" 2>&1; done | sed -n \
         -e 's/^[[:space:]]*\([^ ]*\) => not found.*/missing \1/p' \
         -e 's/.*error while loading shared libraries: \([^:]*\):.*/missing \1/p' \
         -e 's/.*\(version .* not found\).*/missing \1/p' \
-        -e 's/^[[:space:]]*[^ ]* => \(\/[^ ]*\) (.*/\1/p'
+        -e 's/^[[:space:]]*[^ ]* => \(\/.*\) (0x[0-9a-f]*)$/\1/p'
 }
 
 # Refuses to go on when the program or the Qt platform plugin of this session's display needs
@@ -82,11 +95,9 @@ probe() {
 # busy machine every program started costs a first run tens of milliseconds.
 check_baseline() {
     qm_plugins=$1/lib/qt6/plugins/platforms
-    qm_files="$1/bin/quillmarsh-installer"
-    [ -n "${WAYLAND_DISPLAY:-}" ] && qm_files="$qm_files $qm_plugins/libqwayland-generic.so"
-    [ -n "${DISPLAY:-}" ] && qm_files="$qm_files $qm_plugins/libqxcb.so"
-    # shellcheck disable=SC2086
-    probe $qm_files > "$1/.baseline"
+    probe "$1/bin/quillmarsh-installer" \
+        ${WAYLAND_DISPLAY:+"$qm_plugins/libqwayland-generic.so"} \
+        ${DISPLAY:+"$qm_plugins/libqxcb.so"} > "$1/.baseline"
     qm_missing="" qm_found=""
     while IFS= read -r qm_line; do
         case $qm_line in
@@ -131,12 +142,13 @@ case $qm_cache in /*) ;; *) qm_cache=$HOME/.cache ;; esac
 
 # Unpacked before, completely (the marker is written last) and in a folder no one else can
 # change: start at once.
-if qm_root=$(real "$qm_cache"); then
+if real "$qm_cache"; then
     qm_base=$qm_root/quillmarsh-installer-run
     qm_dir=$qm_base/$qm_sha256
-    if [ -f "$qm_dir/.complete" ] && safe private "$qm_base"; then
+    if [ -f "$qm_dir/.complete" ] && [ -x "$qm_dir/bin/quillmarsh-installer" ] &&
+        safe private "$qm_base"; then
         # A system library removed since then is explained rather than left to the loader.
-        while read -r qm_lib; do
+        while IFS= read -r qm_lib; do
             [ -e "$qm_lib" ] || { check_baseline "$qm_dir"; break; }
         done < "$qm_dir/.baseline"
         exec "$qm_dir/bin/quillmarsh-installer" "$@"
@@ -188,21 +200,30 @@ esac # a version it does not name: the loader's check of the libraries below sti
 
 # Where to unpack: the user's cache folder, kept for later runs, when no one else can change
 # it; otherwise a fresh folder for this run only, removed at its end, in the home folder or else
-# in the runtime folder, the first of them no one else can change.
+# in the runtime folder, the first of them no one else can change. Each only where programs
+# may be started from it.
 [ -d "$qm_cache" ] || mkdir -p -m 0700 "$qm_cache" 2>/dev/null
-qm_dir=""
-if qm_root=$(real "$qm_cache"); then
+qm_dir="" qm_noexec=""
+if real "$qm_cache"; then
     qm_base=$qm_root/quillmarsh-installer-run
     [ -d "$qm_base" ] || mkdir -m 0700 "$qm_base" 2>/dev/null
-    ! safe private "$qm_base" || qm_dir=$qm_base/$qm_sha256
+    if safe private "$qm_base"; then
+        if runs_here "$qm_base"; then qm_dir=$qm_base/$qm_sha256; else qm_noexec=", $qm_root"; fi
+    fi
 fi
 if [ -z "$qm_dir" ]; then
     for qm_root in "$HOME" "${XDG_RUNTIME_DIR:-}"; do
         case $qm_root in /*) ;; *) continue ;; esac
-        qm_root=$(real "$qm_root") && safe any "$qm_root" &&
-            qm_transient=$(mktemp -d "$qm_root/.quillmarsh-installer-run-XXXXXX") && break
+        if real "$qm_root" && safe any "$qm_root" &&
+            qm_transient=$(mktemp -d "$qm_root/.quillmarsh-installer-run-XXXXXX"); then
+            runs_here "$qm_transient" && break
+            rm -rf "$qm_transient"
+            qm_noexec="$qm_noexec, $qm_root"
+        fi
         qm_transient=""
     done
+    [ -n "$qm_transient" ] || [ -z "$qm_noexec" ] ||
+        refuse "cannot start: programs may not be run from any folder the installer may unpack into (tried ${qm_noexec#, }): their file systems are mounted noexec."
     [ -n "$qm_transient" ] ||
         refuse "found no folder to unpack into that this user may write to and no other user may change (the cache folder $qm_cache, the home folder, the runtime folder): one of the folders above each is another user's or writable by others."
     qm_base=$qm_transient

@@ -10,6 +10,7 @@
 #include "l10n/localization.h"
 #include "platform/activityhold.h"
 #include "platform/cpu.h"
+#include "platform/ownfile.h"
 #include "realstages.h"
 
 #include <QFile>
@@ -384,6 +385,10 @@ QString SetupFlow::failureText(const DownloadResult &result) const
         return texts.netCertExpired;
     case TransportFailure::CertificateWrongHost:
         return texts.netCertWrongHost;
+    case TransportFailure::ProxyAuthRequired:
+        return texts.netProxyAuth;
+    case TransportFailure::ProxyFailed:
+        return texts.netProxyFailed;
     case TransportFailure::Other:
         break;
     }
@@ -404,9 +409,11 @@ void SetupFlow::discardDownload()
 // and expiry against the present. Its own name is checked against the image at the end.
 std::optional<ImageSignature> SetupFlow::readSignature(QString *error) const
 {
-    QFile file(layout::signatureFile(layout::imageFile(m_parts.privateFolder)));
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = ITFormat("cannot read the signature file: %@", file.errorString());
+    const platform::UniqueFd fd =
+        platform::openOwnFile(layout::signatureFile(layout::imageFile(m_parts.privateFolder)));
+    QFile file;
+    if (!fd.isValid() || !file.open(fd.get(), QIODevice::ReadOnly)) {
+        *error = ITFormat("cannot read the signature file: %@", qt_error_string(errno));
         return std::nullopt;
     }
     auto signature =
@@ -502,8 +509,8 @@ SetupFlow::HeldDownload SetupFlow::heldDownload() const
     const auto blob = readStateFile(layout::stateFile(dest));
     facts.state = blob ? ResumeState::decode(*blob) : std::nullopt;
     if (facts.state) {
-        facts.partialExists = QFileInfo::exists(facts.state->partialPath);
-        facts.imageExists = QFileInfo(dest).isFile();
+        facts.partialExists = platform::isOwnFile(facts.state->partialPath);
+        facts.imageExists = platform::isOwnFile(dest);
     }
     facts.nowMs = QDateTime::currentMSecsSinceEpoch();
     facts.imageName = QUrl(imageURL(0)).fileName();

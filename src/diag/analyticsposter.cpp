@@ -2,6 +2,8 @@
 
 #include "itlog.h"
 
+#include <QUrl>
+
 #include <algorithm>
 #include <system_error>
 
@@ -30,9 +32,30 @@ struct AnalyticsPoster::Transfer
         return n;
     }
 
+    // Goes on along the next route when the proxy of this one could not carry the post.
+    bool nextRoute(CURLcode result)
+    {
+        if (route + 1 >= proxy.routes.size() || proxy.routes[route].isDirect())
+            return false;
+        long connectStatus = 0;
+        long status = 0;
+        curl_easy_getinfo(curl.get(), CURLINFO_HTTP_CONNECTCODE, &connectStatus);
+        curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
+        if (result != CURLE_COULDNT_CONNECT && result != CURLE_COULDNT_RESOLVE_PROXY &&
+            result != CURLE_PROXY && connectStatus < 300 && status != 407)
+            return false;
+        ITLog("GA: %@ %@ ERROR %@, trying the next way", request.name, request.label,
+              proxy.routes[route].url);
+        curl.useProxy(proxy.routes[++route], proxy.noProxy);
+        answer.clear();
+        return curl.setupCode() == CURLE_OK;
+    }
+
     PostRequest request;
     platform::CurlRequest curl;
     std::string answer;
+    platform::ProxyDecision proxy;
+    qsizetype route = 0;
 };
 
 AnalyticsPoster::AnalyticsPoster(Timing timing) : m_timing(timing)
@@ -96,6 +119,21 @@ void AnalyticsPoster::startTransfer(PostRequest request)
     c.set(CURLOPT_POSTFIELDS, t->request.body.constData());
     c.set(CURLOPT_TIMEOUT_MS, t->request.timeoutMs);
     c.trustSystemStore();
+    const QUrl url(QString::fromStdString(t->request.url));
+    // A bus that does not answer is given up on at the end, and the post with it: sent
+    // directly, it would go past the proxy the desktop may have named.
+    t->proxy = platform::decideProxy(url, [this] { return endPassed(); });
+    if (endPassed()) {
+        ITLog("GA: %@ %@ ERROR %@", t->request.name, t->request.label,
+              "not sent, the installer is exiting");
+        std::lock_guard lock(m_mutex);
+        m_abandoned = true;
+        return;
+    }
+    const QString host = platform::hostAndPort(url);
+    if (platform::firstMention(host, t->proxy.describe()))
+        ITLog("GA: %@ reached %@", host, t->proxy.describe());
+    c.useProxy(t->proxy.routes.constFirst(), t->proxy.noProxy);
     c.set(CURLOPT_WRITEFUNCTION, Transfer::collectAnswer);
     c.set(CURLOPT_WRITEDATA, static_cast<void *>(t));
     c.set(CURLOPT_PRIVATE, static_cast<void *>(t));
@@ -130,6 +168,12 @@ void AnalyticsPoster::report(Transfer *t, CURLcode result, const QByteArray &det
     }
 }
 
+bool AnalyticsPoster::endPassed()
+{
+    std::lock_guard lock(m_mutex);
+    return m_finishing && m_finishBy.hasExpired();
+}
+
 void AnalyticsPoster::run()
 {
     try {
@@ -141,7 +185,7 @@ void AnalyticsPoster::run()
     for (const auto &t : m_active)
         curl_multi_remove_handle(m_multi.get(), t->curl.get());
     std::lock_guard lock(m_mutex);
-    m_abandoned = !m_active.empty();
+    m_abandoned = m_abandoned || !m_active.empty();
     m_active.clear();
     m_done = true;
     m_ended.notify_all();
@@ -172,6 +216,9 @@ void AnalyticsPoster::loop()
             curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &t);
             const CURLcode result = msg->data.result;
             curl_multi_remove_handle(m_multi.get(), msg->easy_handle);
+            if (t->nextRoute(result) &&
+                curl_multi_add_handle(m_multi.get(), t->curl.get()) == CURLM_OK)
+                continue;
             report(t, result);
             std::erase_if(m_active, [t](const auto &a) { return a.get() == t; });
         }

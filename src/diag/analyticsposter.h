@@ -30,8 +30,8 @@ struct PostRequest
 // The network thread of the analytics posts: one curl multi handle runs every post side by
 // side, and only log lines come out of it. The destructor gives the posts already made until
 // exitAllowance to finish, so an event sent just before the end (a cancellation, the offline
-// download) still arrives, while neither a slow endpoint nor a pending name lookup can hold the
-// process longer than that.
+// download) still arrives, while neither a slow endpoint, a pending name lookup nor a desktop
+// bus asked for the proxy can hold the process longer than that.
 class AnalyticsPoster
 {
 public:
@@ -61,6 +61,7 @@ private:
     void loop();
     void startTransfer(PostRequest request);
     static void report(Transfer *t, CURLcode result, const QByteArray &detail = {});
+    bool endPassed();
 
     const Timing m_timing;
     platform::CurlMulti m_multi;

@@ -491,7 +491,8 @@ void Downloader::run()
         result.size = r.tooLargeAt;
     } else if (r.code != CURLE_OK) {
         result.errorCode = r.code;
-        result.transport = classifyTransportFailure(r.code, r.sslVerifyResult);
+        result.transport =
+            classifyTransportFailure(r.code, r.sslVerifyResult, r.proxyStatus, !r.proxy.isEmpty());
         later = state;
         ITLog("DL: error %ld %@ (resume state: %lu bytes)", qint64(r.code), r.message,
               quint64(later ? later->encode().size() : 0));

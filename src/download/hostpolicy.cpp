@@ -21,6 +21,8 @@ bool leavesHostAtOnce(const HostPolicy::Failure &failure)
     case TransportFailure::CertificateUntrusted:
     case TransportFailure::CertificateExpired:
     case TransportFailure::CertificateWrongHost:
+    case TransportFailure::ProxyAuthRequired:
+    case TransportFailure::ProxyFailed:
         return true;
     default:
         return false;
@@ -59,7 +61,9 @@ HostPolicy::Step HostPolicy::afterFailure(const Failure &failure)
         m_retries = 0;
         return Step::NextHost;
     }
-    if (isFinal(failure.httpStatus) || m_retries >= kMaxRetries)
+    // A proxy that wants a password will want it again: only the user can settle that.
+    if (isFinal(failure.httpStatus) || failure.transport == TransportFailure::ProxyAuthRequired ||
+        m_retries >= kMaxRetries)
         return Step::GiveUp;
     ++m_retries;
     return Step::Retry;

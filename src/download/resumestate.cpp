@@ -1,6 +1,7 @@
 #include "resumestate.h"
 
 #include "folderlayout.h"
+#include "platform/ownfile.h"
 #include "platform/uniquefd.h"
 
 #include <QCryptographicHash>
@@ -147,15 +148,14 @@ platform::UniqueFd openPartialForResume(const ResumeState &state, const QString 
                       .arg(state.offset);
         return platform::UniqueFd();
     }
-    platform::UniqueFd fd(
-        ::open(native.constData(),
-               O_RDWR | O_NOFOLLOW | O_CLOEXEC)); // read: the held bytes are hashed
     struct stat after
     {
     };
+    // Read too: the held bytes are hashed.
+    platform::UniqueFd fd = platform::openOwnFile(state.partialPath, O_RDWR, &after);
     // The file opened must be the one inspected, not something swapped in meanwhile.
-    if (!fd.isValid() || ::fstat(fd.get(), &after) != 0 || after.st_dev != before.st_dev ||
-        after.st_ino != before.st_ino || after.st_size < state.offset ||
+    if (!fd.isValid() || after.st_dev != before.st_dev || after.st_ino != before.st_ino ||
+        after.st_size < state.offset ||
         (after.st_size > state.offset && ::ftruncate(fd.get(), state.offset) != 0) ||
         ::lseek(fd.get(), state.offset, SEEK_SET) != state.offset) {
         *reason = QStringLiteral("partial file cannot be reopened");
@@ -189,18 +189,7 @@ bool writeStateFile(const QString &path, const QByteArray &blob)
 
 std::optional<QByteArray> readStateFile(const QString &path)
 {
-    platform::UniqueFd fd(
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st
-    {
-    };
-    if (!fd.isValid() || ::fstat(fd.get(), &st) != 0 || !isOwnRegularFile(st) ||
-        st.st_size > kMaxStateFileBytes)
-        return std::nullopt;
-    QByteArray blob(qsizetype(st.st_size), Qt::Uninitialized);
-    if (::pread(fd.get(), blob.data(), size_t(blob.size()), 0) != blob.size())
-        return std::nullopt;
-    return blob;
+    return platform::readOwnFile(path, kMaxStateFileBytes);
 }
 
 void removeStalePartials(const QString &destFile, const QString &keep)

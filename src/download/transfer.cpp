@@ -1,13 +1,16 @@
 #include "transfer.h"
 
+#include "diag/itlog.h"
 #include "platform/curlholder.h"
 #include "responsedecision.h"
 #include "streamhasher.h"
+#include "transportfailure.h"
 
 #include <QStorageInfo>
 #include <QUrl>
 
 #include <cerrno>
+#include <cstring>
 #include <unistd.h>
 
 namespace download {
@@ -215,9 +218,14 @@ QString curlErrorText(CURLcode code, const char *detail)
     return text + QStringLiteral(": ") + more;
 }
 
-TransferResult runTransfer(const TransferSetup &setup)
+namespace {
+
+// One try of the request along one route.
+TransferResult transferVia(const TransferSetup &setup, const platform::ProxyRoute &route,
+                           const QString &noProxy)
 {
     TransferResult result;
+    result.proxy = route.url;
     platform::CurlRequest request;
     Context c(setup, result);
     c.curl = request.get();
@@ -237,6 +245,7 @@ TransferResult runTransfer(const TransferSetup &setup)
     request.set(CURLOPT_USERAGENT, kUserAgent);
     request.set(CURLOPT_HTTP_CONTENT_DECODING, 0L);
     request.trustSystemStore();
+    request.useProxy(route, noProxy);
     // A limited file is read in pieces no larger than one past the limit, so that no more than
     // that arrives once it is passed.
     long buffer = setup.receiveBufferBytes > 0 ? setup.receiveBufferBytes : kReceiveBufferSize;
@@ -260,8 +269,24 @@ TransferResult runTransfer(const TransferSetup &setup)
     }
     CURL *h = request.get();
 
-    const CURLcode code = curl_easy_perform(h);
+    CURLcode code = curl_easy_perform(h);
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &result.httpStatus);
+    if (!route.isDirect()) {
+        curl_easy_getinfo(h, CURLINFO_HTTP_CONNECTCODE, &result.proxyStatus);
+        // A plain http request asks the proxy itself, which answers in the request's place.
+        if (result.httpStatus == 407 && std::strcmp(allowedScheme(setup.url), "http") == 0) {
+            result.proxyStatus = 407;
+            result.httpStatus = 0;
+            code = CURLE_PROXY;
+        }
+        if (result.proxyStatus == 407 || result.proxyStatus == 401) {
+            result.code = code == CURLE_OK ? CURLE_PROXY : code;
+            result.message = QStringLiteral("proxy %1 asks for a password (HTTP %2)")
+                                 .arg(route.url)
+                                 .arg(result.proxyStatus);
+            return result;
+        }
+    }
 
     // A response without a body never reached the body callback.
     if (code == CURLE_OK && c.sink == Sink::Undecided && !c.cancelled())
@@ -277,6 +302,8 @@ TransferResult runTransfer(const TransferSetup &setup)
     if (code != CURLE_OK) {
         result.code = code;
         result.message = curlErrorText(code, request.errorDetail());
+        if (!route.isDirect() && !result.message.contains(route.url))
+            result.message += QStringLiteral(" (proxy %1)").arg(route.url);
         curl_easy_getinfo(h, CURLINFO_SSL_VERIFYRESULT, &result.sslVerifyResult);
         return result;
     }
@@ -285,6 +312,31 @@ TransferResult runTransfer(const TransferSetup &setup)
                                   QByteArray::number(result.total) + " bytes received";
         result.code = CURLE_PARTIAL_FILE;
         result.message = curlErrorText(CURLE_PARTIAL_FILE, detail.constData());
+    }
+    return result;
+}
+
+} // namespace
+
+TransferResult runTransfer(const TransferSetup &setup)
+{
+    const QUrl url(setup.url);
+    const platform::ProxyDecision proxy =
+        platform::decideProxy(url, [c = setup.cancelled] { return c && c->load(); });
+    const QString host = platform::hostAndPort(url);
+    const QString how = proxy.describe();
+    if (platform::firstMention(host, how))
+        ITLog("DL: %@ reached %@", host, how);
+    TransferResult result;
+    for (qsizetype i = 0; i < proxy.routes.size(); ++i) {
+        result = transferVia(setup, proxy.routes[i], proxy.noProxy);
+        // A proxy that could not carry the request hands it to the next route untouched.
+        const bool proxyFailed = isProxyFailure(classifyTransportFailure(
+            result.code, result.sslVerifyResult, result.proxyStatus, !result.proxy.isEmpty()));
+        if (!proxyFailed || result.bodyWritten || i + 1 == proxy.routes.size() ||
+            (setup.cancelled && setup.cancelled->load()))
+            break;
+        ITLog("DL: %@ failed, trying the next way: %@", result.proxy, result.message);
     }
     return result;
 }

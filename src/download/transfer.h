@@ -14,15 +14,17 @@ class StreamHasher;
 
 // One HTTP request of a download attempt, run with libcurl on the calling (worker) thread,
 // writing the body into an open partial file. It decides, from the response headers, whether
-// the body continues the bytes already held, replaces them, or must not be used at all.
+// the body continues the bytes already held, replaces them, or must not be used at all. It goes
+// out as its proxy decision says, trying the next route while a proxy cannot carry it.
 struct TransferResult;
 
+// Every member has an initializer, so that a setup names only what it sets.
 struct TransferSetup
 {
-    QString url;
+    QString url{};
     int fd = -1;              // partial file, positioned at rangeFrom
     qint64 rangeFrom = 0;     // > 0: ask for the rest with Range and If-Range
-    QByteArray validator;     // If-Range value, when rangeFrom > 0; empty: bytes from another host
+    QByteArray validator{};   // If-Range value, when rangeFrom > 0; empty: bytes from another host
     qint64 expectedTotal = 0; // size of the whole file the held bytes belong to
     int lowSpeedTimeSeconds = 30;
     long lowSpeedLimit = 1;      // bytes/s the transfer must keep up over lowSpeedTimeSeconds
@@ -31,15 +33,15 @@ struct TransferSetup
     const std::atomic<bool> *cancelled = nullptr;
     StreamHasher *hash = nullptr;     // takes every byte of the file as it is written
     StreamHasher *heldHash = nullptr; // the digest of the held bytes, for a continuation
-    QString spaceFolder;              // where the file goes: its free space is checked
+    QString spaceFolder{};            // where the file goes: its free space is checked
     qint64 maxBytes = -1;             // the file may not grow past this (-1: no limit)
     // Worker thread, after every piece of body written: bytes in the file, whole size or -1.
-    std::function<void(qint64 written, qint64 total)> progress;
+    std::function<void(qint64 written, qint64 total)> progress{};
     // Worker thread, after every piece of the file written and hashed, and now and then while
     // none arrives: what is known so far.
-    std::function<void(const TransferResult &sofar)> written;
+    std::function<void(const TransferResult &sofar)> written{};
     // Worker thread, when a 206 has been accepted as the continuation of the held bytes.
-    std::function<void(qint64 offset, qint64 total)> resumed;
+    std::function<void(qint64 offset, qint64 total)> resumed{};
 };
 
 struct TransferResult
@@ -48,6 +50,8 @@ struct TransferResult
     QString message;          // description of a transport error
     long sslVerifyResult = 0; // the certificate check's X509_V_* result
     long httpStatus = 0;      // final response, 0 when none
+    QString proxy;            // the proxy of the last route tried, no credentials; empty: direct
+    long proxyStatus = 0;     // the proxy's own answer (to CONNECT, or a 407), 0 when none
     bool restart = false;     // the held bytes cannot be continued: ask again from byte 0
     QString restartReason;
     bool bodyWritten = false;  // a 2xx body went into the file (from 0, or after the held bytes)

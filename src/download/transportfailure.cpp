@@ -5,13 +5,25 @@
 
 namespace download {
 
-TransportFailure classifyTransportFailure(long curlCode, long sslVerifyResult)
+TransportFailure classifyTransportFailure(long curlCode, long sslVerifyResult, long proxyStatus,
+                                          bool viaProxy)
 {
-    switch (static_cast<CURLcode>(curlCode)) {
-    case CURLE_OK:
+    const auto code = static_cast<CURLcode>(curlCode);
+    if (code == CURLE_OK)
         return TransportFailure::None;
-    case CURLE_COULDNT_RESOLVE_HOST:
+    if (viaProxy) {
+        // A CONNECT answered 401 can only be the proxy's, refusing the password it was given.
+        if (proxyStatus == 407 || proxyStatus == 401)
+            return TransportFailure::ProxyAuthRequired;
+        // Past the proxy, the failure is the server's own; before, the proxy's.
+        if (proxyStatus >= 300 || code == CURLE_COULDNT_CONNECT || code == CURLE_PROXY ||
+            code == CURLE_COULDNT_RESOLVE_PROXY)
+            return TransportFailure::ProxyFailed;
+    }
+    switch (code) {
     case CURLE_COULDNT_RESOLVE_PROXY:
+        return TransportFailure::ProxyFailed;
+    case CURLE_COULDNT_RESOLVE_HOST:
         return TransportFailure::HostNotFound;
     case CURLE_COULDNT_CONNECT:
     case CURLE_SSL_CONNECT_ERROR:

@@ -61,10 +61,18 @@ room() {
 }
 /bin/mkdir -p -m 0755 -- "$dir" || refuse "cannot create $dir"
 # One root install at a time sweeps and makes its staging folder, which it locks before the
-# next one looks. Staging folders of killed installs go unless a live install holds their lock
-# ("command": a folder that cannot be opened must not end the shell, as a failed exec would);
-# one killed between the two renames of a swap still holds the old copy, which goes back first.
-command exec 7<"$dir" && /usr/bin/flock 7 || refuse "cannot lock $dir"
+# next one looks. The lock is a file in a folder of root's that no one else may enter: any user
+# can open the install folder and hold a lock on it, and so could stall root for ever. The wait
+# is bounded, since the holder may be an install stopped midway. Staging folders of killed
+# installs go unless a live install holds their lock ("command": a folder that cannot be opened
+# must not end the shell, as a failed exec would); one killed between the two renames of a swap
+# still holds the old copy, which goes back first.
+l=@LOCKDIR@
+/bin/mkdir -p -m 0700 -- "$l" && [ -d "$l" ] && [ ! -L "$l" ] &&
+  [ "$(/usr/bin/stat -c %u:%a -- "$l")" = 0:700 ] && command exec 7>>"$l/lock" ||
+  refuse "cannot use root's lock folder $l"
+/usr/bin/flock -w @LOCKWAIT@ 7 ||
+  refuse "another administrator install held $l/lock for more than @LOCKWAIT@ seconds"
 for d in "$dir"/.quillmarsh-*; do
   if [ -d "$d" ] && [ ! -L "$d" ] && command exec 8<"$d"; then
     if /usr/bin/flock -n 8; then
@@ -217,6 +225,8 @@ QString pkexecInstallCommand(const RootInstall &install)
         {QStringLiteral("SHA256"), QString::fromLatin1(install.sha256.toHex())},
         {QStringLiteral("TREE"), QString::number(qMax<qint64>(install.bundleSize, 0))},
         {QStringLiteral("MARGIN"), QString::number(kRootSpaceMargin)},
+        {QStringLiteral("LOCKDIR"), shellQuote(QString::fromLatin1(kRootLockFolder))},
+        {QStringLiteral("LOCKWAIT"), QString::number(qMax(install.lockWaitSeconds, 1))},
         // In blocks of 512 bytes; a shell that counts in KiB only loosens the backstop.
         {QStringLiteral("BLOCKS"),
          QString::number(qMax(install.imageSize, install.bundleSize) / 512 + 1)},

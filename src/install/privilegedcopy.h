@@ -29,7 +29,12 @@ struct RootInstall
     enum class Payload { SquashfsImage, TarArchive };
     Payload payload = Payload::SquashfsImage;
     qint64 bundleSize = 0; // what the extracted bundle takes, as counted by treeSize()
+    // How long root waits for another administrator install to finish its sweep at most.
+    int lockWaitSeconds = 30;
 };
+
+// Root's own folder (made 0700 when missing) for the lock every administrator install takes.
+inline constexpr const char *kRootLockFolder = "/run/quillmarsh-installer";
 
 // Root keeps this much of the space users may take free beyond its input and the bundle.
 inline constexpr qint64 kRootSpaceMargin = 1 << 20;
@@ -46,9 +51,10 @@ inline constexpr int kRootNoSpaceStatus = 3;
 // the bundle, and names or link targets with control characters, makes the copy root's with no
 // set-id bits and no group or other write, and swaps it into place, keeping the old copy until
 // the new one is there. Unlocked staging folders of killed installs are removed first (never
-// through a link). Before writing the input, and again before extracting what it lists, the
-// space users may take in destDir must hold it with kRootSpaceMargin to spare. Exits 0,
-// kRootNoSpaceStatus when short of space, or 1, with "refused: ..." lines on standard error.
+// through a link), under a lock in kRootLockFolder that is waited for lockWaitSeconds at most.
+// Before writing the input, and again before extracting what it lists, the space users may take in
+// destDir must hold it with kRootSpaceMargin to spare. Exits 0, kRootNoSpaceStatus when short of
+// space, or 1, with "refused: ..." lines on standard error.
 QString pkexecInstallCommand(const RootInstall &install);
 
 // The one program that reads the image as root; a system tool at a fixed path.

@@ -60,6 +60,10 @@ QList<UIStrings> buildTable()
                 u"The download server's certificate has expired or is not yet valid. Please check your computer's date and time."_s,
             .netCertWrongHost =
                 u"The download server's certificate belongs to another server. The download was stopped."_s,
+            .netProxyAuth =
+                u"The proxy server asks for a password. Please enter it in your system's proxy settings."_s,
+            .netProxyFailed =
+                u"The download server could not be reached through the proxy. Please check your proxy settings."_s,
             .netOther = u"The download failed. Please try again."_s,
             .slides = {},
         },
@@ -107,6 +111,10 @@ QList<UIStrings> buildTable()
                 u"Das Zertifikat des Download-Servers ist abgelaufen oder noch nicht gültig. Bitte prüfen Sie Datum und Uhrzeit Ihres Computers."_s,
             .netCertWrongHost =
                 u"Das Zertifikat des Download-Servers gehört zu einem anderen Server. Der Download wurde gestoppt."_s,
+            .netProxyAuth =
+                u"Der Proxyserver verlangt ein Passwort. Bitte geben Sie es in den Proxy-Einstellungen Ihres Systems ein."_s,
+            .netProxyFailed =
+                u"Der Download-Server ist über den Proxy nicht erreichbar. Bitte prüfen Sie die Proxy-Einstellungen."_s,
             .netOther = u"Der Download ist fehlgeschlagen. Bitte versuchen Sie es erneut."_s,
             .slides = {},
         },
@@ -153,6 +161,10 @@ QList<UIStrings> buildTable()
                 u"Le certificat du serveur de téléchargement a expiré ou n'est pas encore valide. Vérifiez la date et l'heure de votre ordinateur."_s,
             .netCertWrongHost =
                 u"Le certificat du serveur de téléchargement appartient à un autre serveur. Le téléchargement a été arrêté."_s,
+            .netProxyAuth =
+                u"Le serveur proxy demande un mot de passe. Saisissez-le dans les réglages proxy de votre système."_s,
+            .netProxyFailed =
+                u"Le serveur de téléchargement est inaccessible via le proxy. Vérifiez vos réglages proxy."_s,
             .netOther = u"Le téléchargement a échoué. Veuillez réessayer."_s,
             .slides = {},
         },
@@ -198,6 +210,10 @@ QList<UIStrings> buildTable()
                 u"El certificado del servidor de descarga ha caducado o aún no es válido. Compruebe la fecha y la hora del equipo."_s,
             .netCertWrongHost =
                 u"El certificado del servidor de descarga pertenece a otro servidor. Se detuvo la descarga."_s,
+            .netProxyAuth =
+                u"El servidor proxy pide una contraseña. Introdúzcala en la configuración de proxy del sistema."_s,
+            .netProxyFailed =
+                u"No se pudo acceder al servidor de descarga a través del proxy. Compruebe la configuración de proxy."_s,
             .netOther = u"La descarga ha fallado. Inténtelo de nuevo."_s,
             .slides = {},
         },
@@ -243,6 +259,10 @@ QList<UIStrings> buildTable()
                 u"O certificado do servidor de download expirou ou ainda não é válido. Verifique a data e a hora do computador."_s,
             .netCertWrongHost =
                 u"O certificado do servidor de download pertence a outro servidor. O download foi interrompido."_s,
+            .netProxyAuth =
+                u"O servidor proxy pede uma senha. Digite-a nas configurações de proxy do sistema."_s,
+            .netProxyFailed =
+                u"Não foi possível acessar o servidor de download pelo proxy. Verifique as configurações de proxy."_s,
             .netOther = u"O download falhou. Tente novamente."_s,
             .slides = {},
         },
@@ -289,6 +309,10 @@ QList<UIStrings> buildTable()
                 u"Il certificato del server di download è scaduto o non è ancora valido. Controlla la data e l'ora del computer."_s,
             .netCertWrongHost =
                 u"Il certificato del server di download appartiene a un altro server. Il download è stato interrotto."_s,
+            .netProxyAuth =
+                u"Il server proxy richiede una password. Inseriscila nelle impostazioni proxy del sistema."_s,
+            .netProxyFailed =
+                u"Impossibile raggiungere il server di download tramite il proxy. Controlla le impostazioni proxy."_s,
             .netOther = u"Download non riuscito. Riprova."_s,
             .slides = {},
         },
@@ -328,6 +352,8 @@ QList<UIStrings> buildTable()
             .netCertUntrusted = u"下载服务器的证书不受信任。下载已停止。"_s,
             .netCertExpired = u"下载服务器的证书已过期或尚未生效。请检查电脑的日期和时间。"_s,
             .netCertWrongHost = u"下载服务器的证书属于其他服务器。下载已停止。"_s,
+            .netProxyAuth = u"代理服务器要求输入密码。请在系统的代理设置中输入。"_s,
+            .netProxyFailed = u"无法通过代理访问下载服务器。请检查代理设置。"_s,
             .netOther = u"下载失败。请重试。"_s,
             .slides = {},
         },
@@ -367,6 +393,8 @@ QList<UIStrings> buildTable()
             .netCertUntrusted = u"下載伺服器的憑證不受信任。下載已停止。"_s,
             .netCertExpired = u"下載伺服器的憑證已過期或尚未生效。請檢查電腦的日期和時間。"_s,
             .netCertWrongHost = u"下載伺服器的憑證屬於其他伺服器。下載已停止。"_s,
+            .netProxyAuth = u"代理伺服器要求輸入密碼。請在系統的代理設定中輸入。"_s,
+            .netProxyFailed = u"無法透過代理連線到下載伺服器。請檢查代理設定。"_s,
             .netOther = u"下載失敗。請再試一次。"_s,
             .slides = {},
         },
@@ -414,6 +442,10 @@ QList<UIStrings> buildTable()
                 u"ダウンロードサーバーの証明書は期限切れか、まだ有効ではありません。コンピューターの日付と時刻を確認してください。"_s,
             .netCertWrongHost =
                 u"ダウンロードサーバーの証明書は別のサーバーのものです。ダウンロードを中止しました。"_s,
+            .netProxyAuth =
+                u"プロキシサーバーがパスワードを求めています。システムのプロキシ設定で入力してください。"_s,
+            .netProxyFailed =
+                u"プロキシ経由でダウンロードサーバーに接続できませんでした。プロキシ設定を確認してください。"_s,
             .netOther = u"ダウンロードに失敗しました。もう一度お試しください。"_s,
             .slides = {},
         },

@@ -43,6 +43,8 @@ struct UIStrings
     QString netCertUntrusted;
     QString netCertExpired;
     QString netCertWrongHost;
+    QString netProxyAuth;
+    QString netProxyFailed;
     QString netOther;
     QStringList slides;
 };

@@ -42,6 +42,24 @@ void CurlRequest::trustSystemStore()
         set(CURLOPT_CAINFO, ca.file.constData());
     if (!ca.dir.isEmpty())
         set(CURLOPT_CAPATH, ca.dir.constData());
+    set(CURLOPT_PROXY_SSL_VERIFYPEER, 1L);
+    set(CURLOPT_PROXY_SSL_VERIFYHOST, 2L);
+    if (!ca.file.isEmpty())
+        set(CURLOPT_PROXY_CAINFO, ca.file.constData());
+    if (!ca.dir.isEmpty())
+        set(CURLOPT_PROXY_CAPATH, ca.dir.constData());
+}
+
+void CurlRequest::useProxy(const ProxyRoute &route, const QString &noProxy)
+{
+    // libcurl copies every string it is given.
+    set(CURLOPT_PROXY, route.url.toUtf8().constData());
+    set(CURLOPT_NOPROXY, noProxy.toUtf8().constData());
+    set(CURLOPT_PROXYAUTH, CURLAUTH_ANY);
+    if (!route.user.isEmpty() || !route.password.isEmpty()) {
+        set(CURLOPT_PROXYUSERNAME, route.user.toUtf8().constData());
+        set(CURLOPT_PROXYPASSWORD, route.password.toUtf8().constData());
+    }
 }
 
 QByteArray CurlRequest::setupFailure() const

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "proxy.h"
+
 #include <QByteArray>
 #include <QtGlobal>
 
@@ -31,8 +33,12 @@ public:
     }
     // Adds a request header line; the list is handed to libcurl once it holds every line.
     bool addHeader(const char *line);
-    // Verifies peers against the system's store (see castore.h), never without.
+    // Verifies peers against the system's store (see castore.h), never without; an HTTPS
+    // proxy too.
     void trustSystemStore();
+    // Goes out by route alone: libcurl then reads no proxy of its own from the environment. The
+    // credentials are offered with whichever scheme the proxy asks for.
+    void useProxy(const ProxyRoute &route, const QString &noProxy = {});
 
     // CURLE_OK, or the code of the first option refused (CURLE_OUT_OF_MEMORY for a header that
     // could not be added, CURLE_FAILED_INIT without a handle) and its description.

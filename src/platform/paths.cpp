@@ -28,7 +28,7 @@ const QString kUsualName = QStringLiteral("quillmarsh-installer");
 // Hidden, so that one made in the home folder stays out of sight; QTemporaryDir fills the Xs.
 const QString kFreshPrefix = QStringLiteral(".quillmarsh-installer-");
 
-// The folder this process decided on; the lock on a fresh one tells later runs it is alive.
+// The folder this process decided on; its lock tells later runs it is in use.
 struct PrivateFolderState
 {
     std::mutex mutex;
@@ -119,7 +119,7 @@ bool makeFreshFolder(const QString &root, PrivateFolderState &folder)
     }
     folder.path = dir.path();
     folder.fresh = true;
-    folder.lock.reset(lock.release());
+    folder.lock = std::move(lock);
     return true;
 }
 
@@ -162,10 +162,15 @@ void decide(PrivateFolderState &folder)
         if (path.isEmpty())
             continue;
         if (root.usual) {
+            // Held while this run lives: a second run of the user's that got past the
+            // single-instance rule (another session, another seat) must not empty this one's
+            // folder or resume into its partial file, so it takes a fresh folder of its own.
             const QString usual = path + u'/' + kUsualName;
             ::mkdir(QFile::encodeName(usual).constData(), 0700);
-            if (isPrivateDir(usual)) {
+            UniqueFd lock = lockFolder(usual);
+            if (lock.isValid() && isPrivateDir(usual)) {
                 folder.path = usual;
+                folder.lock = std::move(lock);
                 return;
             }
         }

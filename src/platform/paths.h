@@ -28,11 +28,11 @@ QString xdgDirectory(XdgDirectory which);
 // Per-user private folder (mode 0700, owned by the user) for the downloaded image, partial
 // downloads, mount points and staging copies: the cache folder's "quillmarsh-installer", or a
 // fresh folder beside it, in the home folder or in the runtime folder when that one cannot be
-// used safely. Safe means also that every folder above it is root's or the user's and writable
-// by no one else (or sticky), with no link on the way. Decided on the first call
-// and the same for the rest of the process; empty when no private folder can be made, in which
-// case nothing may be written. The first call also removes fresh folders that crashed runs
-// left behind.
+// used safely, or when another run holds the usual folder's lock. Safe means also that every folder
+// above it is root's or the user's and writable by no one else (or sticky), with no link on the
+// way. Decided on the first call and the same for the rest of the process; empty when no private
+// folder can be made, in which case nothing may be written. The first call also removes fresh
+// folders that crashed runs left behind.
 QString privateDirectory();
 
 // Removes the private folder when it is a fresh one made for this run (the usual folder stays

@@ -35,19 +35,22 @@ bool isPrivateFolder(const QString &dir)
 
 // A folder that only the user can write, for a socket path short enough: the runtime folder,
 // the cache folder, else one of the user's own in the temporary folder, made 0700 here or
-// found so (never one another user made first). Empty when there is none.
+// found so (never one another user made first). Empty when there is none. A run started
+// without XDG_RUNTIME_DIR (cron, su, some terminals) looks where the login session's runs
+// listen, the user's folder in /run/user, so that the two still find each other.
 QString socketFolder(const QString &name)
 {
     const auto fits = [&name](const QString &dir) {
         return QFile::encodeName(dir + u'/' + name).size() < kMaxSocketPath;
     };
-    for (const XdgDirectory which : {XdgDirectory::Runtime, XdgDirectory::Cache}) {
-        const QString dir = xdgDirectory(which);
-        if (which == XdgDirectory::Cache && !dir.isEmpty())
-            QDir().mkpath(dir);
-        if (isPrivateFolder(dir) && fits(dir))
-            return dir;
-    }
+    QString runtime = xdgDirectory(XdgDirectory::Runtime);
+    if (runtime.isEmpty())
+        runtime = QStringLiteral("/run/user/%1").arg(::geteuid());
+    if (isPrivateFolder(runtime) && fits(runtime))
+        return runtime;
+    const QString cache = xdgDirectory(XdgDirectory::Cache);
+    if (!cache.isEmpty() && QDir().mkpath(cache) && isPrivateFolder(cache) && fits(cache))
+        return cache;
     const QString dir = QDir::tempPath() + QStringLiteral("/quillmarsh-%1").arg(::geteuid());
     const QByteArray native = QFile::encodeName(dir);
     struct stat st

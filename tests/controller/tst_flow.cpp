@@ -42,13 +42,6 @@ using namespace ui;
 
 using namespace testsupport;
 
-// Start Now and the squashfuse of the leftover row fork this process, which ThreadSanitizer then
-// takes for a forked child, refusing its next thread; no code of ours runs forked.
-extern "C" const char *__tsan_default_options()
-{
-    return "die_after_fork=0";
-}
-
 namespace {
 
 const QString kImageName = platform::isArm64() ? "quillmarsh.silicon.dmg" : "quillmarsh.dmg";

@@ -72,6 +72,10 @@ private slots:
             << "INST: FUSE cannot be used and unsquashfs is not installed (Debian package squashfs-tools)";
         QTest::newRow("no image tool") << "hide squashfuse unsquashfs" << "$H/Applications" << kMountFailed
             << "INST: neither squashfuse nor unsquashfs is installed (Debian packages squashfuse and squashfs-tools)";
+        // What the user's own programs left in the private folder is never waited on: removed at start.
+        QTest::newRow("FIFOs in the private folder") << "mkdir -p $H/.cache && mkdir -m 700 $H/.cache/quillmarsh-installer && (cd $H/.cache/quillmarsh-installer && "
+            "mkfifo quillmarsh_setup.dmg.resume quillmarsh_setup.dmg.sig quillmarsh_setup.dmg.part-0badf00d stray) && own $H/.cache"
+            << "$H/Applications" << "" << "FLOW: removed 4 leftover item(s) from $H/.cache/quillmarsh-installer";
         // clang-format on
     }
 

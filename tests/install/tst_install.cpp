@@ -223,7 +223,6 @@ private slots:
         QTest::newRow("chatty on both streams") << "head -c 3000000 /dev/zero | tr '\\0' e >&2; head -c 200000 /dev/zero | tr '\\0' o; echo"
             << -1 << 0 << MaybeText(QString(200000, u'o') + u'\n') << 3000000 << "";
         QTest::newRow("invalid UTF-8") << "printf 'ok\\377'" << -1 << 0 << MaybeText() << 0 << "";
-        QTest::newRow("non-ASCII") << "printf 'Grüße'" << -1 << 0 << MaybeText("Grüße") << 0 << "";
         QTest::newRow("killed") << "kill -9 $$" << -1 << 128 + 9 << MaybeText("") << 0 << "";
         // A program that cannot start leaves both output places untouched.
         const QString missing = m_tmp.filePath("no such tool");
@@ -265,7 +264,6 @@ private slots:
         QTest::newRow("not a string") << plist("<dict><key>mount-point</key><integer>7</integer></dict>" + entity(a)) << MaybeText(a);
         QTest::newRow("no mount point") << plist(entity({})) << MaybeText();
         QTest::newRow("no entities key") << "<plist><dict><key>x</key><array/></dict></plist>" << MaybeText();
-        QTest::newRow("truncated") << plist(entity(a)).left(200) << MaybeText();
         QTest::newRow("not XML") << "bplist00\x01\x02" << MaybeText();
         // clang-format on
     }
@@ -419,11 +417,15 @@ private slots:
         QTest::newRow("leaves through a link") << "sneaky.img" << "sneaky.img" << "sub/e is a link that leaves" << "";
         QTest::newRow("target ends in a line feed") << "linefeed.img" << "linefeed.img" << "sibling is a link that leaves the bundle" << "";
         QTest::newRow("link loop") << "loop.img" << "loop.img" << "is a link that loops" << "";
-        QTest::newRow("control character") << "control.img" << "control.img" << "a\\rb has a control character" << "";
+        QTest::newRow("control character") << "control.img" << "control.img" << "a\\033b has a control character" << "";
         QTest::newRow("FIFO") << "fifo.img" << "fifo.img" << "pipe is not a file, folder or link" << "";
         QTest::newRow("hard links") << "hardlink.img" << "hardlink.img" << "" << "";
         // A second install into the folder must leave the first one's staging folder alone.
         QTest::newRow("two at once") << "modes.img" << "modes.img" << "" << "held";
+        // Another user's lock on the install folder is no concern of root's; a root install
+        // stopped midway holds root's own lock only for a bounded wait (here 1 s).
+        QTest::newRow("another user locks the folder") << "modes.img" << "modes.img" << "" << "shared";
+        QTest::newRow("root's lock held") << "modes.img" << "modes.img" << "refused: another administrator install held" << "busy";
         QTest::newRow("folders to make") << "full.img" << "full.img" << "" << "missing";
         // An archive is listed before anything is written out, then goes through the same checks.
         const QString listed = "refused: the archive holds ";
@@ -446,6 +448,9 @@ private slots:
         const qint64 needed = QFileInfo(m_tmp.filePath("full.tar")).size() + kRootSpaceMargin +
                               treeSize(m_tmp.filePath("full/Quillmarsh.app"));
         QTest::newRow("archive: no space") << "full.tar" << "full.tar" << QString(": %1 bytes needed").arg(needed) << "6m";
+        // 2,000 files of a few bytes take a page each: 8 MB, in a file system of 7 (9 with the archive).
+        QTest::newRow("small files") << "many.img" << "many.img" << "bytes needed, " << "";
+        QTest::newRow("archive: small files") << "many.tar" << "many.tar" << "bytes needed, " << "9m";
         // clang-format on
     }
     void rootCommand()
@@ -466,10 +471,17 @@ private slots:
                                    : RootInstall::Payload::TarArchive};
         const QString full = m_tmp.filePath("full/Quillmarsh.app");
         install.bundleSize = treeSize(full); // as the user saw it
+        install.lockWaitSeconds = 1;
         // Standard error, then how it ended.
         const QString text =
             shell(R"(set -e; d=$1/dir; mkdir "$d" "$1/elsewhere"
 mount -t tmpfs -o "size=$3,mode=0755" qm-root "$d"
+l=/run/quillmarsh-installer; mkdir -p -m 700 $l; mount -t tmpfs -o mode=0700 qm-lock $l
+[ "$5" != busy ] || { exec 4>>$l/lock; flock 4; }
+if [ "$5" = shared ]; then
+  setpriv --reuid=12345 --regid=12345 --clear-groups sh -c 'flock -s 3; exec sleep 60' 3<"$d" &
+  while flock -n "$d" true; do sleep 0.05; done
+fi
 if [ "$5" != missing ]; then
   cp -a "$6" "$d/Quillmarsh.app"; mkdir "$d/.quillmarsh-stale" "$d/.quillmarsh-live"
   cp -a "$7" "$d/.quillmarsh-stale/old"
@@ -480,7 +492,8 @@ if [ "$5" = held ]; then
   for i in $(seq 200); do for s in "$d"/.quillmarsh-????????; do
     [ -d "$s" ] && ! flock -n "$s" true && break 2; done; sleep 0.05; done
 fi
-set +e; sh -c "$4" < "$2" 5<&- 6>&- 2>&1 >/dev/null; echo "status $?"
+set +e; s=$(date +%s); timeout 20 sh -c "$4" < "$2" 4>&- 5<&- 6>&- 2>&1 >/dev/null; echo "status $?"
+[ $(($(date +%s) - s)) -lt 10 ] || echo slow; [ "$5" != shared ] || kill $!
 if [ "$5" = held ]; then cat "$2" >&6; exec 6>&-; wait $!; echo "first $?"; fi
 [ "$5" != missing ] || stat -c '%n %a %U' "$d/new" "$d/new/Apps" | sed "s,^$d/,,"
 cp -a "$d" "$1/out")",
@@ -496,10 +509,10 @@ cp -a "$d" "$1/out")",
                      (how == "missing" ? "new 755 root\nnew/Apps 755 root\n" : ""));
         const QString out = run + "/out" + (how == "missing" ? "/new/Apps" : ""),
                       dest = out + "/Quillmarsh.app";
-        QCOMPARE(entries(out),
-                 how == "missing"
-                     ? QStringList{"Quillmarsh.app"}
-                     : QStringList({".quillmarsh-link", ".quillmarsh-live", "Quillmarsh.app"}));
+        QStringList kept{".quillmarsh-link", ".quillmarsh-live", "Quillmarsh.app"};
+        if (how == "busy") // nothing swept either
+            kept.insert(2, ".quillmarsh-stale");
+        QCOMPARE(entries(out), how == "missing" ? QStringList{"Quillmarsh.app"} : kept);
         const QString source = m_tmp.filePath(input.section('.', 0, 0)) + "/Quillmarsh.app";
         if (!refusal.isEmpty())
             QCOMPARE(describeTree(dest), describeTree(m_tmp.filePath("other/Other.app")));
@@ -507,7 +520,8 @@ cp -a "$d" "$1/out")",
             QCOMPARE(grantedTooMuch(dest), QString());
         if (refusal.isEmpty() && !input.startsWith("modes"))
             QCOMPARE(describeTree(dest), describeTree(source));
-        if (input.endsWith(".img") && input == digestOf) {
+        if (input.endsWith(".img") && input == digestOf && status != kRootNoSpaceStatus &&
+            how != "busy") {
             const QString problem = bundleProblem(source);
             QVERIFY2(problem.isEmpty() == refusal.isEmpty() && problem.contains(refusal),
                      qPrintable(problem));
@@ -563,9 +577,7 @@ cp -a "$d" "$1/out")",
         QTest::newRow("User canceled on stdout") << QByteArrayList{"osascript.rc=1", "osascript.out=User canceled"} << kCancelled << failed + "User canceled";
         QTest::newRow("other failure") << QByteArrayList{"osascript.rc=1", "osascript.out=ditto: No space left"} << kCopyFailed << failed + "ditto: No space left";
         QTest::newRow("attach failed") << QByteArrayList{"hdiutil.1.rc=1"} << kMountFailed << "hdiutil attach failed, rc=1";
-        QTest::newRow("empty listing") << QByteArrayList{"hdiutil.1.out="} << kMountFailed << "hdiutil attach failed, rc=0";
         QTest::newRow("invalid UTF-8") << QByteArrayList{"hdiutil.1.out=<plist>\xff"} << kMountFailed << "hdiutil attach failed, rc=0";
-        QTest::newRow("no mount point") << QByteArrayList{"hdiutil.1.out=" + plist(entity({})).toUtf8()} << kMountFailed << "";
         // clang-format on
     }
     void macProtocol()
@@ -736,7 +748,7 @@ void TestInstall::initTestCase()
     // file of a few MB; images without it, and broken ones. Careless or hostile bundles: modes
     // and an ACL granting others too much, a bundle that is a link, links leaving the bundle
     // (directly, absolutely, through another link, by a trailing line feed), a link loop, a
-    // name with a carriage return, a FIFO, hard links. Archives of the bundle, fair and hostile:
+    // name with an escape character, a FIFO, hard links. Archives of the bundle, fair and hostile:
     // a device, hard links in and out, a name outside, a link up and out with a file named
     // through it, compressed streams of zeros, sparse files.
     QCOMPARE(runTool("/bin/sh", {"-c", R"(set -e; cd "$1"; a=full/Quillmarsh.app
@@ -755,16 +767,17 @@ done
 ln -s ../../etc escape/Quillmarsh.app/etc; ln -s /etc/passwd absolute/Quillmarsh.app/passwd
 ln -s .. sneaky/Quillmarsh.app/sub/d; ln -s d/../x sneaky/Quillmarsh.app/sub/e; mkfifo fifo/Quillmarsh.app/pipe
 nl=$(printf '\nx'); ln -s "../Quillmarsh.app${nl%x}" linefeed/Quillmarsh.app/sibling
-ln -s loop2 loop/Quillmarsh.app/loop1; ln -s loop1 loop/Quillmarsh.app/loop2; cr=$(printf 'a\rb'); touch control/Quillmarsh.app/$cr
+echo x > "$a/Contents/two words"; mkdir -p many/Quillmarsh.app; (cd many/Quillmarsh.app && seq 2000 | split -l 1 -a 4)
+ln -s loop2 loop/Quillmarsh.app/loop1; ln -s loop1 loop/Quillmarsh.app/loop2; cr=$(printf 'a\033b'); touch control/Quillmarsh.app/$cr
 ln hardlink/Quillmarsh.app/AppRun hardlink/Quillmarsh.app/again
-for t in full other none modes linked escape absolute sneaky fifo linefeed loop control hardlink; do
+for t in full other none modes linked escape absolute sneaky fifo linefeed loop control hardlink many; do
     echo readme > $t/README; mksquashfs $t $t.img -noappend -quiet -no-progress
 done
 head -c $(($(stat -c %s full.img) / 2)) full.img > truncated.img
 cp full.img damaged.img; head -c 4000 /dev/zero | tr '\0' x | dd of=damaged.img bs=1 seek=1000 conv=notrunc
 printf '#!/bin/sh\nsleep 1\nexec /usr/bin/unsquashfs "$@"\n' > slow-unsquashfs; chmod 755 slow-unsquashfs
 mknod device/Quillmarsh.app/null c 1 3; ln -s ../../.. through/Quillmarsh.app/up
-for t in full modes device hardlink absolute through; do tar --acls --xattrs -C $t -cf $t.tar Quillmarsh.app; done
+for t in full modes device hardlink absolute through many; do tar --acls --xattrs -C $t -cf $t.tar Quillmarsh.app; done
 tar -C full -rf through.tar --transform 's,^README,Quillmarsh.app/up/pwned,' README
 tar -C modes -cPf dotdot.tar Quillmarsh.app Quillmarsh.app/../README
 tar -C hardlink -cPf hardout.tar --transform 's,.*,../../etc/passwd,RS' Quillmarsh.app

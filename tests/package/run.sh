@@ -169,7 +169,8 @@ row no-dev-fuse,fedora-ca-path --tmpfs /etc/ssl --tmpfs /etc/pki/tls/certs --ro-
 # Debian 11, the oldest system the file is for, and the administrator way into a folder only
 # root may change, on a system without unsquashfs: the user's ~/Applications leads there. The
 # sandbox forbids set-user-id programs, so a stand-in over the system's own pkexec
-# (policykit-1) hands each command to a root process of the sandbox (pkexec-standin.sh).
+# (policykit-1) hands each command to a root process of the sandbox (pkexec-standin.sh). /run is
+# a tmpfs of the sandbox's own, as on every system: root keeps its lock there.
 apps=$work/debian11-admin/apps
 mkdir -p -m 0755 "$apps" && mkdir -p "$work/debian11-admin/home" &&
     ln -s /opt/Applications "$work/debian11-admin/home/Applications"
@@ -177,9 +178,18 @@ as_root=(/tmp/pkexec-standin serve)
 (sysroot=$QM_ROOT_11
  row debian11-admin "${fuse[@]}" --ro-bind "$ca" /etc/ssl/certs/ca-certificates.crt --tmpfs /opt --bind "$apps" /opt/Applications \
     --ro-bind "$src/tests/package/pkexec-standin.sh" /tmp/pkexec-standin \
-    --ro-bind "$src/tests/package/pkexec-standin.sh" /usr/bin/pkexec)
+    --ro-bind "$src/tests/package/pkexec-standin.sh" /usr/bin/pkexec --tmpfs /run)
 as_root=()
 apps=""
+# The cache folder a noexec file system: the file unpacks into a fresh folder in the home.
+mkdir -p "$work/noexec-cache/home/.cache" &&
+    mount -t tmpfs -o noexec,mode=0700,uid=$U,gid=$U qm-noexec "$work/noexec-cache/home/.cache"
+row noexec-cache --ro-bind "$ca" /etc/ssl/certs/ca-certificates.crt
+# The home and the file's own folder named with a space, quotes, an accent and a dollar sign.
+odd="/home/it's a \"q\" é \$x" odd_file="/tmp/dir é 'q' \$x/installer.run"
+(user_env=(HOME="$odd") start=("$odd_file")
+ row odd-paths --ro-bind "$ca" /etc/ssl/certs/ca-certificates.crt --bind "$work/odd-paths/home" "$odd" \
+    --dir "${odd_file%/*}" --ro-bind "$file" "$odd_file")
 # Debian 13 as its minimal system is, without Kerberos' error library.
 (sysroot=$QM_ROOT_13; row debian13 --ro-bind "$ca" /etc/ssl/certs/ca-certificates.crt)
 # The aarch64 file on an arm64 Debian 12, every program of it run by qemu-user: the run takes the
@@ -207,10 +217,20 @@ quick() {
         kill -0 $pid 2>/dev/null && [ "$(windows "$log")" = "$shown" ] || break
         sleep 0.1
     done
+    # The installer is started with the user's environment (a setting given twice counts once,
+    # as env(1) leaves it), nothing of the file's own (its library folder, say), on the first run
+    # and on later ones.
+    local extra=""
+    if [ "$expect" = starts ]; then
+        extra=$({ tr '\0' '\n' < "/proc/$(pgrep -n -u $U -x quillmarsh-inst)/environ" || true; } |
+            grep -Ev '^(OLD)?PWD=' | sort | comm -3 - <(environment | awk -F= '{ v[$1] = $0 } END { for (k in v) print v[k] }' | sort) |
+            tr '\n' ' ' || true)
+    fi
     kill $pid 2>/dev/null || true
     wait $pid || rc=$?
     if [ "$expect" = starts ]; then
         [ "$(windows "$log")" -gt "$shown" ] || why="it did not start"
+        [ -z "$extra" ] || why="$why; the installer is started with another environment: $extra"
     else
         [ "$rc" = 1 ] && grep -q -- "$expect" "$out" || why="not refused with \"$expect\" (status $rc)"
         left=$(find "$home" ! -type d | head -n 3 || true)
@@ -251,6 +271,13 @@ quick no-libsm "lacks libraries.*libSM.so.6" --ro-bind /dev/null /usr/lib/x86_64
 quick disk-full "cannot unpack into /home/qm/.cache/quillmarsh-installer-run: .*No space left"
 (user_env=(PATH=/home/qm/bin:/usr/bin:/bin) start=(sh -c 'cd /tmp && exec sh quillmarsh-installer-x86_64.run'); quick sh-file starts)
 (start=(sh -c 'cd /home/qm/elsewhere && exec ../installer.run'); quick link starts)
+# A cache folder below one its group may write is not used: the file unpacks elsewhere.
+mkdir -p -m 0775 "$work/group-cache/home/grp" && chown "$U:$U" "$work/group-cache/home" "$work/group-cache/home/grp"
+(user_env=(XDG_CACHE_HOME=/home/qm/grp/cache); quick group-cache starts)
+verdict "group-cache, not unpacked there" "$(ls -A "$work/group-cache/home/grp/cache/quillmarsh-installer-run" 2>&1)"
+# Programs may not be started from the home and its cache folder (noexec): the user is told so.
+mkdir -p "$work/noexec-all/home" && mount -t tmpfs -o noexec,mode=0700,uid=$U,gid=$U qm-noexec-all "$work/noexec-all/home"
+quick noexec-all "programs may not be run from any folder .*(tried /home/qm/.cache, /home/qm): .*mounted noexec"
 
 # Twice in one home, with the cache folder elsewhere and an older version's unpack in it: the
 # first run unpacks there and removes the older one, the second starts from that copy with no

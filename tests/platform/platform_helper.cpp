@@ -2,12 +2,13 @@
 // prints the private folder twice (it must not change within a run), puts an image into it,
 // releases it as the installer does at exit and prints whether the folder is "kept" or "gone".
 // "platform_helper instance" prints what the single-instance rule refused, then "another" or
-// "alone".
+// "alone"; "instance wait", when alone, waits 10 s at most for "activated" to be asked of it.
 #include "platform/paths.h"
 #include "platform/singleinstance.h"
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -17,8 +18,17 @@ int main(int argc, char **argv)
     if (app.arguments().contains(QStringLiteral("instance"))) {
         platform::SingleInstance instance(QStringLiteral("test.quillmarsh.instance"));
         instance.onRefused = [](const QString &why) { std::printf("%s\n", qPrintable(why)); };
-        std::printf("%s\n", instance.anotherInstanceActivated() ? "another" : "alone");
-        return 0;
+        const bool another = instance.anotherInstanceActivated();
+        std::printf("%s\n", another ? "another" : "alone");
+        std::fflush(stdout);
+        if (another || !app.arguments().contains(QStringLiteral("wait")))
+            return 0;
+        instance.onActivate = [] {
+            std::printf("activated\n");
+            QCoreApplication::quit();
+        };
+        QTimer::singleShot(10000, &app, &QCoreApplication::quit);
+        return app.exec();
     }
     const QString dir = platform::privateDirectory();
     std::printf("%s\n%s\n", qPrintable(dir), qPrintable(platform::privateDirectory()));

@@ -1,9 +1,11 @@
-// The CPU rule, the CA store, the private folder of a run, and clean-ups that never delete
-// through a mount (FUSE ones in the usual folder: tst_flow). The private folder is decided by a
-// helper process started as an ordinary user, where root would hide permission faults.
+// The CPU rule, the CA store, the private folder of a run and what is read from it, one run per
+// user, and clean-ups that never delete through a mount (FUSE ones in the usual folder:
+// tst_flow). The private folder and the single-instance rule are decided by a helper process
+// started as an ordinary user, where root would hide permission faults.
 #include "platform/castore.h"
 #include "platform/cpu.h"
 #include "platform/leftovers.h"
+#include "platform/ownfile.h"
 
 #include <QDir>
 #include <QFile>
@@ -38,23 +40,34 @@ int run(const QString &program, const QStringList &args)
     return p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
 }
 
-// Runs the helper as uid with the "NAME=value" settings of env (HOME among them), without
-// the test's cache and runtime folders; returns its output lines, or nothing when it failed.
-QStringList runHelper(uid_t uid, const QString &env, const QStringList &args = {})
+// Starts the helper as uid with the "NAME=value" settings of env (HOME among them), without
+// the test's cache and runtime folders.
+bool startHelper(QProcess &p, uid_t uid, const QString &env, const QStringList &args = {})
 {
     // A copy in /tmp, which any user can reach wherever the build tree lives.
     static QTemporaryDir dir;
     static const bool copied = ::chmod(QFile::encodeName(dir.path()).constData(), 0755) == 0 &&
                                QFile::copy(PLATFORM_HELPER, dir.filePath("helper"));
     const QString id = QString::number(uid);
-    QProcess p;
     p.start("setpriv", QStringList{"--reuid=" + id, "--regid=" + id, "--clear-groups", "env", "-u",
                                    "XDG_CACHE_HOME", "-u", "XDG_RUNTIME_DIR"} +
                                env.split(' ', Qt::SkipEmptyParts)
                            << dir.filePath("helper") << args);
-    const bool ok = copied && p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit &&
-                    p.exitCode() == 0;
+    return copied;
+}
+
+// Its output lines once it ended, or nothing when it failed.
+QStringList helperOutput(QProcess &p)
+{
+    const bool ok =
+        p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
     return ok ? QString::fromUtf8(p.readAllStandardOutput()).split(u'\n') : QStringList();
+}
+
+QStringList runHelper(uid_t uid, const QString &env, const QStringList &args = {})
+{
+    QProcess p;
+    return startHelper(p, uid, env, args) ? helperOutput(p) : QStringList();
 }
 
 } // namespace
@@ -111,7 +124,7 @@ private slots:
         // clang-format off
         QTest::addColumn<uid_t>("uid");
         QTest::addColumn<QString>("setup"); // in the test folder: $U the user, $Q the usual folder, $S a crashed run's
-        QTest::addColumn<bool>("held");     // a live run holds the lock of $S
+        QTest::addColumn<QString>("held");  // a live run holds the lock of this folder
         QTest::addColumn<QString>("env");   // for the run, with $B the test folder
         QTest::addColumn<QString>("expected"); // pattern below the test folder; empty: none
         QTest::addColumn<QStringList>("left"); // crashed runs' folders afterwards, each with what it holds
@@ -119,45 +132,46 @@ private slots:
         const QString usual = "home/\\.cache/quillmarsh-installer", fresh = "home/\\.cache/" + freshName;
         const QString own = "mkdir -m 700 $Q && chown $U $Q", readOnly = " && { mount --bind home home && mount -o remount,bind,ro home || exit 77; }";
         const QString crash = "mkdir -p $S/mnt && touch $S/quillmarsh_setup.dmg && chown -R $U $S && chmod 700 $S $S/mnt";
-        const QString crashed = kFreshPrefix + "a1B2c3";
+        const QString crashed = kFreshPrefix + "a1B2c3", stale = "home/.cache/" + crashed;
         const QStringList none, untouched{crashed, "mnt", "quillmarsh_setup.dmg"};
-        QTest::newRow("made") << kNobody << "true" << false << "" << usual << none;
-        QTest::newRow("kept") << kNobody << own << false << "" << usual << none;
-        QTest::newRow("0755") << kNobody << own + " && chmod 755 $Q" << false << "" << fresh << none;
-        QTest::newRow("another user's") << kNobody << "mkdir -m 700 $Q" << false << "" << fresh << none;
+        QTest::newRow("made") << kNobody << "true" << "" << "" << usual << none;
+        QTest::newRow("kept") << kNobody << own << "" << "" << usual << none;
+        // A second run of the user's, while the first uses the usual folder.
+        QTest::newRow("in use") << kNobody << own << "home/.cache/quillmarsh-installer" << "" << fresh << none;
+        QTest::newRow("0755") << kNobody << own + " && chmod 755 $Q" << "" << "" << fresh << none;
         // Root may write anywhere: only the owner tells it the folder is not its own.
-        QTest::newRow("root, another user's") << uid_t(0) << "mkdir -m 700 $Q && chown 65534 $Q" << false << "" << fresh << none;
-        QTest::newRow("link") << kNobody << "ln -s ../../elsewhere $Q" << false << "" << fresh << none;
-        QTest::newRow("file") << kNobody << "touch $Q" << false << "" << fresh << none;
-        QTest::newRow("cache unwritable") << kNobody << "chown 0 home/.cache" << false << "" << "home/" + freshName << none;
-        QTest::newRow("nothing writable") << kNobody << "chown 0 home/.cache home" << false << "" << "" << none;
-        QTest::newRow("read-only") << kNobody << own + readOnly << false << "" << "" << none;
-        QTest::newRow("root, read-only") << uid_t(0) << own + readOnly << false << "" << "" << none;
-        // Another user may rename folders of a shared, non-sticky folder: nothing below it is
-        // used, not even through a link; a fresh folder goes into the runtime folder instead.
-        const QString shared = "mkdir -m 777 shared && mkdir -m 700 run shared/home && chown $U run shared/home";
-        QTest::newRow("home in a shared folder") << kNobody << shared << false << "HOME=$B/shared/home XDG_RUNTIME_DIR=$B/run" << "run/" + freshName << none;
-        QTest::newRow("home in a shared folder, linked") << kNobody << shared + " && ln -s shared/home h" << false << "HOME=$B/h" << "" << none;
-        QTest::newRow("home in a sticky shared folder") << kNobody << "chmod 1777 ." << false << "" << usual << none;
-        QTest::newRow("xdg") << kNobody << "true" << false << "XDG_CACHE_HOME=$B/xdg" << "xdg/quillmarsh-installer" << none;
-        QTest::newRow("xdg relative") << kNobody << "true" << false << "XDG_CACHE_HOME=xdg" << usual << none;
+        QTest::newRow("root, another user's") << uid_t(0) << "mkdir -m 700 $Q && chown 65534 $Q" << "" << "" << fresh << none;
+        QTest::newRow("link") << kNobody << "ln -s ../../elsewhere $Q" << "" << "" << fresh << none;
+        QTest::newRow("file") << kNobody << "touch $Q" << "" << "" << fresh << none;
+        QTest::newRow("cache unwritable") << kNobody << "chown 0 home/.cache" << "" << "" << "home/" + freshName << none;
+        QTest::newRow("nothing writable") << kNobody << "chown 0 home/.cache home" << "" << "" << "" << none;
+        QTest::newRow("root, read-only") << uid_t(0) << own + readOnly << "" << "" << "" << none;
+        // Another user may rename folders of a folder their group (or everyone) may write and
+        // that is not sticky: nothing below it is used, not even through a link; a fresh folder
+        // goes into the runtime folder instead.
+        const QString shared = "mkdir -m 775 shared && mkdir -m 700 run shared/home && chown $U run shared/home";
+        QTest::newRow("home in a group-writable folder") << kNobody << shared << "" << "HOME=$B/shared/home XDG_RUNTIME_DIR=$B/run" << "run/" + freshName << none;
+        QTest::newRow("home in a group-writable folder, linked") << kNobody << shared + " && ln -s shared/home h" << "" << "HOME=$B/h" << "" << none;
+        QTest::newRow("home in a sticky shared folder") << kNobody << "chmod 1777 ." << "" << "" << usual << none;
+        QTest::newRow("xdg") << kNobody << "true" << "" << "XDG_CACHE_HOME=$B/xdg" << "xdg/quillmarsh-installer" << none;
+        QTest::newRow("xdg relative") << kNobody << "true" << "" << "XDG_CACHE_HOME=xdg" << usual << none;
         // Root with HOME=/ (a service account) has no home: nothing goes into the root folder.
-        QTest::newRow("root folder is no home") << uid_t(0) << "true" << false << "HOME=/" << "" << none;
-        QTest::newRow("crashed run's") << kNobody << crash << false << "" << usual << none;
-        QTest::newRow("crashed run's, mode changed") << kNobody << crash + " && chmod 755 $S" << false << "" << usual << untouched;
-        QTest::newRow("crashed run's, other owner") << uid_t(0) << crash + " && chown 65534 $S" << false << "" << usual << untouched;
-        QTest::newRow("crashed run's, in use") << kNobody << crash << true << "" << usual << untouched;
-        QTest::newRow("crashed run's, a link") << kNobody << "S=away && " + crash + " && ln -s ../../away home/.cache/" + crashed << false << "" << usual << untouched;
-        QTest::newRow("crashed run's, other name") << kNobody << crash + " && mv $S ${S}d" << false << "" << usual << QStringList{crashed + "d", "mnt", "quillmarsh_setup.dmg"};
-        QTest::newRow("crashed run's image mounted") << uid_t(0) << crash + " && mksquashfs content img -quiet -no-progress && { squashfuse img $S/mnt || exit 77; }" << false << "" << usual << none;
-        QTest::newRow("crashed run's bind mount") << kNobody << crash + " && { mount --bind content $S/mnt || exit 77; }" << false << "" << usual << QStringList{crashed, "mnt"};
+        QTest::newRow("root folder is no home") << uid_t(0) << "true" << "" << "HOME=/" << "" << none;
+        QTest::newRow("crashed run's") << kNobody << crash << "" << "" << usual << none;
+        QTest::newRow("crashed run's, mode changed") << kNobody << crash + " && chmod 755 $S" << "" << "" << usual << untouched;
+        QTest::newRow("crashed run's, other owner") << uid_t(0) << crash + " && chown 65534 $S" << "" << "" << usual << untouched;
+        QTest::newRow("crashed run's, in use") << kNobody << crash << stale << "" << usual << untouched;
+        QTest::newRow("crashed run's, a link") << kNobody << "S=away && " + crash + " && ln -s ../../away home/.cache/" + crashed << "" << "" << usual << untouched;
+        QTest::newRow("crashed run's, other name") << kNobody << crash + " && mv $S ${S}d" << "" << "" << usual << QStringList{crashed + "d", "mnt", "quillmarsh_setup.dmg"};
+        QTest::newRow("crashed run's image mounted") << uid_t(0) << crash + " && mksquashfs content img -quiet -no-progress && { squashfuse img $S/mnt || exit 77; }" << "" << "" << usual << none;
+        QTest::newRow("crashed run's bind mount") << kNobody << crash + " && { mount --bind content $S/mnt || exit 77; }" << "" << "" << usual << QStringList{crashed, "mnt"};
         // clang-format on
     }
     void privateFolder()
     {
         QFETCH(uid_t, uid);
         QFETCH(QString, setup);
-        QFETCH(bool, held);
+        QFETCH(QString, held);
         QFETCH(QString, env);
         QFETCH(QString, expected);
         QFETCH(QStringList, left);
@@ -179,8 +193,10 @@ private slots:
         if (rc == 77)
             QSKIP("mounts are not allowed here");
         QCOMPARE(rc, 0);
-        fd = ::open(QFile::encodeName(stale).constData(), O_RDONLY | O_DIRECTORY);
-        QVERIFY(!held || ::flock(fd, LOCK_EX | LOCK_NB) == 0);
+        if (!held.isEmpty()) {
+            fd = ::open(QFile::encodeName(base.filePath(held)).constData(), O_RDONLY | O_DIRECTORY);
+            QVERIFY(::flock(fd, LOCK_EX | LOCK_NB) == 0);
+        }
         const QFile::Permissions before = QFileInfo(target).permissions();
 
         const QStringList out =
@@ -208,23 +224,83 @@ private slots:
             QCOMPARE(QFileInfo(target).permissions(), before);
     }
 
-    // Another user's socket where the user's own would be is not another installer: it is not
-    // asked to come to the front, and the run goes on as the one instance.
-    void otherUsersSocketDoesNotCount()
+    // A later run of the user's asks the first to come to the front and leaves, whether or not
+    // either was given the runtime folder; another user's socket where the user's own would be
+    // is not obeyed, and the run goes on alone.
+    void singleInstance_data()
     {
+        QTest::addColumn<QString>("first");   // the first run's settings; "root": root's socket
+        QTest::addColumn<QStringList>("out"); // the later run's lines, then the first's
+        const QStringList fronted{"another", "alone", "activated"};
+        QTest::newRow("no runtime folder for either") << "" << fronted;
+        QTest::newRow("runtime folder for the first only")
+            << "XDG_RUNTIME_DIR=/run/user/65534" << fronted;
+        QTest::newRow("another user's socket")
+            << "root"
+            << QStringList{"the socket $C/test.quillmarsh.instance-65534 ignored: it belongs to "
+                           "uid 0, not to uid 65534",
+                           "alone"};
+    }
+    void singleInstance()
+    {
+        QFETCH(QString, first);
+        QFETCH(QStringList, out);
         QTemporaryDir base;
-        const QString cache = base.filePath("cache");
+        const QString cache = base.filePath("cache"),
+                      env = "HOME=" + base.filePath("home") + " XDG_CACHE_HOME=" + cache;
         QCOMPARE(run("/bin/sh",
-                     {"-c", "mkdir -m 700 \"$1\" && chown 65534 \"$1\" \"$1/..\"", "sh", cache}),
+                     {"-c", "cd \"$1\" && mkdir -m 700 cache home && chown 65534 . cache home",
+                      "sh", base.path()}),
                  0);
+        const bool runtime = first.contains("/run/user/");
+        if (QFileInfo::exists("/run/user/65534"))
+            QSKIP("nobody has a runtime folder on this machine already");
+        QVERIFY(!runtime ||
+                run("/bin/sh", {"-c", "mkdir -p /run/user && mkdir -m 700 /run/user/65534 "
+                                      "&& chown 65534 /run/user/65534"}) == 0);
+        const auto removed = qScopeGuard([runtime] {
+            if (runtime)
+                QDir().rmdir("/run/user/65534");
+        });
         QLocalServer rootsOwn; // this test runs as root
         rootsOwn.setSocketOptions(QLocalServer::WorldAccessOption);
-        QVERIFY(rootsOwn.listen(cache + "/test.quillmarsh.instance-65534"));
-        const QStringList out = runHelper(
-            kNobody, "HOME=" + base.filePath("home") + " XDG_CACHE_HOME=" + cache, {"instance"});
-        QVERIFY2(out.value(0).endsWith("ignored: it belongs to uid 0, not to uid 65534") &&
-                     out.value(1) == "alone",
-                 qPrintable(out.join('\n')));
+        QProcess firstRun;
+        QVERIFY(first == "root"
+                    ? rootsOwn.listen(cache + "/test.quillmarsh.instance-65534")
+                    : startHelper(firstRun, kNobody, env + ' ' + first, {"instance", "wait"}) &&
+                          firstRun.waitForReadyRead(10000));
+        QStringList lines = runHelper(kNobody, env, {"instance"});
+        if (first != "root")
+            lines += helperOutput(firstRun);
+        lines.removeAll("");
+        QCOMPARE(lines.join('\n').replace(cache, "$C"), out.join('\n'));
+    }
+
+    // What the user's own programs may leave in the private folder is read only when it is a
+    // regular file of the user's with one name; a FIFO with no writer is not waited on.
+    void ownFile_data()
+    {
+        QTest::addColumn<QString>("setup"); // makes f in an empty folder
+        QTest::addColumn<bool>("read");
+        QTest::newRow("file") << "echo x > f" << true;
+        QTest::newRow("FIFO") << "mkfifo f" << false;
+        QTest::newRow("link to a file") << "echo x > g && ln -s g f" << false;
+        QTest::newRow("second name") << "echo x > g && ln g f" << false;
+        QTest::newRow("another user's") << "echo x > f && chown 65534 f" << false;
+        QTest::newRow("folder") << "mkdir f" << false;
+        QTest::newRow("too large") << "seq 100 > f" << false;
+    }
+    void ownFile()
+    {
+        QFETCH(QString, setup);
+        QFETCH(bool, read);
+        QTemporaryDir dir;
+        QCOMPARE(run("/bin/sh", {"-c", "cd \"$1\" && " + setup, "sh", dir.path()}), 0);
+        ::alarm(5); // a read that waits ends the test here
+        const auto bytes = platform::readOwnFile(dir.filePath("f"), 100);
+        ::alarm(0);
+        QCOMPARE(bytes, read ? std::optional<QByteArray>("x\n") : std::nullopt);
+        QCOMPARE(platform::isOwnFile(dir.filePath("f")), read || setup.startsWith("seq"));
     }
 
     // A bind mount is not detached (only FUSE ones are) and keeps the device number: nothing
