@@ -6,7 +6,6 @@
 #include "testsupport.h"
 #include "tlsnginx.h"
 
-#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QLocalServer>
 #include <QLocale>
@@ -19,25 +18,21 @@
 #include <thread>
 
 #include <fcntl.h>
-#include <unistd.h>
 
 using namespace testsupport;
 
 const QString kStamp = QStringLiteral(R"((\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}))");
-const QString kLogName = QStringLiteral("/Logs/quillmarsh-installer.log");
 
 // A post's row: reason, API secret (none: nothing sent), the answer's status, body and delay (-1:
-// never), request timeout, HTTPS, a bus that never speaks (asked for the proxy), the end's
-// deadline and whether all posts end by it, and what mp/collect|debug/mp/collect log.
+// never), request timeout, the end's deadline (a post still running ends by it, dropped if need
+// be), HTTPS, a bus that never speaks, whether all end in time, what mp/collect|debug/... log.
 struct Post
 {
     QString reason, secret = "s3cr-et_";
     int status = 200;
     QByteArray answer = "{}";
-    int answerMs = 0, timeoutMs = 5000;
-    bool https = false, silentBus = false;
-    int deadlineMs = 2000;
-    bool finished = true;
+    int answerMs = 0, timeoutMs = 5000, deadlineMs = 2000;
+    bool https = false, silentBus = false, finished = true;
     QString logged = R"(-> HTTP 200\|-> HTTP 200, validation: \{\})";
 };
 Q_DECLARE_METATYPE(Post)
@@ -62,7 +57,8 @@ private slots:
               quint64(4), 2.0 * 1000, 45, "x");
         const QStringList lines = logText().trimmed().split(u'\n');
         QLocale::setDefault(QLocale::c());
-        QCOMPARE(ITLogFilePath(), qEnvironmentVariable("XDG_STATE_HOME") + kLogName);
+        QCOMPARE(ITLogFilePath(),
+                 qEnvironmentVariable("XDG_STATE_HOME") + "/Logs/quillmarsh-installer.log");
         const QStringList expected{"======== Quillmarsh Setup started ========", "Bundle: /.+",
                                    "OS: .+, Linux [^ ]+",
                                    "TEST: call -2 1 3 4 in 2000 ms 45% 0  100%x"};
@@ -89,18 +85,14 @@ private slots:
             });
         for (std::thread &t : threads)
             t.join();
-        ITLogDrain(10000);
         int next[kThreads] = {};
         const QRegularExpression re('^' + kStamp + "  TEST: thread (\\d) line (\\d+)$");
-        for (const QString &line : logText().split(u'\n')) {
+        for (const QString &line : logText().split(u'\n'))
             if (const QRegularExpressionMatch m = re.match(line); m.hasMatch())
                 QCOMPARE(m.captured(3).toInt(), next[m.captured(2).toInt()]++);
-        }
         QCOMPARE(QList<int>(next, next + kThreads), QList<int>(kThreads, kLines));
     }
 
-    // A post still running at the end finishes until the deadline or is dropped at it, never held
-    // past it nor sent after it.
     void post_data()
     {
         QTest::addColumn<Post>("row");
@@ -112,7 +104,7 @@ private slots:
         QTest::newRow("answered_during_the_end") << Post{.answerMs = 300};
         QTest::newRow("never_answered") << Post{.answerMs = -1, .deadlineMs = 1000, .finished = false, .logged = none};
         QTest::newRow("timed_out") << Post{.answerMs = -1, .timeoutMs = 300, .logged = timedOut};
-        QTest::newRow("silent_bus") << Post{.silentBus = true, .deadlineMs = 200, .finished = false, .logged = "(ERROR not sent, the installer is exiting\\|?){2}"};
+        QTest::newRow("silent_bus") << Post{.deadlineMs = 200, .silentBus = true, .finished = false, .logged = "(ERROR not sent, the installer is exiting\\|?){2}"};
         // Last: under ThreadSanitizer no thread may start in this process once it has forked.
         QTest::newRow("over_https") << Post{.https = true};
         // clang-format on
@@ -120,20 +112,18 @@ private slots:
     void post()
     {
         QFETCH(const Post, row);
-        const auto [reason, secret, status, answer, answerMs, timeoutMs, https, silentBus,
-                    deadlineMs, finished, logged] = row;
+        const auto [reason, secret, status, answer, answerMs, timeoutMs, deadlineMs, https,
+                    silentBus, finished, logged] = row;
         const QString name = QTest::currentDataTag();
-        // Verified against the system's store, which holds the test's CA only for threads started
-        // once it is in place (the poster's); nginx hands the requests on to this process's server.
+        // The poster, made once the CA is in the store, verifies against it; nginx relays to
+        // m_server.
         std::optional<TlsNginx> nginx;
         std::optional<TestTrustStore> trust;
         QString base = m_server.url({});
-        QTemporaryDir dir;
         QLocalServer bus; // never accepts; the test process has no session bus otherwise
         const auto noBus = qScopeGuard([] { qunsetenv("DBUS_SESSION_BUS_ADDRESS"); });
-        if (silentBus && bus.listen(dir.filePath("bus")))
-            qputenv("DBUS_SESSION_BUS_ADDRESS",
-                    "unix:path=" + QFile::encodeName(bus.fullServerName()));
+        if (silentBus && bus.listen(qEnvironmentVariable("XDG_RUNTIME_DIR") + "/bus"))
+            qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + qgetenv("XDG_RUNTIME_DIR") + "/bus");
         if (https) {
             if (!TlsNginx::installed())
                 QSKIP("nginx is not installed (Debian package nginx-light)");
@@ -152,18 +142,15 @@ private slots:
         diag::AnalyticsPoster *const previous = diag::setAnalyticsPoster(poster.get());
         const auto restore = qScopeGuard([&] { diag::setAnalyticsPoster(previous); });
         ITTrackEvent(name, reason);
-        QTRY_COMPARE(m_server.requestCount(), secret.isEmpty() || silentBus ? 0 : 2);
         QVERIFY(logText().contains(
             (secret.isEmpty() ? "  GA: SKIPPED " + name + " - API_SECRET not configured\n"
                               : QString("  GA: event %1 reason=\"%2\"\n").arg(name, reason))));
-        QElapsedTimer clock;
-        clock.start();
+        const qint64 start = QDateTime::currentMSecsSinceEpoch();
         QCOMPARE(poster->finish(QDeadlineTimer(deadlineMs)), finished);
         diag::setAnalyticsPoster(previous), poster.reset();
-        QVERIFY2(clock.elapsed() < deadlineMs + 300, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(QDateTime::currentMSecsSinceEpoch() - start < deadlineMs + 300);
 
-        // The same compact body to both endpoints; "params" present even when empty; one
-        // upper-case client id per process.
+        // One compact body to both endpoints, "params" even when empty, one upper-case client id.
         const QList<HttpRequest> requests = m_server.requests();
         const QString id = requests.isEmpty()
                                ? m_clientId
@@ -171,18 +158,17 @@ private slots:
         QVERIFY(QRegularExpression("^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$")
                     .match(m_clientId.isEmpty() ? (m_clientId = id) : id)
                     .hasMatch());
-        const QString query = "?measurement_id=G-TEST000001&api_secret=s3cr-et_";
         const QString params = reason.isEmpty() ? "" : QString(R"("reason":"%1")").arg(reason);
         const QString body =
-            QString(R"(application/json {"client_id":"%1","events":[{"name":"%2","params":{%3}}]})")
+            QString(
+                R"(?measurement_id=G-TEST000001&api_secret=s3cr-et_ application/json {"client_id":"%1","events":[{"name":"%2","params":{%3}}]})")
                 .arg(m_clientId, name, params);
         QStringList seen;
         for (const HttpRequest &r : requests)
             seen << QString::fromUtf8(r.method + ' ' + r.target + ' ' + r.header("Content-Type") +
                                       ' ' + r.body);
         seen.sort();
-        const QStringList sent{"POST /debug/mp/collect" + query + ' ' + body,
-                               "POST /mp/collect" + query + ' ' + body};
+        const QStringList sent{"POST /debug/mp/collect" + body, "POST /mp/collect" + body};
         QCOMPARE(seen, secret.isEmpty() || silentBus ? QStringList() : sent);
         QStringList lines; // what mp/collect and debug/mp/collect logged after the event's name
         for (const QString label : {"mp/collect", "debug/mp/collect"})
@@ -219,17 +205,15 @@ private slots:
         QTemporaryDir dir;
         QCOMPARE(shell("cd \"$1\" && " + setup + " && echo ok", {dir.path()}), "ok\n");
         // A pipe is read without waiting for a writer.
-        const int reader =
-            ::open(QFile::encodeName(dir.path() + "/state" + kLogName), O_RDONLY | O_NONBLOCK);
-        // The helper logs into a state folder of its own; this process's log stays where it is.
+        const QString log = dir.filePath("state/Logs/quillmarsh-installer.log");
+        const int reader = ::open(QFile::encodeName(log), O_RDONLY | O_NONBLOCK);
         QCOMPARE(shell("XDG_STATE_HOME=\"$1/state\" \"$2\" \"$3\" \"$4\" \"$5\"; echo $?",
                        QStringList{dir.path(), DIAG_HELPER} + args),
                  "0\n");
         QFile file;
-        QCOMPARE(reader >= 0 && file.open(reader, QIODevice::ReadOnly, QFile::AutoCloseHandle)
-                     ? file.readAll().count('\n')
-                     : 0,
-                 lines);
+        const bool opened =
+            reader >= 0 && file.open(reader, QFile::ReadOnly, QFile::AutoCloseHandle);
+        QCOMPARE(opened ? file.readAll().count('\n') : 0, lines);
     }
 };
 
