@@ -1,6 +1,4 @@
-// One run of the installer as a process of its own, for what its exit leaves in the log:
-// "diag_helper <lines> <padding> <drainMs>" logs "TEST: <i> <padding>" lines and ends as the
-// installer does, through the diagnostics it owns, given drainMs to write them out.
+// diag_helper LINES PADDING DRAIN_MS: "TEST: <i> <padding>" lines, then the installer's own end.
 #include "diag/diagnostics.h"
 #include "diag/itlog.h"
 

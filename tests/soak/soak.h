@@ -1,62 +1,43 @@
 #pragma once
 
-// What the two halves of the soak share: the seeded draws, the driver's view of a half, the
-// tallies and the signed releases. Both run their installs with qm-envrun.
+// What the two halves of the soak share. Both run their installs with qm-envrun.
 #include "envrow.h"
 #include "testhttpserver.h"
-#include "testkeys.h"
-#include "tools/signing.h"
 
 #include <QMap>
 
-#include <memory>
+#include <functional>
 #include <random>
 
 namespace soak {
 
 using namespace testsupport;
 
-// Every case draws from its own generator, made from the run's seed and the case's number, so
-// one case can be run again alone.
-struct Draw
+// One half's cases, all count of them or only the one --case names. A bad case is counted and
+// printed with the command that repeats it (the half's options of scripts/soak after the seed).
+struct Cases
 {
-    Draw(quint64 seed, quint64 kind, int index)
-        : rng(seed * 0x9E3779B97F4A7C15ull ^ (kind << 48) ^ quint64(index))
-    {}
-    double uniform() { return std::uniform_real_distribution<double>(0.0, 1.0)(rng); }
-    qint64 below(qint64 n) { return std::uniform_int_distribution<qint64>(0, n - 1)(rng); }
-    std::mt19937_64 rng;
+    quint64 seed;
+    qint64 count, only; // only: -1 for all
+    void report(const char *half, const QString &options, qint64 index,
+                const QStringList &problems) const;
+    void run(const char *half, const QString &options,
+             const std::function<QStringList(int)> &runCase) const;
 };
-
-// One half: set up when made, then cases by number, each answering with what it found wrong.
-struct Part
-{
-    virtual ~Part() = default;
-    virtual QStringList runCase(int index) = 0;
-    QString failed; // why it could not be set up
-    QString repeat; // the options of scripts/soak that run one of its cases alone
-};
+void killSoak(const Cases &cases, qint64 durationMs);
+void netSoak(const Cases &cases);
 inline QMap<QString, qint64> counts; // by kind of case, request or outcome
-// Per install of the kill soak, the bytes fetched over all its runs against one install's: of the
-// image alone, and of the image and its .sig together.
-inline QList<double> imageRatios, allRatios;
-// Per kind of first-host outage of the network soak, how long runs without other faults took.
-inline QMap<QString, QList<qint64>> outageMs;
-std::unique_ptr<Part> killSoak(quint64 seed, qint64 durationMs);
-std::unique_ptr<Part> netSoak(quint64 seed);
+inline QStringList bad;              // one line per bad case
 
-// A new key in dir/key.pem, and a .sig beside each image, as release versions 1, 2, ...;
-// returns the public key, or nothing when any of it failed.
-inline QByteArray signReleases(const QString &dir, const QStringList &images)
+// Every case draws from its own generator, made from the run's seed, the half and the case's
+// number, so that one case can be run again alone.
+inline std::mt19937_64 drawsFor(quint64 seed, quint64 half, int index)
 {
-    QByteArray key = makeEd25519Key(dir + "/key.pem");
-    for (qint64 version = 1; const QString &image : images) {
-        QFile sig(image + ".sig");
-        const auto text = signImageFile(dir + "/key.pem", image, version++, {}, nullptr);
-        if (!text || !sig.open(QIODevice::WriteOnly) || sig.write(*text) != text->size())
-            key.clear();
-    }
-    return key;
+    return std::mt19937_64(seed * 0x9E3779B97F4A7C15ull ^ (half << 48) ^ quint64(index));
 }
+
+// A new key in dir/key.pem and a .sig beside each image, as release versions 1, 2, ...; the
+// public key, or nothing when any of it failed.
+QByteArray signReleases(const QString &dir, const QStringList &images);
 
 } // namespace soak
