@@ -294,6 +294,136 @@ private slots:
         QCOMPARE(entries(runFolder).remove(row.folder.section('/', 0, 0)).trimmed(), "image.img");
     }
 
+    // The macOS tools, faked: hdiutil.1.out is the attach listing (VOL: the volume, its "&"
+    // escaped), then the row's "<tool>[.<call>].<out|err|rc>=text" replies. A faked osascript
+    // means the install folder is not writable.
+    void macProtocol_data()
+    {
+        QTest::addColumn<QString>("attach");
+        QTest::addColumn<QByteArrayList>("fakes");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<QString>("logLine");
+        const auto e = [](const QString &mountPoint) { // a null one leaves the key out
+            return "<dict><key>content-hint</key><string>Apple_HFS</string>" +
+                   (mountPoint.isNull()
+                        ? ""
+                        : "<key>mount-point</key><string>" + mountPoint + "</string>") +
+                   "</dict>";
+        };
+        const auto plist = [](const QString &entities) {
+            return R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict><key>system-entities</key><array>)" +
+                   entities + "</array></dict></plist>\n";
+        };
+        const QString failed = "INST: privileged copy failed, rc=1 out=", vol = e("VOL");
+        const QByteArray cancel = "0:95: execution error: User canceled. (-128)";
+        // clang-format off
+        // Neither a failed quarantine removal nor a failed detach spoils an install.
+        QTest::newRow("direct copy, forced detach, second entity") << plist(e({}) + vol) << QByteArrayList{"xattr.rc=1", "hdiutil.2.rc=16", "hdiutil.3.rc=1"} << "" << "";
+        QTest::newRow("privileged copy, empty one passed over") << plist(e("") + vol) << QByteArrayList{"osascript.rc=0"} << "" << "";
+        QTest::newRow("-128 on stderr, first of two") << plist(vol + e("/Volumes/B")) << QByteArrayList{"osascript.rc=1", "osascript.err=" + cancel} << kCancelled << failed + cancel;
+        QTest::newRow("User canceled on stdout, not a string passed over") << plist("<dict><key>mount-point</key><integer>7</integer></dict>" + vol)
+            << QByteArrayList{"osascript.rc=1", "osascript.out=User canceled"} << kCancelled << failed + "User canceled";
+        QTest::newRow("other failure") << plist(vol) << QByteArrayList{"osascript.rc=1", "osascript.out=ditto: No space left"} << kCopyFailed << failed + "ditto: No space left";
+        QTest::newRow("attach failed") << plist(vol) << QByteArrayList{"hdiutil.1.rc=1"} << kMountFailed << "INST: hdiutil attach failed, rc=1";
+        QTest::newRow("invalid UTF-8") << plist(vol) << QByteArrayList{"hdiutil.1.out=<plist>\xff"} << kMountFailed << "INST: hdiutil attach failed, rc=0";
+        QTest::newRow("no mount point") << plist(e({})) << QByteArrayList{} << kMountFailed << "";
+        QTest::newRow("no entities key") << "<plist><dict><key>x</key><array/></dict></plist>" << QByteArrayList{} << kMountFailed << "";
+        QTest::newRow("not XML") << "bplist00\x01\x02" << QByteArrayList{} << kMountFailed << "";
+        // clang-format on
+    }
+    void macProtocol()
+    {
+        QFETCH(QString, attach);
+        QFETCH(QByteArrayList, fakes);
+        QFETCH(QString, error);
+        QFETCH(QString, logLine);
+        const QString image = "/Downloads/Quillmarsh 1.dmg", volume = m_tmp.filePath("v&1");
+        const QString base = freshFolder(), dir = base + R"(/O'Brien "b"\c)",
+                      dest = dir + "/Quillmarsh.app";
+        writeFile(g_fakes + "/hdiutil.1.out",
+                  attach.replace("VOL", volume.toHtmlEscaped()).toUtf8());
+        for (const QByteArray &fake : fakes) // after the listing: it may replace it
+            writeFile(g_fakes + '/' + fake.left(fake.indexOf('=')),
+                      fake.mid(fake.indexOf('=') + 1));
+        const bool writable = !fakes.join().contains("osascript");
+        if (!writable && QDir().mkpath(dir))
+            runTool("/usr/bin/chattr", {"+i", dir});
+        const auto unlock = qScopeGuard([&] { runTool("/usr/bin/chattr", {"-i", dir}); });
+        DMGInstaller::Tools tools;
+        tools.imageTool = std::make_shared<HdiutilImageTool>(kFakeTools + "hdiutil");
+        tools.elevation = ElevationProtocol::AppleScript;
+        tools.elevationTool = kFakeTools + "osascript";
+        tools.quarantineTool = kFakeTools + "xattr";
+        const int stages = error == kMountFailed ? 1 : writable ? 2 : 3;
+        QCOMPARE(run(image, dir, tools),
+                 kStages.mid(0, stages)
+                     << (error.isEmpty() ? "success " + dest : "failure " + error));
+        QStringList calls{"hdiutil attach|" + image + "|-nobrowse|-noverify|-readonly|-plist"}, got;
+        if (stages > 1)
+            calls << "hdiutil detach|" + volume + "|-quiet";
+        if (fakes.contains("hdiutil.2.rc=16"))
+            calls << "hdiutil detach|" + volume + "|-force|-quiet";
+        const QString quoted = "'" + base + R"(/O'\\''Brien \"b\"\\c/Quillmarsh.app')";
+        if (stages == 3) // each character the shell or AppleScript would take for its own quoted
+            calls << "osascript -e|do shell script \"/bin/rm -rf " + quoted +
+                         " && /usr/bin/ditto '" + volume + "/Quillmarsh.app' " + quoted +
+                         "\" with administrator privileges";
+        if (error.isEmpty())
+            calls << "xattr -dr|com.apple.quarantine|" + dest;
+        for (const QString &f : entries(g_fakes).split(' ', Qt::SkipEmptyParts))
+            if (f.endsWith(".args"))
+                got << f.section('.', 0, 0) + ' ' +
+                           readText(g_fakes + '/' + f).chopped(1).replace(QChar(0), u'|');
+        QCOMPARE(got, calls);
+        if (stages == 2)
+            QCOMPARE(describeTree(dest), describeTree(volume + "/Quillmarsh.app"));
+        QVERIFY2(logText().contains(logLine), qPrintable(logLine));
+        QCOMPARE(logText().contains("INST: install SUCCESS at " + dest + '\n'), error.isEmpty());
+    }
+
+    // The 3.5 MB bundle into a small file system. An old copy frees nothing; a killed install's
+    // copy goes before the space is counted; root keeps the 1 MB image beside the bundle, and
+    // its shortage is found before the prompt.
+    void diskSpace_data()
+    {
+        QTest::addColumn<QString>("size");
+        QTest::addColumn<QString>("setup");       // "old" copy, "stale" copy, "root": not writable
+        QTest::addColumn<QStringList>("outcome"); // the last line, then what the folder holds
+        const QString app = "Quillmarsh.app";
+        // clang-format off
+        QTest::addRow("2 MB, two folders to make") << "2m" << "" << QStringList{"no space in MNT/Apps/new:"};
+        QTest::addRow("6 MB, old copy") << "6m" << "old" << QStringList{"no space in MNT/Apps:", app, "old kept"};
+        QTest::addRow("6 MB, killed install's copy") << "6m" << "stale" << QStringList{"installed ", app};
+        QTest::addRow("5 MB, administrator's copy") << "5000k" << "root" << QStringList{"no space in MNT/Apps:"};
+        // A killed administrator install's copy, which only root may remove: root is asked.
+        QTest::addRow("6 MB, root's killed copy") << "6m" << "root stale"
+            << QStringList{"stage authorize", "failed: " + kCopyFailed, ".quillmarsh-stale"};
+        // clang-format on
+    }
+    void diskSpace()
+    {
+        QFETCH(QString, size);
+        QFETCH(QString, setup);
+        QFETCH(QStringList, outcome);
+        const QString mnt = freshFolder();
+        const auto cleanup = qScopeGuard([&] { platform::removeTree(mnt); });
+        QVERIFY(QDir().mkpath(mnt));
+        const QString out = ownMounts(
+            R"(mount -t tmpfs -o "size=$1,mode=0755" qm-space "$2" || exit 9; d="$2/Apps"; b=$5/full/Quillmarsh.app
+case $4 in
+  old) mkdir "$d"; cp -a "$b" "$d/Quillmarsh.app" && echo old > "$d/Quillmarsh.app/old-marker";;
+  stale) mkdir -p "$d/.quillmarsh-stale"; cp -a "$b" "$d/.quillmarsh-stale/new";;
+  root*) mkdir "$d"; [ "$4" = root ] || cp -a "$b" "$d/.quillmarsh-stale"; chattr -R +i "$d";;
+  *) d="$2/Apps/new";;
+esac
+"$3" "$5/full.img" "$d" | grep -v -e '^stage mount' -e '^stage copy' | tail -n 2
+ls -A "$d" 2>/dev/null; [ ! -e "$d/Quillmarsh.app/old-marker" ] || echo old kept)",
+            {size, mnt, QM_BINARY_DIR "/bin/quillmarsh-install-image", setup, m_tmp.path()});
+        const QStringList lines = QString(out).replace(mnt, "MNT").split('\n', Qt::SkipEmptyParts);
+        QVERIFY2(!lines.isEmpty() && lines[0].startsWith(outcome[0]), qPrintable(out));
+        QCOMPARE(lines.mid(1), outcome.mid(1));
+    }
+
     // Root's command alone, the input on standard input, on a 7 MB file system (unless the row
     // says) beside an old copy, a killed install's 3.5 MB staging folder, one that is a link and a
     // live install's: it installs only the bytes its text names, only a bundle that keeps to
@@ -519,7 +649,7 @@ truncate -s 24M bomb/Quillmarsh.app/zeros; truncate -s 64M bigsparse/Quillmarsh.
 printf x | dd of=sparse/Quillmarsh.app/sparse bs=1 seek=8191 status=none
 for t in sparse bigsparse; do tar -C $t -cSf $t.tar Quillmarsh.app; done
 for z in "gzip -1 gz" "zstd -q -1 zst" "xz -0 -T1 xz"; do tar -C bomb -cf - Quillmarsh.app | ${z% *} > bomb.${z##* }; done
-mkdir foreign probe target; chown 12345 foreign; mkdir -m 775 group; mkdir -m 1777 sticky; ln -s ../target sticky/link
+mkdir foreign probe target; cp -a full 'v&1'; chown 12345 foreign; mkdir -m 775 group; mkdir -m 1777 sticky; ln -s ../target sticky/link
 squashfuse -o ro none.img probe && [ -e probe/README ] && fusermount3 -u probe && touch fuse-works || true)",
                                  "sh", m_tmp.path()}),
              0);
