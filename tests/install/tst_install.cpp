@@ -294,57 +294,46 @@ private slots:
         QCOMPARE(entries(runFolder).remove(row.folder.section('/', 0, 0)).trimmed(), "image.img");
     }
 
-    // The macOS tools, faked: hdiutil.1.out is the attach listing (VOL: the volume, its "&"
-    // escaped), then the row's "<tool>[.<call>].<out|err|rc>=text" replies. A faked osascript
-    // means the install folder is not writable.
+    // The macOS tools, faked by "<tool>[.<call>].<out|err|rc>=text" replies, VOL the volume with
+    // its "&" escaped. A faked osascript means the install folder is not writable.
     void macProtocol_data()
     {
-        QTest::addColumn<QString>("attach");
         QTest::addColumn<QByteArrayList>("fakes");
         QTest::addColumn<QString>("error");
         QTest::addColumn<QString>("logLine");
+        // clang-format off
         const auto e = [](const QString &mountPoint) { // a null one leaves the key out
-            return "<dict><key>content-hint</key><string>Apple_HFS</string>" +
-                   (mountPoint.isNull()
-                        ? ""
-                        : "<key>mount-point</key><string>" + mountPoint + "</string>") +
-                   "</dict>";
-        };
-        const auto plist = [](const QString &entities) {
-            return R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict><key>system-entities</key><array>)" +
-                   entities + "</array></dict></plist>\n";
-        };
+            return "<dict><key>content-hint</key><string>Apple_HFS</string>" + (mountPoint.isNull() ? "" : "<key>mount-point</key><string>" + mountPoint + "</string>") + "</dict>"; };
+        const auto plist = [](const QString &entities) { // hdiutil attach's listing
+            return QByteArray("hdiutil.1.out=") + R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict><key>system-entities</key><array>)" + entities.toUtf8() + "</array></dict></plist>\n"; };
         const QString failed = "INST: privileged copy failed, rc=1 out=", vol = e("VOL");
         const QByteArray cancel = "0:95: execution error: User canceled. (-128)";
-        // clang-format off
         // Neither a failed quarantine removal nor a failed detach spoils an install.
-        QTest::newRow("direct copy, forced detach, second entity") << plist(e({}) + vol) << QByteArrayList{"xattr.rc=1", "hdiutil.2.rc=16", "hdiutil.3.rc=1"} << "" << "";
-        QTest::newRow("privileged copy, empty one passed over") << plist(e("") + vol) << QByteArrayList{"osascript.rc=0"} << "" << "";
-        QTest::newRow("-128 on stderr, first of two") << plist(vol + e("/Volumes/B")) << QByteArrayList{"osascript.rc=1", "osascript.err=" + cancel} << kCancelled << failed + cancel;
-        QTest::newRow("User canceled on stdout, not a string passed over") << plist("<dict><key>mount-point</key><integer>7</integer></dict>" + vol)
-            << QByteArrayList{"osascript.rc=1", "osascript.out=User canceled"} << kCancelled << failed + "User canceled";
-        QTest::newRow("other failure") << plist(vol) << QByteArrayList{"osascript.rc=1", "osascript.out=ditto: No space left"} << kCopyFailed << failed + "ditto: No space left";
-        QTest::newRow("attach failed") << plist(vol) << QByteArrayList{"hdiutil.1.rc=1"} << kMountFailed << "INST: hdiutil attach failed, rc=1";
-        QTest::newRow("invalid UTF-8") << plist(vol) << QByteArrayList{"hdiutil.1.out=<plist>\xff"} << kMountFailed << "INST: hdiutil attach failed, rc=0";
-        QTest::newRow("no mount point") << plist(e({})) << QByteArrayList{} << kMountFailed << "";
-        QTest::newRow("no entities key") << "<plist><dict><key>x</key><array/></dict></plist>" << QByteArrayList{} << kMountFailed << "";
-        QTest::newRow("not XML") << "bplist00\x01\x02" << QByteArrayList{} << kMountFailed << "";
+        QTest::newRow("direct copy, forced detach, second entity") << QByteArrayList{plist(e({}) + vol), "xattr.rc=1", "hdiutil.2.rc=16", "hdiutil.3.rc=1"} << "" << "";
+        QTest::newRow("privileged copy, empty one passed over") << QByteArrayList{plist(e("") + vol), "osascript.rc=0"} << "" << "";
+        QTest::newRow("-128 on stderr, first of two") << QByteArrayList{plist(vol + e("/Volumes/B")), "osascript.rc=1", "osascript.err=" + cancel} << kCancelled << failed + cancel;
+        QTest::newRow("User canceled on stdout, not a string passed over")
+            << QByteArrayList{plist("<dict><key>mount-point</key><integer>7</integer></dict>" + vol), "osascript.rc=1", "osascript.out=User canceled"} << kCancelled << failed + "User canceled";
+        QTest::newRow("other failure") << QByteArrayList{plist(vol), "osascript.rc=1", "osascript.out=ditto: No space left"} << kCopyFailed << failed + "ditto: No space left";
+        QTest::newRow("attach failed") << QByteArrayList{plist(vol), "hdiutil.1.rc=1"} << kMountFailed << "INST: hdiutil attach failed, rc=1";
+        QTest::newRow("invalid UTF-8") << QByteArrayList{"hdiutil.1.out=<plist>\xff"} << kMountFailed << "INST: hdiutil attach failed, rc=0";
+        QTest::newRow("no mount point") << QByteArrayList{plist(e({}))} << kMountFailed << "";
+        QTest::newRow("no entities key") << QByteArrayList{"hdiutil.1.out=<plist><dict><key>x</key><array/></dict></plist>"} << kMountFailed << "";
+        QTest::newRow("not XML") << QByteArrayList{"hdiutil.1.out=bplist00\x01\x02"} << kMountFailed << "";
         // clang-format on
     }
     void macProtocol()
     {
-        QFETCH(QString, attach);
         QFETCH(QByteArrayList, fakes);
         QFETCH(QString, error);
         QFETCH(QString, logLine);
         const QString image = "/Downloads/Quillmarsh 1.dmg", volume = m_tmp.filePath("v&1");
         const QString base = freshFolder(), dir = base + R"(/O'Brien "b"\c)",
                       dest = dir + "/Quillmarsh.app";
-        writeFile(g_fakes + "/hdiutil.1.out",
-                  attach.replace("VOL", volume.toHtmlEscaped()).toUtf8());
-        for (const QByteArray &fake : fakes) // after the listing: it may replace it
-            writeFile(g_fakes + '/' + fake.left(fake.indexOf('=')),
-                      fake.mid(fake.indexOf('=') + 1));
+        for (QByteArray fake : fakes)
+            writeFile(
+                g_fakes + '/' + fake.left(fake.indexOf('=')),
+                fake.mid(fake.indexOf('=') + 1).replace("VOL", volume.toHtmlEscaped().toUtf8()));
         const bool writable = !fakes.join().contains("osascript");
         if (!writable && QDir().mkpath(dir))
             runTool("/usr/bin/chattr", {"+i", dir});
@@ -358,7 +347,7 @@ private slots:
         QCOMPARE(run(image, dir, tools),
                  kStages.mid(0, stages)
                      << (error.isEmpty() ? "success " + dest : "failure " + error));
-        QStringList calls{"hdiutil attach|" + image + "|-nobrowse|-noverify|-readonly|-plist"}, got;
+        QStringList calls{"hdiutil attach|" + image + "|-nobrowse|-noverify|-readonly|-plist"};
         if (stages > 1)
             calls << "hdiutil detach|" + volume + "|-quiet";
         if (fakes.contains("hdiutil.2.rc=16"))
@@ -370,11 +359,10 @@ private slots:
                          "\" with administrator privileges";
         if (error.isEmpty())
             calls << "xattr -dr|com.apple.quarantine|" + dest;
-        for (const QString &f : entries(g_fakes).split(' ', Qt::SkipEmptyParts))
-            if (f.endsWith(".args"))
-                got << f.section('.', 0, 0) + ' ' +
-                           readText(g_fakes + '/' + f).chopped(1).replace(QChar(0), u'|');
-        QCOMPARE(got, calls);
+        const QString got = shell(R"sh(cd "$1" && for f in *.args; do
+printf '%s %s\n' "${f%%.*}" "$(tr '\0' '|' <"$f")"; done)sh",
+                                  {g_fakes});
+        QCOMPARE(got, calls.join("|\n") + "|\n");
         if (stages == 2)
             QCOMPARE(describeTree(dest), describeTree(volume + "/Quillmarsh.app"));
         QVERIFY2(logText().contains(logLine), qPrintable(logLine));
@@ -405,11 +393,9 @@ private slots:
         QFETCH(QString, size);
         QFETCH(QString, setup);
         QFETCH(QStringList, outcome);
-        const QString mnt = freshFolder();
-        const auto cleanup = qScopeGuard([&] { platform::removeTree(mnt); });
-        QVERIFY(QDir().mkpath(mnt));
+        const QString mnt = freshFolder(); // the file system goes with its namespace
         const QString out = ownMounts(
-            R"(mount -t tmpfs -o "size=$1,mode=0755" qm-space "$2" || exit 9; d="$2/Apps"; b=$5/full/Quillmarsh.app
+            R"(mkdir "$2" && mount -t tmpfs -o "size=$1,mode=0755" qm-space "$2" || exit 9; d="$2/Apps"; b=$5/full/Quillmarsh.app
 case $4 in
   old) mkdir "$d"; cp -a "$b" "$d/Quillmarsh.app" && echo old > "$d/Quillmarsh.app/old-marker";;
   stale) mkdir -p "$d/.quillmarsh-stale"; cp -a "$b" "$d/.quillmarsh-stale/new";;
