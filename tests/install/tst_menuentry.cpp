@@ -19,10 +19,9 @@ namespace {
 bool makeBundle(const QString &bundle, const QString &setup)
 {
     const QString appRun = R"(printf '#!/bin/sh\nprintf "%%s\\n" "$0" "$@" > "$PROBE"\n' > AppRun)";
-    int status = -1;
-    shell("mkdir -p \"$1\" && cd \"$1\" && " + appRun + " && chmod 755 AppRun && " + setup,
-          {bundle}, &status);
-    return status == 0;
+    return shell("mkdir -p \"$1\" && cd \"$1\" && " + appRun + " && chmod 755 AppRun && " + setup +
+                     " && echo made",
+                 {bundle}) == "made\n";
 }
 
 } // namespace

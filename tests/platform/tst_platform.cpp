@@ -172,9 +172,8 @@ private slots:
             ::close(fd);
             if (inRoot)
                 QDir("/.cache").removeRecursively();
-            if (setup.contains("mount"))
-                run("for p; do ! mountpoint -q \"$p\" || umount -l \"$p\"; done",
-                    {stale + "/mnt", home});
+            run("for p; do ! mountpoint -q \"$p\" || umount -l \"$p\"; done",
+                {stale + "/mnt", home});
         });
         const int rc = run("cd \"$1\" && " + kSetUp + setup, {base.path(), QString::number(uid)});
         if (rc == 77)
@@ -218,14 +217,12 @@ private slots:
         QTest::addColumn<QString>("first");   // the first run's settings; "root": root's socket
         QTest::addColumn<QStringList>("out"); // the later run's lines, then the first's
         const QStringList fronted{"another", "alone", "activated"};
+        // clang-format off
         QTest::newRow("no runtime folder for either") << "" << fronted;
-        QTest::newRow("runtime folder for the first only")
-            << "XDG_RUNTIME_DIR=/run/user/65534" << fronted;
-        QTest::newRow("another user's socket")
-            << "root"
-            << QStringList{"the socket $C/test.quillmarsh.instance-65534 ignored: it belongs to "
-                           "uid 0, not to uid 65534",
-                           "alone"};
+        QTest::newRow("runtime folder for the first only") << "XDG_RUNTIME_DIR=/run/user/65534" << fronted;
+        QTest::newRow("another user's socket") << "root"
+            << QStringList{"the socket $C/test.quillmarsh.instance-65534 ignored: it belongs to uid 0, not to uid 65534", "alone"};
+        // clang-format on
     }
     void singleInstance()
     {
