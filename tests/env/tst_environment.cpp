@@ -62,6 +62,10 @@ private slots:
         QTest::newRow("extracted into a link to a 0300 folder elsewhere")
             << "nofuse && tmpfs $R/apps 8m && oldcopy $R/apps && chmod 0300 $R/apps && ln -s $R/apps $H/Applications"
             << "$H/Applications" << "" << "INST: FUSE cannot be used, extracting the image with unsquashfs";
+        QTest::newRow("no FUSE, no unsquashfs") << "nofuse && hide unsquashfs" << "$H/Applications" << "Could not mount the disk image."
+            << "INST: FUSE cannot be used and unsquashfs is not installed (Debian package squashfs-tools)";
+        QTest::newRow("no image tool") << "hide squashfuse unsquashfs" << "$H/Applications" << "Could not mount the disk image."
+            << "INST: neither squashfuse nor unsquashfs is installed (Debian packages squashfuse and squashfs-tools)";
         QTest::newRow("FIFOs in the private folder") << "mkdir -p $H/.cache && mkdir -m 700 $H/.cache/quillmarsh-installer && (cd $H/.cache/quillmarsh-installer && "
             "mkfifo quillmarsh_setup.dmg.resume quillmarsh_setup.dmg.sig quillmarsh_setup.dmg.part-0badf00d stray) && own $H/.cache"
             << "$H/Applications" << "" << "FLOW: removed 4 leftover item(s) from $H/.cache/quillmarsh-installer";

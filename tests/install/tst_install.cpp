@@ -122,11 +122,11 @@ class TestInstall : public QObject
         auto trace = std::make_shared<QStringList>();
         installer->onStatus = [trace](InstallStep stage) { *trace << installStepName(stage); };
         installer->onComplete = [trace](const InstallResult &r) {
-            const bool success = r.status == InstallResult::Status::Installed;
-            const QString space = QString("no space: %1 needed, %2 free").arg(r.bytesNeeded);
-            *trace << (success ? "success " + r.app
-                               : "failure " +
-                                     (r.error.isEmpty() ? space.arg(r.bytesAvailable) : r.error));
+            const QString space = QString("no space: %1 needed, %2 free");
+            *trace << (r.status == InstallResult::Status::Installed ? "success " + r.app
+                       : r.error.isEmpty()
+                           ? "failure " + space.arg(r.bytesNeeded).arg(r.bytesAvailable)
+                           : "failure " + r.error);
         };
         installer->start();
         const auto completed = [&] { return !trace->isEmpty() && trace->last().contains(' '); };
@@ -240,11 +240,9 @@ private slots:
                       image = runFolder + "/image.img"; // the row's own: it may be changed
         const QString bundle = destDir + '/' + (row.app.isEmpty() ? "Quillmarsh.app" : row.app);
         QVERIFY(QDir().mkpath(runFolder) && QFile::copy(m_tmp.filePath(row.image + ".img"), image));
-        if (row.oldCopy) { // with a read-only folder inside
-            writeFile(bundle + "/old-marker", "old");
-            QVERIFY(QDir().mkpath(bundle + "/locked"));
-            QFile::setPermissions(bundle + "/locked", QFile::ReadOwner | QFile::ExeOwner);
-        }
+        if (row.oldCopy) // with a read-only folder inside
+            shell(R"(mkdir -p "$1/locked" && echo old >"$1/old-marker" && chmod 500 "$1/locked")",
+                  {bundle});
         // Closed to every write, root's too, until the privileged copy lifts it as root would.
         const QString locked = row.missing ? QFileInfo(destDir).path() : destDir;
         if (!row.writable && QDir().mkpath(locked))
@@ -294,11 +292,125 @@ private slots:
         QCOMPARE(entries(runFolder).remove(row.folder.section('/', 0, 0)).trimmed(), "image.img");
     }
 
-    // Root's command alone, the input on standard input, on a 7 MB file system (unless the row
-    // says) beside an old copy, a killed install's 3.5 MB staging folder, one that is a link and a
-    // live install's: it installs only the bytes its text names, only a bundle that keeps to
-    // itself, within its space, root's and closed to others. A refusal leaves the old copy alone.
-    // The user's own check refuses the same bundles.
+    // The macOS tools, faked by "<tool>[.<call>].<out|err|rc>=text" replies, VOL the volume with
+    // its "&" escaped. A faked osascript means the install folder is not writable.
+    void macProtocol_data()
+    {
+        QTest::addColumn<QByteArrayList>("fakes");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<QString>("logLine");
+        // clang-format off
+        const auto e = [](const QString &mountPoint) { // a null one leaves the key out
+            return "<dict><key>content-hint</key><string>Apple_HFS</string>" + (mountPoint.isNull() ? "" : "<key>mount-point</key><string>" + mountPoint + "</string>") + "</dict>"; };
+        const auto plist = [](const QString &entities) { // hdiutil attach's listing
+            return QByteArray("hdiutil.1.out=") + R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict><key>system-entities</key><array>)" + entities.toUtf8() + "</array></dict></plist>\n"; };
+        const QString failed = "INST: privileged copy failed, rc=1 out=", vol = e("VOL");
+        const QByteArray cancel = "0:95: execution error: User canceled. (-128)";
+        // Neither a failed quarantine removal nor a failed detach spoils an install.
+        QTest::newRow("direct copy, forced detach, second entity") << QByteArrayList{plist(e({}) + vol), "xattr.rc=1", "hdiutil.2.rc=16", "hdiutil.3.rc=1"} << "" << "";
+        QTest::newRow("privileged copy, empty one passed over") << QByteArrayList{plist(e("") + vol), "osascript.rc=0"} << "" << "";
+        QTest::newRow("-128 on stderr, first of two") << QByteArrayList{plist(vol + e("/Volumes/B")), "osascript.rc=1", "osascript.err=" + cancel} << kCancelled << failed + cancel;
+        QTest::newRow("User canceled on stdout, not a string passed over")
+            << QByteArrayList{plist("<dict><key>mount-point</key><integer>7</integer></dict>" + vol), "osascript.rc=1", "osascript.out=User canceled"} << kCancelled << failed + "User canceled";
+        QTest::newRow("other failure") << QByteArrayList{plist(vol), "osascript.rc=1", "osascript.out=ditto: No space left"} << kCopyFailed << failed + "ditto: No space left";
+        QTest::newRow("attach failed") << QByteArrayList{plist(vol), "hdiutil.1.rc=1"} << kMountFailed << "INST: hdiutil attach failed, rc=1";
+        QTest::newRow("invalid UTF-8") << QByteArrayList{"hdiutil.1.out=<plist>\xff"} << kMountFailed << "INST: hdiutil attach failed, rc=0";
+        QTest::newRow("no mount point") << QByteArrayList{plist(e({}))} << kMountFailed << "";
+        QTest::newRow("no entities key") << QByteArrayList{"hdiutil.1.out=<plist><dict><key>x</key><array/></dict></plist>"} << kMountFailed << "";
+        QTest::newRow("not XML") << QByteArrayList{"hdiutil.1.out=bplist00\x01\x02"} << kMountFailed << "";
+        // clang-format on
+    }
+    void macProtocol()
+    {
+        QFETCH(QByteArrayList, fakes);
+        QFETCH(QString, error);
+        QFETCH(QString, logLine);
+        const QString image = "/Downloads/Quillmarsh 1.dmg", volume = m_tmp.filePath("v&1");
+        const QString base = freshFolder(), dir = base + R"(/O'Brien "b"\c)",
+                      dest = dir + "/Quillmarsh.app";
+        for (QByteArray fake : fakes)
+            writeFile(
+                g_fakes + '/' + fake.left(fake.indexOf('=')),
+                fake.mid(fake.indexOf('=') + 1).replace("VOL", volume.toHtmlEscaped().toUtf8()));
+        const bool writable = !fakes.join().contains("osascript");
+        if (!writable && QDir().mkpath(dir)) // closed to every write, root's too
+            runTool("/usr/bin/chattr", {"+i", dir});
+        const auto unlock = qScopeGuard([&] { runTool("/usr/bin/chattr", {"-i", dir}); });
+        DMGInstaller::Tools tools;
+        tools.imageTool = std::make_shared<HdiutilImageTool>(kFakeTools + "hdiutil");
+        tools.elevation = ElevationProtocol::AppleScript;
+        tools.elevationTool = kFakeTools + "osascript";
+        tools.quarantineTool = kFakeTools + "xattr";
+        const int stages = error == kMountFailed ? 1 : writable ? 2 : 3;
+        QCOMPARE(run(image, dir, tools),
+                 kStages.mid(0, stages)
+                     << (error.isEmpty() ? "success " + dest : "failure " + error));
+        QStringList calls{"hdiutil attach|" + image + "|-nobrowse|-noverify|-readonly|-plist"};
+        if (stages > 1)
+            calls << "hdiutil detach|" + volume + "|-quiet";
+        if (fakes.contains("hdiutil.2.rc=16"))
+            calls << "hdiutil detach|" + volume + "|-force|-quiet";
+        const QString quoted = "'" + base + R"(/O'\\''Brien \"b\"\\c/Quillmarsh.app')";
+        if (stages == 3) // each character the shell or AppleScript would take for its own quoted
+            calls << "osascript -e|do shell script \"/bin/rm -rf " + quoted +
+                         " && /usr/bin/ditto '" + volume + "/Quillmarsh.app' " + quoted +
+                         "\" with administrator privileges";
+        if (error.isEmpty())
+            calls << "xattr -dr|com.apple.quarantine|" + dest;
+        const QString got = shell(R"sh(cd "$1" && for f in *.args; do
+printf '%s %s\n' "${f%%.*}" "$(tr '\0' '|' <"$f")"; done)sh",
+                                  {g_fakes});
+        QCOMPARE(got, calls.join("|\n") + "|\n");
+        if (stages == 2)
+            QCOMPARE(describeTree(dest), describeTree(volume + "/Quillmarsh.app"));
+        QVERIFY2(logText().contains(logLine), qPrintable(logLine));
+        QCOMPARE(logText().contains("INST: install SUCCESS at " + dest + '\n'), error.isEmpty());
+    }
+
+    // The 3.5 MB bundle into a small file system. An old copy frees nothing, a killed install's
+    // goes before counting; root keeps the 1 MB image too, a shortage found before the prompt.
+    void diskSpace_data()
+    {
+        QTest::addColumn<QString>("size");
+        QTest::addColumn<QString>("setup");       // "old" copy, "stale" copy, "root": not writable
+        QTest::addColumn<QStringList>("outcome"); // the last line, then what the folder holds
+        const QString app = "Quillmarsh.app";
+        // clang-format off
+        QTest::addRow("2 MB, two folders to make") << "2m" << "" << QStringList{"no space in MNT/Apps/new:"};
+        QTest::addRow("6 MB, old copy") << "6m" << "old" << QStringList{"no space in MNT/Apps:", app, "old kept"};
+        QTest::addRow("6 MB, killed install's copy") << "6m" << "stale" << QStringList{"installed ", app};
+        QTest::addRow("5 MB, administrator's copy") << "5000k" << "root" << QStringList{"no space in MNT/Apps:"};
+        // A killed administrator install's copy, which only root may remove: root is asked.
+        QTest::addRow("6 MB, root's killed copy") << "6m" << "root stale"
+            << QStringList{"stage authorize", "failed: " + kCopyFailed, ".quillmarsh-stale"};
+        // clang-format on
+    }
+    void diskSpace()
+    {
+        QFETCH(QString, size);
+        QFETCH(QString, setup);
+        QFETCH(QStringList, outcome);
+        const QString mnt = freshFolder(); // the file system goes with its namespace
+        const QString out = ownMounts(
+            R"(mkdir "$2" && mount -t tmpfs -o "size=$1,mode=0755" qm-space "$2" || exit 9; d="$2/Apps"; b=$5/full/Quillmarsh.app
+case $4 in
+  old) mkdir "$d"; cp -a "$b" "$d/Quillmarsh.app" && echo old > "$d/Quillmarsh.app/old-marker";;
+  stale) mkdir -p "$d/.quillmarsh-stale"; cp -a "$b" "$d/.quillmarsh-stale/new";;
+  root*) mkdir "$d"; [ "$4" = root ] || cp -a "$b" "$d/.quillmarsh-stale"; chattr -R +i "$d";;
+  *) d="$2/Apps/new";;
+esac
+"$3" "$5/full.img" "$d" | grep -v -e '^stage mount' -e '^stage copy' | tail -n 2
+ls -A "$d" 2>/dev/null; [ ! -e "$d/Quillmarsh.app/old-marker" ] || echo old kept)",
+            {size, mnt, QM_BINARY_DIR "/bin/quillmarsh-install-image", setup, m_tmp.path()});
+        const QStringList lines = QString(out).replace(mnt, "MNT").split('\n', Qt::SkipEmptyParts);
+        QVERIFY2(!lines.isEmpty() && lines[0].startsWith(outcome[0]), qPrintable(out));
+        QCOMPARE(lines.mid(1), outcome.mid(1));
+    }
+
+    // Root's command alone, its input on standard input, on a 7 MB file system (unless the row
+    // says) beside an old copy and killed, linked and live staging folders: it installs only the
+    // bytes its text names, a bundle that keeps to itself, within its space, root's and closed to
+    // others; a refusal leaves the old copy alone, as the user's own check refuses it.
     void rootCommand_data()
     {
         // clang-format off
@@ -482,9 +594,8 @@ cp -a "$d" "$1/out")",
 void TestInstall::initTestCase()
 {
     qputenv("QM_FAKE_DIR", QFile::encodeName(g_fakes)); // before any thread starts
-    // The bundle, images without it and broken ones; careless and hostile bundles (modes, an ACL,
-    // links out, a loop, ESC in a name, a FIFO, hard links) and archives (a device, hard links in
-    // and out, a name outside, writing through a link, compressed zeros, sparse files).
+    // The bundle, images without it, broken ones, careless and hostile bundles and archives (the
+    // script's own names say which).
     QCOMPARE(runTool("/bin/sh", {"-c", R"(set -e; cd "$1"; a=full/Quillmarsh.app
 mkdir -p $a/Contents/Resources/deep full/Other.app other/Other.app other/Foo.App other/x.app.zip none
 printf '#!/bin/sh\necho quillmarsh\n' > $a/AppRun; chmod 755 $a/AppRun; seq 500000 > $a/Contents/data.bin
@@ -519,7 +630,7 @@ truncate -s 24M bomb/Quillmarsh.app/zeros; truncate -s 64M bigsparse/Quillmarsh.
 printf x | dd of=sparse/Quillmarsh.app/sparse bs=1 seek=8191 status=none
 for t in sparse bigsparse; do tar -C $t -cSf $t.tar Quillmarsh.app; done
 for z in "gzip -1 gz" "zstd -q -1 zst" "xz -0 -T1 xz"; do tar -C bomb -cf - Quillmarsh.app | ${z% *} > bomb.${z##* }; done
-mkdir foreign probe target; chown 12345 foreign; mkdir -m 775 group; mkdir -m 1777 sticky; ln -s ../target sticky/link
+mkdir foreign probe target; cp -a full 'v&1'; chown 12345 foreign; mkdir -m 775 group; mkdir -m 1777 sticky; ln -s ../target sticky/link
 squashfuse -o ro none.img probe && [ -e probe/README ] && fusermount3 -u probe && touch fuse-works || true)",
                                  "sh", m_tmp.path()}),
              0);
