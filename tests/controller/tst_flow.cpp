@@ -67,6 +67,9 @@ class TestFlow : public QObject
     QTemporaryDir m_www; // signed copies of the images, for the server to give out
     const QString m_probe = m_tmp.filePath("probe"); // the sample app writes it when started
     QString m_question; // the text and button titles of the last exit question
+    const QString m_pem = m_tmp.filePath("key.pem");
+    QByteArray m_key;
+    qint64 m_sig = 0; // the size of the image's .sig in m_www
 
     static QString installedApp() { return QDir::homePath() + "/Applications/Quillmarsh.app"; }
     static QString privateDir() { return platform::privateDirectory(); }
@@ -137,20 +140,24 @@ class TestFlow : public QObject
         QVERIFY(privateDirEmpty());
     }
 
-    // server serves dir; its first request for the image stalls after stallAfter bytes, which
-    // come in eight pieces 10 ms apart: the resume state kept has to catch up with each.
-    static void serve(TestHttpServer *server, const QString &dir, qint64 stallAfter)
+    // A first run from server at hosts, its image stalling after held bytes that come in eight
+    // pieces 10 ms apart: the resume state has to catch up with each, within 20 ms (a slow disk
+    // may add seconds, never 20 s).
+    void stallFirstRun(TestHttpServer *server, const QString &hosts, qint64 held)
     {
         auto first = std::make_shared<std::atomic<bool>>(true);
-        server->setHandler([=](const HttpRequest &r) {
-            HttpResponse answer = TestHttpServer::fileResponse(r, dir + r.path());
+        server->setHandler([first, held, www = m_www.path()](const HttpRequest &r) {
+            HttpResponse answer = TestHttpServer::fileResponse(r, www + r.path());
             if (r.path().endsWith(".dmg") && first->exchange(false)) {
-                answer.stallAfter = stallAfter;
-                answer.pieceSize = int(qMax<qint64>(256, stallAfter / 8));
+                answer.stallAfter = held;
+                answer.pieceSize = int(qMax<qint64>(256, held / 8));
                 answer.pieceDelayMs = 10;
             }
             return answer;
         });
+        makeWindow(1.0, m_key, hosts); // no stall timeout meanwhile
+        install();
+        QTRY_VERIFY_WITH_TIMEOUT(keptState() && keptState()->offset == held, 15000);
     }
 
     // image as release version in dir, with its .sig; the .sig's size.
@@ -169,25 +176,30 @@ class TestFlow : public QObject
         const auto blob = readStateFile(stateFileFor(layout::imageFile(privateDir())));
         return blob ? ResumeState::decode(*blob) : std::nullopt;
     }
+    QString log() const { return logText(m_logStart); }
+    // Each match of pattern in this run's log, as its captures.
+    QList<QStringList> found(const char *pattern) const
+    {
+        QList<QStringList> all;
+        for (const QRegularExpressionMatch &m : QRegularExpression(pattern).globalMatch(log()))
+            all << m.capturedTexts().mid(1);
+        return all;
+    }
+    // The bytes the run's last download line says came over the network, and were reused.
     std::pair<qint64, qint64> bytesThisRun() const
     {
-        static const QRegularExpression line("FLOW: download bytes: (\\d+) received over the "
-                                             "network in this run, (\\d+) reused");
-        std::pair<qint64, qint64> bytes{-1, -1};
-        for (const QRegularExpressionMatch &m : line.globalMatch(log()))
-            bytes = {m.captured(1).toLongLong(), m.captured(2).toLongLong()};
-        return bytes;
+        const auto all =
+            found("FLOW: download bytes: (\\d+) received over the network in this run, "
+                  "(\\d+) reused");
+        const QStringList n = all.value(all.size() - 1, {"-1", "-1"});
+        return {n.first().toLongLong(), n.last().toLongLong()};
     }
-
-    QString log() const { return logText(m_logStart); }
-
     // The analytics events sent, as "name:reason".
     QStringList events() const
     {
-        static const QRegularExpression line("GA: event (\\S+) reason=\"([^\"]*)\"");
         QStringList sent;
-        for (const QRegularExpressionMatch &m : line.globalMatch(log()))
-            sent << m.captured(1) + (m.captured(2).isEmpty() ? "" : ':' + m.captured(2));
+        for (const QStringList &m : found("GA: event (\\S+) reason=\"([^\"]*)\""))
+            sent << m[0] + (m[1].isEmpty() ? "" : ':' + m[1]);
         return sent;
     }
 
@@ -202,6 +214,8 @@ private slots:
         AnalyticsConfig config = ITDefaultAnalyticsConfig();
         config.baseUrl = m_ga.url(QString());
         ITSetAnalyticsConfig(config);
+        m_key = makeEd25519Key(m_pem);
+        QVERIFY(!m_key.isEmpty());
     }
 
     void cleanupTestCase() { QDesktopServices::unsetUrlHandler("http"); }
@@ -214,6 +228,7 @@ private slots:
         m_logStart = logSize();
         m_terminated = 0;
         m_opened.clear();
+        QVERIFY((m_sig = publish(m_www.path(), kImage, m_pem, 1)) > 0);
     }
 
     void cleanup()
@@ -258,7 +273,7 @@ private slots:
     {
         QFETCH(FailureRow, row);
         const auto &[answer, language, message, offline, alerted, then] = row;
-        makeWindow(0.01, answer == "sig 404" ? makeEd25519Key(m_tmp.filePath("key.pem")) : "");
+        makeWindow(0.01, answer == "sig 404" ? m_key : "");
         auto *popup = view<QComboBox>("langPopup");
         popup->setCurrentIndex(language);
         emit popup->activated(language);
@@ -320,16 +335,8 @@ private slots:
     {
         QFETCH(RunsRow, row);
         const auto &[spoil, share, startsOver, reused] = row;
-        const QString pem = m_tmp.filePath("key.pem");
-        const QByteArray key = makeEd25519Key(pem);
-        const qint64 sig = publish(m_www.path(), kImage, pem, 1);
-        QVERIFY(sig > 0);
         const qint64 size = QFileInfo(kImage).size(), held = qint64(double(size) * share);
-        serve(m_server.get(), m_www.path(), held);
-        makeWindow(1.0, key); // no stall timeout meanwhile
-        install();
-        // Each piece kept within 20 ms; a slow disk may add seconds, never 20 s.
-        QTRY_VERIFY_WITH_TIMEOUT(keptState() && keptState()->offset == held, 15000);
+        stallFirstRun(m_server.get(), m_server->url(QString()), held);
         QMap<QString, QByteArray> left;
         for (const QString &name : QDir(privateDir()).entryList(QDir::Files | QDir::Hidden))
             left[name] = readFile(privateDir() + '/' + name);
@@ -351,14 +358,14 @@ private slots:
         QVERIFY(kept);
         qint64 newSig = 0;
         if (spoil == "replaced")
-            newSig = publish(m_www.path(), kOtherImage, pem, 2);
+            newSig = publish(m_www.path(), kOtherImage, m_pem, 2);
         if (QFile part(kept->partialPath); spoil == "changed")
             QVERIFY(part.open(QIODevice::ReadWrite) && part.seek(1) && part.write("x") == 1);
         m_logStart = logSize();
-        makeWindow(0.01, key);
+        makeWindow(0.01, m_key);
         expectInstalled(spoil == "replaced" ? kOtherApp : QString(QM_SAMPLE_APP));
         const qint64 fetched = !startsOver ? size - held : newSig ? 2 * size + newSig : size;
-        QCOMPARE(bytesThisRun(), std::pair(fetched, (reused ? held : 0) + (newSig ? 0 : sig)));
+        QCOMPARE(bytesThisRun(), std::pair(fetched, (reused ? held : 0) + (newSig ? 0 : m_sig)));
     }
 
     // Two hosts, the second serving the signed image. The ms the first waits to answer (-1:
@@ -385,22 +392,16 @@ private slots:
         QFETCH(MirrorRow, row);
         const auto [answerAfter, trickle, secondSilent, otherVersion, firstAsked, line] = row;
         QTemporaryDir mirror;
-        const QString pem = m_tmp.filePath("key.pem");
-        const QByteArray key = makeEd25519Key(pem);
-        const qint64 size = QFileInfo(kImage).size(), sig = publish(m_www.path(), kImage, pem, 1);
-        QVERIFY(sig > 0);
+        const qint64 size = QFileInfo(kImage).size();
         auto a = std::make_unique<TestHttpServer>();
         const QString hostA = a->url(QString()), hostB = m_server->url(QString());
-        qint64 expected = size + sig;
+        qint64 expected = size + m_sig;
         if (otherVersion) { // a first run holds half of the image and its .sig from A alone
-            serve(a.get(), m_www.path(), size / 2);
-            makeWindow(1.0, key, hostA);
-            install();
-            QTRY_VERIFY_WITH_TIMEOUT(keptState() && keptState()->offset == size / 2, 15000);
+            stallFirstRun(a.get(), hostA, size / 2);
             c->flow()->shutdown();
             c.reset();
             a.reset(); // its port refuses from now on
-            expected = size - size / 2 + publish(mirror.path(), kOtherImage, pem, 2) + size;
+            expected = size - size / 2 + publish(mirror.path(), kOtherImage, m_pem, 2) + size;
         }
         const QString www = m_www.path();
         if (a)
@@ -420,7 +421,7 @@ private slots:
                 return never;
             });
         m_logStart = logSize();
-        makeWindow(0.01, key, hostA + "  " + hostB, 1);
+        makeWindow(0.01, m_key, hostA + "  " + hostB, 1);
         expectInstalled(otherVersion ? kOtherApp : QString(QM_SAMPLE_APP));
         QVERIFY2(log().contains(QString(line)
                                     .replace("A/", hostA + '/')
