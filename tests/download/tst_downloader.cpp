@@ -167,35 +167,35 @@ private slots:
         const QString tooLarge = "larger than expected",
                       limitLine = "DL: file larger than the 4096 bytes allowed, stopped at ";
         // clang-format off
-    row("200 chunked", {file(200, &HttpResponse::chunked)}, 200);
-    row("200 until close", {file(200, &HttpResponse::omitContentLength)}, 200);
-    row("299", {file(299)}, 299);
-    row("300", {HttpResponse::make(300, "pick")}, 300);
-    // 1xx is interim in HTTP: libcurl waits for a final response and finds none.
-    row("199", {HttpResponse::make(199, "x")}, 199, unsupported);
-    row("no HTTP response", {file(200, &HttpResponse::dropConnection)}, 0, CURLE_GOT_NOTHING);
-    row("refused", {}, 0, CURLE_COULDNT_CONNECT, false, {}, {}, Setup::ServerGone);
-    row("redirect to another path", {HttpResponse::redirect(302, "/moved/file"), file()}, 200);
-    row("redirect to another scheme", {HttpResponse::redirect(302, "https://127.0.0.1:1/")}, 302, unsupported);
-    row("cut, strong ETag", {cutRanged("ETag", "\"v1\"")}, 200, cut, true);
-    row("cut, Last-Modified", {cutRanged("Last-Modified", date)}, 200, cut, true);
-    row("cut, no validator", {cutRanged("X-Other", "1")}, 200, cut);
-    row("cut, no Accept-Ranges", {cutRanged("ETag", "\"v1\"", false, false)}, 200, cut);
-    row("stall past the low-speed limit", {cutRanged("ETag", "\"v1\"", true)}, 200, timedOut, true);
-    row("request never answered", {file(200, &HttpResponse::noAnswer)}, 0, timedOut);
-    row("206 not asked for", {HttpResponse::make(206, "x").header("Content-Range", "bytes 0-0/9")}, 206, CURLE_WEIRD_SERVER_REPLY);
-    // Framed correctly, so only the download's own count of the range can tell it is short.
-    row("206 shorter than its range", {HttpResponse::make(206, QByteArray(100, 'x')).header("Content-Range", "bytes 0-999/1000")}, 206, cut);
-    row("option refused", {}, 0, CURLE_BAD_FUNCTION_ARGUMENT, false, "cannot set CURLOPT_URL", {}, Setup::LongUrl);
-    row("destination is a folder", {file()}, 200, 0, false, "Downloaded file could not be saved.", "DL: move FAILED: ", Setup::FolderInTheWay);
-    row("offline", {}, 0, timedOut, false, {}, {}, Setup::Offline);
-    row("offline, but to loopback", {file()}, 200, 0, false, {}, {}, Setup::OfflineToLoopback);
-    row("cancel during the transfer", {cutRanged("ETag", "\"v1\"", true)}, 200, 0, false, cancelled, cancelLine, Setup::CancelAtReport);
-    row("cancel once the file landed", {file()}, 200, 0, false, cancelled, cancelLine, Setup::CancelAtLanding);
-    row("cancel while offline", {}, 0, 0, false, cancelled, cancelLine, Setup::CancelOffline);
-    row("abandoned for another host", {cutRanged("ETag", "\"v1\"", true)}, 200, 0, false, cancelled, "DL: left for another host, partial file deleted", Setup::AbandonAtReport);
-    row("length past the limit", {file()}, 200, 0, false, tooLarge, limitLine + "262144", Setup::Limited);
-    row("chunked past the limit", {file(200, &HttpResponse::chunked)}, 200, 0, false, tooLarge, limitLine, Setup::Limited);
+        row("200 chunked", {file(200, &HttpResponse::chunked)}, 200);
+        row("200 until close", {file(200, &HttpResponse::omitContentLength)}, 200);
+        row("299", {file(299)}, 299);
+        row("300", {HttpResponse::make(300, "pick")}, 300);
+        // 1xx is interim in HTTP: libcurl waits for a final response and finds none.
+        row("199", {HttpResponse::make(199, "x")}, 199, unsupported);
+        row("no HTTP response", {file(200, &HttpResponse::dropConnection)}, 0, CURLE_GOT_NOTHING);
+        row("refused", {}, 0, CURLE_COULDNT_CONNECT, false, {}, {}, Setup::ServerGone);
+        row("redirect to another path", {HttpResponse::redirect(302, "/moved/file"), file()}, 200);
+        row("redirect to another scheme", {HttpResponse::redirect(302, "https://127.0.0.1:1/")}, 302, unsupported);
+        row("cut, strong ETag", {cutRanged("ETag", "\"v1\"")}, 200, cut, true);
+        row("cut, Last-Modified", {cutRanged("Last-Modified", date)}, 200, cut, true);
+        row("cut, no validator", {cutRanged("X-Other", "1")}, 200, cut);
+        row("cut, no Accept-Ranges", {cutRanged("ETag", "\"v1\"", false, false)}, 200, cut);
+        row("stall past the low-speed limit", {cutRanged("ETag", "\"v1\"", true)}, 200, timedOut, true);
+        row("request never answered", {file(200, &HttpResponse::noAnswer)}, 0, timedOut);
+        row("206 not asked for", {HttpResponse::make(206, "x").header("Content-Range", "bytes 0-0/9")}, 206, CURLE_WEIRD_SERVER_REPLY);
+        // Framed correctly, so only the download's own count of the range can tell it is short.
+        row("206 shorter than its range", {HttpResponse::make(206, QByteArray(100, 'x')).header("Content-Range", "bytes 0-999/1000")}, 206, cut);
+        row("option refused", {}, 0, CURLE_BAD_FUNCTION_ARGUMENT, false, "cannot set CURLOPT_URL", {}, Setup::LongUrl);
+        row("destination is a folder", {file()}, 200, 0, false, "Downloaded file could not be saved.", "DL: move FAILED: ", Setup::FolderInTheWay);
+        row("offline", {}, 0, timedOut, false, {}, {}, Setup::Offline);
+        row("offline, but to loopback", {file()}, 200, 0, false, {}, {}, Setup::OfflineToLoopback);
+        row("cancel during the transfer", {cutRanged("ETag", "\"v1\"", true)}, 200, 0, false, cancelled, cancelLine, Setup::CancelAtReport);
+        row("cancel once the file landed", {file()}, 200, 0, false, cancelled, cancelLine, Setup::CancelAtLanding);
+        row("cancel while offline", {}, 0, 0, false, cancelled, cancelLine, Setup::CancelOffline);
+        row("abandoned for another host", {cutRanged("ETag", "\"v1\"", true)}, 200, 0, false, cancelled, "DL: left for another host, partial file deleted", Setup::AbandonAtReport);
+        row("length past the limit", {file()}, 200, 0, false, tooLarge, limitLine + "262144", Setup::Limited);
+        row("chunked past the limit", {file(200, &HttpResponse::chunked)}, 200, 0, false, tooLarge, limitLine, Setup::Limited);
         // clang-format on
     }
 
@@ -256,8 +256,7 @@ private slots:
             QVERIFY2(run.size > kLimit && run.size <= most, qPrintable(QString::number(run.size)));
             QVERIFY(run.progress.isEmpty() || run.progress.last().first <= kLimit);
         }
-        const HttpRequest first =
-            m_server ? m_server->requests().value(0) : HttpRequest(); // if any
+        const HttpRequest first = m_server ? m_server->requests().value(0) : HttpRequest();
         QCOMPARE(first.header("User-Agent"),
                  first.method.isEmpty() ? "" : "QuillmarshOnlineInstaller/1.0");
         QVERIFY(!first.hasHeader("Range"));
@@ -285,7 +284,7 @@ private slots:
         // Held (the If-Range value; empty: nothing), the status and "|Name: value" per header, and
         // the use, the validator kept and "ranges" when the server serves them.
         // clang-format off
-    const QList<std::tuple<QByteArray, QByteArray, QString>> rows{
+        const QList<std::tuple<QByteArray, QByteArray, QString>> rows{
         {v1, rest + "ETag: \"v1\"", "Continuation \"v1\" ranges"},
         {date, rest + "Last-Modified: " + date, "Continuation " + date + " ranges"},
         {v1, "206|Content-Range: bytes 400-1099/1100|ETag: \"v1\"", "Restart"}, // another total
@@ -297,7 +296,7 @@ private slots:
         {date, rest + "Last-Modified: Mon, 07 Dec 2026 08:00:00 GMT", "Restart"}, // or the date changed
         {{}, "200|ETag: W/\"v1\"|Last-Modified: " + date + "|Accept-Ranges: bytes", "WholeFile ranges"},
         {{}, "200|ETag: \"v1\"|Accept-Ranges: none", "WholeFile \"v1\""},
-    };
+        };
         // clang-format on
         QStringList expected, decided;
         for (const auto &[held, response, use] : rows) {
@@ -462,14 +461,12 @@ private slots:
         const auto [size, lengthKnown, resumeAt, outcome] = row;
         const qint64 code = lengthKnown ? 0 : CURLE_WRITE_ERROR;
         const QString folder = m_dir->filePath("small");
+        const QByteArray at = QFile::encodeName(folder);
         QVERIFY(QDir().mkpath(folder));
         if (!privateMounts())
             QSKIP("no private mount namespace here (needs CAP_SYS_ADMIN)");
-        QCOMPARE(::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0,
-                         "size=2m,mode=0700"),
-                 0);
-        const auto unmount =
-            qScopeGuard([&] { ::umount2(QFile::encodeName(folder).constData(), MNT_DETACH); });
+        QCOMPARE(::mount("tmpfs", at, "tmpfs", 0, "size=2m,mode=0700"), 0);
+        const auto unmount = qScopeGuard([&] { ::umount2(at, MNT_DETACH); });
         const QString image = m_dir->filePath("image.dmg"), dest = layout::imageFile(folder);
         QVERIFY(writeImage(image, 3, size));
         std::optional<QByteArray> resume;
@@ -481,9 +478,7 @@ private slots:
             resume = DownloadRun::exec(m_server->url("/image.dmg"), dest).resumeData;
             QVERIFY(resume && emptyLog()); // only the checked attempt's lines count
         }
-        QCOMPARE(
-            ::mount(nullptr, QFile::encodeName(folder).constData(), nullptr, MS_REMOUNT, "size=1m"),
-            0);
+        QCOMPARE(::mount(nullptr, at, nullptr, MS_REMOUNT, "size=1m"), 0);
         m_server->setHandler([&, lengthKnown = lengthKnown](const HttpRequest &req) {
             HttpResponse r = TestHttpServer::fileResponse(req, image);
             r.chunked = !lengthKnown;
@@ -513,11 +508,11 @@ private slots:
         QTest::addColumn<NginxRow>("row");
         using T = TransportFailure;
         // clang-format off
-    QTest::newRow("HTTP/1.1, cut once, resumed") << NginxRow{"plain", {0.5}, T::None};
-    QTest::newRow("TLS, HTTP/2, cut twice, resumed") << NginxRow{"good", {0.3, 0.6}, T::None};
-    QTest::newRow("untrusted CA") << NginxRow{"untrusted", {}, T::CertificateUntrusted};
-    QTest::newRow("wrong host") << NginxRow{"wrong", {}, T::CertificateWrongHost};
-    QTest::newRow("expired") << NginxRow{"expired", {}, T::CertificateExpired};
+        QTest::newRow("HTTP/1.1, cut once, resumed") << NginxRow{"plain", {0.5}, T::None};
+        QTest::newRow("TLS, HTTP/2, cut twice, resumed") << NginxRow{"good", {0.3, 0.6}, T::None};
+        QTest::newRow("untrusted CA") << NginxRow{"untrusted", {}, T::CertificateUntrusted};
+        QTest::newRow("wrong host") << NginxRow{"wrong", {}, T::CertificateWrongHost};
+        QTest::newRow("expired") << NginxRow{"expired", {}, T::CertificateExpired};
         // clang-format on
     }
 
