@@ -25,6 +25,11 @@ using namespace l10n;
 namespace {
 
 const QByteArray kImage(3000, 'q');
+// What the copy reports, by step.
+const QHash<QString, InstallResult> kCopies{
+    {"installed", {InstallResult::Status::Installed, "/Apps/Quillmarsh.app", {}, {}, 0, 0}},
+    {"full", {InstallResult::Status::NoSpace, {}, {}, "/Apps", 611'000'001, 1'000'000}},
+    {"broken", {InstallResult::Status::Failed, {}, "no", {}, 0, 0}}};
 
 DownloadResult saved(const QByteArray &bytes = kImage)
 {
@@ -147,18 +152,11 @@ class TestSetupFlow : public QObject
         } else if (w[0] == "cancelled" || w[0] == "nospace") {
             r.status = w[0] == "cancelled" ? DownloadResult::Status::Cancelled
                                            : DownloadResult::Status::NoSpace;
-            r.spaceFolder = "/Apps";
-            r.bytesNeeded = 611'000'001;
-            r.bytesAvailable = 1'000'000;
+            std::tie(r.spaceFolder, r.bytesNeeded, r.bytesAvailable) =
+                std::tuple("/Apps", 611'000'001, 1'000'000);
             m_dl->completion(r);
-        } else if (w[0] == "installed") {
-            m_inst->completion(
-                {InstallResult::Status::Installed, "/Apps/Quillmarsh.app", {}, {}, 0, 0});
-        } else if (w[0] == "full") {
-            m_inst->completion(
-                {InstallResult::Status::NoSpace, {}, {}, "/Apps", 611'000'001, 1'000'000});
-        } else if (w[0] == "broken") {
-            m_inst->completion({InstallResult::Status::Failed, {}, "no", {}, 0, 0});
+        } else if (const auto copied = kCopies.find(w[0]); copied != kCopies.end()) {
+            m_inst->completion(*copied);
         } else if (w[0] == "bar" || w[0] == "?") {
             if (w[0] == "bar")
                 m_dl->progress(w[1].toLongLong(), w[2].toLongLong());

@@ -116,6 +116,8 @@ Q_DECLARE_METATYPE(SpaceRow)
 // TransportFailure of the last attempt (None: saved).
 using NginxRow = std::tuple<QString, QList<double>, TransportFailure>;
 Q_DECLARE_METATYPE(NginxRow)
+using ResumeRow = std::tuple<QString, bool, int>;
+Q_DECLARE_METATYPE(ResumeRow)
 
 class TestDownloader : public QObject
 {
@@ -317,28 +319,26 @@ private slots:
         // What spoils the resumption of a download cut at 40 %; a 416 has no body, a server without
         // ETags that ignores If-Range sends the new version's 206, an error page leaves the held
         // bytes held, bytes written after the state was kept are cut off.
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<bool>("rangeAsked");
-        QTest::addColumn<int>("requests");
+        // What spoils it, whether the rest is asked for, the requests after the first attempt.
+        QTest::addColumn<ResumeRow>("row");
         for (const auto &[fault, rangeAsked, requests] :
              {std::tuple{"file changed, 200", true, 1},
               {"416", true, 2},
               {"If-Range ignored, Last-Modified changed", true, 2},
               {"503, then 206", true, 2},
               {"partial file grew", true, 1}})
-            QTest::newRow(fault) << QString(fault) << rangeAsked << requests;
+            QTest::newRow(fault) << ResumeRow{fault, rangeAsked, requests};
         // A validator altered is still well-formed, only its checksum tells; held bytes, their
         // digest.
         for (const char *fault : {"blob validator altered", "empty blob", "partial file shrank",
                                   "held bytes changed", "partial file is a link"})
-            QTest::newRow(fault) << QString(fault) << false << 1;
+            QTest::newRow(fault) << ResumeRow{fault, false, 1};
     }
 
     void resume()
     {
-        QFETCH(QString, fault);
-        QFETCH(bool, rangeAsked);
-        QFETCH(int, requests);
+        QFETCH(ResumeRow, row);
+        const auto &[fault, rangeAsked, requests] = row;
         const qint64 size = 1 << 20, cut = size * 2 / 5;
         const QString image = m_dir->filePath("image.dmg"), url = m_server->url("/image.dmg");
         QVERIFY(writeImage(image, 1, size));
@@ -346,7 +346,7 @@ private slots:
         QByteArray validator = TestHttpServer::fileETag(image);
         for (const auto &[name, value] : TestHttpServer::fileResponse({}, image).headers)
             validator = datesOnly && name == "Last-Modified" ? value : validator;
-        m_server->setHandler([&](const HttpRequest &req) {
+        m_server->setHandler([&, fault = fault](const HttpRequest &req) {
             if (req.hasHeader("Range") && fault == "416")
                 return HttpResponse::make(416).header("Content-Range", "bytes */1048576");
             if (fault == "503, then 206" && m_server->requestCount() == 2)

@@ -100,9 +100,7 @@ private slots:
         const auto facts = readImageSignature(tool.readAllStandardOutput(), m_publicKey, &error);
         QVERIFY2(tool.exitCode() == 0 && facts, qPrintable(error));
         const qint64 signedAt = facts->expires.addDays(-30).toSecsSinceEpoch();
-        QVERIFY2(before <= signedAt && signedAt <= after,
-                 qPrintable(facts->expires.toString(Qt::ISODate) + ", signed at " +
-                            QDateTime::fromSecsSinceEpoch(before, Qt::UTC).toString(Qt::ISODate)));
+        QVERIFY2(before <= signedAt && signedAt <= after, qPrintable(QString::number(signedAt)));
     }
 
     // The good .sig with line N replaced by text (0: text appended); {hex} and {b64} stand for
