@@ -1,7 +1,5 @@
-// The installer window over the setup flow, end to end: the real controller, window and stages,
-// a local HTTP server, real squashfs images of the sample product, the real log and analytics.
-// The flow's decisions have their rows in tst_setupflow; these are the roads a user takes
-// through the window, each to its end.
+// The roads a user takes through the window, each to its end: the real controller, window and
+// stages, a local HTTP server, real squashfs images of the sample product, the real log.
 #include "controller/mainwindowcontroller.h"
 #include "controller/realstages.h"
 #include "controller/setupflow.h"
@@ -14,7 +12,6 @@
 #include "platform/cpu.h"
 #include "platform/paths.h"
 #include "testhttpserver.h"
-#include "testkeys.h"
 #include "testmain.h"
 #include "testsupport.h"
 #include "tools/signing.h"
@@ -41,30 +38,19 @@ using namespace ui;
 
 using namespace testsupport;
 
-namespace {
-
 const QString kImageName = platform::isArm64() ? "quillmarsh.silicon.dmg" : "quillmarsh.dmg";
 const QString kImage = QM_SAMPLE_IMAGE_DIR "/" + kImageName;
-// The other processor's image: another version of the same size, whose bundle has a file more.
+// The other processor's image: another version of the same size, its bundle a file more.
 const QString kOtherImage =
     QM_SAMPLE_IMAGE_DIR +
     QString(platform::isArm64() ? "/quillmarsh.dmg" : "/quillmarsh.silicon.dmg");
 const QString kOtherApp = QM_SAMPLE_APP "/../../image-root" +
                           QString(platform::isArm64() ? "" : "-silicon") + "/Quillmarsh.app";
-
-// The server's answer (a status, "garbage": no image, "sig 404"), the window's language, the
-// message on the detail line (and in the alert if any), whether the offline link is shown and
-// an alert, and what the user does then.
 using FailureRow = std::tuple<QString, int, QString, bool, bool, QString>;
-// The ms the first host waits to answer (-1: never), the bytes per 100 ms it trickles its
-// image (0: no trickle), whether the second never answers, or serves another release; how
-// many requests the first host saw, and a line in the log, with A and B for the hosts.
 using MirrorRow = std::tuple<int, int, bool, bool, int, QString>;
-
-} // namespace
+using RunsRow = std::tuple<QString, double, bool, bool>;
 Q_DECLARE_METATYPE(FailureRow)
 Q_DECLARE_METATYPE(MirrorRow)
-using RunsRow = std::tuple<QString, double, bool, bool>;
 Q_DECLARE_METATYPE(RunsRow)
 
 class TestFlow : public QObject
@@ -72,7 +58,7 @@ class TestFlow : public QObject
     Q_OBJECT
 
     std::unique_ptr<TestHttpServer> m_server; // queued answers first, then the image files
-    TestHttpServer m_ga; // analytics posts (that they reach both endpoints is tst_diag's)
+    TestHttpServer m_ga;                      // analytics posts
     qint64 m_logStart = 0;
     std::unique_ptr<MainWindowController> c;
     int m_terminated = 0;
@@ -81,14 +67,16 @@ class TestFlow : public QObject
     QTemporaryDir m_www; // signed copies of the images, for the server to give out
     const QString m_probe = m_tmp.filePath("probe"); // the sample app writes it when started
     QString m_question; // the text and button titles of the last exit question
+    const QString m_pem = m_tmp.filePath("key.pem");
+    QByteArray m_key;
+    qint64 m_sig = 0; // the size of the image's .sig in m_www
 
     static QString installedApp() { return QDir::homePath() + "/Applications/Quillmarsh.app"; }
     static QString privateDir() { return platform::privateDirectory(); }
     static bool privateDirEmpty() { return entries(privateDir()).isEmpty(); }
 
-    // The flow as the application makes it, against the local server (or hosts), its timers
-    // scaled; no sleep inhibitor (no system bus), images unchecked unless a row gives a key;
-    // stallSeconds > 0: how long a transfer may stall.
+    // The flow as the application makes it, against the local server (or hosts), timers scaled,
+    // no sleep inhibitor, images unchecked without a key; stallSeconds > 0: how long a stall lasts.
     void makeWindow(double timeScale = 0.01, const QByteArray &imageKey = {},
                     const QString &hosts = {}, int stallSeconds = 0)
     {
@@ -113,14 +101,12 @@ class TestFlow : public QObject
     QString text(const char *label) const { return view<QLabel>(label)->text(); }
     bool shown(const char *name) const { return view(name)->isVisible(); }
     void install() { QTest::mouseClick(view<RoundedButton>("installButton"), Qt::LeftButton); }
-    // The open alert as "icon text"; empty when there is none.
     QString alert() const
     {
         auto *box = c->window()->findChild<QMessageBox *>("alert");
         return box ? QString("%1 %2").arg(box->icon()).arg(box->informativeText()) : QString();
     }
 
-    // Clicks the named button of the exit question the next close asks.
     void answerExitQuestion(const QString &button)
     {
         QTimer::singleShot(0, this, [=, this] {
@@ -144,8 +130,7 @@ class TestFlow : public QObject
         QTRY_VERIFY(privateDirEmpty());
     }
 
-    // Install, to the finished screen, with the bundle installed byte-identical to app; then
-    // nothing of the download is left.
+    // Installed byte-identical to app, nothing of the download left.
     void expectInstalled(const QString &app)
     {
         install();
@@ -155,25 +140,27 @@ class TestFlow : public QObject
         QVERIFY(privateDirEmpty());
     }
 
-    // server serves dir; its first request for the image (all, with every) stalls after
-    // stallAfter bytes. Those come in eight pieces, 10 ms apart: the resume state kept while
-    // they arrive has to catch up with each.
-    static void serve(TestHttpServer *server, const QString &dir, qint64 stallAfter,
-                      bool every = false)
+    // A first run from server at hosts, its image stalling after held bytes that come in eight
+    // pieces 10 ms apart: the resume state has to catch up with each, within 20 ms (a slow disk
+    // may add seconds, never 20 s).
+    void stallFirstRun(TestHttpServer *server, const QString &hosts, qint64 held)
     {
         auto first = std::make_shared<std::atomic<bool>>(true);
-        server->setHandler([=](const HttpRequest &r) {
-            HttpResponse answer = TestHttpServer::fileResponse(r, dir + r.path());
-            if (r.path().endsWith(".dmg") && (first->exchange(false) || every)) {
-                answer.stallAfter = stallAfter;
-                answer.pieceSize = int(qMax<qint64>(256, stallAfter / 8));
+        server->setHandler([first, held, www = m_www.path()](const HttpRequest &r) {
+            HttpResponse answer = TestHttpServer::fileResponse(r, www + r.path());
+            if (r.path().endsWith(".dmg") && first->exchange(false)) {
+                answer.stallAfter = held;
+                answer.pieceSize = int(qMax<qint64>(256, held / 8));
                 answer.pieceDelayMs = 10;
             }
             return answer;
         });
+        makeWindow(1.0, m_key, hosts); // no stall timeout meanwhile
+        install();
+        QTRY_VERIFY_WITH_TIMEOUT(keptState() && keptState()->offset == held, 15000);
     }
 
-    // image as release version in dir, with its .sig signed by the key in pem; the .sig's size.
+    // image as release version in dir, with its .sig; the .sig's size.
     static qint64 publish(const QString &dir, const QString &image, const QString &pem,
                           qint64 version)
     {
@@ -189,26 +176,30 @@ class TestFlow : public QObject
         const auto blob = readStateFile(stateFileFor(layout::imageFile(privateDir())));
         return blob ? ResumeState::decode(*blob) : std::nullopt;
     }
-    // What the run's last download line says came over the network, and was reused.
+    QString log() const { return logText(m_logStart); }
+    // Each match of pattern in this run's log, as its captures.
+    QList<QStringList> found(const char *pattern) const
+    {
+        QList<QStringList> all;
+        for (const QRegularExpressionMatch &m : QRegularExpression(pattern).globalMatch(log()))
+            all << m.capturedTexts().mid(1);
+        return all;
+    }
+    // The bytes the run's last download line says came over the network, and were reused.
     std::pair<qint64, qint64> bytesThisRun() const
     {
-        static const QRegularExpression line("FLOW: download bytes: (\\d+) received over the "
-                                             "network in this run, (\\d+) reused");
-        std::pair<qint64, qint64> bytes{-1, -1};
-        for (const QRegularExpressionMatch &m : line.globalMatch(log()))
-            bytes = {m.captured(1).toLongLong(), m.captured(2).toLongLong()};
-        return bytes;
+        const auto all =
+            found("FLOW: download bytes: (\\d+) received over the network in this run, "
+                  "(\\d+) reused");
+        const QStringList n = all.value(all.size() - 1, {"-1", "-1"});
+        return {n.first().toLongLong(), n.last().toLongLong()};
     }
-
-    QString log() const { return logText(m_logStart); }
-
-    // The analytics events sent, as the log has them: "name:reason", in order.
+    // The analytics events sent, as "name:reason".
     QStringList events() const
     {
-        static const QRegularExpression line("GA: event (\\S+) reason=\"([^\"]*)\"");
         QStringList sent;
-        for (const QRegularExpressionMatch &m : line.globalMatch(log()))
-            sent << m.captured(1) + (m.captured(2).isEmpty() ? "" : ':' + m.captured(2));
+        for (const QStringList &m : found("GA: event (\\S+) reason=\"([^\"]*)\""))
+            sent << m[0] + (m[1].isEmpty() ? "" : ':' + m[1]);
         return sent;
     }
 
@@ -223,6 +214,8 @@ private slots:
         AnalyticsConfig config = ITDefaultAnalyticsConfig();
         config.baseUrl = m_ga.url(QString());
         ITSetAnalyticsConfig(config);
+        m_key = makeEd25519Key(m_pem);
+        QVERIFY(!m_key.isEmpty());
     }
 
     void cleanupTestCase() { QDesktopServices::unsetUrlHandler("http"); }
@@ -235,6 +228,7 @@ private slots:
         m_logStart = logSize();
         m_terminated = 0;
         m_opened.clear();
+        QVERIFY((m_sig = publish(m_www.path(), kImage, m_pem, 1)) > 0);
     }
 
     void cleanup()
@@ -247,8 +241,8 @@ private slots:
         QFile::remove(install::menuEntryPath());
     }
 
-    // What a crashed run leaves goes when the window is made: here a live mount of the image
-    // (a space in its name, which the mount table escapes) and a staging copy.
+    // A crashed run's live mount (a space in its name, escaped in the mount table) and staging
+    // copy go when the window is made.
     void leftoversClearedAtStart()
     {
         QVERIFY(QDir().mkpath(privateDir() + "/mount x1") &&
@@ -260,9 +254,10 @@ private slots:
         QTRY_VERIFY(log().contains("FLOW: removed 2 leftover item(s)"));
     }
 
-    // Roads through a failure: the failed main screen in the window's language, with the alert
-    // and the offline link the failure asks for; then Retry to the end and Start Now, or the
-    // offline link, which quits unasked, or a confirmed exit.
+    // The failed screen in the window's language, its alert and offline link; then Retry to the
+    // end and Start Now, or the offline link, which quits unasked, or a confirmed exit.
+    // The answer ("garbage": no image), the language, the message, whether the offline link and
+    // an alert are shown, what the user does then.
     void failure_data()
     {
         QTest::addColumn<FailureRow>("row");
@@ -278,7 +273,7 @@ private slots:
     {
         QFETCH(FailureRow, row);
         const auto &[answer, language, message, offline, alerted, then] = row;
-        makeWindow(0.01, answer == "sig 404" ? makeEd25519Key(m_tmp.filePath("key.pem")) : "");
+        makeWindow(0.01, answer == "sig 404" ? m_key : "");
         auto *popup = view<QComboBox>("langPopup");
         popup->setCurrentIndex(language);
         emit popup->activated(language);
@@ -301,7 +296,6 @@ private slots:
         } else if (then == "exit") {
             answerExitQuestion("OK");
             QVERIFY(c->window()->close());
-            // Its own words in the window's language, and OK and Cancel in every language.
             QCOMPARE(m_question, ITFormat(L.exitConfirm, "Quillmarsh") + " [Cancel OK]");
             expectClosed();
         } else { // Cancel keeps the window; Retry runs to the end, and Start Now closes it
@@ -321,15 +315,11 @@ private slots:
         }
     }
 
-    // Resume across runs. The first run is stopped with the image's download stalled at a share
-    // of its bytes: by a kill (the private folder as the kill left it: its files are copied while
-    // the download stalls and put back after) or by a confirmed exit, which cancels it first and
-    // closes the window once it is back. What it held may then be spoilt (which held bytes are
-    // accepted is tst_helddownload's; bytes past the kept state are cut off, tst_downloader's).
-    // The second run installs the signed image byte-identical, fetching over the network what
-    // the row says and counting what it reused.
-    // How the first run stops, or what is spoilt after; the share of the image held then;
-    // whether the second run fetches the whole image again, and whether it reused the held share.
+    // A first run stopped with the image stalled at a share: by a kill (the private folder's
+    // files copied during the stall, put back after) or a confirmed exit; what it held maybe
+    // spoilt. The second installs, fetching and reusing what the row says.
+    // How the first run stops or what is spoilt; the share held; whether the second run fetches
+    // the whole image again, and whether it counts the held share as reused.
     void acrossRuns_data()
     {
         QTest::addColumn<RunsRow>("row");
@@ -337,9 +327,7 @@ private slots:
         QTest::newRow("killed at 30 %") << RunsRow{"kill", 0.3, false, true};
         QTest::newRow("killed at 99.9 %") << RunsRow{"kill", 0.999, false, true};
         QTest::newRow("confirmed exit at 50 %") << RunsRow{"exit", 0.5, false, true};
-        // The held bytes fail their digest: the file starts over, nothing of it reused.
         QTest::newRow("held bytes changed on disk") << RunsRow{"changed", 0.5, true, false};
-        // A new release: its image, checked against the .sig held, then both files again.
         QTest::newRow("server's file replaced by a new release") << RunsRow{"replaced", 0.5, true, false};
         // clang-format on
     }
@@ -347,17 +335,8 @@ private slots:
     {
         QFETCH(RunsRow, row);
         const auto &[spoil, share, startsOver, reused] = row;
-        const QString pem = m_tmp.filePath("key.pem");
-        const QByteArray key = makeEd25519Key(pem);
-        const qint64 sig = publish(m_www.path(), kImage, pem, 1);
-        QVERIFY(sig > 0);
         const qint64 size = QFileInfo(kImage).size(), held = qint64(double(size) * share);
-        serve(m_server.get(), m_www.path(), held);
-        makeWindow(1.0, key); // no stall timeout meanwhile
-        install();
-        // Each piece is kept within 20 ms; a slow disk's syncs may add seconds, never the 20 s
-        // a state kept far too seldom would wait before it follows the first piece.
-        QTRY_VERIFY_WITH_TIMEOUT(keptState() && keptState()->offset == held, 15000);
+        stallFirstRun(m_server.get(), m_server->url(QString()), held);
         QMap<QString, QByteArray> left;
         for (const QString &name : QDir(privateDir()).entryList(QDir::Files | QDir::Hidden))
             left[name] = readFile(privateDir() + '/' + name);
@@ -379,22 +358,20 @@ private slots:
         QVERIFY(kept);
         qint64 newSig = 0;
         if (spoil == "replaced")
-            newSig = publish(m_www.path(), kOtherImage, pem, 2);
+            newSig = publish(m_www.path(), kOtherImage, m_pem, 2);
         if (QFile part(kept->partialPath); spoil == "changed")
             QVERIFY(part.open(QIODevice::ReadWrite) && part.seek(1) && part.write("x") == 1);
         m_logStart = logSize();
-        makeWindow(0.01, key);
+        makeWindow(0.01, m_key);
         expectInstalled(spoil == "replaced" ? kOtherApp : QString(QM_SAMPLE_APP));
         const qint64 fetched = !startsOver ? size - held : newSig ? 2 * size + newSig : size;
-        QCOMPARE(bytesThisRun(), std::pair(fetched, (reused ? held : 0) + (newSig ? 0 : sig)));
+        QCOMPARE(bytesThisRun(), std::pair(fetched, (reused ? held : 0) + (newSig ? 0 : m_sig)));
     }
 
-    // Two download hosts, the second serving the signed image; the first answers every request
-    // as the row's response says, its pieces paced. A silent first host has the second asked
-    // beside it (after 1 s, scaled) and is left once the second answers; a trickling one is left
-    // and its bytes continue on the second. (A host alone keeps its patience: tst_hostpolicy.)
-    // A mirror holding another signed version of the same size: the bytes held from the first
-    // host are continued there, fail the digest, and both files are fetched again.
+    // Two hosts, the second serving the signed image. The ms the first waits to answer (-1:
+    // never), the bytes per 100 ms it trickles (0: none), whether the second is silent or holds
+    // another version (the first's held bytes continued there fail, both files fetched again);
+    // the first host's requests, a log line with A and B for the hosts.
     void mirrors_data()
     {
         QTest::addColumn<MirrorRow>("row");
@@ -415,22 +392,16 @@ private slots:
         QFETCH(MirrorRow, row);
         const auto [answerAfter, trickle, secondSilent, otherVersion, firstAsked, line] = row;
         QTemporaryDir mirror;
-        const QString pem = m_tmp.filePath("key.pem");
-        const QByteArray key = makeEd25519Key(pem);
-        const qint64 size = QFileInfo(kImage).size(), sig = publish(m_www.path(), kImage, pem, 1);
-        QVERIFY(sig > 0);
+        const qint64 size = QFileInfo(kImage).size();
         auto a = std::make_unique<TestHttpServer>();
         const QString hostA = a->url(QString()), hostB = m_server->url(QString());
-        qint64 expected = size + sig;
+        qint64 expected = size + m_sig;
         if (otherVersion) { // a first run holds half of the image and its .sig from A alone
-            serve(a.get(), m_www.path(), size / 2);
-            makeWindow(1.0, key, hostA);
-            install();
-            QTRY_VERIFY_WITH_TIMEOUT(keptState() && keptState()->offset == size / 2, 15000);
+            stallFirstRun(a.get(), hostA, size / 2);
             c->flow()->shutdown();
             c.reset();
             a.reset(); // its port refuses from now on
-            expected = size - size / 2 + publish(mirror.path(), kOtherImage, pem, 2) + size;
+            expected = size - size / 2 + publish(mirror.path(), kOtherImage, m_pem, 2) + size;
         }
         const QString www = m_www.path();
         if (a)
@@ -450,7 +421,7 @@ private slots:
                 return never;
             });
         m_logStart = logSize();
-        makeWindow(0.01, key, hostA + "  " + hostB, 1);
+        makeWindow(0.01, m_key, hostA + "  " + hostB, 1);
         expectInstalled(otherVersion ? kOtherApp : QString(QM_SAMPLE_APP));
         QVERIFY2(log().contains(QString(line)
                                     .replace("A/", hostA + '/')
@@ -461,8 +432,7 @@ private slots:
         QCOMPARE(bytesThisRun().first, expected);
     }
 
-    // A blank location opens the settings panel with a warning, and nothing is downloaded;
-    // Install again leaves the panel open.
+    // A blank location: a warning, the settings panel opened, nothing downloaded.
     void blankLocationOpensSettings()
     {
         makeWindow();

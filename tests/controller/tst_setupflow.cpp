@@ -1,14 +1,12 @@
-// The setup flow's decisions as rows of "events in, states and effects out". The flow is given
-// stand-in stages; everything it does (its states and signals, the events it tracks, what it
-// asks of the stages, its answers to close requests) goes into one trace that a row compares
-// whole, so an extra attempt or a missing discard shows as well as a wrong state.
+// The setup flow over stand-in stages, as rows of "events in, one trace out": its states,
+// signals, events, stage calls and answers, compared whole, so an extra attempt shows too.
 #include "controller/setupflow.h"
 #include "diag/itformat.h"
 #include "diag/itlog.h"
 #include "fakestages.h"
 #include "l10n/localization.h"
-#include "testkeys.h"
 #include "testmain.h"
+#include "testsupport.h"
 #include "tools/signing.h"
 
 #include <QCryptographicHash>
@@ -27,6 +25,11 @@ using namespace l10n;
 namespace {
 
 const QByteArray kImage(3000, 'q');
+// What the copy reports, by step.
+const QHash<QString, InstallResult> kCopies{
+    {"installed", {InstallResult::Status::Installed, "/Apps/Quillmarsh.app", {}, {}, 0, 0}},
+    {"full", {InstallResult::Status::NoSpace, {}, {}, "/Apps", 611'000'001, 1'000'000}},
+    {"broken", {InstallResult::Status::Failed, {}, "no", {}, 0, 0}}};
 
 DownloadResult saved(const QByteArray &bytes = kImage)
 {
@@ -36,11 +39,6 @@ DownloadResult saved(const QByteArray &bytes = kImage)
     r.size = bytes.size();
     r.sha256 = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
     return r;
-}
-
-template <typename Enum> QString name(Enum value)
-{
-    return QVariant::fromValue(value).toString();
 }
 
 } // namespace
@@ -58,6 +56,10 @@ class TestSetupFlow : public QObject
     std::unique_ptr<SetupFlow> m_flow;
     QStringList m_trace;
     int m_gets = 0;
+    template <typename Enum> static QString name(Enum v)
+    {
+        return QVariant::fromValue(v).toString();
+    }
 
     // kind: "" (no key built in), "signed", "no folder", "two hosts"
     void makeFlow(const QString &kind)
@@ -95,7 +97,7 @@ class TestSetupFlow : public QObject
         connect(f, &SetupFlow::closeWindow, this, [this] { m_trace << "closeWindow"; });
     }
 
-    // What the stages were asked, with what differs from the usual spelled out.
+    // What the stages were asked, anything unusual spelled out.
     void noteStage(const QString &call)
     {
         const QString dest = m_flow->destFile();
@@ -124,14 +126,11 @@ class TestSetupFlow : public QObject
         }
     }
 
-    // A script's steps: install (at " /Apps\t"); what the download stage reports: http N (a
-    // failure, with resume state named after the attempt), saved, flipped (a byte changed), sig
-    // NAME (the .sig saved with that text), cancelled, nospace, bar WRITTEN TOTAL; what the copy
-    // reports: installed, full, broken; the user: close? (a close request), exit (a confirmed
-    // exit); the clock: tick (the retry wait ends), pause, creep. Looks: ? and bar write
-    // "rRETRIES BAR STATUS", log the flow's last log line. The trace also holds the states, the
-    // signals, the "+events" and the stage calls: get[.sig] [from RESUME] [max=BYTES], cancel,
-    // discard (the image and its .sig), copy FOLDER.
+    // Steps: install (at " /Apps\t"); the download's http N (resume state rGETS), saved, flipped
+    // (a byte changed), sig NAME, cancelled, nospace, bar WRITTEN TOTAL; the copy's installed,
+    // full, broken; the user's close?, exit; the clock's tick, pause, creep. ? and bar trace
+    // "rRETRIES BAR STATUS", log the last log line. Stage calls: get[.sig] [from R] [max=N],
+    // cancel, discard (the image and its .sig), copy FOLDER.
     void step(const QString &text)
     {
         const QStringList w = text.split(' ');
@@ -139,7 +138,7 @@ class TestSetupFlow : public QObject
         DownloadResult r;
         if (w[0] == "install") {
             m_flow->install(" /Apps\t");
-        } else if (w[0] == "http") { // a failed attempt, with resume state named after it
+        } else if (w[0] == "http") {
             r.httpStatus = w[1].toLongLong();
             r.message = "Server returned HTTP " + w[1];
             r.resumeData = "r" + QByteArray::number(m_gets);
@@ -147,25 +146,18 @@ class TestSetupFlow : public QObject
         } else if (w[0] == "saved" || w[0] == "flipped") {
             m_dl->completion(
                 saved(w[0] == "saved" ? kImage : QByteArray(kImage).replace(7, 1, "x")));
-        } else if (w[0] == "sig") { // the .sig's attempt saves the named text where it was told
+        } else if (w[0] == "sig") {
             QVERIFY(testsupport::writeFile(m_dl->attempt.destFile, m_sigs[w[1]]));
             m_dl->completion(saved(m_sigs[w[1]]));
         } else if (w[0] == "cancelled" || w[0] == "nospace") {
             r.status = w[0] == "cancelled" ? DownloadResult::Status::Cancelled
                                            : DownloadResult::Status::NoSpace;
-            r.spaceFolder = "/Apps";
-            r.bytesNeeded = 611'000'001;
-            r.bytesAvailable = 1'000'000;
+            std::tie(r.spaceFolder, r.bytesNeeded, r.bytesAvailable) =
+                std::tuple("/Apps", 611'000'001, 1'000'000);
             m_dl->completion(r);
-        } else if (w[0] == "installed") {
-            m_inst->completion(
-                {InstallResult::Status::Installed, "/Apps/Quillmarsh.app", {}, {}, 0, 0});
-        } else if (w[0] == "full") {
-            m_inst->completion(
-                {InstallResult::Status::NoSpace, {}, {}, "/Apps", 611'000'001, 1'000'000});
-        } else if (w[0] == "broken") {
-            m_inst->completion({InstallResult::Status::Failed, {}, "no", {}, 0, 0});
-        } else if (w[0] == "bar" || w[0] == "?") { // a progress report; the bar and status line
+        } else if (const auto copied = kCopies.find(w[0]); copied != kCopies.end()) {
+            m_inst->completion(*copied);
+        } else if (w[0] == "bar" || w[0] == "?") {
             if (w[0] == "bar")
                 m_dl->progress(w[1].toLongLong(), w[2].toLongLong());
             m_trace << QString("r%1 %2 %3")
@@ -179,14 +171,14 @@ class TestSetupFlow : public QObject
             m_trace << '=' + name(m_flow->closeRequest());
         } else if (w[0] == "exit") {
             m_trace << '=' + name(m_flow->confirmExit());
-        } else if (w[0] == "tick") { // the retry wait ends
+        } else if (w[0] == "tick") {
             QTRY_VERIFY(m_flow->state() != SetupFlow::State::WaitingToRetry);
         } else if (w[0] == "pause") { // long enough for any retry wait
             QTest::qWait(20);
-        } else if (w[0] == "creep") { // the bar creeps on while the copy runs
+        } else if (w[0] == "creep") { // the bar creeps on during the copy
             QTRY_VERIFY(m_flow->progress() > 900);
-        } else if (w[0] == "log") { // the flow's last line in the setup log
-            ITLogDrain(30000);      // returns once written; a loaded machine may take long
+        } else if (w[0] == "log") {
+            ITLogDrain(30000); // returns once written; a loaded machine may take long
             QFile log(ITLogFilePath());
             QVERIFY(log.open(QIODevice::ReadOnly));
             m_trace << QString::fromUtf8(log.readAll()).split("FLOW: ").last().trimmed();
@@ -202,7 +194,6 @@ private slots:
         const QString key = m_tmp.filePath("key.pem"), other = m_tmp.filePath("other.pem");
         m_key = testsupport::makeEd25519Key(key);
         QVERIFY(!m_key.isEmpty() && !testsupport::makeEd25519Key(other).isEmpty());
-        // The image under the name this processor's download has, and the other one's.
         makeFlow("");
         const QString name = QUrl(m_flow->installerURL()).fileName();
         const QString otherName =
@@ -236,19 +227,17 @@ private slots:
             unverified = "discard, +install_failed:image_unverified, Failed, failed Unverified: " + L.imageUnverified,
             space = ITFormat(L.notEnoughSpace, "Quillmarsh", qint64(612), "/Apps") + ", not enough disk space in /Apps: 611000001 bytes needed, 1000000 available";
         // A retry resumes from the attempt before; Install starts over without resume state.
-        // (Which failures are retried, and how often, is tst_hostpolicy's.)
         row("retried, given up, started over", "", "install, http 503, tick, http 404, install",
             start + ", +install_retry:download_error_http_503, WaitingToRetry, Downloading, get from r1, +install_failed:download_error_http_404, discard, Failed, failed Download: Server returned HTTP 404, " + start);
         // A 404 moves on to the next host, which has retries of its own; Retry starts on the first.
         row("two hosts", "two hosts", "install, http 404, http 503, tick, http 410, install",
             start + ", get at mirror.invalid, +install_retry:download_error_http_503, WaitingToRetry, Downloading, get at mirror.invalid from r2, "
             "+install_failed:download_error_http_410, discard, Failed, failed Download: Server returned HTTP 410, " + start);
-        // 0..900 by truncation; a size not known makes the bar indeterminate until a stage resets it.
+        // 0..900 by truncation; a size not known: indeterminate until a stage resets it.
         row("progress", "", "install, bar 1 7, bar 9 9, bar 5 0, bar 1 2, http 503, ?, tick, ?",
             start + ", r0 120 wait  12%, r0 900 wait  90%, r0 -1 wait, r0 -1 wait  45%, +install_retry:download_error_http_503, WaitingToRetry, r1 -1 wait, Downloading, get from r1, r1 0 wait");
-        // The .sig first (its bytes move no bar, it has its own retries), then the image, limited to
-        // the signed size; anything that does not check out discards both and installs nothing.
-        // (Each reason a .sig or an image is refused for has its row in tst_signature.)
+        // The .sig first (moving no bar, its own retries), then the image, limited to the signed
+        // size; anything that does not check out discards both.
         row("signed", "signed", "install, bar 1 2, http 503, tick, sig good, ?, saved",
             sig + ", r0 0 wait, +install_retry:download_error_http_503, WaitingToRetry, FetchingSignature, get.sig from r1, Downloading, get max=3000, r0 0 wait, Installing, copy /Apps, left quillmarsh_setup.dmg.sig");
         row("signed, one byte flipped", "signed", "install, sig good, flipped", sig + ", Downloading, get max=3000, " + unverified);
@@ -256,9 +245,8 @@ private slots:
         row("signed, older than the floor", "signed", "install, sig old", sig + ", " + unverified);
         row(".sig missing", "signed", "install, http 404", sig + ", " + unverified);
         row("the other image's .sig", "signed", "install, sig otherImage, saved", sig + ", Downloading, get max=3000, " + unverified);
-        // A confirmed exit cancels a running attempt and closes once it is back; a .sig or a failure
-        // that comes back then closes too, and no later attempt starts. What has arrived is kept
-        // for the next run.
+        // A confirmed exit cancels an attempt and closes once it is back, whatever it brings, and
+        // no later attempt starts; what has arrived is kept for the next run.
         row("exit, download cancelled", "", "close?, install, close?, exit, ?, cancelled, close?, pause",
             "=Ask, " + start + ", =Ask, Closing, cancel, =Wait, r0 0 cancelling, +install_cancelled, closeWindow, =Close");
         row("exit, failure meanwhile", "", "install, exit, http 503, pause", start + ", Closing, cancel, =Wait, closeWindow");
@@ -267,11 +255,10 @@ private slots:
             sig + ", Closing, cancel, =Wait, closeWindow, left quillmarsh_setup.dmg.sig");
         row("exit in the retry wait", "", "install, http 503, exit, pause, close?",
             start + ", +install_retry:download_error_http_503, WaitingToRetry, Closing, =Close, =Close");
-        // The install stage is never cut off, also when the download finished while the exit
-        // question was open; once done, the close needs no question. A stale report changes nothing.
+        // The install stage is never cut off, also when it began with the exit question open; a
+        // stale report changes nothing.
         row("install stage", "", "install, close?, saved, http 503, ?, exit, ?, close?, creep, installed, ?, close?",
             start + ", =Ask, Installing, copy /Apps, r0 900 wait  90%, =Refuse, r0 900 busy, =Refuse, +install_success, Finished, finished /Apps/Quillmarsh.app, r0 1000 wait  100%, =Close");
-        // Each way back to the main screen, as the kind the view maps to its alert and links.
         row("no room for the download", "", "install, nospace, log", start + ", discard, +install_failed:disk_space, Failed, failed NoSpaceDownload: " + space);
         row("no room for the copy", "", "install, saved, full, log", start + ", Installing, copy /Apps, +install_failed:disk_space, Failed, failed NoSpaceInstall: " + space);
         row("copy failed", "", "install, saved, broken", start + ", Installing, copy /Apps, +install_failed:copy_error, Failed, failed Install: no");
@@ -279,10 +266,8 @@ private slots:
         // clang-format on
     }
 
-    // Each kind of transport failure: the reason every retry and the give-up carry (the error
-    // code, whatever the HTTP status) and, in words of its own, the text shown then. The waits
-    // between are 1, 2 and 3 s scaled, by the clock: a precise timer never fires early, so a wait
-    // counted in the wrong unit shows.
+    // Each transport failure: the reason (curl's code, whatever the HTTP status) of each retry
+    // and the give-up, and its own text. The waits, 1, 2 and 3 s scaled, measured by the clock.
     void failureKinds_data()
     {
         QTest::addColumn<QList<int>>("in"); // TransportFailure, curl's code, the HTTP status
@@ -334,8 +319,7 @@ private slots:
         makeFlow(kind);
         for (const QString &s : script.split(", "))
             step(s);
-        // The stand-in removes nothing it is asked to discard: what is left here is what the
-        // flow's own sweep of the private folder did not take.
+        // The stand-in discards nothing: what is left the flow's own sweep did not take.
         if (const QStringList left = QDir(m_private).entryList(QDir::Files); !left.isEmpty())
             m_trace << "left " + left.join(' ');
         const QString actual = m_trace.join(", ").replace("rm image, rm image.sig", "discard");

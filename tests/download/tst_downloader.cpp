@@ -28,18 +28,14 @@ Q_DECLARE_METATYPE(QList<HttpResponse>)
 
 namespace {
 
-// What an outcomes row arranges besides its responses. Offline: no network, to a host that does
-// not resolve; a long URL is longer than libcurl takes; a cancel at a report is at the first one,
-// and so is an abandon (another attempt has replaced this one: the file there is the other's).
-// Limited: no file larger than kLimit.
+// What an outcomes row arranges besides its responses. Offline: to a host that does not resolve;
+// an abandon leaves the file there to the attempt that replaced it. Limited: at most kLimit bytes.
 // clang-format off
 enum class Setup { None, Limited, ServerGone, LongUrl, FolderInTheWay, Offline, OfflineToLoopback, CancelAtReport, CancelAtLanding, CancelOffline, AbandonAtReport };
 // clang-format on
 constexpr qint64 kLimit = 4096;
 
-// Runs one Downloader attempt to its completion on the test's event loop and keeps what the
-// caller can observe of it. configure may change the options (a stall ends an attempt in a
-// second) and wrap the handlers.
+// One Downloader attempt run to its end, and what its caller sees; configure may change both.
 struct DownloadRun : DownloadResult
 {
     bool completed = false;
@@ -81,8 +77,7 @@ QByteArray randomBytes(qint64 size, int seed)
     return bytes;
 }
 
-// A new seed makes a new version of the file, also to a server that derives its ETag from size
-// and modification time.
+// A new seed makes a new version of the file, with a new ETag from size and time alike.
 bool writeImage(const QString &path, int seed, qint64 size)
 {
     QFile f(path); // its time is set through an open file
@@ -91,19 +86,6 @@ bool writeImage(const QString &path, int seed, qint64 size)
                          QFileDevice::FileModificationTime);
 }
 
-// Messages that start with prefix, logged since the log was last emptied.
-int logged(const QString &prefix)
-{
-    return logText().count("  " + prefix);
-}
-
-bool emptyLog()
-{
-    ITLogDrain(2000);
-    return QFile::resize(ITLogFilePath(), 0);
-}
-
-// 256 KiB, with a flag of its framing or faults set.
 HttpResponse file(int status = 200, bool HttpResponse::*flag = nullptr)
 {
     HttpResponse r = HttpResponse::make(status, randomBytes(256 * 1024, 0));
@@ -127,17 +109,26 @@ Q_DECLARE_METATYPE(Setup)
 using OutcomeRow = std::tuple<QList<HttpResponse>, qint64, qint64, bool, QString, QString, Setup>;
 Q_DECLARE_METATYPE(OutcomeRow)
 using Status = DownloadResult::Status;
-Q_DECLARE_METATYPE(Status)
+// The file's size, whether its length is told, the bytes held from a cut attempt, the outcome.
+using SpaceRow = std::tuple<qint64, bool, qint64, Status>;
+Q_DECLARE_METATYPE(SpaceRow)
+// "plain" or the TLS server of that certificate; the cuts as fractions, one per attempt; the
+// TransportFailure of the last attempt (None: saved).
+using NginxRow = std::tuple<QString, QList<double>, TransportFailure>;
+Q_DECLARE_METATYPE(NginxRow)
+using ResumeRow = std::tuple<QString, bool, int>;
+Q_DECLARE_METATYPE(ResumeRow)
 
 class TestDownloader : public QObject
 {
     Q_OBJECT
 
-private:
     std::unique_ptr<TestHttpServer> m_server;
     std::unique_ptr<QTemporaryDir> m_dir;
     TlsNginx m_nginx;
     QString dest() const { return layout::imageFile(m_dir->path()); }
+    static int logged(const QString &prefix) { return logText().count("  " + prefix); }
+    static bool emptyLog() { return ITLogDrain(2000), QFile::resize(ITLogFilePath(), 0); }
     QStringList partials() const
     {
         return QDir(m_dir->path()).entryList({layout::partialPrefix(dest()) + '*'});
@@ -151,162 +142,151 @@ private slots:
         ITLog("TEST: %@", QTest::currentDataTag());
         QVERIFY(emptyLog());
     }
-    void outcomes_data();
-    void outcomes();
-    void decision();
-    void resume_data();
-    void resume();
-    void withoutHandlers();
-    void throttle();
-    void loopbackHost();
-    void noSpace_data();
-    void noSpace();
-    void nginx_data();
-    void nginx();
-};
 
-void TestDownloader::outcomes_data()
-{
-    // The responses, the HTTP status and curl's code, whether a resume state is kept, what the
-    // message contains (empty: success), a message logged once, and what the row arranges.
-    QTest::addColumn<OutcomeRow>("row");
-    auto row = [](const char *name, QList<HttpResponse> rs, qint64 status, qint64 code = 0,
-                  bool resumable = false, QString message = {}, QString line = {},
-                  Setup setup = Setup::None) {
-        const QString http = QString::number(status);
-        const bool failed = code || status < 200 || status > 299;
-        if (failed && message.isNull()) // libcurl's text, or the status
-            message = code ? curl_easy_strerror(CURLcode(code)) : "Server returned HTTP " + http;
-        if (line.isNull() && !code) // a transport error's line is known only once it happened
-            line = failed ? "DL: HTTP " + http + ", treated as failure" : "DL: download complete";
-        QTest::newRow(name) << OutcomeRow{rs, status, code, resumable, message, line, setup};
-    };
-    const qint64 cut = CURLE_PARTIAL_FILE, timedOut = CURLE_OPERATION_TIMEDOUT;
-    const qint64 unsupported = CURLE_UNSUPPORTED_PROTOCOL;
-    const QByteArray date = "Sun, 06 Dec 2026 08:00:00 GMT";
-    const QString cancelled = "Download cancelled.",
-                  cancelLine = "DL: cancelled by user, partial file deleted";
-    const QString tooLarge = "larger than expected",
-                  limitLine = "DL: file larger than the 4096 bytes allowed, stopped at ";
-    // clang-format off
-    row("200 chunked", {file(200, &HttpResponse::chunked)}, 200);
-    row("200 until close", {file(200, &HttpResponse::omitContentLength)}, 200);
-    row("299", {file(299)}, 299);
-    row("300", {HttpResponse::make(300, "pick")}, 300);
-    // 1xx is interim in HTTP: libcurl waits for a final response and finds none.
-    row("199", {HttpResponse::make(199, "x")}, 199, unsupported);
-    row("no HTTP response", {file(200, &HttpResponse::dropConnection)}, 0, CURLE_GOT_NOTHING);
-    row("refused", {}, 0, CURLE_COULDNT_CONNECT, false, {}, {}, Setup::ServerGone);
-    row("redirect to another path", {HttpResponse::redirect(302, "/moved/file"), file()}, 200);
-    row("redirect to another scheme", {HttpResponse::redirect(302, "https://127.0.0.1:1/")}, 302, unsupported);
-    row("cut, strong ETag", {cutRanged("ETag", "\"v1\"")}, 200, cut, true);
-    row("cut, Last-Modified", {cutRanged("Last-Modified", date)}, 200, cut, true);
-    row("cut, no validator", {cutRanged("X-Other", "1")}, 200, cut);
-    row("cut, no Accept-Ranges", {cutRanged("ETag", "\"v1\"", false, false)}, 200, cut);
-    row("stall past the low-speed limit", {cutRanged("ETag", "\"v1\"", true)}, 200, timedOut, true);
-    row("request never answered", {file(200, &HttpResponse::noAnswer)}, 0, timedOut);
-    row("206 not asked for", {HttpResponse::make(206, "x").header("Content-Range", "bytes 0-0/9")}, 206, CURLE_WEIRD_SERVER_REPLY);
-    // Framed correctly, so only the download's own count of the range can tell it is short.
-    row("206 shorter than its range", {HttpResponse::make(206, QByteArray(100, 'x')).header("Content-Range", "bytes 0-999/1000")}, 206, cut);
-    row("option refused", {}, 0, CURLE_BAD_FUNCTION_ARGUMENT, false, "cannot set CURLOPT_URL", {}, Setup::LongUrl);
-    row("destination is a folder", {file()}, 200, 0, false, "Downloaded file could not be saved.", "DL: move FAILED: ", Setup::FolderInTheWay);
-    row("offline", {}, 0, timedOut, false, {}, {}, Setup::Offline);
-    row("offline, but to loopback", {file()}, 200, 0, false, {}, {}, Setup::OfflineToLoopback);
-    row("cancel during the transfer", {cutRanged("ETag", "\"v1\"", true)}, 200, 0, false, cancelled, cancelLine, Setup::CancelAtReport);
-    row("cancel once the file landed", {file()}, 200, 0, false, cancelled, cancelLine, Setup::CancelAtLanding);
-    row("cancel while offline", {}, 0, 0, false, cancelled, cancelLine, Setup::CancelOffline);
-    row("abandoned for another host", {cutRanged("ETag", "\"v1\"", true)}, 200, 0, false, cancelled, "DL: left for another host, partial file deleted", Setup::AbandonAtReport);
-    row("length past the limit", {file()}, 200, 0, false, tooLarge, limitLine + "262144", Setup::Limited);
-    row("chunked past the limit", {file(200, &HttpResponse::chunked)}, 200, 0, false, tooLarge, limitLine, Setup::Limited);
-    // clang-format on
-}
-
-void TestDownloader::outcomes()
-{
-    QFETCH(OutcomeRow, row);
-    auto [responses, status, code, resumable, message, line, setup] = row;
-    const bool unresolved = setup == Setup::Offline || setup == Setup::CancelOffline,
-               offline = unresolved || setup == Setup::OfflineToLoopback, ok = message.isEmpty();
-    for (const HttpResponse &r : responses)
-        m_server->enqueue(r);
-    QString url = unresolved ? "http://download.quillmarsh.invalid/f" : m_server->url("/f");
-    if (setup == Setup::LongUrl)
-        url += "?" + QString(8 << 20, u'a');
-    if (setup == Setup::ServerGone)
-        m_server.reset();
-    QVERIFY(setup == Setup::FolderInTheWay
-                ? QDir().mkpath(dest() + "/occupied")
-                : QFile(dest()).open(QIODevice::WriteOnly)); // an old file
-    const DownloadRun run =
-        DownloadRun::exec(url, dest(), {}, [&, setup = setup](Downloader &dl, auto &o) {
-            o.totalTimeoutSeconds = offline ? 1 : 20;
-            o.networkAvailable = [offline] { return !offline; };
-            o.maxBytes = setup == Setup::Limited ? kLimit : -1;
-            if (setup == Setup::CancelAtReport || setup == Setup::AbandonAtReport)
-                dl.onProgress = [&dl, setup, report = dl.onProgress](qint64 written, qint64 total) {
-                    report(written, total);
-                    setup == Setup::CancelAtReport ? dl.cancel() : dl.abandon();
-                };
-            else if (setup == Setup::CancelAtLanding)
-                o.afterFileLanded = [&dl] { // only once it is there
-                    if (QFileInfo(dl.destFile()).isFile())
-                        dl.cancel();
-                };
-            else if (setup == Setup::CancelOffline)
-                QTimer::singleShot(50, [&dl] { dl.cancel(); });
-        });
-    QVERIFY2(ok ? run.message == "" : run.message.contains(message), qPrintable(run.message));
-    QCOMPARE(std::tuple(run.completed, run.ok(), run.httpStatus, run.errorCode,
-                        run.resumeData.has_value()),
-             std::tuple(true, ok, status, code, resumable));
-    QCOMPARE(std::pair(partials().size(), QFileInfo(dest()).isFile()),
-             std::pair(qsizetype(resumable), ok || setup == Setup::AbandonAtReport));
-    if (code) // the whole line, with the size of the resume state
-        line = ITFormat("DL: error %ld %@ (resume state: %lu bytes)", code, run.message,
-                        quint64(run.resumeData.value_or("").size()));
-    QCOMPARE(std::pair(logged(line), logged("DL: waiting for connectivity...")),
-             std::pair(1, unresolved ? 1 : 0));
-    // Nothing reaches the caller once it has cancelled. Reports made before a cancel at landing
-    // may have run already on a slow machine; one at the first report leaves only that one.
-    const bool stoppedAtReport = setup == Setup::CancelAtReport || setup == Setup::AbandonAtReport;
-    QVERIFY(run.progressAfterCancel == 0 && (!stoppedAtReport || run.progress.size() <= 1));
-    // Past the limit no more is written, and no more than a receive buffer (limit + 1) is read.
-    if (setup == Setup::Limited) {
-        const qint64 most = responses[0].chunked ? 2 * kLimit + 1 : 256 * 1024;
-        QVERIFY2(run.size > kLimit && run.size <= most, qPrintable(QString::number(run.size)));
-        QVERIFY(run.progress.isEmpty() || run.progress.last().first <= kLimit);
+    void outcomes_data()
+    {
+        // The responses, the HTTP status and curl's code, whether a resume state is kept, what the
+        // message contains (empty: success), a message logged once, and what the row arranges.
+        QTest::addColumn<OutcomeRow>("row");
+        auto row = [](const char *name, QList<HttpResponse> rs, qint64 status, qint64 code = 0,
+                      bool resumable = false, QString message = {}, QString line = {},
+                      Setup setup = Setup::None) {
+            const QString http = QString::number(status);
+            const bool failed = code || status < 200 || status > 299;
+            if (failed && message.isNull()) // libcurl's text, or the status
+                message =
+                    code ? curl_easy_strerror(CURLcode(code)) : "Server returned HTTP " + http;
+            if (line.isNull() && !code) // a transport error's line is known only once it happened
+                line =
+                    failed ? "DL: HTTP " + http + ", treated as failure" : "DL: download complete";
+            QTest::newRow(name) << OutcomeRow{rs, status, code, resumable, message, line, setup};
+        };
+        const qint64 cut = CURLE_PARTIAL_FILE, timedOut = CURLE_OPERATION_TIMEDOUT;
+        const qint64 unsupported = CURLE_UNSUPPORTED_PROTOCOL;
+        const QByteArray date = "Sun, 06 Dec 2026 08:00:00 GMT";
+        const QString cancelled = "Download cancelled.",
+                      cancelLine = "DL: cancelled by user, partial file deleted";
+        const QString tooLarge = "larger than expected",
+                      limitLine = "DL: file larger than the 4096 bytes allowed, stopped at ";
+        // clang-format off
+        row("200 chunked", {file(200, &HttpResponse::chunked)}, 200);
+        row("200 until close", {file(200, &HttpResponse::omitContentLength)}, 200);
+        row("299", {file(299)}, 299);
+        row("300", {HttpResponse::make(300, "pick")}, 300);
+        // 1xx is interim in HTTP: libcurl waits for a final response and finds none.
+        row("199", {HttpResponse::make(199, "x")}, 199, unsupported);
+        row("no HTTP response", {file(200, &HttpResponse::dropConnection)}, 0, CURLE_GOT_NOTHING);
+        row("refused", {}, 0, CURLE_COULDNT_CONNECT, false, {}, {}, Setup::ServerGone);
+        row("redirect to another path", {HttpResponse::redirect(302, "/moved/file"), file()}, 200);
+        row("redirect to another scheme", {HttpResponse::redirect(302, "https://127.0.0.1:1/")}, 302, unsupported);
+        row("cut, strong ETag", {cutRanged("ETag", "\"v1\"")}, 200, cut, true);
+        row("cut, Last-Modified", {cutRanged("Last-Modified", date)}, 200, cut, true);
+        row("cut, no validator", {cutRanged("X-Other", "1")}, 200, cut);
+        row("cut, no Accept-Ranges", {cutRanged("ETag", "\"v1\"", false, false)}, 200, cut);
+        row("stall past the low-speed limit", {cutRanged("ETag", "\"v1\"", true)}, 200, timedOut, true);
+        row("request never answered", {file(200, &HttpResponse::noAnswer)}, 0, timedOut);
+        row("206 not asked for", {HttpResponse::make(206, "x").header("Content-Range", "bytes 0-0/9")}, 206, CURLE_WEIRD_SERVER_REPLY);
+        // Framed correctly, so only the download's own count of the range can tell it is short.
+        row("206 shorter than its range", {HttpResponse::make(206, QByteArray(100, 'x')).header("Content-Range", "bytes 0-999/1000")}, 206, cut);
+        row("option refused", {}, 0, CURLE_BAD_FUNCTION_ARGUMENT, false, "cannot set CURLOPT_URL", {}, Setup::LongUrl);
+        row("destination is a folder", {file()}, 200, 0, false, "Downloaded file could not be saved.", "DL: move FAILED: ", Setup::FolderInTheWay);
+        row("offline", {}, 0, timedOut, false, {}, {}, Setup::Offline);
+        row("offline, but to loopback", {file()}, 200, 0, false, {}, {}, Setup::OfflineToLoopback);
+        row("cancel during the transfer", {cutRanged("ETag", "\"v1\"", true)}, 200, 0, false, cancelled, cancelLine, Setup::CancelAtReport);
+        row("cancel once the file landed", {file()}, 200, 0, false, cancelled, cancelLine, Setup::CancelAtLanding);
+        row("cancel while offline", {}, 0, 0, false, cancelled, cancelLine, Setup::CancelOffline);
+        row("abandoned for another host", {cutRanged("ETag", "\"v1\"", true)}, 200, 0, false, cancelled, "DL: left for another host, partial file deleted", Setup::AbandonAtReport);
+        row("length past the limit", {file()}, 200, 0, false, tooLarge, limitLine + "262144", Setup::Limited);
+        row("chunked past the limit", {file(200, &HttpResponse::chunked)}, 200, 0, false, tooLarge, limitLine, Setup::Limited);
+        // clang-format on
     }
-    const HttpRequest first = m_server ? m_server->requests().value(0) : HttpRequest(); // if any
-    QCOMPARE(first.header("User-Agent"),
-             first.method.isEmpty() ? "" : "QuillmarshOnlineInstaller/1.0");
-    QVERIFY(!first.hasHeader("Range"));
-    if (ok) {
-        const QByteArray &body = responses.last().body;
-        QFile landed(dest());
-        QVERIFY(landed.open(QIODevice::ReadOnly) && landed.readAll() == body);
-        QCOMPARE(std::pair(run.sha256, run.size),
-                 std::pair(QCryptographicHash::hash(body, QCryptographicHash::Sha256),
-                           qint64(body.size())));
-        // A known size is the total of every report, and its last piece is always delivered.
-        const bool known = !responses.last().chunked && !responses.last().omitContentLength;
-        QCOMPARE(run.progress.last().second, known ? qint64(body.size()) : -1);
-        QVERIFY(!known || run.progress.last().first == body.size());
-    }
-}
 
-// What a response is to the file, from its status line and headers alone: to a first request,
-// or to one for the rest of a 1000-byte file held up to byte 400 as "v1" (or as of a date).
-// Only a 206 for exactly that rest of that version continues the held bytes, also from a server
-// that ignores If-Range. The resume rows show the transfer acting on it.
-void TestDownloader::decision()
-{
-    const QByteArray v1 = "\"v1\"", date = "Sun, 06 Dec 2026 08:00:00 GMT",
-                     rest = "206|Content-Range: bytes 400-999/1000|";
-    const char *uses[] = {"ErrorPage", "WholeFile", "Continuation", "Restart", "Refuse"};
-    // Held (the If-Range value; empty: nothing), the status and "|Name: value" per header, and
-    // the use, the validator kept and "ranges" when the server serves them.
-    // clang-format off
-    const QList<std::tuple<QByteArray, QByteArray, QString>> rows{
+    void outcomes()
+    {
+        QFETCH(OutcomeRow, row);
+        auto [responses, status, code, resumable, message, line, setup] = row;
+        const bool unresolved = setup == Setup::Offline || setup == Setup::CancelOffline,
+                   offline = unresolved || setup == Setup::OfflineToLoopback,
+                   ok = message.isEmpty();
+        for (const HttpResponse &r : responses)
+            m_server->enqueue(r);
+        QString url = unresolved ? "http://download.quillmarsh.invalid/f" : m_server->url("/f");
+        if (setup == Setup::LongUrl)
+            url += "?" + QString(8 << 20, u'a');
+        if (setup == Setup::ServerGone)
+            m_server.reset();
+        QVERIFY(setup == Setup::FolderInTheWay
+                    ? QDir().mkpath(dest() + "/occupied")
+                    : QFile(dest()).open(QIODevice::WriteOnly)); // an old file
+        const DownloadRun run =
+            DownloadRun::exec(url, dest(), {}, [&, setup = setup](Downloader &dl, auto &o) {
+                o.totalTimeoutSeconds = offline ? 1 : 20;
+                o.networkAvailable = [offline] { return !offline; };
+                o.maxBytes = setup == Setup::Limited ? kLimit : -1;
+                if (setup == Setup::CancelAtReport || setup == Setup::AbandonAtReport)
+                    dl.onProgress = [&dl, setup, report = dl.onProgress](qint64 written,
+                                                                         qint64 total) {
+                        report(written, total);
+                        setup == Setup::CancelAtReport ? dl.cancel() : dl.abandon();
+                    };
+                else if (setup == Setup::CancelAtLanding)
+                    o.afterFileLanded = [&dl] { // only once it is there
+                        if (QFileInfo(dl.destFile()).isFile())
+                            dl.cancel();
+                    };
+                else if (setup == Setup::CancelOffline)
+                    QTimer::singleShot(50, [&dl] { dl.cancel(); });
+            });
+        QVERIFY2(ok ? run.message == "" : run.message.contains(message), qPrintable(run.message));
+        QCOMPARE(std::tuple(run.completed, run.ok(), run.httpStatus, run.errorCode,
+                            run.resumeData.has_value()),
+                 std::tuple(true, ok, status, code, resumable));
+        QCOMPARE(std::pair(partials().size(), QFileInfo(dest()).isFile()),
+                 std::pair(qsizetype(resumable), ok || setup == Setup::AbandonAtReport));
+        if (code) // the whole line, with the size of the resume state
+            line = ITFormat("DL: error %ld %@ (resume state: %lu bytes)", code, run.message,
+                            quint64(run.resumeData.value_or("").size()));
+        QCOMPARE(std::pair(logged(line), logged("DL: waiting for connectivity...")),
+                 std::pair(1, unresolved ? 1 : 0));
+        // Nothing reaches the caller once it has cancelled (at the first report: only that one).
+        const bool stoppedAtReport =
+            setup == Setup::CancelAtReport || setup == Setup::AbandonAtReport;
+        QVERIFY(run.progressAfterCancel == 0 && (!stoppedAtReport || run.progress.size() <= 1));
+        // Past the limit no more is written, and no more than a receive buffer (limit + 1) is read.
+        if (setup == Setup::Limited) {
+            const qint64 most = responses[0].chunked ? 2 * kLimit + 1 : 256 * 1024;
+            QVERIFY2(run.size > kLimit && run.size <= most, qPrintable(QString::number(run.size)));
+            QVERIFY(run.progress.isEmpty() || run.progress.last().first <= kLimit);
+        }
+        const HttpRequest first = m_server ? m_server->requests().value(0) : HttpRequest();
+        QCOMPARE(first.header("User-Agent"),
+                 first.method.isEmpty() ? "" : "QuillmarshOnlineInstaller/1.0");
+        QVERIFY(!first.hasHeader("Range"));
+        if (ok) {
+            const QByteArray &body = responses.last().body;
+            QFile landed(dest());
+            QVERIFY(landed.open(QIODevice::ReadOnly) && landed.readAll() == body);
+            QCOMPARE(std::pair(run.sha256, run.size),
+                     std::pair(QCryptographicHash::hash(body, QCryptographicHash::Sha256),
+                               qint64(body.size())));
+            // A known size is the total of every report, and its last piece is always delivered.
+            const bool known = !responses.last().chunked && !responses.last().omitContentLength;
+            QCOMPARE(run.progress.last().second, known ? qint64(body.size()) : -1);
+            QVERIFY(!known || run.progress.last().first == body.size());
+        }
+    }
+
+    // A response's use for a first request, or for the rest of a 1000-byte file held to byte 400 as
+    // "v1" (or a date): only a 206 for exactly that rest of that version continues the bytes.
+    void decision()
+    {
+        const QByteArray v1 = "\"v1\"", date = "Sun, 06 Dec 2026 08:00:00 GMT",
+                         rest = "206|Content-Range: bytes 400-999/1000|";
+        const char *uses[] = {"ErrorPage", "WholeFile", "Continuation", "Restart", "Refuse"};
+        // Held (the If-Range value; empty: nothing), the status and "|Name: value" per header, and
+        // the use, the validator kept and "ranges" when the server serves them.
+        // clang-format off
+        const QList<std::tuple<QByteArray, QByteArray, QString>> rows{
         {v1, rest + "ETag: \"v1\"", "Continuation \"v1\" ranges"},
         {date, rest + "Last-Modified: " + date, "Continuation " + date + " ranges"},
         {v1, "206|Content-Range: bytes 400-1099/1100|ETag: \"v1\"", "Restart"}, // another total
@@ -318,275 +298,265 @@ void TestDownloader::decision()
         {date, rest + "Last-Modified: Mon, 07 Dec 2026 08:00:00 GMT", "Restart"}, // or the date changed
         {{}, "200|ETag: W/\"v1\"|Last-Modified: " + date + "|Accept-Ranges: bytes", "WholeFile ranges"},
         {{}, "200|ETag: \"v1\"|Accept-Ranges: none", "WholeFile \"v1\""},
-    };
-    // clang-format on
-    QStringList expected, decided;
-    for (const auto &[held, response, use] : rows) {
-        QByteArrayList lines = response.split('|');
-        ResponseHead head{lines.takeFirst().toLong(), {}};
-        for (const QByteArray &h : lines)
-            head.headers.append({h.left(h.indexOf(':')), h.mid(h.indexOf(':') + 2)});
-        const ResponseDecision d = decideResponse(head, {held.isEmpty() ? 0 : 400, 1000, held});
-        const QString ranges = d.rangesServed ? "ranges" : "";
-        decided << QStringList({uses[d.use], d.validator, ranges}).join(' ').simplified();
-        expected << use;
+        };
+        // clang-format on
+        QStringList expected, decided;
+        for (const auto &[held, response, use] : rows) {
+            QByteArrayList lines = response.split('|');
+            ResponseHead head{lines.takeFirst().toLong(), {}};
+            for (const QByteArray &h : lines)
+                head.headers.append({h.left(h.indexOf(':')), h.mid(h.indexOf(':') + 2)});
+            const ResponseDecision d = decideResponse(head, {held.isEmpty() ? 0 : 400, 1000, held});
+            const QString ranges = d.rangesServed ? "ranges" : "";
+            decided << QStringList({uses[d.use], d.validator, ranges}).join(' ').simplified();
+            expected << use;
+        }
+        QCOMPARE(decided, expected);
     }
-    QCOMPARE(decided, expected);
-}
 
-void TestDownloader::resume_data()
-{
-    // What spoils the resumption of a download cut at 40 %. Then once more from byte 0: a 416
-    // has no body, and a server without ETags that ignores If-Range sends the new version's 206.
-    // An error page answers the range: the next attempt still continues the held bytes. Bytes
-    // written after the state was (a power cut, a kill) are cut off, not trusted.
-    QTest::addColumn<QString>("fault");
-    QTest::addColumn<bool>("rangeAsked");
-    QTest::addColumn<int>("requests");
-    for (const auto &[fault, rangeAsked, requests] :
-         {std::tuple{"file changed, 200", true, 1},
-          {"416", true, 2},
-          {"If-Range ignored, Last-Modified changed", true, 2},
-          {"503, then 206", true, 2},
-          {"partial file grew", true, 1}})
-        QTest::newRow(fault) << QString(fault) << rangeAsked << requests;
-    // A resume state altered in its validator is still well-formed: only its checksum tells;
-    // held bytes that changed on disk only their digest.
-    for (const char *fault : {"blob validator altered", "empty blob", "partial file shrank",
-                              "held bytes changed", "partial file is a link"})
-        QTest::newRow(fault) << QString(fault) << false << 1;
-}
-
-void TestDownloader::resume()
-{
-    QFETCH(QString, fault);
-    QFETCH(bool, rangeAsked);
-    QFETCH(int, requests);
-    const qint64 size = 1 << 20, cut = size * 2 / 5;
-    const QString image = m_dir->filePath("image.dmg"), url = m_server->url("/image.dmg");
-    QVERIFY(writeImage(image, 1, size));
-    const bool datesOnly = fault.startsWith("If-Range ignored"); // a server without ETags
-    QByteArray validator = TestHttpServer::fileETag(image);
-    for (const auto &[name, value] : TestHttpServer::fileResponse({}, image).headers)
-        validator = datesOnly && name == "Last-Modified" ? value : validator;
-    m_server->setHandler([&](const HttpRequest &req) {
-        if (req.hasHeader("Range") && fault == "416")
-            return HttpResponse::make(416).header("Content-Range", "bytes */1048576");
-        if (fault == "503, then 206" && m_server->requestCount() == 2)
-            return HttpResponse::make(503, "busy");
-        HttpRequest asked = req;
-        asked.headers.removeIf([&](const auto &h) { return datesOnly && h.first == "If-Range"; });
-        HttpResponse r = TestHttpServer::fileResponse(asked, image);
-        r.closeAfter = m_server->requestCount() == 1 ? cut : -1; // the first attempt is cut
-        if (datesOnly)
-            r.removeHeader("ETag");
-        return r;
-    });
-    const DownloadRun first = DownloadRun::exec(url, dest());
-    QVERIFY(first.errorCode == CURLE_PARTIAL_FILE && first.resumeData && partials().size() == 1);
-    const QString partial = m_dir->filePath(partials().first());
-    QCOMPARE(QFileInfo(partial).size(), cut);
-    QCOMPARE(QFileInfo(partial).permissions() & 0x0077, 0); // nobody else's to read
-    QByteArray blob = *first.resumeData;
-    const qsizetype etagAt = blob.indexOf(TestHttpServer::fileETag(image)) + 1;
-    QFile part(partial);
-    if (fault == "file changed, 200" || datesOnly)
-        QVERIFY(writeImage(image, 2, size));
-    else if (fault == "blob validator altered")
-        blob[etagAt] = char(blob[etagAt] ^ 1);
-    else if (fault == "empty blob")
-        blob.clear();
-    else if (fault == "partial file grew")
-        QVERIFY(part.open(QIODevice::Append) && part.write("x") == 1 && part.flush());
-    else if (fault == "partial file shrank")
-        QVERIFY(part.resize(cut - 1));
-    else if (fault == "held bytes changed")
-        QVERIFY(part.open(QIODevice::ReadWrite) && part.seek(1000) && part.write("xy") == 2 &&
-                part.flush());
-    else if (fault == "partial file is a link")
-        QVERIFY(part.rename(partial + ".real") && QFile::link(partial + ".real", partial));
-    const bool busyFirst = fault == "503, then 206";
-    DownloadRun second = DownloadRun::exec(url, dest(), blob);
-    if (busyFirst) {
-        QVERIFY(second.resumeData && QFileInfo(partial).size() == cut);
-        second = DownloadRun::exec(url, dest(), *second.resumeData);
+    void resume_data()
+    {
+        // What spoils the resumption of a download cut at 40 %; a 416 has no body, a server without
+        // ETags that ignores If-Range sends the new version's 206, an error page leaves the held
+        // bytes held, bytes written after the state was kept are cut off.
+        // What spoils it, whether the rest is asked for, the requests after the first attempt.
+        QTest::addColumn<ResumeRow>("row");
+        for (const auto &[fault, rangeAsked, requests] :
+             {std::tuple{"file changed, 200", true, 1},
+              {"416", true, 2},
+              {"If-Range ignored, Last-Modified changed", true, 2},
+              {"503, then 206", true, 2},
+              {"partial file grew", true, 1}})
+            QTest::newRow(fault) << ResumeRow{fault, rangeAsked, requests};
+        // A validator altered is still well-formed, only its checksum tells; held bytes, their
+        // digest.
+        for (const char *fault : {"blob validator altered", "empty blob", "partial file shrank",
+                                  "held bytes changed", "partial file is a link"})
+            QTest::newRow(fault) << ResumeRow{fault, false, 1};
     }
-    QVERIFY2(second.ok(), qPrintable(second.message));
-    // The digest covers the held bytes and the new ones alike.
-    QCOMPARE(std::tuple(sha256Of(dest()), second.sha256.toHex(), second.size, partials()),
-             std::tuple(sha256Of(image), sha256Of(image), size, QStringList()));
-    const QList<HttpRequest> seen = m_server->requests().mid(1); // after the first attempt
-    QCOMPARE(std::tuple(seen.size(), seen.first().header("Range"), seen.first().header("If-Range")),
-             std::tuple(qsizetype(requests), rangeAsked ? "bytes=419430-" : QByteArray(),
-                        rangeAsked ? validator : QByteArray()));
-    QVERIFY(requests == 1 || busyFirst || !seen.last().hasHeader("Range"));
-    QCOMPARE(logged(ITFormat("DL: RESUME %@ -> %@ (%lu bytes of state)", url, dest(),
-                             quint64(blob.size()))),
-             busyFirst ? 2 : 1);
-    const bool continued = busyFirst || fault == "partial file grew";
-    QCOMPARE(logged(ITFormat("DL: resumed at offset %lld / %lld", cut, size)), continued ? 1 : 0);
-    // Progress counts the whole file: a continued attempt starts beyond the held bytes.
-    QCOMPARE(std::tuple(second.progress.first().first > cut, second.progress.first().second,
-                        second.progress.last()),
-             std::tuple(continued, size, qMakePair(size, size)));
-}
 
-void TestDownloader::withoutHandlers()
-{
-    m_server->enqueue(file());
-    auto dl = Downloader::create(m_server->url("/file"), dest());
-    dl->start();
-    dl.reset(); // dropped at once: the attempt is cancelled and lets go of every file
-    QVERIFY(!QFileInfo::exists(dest()));
-    QCOMPARE(QDir(QFileInfo(dest()).path()).entryList(QDir::Files | QDir::Hidden), QStringList());
-}
-
-// The first report whenever it comes, then at most one per interval counted from the last one
-// delivered, and always the one that completes a known size (an unknown size never completes).
-void TestDownloader::throttle()
-{
-    ProgressThrottle sized, unsized;
-    QList<bool> delivered;
-    for (const auto &[time, written] : {std::pair{0.0, 1}, {0.0625, 2}, {0.125, 3}, {0.1875, 100}})
-        delivered << sized.shouldDeliver(written, 100, time)
-                  << unsized.shouldDeliver(written, -1, time);
-    QCOMPARE(delivered, QList<bool>({true, true, false, false, true, true, true, false}));
-}
-
-// Loopback hosts need no network, so a download from them never waits for one.
-void TestDownloader::loopbackHost()
-{
-    for (const char *host : {"localhost", "dl.localhost", "127.0.0.1", "127.9.8.7", "::1", "[::1]",
-                             "::ffff:127.0.0.1", "[::ffff:127.0.0.1]"})
-        QVERIFY2(connectivity::isLoopbackHost(host), host);
-    for (const char *host : {"10.0.0.1", "::ffff:10.0.0.1", "::2", "localhost.example.org", ""})
-        QVERIFY2(!connectivity::isLoopbackHost(host), host);
-}
-
-void TestDownloader::noSpace_data()
-{
-    QTest::addColumn<qint64>("size");
-    QTest::addColumn<bool>("lengthKnown");
-    QTest::addColumn<qint64>("resumeAt"); // > 0: bytes already held from a cut attempt
-    QTest::addColumn<Status>("outcome");  // a size not known fails as the disk fills up
-    QTest::newRow("too big") << 1600LL * 1024 << true << 0LL << Status::NoSpace;
-    // The whole file would not fit beside the held bytes, but the rest does.
-    QTest::newRow("rest fits") << 900LL * 1024 << true << 450LL * 1024 << Status::Saved;
-    QTest::newRow("rest too big") << 1600LL * 1024 << true << 600LL * 1024 << Status::NoSpace;
-    QTest::newRow("too big, size unknown") << 1600LL * 1024 << false << 0LL << Status::Failed;
-}
-
-// A real small file system: a tmpfs of 2 MiB for a first attempt and 1 MiB for the one checked,
-// mounted in a mount namespace of this thread's own (the download's worker inherits it), so nothing
-// of it is seen outside, even after a crash.
-void TestDownloader::noSpace()
-{
-    QFETCH(qint64, size);
-    QFETCH(bool, lengthKnown);
-    QFETCH(qint64, resumeAt);
-    QFETCH(Status, outcome);
-    const qint64 code = lengthKnown ? 0 : CURLE_WRITE_ERROR;
-    const QString folder = m_dir->filePath("small");
-    QVERIFY(QDir().mkpath(folder));
-    if (!privateMounts())
-        QSKIP("no private mount namespace here (needs CAP_SYS_ADMIN)");
-    QCOMPARE(
-        ::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0, "size=2m,mode=0700"),
-        0);
-    const auto unmount =
-        qScopeGuard([&] { ::umount2(QFile::encodeName(folder).constData(), MNT_DETACH); });
-    const QString image = m_dir->filePath("image.dmg"), dest = layout::imageFile(folder);
-    QVERIFY(writeImage(image, 3, size));
-    std::optional<QByteArray> resume;
-    if (resumeAt > 0) {
-        HttpResponse cutShort = TestHttpServer::fileResponse({"GET", "/image.dmg", {}, {}}, image);
-        cutShort.closeAfter = resumeAt;
-        m_server->enqueue(cutShort);
-        resume = DownloadRun::exec(m_server->url("/image.dmg"), dest).resumeData;
-        QVERIFY(resume && emptyLog()); // only the checked attempt's lines count
+    void resume()
+    {
+        QFETCH(ResumeRow, row);
+        const auto &[fault, rangeAsked, requests] = row;
+        const qint64 size = 1 << 20, cut = size * 2 / 5;
+        const QString image = m_dir->filePath("image.dmg"), url = m_server->url("/image.dmg");
+        QVERIFY(writeImage(image, 1, size));
+        const bool datesOnly = fault.startsWith("If-Range ignored"); // a server without ETags
+        QByteArray validator = TestHttpServer::fileETag(image);
+        for (const auto &[name, value] : TestHttpServer::fileResponse({}, image).headers)
+            validator = datesOnly && name == "Last-Modified" ? value : validator;
+        m_server->setHandler([&, fault = fault](const HttpRequest &req) {
+            if (req.hasHeader("Range") && fault == "416")
+                return HttpResponse::make(416).header("Content-Range", "bytes */1048576");
+            if (fault == "503, then 206" && m_server->requestCount() == 2)
+                return HttpResponse::make(503, "busy");
+            HttpRequest asked = req;
+            asked.headers.removeIf(
+                [&](const auto &h) { return datesOnly && h.first == "If-Range"; });
+            HttpResponse r = TestHttpServer::fileResponse(asked, image);
+            r.closeAfter = m_server->requestCount() == 1 ? cut : -1; // the first attempt is cut
+            if (datesOnly)
+                r.removeHeader("ETag");
+            return r;
+        });
+        const DownloadRun first = DownloadRun::exec(url, dest());
+        QVERIFY(first.errorCode == CURLE_PARTIAL_FILE && first.resumeData &&
+                partials().size() == 1);
+        const QString partial = m_dir->filePath(partials().first());
+        QCOMPARE(QFileInfo(partial).size(), cut);
+        QCOMPARE(QFileInfo(partial).permissions() & 0x0077, 0); // nobody else's to read
+        QByteArray blob = *first.resumeData;
+        const qsizetype etagAt = blob.indexOf(TestHttpServer::fileETag(image)) + 1;
+        QFile part(partial);
+        if (fault == "file changed, 200" || datesOnly)
+            QVERIFY(writeImage(image, 2, size));
+        else if (fault == "blob validator altered")
+            blob[etagAt] = char(blob[etagAt] ^ 1);
+        else if (fault == "empty blob")
+            blob.clear();
+        else if (fault == "partial file grew")
+            QVERIFY(part.open(QIODevice::Append) && part.write("x") == 1 && part.flush());
+        else if (fault == "partial file shrank")
+            QVERIFY(part.resize(cut - 1));
+        else if (fault == "held bytes changed")
+            QVERIFY(part.open(QIODevice::ReadWrite) && part.seek(1000) && part.write("xy") == 2 &&
+                    part.flush());
+        else if (fault == "partial file is a link")
+            QVERIFY(part.rename(partial + ".real") && QFile::link(partial + ".real", partial));
+        const bool busyFirst = fault == "503, then 206";
+        DownloadRun second = DownloadRun::exec(url, dest(), blob);
+        if (busyFirst) {
+            QVERIFY(second.resumeData && QFileInfo(partial).size() == cut);
+            second = DownloadRun::exec(url, dest(), *second.resumeData);
+        }
+        QVERIFY2(second.ok(), qPrintable(second.message));
+        QCOMPARE(std::tuple(sha256Of(dest()), second.sha256.toHex(), second.size, partials()),
+                 std::tuple(sha256Of(image), sha256Of(image), size, QStringList()));
+        const QList<HttpRequest> seen = m_server->requests().mid(1); // after the first attempt
+        QCOMPARE(
+            std::tuple(seen.size(), seen.first().header("Range"), seen.first().header("If-Range")),
+            std::tuple(qsizetype(requests), rangeAsked ? "bytes=419430-" : QByteArray(),
+                       rangeAsked ? validator : QByteArray()));
+        QVERIFY(requests == 1 || busyFirst || !seen.last().hasHeader("Range"));
+        QCOMPARE(logged(ITFormat("DL: RESUME %@ -> %@ (%lu bytes of state)", url, dest(),
+                                 quint64(blob.size()))),
+                 busyFirst ? 2 : 1);
+        const bool continued = busyFirst || fault == "partial file grew";
+        QCOMPARE(logged(ITFormat("DL: resumed at offset %lld / %lld", cut, size)),
+                 continued ? 1 : 0);
+        // Progress counts the whole file: a continued attempt starts beyond the held bytes.
+        QCOMPARE(std::tuple(second.progress.first().first > cut, second.progress.first().second,
+                            second.progress.last()),
+                 std::tuple(continued, size, qMakePair(size, size)));
     }
-    QCOMPARE(
-        ::mount(nullptr, QFile::encodeName(folder).constData(), nullptr, MS_REMOUNT, "size=1m"), 0);
-    m_server->setHandler([&](const HttpRequest &req) {
-        HttpResponse r = TestHttpServer::fileResponse(req, image);
-        r.chunked = !lengthKnown;
-        if (!lengthKnown)
-            r.removeHeader("Content-Length");
-        return r;
-    });
-    const qint64 free = QStorageInfo(folder).bytesAvailable();
-    const DownloadRun run = DownloadRun::exec(m_server->url("/image.dmg"), dest, resume);
-    const bool saved = outcome == Status::Saved, short_ = outcome == Status::NoSpace;
-    QCOMPARE(std::tuple(run.completed, run.status, run.errorCode, run.resumeData.has_value()),
-             std::tuple(true, outcome, code, false));
-    QCOMPARE(QDir(folder).entryList(QDir::Files),
-             saved ? QStringList{QFileInfo(dest).fileName()} : QStringList());
-    QCOMPARE(std::tuple(run.spaceFolder, run.bytesNeeded, run.bytesAvailable),
-             short_ ? std::tuple(folder, size - resumeAt, free) : std::tuple(QString(), 0LL, 0LL));
-    // A disk that fills up during the transfer: the system's reason, in the message and logged.
-    QVERIFY2(!code || run.message.contains(qt_error_string(ENOSPC)), qPrintable(run.message));
-    QCOMPARE(logged(ITFormat("DL: error %ld %@ (resume state: 0 bytes)", code, run.message)),
-             code ? 1 : 0);
-    QCOMPARE(run.sha256.toHex(), saved ? sha256Of(image) : QByteArray());
-}
 
-void TestDownloader::nginx_data()
-{
-    QTest::addColumn<QString>("server");     // "plain", or the TLS server of that certificate
-    QTest::addColumn<QList<double>>("cuts"); // fractions of the file, one per attempt
-    QTest::addColumn<int>("transport");      // TransportFailure; None: saved
-    using T = TransportFailure;
-    // clang-format off
-    QTest::newRow("HTTP/1.1, cut once, resumed") << "plain" << QList<double>{0.5} << int(T::None);
-    QTest::newRow("TLS, HTTP/2, cut twice, resumed") << "good" << QList<double>{0.3, 0.6} << int(T::None);
-    QTest::newRow("untrusted CA") << "untrusted" << QList<double>{} << int(T::CertificateUntrusted);
-    QTest::newRow("wrong host") << "wrong" << QList<double>{} << int(T::CertificateWrongHost);
-    QTest::newRow("expired") << "expired" << QList<double>{} << int(T::CertificateExpired);
-    // clang-format on
-}
-
-// The real server's Range, ETag and If-Range behaviour through a relay that drops the connection
-// part-way; over TLS the certificate is checked against the system's store (holding the test's
-// CA). (Downloads through a real proxy are tst_proxy's.)
-void TestDownloader::nginx()
-{
-    QFETCH(QString, server);
-    QFETCH(QList<double>, cuts);
-    QFETCH(int, transport);
-    const bool tls = server != "plain";
-    if (!TlsNginx::installed())
-        QSKIP("nginx is not installed (Debian package nginx-light)");
-    QVERIFY(m_nginx.start());
-    std::optional<TestTrustStore> trust;
-    if (tls && !trust.emplace(m_nginx.caFile()).active())
-        QSKIP("no private mount namespace here (needs CAP_SYS_ADMIN)");
-    const QString image = m_nginx.www() + "/quillmarsh.dmg";
-    const qint64 size = 4 << 20;
-    QVERIFY(writeImage(image, 1, size));
-    TcpFaultProxy relay(tls ? m_nginx.tlsPort(server) : m_nginx.plainPort());
-    QVERIFY(relay.isListening());
-    for (double cut : cuts)
-        relay.cutNextAfter(qint64(cut * size));
-    const QString url =
-        QString(tls ? "https://localhost:%1" : "http://127.0.0.1:%1").arg(relay.port()) +
-        "/quillmarsh.dmg";
-    std::optional<QByteArray> resume;
-    for (int attempt = 0; attempt < cuts.size(); ++attempt) {
-        const DownloadRun run = DownloadRun::exec(url, dest(), resume);
-        QCOMPARE(int(run.transport), int(TransportFailure::ConnectionLost));
-        QVERIFY2(run.resumeData, "nginx sends a strong ETag and Accept-Ranges: bytes");
-        resume = run.resumeData;
+    void withoutHandlers()
+    {
+        m_server->enqueue(file());
+        auto dl = Downloader::create(m_server->url("/file"), dest());
+        dl->start();
+        dl.reset(); // dropped at once: the attempt is cancelled and lets go of every file
+        QVERIFY(!QFileInfo::exists(dest()));
+        QCOMPARE(QDir(QFileInfo(dest()).path()).entryList(QDir::Files | QDir::Hidden),
+                 QStringList());
     }
-    const DownloadRun last = DownloadRun::exec(url, dest(), resume);
-    QCOMPARE(int(last.transport), transport);
-    const bool ok = transport == int(TransportFailure::None);
-    QVERIFY2(ok == last.ok() && !last.resumeData && partials().isEmpty(), qPrintable(last.message));
-    QCOMPARE(std::tuple(sha256Of(dest()), last.sha256.toHex(), logged("DL: error 60 ")),
-             ok ? std::tuple(sha256Of(image), sha256Of(image), 0)
-                : std::tuple(QByteArray(), QByteArray(), 1));
-    QCOMPARE(std::pair(last.httpStatus, logged("DL: resumed at offset ")),
-             std::pair(ok ? 206LL : 0LL, int(cuts.size())));
-}
+
+    // The first report, then one per interval from the last delivered, and the one completing a
+    // size.
+    void throttle()
+    {
+        ProgressThrottle sized, unsized;
+        QList<bool> delivered;
+        for (const auto &[time, written] :
+             {std::pair{0.0, 1}, {0.0625, 2}, {0.125, 3}, {0.1875, 100}})
+            delivered << sized.shouldDeliver(written, 100, time)
+                      << unsized.shouldDeliver(written, -1, time);
+        QCOMPARE(delivered, QList<bool>({true, true, false, false, true, true, true, false}));
+    }
+
+    void loopbackHost()
+    {
+        for (const char *host : {"localhost", "dl.localhost", "127.0.0.1", "127.9.8.7", "::1",
+                                 "[::1]", "::ffff:127.0.0.1", "[::ffff:127.0.0.1]"})
+            QVERIFY2(connectivity::isLoopbackHost(host), host);
+        for (const char *host : {"10.0.0.1", "::ffff:10.0.0.1", "::2", "localhost.example.org", ""})
+            QVERIFY2(!connectivity::isLoopbackHost(host), host);
+    }
+
+    void noSpace_data()
+    {
+        QTest::addColumn<SpaceRow>("row"); // a size not known fails as the disk fills up
+        QTest::newRow("too big") << SpaceRow{1600 << 10, true, 0, Status::NoSpace};
+        // The whole file would not fit beside the held bytes, but the rest does.
+        QTest::newRow("rest fits") << SpaceRow{900 << 10, true, 450 << 10, Status::Saved};
+        QTest::newRow("rest too big") << SpaceRow{1600 << 10, true, 600 << 10, Status::NoSpace};
+        QTest::newRow("too big, size unknown") << SpaceRow{1600 << 10, false, 0, Status::Failed};
+    }
+
+    // A 2 MiB, then 1 MiB tmpfs in this thread's own mount namespace, inherited by the worker.
+    void noSpace()
+    {
+        QFETCH(SpaceRow, row);
+        const auto [size, lengthKnown, resumeAt, outcome] = row;
+        const qint64 code = lengthKnown ? 0 : CURLE_WRITE_ERROR;
+        const QString folder = m_dir->filePath("small");
+        const QByteArray at = QFile::encodeName(folder);
+        QVERIFY(QDir().mkpath(folder));
+        if (!privateMounts())
+            QSKIP("no private mount namespace here (needs CAP_SYS_ADMIN)");
+        QCOMPARE(::mount("tmpfs", at, "tmpfs", 0, "size=2m,mode=0700"), 0);
+        const auto unmount = qScopeGuard([&] { ::umount2(at, MNT_DETACH); });
+        const QString image = m_dir->filePath("image.dmg"), dest = layout::imageFile(folder);
+        QVERIFY(writeImage(image, 3, size));
+        std::optional<QByteArray> resume;
+        if (resumeAt > 0) {
+            HttpResponse cutShort =
+                TestHttpServer::fileResponse({"GET", "/image.dmg", {}, {}}, image);
+            cutShort.closeAfter = resumeAt;
+            m_server->enqueue(cutShort);
+            resume = DownloadRun::exec(m_server->url("/image.dmg"), dest).resumeData;
+            QVERIFY(resume && emptyLog()); // only the checked attempt's lines count
+        }
+        QCOMPARE(::mount(nullptr, at, nullptr, MS_REMOUNT, "size=1m"), 0);
+        m_server->setHandler([&, lengthKnown = lengthKnown](const HttpRequest &req) {
+            HttpResponse r = TestHttpServer::fileResponse(req, image);
+            r.chunked = !lengthKnown;
+            if (!lengthKnown)
+                r.removeHeader("Content-Length");
+            return r;
+        });
+        const qint64 free = QStorageInfo(folder).bytesAvailable();
+        const DownloadRun run = DownloadRun::exec(m_server->url("/image.dmg"), dest, resume);
+        const bool saved = outcome == Status::Saved, short_ = outcome == Status::NoSpace;
+        QCOMPARE(std::tuple(run.completed, run.status, run.errorCode, run.resumeData.has_value()),
+                 std::tuple(true, outcome, code, false));
+        QCOMPARE(QDir(folder).entryList(QDir::Files),
+                 saved ? QStringList{QFileInfo(dest).fileName()} : QStringList());
+        QCOMPARE(std::tuple(run.spaceFolder, run.bytesNeeded, run.bytesAvailable),
+                 short_ ? std::tuple(folder, size - resumeAt, free)
+                        : std::tuple(QString(), 0LL, 0LL));
+        // A disk that fills up during the transfer: the system's reason, in the message and logged.
+        QVERIFY2(!code || run.message.contains(qt_error_string(ENOSPC)), qPrintable(run.message));
+        QCOMPARE(logged(ITFormat("DL: error %ld %@ (resume state: 0 bytes)", code, run.message)),
+                 code ? 1 : 0);
+        QCOMPARE(run.sha256.toHex(), saved ? sha256Of(image) : QByteArray());
+    }
+
+    void nginx_data()
+    {
+        QTest::addColumn<NginxRow>("row");
+        using T = TransportFailure;
+        // clang-format off
+        QTest::newRow("HTTP/1.1, cut once, resumed") << NginxRow{"plain", {0.5}, T::None};
+        QTest::newRow("TLS, HTTP/2, cut twice, resumed") << NginxRow{"good", {0.3, 0.6}, T::None};
+        QTest::newRow("untrusted CA") << NginxRow{"untrusted", {}, T::CertificateUntrusted};
+        QTest::newRow("wrong host") << NginxRow{"wrong", {}, T::CertificateWrongHost};
+        QTest::newRow("expired") << NginxRow{"expired", {}, T::CertificateExpired};
+        // clang-format on
+    }
+
+    // nginx's Range, ETag and If-Range through a relay that cuts; TLS against the system's store
+    // (holding the test's CA).
+    void nginx()
+    {
+        QFETCH(NginxRow, row);
+        const auto &[server, cuts, transport] = row;
+        const bool tls = server != "plain";
+        if (!TlsNginx::installed())
+            QSKIP("nginx is not installed (Debian package nginx-light)");
+        QVERIFY(m_nginx.start());
+        std::optional<TestTrustStore> trust;
+        if (tls && !trust.emplace(m_nginx.caFile()).active())
+            QSKIP("no private mount namespace here (needs CAP_SYS_ADMIN)");
+        const QString image = m_nginx.www() + "/quillmarsh.dmg";
+        const qint64 size = 4 << 20;
+        QVERIFY(writeImage(image, 1, size));
+        TcpFaultProxy relay(tls ? m_nginx.tlsPort(server) : m_nginx.plainPort());
+        QVERIFY(relay.isListening());
+        for (double cut : cuts)
+            relay.cutNextAfter(qint64(cut * size));
+        const QString url =
+            QString(tls ? "https://localhost:%1" : "http://127.0.0.1:%1").arg(relay.port()) +
+            "/quillmarsh.dmg";
+        std::optional<QByteArray> resume;
+        for (int attempt = 0; attempt < cuts.size(); ++attempt) {
+            const DownloadRun run = DownloadRun::exec(url, dest(), resume);
+            QVERIFY(run.transport == TransportFailure::ConnectionLost && run.resumeData);
+            resume = run.resumeData;
+        }
+        const DownloadRun last = DownloadRun::exec(url, dest(), resume);
+        QCOMPARE(int(last.transport), int(transport));
+        const bool ok = transport == TransportFailure::None;
+        QVERIFY2(ok == last.ok() && !last.resumeData && partials().isEmpty(),
+                 qPrintable(last.message));
+        QCOMPARE(std::tuple(sha256Of(dest()), last.sha256.toHex(), logged("DL: error 60 ")),
+                 ok ? std::tuple(sha256Of(image), sha256Of(image), 0)
+                    : std::tuple(QByteArray(), QByteArray(), 1));
+        QCOMPARE(std::pair(last.httpStatus, logged("DL: resumed at offset ")),
+                 std::pair(ok ? 206LL : 0LL, int(cuts.size())));
+    }
+};
 
 QM_TEST_GUILESS_MAIN(TestDownloader)
 #include "tst_downloader.moc"
