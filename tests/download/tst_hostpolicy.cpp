@@ -20,15 +20,6 @@ class TestHostPolicy : public QObject
         return {event.toLongLong(), transports.value(event, T::None)};
     }
 
-    static QString patience(const HostPolicy::Patience &p)
-    {
-        return QString("%1ms %2B/s %3s %4s")
-            .arg(p.staggerMs)
-            .arg(p.floorBytesPerSecond)
-            .arg(p.floorSeconds)
-            .arg(p.totalSeconds);
-    }
-
 private slots:
     // events: an HTTP status or a transport failure (a failed attempt), begin[:HOST] (an Install
     // action), file (the image after its .sig), won:HOST (a race won there), patience[.sig].
@@ -78,7 +69,12 @@ private slots:
             } else if (e.startsWith("won")) {
                 policy.answeredBy(arg.toInt());
             } else if (e.startsWith("patience")) {
-                out << patience(policy.patience(e.endsWith(".sig")));
+                const HostPolicy::Patience p = policy.patience(e.endsWith(".sig"));
+                out << QString("%1ms %2B/s %3s %4s")
+                           .arg(p.staggerMs)
+                           .arg(p.floorBytesPerSecond)
+                           .arg(p.floorSeconds)
+                           .arg(p.totalSeconds);
                 continue;
             } else {
                 const HostPolicy::Step step = policy.afterFailure(failure(e));

@@ -39,8 +39,8 @@ private slots:
         for (const char *name :
              {"http_proxy", "https_proxy", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
             qputenv(name, "http://127.0.0.1:9");
-        qunsetenv("no_proxy");
-        qunsetenv("NO_PROXY");
+        for (const char *name : {"no_proxy", "NO_PROXY"})
+            qunsetenv(name);
         QVERIFY(QFile::copy(QStringLiteral(QM_BINARY_DIR "/bin/quillmarsh-installer"),
                             m_bin.filePath("quillmarsh-installer")));
     }
