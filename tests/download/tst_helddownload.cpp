@@ -57,22 +57,20 @@ private slots:
     {
         QFETCH(Row, row);
         const auto &[ageHours, url, partial, offset, present, signedSize, why, host] = row;
-        HeldFacts facts;
-        if (!url.isEmpty())
-            facts.state = ResumeState{url,
-                                      partial.startsWith('/') ? partial : kFolder + '/' + partial,
-                                      offset,
-                                      1000,
-                                      "\"e1\"",
-                                      QByteArray(32, 'h'),
-                                      kNow - ageHours * kHour};
-        facts.partialExists = present == "partial" || present == "both";
-        facts.imageExists = present == "image" || present == "both";
-        facts.nowMs = kNow;
-        facts.imageName = "q.dmg";
-        facts.hosts = kHosts;
-        facts.signedImage = signedSize >= 0;
-        facts.signedSize = signedSize;
+        const HeldFacts facts{
+            .state =
+                url.isEmpty()
+                    ? std::nullopt
+                    : std::optional(ResumeState{
+                          url, partial.startsWith('/') ? partial : kFolder + '/' + partial, offset,
+                          1000, "\"e1\"", QByteArray(32, 'h'), kNow - ageHours * kHour}),
+            .partialExists = present == "partial" || present == "both",
+            .imageExists = present == "image" || present == "both",
+            .nowMs = kNow,
+            .imageName = "q.dmg",
+            .hosts = kHosts,
+            .signedImage = signedSize >= 0,
+            .signedSize = signedSize};
         const HeldVerdict verdict = judgeHeldDownload(facts, layout::imageFile(kFolder));
         QCOMPARE(std::pair(verdict.why, verdict.accepted), std::pair(why, why.isEmpty()));
         if (verdict.accepted)

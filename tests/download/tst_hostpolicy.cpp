@@ -20,15 +20,6 @@ class TestHostPolicy : public QObject
         return {event.toLongLong(), transports.value(event, T::None)};
     }
 
-    static QString patience(const HostPolicy::Patience &p)
-    {
-        return QString("%1ms %2B/s %3s %4s")
-            .arg(p.staggerMs)
-            .arg(p.floorBytesPerSecond)
-            .arg(p.floorSeconds)
-            .arg(p.totalSeconds);
-    }
-
 private slots:
     // events: an HTTP status or a transport failure (a failed attempt), begin[:HOST] (an Install
     // action), file (the image after its .sig), won:HOST (a race won there), patience[.sig].
@@ -70,24 +61,28 @@ private slots:
         policy.begin();
         QStringList out;
         for (const QString &e : events.split(' ')) {
-            const QString arg = e.section(':', 1);
-            if (e.startsWith("begin")) {
-                policy.begin(arg.toInt());
-            } else if (e == "file") {
-                policy.nextFile();
-            } else if (e.startsWith("won")) {
-                policy.answeredBy(arg.toInt());
-            } else if (e.startsWith("patience")) {
-                out << patience(policy.patience(e.endsWith(".sig")));
-                continue;
-            } else {
-                const HostPolicy::Step step = policy.afterFailure(failure(e));
-                const QString delay = QString::number(policy.delaySeconds());
-                out << QStringList{"retry" + delay, "next", "give"}.at(int(step)) + '@' +
-                           QString::number(policy.host());
+            const int arg = e.section(':', 1).toInt();
+            if (e.startsWith("patience")) {
+                const HostPolicy::Patience p = policy.patience(e.endsWith(".sig"));
+                out << QString("%1ms %2B/s %3s %4s")
+                           .arg(p.staggerMs)
+                           .arg(p.floorBytesPerSecond)
+                           .arg(p.floorSeconds)
+                           .arg(p.totalSeconds);
                 continue;
             }
-            out << QString("@%1").arg(policy.host());
+            QString step; // a failure's: retry, next or give
+            if (e.startsWith("begin"))
+                policy.begin(arg);
+            else if (e == "file")
+                policy.nextFile();
+            else if (e.startsWith("won"))
+                policy.answeredBy(arg);
+            else
+                step =
+                    QStringList{"retry", "next", "give"}.at(int(policy.afterFailure(failure(e))));
+            out << step + (step == "retry" ? QString::number(policy.delaySeconds()) : "") + '@' +
+                       QString::number(policy.host());
         }
         QCOMPARE(out.join(' '), steps);
     }

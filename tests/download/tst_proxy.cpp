@@ -5,6 +5,7 @@
 #include "platform/proxy.h"
 #include "testhttpserver.h"
 #include "testmain.h"
+#include "testsupport.h"
 #include "tlsnginx.h"
 
 #include <QDBusConnection>
@@ -70,13 +71,6 @@ QString decide(const QString &source, const QString &text, const QUrl &url)
     return fromEnv ? render(fromEnv->routes) : QString("none");
 }
 
-QString logText()
-{
-    ITLogDrain(2000);
-    QFile f(ITLogFilePath());
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-}
-
 } // namespace
 Q_DECLARE_METATYPE(Desktop)
 
@@ -137,9 +131,8 @@ private slots:
         if (m_missing.isEmpty() && !m_trust.emplace(m_nginx.caFile()).active())
             m_missing = "no private mount namespace for the test's CA (needs CAP_SYS_ADMIN)";
         m_ports["%T"] = QString::number(m_nginx.tlsPort("good"));
-        QFile image(m_nginx.www() + "/quillmarsh.dmg");
-        QVERIFY(!m_missing.isEmpty() || (image.open(QIODevice::WriteOnly) &&
-                                         image.write(QByteArray(64 * 1024, 'q')) == 64 * 1024));
+        QVERIFY(!m_missing.isEmpty() ||
+                writeFile(m_nginx.www() + "/quillmarsh.dmg", QByteArray(64 * 1024, 'q')));
         // Set once the services run: QProcess's vfork child runs on this thread's sanitizer
         // state, and ThreadSanitizer would take the analytics thread's read of it for a race.
         qputenv("DBUS_SESSION_BUS_ADDRESS", expand("unix:path=%B").toUtf8());
@@ -273,9 +266,7 @@ private slots:
         QVERIFY2(
             log.contains("  DL: " + platform::hostAndPort(url) + " reached " + expand(d.route)),
             qPrintable(log));
-        QFile proxyLog(expand(m_dir.path() + "/proxy-%P.log"));
-        QVERIFY(proxyLog.open(QIODevice::ReadOnly) &&
-                proxyLog.readAll().contains(expand(d.proxied).toUtf8()));
+        QVERIFY(readText(expand(m_dir.path() + "/proxy-%P.log")).contains(expand(d.proxied)));
         QVERIFY(!log.contains(kPassword));
         if (d.analytics) { // both posts, the event and its validation
             ITSetAnalyticsConfig({m_server.url({}), "G-TEST000001", "s", 5000});

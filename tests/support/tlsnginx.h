@@ -52,6 +52,4 @@ private:
     bool m_active = false;
 };
 
-quint16 freeLoopbackPort(); // also in testsupport.h
-
 } // namespace testsupport

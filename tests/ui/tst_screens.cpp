@@ -212,9 +212,10 @@ private slots:
             QCOMPARE(std::tuple(l->palette().color(QPalette::WindowText), l->font().underline(),
                                 l->font().pixelSize(), l->font().bold()),
                      std::tuple(kLink, true, 12, false));
+        const QList<QWidget *> agreeRow{c->acceptCheck, c->privacyLink, c->andLabel, c->licenseLink,
+                                        c->settingsLink};
         QPoint at(24, 328); // the check box's; each next 6 points right of the one before, at y 329
-        for (QWidget *v : std::initializer_list<QWidget *>{c->acceptCheck, c->privacyLink,
-                                                           c->andLabel, c->licenseLink}) {
+        for (QWidget *v : agreeRow.first(4)) {
             QVERIFY(v->pos() == at && v->width() >= v->sizeHint().width());
             at = QPoint(v->x() + v->width() + 6, 329);
         }
@@ -235,9 +236,7 @@ private slots:
         m_download->completion({.httpStatus = 404});
         setLanguage(next);
         QCOMPARE(c->installButton->title(), Localization::all().at(next).btnRetry);
-        QVERIFY(c->acceptCheck->isHidden() && c->privacyLink->isHidden() &&
-                c->andLabel->isHidden() && c->licenseLink->isHidden() &&
-                c->settingsLink->isHidden());
+        QVERIFY(std::ranges::all_of(agreeRow, &QWidget::isHidden));
         c->flow()->install(QStringLiteral("/nowhere")); // through the flow's own way to its end
         m_download->completion({.status = DownloadResult::Status::Saved});
         m_install->completion({.status = InstallResult::Status::Installed});

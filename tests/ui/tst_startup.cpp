@@ -1,6 +1,5 @@
 // Runs the real installer executable (offscreen), alone in a folder of its own, and reads the
 // setup log it writes.
-#include "platform/singleinstance.h"
 #include "testmain.h"
 #include "testsupport.h"
 
@@ -39,8 +38,8 @@ private slots:
         for (const char *name :
              {"http_proxy", "https_proxy", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
             qputenv(name, "http://127.0.0.1:9");
-        qunsetenv("no_proxy");
-        qunsetenv("NO_PROXY");
+        for (const char *name : {"no_proxy", "NO_PROXY"})
+            qunsetenv(name);
         QVERIFY(QFile::copy(QStringLiteral(QM_BINARY_DIR "/bin/quillmarsh-installer"),
                             m_bin.filePath("quillmarsh-installer")));
     }
@@ -81,19 +80,6 @@ private slots:
         const auto third = start();
         QTRY_COMPARE_WITH_TIMEOUT(log().count("UI: window visible="), 2, 20000);
         QCOMPARE(third->state(), QProcess::Running);
-    }
-
-    // The same exchange in one process: the first instance is told to come to the front.
-    void activationRequestReachesFirst()
-    {
-        const QString id = QStringLiteral("test.quillmarsh.instance");
-        platform::SingleInstance first(id);
-        int activations = 0;
-        first.onActivate = [&] { ++activations; };
-        QVERIFY(!first.anotherInstanceActivated());
-        platform::SingleInstance second(id);
-        QVERIFY(second.anotherInstanceActivated());
-        QTRY_COMPARE(activations, 1);
     }
 };
 

@@ -26,10 +26,9 @@ std::string g_base;
 bool slurp(const std::string &path, std::string *text)
 {
     std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    text->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
+    if (in)
+        text->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return in.is_open();
 }
 
 // The numbered file of this call, else the general one.
@@ -48,8 +47,7 @@ int main(int argc, char **argv)
         return 99;
     g_base = std::string(dir) + "/" + FAKE_TOOL_NAME;
 
-    int call = 1;
-    int fd = -1;
+    int call = 1, fd = -1;
     for (; call < 1000; ++call) {
         fd = ::open((g_base + "." + std::to_string(call) + ".args").c_str(),
                     O_WRONLY | O_CREAT | O_EXCL, 0644);
@@ -58,10 +56,9 @@ int main(int argc, char **argv)
     }
     if (fd < 0)
         return 98;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < argc; ++i)
         if (::write(fd, argv[i], std::char_traits<char>::length(argv[i]) + 1) < 0)
             return 97;
-    }
     ::close(fd);
 
     std::string text;
