@@ -12,7 +12,6 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
@@ -56,12 +55,13 @@ class TestSetupFlow : public QObject
     std::unique_ptr<SetupFlow> m_flow;
     QStringList m_trace;
     int m_gets = 0;
+    QElapsedTimer m_since; // the last transport failure
     template <typename Enum> static QString name(Enum v)
     {
         return QVariant::fromValue(v).toString();
     }
 
-    // kind: "" (no key built in), "signed", "no folder", "two hosts"
+    // kind: "" (no key built in), "signed", "no folder", "two hosts", "slow clock" (1 s is 10 ms)
     void makeFlow(const QString &kind)
     {
         m_trace.clear();
@@ -75,7 +75,7 @@ class TestSetupFlow : public QObject
         parts.download = std::move(dl);
         parts.install = std::move(inst);
         parts.privateFolder = kind == "no folder" ? QString() : m_private;
-        parts.timeScale = 0.001;
+        parts.timeScale = kind == "slow clock" ? 0.01 : 0.001;
         parts.track = [this](const QString &name, const QString &reason) {
             m_trace << '+' + name + (reason.isEmpty() ? QString() : ':' + reason);
         };
@@ -126,9 +126,10 @@ class TestSetupFlow : public QObject
         }
     }
 
-    // Steps: install (at " /Apps\t"); the download's http N (resume state rGETS), saved, flipped
-    // (a byte changed), sig NAME, cancelled, nospace, bar WRITTEN TOTAL; the copy's installed,
-    // full, broken; the user's close?, exit; the clock's tick, pause, creep. ? and bar trace
+    // Steps: install (at " /Apps\t"); the download's http N (resume state rGETS), lost KIND CODE
+    // STATUS (a TransportFailure, curl's code), saved, flipped (a byte changed), sig NAME,
+    // cancelled, nospace, bar WRITTEN TOTAL; the copy's installed, full, broken; the user's
+    // close?, exit; the clock's tick, pause, creep, waited N (traced if under N s). ? and bar trace
     // "rRETRIES BAR STATUS", log the last log line. Stage calls: get[.sig] [from R] [max=N],
     // cancel, discard (the image and its .sig), copy FOLDER.
     void step(const QString &text)
@@ -142,6 +143,12 @@ class TestSetupFlow : public QObject
             r.httpStatus = w[1].toLongLong();
             r.message = "Server returned HTTP " + w[1];
             r.resumeData = "r" + QByteArray::number(m_gets);
+            m_dl->completion(r);
+        } else if (w[0] == "lost") {
+            std::tie(r.transport, r.errorCode, r.httpStatus) =
+                std::tuple(TransportFailure(w[1].toInt()), w[2].toInt(), w[3].toLongLong());
+            r.message = "never shown";
+            m_since.start();
             m_dl->completion(r);
         } else if (w[0] == "saved" || w[0] == "flipped") {
             m_dl->completion(
@@ -173,6 +180,12 @@ class TestSetupFlow : public QObject
             m_trace << '=' + name(m_flow->confirmExit());
         } else if (w[0] == "tick") {
             QTRY_VERIFY(m_flow->state() != SetupFlow::State::WaitingToRetry);
+        } else if (w[0] == "waited") {
+            const auto retried = [&] {
+                return m_flow->state() != SetupFlow::State::WaitingToRetry;
+            };
+            if (QTest::qWaitFor(retried) && m_since.elapsed() < w[1].toInt() * 10)
+                m_trace << QString("only %1 ms").arg(m_since.elapsed());
         } else if (w[0] == "pause") { // long enough for any retry wait
             QTest::qWait(20);
         } else if (w[0] == "creep") { // the bar creeps on during the copy
@@ -216,9 +229,9 @@ private slots:
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("script");
         QTest::addColumn<QString>("trace");
-        const auto row = [](const char *name, const char *kind, const char *script,
+        const auto row = [](const char *name, const char *kind, const QString &script,
                             const QString &trace) {
-            QTest::newRow(name) << QString(kind) << QString(script) << trace;
+            QTest::newRow(name) << QString(kind) << script << trace;
         };
         const UIStrings &L = Localization::all().at(0);
         // clang-format off
@@ -264,50 +277,31 @@ private slots:
         row("copy failed", "", "install, saved, broken", start + ", Installing, copy /Apps, +install_failed:copy_error, Failed, failed Install: no");
         row("no private folder", "no folder", "install", "+install_start, +install_failed:no_private_folder, Failed, failed NoPrivateFolder: " + L.noPrivateFolder);
         // clang-format on
-    }
-
-    // Each transport failure: the reason (curl's code, whatever the HTTP status) of each retry
-    // and the give-up, and its own text. The waits, 1, 2 and 3 s scaled, measured by the clock.
-    void failureKinds_data()
-    {
-        QTest::addColumn<QList<int>>("in"); // TransportFailure, curl's code, the HTTP status
-        QTest::addColumn<QString>("text");
+        // Each transport failure: its reason (curl's code, whatever the HTTP status) on each retry
+        // and the give-up, its own text; the waits, 1, 2 and 3 s.
+        const auto lost = [&](const char *name, TransportFailure kind, int code, int status,
+                              const QString &text) {
+            const QString in = QString("lost %1 %2 %3").arg(int(kind)).arg(code).arg(status),
+                          reason = "download_error_" + QString::number(code),
+                          retry =
+                              ", +install_retry:" + reason + ", WaitingToRetry, Downloading, get";
+            row(name, "slow clock",
+                QStringList{"install", in, "waited 1", in, "waited 2", in, "waited 3", in}.join(
+                    ", "),
+                start + retry + retry + retry + ", +install_failed:" + reason +
+                    ", discard, Failed, failed Download: " + text);
+        };
         using T = TransportFailure;
         // clang-format off
-        QTest::newRow("host not found") << QList<int>{int(T::HostNotFound), CURLE_COULDNT_RESOLVE_HOST, 0} << "The download server could not be found. Please check your internet connection.";
-        QTest::newRow("no connection") << QList<int>{int(T::NoConnection), CURLE_COULDNT_CONNECT, 0} << "Could not connect to the download server. Please check your internet connection.";
-        QTest::newRow("timed out") << QList<int>{int(T::TimedOut), CURLE_OPERATION_TIMEDOUT, 0} << "The download server did not respond in time. Please try again.";
-        QTest::newRow("cut after its 200") << QList<int>{int(T::ConnectionLost), CURLE_PARTIAL_FILE, 200} << "The connection to the download server was lost. Please try again.";
-        QTest::newRow("certificate untrusted") << QList<int>{int(T::CertificateUntrusted), CURLE_PEER_FAILED_VERIFICATION, 0} << "The download server's certificate is not trusted. The download was stopped.";
-        QTest::newRow("certificate expired") << QList<int>{int(T::CertificateExpired), CURLE_PEER_FAILED_VERIFICATION, 0} << "The download server's certificate has expired or is not yet valid. Please check your computer's date and time.";
-        QTest::newRow("certificate of another host") << QList<int>{int(T::CertificateWrongHost), CURLE_PEER_FAILED_VERIFICATION, 0} << "The download server's certificate belongs to another server. The download was stopped.";
-        QTest::newRow("other") << QList<int>{int(T::Other), CURLE_SEND_FAIL_REWIND, 0} << "The download failed. Please try again.";
+        lost("host not found", T::HostNotFound, CURLE_COULDNT_RESOLVE_HOST, 0, "The download server could not be found. Please check your internet connection.");
+        lost("no connection", T::NoConnection, CURLE_COULDNT_CONNECT, 0, "Could not connect to the download server. Please check your internet connection.");
+        lost("timed out", T::TimedOut, CURLE_OPERATION_TIMEDOUT, 0, "The download server did not respond in time. Please try again.");
+        lost("cut after its 200", T::ConnectionLost, CURLE_PARTIAL_FILE, 200, "The connection to the download server was lost. Please try again.");
+        lost("certificate untrusted", T::CertificateUntrusted, CURLE_PEER_FAILED_VERIFICATION, 0, "The download server's certificate is not trusted. The download was stopped.");
+        lost("certificate expired", T::CertificateExpired, CURLE_PEER_FAILED_VERIFICATION, 0, "The download server's certificate has expired or is not yet valid. Please check your computer's date and time.");
+        lost("certificate of another host", T::CertificateWrongHost, CURLE_PEER_FAILED_VERIFICATION, 0, "The download server's certificate belongs to another server. The download was stopped.");
+        lost("other", T::Other, CURLE_SEND_FAIL_REWIND, 0, "The download failed. Please try again.");
         // clang-format on
-    }
-    void failureKinds()
-    {
-        QFETCH(QList<int>, in);
-        QFETCH(QString, text);
-        makeFlow("");
-        m_flow->setTimeScale(0.01);
-        m_flow->install("/Apps");
-        DownloadResult r;
-        std::tie(r.transport, r.errorCode, r.httpStatus) =
-            std::tuple(TransportFailure(in[0]), in[1], in[2]);
-        r.message = "never shown";
-        for (int retry = 1; retry <= 4; ++retry) {
-            QElapsedTimer clock;
-            clock.start();
-            m_dl->completion(r);
-            if (retry < 4 && QTest::qWaitFor([&] { return m_gets == retry + 1; }) &&
-                clock.elapsed() < retry * 10)
-                m_trace << QString("+retry %1 after only %2 ms").arg(retry).arg(clock.elapsed());
-        }
-        const QString reason = "download_error_" + QString::number(in[1]);
-        QCOMPARE(m_trace.filter(QRegularExpression("^[+]|^failed")).join(", "),
-                 QString("+install_start, +install_retry:%1, +install_retry:%1, "
-                         "+install_retry:%1, +install_failed:%1, failed Download: %2")
-                     .arg(reason, text));
     }
 
     void flow()

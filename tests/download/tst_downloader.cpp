@@ -19,6 +19,7 @@
 #include <QTimer>
 
 #include <curl/curl.h>
+#include <functional>
 #include <sys/mount.h>
 
 using namespace download;
@@ -116,7 +117,12 @@ Q_DECLARE_METATYPE(SpaceRow)
 // TransportFailure of the last attempt (None: saved).
 using NginxRow = std::tuple<QString, QList<double>, TransportFailure>;
 Q_DECLARE_METATYPE(NginxRow)
-using ResumeRow = std::tuple<QString, bool, int>;
+// What is done to the server's file, the partial file or the resume state once the first
+// attempt is cut.
+using Spoil = std::function<bool(const QString &image, QFile &partial, QByteArray &state)>;
+// How the server answers, the spoiling, whether the rest is asked for, whether the held bytes are
+// continued, the requests after the first attempt.
+using ResumeRow = std::tuple<QString, Spoil, bool, bool, int>;
 Q_DECLARE_METATYPE(ResumeRow)
 
 class TestDownloader : public QObject
@@ -318,38 +324,52 @@ private slots:
     {
         // What spoils the resumption of a download cut at 40 %; a 416 has no body, a server without
         // ETags that ignores If-Range sends the new version's 206, an error page leaves the held
-        // bytes held, bytes written after the state was kept are cut off.
-        // What spoils it, whether the rest is asked for, the requests after the first attempt.
+        // bytes held, bytes written after the state was kept are cut off. A validator altered is
+        // still well-formed, only its checksum tells; held bytes, their digest.
         QTest::addColumn<ResumeRow>("row");
-        for (const auto &[fault, rangeAsked, requests] :
-             {std::tuple{"file changed, 200", true, 1},
-              {"416", true, 2},
-              {"If-Range ignored, Last-Modified changed", true, 2},
-              {"503, then 206", true, 2},
-              {"partial file grew", true, 1}})
-            QTest::newRow(fault) << ResumeRow{fault, rangeAsked, requests};
-        // A validator altered is still well-formed, only its checksum tells; held bytes, their
-        // digest.
-        for (const char *fault : {"blob validator altered", "empty blob", "partial file shrank",
-                                  "held bytes changed", "partial file is a link"})
-            QTest::newRow(fault) << ResumeRow{fault, false, 1};
+        using B = QByteArray;
+        // clang-format off
+        const Spoil none = [](const QString &, QFile &, B &) { return true; };
+        const Spoil newImage = [](const QString &image, QFile &, B &) { return writeImage(image, 2, 1 << 20); };
+        const Spoil grew = [](const QString &, QFile &p, B &) { return p.open(QIODevice::Append) && p.write("x") == 1 && p.flush(); };
+        const Spoil shrank = [](const QString &, QFile &p, B &) { return p.resize(p.size() - 1); };
+        const Spoil changed = [](const QString &, QFile &p, B &) { return p.open(QIODevice::ReadWrite) && p.seek(1000) && p.write("xy") == 2 && p.flush(); };
+        const Spoil link = [](const QString &, QFile &p, B &) { const QString f = p.fileName(); return p.rename(f + ".real") && QFile::link(f + ".real", f); };
+        const Spoil emptied = [](const QString &, QFile &, B &state) { state.clear(); return true; };
+        const Spoil altered = [](const QString &image, QFile &, B &state) {
+            const qsizetype at = state.indexOf(TestHttpServer::fileETag(image)) + 1;
+            state[at] = char(state[at] ^ 1);
+            return at > 0; };
+        for (const auto &[fault, server, spoil, rangeAsked, continued, requests] :
+             {std::tuple{"file changed, 200", "", newImage, true, false, 1},
+              {"416", "416", none, true, false, 2},
+              {"If-Range ignored, Last-Modified changed", "no ETags", newImage, true, false, 2},
+              {"503, then 206", "503 once", none, true, true, 2},
+              {"partial file grew", "", grew, true, true, 1},
+              {"blob validator altered", "", altered, false, false, 1},
+              {"empty blob", "", emptied, false, false, 1},
+              {"partial file shrank", "", shrank, false, false, 1},
+              {"held bytes changed", "", changed, false, false, 1},
+              {"partial file is a link", "", link, false, false, 1}})
+            QTest::newRow(fault) << ResumeRow{server, spoil, rangeAsked, continued, requests};
+        // clang-format on
     }
 
     void resume()
     {
         QFETCH(ResumeRow, row);
-        const auto &[fault, rangeAsked, requests] = row;
+        const auto &[server, spoil, rangeAsked, continued, requests] = row;
         const qint64 size = 1 << 20, cut = size * 2 / 5;
         const QString image = m_dir->filePath("image.dmg"), url = m_server->url("/image.dmg");
         QVERIFY(writeImage(image, 1, size));
-        const bool datesOnly = fault.startsWith("If-Range ignored"); // a server without ETags
+        const bool datesOnly = server == "no ETags"; // and If-Range ignored
         QByteArray validator = TestHttpServer::fileETag(image);
         for (const auto &[name, value] : TestHttpServer::fileResponse({}, image).headers)
             validator = datesOnly && name == "Last-Modified" ? value : validator;
-        m_server->setHandler([&, fault = fault](const HttpRequest &req) {
-            if (req.hasHeader("Range") && fault == "416")
+        m_server->setHandler([&, server = server](const HttpRequest &req) {
+            if (req.hasHeader("Range") && server == "416")
                 return HttpResponse::make(416).header("Content-Range", "bytes */1048576");
-            if (fault == "503, then 206" && m_server->requestCount() == 2)
+            if (server == "503 once" && m_server->requestCount() == 2)
                 return HttpResponse::make(503, "busy");
             HttpRequest asked = req;
             asked.headers.removeIf(
@@ -367,24 +387,10 @@ private slots:
         QCOMPARE(QFileInfo(partial).size(), cut);
         QCOMPARE(QFileInfo(partial).permissions() & 0x0077, 0); // nobody else's to read
         QByteArray blob = *first.resumeData;
-        const qsizetype etagAt = blob.indexOf(TestHttpServer::fileETag(image)) + 1;
         QFile part(partial);
-        if (fault == "file changed, 200" || datesOnly)
-            QVERIFY(writeImage(image, 2, size));
-        else if (fault == "blob validator altered")
-            blob[etagAt] = char(blob[etagAt] ^ 1);
-        else if (fault == "empty blob")
-            blob.clear();
-        else if (fault == "partial file grew")
-            QVERIFY(part.open(QIODevice::Append) && part.write("x") == 1 && part.flush());
-        else if (fault == "partial file shrank")
-            QVERIFY(part.resize(cut - 1));
-        else if (fault == "held bytes changed")
-            QVERIFY(part.open(QIODevice::ReadWrite) && part.seek(1000) && part.write("xy") == 2 &&
-                    part.flush());
-        else if (fault == "partial file is a link")
-            QVERIFY(part.rename(partial + ".real") && QFile::link(partial + ".real", partial));
-        const bool busyFirst = fault == "503, then 206";
+        QVERIFY(spoil(image, part, blob));
+        part.close();
+        const bool busyFirst = server == "503 once";
         DownloadRun second = DownloadRun::exec(url, dest(), blob);
         if (busyFirst) {
             QVERIFY(second.resumeData && QFileInfo(partial).size() == cut);
@@ -402,7 +408,6 @@ private slots:
         QCOMPARE(logged(ITFormat("DL: RESUME %@ -> %@ (%lu bytes of state)", url, dest(),
                                  quint64(blob.size()))),
                  busyFirst ? 2 : 1);
-        const bool continued = busyFirst || fault == "partial file grew";
         QCOMPARE(logged(ITFormat("DL: resumed at offset %lld / %lld", cut, size)),
                  continued ? 1 : 0);
         // Progress counts the whole file: a continued attempt starts beyond the held bytes.

@@ -68,6 +68,9 @@ struct Row
     QByteArray prompt;          // run while the prompt is open, with $IMG the image file
     QByteArray hook;            // run at the checkpoint at, $IMG too
     const char *at = "archive"; // "archive": once root's archive is written, before it is read
+    // The macOS tools, faked by "<tool>[.<call>].<out|err|rc>=text" replies, VOL the volume with
+    // its "&" escaped; a faked osascript copies nothing. None: the Linux tools.
+    QByteArrayList mac;
 };
 
 // The running pipeline row's hook and its checkpoint.
@@ -228,18 +231,41 @@ private slots:
         // image has no Quillmarsh.app: its only bundle is found, not "Foo.App" or "x.app.zip".
         add("hostile folder, still to be made", {.image = "other", .app = "Other.app", .writable = false, .missing = true,
             .folder = "O'Brien say \"hi\" back\\slash $(touch pwned) `touch pwned` two  spaces new\nline Zoë 東京 @NAME@ @EXTRACT@ @DIR@/Apps"});
+        const auto e = [](const QString &mountPoint) { // a null one leaves the key out
+            return "<dict><key>content-hint</key><string>Apple_HFS</string>" + (mountPoint.isNull() ? "" : "<key>mount-point</key><string>" + mountPoint + "</string>") + "</dict>"; };
+        const auto plist = [](const QString &entities) { // hdiutil attach's listing
+            return QByteArray("hdiutil.1.out=") + R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict><key>system-entities</key><array>)" + entities.toUtf8() + "</array></dict></plist>\n"; };
+        const QString failed = "INST: privileged copy failed, rc=1 out=", vol = e("VOL"), mac = R"(O'Brien "b"\c)";
+        const QByteArray cancel = "0:95: execution error: User canceled. (-128)";
+        // Neither a failed quarantine removal nor a failed detach spoils an install.
+        add("mac: direct copy, forced detach, second entity", {.image = "full", .app = app, .folder = mac, .mac = {plist(e({}) + vol), "xattr.rc=1", "hdiutil.2.rc=16", "hdiutil.3.rc=1"}});
+        add("mac: privileged copy, empty one passed over", {.image = "full", .app = app, .writable = false, .folder = mac, .mac = {plist(e("") + vol), "osascript.rc=0"}});
+        add("mac: -128 on stderr, first of two", {.image = "full", .error = kCancelled, .writable = false, .folder = mac, .logLine = failed + cancel, .mac = {plist(vol + e("/Volumes/B")), "osascript.rc=1", "osascript.err=" + cancel}});
+        add("mac: User canceled on stdout, not a string passed over", {.image = "full", .error = kCancelled, .writable = false, .folder = mac, .logLine = failed + "User canceled",
+            .mac = {plist("<dict><key>mount-point</key><integer>7</integer></dict>" + vol), "osascript.rc=1", "osascript.out=User canceled"}});
+        add("mac: other failure", {.image = "full", .error = kCopyFailed, .writable = false, .folder = mac, .logLine = failed + "ditto: No space left", .mac = {plist(vol), "osascript.rc=1", "osascript.out=ditto: No space left"}});
+        add("mac: attach failed", {.image = "full", .error = kMountFailed, .stages = 1, .folder = mac, .logLine = "INST: hdiutil attach failed, rc=1", .mac = {plist(vol), "hdiutil.1.rc=1"}});
+        add("mac: invalid UTF-8", {.image = "full", .error = kMountFailed, .stages = 1, .folder = mac, .logLine = "INST: hdiutil attach failed, rc=0", .mac = {"hdiutil.1.out=<plist>\xff"}});
+        add("mac: no mount point", {.image = "full", .error = kMountFailed, .stages = 1, .folder = mac, .mac = {plist(e({}))}});
+        add("mac: no entities key", {.image = "full", .error = kMountFailed, .stages = 1, .folder = mac, .mac = {"hdiutil.1.out=<plist><dict><key>x</key><array/></dict></plist>"}});
+        add("mac: not XML", {.image = "full", .error = kMountFailed, .stages = 1, .folder = mac, .mac = {"hdiutil.1.out=bplist00\x01\x02"}});
         // clang-format on
     }
     void pipeline()
     {
         QFETCH(Row, row);
-        const bool fuse = row.fuse.value_or(m_fuse);
+        const bool mac = !row.mac.isEmpty(), fuse = row.fuse.value_or(m_fuse);
         if (fuse && !m_fuse)
             QSKIP("squashfuse cannot mount here (no usable /dev/fuse): FUSE mounts are not tested");
         const QString runFolder = freshFolder(), destDir = runFolder + '/' + row.folder,
                       image = runFolder + "/image.img"; // the row's own: it may be changed
         const QString bundle = destDir + '/' + (row.app.isEmpty() ? "Quillmarsh.app" : row.app);
         QVERIFY(QDir().mkpath(runFolder) && QFile::copy(m_tmp.filePath(row.image + ".img"), image));
+        const QString volume = m_tmp.filePath("v&1");
+        for (QByteArray fake : row.mac)
+            writeFile(
+                g_fakes + '/' + fake.left(fake.indexOf('=')),
+                fake.mid(fake.indexOf('=') + 1).replace("VOL", volume.toHtmlEscaped().toUtf8()));
         if (row.oldCopy) // with a read-only folder inside
             shell(R"(mkdir -p "$1/locked" && echo old >"$1/old-marker" && chmod 500 "$1/locked")",
                   {bundle});
@@ -269,102 +295,56 @@ private slots:
         tools.elevationTool = kFakeTools + "pkexec";
         if (!row.rootExtractor)
             tools.rootExtractor = m_tmp.filePath("no-unsquashfs");
+        if (mac) {
+            tools.imageTool = std::make_shared<HdiutilImageTool>(kFakeTools + "hdiutil");
+            tools.elevation = ElevationProtocol::AppleScript;
+            tools.elevationTool = kFakeTools + "osascript";
+            tools.quarantineTool = kFakeTools + "xattr";
+        }
         const int stages = row.stages ? row.stages : row.writable ? 2 : 3;
         const QString outcome = row.error.isEmpty() ? "success " + bundle : "failure " + row.error;
         QCOMPARE(run(image, destDir, tools), kStages.mid(0, stages) << outcome);
-        if (row.error.isEmpty() && row.image != "modes")
-            QCOMPARE(describeTree(bundle), describeTree(m_tmp.filePath(row.image + '/' + row.app)));
-        if (row.error.isEmpty())
+        const bool copied = row.error.isEmpty() && !(mac && stages == 3); // by a faked osascript
+        const QString source = mac ? volume : m_tmp.filePath(row.image);
+        if (copied && row.image != "modes")
+            QCOMPARE(describeTree(bundle), describeTree(source + '/' + row.app));
+        if (copied)
             QCOMPARE(grantedTooMuch(bundle), QString());
         if (row.oldCopy)
             QCOMPARE(QFile::exists(bundle + "/old-marker"), !row.error.isEmpty());
-        // pkexec once, for a shell command line
-        QCOMPARE(entries(g_fakes).count(".args"), stages == 3 ? 1 : 0);
-        const QString command = readText(g_fakes + "/pkexec.1.args"); // for the folder reached
-        QVERIFY(stages < 3 ||
+        if (mac) { // each character the shell or AppleScript would take for its own quoted
+            QStringList calls{"hdiutil attach|" + image + "|-nobrowse|-noverify|-readonly|-plist"};
+            if (stages > 1)
+                calls << "hdiutil detach|" + volume + "|-quiet";
+            if (row.mac.contains("hdiutil.2.rc=16"))
+                calls << "hdiutil detach|" + volume + "|-force|-quiet";
+            const QString quoted = "'" + runFolder + R"(/O'\\''Brien \"b\"\\c/Quillmarsh.app')";
+            if (stages == 3)
+                calls << "osascript -e|do shell script \"/bin/rm -rf " + quoted +
+                             " && /usr/bin/ditto '" + volume + "/Quillmarsh.app' " + quoted +
+                             "\" with administrator privileges";
+            if (row.error.isEmpty())
+                calls << "xattr -dr|com.apple.quarantine|" + bundle;
+            QCOMPARE(shell(R"sh(cd "$1" && for f in *.args; do
+printf '%s %s\n' "${f%%.*}" "$(tr '\0' '|' <"$f")"; done)sh",
+                           {g_fakes}),
+                     calls.join("|\n") + "|\n");
+        } else { // pkexec once, for a shell command line for the folder reached
+            QCOMPARE(entries(g_fakes).count(".args"), stages == 3 ? 1 : 0);
+            const QString command = readText(g_fakes + "/pkexec.1.args");
+            QVERIFY(
+                stages < 3 ||
                 (command.startsWith(QString("/bin/sh") + QChar(0) + "-c" + QChar(0)) &&
                  command.contains("\ndir=" + shellQuote(QDir(destDir).canonicalPath()) + '\n')));
+        }
         QVERIFY(!QFile::exists("pwned"));
         QVERIFY2(logText().contains(row.logLine), qPrintable(row.logLine));
+        QCOMPARE(logText().contains("INST: install SUCCESS at " + bundle + '\n'),
+                 row.error.isEmpty());
         // Nothing left behind: no hidden sibling, mount point, extraction, archive or staging copy.
-        const bool kept = row.error.isEmpty() || row.oldCopy;
+        const bool kept = copied || row.oldCopy;
         QCOMPARE(entries(destDir), kept ? bundle.section('/', -1) : QString());
         QCOMPARE(entries(runFolder).remove(row.folder.section('/', 0, 0)).trimmed(), "image.img");
-    }
-
-    // The macOS tools, faked by "<tool>[.<call>].<out|err|rc>=text" replies, VOL the volume with
-    // its "&" escaped. A faked osascript means the install folder is not writable.
-    void macProtocol_data()
-    {
-        QTest::addColumn<QByteArrayList>("fakes");
-        QTest::addColumn<QString>("error");
-        QTest::addColumn<QString>("logLine");
-        // clang-format off
-        const auto e = [](const QString &mountPoint) { // a null one leaves the key out
-            return "<dict><key>content-hint</key><string>Apple_HFS</string>" + (mountPoint.isNull() ? "" : "<key>mount-point</key><string>" + mountPoint + "</string>") + "</dict>"; };
-        const auto plist = [](const QString &entities) { // hdiutil attach's listing
-            return QByteArray("hdiutil.1.out=") + R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict><key>system-entities</key><array>)" + entities.toUtf8() + "</array></dict></plist>\n"; };
-        const QString failed = "INST: privileged copy failed, rc=1 out=", vol = e("VOL");
-        const QByteArray cancel = "0:95: execution error: User canceled. (-128)";
-        // Neither a failed quarantine removal nor a failed detach spoils an install.
-        QTest::newRow("direct copy, forced detach, second entity") << QByteArrayList{plist(e({}) + vol), "xattr.rc=1", "hdiutil.2.rc=16", "hdiutil.3.rc=1"} << "" << "";
-        QTest::newRow("privileged copy, empty one passed over") << QByteArrayList{plist(e("") + vol), "osascript.rc=0"} << "" << "";
-        QTest::newRow("-128 on stderr, first of two") << QByteArrayList{plist(vol + e("/Volumes/B")), "osascript.rc=1", "osascript.err=" + cancel} << kCancelled << failed + cancel;
-        QTest::newRow("User canceled on stdout, not a string passed over")
-            << QByteArrayList{plist("<dict><key>mount-point</key><integer>7</integer></dict>" + vol), "osascript.rc=1", "osascript.out=User canceled"} << kCancelled << failed + "User canceled";
-        QTest::newRow("other failure") << QByteArrayList{plist(vol), "osascript.rc=1", "osascript.out=ditto: No space left"} << kCopyFailed << failed + "ditto: No space left";
-        QTest::newRow("attach failed") << QByteArrayList{plist(vol), "hdiutil.1.rc=1"} << kMountFailed << "INST: hdiutil attach failed, rc=1";
-        QTest::newRow("invalid UTF-8") << QByteArrayList{"hdiutil.1.out=<plist>\xff"} << kMountFailed << "INST: hdiutil attach failed, rc=0";
-        QTest::newRow("no mount point") << QByteArrayList{plist(e({}))} << kMountFailed << "";
-        QTest::newRow("no entities key") << QByteArrayList{"hdiutil.1.out=<plist><dict><key>x</key><array/></dict></plist>"} << kMountFailed << "";
-        QTest::newRow("not XML") << QByteArrayList{"hdiutil.1.out=bplist00\x01\x02"} << kMountFailed << "";
-        // clang-format on
-    }
-    void macProtocol()
-    {
-        QFETCH(QByteArrayList, fakes);
-        QFETCH(QString, error);
-        QFETCH(QString, logLine);
-        const QString image = "/Downloads/Quillmarsh 1.dmg", volume = m_tmp.filePath("v&1");
-        const QString base = freshFolder(), dir = base + R"(/O'Brien "b"\c)",
-                      dest = dir + "/Quillmarsh.app";
-        for (QByteArray fake : fakes)
-            writeFile(
-                g_fakes + '/' + fake.left(fake.indexOf('=')),
-                fake.mid(fake.indexOf('=') + 1).replace("VOL", volume.toHtmlEscaped().toUtf8()));
-        const bool writable = !fakes.join().contains("osascript");
-        if (!writable && QDir().mkpath(dir)) // closed to every write, root's too
-            runTool("/usr/bin/chattr", {"+i", dir});
-        const auto unlock = qScopeGuard([&] { runTool("/usr/bin/chattr", {"-i", dir}); });
-        DMGInstaller::Tools tools;
-        tools.imageTool = std::make_shared<HdiutilImageTool>(kFakeTools + "hdiutil");
-        tools.elevation = ElevationProtocol::AppleScript;
-        tools.elevationTool = kFakeTools + "osascript";
-        tools.quarantineTool = kFakeTools + "xattr";
-        const int stages = error == kMountFailed ? 1 : writable ? 2 : 3;
-        QCOMPARE(run(image, dir, tools),
-                 kStages.mid(0, stages)
-                     << (error.isEmpty() ? "success " + dest : "failure " + error));
-        QStringList calls{"hdiutil attach|" + image + "|-nobrowse|-noverify|-readonly|-plist"};
-        if (stages > 1)
-            calls << "hdiutil detach|" + volume + "|-quiet";
-        if (fakes.contains("hdiutil.2.rc=16"))
-            calls << "hdiutil detach|" + volume + "|-force|-quiet";
-        const QString quoted = "'" + base + R"(/O'\\''Brien \"b\"\\c/Quillmarsh.app')";
-        if (stages == 3) // each character the shell or AppleScript would take for its own quoted
-            calls << "osascript -e|do shell script \"/bin/rm -rf " + quoted +
-                         " && /usr/bin/ditto '" + volume + "/Quillmarsh.app' " + quoted +
-                         "\" with administrator privileges";
-        if (error.isEmpty())
-            calls << "xattr -dr|com.apple.quarantine|" + dest;
-        const QString got = shell(R"sh(cd "$1" && for f in *.args; do
-printf '%s %s\n' "${f%%.*}" "$(tr '\0' '|' <"$f")"; done)sh",
-                                  {g_fakes});
-        QCOMPARE(got, calls.join("|\n") + "|\n");
-        if (stages == 2)
-            QCOMPARE(describeTree(dest), describeTree(volume + "/Quillmarsh.app"));
-        QVERIFY2(logText().contains(logLine), qPrintable(logLine));
-        QCOMPARE(logText().contains("INST: install SUCCESS at " + dest + '\n'), error.isEmpty());
     }
 
     // The 3.5 MB bundle into a small file system. An old copy frees nothing, a killed install's
