@@ -175,7 +175,6 @@ private slots:
                       limitLine = "DL: file larger than the 4096 bytes allowed, stopped at ";
         // clang-format off
         row("200 chunked", {file(200, &HttpResponse::chunked)}, 200);
-        row("200 until close", {file(200, &HttpResponse::omitContentLength)}, 200);
         row("299", {file(299)}, 299);
         row("300", {HttpResponse::make(300, "pick")}, 300);
         // 1xx is interim in HTTP: libcurl waits for a final response and finds none.
