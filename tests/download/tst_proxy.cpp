@@ -152,7 +152,6 @@ private slots:
         QTest::addColumn<QString>("routes");
         const QString h = "https://dl.example.org/x";
         // clang-format off
-        QTest::newRow("portal: proxy, then direct") << "portal" << "http://p.corp:3128\ndirect://" << h << "http://p.corp:3128 | direct";
         QTest::newRow("portal: direct first") << "portal" << "direct://\nhttps://p:8443" << h << "direct | https://p:8443";
         QTest::newRow("portal: missing ports") << "portal" << "http://p\nhttps://p\nsocks4://p" << h << "http://p:80 | https://p:443 | socks4://p:1080";
         QTest::newRow("portal: SOCKS names left to the proxy") << "portal" << "socks://p:1\nsocks5://p:2\nsocks5h://p:3\nsocks4a://p:4" << h << "socks5h://p:1 | socks5h://p:2 | socks5h://p:3 | socks4a://p:4";
@@ -216,7 +215,6 @@ private slots:
         QTest::newRow("GNOME, PAC, first proxy dead") << Desktop{{}, "auto http://127.0.0.1:%S/proxy.pac", {}, T::None, "through http://127.0.0.1:%D, then " + viaP + portal};
         QTest::newRow("GNOME, stored password") << Desktop{{}, QString("manual %A alice ") + kPassword, {}, T::None, viaA + portal};
         QTest::newRow("GNOME, no password for it") << Desktop{{}, "manual %A", {}, T::ProxyAuthRequired, viaA + portal};
-        QTest::newRow("GNOME, https, no password for it") << Desktop{.gnome = "manual %A", .failure = T::ProxyAuthRequired, .route = viaA + portal, .url = "https://127.0.0.1:%S/quillmarsh.dmg"};
         QTest::newRow("GNOME, https, CONNECT to nginx") << Desktop{.gnome = "manual %P", .route = viaP + portal, .url = "https://localhost:%T/quillmarsh.dmg", .proxied = "CONNECT localhost:%T "};
         QTest::newRow("KDE, no portal") << Desktop{{}, {}, "[Proxy Settings]\nProxyType=1\nhttpProxy=http://127.0.0.1 %P\n", T::None, viaP + "(from KDE's settings)"};
         QTest::newRow("nothing set") << Desktop{{}, {}, {}, T::None, "directly (no proxy set)"};
