@@ -326,13 +326,9 @@ private slots:
 printf '%s %s\n' "${f%%.*}" "$(tr '\0' '|' <"$f")"; done)sh",
                            {g_fakes}),
                      calls.join("|\n") + "|\n");
-        } else { // pkexec once, for a shell command line for the folder reached
-            QCOMPARE(entries(g_fakes).count(".args"), stages == 3 ? 1 : 0);
-            const QString command = readText(g_fakes + "/pkexec.1.args");
-            QVERIFY(
-                stages < 3 ||
-                (command.startsWith(QString("/bin/sh") + QChar(0) + "-c" + QChar(0)) &&
-                 command.contains("\ndir=" + shellQuote(QDir(destDir).canonicalPath()) + '\n')));
+        } else { // root is handed the folder reached, not the way there
+            const QString dir = "\ndir=" + shellQuote(QDir(destDir).canonicalPath()) + '\n';
+            QVERIFY(stages < 3 || readText(g_fakes + "/pkexec.1.args").contains(dir));
         }
         QVERIFY(!QFile::exists("pwned"));
         QVERIFY2(logText().contains(row.logLine), qPrintable(row.logLine));
