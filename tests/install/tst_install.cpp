@@ -553,7 +553,6 @@ cp -a "$d" "$1/out")",
         QCOMPARE(removeStaleStaging(folder, "Quillmarsh.app"), 0);
         QCOMPARE(replaceWithCopy(bundles["new"], dest), QString());
         QCOMPARE(entries(folder), ".quillmarsh-live Quillmarsh.app");
-        QCOMPARE(describeTree(dest), describeTree(bundles["new"]));
     }
 };
 
