@@ -157,7 +157,6 @@ private slots:
         // one, stopped with what it wrote, even with a child that keeps the pipe open.
         QTest::newRow("chatty on both streams") << "head -c 3000000 /dev/zero | tr '\\0' e >&2; head -c 200000 /dev/zero | tr '\\0' o; echo; exit 3"
             << -1 << 3 << MaybeText(QString(200000, u'o') + u'\n') << 3000000 << "";
-        QTest::newRow("invalid UTF-8") << "printf 'ok\\377'" << -1 << 0 << MaybeText() << 0 << "";
         const QString missing = m_tmp.filePath("no such tool");
         QTest::newRow("no such tool") << missing << -1 << -1 << MaybeText("untouched") << 9 << "INST: failed to launch " + missing + ": ";
         QTest::newRow("past its deadline") << "echo started; sleep 3 & exec sleep 30" << 300 << 128 + 9
