@@ -215,6 +215,7 @@ private slots:
         QTest::newRow("GNOME, PAC, first proxy dead") << Desktop{{}, "auto http://127.0.0.1:%S/proxy.pac", {}, T::None, "through http://127.0.0.1:%D, then " + viaP + portal};
         QTest::newRow("GNOME, stored password") << Desktop{{}, QString("manual %A alice ") + kPassword, {}, T::None, viaA + portal};
         QTest::newRow("GNOME, no password for it") << Desktop{{}, "manual %A", {}, T::ProxyAuthRequired, viaA + portal};
+        QTest::newRow("GNOME, https, no password for it") << Desktop{.gnome = "manual %A", .failure = T::ProxyAuthRequired, .route = viaA + portal, .url = "https://127.0.0.1:%S/quillmarsh.dmg"};
         QTest::newRow("GNOME, https, CONNECT to nginx") << Desktop{.gnome = "manual %P", .route = viaP + portal, .url = "https://localhost:%T/quillmarsh.dmg", .proxied = "CONNECT localhost:%T "};
         QTest::newRow("KDE, no portal") << Desktop{{}, {}, "[Proxy Settings]\nProxyType=1\nhttpProxy=http://127.0.0.1 %P\n", T::None, viaP + "(from KDE's settings)"};
         QTest::newRow("nothing set") << Desktop{{}, {}, {}, T::None, "directly (no proxy set)"};
