@@ -152,7 +152,6 @@ private slots:
         QTest::addColumn<QString>("routes");
         const QString h = "https://dl.example.org/x";
         // clang-format off
-        QTest::newRow("portal: proxy, then direct") << "portal" << "http://p.corp:3128\ndirect://" << h << "http://p.corp:3128 | direct";
         QTest::newRow("portal: direct first") << "portal" << "direct://\nhttps://p:8443" << h << "direct | https://p:8443";
         QTest::newRow("portal: missing ports") << "portal" << "http://p\nhttps://p\nsocks4://p" << h << "http://p:80 | https://p:443 | socks4://p:1080";
         QTest::newRow("portal: SOCKS names left to the proxy") << "portal" << "socks://p:1\nsocks5://p:2\nsocks5h://p:3\nsocks4a://p:4" << h << "socks5h://p:1 | socks5h://p:2 | socks5h://p:3 | socks4a://p:4";

@@ -83,12 +83,8 @@ private slots:
         QTest::addColumn<QStringList>("env");     // SSL_CERT_FILE, SSL_CERT_DIR
         QTest::addColumn<QStringList>("store");   // file, folder
         const QString debian = "/etc/ssl/certs/ca-certificates.crt", fedora = "/etc/pki/tls/certs/ca-bundle.crt", alpine = "/etc/ssl/cert.pem";
-        const QString fedoraTrust = "/etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem", suse = "/etc/ssl/ca-bundle.pem";
         const QStringList unset{"", ""};
         QTest::newRow("debian, arch") << QStringList{debian, alpine} << unset << QStringList{debian, ""};
-        QTest::newRow("fedora") << QStringList{fedora, fedoraTrust} << unset << QStringList{fedora, ""};
-        QTest::newRow("rhel trust") << QStringList{fedoraTrust, suse} << unset << QStringList{fedoraTrust, ""};
-        QTest::newRow("opensuse") << QStringList{suse, alpine} << unset << QStringList{suse, ""};
         QTest::newRow("none") << QStringList{} << unset << unset;
         QTest::newRow("env file") << QStringList{debian, "/my.pem"} << QStringList{"/my.pem", ""} << QStringList{"/my.pem", ""};
         QTest::newRow("env file missing") << QStringList{fedora} << QStringList{"/my.pem", ""} << QStringList{fedora, ""};
@@ -126,7 +122,6 @@ private slots:
         const QString crash = "mkdir -p $S/mnt && touch $S/quillmarsh_setup.dmg && chown -R $U $S && chmod 700 $S $S/mnt";
         const QString crashed = kFreshPrefix + "a1B2c3", stale = "home/.cache/" + crashed;
         const QStringList none, untouched{crashed, "mnt", "quillmarsh_setup.dmg"};
-        QTest::newRow("kept") << kNobody << own << "" << "" << usual << none;
         // A second run of the user's, while the first uses the usual folder.
         QTest::newRow("in use") << kNobody << own << "home/.cache/quillmarsh-installer" << "" << fresh << none;
         QTest::newRow("0755") << kNobody << own + " && chmod 755 $Q" << "" << "" << fresh << none;

@@ -30,7 +30,6 @@ private slots:
             << false << "disable, press 120, enable, release 120" << 0;
         QTest::newRow("press action") << false << "press action" << 1;
         QTest::newRow("keys") << false << "key Space, key Return, key Enter" << 3;
-        QTest::newRow("keys while disabled") << false << "disable, key Space, key Return" << 0;
         QTest::newRow("link, far from the glyphs") << true << "press 190, release 190" << 1;
     }
     void clicks()
@@ -74,7 +73,6 @@ private slots:
         QTest::addColumn<double>("x");
         QTest::addColumn<int>("count");
         QTest::addColumn<int>("expected"); // -1: no dot
-        QTest::newRow("second dot") << 95.0 << 4 << 1;
         QTest::newRow("gap after last dot") << 133.0 << 4 << 3;
         QTest::newRow("past the row") << 140.0 << 4 << -1;
         QTest::newRow("truncated toward zero") << 60.0 << 4 << 0;
