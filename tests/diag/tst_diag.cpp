@@ -28,7 +28,7 @@ const QString kStamp = QStringLiteral(R"((\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})
 // be), HTTPS, a bus that never speaks, whether all end in time, what mp/collect|debug/... log.
 struct Post
 {
-    QString reason, secret = "s3cr-et_";
+    QString reason{}, secret = "s3cr-et_";
     int status = 200;
     QByteArray answer = "{}";
     int answerMs = 0, timeoutMs = 5000, deadlineMs = 2000;
