@@ -1,6 +1,7 @@
 #include "realstages.h"
 
 #include "diag/itlog.h"
+#include "download/folderlayout.h"
 #include "download/resumestate.h"
 
 #include <QFile>
@@ -69,7 +70,7 @@ public:
         m_stagger.stop();
         dropRacers();
         QFile::remove(destFile);
-        QFile::remove(stateFileFor(destFile));
+        QFile::remove(layout::stateFile(destFile));
         removeStalePartials(destFile);
     }
 

@@ -13,7 +13,6 @@
 #include "platform/ownfile.h"
 #include "realstages.h"
 
-#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QUrl>
@@ -409,15 +408,14 @@ void SetupFlow::discardDownload()
 // and expiry against the present. Its own name is checked against the image at the end.
 std::optional<ImageSignature> SetupFlow::readSignature(QString *error) const
 {
-    const platform::UniqueFd fd =
-        platform::openOwnFile(layout::signatureFile(layout::imageFile(m_parts.privateFolder)));
-    QFile file;
-    if (!fd.isValid() || !file.open(fd.get(), QIODevice::ReadOnly)) {
+    const std::optional<QByteArray> text =
+        platform::readOwnFile(layout::signatureFile(layout::imageFile(m_parts.privateFolder)),
+                              kMaxImageSignatureBytes + 1);
+    if (!text) {
         *error = ITFormat("cannot read the signature file: %@", qt_error_string(errno));
         return std::nullopt;
     }
-    auto signature =
-        readImageSignature(file.read(kMaxImageSignatureBytes + 1), m_parts.imagePublicKey, error);
+    auto signature = readImageSignature(*text, m_parts.imagePublicKey, error);
     if (signature)
         *error = checkRelease(*signature, m_parts.minImageVersion, QDateTime::currentDateTimeUtc());
     if (!error->isEmpty())

@@ -56,7 +56,7 @@ public:
         int lowSpeedTimeSeconds = 30;   // no data for this long ends the attempt
         long lowSpeedLimit = 1;         // ... nor fewer bytes a second over that time
         int totalTimeoutSeconds = 3600; // the whole transfer, waiting for a network included
-        // Where the resume state is kept for a later run (stateFileFor(destFile)); empty: only
+        // Where the resume state is kept for a later run (layout::stateFile(destFile)); empty: only
         // in memory, for the next attempt of this run. While bytes arrive it is brought up to
         // date, at most every checkpointMs, and a cancelled attempt keeps its partial file for it.
         QString stateFile;

@@ -26,11 +26,6 @@ constexpr quint8 kVersion = 2;
 constexpr qint64 kMaxStateFileBytes = 64 * 1024;
 constexpr int kChecksumSize = 32;
 
-bool isOwnRegularFile(const struct stat &st)
-{
-    return S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && st.st_nlink == 1;
-}
-
 } // namespace
 
 QByteArray ResumeState::encode() const
@@ -136,9 +131,10 @@ platform::UniqueFd openPartialForResume(const ResumeState &state, const QString 
     };
     // A complete file lands at destFile; a run that ended before installing it left it there.
     if (state.offset == state.total && ::lstat(native.constData(), &before) != 0 &&
-        ::lstat(QFile::encodeName(destFile).constData(), &before) == 0 && isOwnRegularFile(before))
+        ::lstat(QFile::encodeName(destFile).constData(), &before) == 0 &&
+        platform::isOwnFile(before))
         ::rename(QFile::encodeName(destFile).constData(), native.constData());
-    if (::lstat(native.constData(), &before) != 0 || !isOwnRegularFile(before)) {
+    if (::lstat(native.constData(), &before) != 0 || !platform::isOwnFile(before)) {
         *reason = QStringLiteral("partial file missing or not ours");
         return platform::UniqueFd();
     }
@@ -162,11 +158,6 @@ platform::UniqueFd openPartialForResume(const ResumeState &state, const QString 
         return platform::UniqueFd();
     }
     return fd;
-}
-
-QString stateFileFor(const QString &destFile)
-{
-    return layout::stateFile(destFile);
 }
 
 bool writeStateFile(const QString &path, const QByteArray &blob)
@@ -206,7 +197,8 @@ void removeStalePartials(const QString &destFile, const QString &keep)
         {
         };
         const QByteArray native = QFile::encodeName(path);
-        if (::lstat(native.constData(), &st) == 0 && (isOwnRegularFile(st) || S_ISLNK(st.st_mode)))
+        if (::lstat(native.constData(), &st) == 0 &&
+            (platform::isOwnFile(st) || S_ISLNK(st.st_mode)))
             ::unlink(native.constData());
     }
 }

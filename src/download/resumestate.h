@@ -28,9 +28,6 @@ struct ResumeState
     static std::optional<ResumeState> decode(const QByteArray &blob);
 };
 
-// The resume state kept for a later run beside the partial file: "<destFile>.resume".
-QString stateFileFor(const QString &destFile);
-
 // Writes blob to path so that a crash or a power cut leaves the old state or the new one, never
 // a mix: a new file beside it, synced, renamed into place, the folder synced. The bytes the state
 // describes must be synced before (fdatasync of the partial file). False on any failure.

@@ -74,7 +74,12 @@ bool isOwnFile(const QString &path)
     struct stat st
     {
     };
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && ownFileError(st) == 0;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && isOwnFile(st);
+}
+
+bool isOwnFile(const struct stat &st)
+{
+    return ownFileError(st) == 0;
 }
 
 } // namespace platform

@@ -25,5 +25,7 @@ std::optional<QByteArray> readOwnFile(const QString &path, qint64 maxBytes);
 
 // Whether path itself (a link not followed) is such a file. Nothing is opened.
 bool isOwnFile(const QString &path);
+// Whether st, from an lstat or fstat, describes such a file.
+bool isOwnFile(const struct stat &st);
 
 } // namespace platform

@@ -173,7 +173,7 @@ class TestFlow : public QObject
 
     static std::optional<ResumeState> keptState()
     {
-        const auto blob = readStateFile(stateFileFor(layout::imageFile(privateDir())));
+        const auto blob = readStateFile(layout::stateFile(layout::imageFile(privateDir())));
         return blob ? ResumeState::decode(*blob) : std::nullopt;
     }
     QString log() const { return logText(m_logStart); }
