@@ -1,5 +1,7 @@
 #include "proxy.h"
 
+#include "paths.h"
+
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -69,7 +71,7 @@ QString sessionBusAddress()
     if (const QString address = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
         !address.isEmpty())
         return address;
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    const QString runtime = xdgDirectory(XdgDirectory::Runtime);
     const QString bus = runtime + QStringLiteral("/bus");
     return !runtime.isEmpty() && QFile::exists(bus) ? QStringLiteral("unix:path=") + bus
                                                     : QString();
