@@ -70,7 +70,9 @@ qm_nginx_conf "$work/nginx" "server {
 trap 'kill $(jobs -p) 2>/dev/null; wait' EXIT
 qm_nginx_start "$work/nginx"
 mkdir -p /tmp/.X11-unix && mount -t tmpfs -o mode=1777 qm-x11 /tmp/.X11-unix
-Xvfb :7 -ac -nolisten tcp -screen 0 1280x800x24 > /dev/null 2>&1 &
+# -noreset: by default the server starts over when its last client leaves, and a client that
+# connects in that moment (xdotool between two rows) is turned away.
+Xvfb :7 -ac -noreset -nolisten tcp -screen 0 1280x800x24 > /dev/null 2>&1 &
 xvfb=$!
 export DISPLAY=:7
 qm_wait 10 test -S /tmp/.X11-unix/X7 || true
