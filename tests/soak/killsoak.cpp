@@ -119,7 +119,8 @@ void killSoak(const Cases &cases, qint64 durationMs)
               "old-version && rm quillmarsh.svg && sed -i 's/^Icon=.*/Icon=utilities-terminal/' "
               "quillmarsh.desktop && cd ../.. && sq old && sq new && echo built",
               {row.dir(""), QM_SAMPLE_APP});
-    key = signReleases(row.dir(""), {row.dir("old/quillmarsh.dmg"), row.dir("new/quillmarsh.dmg")});
+    key = signImages(row.dir("key.pem"),
+                     {{row.dir("old/quillmarsh.dmg"), 1}, {row.dir("new/quillmarsh.dmg"), 2}});
     // The image as over a line of about 3 MB/s.
     server.setHandler([root = row.dir("")](const HttpRequest &request) {
         HttpResponse r = TestHttpServer::fileResponse(request, root + request.path());

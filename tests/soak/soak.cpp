@@ -2,23 +2,11 @@
 // each, --duration MS fixes one install's length (the kill times are drawn over it) instead of
 // measuring it. Exit status 1 on any bad state.
 #include "soak.h"
-#include "tools/signing.h"
 
 #include <QCoreApplication>
 
 #include <cstdio>
 #include <unistd.h>
-
-QByteArray soak::signReleases(const QString &dir, const QStringList &images)
-{
-    QByteArray key = makeEd25519Key(dir + "/key.pem");
-    for (qint64 version = 1; const QString &image : images) {
-        const auto text = signImageFile(dir + "/key.pem", image, version++, {}, nullptr);
-        if (!text || !writeFile(image + ".sig", *text))
-            key.clear();
-    }
-    return key;
-}
 
 void soak::Cases::report(const char *half, const QString &options, qint64 index,
                          const QStringList &problems) const

@@ -36,8 +36,4 @@ inline std::mt19937_64 drawsFor(quint64 seed, quint64 half, int index)
     return std::mt19937_64(seed * 0x9E3779B97F4A7C15ull ^ (half << 48) ^ quint64(index));
 }
 
-// A new key in dir/key.pem and a .sig beside each image, as release versions 1, 2, ...; the
-// public key, or nothing when any of it failed.
-QByteArray signReleases(const QString &dir, const QStringList &images);
-
 } // namespace soak

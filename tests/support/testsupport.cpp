@@ -1,6 +1,7 @@
 #include "testsupport.h"
 
 #include "diag/itlog.h"
+#include "tools/signing.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -109,6 +110,23 @@ qint64 logSize()
 QByteArray makeEd25519Key(const QString &pem)
 {
     return shell(". \"$1\" && qm_signing_key \"$2\"", {kTestLib, pem}).toLatin1();
+}
+
+QByteArray signImages(const QString &pem, const QList<std::pair<QString, qint64>> &images,
+                      QByteArrayList *sigs, const QDateTime &expires)
+{
+    const QByteArray key = makeEd25519Key(pem);
+    QString error;
+    for (const auto &[image, version] : images) {
+        const auto text = signImageFile(pem, image, version, expires, &error);
+        if (key.isEmpty() || !text || !writeFile(image + ".sig", *text)) {
+            qWarning().noquote() << "cannot sign" << image << error;
+            return {};
+        }
+        if (sigs)
+            *sigs << *text;
+    }
+    return key;
 }
 
 bool privateMounts()

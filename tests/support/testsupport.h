@@ -3,6 +3,7 @@
 // What the tests share: shell snippets, files and trees, the setup log, digests, mount
 // namespaces. The shell scripts' counterpart, testlib.sh, is beside this file.
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -37,6 +38,11 @@ qint64 logSize();
 // A new Ed25519 key in pem, made with the openssl tool as a release's is; the base64 of its raw
 // public key, empty when the tool failed.
 QByteArray makeEd25519Key(const QString &pem);
+// Images signed as a release's are: each as the version given, expiring at expires when valid,
+// with the key in pem (made first when missing), its .sig written beside it. The key's public
+// half, as makeEd25519Key gives it, empty when any of it failed; the .sig texts in sigs.
+QByteArray signImages(const QString &pem, const QList<std::pair<QString, qint64>> &images,
+                      QByteArrayList *sigs = nullptr, const QDateTime &expires = {});
 
 // The calling thread in a mount namespace of its own, nothing propagated back (CAP_SYS_ADMIN).
 bool privateMounts();
