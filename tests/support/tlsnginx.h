@@ -24,15 +24,14 @@ public:
     bool start(); // false when it could not be made to listen; true at once when running
     QString www() const { return m_dir.filePath(QStringLiteral("www")); }
     QString caFile() const { return m_dir.filePath(QStringLiteral("ca.pem")); }
-    quint16 plainPort() const { return m_plainPort; }
-    quint16 tlsPort(const QString &name) const { return m_tlsPorts.value(name); }
+    quint16 plainPort() const { return m_ports.value(QStringLiteral("plain")); }
+    quint16 tlsPort(const QString &name) const { return m_ports.value(name); }
 
 private:
     quint16 m_relayPort;
     QTemporaryDir m_dir;
     QProcess m_nginx;
-    quint16 m_plainPort = 0;
-    QMap<QString, quint16> m_tlsPorts;
+    QMap<QString, quint16> m_ports; // by server
 };
 
 // The test's CA in place of the system's trust store, bind-mounted over it in a private mount
