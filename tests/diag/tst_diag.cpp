@@ -4,7 +4,6 @@
 #include "testhttpserver.h"
 #include "testmain.h"
 #include "testsupport.h"
-#include "tlsnginx.h"
 
 #include <QJsonDocument>
 #include <QLocalServer>
