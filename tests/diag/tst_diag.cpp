@@ -1,5 +1,4 @@
 #include "diag/analytics.h"
-#include "diag/diagnostics.h"
 #include "diag/itlog.h"
 #include "testhttpserver.h"
 #include "testmain.h"

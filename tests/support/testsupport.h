@@ -17,8 +17,6 @@ namespace testsupport {
 // bus; a crash ends it at once, without a debugger's stack dump.
 void prepareTestProcess();
 
-extern const QString kTestLib; // testlib.sh, for shell(". \"$1\"; qm_free_port", {kTestLib})
-
 // What /bin/sh -c script prints on standard output, $1, $2, ... set to args; its exit status
 // in *status (-1: it did not run, was killed, or ran over a minute).
 QString shell(const QString &script, const QStringList &args = {}, int *status = nullptr);
