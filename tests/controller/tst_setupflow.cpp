@@ -203,23 +203,17 @@ private slots:
     void initTestCase()
     {
         QVERIFY(QDir().mkpath(m_private));
-        const QString key = m_tmp.filePath("key.pem");
-        m_key = testsupport::makeEd25519Key(key);
-        QVERIFY(!m_key.isEmpty());
         makeFlow("");
-        const QString name = QUrl(m_flow->installerURL()).fileName();
-        const QString otherName =
-            name == "quillmarsh.dmg" ? "quillmarsh.silicon.dmg" : "quillmarsh.dmg";
-        for (const QString &n : {name, otherName})
-            QVERIFY(testsupport::writeFile(m_tmp.filePath(n), kImage));
-        QString error;
-        const auto sign = [&](const QString &pem, const QString &image, qint64 version) {
-            return signImageFile(pem, m_tmp.filePath(image), version, {}, &error).value_or("");
-        };
-        m_sigs["good"] = sign(key, name, 2);
-        m_sigs["old"] = sign(key, name, 1);
-        m_sigs["otherImage"] = sign(key, otherName, 2);
-        QVERIFY2(!m_sigs.values().contains(QByteArray()), qPrintable(error));
+        const QString name = m_tmp.filePath(QUrl(m_flow->installerURL()).fileName());
+        const QString other = m_tmp.filePath(
+            name.endsWith("/quillmarsh.dmg") ? "quillmarsh.silicon.dmg" : "quillmarsh.dmg");
+        for (const QString &image : {name, other})
+            QVERIFY(testsupport::writeFile(image, kImage));
+        QByteArrayList sigs;
+        m_key = testsupport::signImages(m_tmp.filePath("key.pem"),
+                                        {{name, 2}, {name, 1}, {other, 2}}, &sigs);
+        QVERIFY(!m_key.isEmpty());
+        m_sigs = {{"good", sigs[0]}, {"old", sigs[1]}, {"otherImage", sigs[2]}};
     }
 
     void flow_data()

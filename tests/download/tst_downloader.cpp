@@ -8,7 +8,6 @@
 #include "testhttpserver.h"
 #include "testmain.h"
 #include "testsupport.h"
-#include "tlsnginx.h"
 
 #include <QCryptographicHash>
 #include <QRandomGenerator>

@@ -6,7 +6,6 @@
 #include "testhttpserver.h"
 #include "testmain.h"
 #include "testsupport.h"
-#include "tlsnginx.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>

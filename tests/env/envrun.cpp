@@ -1,9 +1,9 @@
 // envrun DOWNLOAD_BASE_URL INSTALL_FOLDER: one installation headless, made as the installer's
-// main makes it, with Install given the folder. Prints one line of JSON on stdout,
-//   {"outcome": "installed" | "failed" | "timeout", "message": what the user is told},
-// and exits 0 once the flow has ended and shut down, 3 when it did not end in time.
-// QM_ENV_IMAGE_KEY, when not empty, is the key the images must be signed with (default: the
-// build's); QM_ENV_LOW_SPEED_SECONDS, how long a transfer may stall (the network soak's, short).
+// main makes it, with Install given the folder. Prints how it ended on stdout, "installed",
+// "timeout" or "failed: " and what the user is told, and exits 0 once the flow has ended and shut
+// down, 3 when it did not end in time. QM_ENV_IMAGE_KEY, when not empty, is the key the images must
+// be signed with (default: the build's); QM_ENV_LOW_SPEED_SECONDS, how long a transfer may stall
+// (the network soak's, short).
 #include "controller/mainwindowcontroller.h"
 #include "controller/realstages.h"
 #include "controller/setupflow.h"
@@ -14,8 +14,6 @@
 #include "ui/installerwindow.h"
 
 #include <QApplication>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTimer>
 
 #include <curl/curl.h>
@@ -50,13 +48,13 @@ int main(int argc, char **argv)
             [seconds](Downloader::Options &o) { o.lowSpeedTimeSeconds = seconds; });
     auto controller = std::make_unique<MainWindowController>(std::move(parts));
     SetupFlow *flow = controller->flow();
-    QJsonObject summary{{"outcome", "timeout"}};
+    QString outcome = QStringLiteral("timeout");
     QObject::connect(flow, &SetupFlow::finished, &app, [&] {
-        summary = {{"outcome", "installed"}};
+        outcome = QStringLiteral("installed");
         QApplication::exit(); // not quit(): that closes the window, which would ask first
     });
     QObject::connect(flow, &SetupFlow::failed, &app, [&](SetupFlow::Failure, const QString &text) {
-        summary = {{"outcome", "failed"}, {"message", text}};
+        outcome = "failed: " + text;
         QApplication::exit();
     });
     controller->window()->show();
@@ -67,7 +65,7 @@ int main(int argc, char **argv)
     // As when the window closes: the install's image detached, the private folder emptied.
     flow->shutdown();
     ITLogDrain(2000);
-    std::printf("%s\n", QJsonDocument(summary).toJson(QJsonDocument::Compact).constData());
+    std::printf("%s\n", outcome.toUtf8().constData());
     controller.reset();
-    return summary["outcome"] == "timeout" ? 3 : 0;
+    return outcome == "timeout" ? 3 : 0;
 }

@@ -4,7 +4,6 @@
 #include "envrow.h"
 #include "testhttpserver.h"
 
-#include <QJsonDocument>
 #include <QTest>
 
 #include <unistd.h>
@@ -17,10 +16,10 @@ class TestEnvironment : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<TestHttpServer> m_server;
-    std::unique_ptr<EnvRow> m_row;
+    TestHttpServer m_server;
+    EnvRow m_row;
 
-    QString log() const { return readText(m_row->inRow(m_row->H() + kSetupLog)); }
+    QString log() const { return readText(m_row.inRow(m_row.H() + kSetupLog)); }
 
 private slots:
     void initTestCase()
@@ -30,17 +29,15 @@ private slots:
         if (shell("unshare -m --propagation private setpriv --version >/dev/null && echo ok") !=
             "ok\n")
             QSKIP("no mount namespaces or no setpriv (util-linux) here");
-        m_row = std::make_unique<EnvRow>();
-        m_server = std::make_unique<TestHttpServer>();
-        m_server->serveDirectory(QM_SAMPLE_IMAGE_DIR);
+        m_server.serveDirectory(QM_SAMPLE_IMAGE_DIR);
     }
 
     void cleanup()
     {
         if (QTest::currentTestFailed())
-            qWarning().noquote() << "installer's output:\n" + m_row->out("stderr").right(3000) +
+            qWarning().noquote() << "installer's output:\n" + m_row.out("stderr").right(3000) +
                                         "\nsetup log:\n" + log();
-        m_row->end();
+        m_row.end();
     }
 
     void matrix_data()
@@ -80,35 +77,33 @@ private slots:
         QFETCH(QString, logLine);
         if (logLine.contains("mounted at") && !QFile::exists("/dev/fuse"))
             QSKIP("no /dev/fuse here");
-        const QString H = m_row->H();
+        const QString H = m_row.H();
         folder.replace("$H", H);
-        m_server->clearRequests();
-        m_row->start(setup, {}, m_server->url(QString()), folder);
-        QVERIFY2(m_row->wait(45000), "the row's set-up failed");
+        m_server.clearRequests();
+        m_row.start(setup, {}, m_server.url(QString()), folder);
+        QVERIFY2(m_row.wait(45000), "the row's set-up failed");
 
         // Ended cleanly, leaving no mount, process or file in /tmp; the image fetched once; the
         // outcome told; the bundle byte for byte, or an old copy untouched, nothing beside it or in
         // the private folder; elevated once, with a shell command line, only for root's folder.
         const bool installed = message.isEmpty(), elevated = setup.contains("fake pkexec"),
                    oldCopy = setup.contains("oldcopy");
-        const QJsonDocument summary = QJsonDocument::fromJson(m_row->out("summary").toUtf8());
-        const QString fake = m_row->R() + "/fake/", bundle = (oldCopy ? "0.9\n" : ""),
-                      dir = m_row->inRow(QFileInfo(folder).isSymLink()
-                                             ? QFileInfo(folder).symLinkTarget()
-                                             : folder);
+        const QString fake = m_row.R() + "/fake/", bundle = (oldCopy ? "0.9\n" : ""),
+                      dir = m_row.inRow(QFileInfo(folder).isSymLink()
+                                            ? QFileInfo(folder).symLinkTarget()
+                                            : folder);
         const QString got = installed ? describeTree(dir + '/' + kApp)
                                       : readText(dir + '/' + kApp + "/old-version");
         QCOMPARE(
-            (QStringList{m_row->out("rc"), m_row->leftBehind(),
-                         QString::number(m_server->requestCount()), summary["outcome"].toString(),
-                         summary["message"].toString(), got, entries(dir), entries(H + "/.cache"),
-                         entries(fake), readText(fake + "pkexec.1.args").section(QChar(0), 0, 1)}),
-            (QStringList{"0\n", "", "1", installed ? "installed" : "failed", message,
+            (QStringList{m_row.out("rc"), m_row.leftBehind(),
+                         QString::number(m_server.requestCount()), m_row.out("summary"), got,
+                         entries(dir), entries(H + "/.cache"), entries(fake),
+                         readText(fake + "pkexec.1.args").section(QChar(0), 0, 1)}),
+            (QStringList{"0\n", "", "1", (installed ? "installed" : "failed: " + message) + '\n',
                          installed ? describeTree(QM_SAMPLE_APP) : bundle,
                          installed || oldCopy ? kApp : "", "quillmarsh-installer",
                          elevated ? "pkexec.1.args pkexec.exec" : "",
                          elevated ? QString("/bin/sh") + QChar(0) + "-c" : ""}));
-        // The log says why.
         QVERIFY2(log().contains(logLine.replace("$H", H)), qPrintable(logLine));
     }
 };

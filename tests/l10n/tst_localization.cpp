@@ -3,7 +3,6 @@
 #include "l10n/localization.h"
 #include "l10n/slidecaptions.h"
 #include "testmain.h"
-#include "testsupport.h"
 
 #include <QDir>
 #include <QJsonDocument>

@@ -76,7 +76,7 @@ void netSoak(const Cases &cases)
             !f.setFileTime(base.addSecs(k * 10), QFile::FileModificationTime))
             return cases.report("network soak", options, 0, {"set-up: cannot write the versions"});
     }
-    const QByteArray key = signReleases(dir.path(), {path(0)});
+    const QByteArray key = signImages(dir.filePath("key.pem"), {{path(0), 1}});
     if (key.isEmpty())
         return cases.report("network soak", options, 0, {"set-up: cannot sign the image"});
     std::mutex lock;

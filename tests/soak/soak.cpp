@@ -2,44 +2,11 @@
 // each, --duration MS fixes one install's length (the kill times are drawn over it) instead of
 // measuring it. Exit status 1 on any bad state.
 #include "soak.h"
-#include "tools/signing.h"
 
 #include <QCoreApplication>
 
 #include <cstdio>
 #include <unistd.h>
-
-QByteArray soak::signReleases(const QString &dir, const QStringList &images)
-{
-    QByteArray key = makeEd25519Key(dir + "/key.pem");
-    for (qint64 version = 1; const QString &image : images) {
-        const auto text = signImageFile(dir + "/key.pem", image, version++, {}, nullptr);
-        if (!text || !writeFile(image + ".sig", *text))
-            key.clear();
-    }
-    return key;
-}
-
-void soak::Cases::report(const char *half, const QString &options, qint64 index,
-                         const QStringList &problems) const
-{
-    bad << QStringLiteral("%1 case %2: %3\n    repeat: scripts/soak --seed %4 %5 --case %2")
-               .arg(half, QString::number(index), problems.join('\n'), QString::number(seed),
-                    options);
-    std::printf("BAD %s\n", qPrintable(bad.last()));
-}
-
-void soak::Cases::run(const char *half, const QString &options,
-                      const std::function<QStringList(int)> &runCase) const
-{
-    for (qint64 i = 0; i < count; ++i) {
-        const qint64 index = only >= 0 ? only : i;
-        if (const QStringList problems = runCase(int(index)); !problems.isEmpty())
-            report(half, options, index, problems);
-        if ((i + 1) % 50 == 0)
-            std::printf("%s: %lld of %lld\n", half, i + 1, count);
-    }
-}
 
 int main(int argc, char **argv)
 {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "testsupport.h"
+
 #include <QCoreApplication>
 #include <QTest>
 #if __has_include(<QApplication>) // the programs that build the window

@@ -4,7 +4,6 @@
 // same names without a number for every call:
 //   <tool>[.<n>].out, .err   copied to standard output, standard error
 //   <tool>[.<n>].rc          exit status (default 0)
-//   <tool>[.<n>].wait        holds a path; the tool waits (at most 20 s) until it exists
 //   <tool>[.<n>].pre         a shell command line run first (e.g. to lift a test's lock)
 //   <tool>[.<n>].exec        present: run the arguments as a command and exit with its status
 //                            (as root, when the fake is installed set-user-id root)
@@ -14,7 +13,6 @@
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <thread>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -62,12 +60,6 @@ int main(int argc, char **argv)
     ::close(fd);
 
     std::string text;
-    if (reply(call, ".wait", &text)) {
-        while (!text.empty() && text.back() == '\n')
-            text.pop_back();
-        for (int i = 0; i < 2000 && ::access(text.c_str(), F_OK) != 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
     if (reply(call, ".pre", &text) && std::system(text.c_str()) != 0)
         return 96;
     if (reply(call, ".exec", &text) && argc > 1) {
