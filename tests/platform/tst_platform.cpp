@@ -33,14 +33,6 @@ const QString kSetUp =
     "mkdir -p home/.cache elsewhere content && touch content/keep.txt && "
     "chmod 700 elsewhere && chown $U . home home/.cache elsewhere && ";
 
-// The script's exit status, run with $1... set to args.
-int run(const QString &script, const QStringList &args = {})
-{
-    int status = -1;
-    shell(script, args, &status);
-    return status;
-}
-
 // Starts the helper as uid with env's "NAME=value" settings, without the test's cache and runtime.
 bool startHelper(QProcess &p, uid_t uid, const QString &env, const QStringList &args = {})
 {
@@ -167,10 +159,11 @@ private slots:
             ::close(fd);
             if (inRoot)
                 QDir("/.cache").removeRecursively();
-            run("for p; do ! mountpoint -q \"$p\" || umount -l \"$p\"; done",
-                {stale + "/mnt", home});
+            shell("for p; do ! mountpoint -q \"$p\" || umount -l \"$p\"; done",
+                  {stale + "/mnt", home});
         });
-        const int rc = run("cd \"$1\" && " + kSetUp + setup, {base.path(), QString::number(uid)});
+        int rc = -1;
+        shell("cd \"$1\" && " + kSetUp + setup, {base.path(), QString::number(uid)}, &rc);
         if (rc == 77)
             QSKIP("mounts are not allowed here");
         QCOMPARE(rc, 0);
@@ -197,8 +190,8 @@ private slots:
                 R"(cd "$1" && for d in .quillmarsh-installer-*; do [ ! -e "$d" ] || echo $d $(ls -A "$d"); done)",
                 {home + "/.cache"}),
             left.isEmpty() ? "" : left.join(' ') + '\n');
-        QCOMPARE(run("mountpoint -q \"$1\"", {stale + "/mnt"}) == 0,
-                 setup.contains("--bind content"));
+        QCOMPARE(shell("! mountpoint -q \"$1\" || echo bound", {stale + "/mnt"}),
+                 setup.contains("--bind content") ? "bound\n" : "");
         QVERIFY(QDir(base.filePath("elsewhere")).isEmpty() &&
                 QFile::exists(base.filePath("content/keep.txt")));
         if (before) // what was there is left as it was
@@ -227,13 +220,14 @@ private slots:
         const QString cache = base.filePath("cache"),
                       env = "HOME=" + base.filePath("home") + " XDG_CACHE_HOME=" + cache;
         QCOMPARE(
-            run("cd \"$1\" && mkdir -m 700 cache home && chown 65534 . cache home", {base.path()}),
-            0);
+            shell("cd \"$1\" && mkdir -m 700 cache home && chown 65534 . cache home && echo ok",
+                  {base.path()}),
+            "ok\n");
         const bool runtime = first.contains("/run/user/");
         if (QFileInfo::exists("/run/user/65534"))
             QSKIP("nobody has a runtime folder on this machine already");
-        QVERIFY(!runtime || run("mkdir -p /run/user && mkdir -m 700 /run/user/65534 && chown 65534 "
-                                "/run/user/65534") == 0);
+        QVERIFY(!runtime || shell("mkdir -p /run/user && mkdir -m 700 /run/user/65534 && chown "
+                                  "65534 /run/user/65534 && echo ok") == "ok\n");
         const auto removed = qScopeGuard([runtime] {
             if (runtime)
                 QDir().rmdir("/run/user/65534");
@@ -262,7 +256,6 @@ private slots:
         QTest::newRow("link to a file") << "echo x > g && ln -s g f" << false;
         QTest::newRow("second name") << "echo x > g && ln g f" << false;
         QTest::newRow("another user's") << "echo x > f && chown 65534 f" << false;
-        QTest::newRow("folder") << "mkdir f" << false;
         QTest::newRow("too large") << "seq 100 > f" << false;
     }
     void ownFile()
@@ -270,7 +263,7 @@ private slots:
         QFETCH(QString, setup);
         QFETCH(bool, read);
         QTemporaryDir dir;
-        QCOMPARE(run("cd \"$1\" && " + setup, {dir.path()}), 0);
+        QCOMPARE(shell("cd \"$1\" && " + setup + " && echo ok", {dir.path()}), "ok\n");
         ::alarm(5); // a read that waits ends the test here
         const auto bytes = platform::readOwnFile(dir.filePath("f"), 100);
         ::alarm(0);
