@@ -20,8 +20,6 @@
 
 using namespace install;
 using namespace testsupport;
-using MaybeText = std::optional<QString>;
-Q_DECLARE_METATYPE(MaybeText)
 
 namespace {
 
@@ -72,8 +70,7 @@ struct Row
     QByteArrayList fakes;
 };
 
-// The running pipeline row's hook.
-QString g_hook;
+QString g_hook; // the running pipeline row's
 void onCheckpoint(const char *step)
 {
     if (qstrcmp(step, "mounted") == 0)
@@ -127,17 +124,17 @@ private slots:
         QTest::addColumn<QString>("script");
         QTest::addColumn<int>("deadline"); // ms; -1: none
         QTest::addColumn<int>("status");
-        QTest::addColumn<MaybeText>("out");
+        QTest::addColumn<QString>("out");
         QTest::addColumn<int>("errSize");
         QTest::addColumn<QString>("logLine");
         // Far more than a pipe holds on both streams; then a program that cannot start, and a hung
         // one, stopped with what it wrote, even with a child that keeps the pipe open.
         QTest::newRow("chatty on both streams") << "head -c 3000000 /dev/zero | tr '\\0' e >&2; head -c 200000 /dev/zero | tr '\\0' o; echo; exit 3"
-            << -1 << 3 << MaybeText(QString(200000, u'o') + u'\n') << 3000000 << "";
+            << -1 << 3 << QString(200000, u'o') + u'\n' << 3000000 << "";
         const QString missing = m_tmp.filePath("no such tool");
-        QTest::newRow("no such tool") << missing << -1 << -1 << MaybeText("untouched") << 9 << "INST: failed to launch " + missing + ": ";
+        QTest::newRow("no such tool") << missing << -1 << -1 << "untouched" << 9 << "INST: failed to launch " + missing + ": ";
         QTest::newRow("past its deadline") << "echo started; sleep 3 & exec sleep 30" << 300 << 128 + 9
-            << MaybeText("started\n") << 0 << "INST: /bin/sh did not finish in time, stopped";
+            << "started\n" << 0 << "INST: /bin/sh did not finish in time, stopped";
         // clang-format on
     }
     void runner()
@@ -145,16 +142,16 @@ private slots:
         QFETCH(QString, script);
         QFETCH(int, deadline);
         QFETCH(int, status);
-        QFETCH(MaybeText, out);
+        QFETCH(QString, out);
         QFETCH(int, errSize);
         QFETCH(QString, logLine);
-        MaybeText output = QStringLiteral("untouched"), errors = output;
+        std::optional<QString> output = QStringLiteral("untouched"), errors = output;
         const bool path = script.startsWith('/');
         QCOMPARE(install::runTool(path ? script : "/bin/sh",
                                   path ? QStringList() : QStringList{"-c", script}, &output,
                                   &errors, QDeadlineTimer(deadline)),
                  status);
-        QCOMPARE(output, out);
+        QCOMPARE(output.value_or("?"), out);
         QCOMPARE(int(errors.value_or("?").size()), errSize);
         QVERIFY(logText().contains(logLine));
     }
@@ -250,21 +247,18 @@ private slots:
         setCheckpoint(row.hook.isEmpty() ? nullptr : &onCheckpoint);
         const auto noCheckpoint = qScopeGuard([] { setCheckpoint(nullptr); });
         DMGInstaller::Tools tools;
-        SquashfsImageTool::Paths paths;
-        if (!fuse) { // extracting copies every byte: it has a limit of its own, past a mount's
-            paths.fuseDevice = m_tmp.filePath("no-fuse-device");
-            paths.unsquashfs = m_tmp.filePath("slow-unsquashfs");
-            paths.attachLimitMs = 200;
-        }
-        tools.imageTool = std::make_shared<SquashfsImageTool>(paths);
-        tools.elevationTool = kFakeTools + "pkexec";
+        tools.elevationTool = kFakeTools + (mac ? "osascript" : "pkexec");
         if (!row.rootExtractor)
             tools.rootExtractor = m_tmp.filePath("no-unsquashfs");
         if (mac) {
             tools.imageTool = std::make_shared<HdiutilImageTool>(kFakeTools + "hdiutil");
             tools.elevation = ElevationProtocol::AppleScript;
-            tools.elevationTool = kFakeTools + "osascript";
             tools.quarantineTool = kFakeTools + "xattr";
+        } else if (!fuse) { // extracting, which copies every byte, has a limit past a mount's
+            tools.imageTool = std::make_shared<SquashfsImageTool>(
+                SquashfsImageTool::Paths{.unsquashfs = m_tmp.filePath("slow-unsquashfs"),
+                                         .fuseDevice = m_tmp.filePath("no-fuse-device"),
+                                         .attachLimitMs = 200});
         }
         // Stage words, then "success APP" or "failure ERROR".
         auto installer = DMGInstaller::create(image, "Quillmarsh.app", destDir);
