@@ -55,12 +55,6 @@ QStringList helperOutput(QProcess &p)
     return ok && !p.exitCode() ? QString::fromUtf8(p.readAll()).split(u'\n') : QStringList();
 }
 
-QStringList runHelper(uid_t uid, const QString &env, const QStringList &args = {})
-{
-    QProcess p;
-    return startHelper(p, uid, env, args) ? helperOutput(p) : QStringList();
-}
-
 } // namespace
 
 class TestPlatform : public QObject
@@ -173,8 +167,9 @@ private slots:
         }
         const QFile::Permissions before = QFileInfo(target).permissions();
 
-        const QStringList out =
-            runHelper(uid, "HOME=" + home + ' ' + env.replace("$B", base.path()));
+        QProcess run;
+        QVERIFY(startHelper(run, uid, "HOME=" + home + ' ' + env.replace("$B", base.path())));
+        const QStringList out = helperOutput(run);
         QVERIFY(out.size() >= 2);
         QCOMPARE(out[1], out[0]); // decided once per run
         const QString dir = QString(out[0]).remove(base.path() + '/');
@@ -223,15 +218,11 @@ private slots:
             shell("cd \"$1\" && mkdir -m 700 cache home && chown 65534 . cache home && echo ok",
                   {base.path()}),
             "ok\n");
-        const bool runtime = first.contains("/run/user/");
         if (QFileInfo::exists("/run/user/65534"))
             QSKIP("nobody has a runtime folder on this machine already");
-        QVERIFY(!runtime || shell("mkdir -p /run/user && mkdir -m 700 /run/user/65534 && chown "
-                                  "65534 /run/user/65534 && echo ok") == "ok\n");
-        const auto removed = qScopeGuard([runtime] {
-            if (runtime)
-                QDir().rmdir("/run/user/65534");
-        });
+        const auto removed = qScopeGuard([] { QDir().rmdir("/run/user/65534"); });
+        QVERIFY(!first.contains("/run/user/") ||
+                shell("install -d -m 700 -o 65534 /run/user/65534 && echo ok") == "ok\n");
         QLocalServer rootsOwn; // this test runs as root
         rootsOwn.setSocketOptions(QLocalServer::WorldAccessOption);
         QProcess firstRun;
@@ -239,7 +230,9 @@ private slots:
                     ? rootsOwn.listen(cache + "/test.quillmarsh.instance-65534")
                     : startHelper(firstRun, kNobody, env + ' ' + first, {"instance", "wait"}) &&
                           firstRun.waitForReadyRead(10000));
-        QStringList lines = runHelper(kNobody, env, {"instance"});
+        QProcess later;
+        QVERIFY(startHelper(later, kNobody, env, {"instance"}));
+        QStringList lines = helperOutput(later);
         if (first != "root")
             lines += helperOutput(firstRun);
         lines.removeAll("");
