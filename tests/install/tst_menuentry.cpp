@@ -13,19 +13,6 @@
 
 using namespace testsupport;
 
-namespace {
-
-// An AppDir whose AppRun records how it was started in $PROBE; setup then runs in it.
-bool makeBundle(const QString &bundle, const QString &setup)
-{
-    const QString appRun = R"(printf '#!/bin/sh\nprintf "%%s\\n" "$0" "$@" > "$PROBE"\n' > AppRun)";
-    return shell("mkdir -p \"$1\" && cd \"$1\" && " + appRun + " && chmod 755 AppRun && " + setup +
-                     " && echo made",
-                 {bundle}) == "made\n";
-}
-
-} // namespace
-
 class TestMenuEntry : public QObject
 {
     Q_OBJECT
@@ -57,8 +44,9 @@ private slots:
         QTest::addColumn<bool>("launch");     // GLib looks for a program named with % before
                                               // undoubling it: such entries pass only the validator
         QTest::addColumn<QString>("refusal"); // why there is no entry; empty: there is one
-        const QString good = "printf '[Desktop Entry]\\nType=Application\\nName=Quillmarsh\\n# c\\nTryExec=q\\nExec=quillmarsh %%i %%F\\nIcon=quillmarsh\\n"
-                             "Actions=n;\\n\\n[Desktop Action n]\\nName=N\\nExec=q\\n' > quillmarsh.desktop";
+        const QString good = "printf '[Desktop Entry]\\nType=Application\\nName=Quillmarsh\\n# c\\n"
+                             "TryExec=q\\nExec=quillmarsh %%i %%F\\nIcon=quillmarsh\\nActions=n;\\n\\n"
+                             "[Desktop Action n]\\nName=N\\nExec=q\\n' > quillmarsh.desktop";
         QTest::newRow("non-ASCII") << "Programme für Ünïcödé 日本" << "quillmarsh.png" << good << true << "";
         QTest::newRow("reserved characters") << " a\"b'c$d`e\\f\\s  $HOME$(id) " << "quillmarsh.svg" << good << true << "";
         QTest::newRow("percent") << "%g 100% %F %%" << "quillmarsh.svg" << good << false << "";
@@ -79,7 +67,12 @@ private slots:
         QFETCH(QString, refusal);
         const QString bundle = m_root.filePath(folder + "/Quillmarsh.app"),
                       path = install::menuEntryPath();
-        QVERIFY(makeBundle(bundle, "touch ./" + icon + " && " + desktop));
+        // An AppDir whose AppRun records how it was started in $PROBE.
+        QCOMPARE(shell(R"(mkdir -p "$1" && cd "$1" && touch "./$2" && eval "$3" &&
+printf '#!/bin/sh\nprintf "%%s\\n" "$0" "$@" > "$PROBE"\n' > AppRun &&
+chmod 755 AppRun && echo made)",
+                       {bundle, icon, desktop}),
+                 "made\n");
         QFile::remove(m_probe);
         // The entry of the row before is replaced whole, never rewritten where a reader may be,
         // and stays when there is nothing to replace it with.
