@@ -280,9 +280,9 @@ private slots:
         const QString outcome = row.error.isEmpty() ? "success " + bundle : "failure " + row.error;
         QCOMPARE(*trace, kStages.mid(0, stages) << outcome);
         const bool copied = row.error.isEmpty() && !(mac && stages == 3); // by a faked osascript
-        const QString source = mac ? volume : m_tmp.filePath(row.image);
         if (copied && row.image != "modes")
-            QCOMPARE(describeTree(bundle), describeTree(source + '/' + row.app));
+            QCOMPARE(describeTree(bundle),
+                     describeTree((mac ? volume : m_tmp.filePath(row.image)) + '/' + row.app));
         if (copied)
             QCOMPARE(grantedTooMuch(bundle), QString());
         if (row.oldCopy)
@@ -313,8 +313,7 @@ printf '%s %s\n' "${f%%.*}" "$(tr '\0' '|' <"$f")"; done)sh",
         QCOMPARE(logText().contains("INST: install SUCCESS at " + bundle + '\n'),
                  row.error.isEmpty());
         // Nothing left behind: no hidden sibling, mount point, extraction, archive or staging copy.
-        const bool kept = copied || row.oldCopy;
-        QCOMPARE(entries(destDir), kept ? bundle.section('/', -1) : QString());
+        QCOMPARE(entries(destDir), copied || row.oldCopy ? bundle.section('/', -1) : QString());
         QCOMPARE(entries(runFolder).remove(row.folder.section('/', 0, 0)).trimmed(), "image.img");
     }
 
@@ -512,7 +511,12 @@ cp -a "$d" "$1/out")",
         const QMap<QString, QString> bundles{{"old", m_tmp.filePath("other/Other.app")},
                                              {"new", m_tmp.filePath("full/Quillmarsh.app")},
                                              {"", dest + "-none"}};
-        QVERIFY(QDir().mkpath(folder) && (!oldCopy || copyTree(bundles["old"], dest).isEmpty()));
+        // A staging folder whose lock is held belongs to a live install and stays.
+        QVERIFY(QDir().mkpath(folder + "/.quillmarsh-live") &&
+                (!oldCopy || copyTree(bundles["old"], dest).isEmpty()));
+        const platform::UniqueFd fd(
+            ::open(QFile::encodeName(folder + "/.quillmarsh-live").constData(), O_RDONLY));
+        QVERIFY(::flock(fd.get(), LOCK_EX) == 0);
         int status = 0;
         shell("QM_REPLACE_CRASH=\"$1\" exec \"$2\"",
               {QStringList{bundles["new"], dest, step, QString::number(n)}.join('|'),
@@ -520,14 +524,8 @@ cp -a "$d" "$1/out")",
               &status);
         QCOMPARE(status, -1); // killed
         QCOMPARE(describeTree(dest), describeTree(bundles[found]));
-        QCOMPARE(removeStaleStaging(folder, "Quillmarsh.app"), 1); // the one staging folder
+        QCOMPARE(removeStaleStaging(folder, "Quillmarsh.app"), 1); // the killed run's alone
         QCOMPARE(describeTree(dest), describeTree(bundles[step == "aside" ? "old" : found]));
-        // A staging folder whose lock is held belongs to a live install and stays.
-        QVERIFY(QDir().mkpath(folder + "/.quillmarsh-live"));
-        const platform::UniqueFd fd(
-            ::open(QFile::encodeName(folder + "/.quillmarsh-live").constData(), O_RDONLY));
-        QVERIFY(::flock(fd.get(), LOCK_EX) == 0);
-        QCOMPARE(removeStaleStaging(folder, "Quillmarsh.app"), 0);
         QCOMPARE(replaceWithCopy(bundles["new"], dest), QString());
         QCOMPARE(entries(folder), ".quillmarsh-live Quillmarsh.app");
     }
