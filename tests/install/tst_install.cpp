@@ -117,11 +117,10 @@ private slots:
     void init() { QVERIFY(QDir(g_fakes).removeRecursively() && QDir().mkpath(g_fakes)); }
     void cleanupTestCase() { QDir(g_fakes).removeRecursively(); }
 
-    // A script that is a path is started itself; any other goes to "/bin/sh -c".
     void runner_data()
     {
         // clang-format off
-        QTest::addColumn<QString>("script");
+        QTest::addColumn<QStringList>("command");
         QTest::addColumn<int>("deadline"); // ms; -1: none
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("out");
@@ -129,27 +128,24 @@ private slots:
         QTest::addColumn<QString>("logLine");
         // Far more than a pipe holds on both streams; then a program that cannot start, and a hung
         // one, stopped with what it wrote, even with a child that keeps the pipe open.
-        QTest::newRow("chatty on both streams") << "head -c 3000000 /dev/zero | tr '\\0' e >&2; head -c 200000 /dev/zero | tr '\\0' o; echo; exit 3"
+        QTest::newRow("chatty on both streams") << QStringList{"/bin/sh", "-c", "head -c 3000000 /dev/zero | tr '\\0' e >&2; head -c 200000 /dev/zero | tr '\\0' o; echo; exit 3"}
             << -1 << 3 << QString(200000, u'o') + u'\n' << 3000000 << "";
         const QString missing = m_tmp.filePath("no such tool");
-        QTest::newRow("no such tool") << missing << -1 << -1 << "untouched" << 9 << "INST: failed to launch " + missing + ": ";
-        QTest::newRow("past its deadline") << "echo started; sleep 3 & exec sleep 30" << 300 << 128 + 9
+        QTest::newRow("no such tool") << QStringList{missing} << -1 << -1 << "untouched" << 9 << "INST: failed to launch " + missing + ": ";
+        QTest::newRow("past its deadline") << QStringList{"/bin/sh", "-c", "echo started; sleep 3 & exec sleep 30"} << 300 << 128 + 9
             << "started\n" << 0 << "INST: /bin/sh did not finish in time, stopped";
         // clang-format on
     }
     void runner()
     {
-        QFETCH(QString, script);
+        QFETCH(QStringList, command);
         QFETCH(int, deadline);
         QFETCH(int, status);
         QFETCH(QString, out);
         QFETCH(int, errSize);
         QFETCH(QString, logLine);
         std::optional<QString> output = QStringLiteral("untouched"), errors = output;
-        const bool path = script.startsWith('/');
-        QCOMPARE(install::runTool(path ? script : "/bin/sh",
-                                  path ? QStringList() : QStringList{"-c", script}, &output,
-                                  &errors, QDeadlineTimer(deadline)),
+        QCOMPARE(runTool(command[0], command.mid(1), &output, &errors, QDeadlineTimer(deadline)),
                  status);
         QCOMPARE(output.value_or("?"), out);
         QCOMPARE(int(errors.value_or("?").size()), errSize);
@@ -324,11 +320,10 @@ printf '%s %s\n' "${f%%.*}" "$(tr '\0' '|' <"$f")"; done)sh",
         QTest::addColumn<QString>("size");
         QTest::addColumn<QString>("setup");       // "old" copy, "stale" copy, "root": not writable
         QTest::addColumn<QStringList>("outcome"); // the last line, then what the folder holds
-        const QString app = "Quillmarsh.app";
         // clang-format off
         QTest::addRow("2 MB, two folders to make") << "2m" << "" << QStringList{"no space in MNT/Apps/new:"};
-        QTest::addRow("6 MB, old copy") << "6m" << "old" << QStringList{"no space in MNT/Apps:", app, "old kept"};
-        QTest::addRow("6 MB, killed install's copy") << "6m" << "stale" << QStringList{"installed ", app};
+        QTest::addRow("6 MB, old copy") << "6m" << "old" << QStringList{"no space in MNT/Apps:", "Quillmarsh.app", "old kept"};
+        QTest::addRow("6 MB, killed install's copy") << "6m" << "stale" << QStringList{"installed ", "Quillmarsh.app"};
         QTest::addRow("5 MB, administrator's copy") << "5000k" << "root" << QStringList{"no space in MNT/Apps:"};
         // A killed administrator install's copy, which only root may remove: root is asked.
         QTest::addRow("6 MB, root's killed copy") << "6m" << "root stale"

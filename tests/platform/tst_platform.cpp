@@ -2,7 +2,6 @@
 // user. The private folder and the single-instance rule are decided by a helper process started
 // as an ordinary user, where root would hide permission faults.
 #include "platform/castore.h"
-#include "platform/leftovers.h"
 #include "platform/ownfile.h"
 #include "testsupport.h"
 
