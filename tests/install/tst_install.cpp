@@ -16,7 +16,6 @@
 #include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <unistd.h>
 
 using namespace install;
 using namespace testsupport;
@@ -43,9 +42,7 @@ QString grantedTooMuch(const QString &root)
                  {root});
 }
 
-// The fake pkexec's replies ("pkexec.rc", ...) and calls ("pkexec.1.args") are in g_fakes.
 const QString kFakeTools = QM_BINARY_DIR "/bin/fakes/";
-const QString g_fakes = QDir::tempPath() + "/qm-fakes-" + QString::number(::getpid());
 
 // Rows leave most members at their defaults; GCC 12 warns of that in designated initializers.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -107,6 +104,8 @@ class TestInstall : public QObject
     const bool m_child = replaceCrashChild();
     // Where root may work: every folder above is root's and closed to others.
     QTemporaryDir m_tmp{"/run/qm-tst-install-XXXXXX"};
+    // The fake tools' replies ("pkexec.rc", ...) and calls ("pkexec.1.args").
+    const QString m_fakes = m_tmp.filePath("fakes");
     bool m_fuse = false;
     int m_runs = 0;
 
@@ -114,8 +113,7 @@ class TestInstall : public QObject
 
 private slots:
     void initTestCase();
-    void init() { QVERIFY(QDir(g_fakes).removeRecursively() && QDir().mkpath(g_fakes)); }
-    void cleanupTestCase() { QDir(g_fakes).removeRecursively(); }
+    void init() { QVERIFY(QDir(m_fakes).removeRecursively() && QDir().mkpath(m_fakes)); }
 
     void runner_data()
     {
@@ -224,7 +222,7 @@ private slots:
         const QString volume = m_tmp.filePath("v&1");
         for (QByteArray fake : row.fakes)
             writeFile(
-                g_fakes + '/' + fake.left(fake.indexOf('=')),
+                m_fakes + '/' + fake.left(fake.indexOf('=')),
                 fake.mid(fake.indexOf('=') + 1).replace("VOL", volume.toHtmlEscaped().toUtf8()));
         if (row.oldCopy) // with a read-only folder inside
             shell(R"(mkdir -p "$1/locked" && echo old >"$1/old-marker" && chmod 500 "$1/locked")",
@@ -235,8 +233,8 @@ private slots:
             runTool("/usr/bin/chattr", {"+i", locked});
         const auto unlock = qScopeGuard([&] { runTool("/usr/bin/chattr", {"-i", locked}); });
         if (!row.fakes.join().contains("pkexec.rc="))
-            writeFile(g_fakes + "/pkexec.exec", "");
-        writeFile(g_fakes + "/pkexec.pre", "/usr/bin/chattr -i -- " + shellQuote(locked).toUtf8() +
+            writeFile(m_fakes + "/pkexec.exec", "");
+        writeFile(m_fakes + "/pkexec.pre", "/usr/bin/chattr -i -- " + shellQuote(locked).toUtf8() +
                                                "; IMG=" + shellQuote(image).toUtf8() + "; " +
                                                row.prompt);
         g_hook = "IMG=" + shellQuote(image) + "; " + QString::fromUtf8(row.hook);
@@ -298,11 +296,11 @@ private slots:
                 calls << "xattr -dr|com.apple.quarantine|" + bundle;
             QCOMPARE(shell(R"sh(cd "$1" && for f in *.args; do
 printf '%s %s\n' "${f%%.*}" "$(tr '\0' '|' <"$f")"; done)sh",
-                           {g_fakes}),
+                           {m_fakes}),
                      calls.join("|\n") + "|\n");
         } else { // root is handed the folder reached, not the way there
             const QString dir = "\ndir=" + shellQuote(QDir(destDir).canonicalPath()) + '\n';
-            QVERIFY(stages < 3 || readText(g_fakes + "/pkexec.1.args").contains(dir));
+            QVERIFY(stages < 3 || readText(m_fakes + "/pkexec.1.args").contains(dir));
         }
         QVERIFY(!QFile::exists("pwned"));
         QVERIFY2(logText().contains(row.logLine), qPrintable(row.logLine));
@@ -529,7 +527,7 @@ cp -a "$d" "$1/out")",
 // Here, not in the class: moc does not follow raw string literals.
 void TestInstall::initTestCase()
 {
-    qputenv("QM_FAKE_DIR", QFile::encodeName(g_fakes)); // before any thread starts
+    qputenv("QM_FAKE_DIR", QFile::encodeName(m_fakes)); // before any thread starts
     // The bundle, images without it, broken ones, careless and hostile bundles and archives (the
     // script's own names say which).
     QCOMPARE(runTool("/bin/sh", {"-c", R"(set -e; cd "$1"; a=full/Quillmarsh.app

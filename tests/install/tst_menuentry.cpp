@@ -19,19 +19,18 @@ class TestMenuEntry : public QObject
 
     QTemporaryDir m_root;
     const QString m_probe = m_root.filePath("probe");
-    const mode_t m_oldMask = ::umask(077); // the entry must be 0644 whatever the umask
 
 private slots:
     // Only an absolute XDG_DATA_HOME counts: a relative one means the standard folder.
     void initTestCase()
     {
         qputenv("PROBE", QFile::encodeName(m_probe));
+        ::umask(077); // the entry must be 0644 whatever the umask
         qputenv("XDG_DATA_HOME", "data");
         QCOMPARE(install::menuEntryPath(),
                  QDir::homePath() + "/.local/share/applications/quillmarsh.desktop");
         qputenv("XDG_DATA_HOME", QFile::encodeName(m_root.filePath("data")));
     }
-    void cleanupTestCase() { ::umask(m_oldMask); }
 
     // Each row installs into another folder, so each repoints the entry of the row before. A
     // desktop file not the bundle's own, too big, or with no program gives no entry, at once.
