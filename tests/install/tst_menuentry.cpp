@@ -13,72 +13,78 @@
 
 using namespace testsupport;
 
-namespace {
-
-// An AppDir whose AppRun records how it was started in $PROBE; setup then runs in it.
-bool makeBundle(const QString &bundle, const QString &setup)
-{
-    const QString appRun = R"(printf '#!/bin/sh\nprintf "%%s\\n" "$0" "$@" > "$PROBE"\n' > AppRun)";
-    return shell("mkdir -p \"$1\" && cd \"$1\" && " + appRun + " && chmod 755 AppRun && " + setup +
-                     " && echo made",
-                 {bundle}) == "made\n";
-}
-
-} // namespace
-
 class TestMenuEntry : public QObject
 {
     Q_OBJECT
 
     QTemporaryDir m_root;
     const QString m_probe = m_root.filePath("probe");
-    int m_bundles = 0;
-    const mode_t m_oldMask = ::umask(077); // the entry must be 0644 whatever the umask
 
 private slots:
     // Only an absolute XDG_DATA_HOME counts: a relative one means the standard folder.
     void initTestCase()
     {
         qputenv("PROBE", QFile::encodeName(m_probe));
+        ::umask(077); // the entry must be 0644 whatever the umask
         qputenv("XDG_DATA_HOME", "data");
         QCOMPARE(install::menuEntryPath(),
                  QDir::homePath() + "/.local/share/applications/quillmarsh.desktop");
         qputenv("XDG_DATA_HOME", QFile::encodeName(m_root.filePath("data")));
-        QCOMPARE(install::menuEntryPath(), m_root.filePath("data/applications/quillmarsh.desktop"));
     }
-    void cleanupTestCase() { ::umask(m_oldMask); }
 
-    // Each row installs into another folder, so each repoints the entry of the row before.
-    void entryStartsTheBundle_data()
+    // Each row installs into another folder, so each repoints the entry of the row before. A
+    // desktop file not the bundle's own, too big, or with no program gives no entry, at once.
+    void menuEntry_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("folder");
-        QTest::addColumn<bool>("launch");  // GLib looks for a program named with % before
-                                           // undoubling it: such entries pass only the validator
-        QTest::addColumn<QString>("icon"); // the bundle's icon file
-        QTest::newRow("non-ASCII") << "Programme für Ünïcödé 日本" << true << "quillmarsh.png";
-        QTest::newRow("reserved characters")
-            << " a\"b'c$d`e\\f\\s  $HOME$(id) " << true << "quillmarsh.svg";
-        QTest::newRow("percent") << "%g 100% %F %%" << false << "quillmarsh.svg";
+        QTest::addColumn<QString>("icon");    // the bundle's icon file, if any
+        QTest::addColumn<QString>("desktop"); // makes the bundle's quillmarsh.desktop
+        QTest::addColumn<bool>("launch");     // GLib looks for a program named with % before
+                                              // undoubling it: such entries pass only the validator
+        QTest::addColumn<QString>("refusal"); // why there is no entry; empty: there is one
+        const QString good = "printf '[Desktop Entry]\\nType=Application\\nName=Quillmarsh\\n# c\\n"
+                             "TryExec=q\\nExec=quillmarsh %%i %%F\\nIcon=quillmarsh\\nActions=n;\\n\\n"
+                             "[Desktop Action n]\\nName=N\\nExec=q\\n' > quillmarsh.desktop";
+        QTest::newRow("non-ASCII") << "Programme für Ünïcödé 日本" << "quillmarsh.png" << good << true << "";
+        QTest::newRow("reserved characters") << " a\"b'c$d`e\\f\\s  $HOME$(id) " << "quillmarsh.svg" << good << true << "";
+        QTest::newRow("percent") << "%g 100% %F %%" << "quillmarsh.svg" << good << false << "";
+        QTest::newRow("none") << "bare1" << "" << "true" << false << "the bundle has no quillmarsh.desktop";
+        QTest::newRow("link inside the bundle") << "bare2" << "" << "echo '[Desktop Entry]' > d; ln -s d quillmarsh.desktop" << false << "not a regular file";
+        QTest::newRow("FIFO") << "bare3" << "" << "mkfifo quillmarsh.desktop" << false << "not a regular file";
+        QTest::newRow("10 MB") << "bare4" << "" << "head -c 10000000 /dev/zero > quillmarsh.desktop" << false << "larger than 65536";
+        QTest::newRow("no Exec") << "bare5" << "" << "printf '[Desktop Entry]\\nName=Q\\n[A]\\nExec=q\\n' > quillmarsh.desktop" << false << "has no Exec key";
+        QTest::newRow("unterminated quote") << "bare6" << "" << "printf '[Desktop Entry]\\nExec=\"q\\n' > quillmarsh.desktop" << false << "Exec names no program";
+        // clang-format on
     }
-    void entryStartsTheBundle()
+    void menuEntry()
     {
         QFETCH(QString, folder);
-        QFETCH(bool, launch);
         QFETCH(QString, icon);
+        QFETCH(QString, desktop);
+        QFETCH(bool, launch);
+        QFETCH(QString, refusal);
         const QString bundle = m_root.filePath(folder + "/Quillmarsh.app"),
                       path = install::menuEntryPath();
-        QVERIFY(makeBundle(
-            bundle, "touch " + icon +
-                        " && printf '[Desktop Entry]\\nType=Application\\nName=Quillmarsh\\n# c\\n"
-                        "TryExec=q\\nExec=quillmarsh %%i %%F\\nIcon=quillmarsh\\nActions=n;\\n\\n"
-                        "[Desktop Action n]\\nName=N\\nExec=q\\n' > quillmarsh.desktop"));
+        // An AppDir whose AppRun records how it was started in $PROBE.
+        QCOMPARE(shell(R"(mkdir -p "$1" && cd "$1" && touch "./$2" && eval "$3" &&
+printf '#!/bin/sh\nprintf "%%s\\n" "$0" "$@" > "$PROBE"\n' > AppRun &&
+chmod 755 AppRun && echo made)",
+                       {bundle, icon, desktop}),
+                 "made\n");
         QFile::remove(m_probe);
-        // The entry of the row before is replaced whole, never rewritten where a reader may be.
+        // The entry of the row before is replaced whole, never rewritten where a reader may be,
+        // and stays when there is nothing to replace it with.
         const QString earlier = m_root.filePath("earlier.desktop");
         shell(R"(rm -f "$2"; [ ! -e "$1" ] || ln "$1" "$2")", {path, earlier});
         const QString before = readText(earlier);
-        QVERIFY(install::writeMenuEntry(bundle));
+        QCOMPARE(install::writeMenuEntry(bundle), refusal.isEmpty());
         QCOMPARE(readText(earlier), before);
+        const QString last = logText().section("INST: no menu entry: ", -1);
+        QVERIFY2(last.section('\n', 0, 0).contains(refusal), qPrintable(last));
+        QVERIFY(refusal.isEmpty() || readText(path) == before);
+        if (!refusal.isEmpty())
+            return;
 
         // 0644, and no error in the validator's eyes.
         QCOMPARE(
@@ -98,33 +104,6 @@ private slots:
             QTRY_COMPARE(readText(m_probe),
                          bundle + "/AppRun\n--icon\n" + bundle + '/' + icon + '\n');
         }
-    }
-
-    // A desktop file not the bundle's own, too big, or with no program gives no entry, at once.
-    void unusableDesktopFile_data()
-    {
-        // clang-format off
-        QTest::addColumn<QString>("setup"); // run in the bundle
-        QTest::addColumn<QString>("logLine");
-        QTest::newRow("none") << "true" << "the bundle has no quillmarsh.desktop";
-        QTest::newRow("link inside the bundle") << "echo '[Desktop Entry]' > d; ln -s d quillmarsh.desktop" << "not a regular file";
-        QTest::newRow("FIFO") << "mkfifo quillmarsh.desktop" << "not a regular file";
-        QTest::newRow("10 MB") << "head -c 10000000 /dev/zero > quillmarsh.desktop" << "larger than 65536";
-        QTest::newRow("no Exec") << "printf '[Desktop Entry]\\nName=Q\\n[A]\\nExec=q\\n' > quillmarsh.desktop" << "has no Exec key";
-        QTest::newRow("unterminated quote") << "printf '[Desktop Entry]\\nExec=\"q\\n' > quillmarsh.desktop" << "Exec names no program";
-        // clang-format on
-    }
-    void unusableDesktopFile()
-    {
-        QFETCH(QString, setup);
-        QFETCH(QString, logLine);
-        const QString bundle = m_root.filePath(QString("bare%1/Quillmarsh.app").arg(++m_bundles));
-        QVERIFY(makeBundle(bundle, setup));
-        QFile::remove(install::menuEntryPath());
-        QVERIFY(!install::writeMenuEntry(bundle));
-        QVERIFY(!QFile::exists(install::menuEntryPath()));
-        const QString last = logText().section("INST: no menu entry: ", -1);
-        QVERIFY2(last.section('\n', 0, 0).contains(logLine), qPrintable(last));
     }
 };
 
