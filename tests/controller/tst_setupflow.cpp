@@ -16,10 +16,8 @@
 #include <QTest>
 #include <QUrl>
 
-using namespace controller;
-using namespace download;
-using namespace install;
 using namespace l10n;
+using namespace testsupport;
 
 namespace {
 
@@ -50,8 +48,8 @@ class TestSetupFlow : public QObject
     const QString m_private = m_tmp.filePath("private");
     QByteArray m_key;
     QHash<QString, QByteArray> m_sigs; // .sig texts by name
-    testsupport::FakeDownload *m_dl = nullptr;
-    testsupport::FakeInstall *m_inst = nullptr;
+    FakeDownload *m_dl = nullptr;
+    FakeInstall *m_inst = nullptr;
     std::unique_ptr<SetupFlow> m_flow;
     QStringList m_trace;
     int m_gets = 0;
@@ -67,8 +65,8 @@ class TestSetupFlow : public QObject
         m_trace.clear();
         m_gets = 0;
         SetupFlow::Parts parts;
-        auto dl = std::make_unique<testsupport::FakeDownload>();
-        auto inst = std::make_unique<testsupport::FakeInstall>();
+        auto dl = std::make_unique<FakeDownload>();
+        auto inst = std::make_unique<FakeInstall>();
         m_dl = dl.get();
         m_inst = inst.get();
         dl->note = inst->note = [this](const QString &call) { noteStage(call); };
@@ -153,7 +151,7 @@ class TestSetupFlow : public QObject
         } else if (w[0] == "saved") {
             m_dl->completion(saved());
         } else if (w[0] == "sig") {
-            QVERIFY(testsupport::writeFile(m_dl->attempt.destFile, m_sigs[w[1]]));
+            QVERIFY(writeFile(m_dl->attempt.destFile, m_sigs[w[1]]));
             m_dl->completion(saved(m_sigs[w[1]]));
         } else if (w[0] == "cancelled" || w[0] == "nospace") {
             r.status = w[0] == "cancelled" ? DownloadResult::Status::Cancelled
@@ -177,13 +175,10 @@ class TestSetupFlow : public QObject
             m_trace << '=' + name(m_flow->closeRequest());
         } else if (w[0] == "exit") {
             m_trace << '=' + name(m_flow->confirmExit());
-        } else if (w[0] == "tick") {
-            QTRY_VERIFY(m_flow->state() != SetupFlow::State::WaitingToRetry);
-        } else if (w[0] == "waited") {
-            const auto retried = [&] {
-                return m_flow->state() != SetupFlow::State::WaitingToRetry;
-            };
-            if (QTest::qWaitFor(retried) && m_since.elapsed() < w[1].toInt() * 10)
+        } else if (w[0] == "tick" || w[0] == "waited") {
+            const bool retried = QTest::qWaitFor(
+                [&] { return m_flow->state() != SetupFlow::State::WaitingToRetry; });
+            if (retried && w[0] == "waited" && m_since.elapsed() < w[1].toInt() * 10)
                 m_trace << QString("only %1 ms").arg(m_since.elapsed());
         } else if (w[0] == "pause") { // long enough for any retry wait
             QTest::qWait(20);

@@ -11,6 +11,8 @@
 namespace testsupport {
 
 using namespace controller;
+using namespace download;
+using namespace install;
 
 using Note = std::function<void(const QString &call)>;
 

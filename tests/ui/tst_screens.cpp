@@ -17,6 +17,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -25,9 +26,6 @@
 
 #include <ranges>
 
-using namespace controller;
-using namespace download;
-using namespace install;
 using namespace l10n;
 using namespace ui;
 using namespace testsupport;
@@ -161,6 +159,20 @@ private slots:
         QCOMPARE(hover(false), std::pair(QColor(207, 207, 207), Qt::ArrowCursor));
         c->acceptCheck->setChecked(true);
         QCOMPARE(pixel(212, 232), kHover);
+
+        // A blank location warns and opens the settings panel, which a second try leaves open;
+        // nothing is downloaded. Enter on the settings link closes it.
+        c->locationField->setText(" \t ");
+        for (int i = 0; i < 2; ++i) {
+            QTest::mouseClick(c->installButton, Qt::LeftButton);
+            const std::unique_ptr<QMessageBox> box(w->findChild<QMessageBox *>("alert"));
+            QVERIFY(box && box->icon() == QMessageBox::Warning &&
+                    box->informativeText() == c->L().chooseLocation);
+        }
+        QCOMPARE(std::tuple(c->settingsShown, w->geometry(), m_download->attempt.url),
+                 std::tuple(true, closed.adjusted(0, 0, 0, 148), QString()));
+        QTest::keyClick(c->settingsLink, Qt::Key_Return);
+        QVERIFY(!c->settingsShown);
 
         // Tab reaches every control; Enter on the settings link opens the panel.
         QSet<QWidget *> reached;
