@@ -72,7 +72,6 @@ class TestFlow : public QObject
 
     static QString installedApp() { return QDir::homePath() + "/Applications/Quillmarsh.app"; }
     static QString privateDir() { return platform::privateDirectory(); }
-    static bool privateDirEmpty() { return entries(privateDir()).isEmpty(); }
 
     // The flow as the application makes it, against the local server (or hosts), timers scaled,
     // no sleep inhibitor, images unchecked without a key; stallSeconds > 0: how long a stall lasts.
@@ -100,11 +99,6 @@ class TestFlow : public QObject
     QString text(const char *label) const { return view<QLabel>(label)->text(); }
     bool shown(const char *name) const { return view(name)->isVisible(); }
     void install() { QTest::mouseClick(view<RoundedButton>("installButton"), Qt::LeftButton); }
-    QString alert() const
-    {
-        auto *box = c->window()->findChild<QMessageBox *>("alert");
-        return box ? QString("%1 %2").arg(box->icon()).arg(box->informativeText()) : QString();
-    }
 
     void answerExitQuestion(const QString &button)
     {
@@ -126,7 +120,7 @@ class TestFlow : public QObject
         QTRY_VERIFY(!c->window()->isVisible());
         QTRY_COMPARE(m_terminated, 1);
         c->flow()->shutdown(); // waits for the install's detach
-        QTRY_VERIFY(privateDirEmpty());
+        QTRY_VERIFY(entries(privateDir()).isEmpty());
     }
 
     // Installed byte-identical to app, nothing of the download left.
@@ -136,7 +130,7 @@ class TestFlow : public QObject
         QTRY_COMPARE_WITH_TIMEOUT(c->flow()->state(), SetupFlow::State::Finished, 30000);
         QCOMPARE(QProcess::execute("diff", {"-r", installedApp(), app}), 0);
         c->flow()->shutdown();
-        QVERIFY(privateDirEmpty());
+        QVERIFY(entries(privateDir()).isEmpty());
     }
 
     // A first run from server at hosts, its image stalling after held bytes that come in eight
@@ -241,7 +235,7 @@ private slots:
         if (QProcess::execute("squashfuse", {kImage, privateDir() + "/mount x1"}) != 0)
             QSKIP("no FUSE here");
         makeWindow();
-        QVERIFY(privateDirEmpty());
+        QVERIFY(entries(privateDir()).isEmpty());
         QTRY_VERIFY(log().contains("FLOW: removed 2 leftover item(s)"));
     }
 
@@ -265,9 +259,8 @@ private slots:
         QFETCH(FailureRow, row);
         const auto &[answer, language, message, offline, alerted, then] = row;
         makeWindow(0.01, answer == "sig 404" ? m_key : "");
-        auto *popup = view<QComboBox>("langPopup");
-        popup->setCurrentIndex(language);
-        emit popup->activated(language);
+        view<QComboBox>("langPopup")->setCurrentIndex(language);
+        emit view<QComboBox>("langPopup")->activated(language);
         const UIStrings &L = Localization::all().at(language);
         QTRY_VERIFY(log().contains("UI: language changed to " + L.langName));
         m_server->enqueue(answer == "garbage" ? HttpResponse::make(200, QByteArray(8192, 'x'))
@@ -278,7 +271,9 @@ private slots:
                             shown("acceptCheck") || shown("installView"),
                             view("installButton")->isEnabled(), shown("offlineLink")),
                  std::tuple(L.installFailed, L.btnRetry, false, true, offline));
-        QCOMPARE(alert(), alerted ? QString("%1 %2").arg(QMessageBox::Critical).arg(message) : "");
+        const auto *box = c->window()->findChild<QMessageBox *>("alert");
+        QCOMPARE(box ? QString("%1 %2").arg(box->icon()).arg(box->informativeText()) : "",
+                 alerted ? QString("%1 %2").arg(QMessageBox::Critical).arg(message) : "");
         if (then == "offline") {
             QTest::mouseClick(view<LinkLabel>("offlineLink"), Qt::LeftButton);
             QCOMPARE(m_opened, QStringList{c->flow()->installerURL()});

@@ -64,22 +64,14 @@ class TestSetupFlow : public QObject
     {
         m_trace.clear();
         m_gets = 0;
-        SetupFlow::Parts parts;
-        auto dl = std::make_unique<FakeDownload>();
-        auto inst = std::make_unique<FakeInstall>();
-        m_dl = dl.get();
-        m_inst = inst.get();
-        dl->note = inst->note = [this](const QString &call) { noteStage(call); };
-        parts.download = std::move(dl);
-        parts.install = std::move(inst);
-        parts.privateFolder = kind == "no folder" ? QString() : m_private;
-        parts.timeScale = kind == "slow clock" ? 0.01 : 0.001;
+        SetupFlow::Parts parts = fakeParts(m_dl, m_inst, kind == "no folder" ? "" : m_private,
+                                           kind == "slow clock" ? 0.01 : 0.001);
+        m_dl->note = m_inst->note = [this](const QString &call) { noteStage(call); };
         parts.track = [this](const QString &name, const QString &reason) {
             m_trace << '+' + name + (reason.isEmpty() ? QString() : ':' + reason);
         };
         parts.downloadBaseURL =
             kind == "two hosts" ? "http://dl.invalid http://mirror.invalid" : "http://dl.invalid";
-        parts.keepAwake = false;
         parts.imagePublicKey = kind == "signed" ? m_key : QByteArray();
         parts.minImageVersion = 2;
         m_flow = std::make_unique<SetupFlow>(std::move(parts));

@@ -68,14 +68,8 @@ class TestScreens : public QObject
 private slots:
     void init()
     {
-        c = std::make_unique<MainWindowController>(SetupFlow::Parts{
-            .download = std::unique_ptr<DownloadStage>(m_download = new FakeDownload),
-            .install = std::unique_ptr<InstallStage>(m_install = new FakeInstall),
-            .privateFolder = m_private.path(),
-            .timeScale = 0.01,
-            .track = [](const QString &, const QString &) {},
-            .keepAwake = false,
-            .imagePublicKey = {}});
+        c = std::make_unique<MainWindowController>(
+            fakeParts(m_download, m_install, m_private.path(), 0.01));
     }
     void cleanup() { c.reset(); }
 
