@@ -54,10 +54,6 @@ class TestSetupFlow : public QObject
     QStringList m_trace;
     int m_gets = 0;
     QElapsedTimer m_since; // the last transport failure
-    template <typename Enum> static QString name(Enum v)
-    {
-        return QVariant::fromValue(v).toString();
-    }
 
     // kind: "" (no key built in), "signed", "no folder", "two hosts", "slow clock" (1 s is 10 ms)
     void makeFlow(const QString &kind)
@@ -77,10 +73,10 @@ class TestSetupFlow : public QObject
         m_flow = std::make_unique<SetupFlow>(std::move(parts));
         SetupFlow *f = m_flow.get();
         connect(f, &SetupFlow::stateChanged, this,
-                [this](SetupFlow::State s) { m_trace << name(s); });
+                [this](SetupFlow::State s) { m_trace << QVariant::fromValue(s).toString(); });
         connect(f, &SetupFlow::started, this, [this] { m_trace << "started"; });
         connect(f, &SetupFlow::failed, this, [this](SetupFlow::Failure kind, const QString &text) {
-            m_trace << "failed " + name(kind) + ": " + text;
+            m_trace << "failed " + QVariant::fromValue(kind).toString() + ": " + text;
         });
         connect(f, &SetupFlow::finished, this,
                 [this, f] { m_trace << "finished " + f->installedApp(); });
@@ -164,9 +160,9 @@ class TestSetupFlow : public QObject
                                     .replace(L.cancelling, "cancelling")
                                     .replace(L.installInProgress, "busy"));
         } else if (w[0] == "close?") {
-            m_trace << '=' + name(m_flow->closeRequest());
+            m_trace << '=' + QVariant::fromValue(m_flow->closeRequest()).toString();
         } else if (w[0] == "exit") {
-            m_trace << '=' + name(m_flow->confirmExit());
+            m_trace << '=' + QVariant::fromValue(m_flow->confirmExit()).toString();
         } else if (w[0] == "tick" || w[0] == "waited") {
             const bool retried = QTest::qWaitFor(
                 [&] { return m_flow->state() != SetupFlow::State::WaitingToRetry; });
@@ -263,13 +259,12 @@ private slots:
         // and the give-up, its own text; the waits, 1, 2 and 3 s.
         const auto lost = [&](const char *name, TransportFailure kind, int code, int status,
                               const QString &text) {
-            const QString in = QString("lost %1 %2 %3").arg(int(kind)).arg(code).arg(status),
-                          reason = "download_error_" + QString::number(code),
-                          retry =
-                              ", +install_retry:" + reason + ", WaitingToRetry, Downloading, get";
+            const QString in = QString("lost %1 %2 %3").arg(int(kind)).arg(code).arg(status);
+            const QString reason = "download_error_" + QString::number(code);
+            const QString retry =
+                ", +install_retry:" + reason + ", WaitingToRetry, Downloading, get";
             row(name, "slow clock",
-                QStringList{"install", in, "waited 1", in, "waited 2", in, "waited 3", in}.join(
-                    ", "),
+                QString("install, %1, waited 1, %1, waited 2, %1, waited 3, %1").arg(in),
                 start + retry + retry + retry + ", +install_failed:" + reason +
                     ", discard, Failed, failed Download: " + text);
         };

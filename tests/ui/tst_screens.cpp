@@ -5,6 +5,7 @@
 #include "fakestages.h"
 #include "l10n/localization.h"
 #include "testmain.h"
+#include "testsupport.h"
 #include "ui/closebutton.h"
 #include "ui/dotsview.h"
 #include "ui/flippedview.h"
@@ -193,6 +194,9 @@ private slots:
         snap("install");
         emit c->flow()->failed(SetupFlow::Failure::Download, c->L().netCertExpired); // the longest
         snap("failed");
+        // The offline image would fail the check the same way: not offered, nor alerted.
+        emit c->flow()->failed(SetupFlow::Failure::Unverified, c->L().imageUnverified);
+        QVERIFY(!c->offlineLink->isVisible() && !w->findChild<QMessageBox *>("alert"));
         c->showFinishView();
         QCOMPARE(pixel(212, 232), kAccent);
         snap("finish");
@@ -213,6 +217,7 @@ private slots:
         QFETCH(qint64, lang);
         setLanguage(lang);
         const UIStrings &s = Localization::all().at(lang);
+        QVERIFY(logText().contains("UI: language changed to " + s.langName));
         const qint64 next = (lang + 1) % Localization::all().size();
         for (LinkLabel *l : {c->privacyLink, c->licenseLink, c->settingsLink, c->offlineLink})
             QCOMPARE(std::tuple(l->palette().color(QPalette::WindowText), l->font().underline(),
