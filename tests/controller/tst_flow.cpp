@@ -99,7 +99,8 @@ class TestFlow : public QObject
     bool shown(const char *name) const { return view(name)->isVisible(); }
     void install() { QTest::mouseClick(view<RoundedButton>("installButton"), Qt::LeftButton); }
 
-    void answerExitQuestion(const QString &button)
+    // The exit question kept as it shows, then answered by key: Return for its default button.
+    void answerExitQuestion(Qt::Key key)
     {
         QTimer::singleShot(0, this, [=, this] {
             auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
@@ -108,9 +109,7 @@ class TestFlow : public QObject
                 titles << b->text();
             titles.sort();
             m_question = box->informativeText() + " [" + titles.join(' ') + ']';
-            for (QAbstractButton *b : box->buttons())
-                if (b->text() == button)
-                    b->click();
+            QTest::keyClick(box, key);
         });
     }
 
@@ -153,13 +152,13 @@ class TestFlow : public QObject
     }
 
     // image as release version in dir, with its .sig; the .sig's size.
-    static qint64 publish(const QString &dir, const QString &image, const QString &pem,
-                          qint64 version)
+    qint64 publish(const QString &dir, const QString &image, qint64 version) const
     {
         const QString copy = dir + '/' + kImageName;
         QFile::remove(copy);
-        const auto text = QFile::copy(image, copy) ? signImageFile(pem, copy, version, {}, nullptr)
-                                                   : std::nullopt;
+        const auto text = QFile::copy(image, copy)
+                              ? signImageFile(m_pem, copy, version, {}, nullptr)
+                              : std::nullopt;
         return text && writeFile(copy + ".sig", *text) ? text->size() : -1;
     }
 
@@ -212,7 +211,7 @@ private slots:
         m_logStart = logSize();
         m_terminated = 0;
         m_opened.clear();
-        QVERIFY((m_sig = publish(m_www.path(), kImage, m_pem, 1)) > 0);
+        QVERIFY((m_sig = publish(m_www.path(), kImage, 1)) > 0);
     }
 
     void cleanup()
@@ -273,12 +272,12 @@ private slots:
             expectClosed(); // no question asked: it would block here
             QTRY_VERIFY(events().contains("offline_download"));
         } else if (then == "exit") {
-            answerExitQuestion("OK");
+            answerExitQuestion(Qt::Key_Return);
             QVERIFY(c->window()->close());
             QCOMPARE(m_question, ITFormat(L.exitConfirm, "Quillmarsh") + " [Cancel OK]");
             expectClosed();
         } else { // Cancel keeps the window; Retry runs to the end, and Start Now closes it
-            answerExitQuestion("Cancel");
+            answerExitQuestion(Qt::Key_Escape);
             QVERIFY(!c->window()->close() && c->window()->isVisible());
             install();
             QVERIFY(shown("installView") && !view("langPopup")->isEnabled());
@@ -319,7 +318,7 @@ private slots:
         for (const QString &name : QDir(privateDir()).entryList(QDir::Files | QDir::Hidden))
             left[name] = readFile(privateDir() + '/' + name);
         if (spoil == "exit") {
-            answerExitQuestion("OK");
+            answerExitQuestion(Qt::Key_Return);
             QVERIFY(!c->window()->close()); // it waits for the download
             QTRY_VERIFY(!c->window()->isVisible());
             QTRY_COMPARE(events(),
@@ -336,7 +335,7 @@ private slots:
         QVERIFY(kept);
         qint64 newSig = 0;
         if (spoil == "replaced")
-            newSig = publish(m_www.path(), kOtherImage, m_pem, 2);
+            newSig = publish(m_www.path(), kOtherImage, 2);
         if (QFile part(kept->partialPath); spoil == "changed")
             QVERIFY(part.open(QIODevice::ReadWrite) && part.seek(1) && part.write("x") == 1);
         m_logStart = logSize();
@@ -380,7 +379,7 @@ private slots:
             c->flow()->shutdown();
             c.reset();
             a.reset(); // its port refuses from now on
-            expected = size - size / 2 + publish(mirror.path(), kOtherImage, m_pem, 2) + size;
+            expected = size - size / 2 + publish(mirror.path(), kOtherImage, 2) + size;
         }
         if (a)
             a->setHandler([www = m_www.path(), answerAfter = answerAfter,
