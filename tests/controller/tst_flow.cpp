@@ -205,7 +205,6 @@ private slots:
 
     void init()
     {
-        QFile::remove(m_probe);
         m_server = std::make_unique<TestHttpServer>();
         m_server->serveDirectory(QM_SAMPLE_IMAGE_DIR);
         m_logStart = logSize();
@@ -279,14 +278,10 @@ private slots:
         } else { // Cancel keeps the window; Retry runs to the end, and Start Now closes it
             answerExitQuestion(Qt::Key_Escape);
             QVERIFY(!c->window()->close() && c->window()->isVisible());
-            install();
-            QVERIFY(shown("installView") && !view("langPopup")->isEnabled());
-            QVERIFY(text("statusLabel").isEmpty() && !shown("offlineLink"));
-            QTRY_COMPARE_WITH_TIMEOUT(c->flow()->state(), SetupFlow::State::Finished, 20000);
+            expectInstalled(QM_SAMPLE_APP);
             QCOMPARE(std::tuple(shown("finishView"), shown("installView"),
                                 view<QProgressBar>("progress")->value(), text("instStatus")),
                      std::tuple(true, false, 1000, L.installingWait + "  100%"));
-            QCOMPARE(QProcess::execute("diff", {"-r", installedApp(), QM_SAMPLE_APP}), 0);
             QTest::mouseClick(view<RoundedButton>("startButton"), Qt::LeftButton);
             QTRY_VERIFY(QFile::exists(m_probe));
             expectClosed();

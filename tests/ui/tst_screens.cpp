@@ -211,7 +211,8 @@ private slots:
     // Every text in the language, the links styled; the agree row laid out with 6-point gaps from
     // the check box, each sized to fit, the settings link's right edge at 624, y never moved. After
     // a failure the agree row stays hidden and the button says Retry in whichever language is
-    // chosen then; once done, it keeps its title.
+    // chosen then; Retry clears the failure's texts and locks the inputs; once done, the button
+    // keeps its title.
     void language()
     {
         QFETCH(qint64, lang);
@@ -249,6 +250,8 @@ private slots:
         QCOMPARE(c->installButton->title(), Localization::all().at(next).btnRetry);
         QVERIFY(std::ranges::all_of(agreeRow, &QWidget::isHidden));
         c->flow()->install(QStringLiteral("/nowhere")); // through the flow's own way to its end
+        QVERIFY(!c->installView->isHidden() && c->statusLabel->text().isEmpty() &&
+                c->offlineLink->isHidden() && !c->langPopup->isEnabled());
         m_download->completion({.status = DownloadResult::Status::Saved});
         m_install->completion({.status = InstallResult::Status::Installed});
         setLanguage(lang);
