@@ -104,6 +104,8 @@ class TestFlow : public QObject
     {
         QTimer::singleShot(0, this, [=, this] {
             auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box) // never asked: the row's check of the question fails instead
+                return;
             QStringList titles;
             for (QAbstractButton *b : box->buttons())
                 titles << b->text();
