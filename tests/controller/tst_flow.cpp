@@ -30,7 +30,6 @@
 
 using namespace controller;
 using namespace download;
-using namespace install;
 using namespace l10n;
 using namespace ui;
 

@@ -13,7 +13,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
-#include <QTest>
 #include <QUrl>
 
 using namespace l10n;
@@ -122,7 +121,6 @@ class TestSetupFlow : public QObject
     void step(const QString &text)
     {
         const QStringList w = text.split(' ');
-        const UIStrings &L = m_flow->L();
         if (w[0] == "install") {
             m_flow->install(" /Apps\t");
         } else if (w[0] == "http") {
@@ -155,9 +153,9 @@ class TestSetupFlow : public QObject
                            .arg(m_flow->retryCount())
                            .arg(m_flow->progress())
                            .arg(QString(m_flow->status())
-                                    .replace(L.installingWait, "wait")
-                                    .replace(L.cancelling, "cancelling")
-                                    .replace(L.installInProgress, "busy"));
+                                    .replace(m_flow->L().installingWait, "wait")
+                                    .replace(m_flow->L().cancelling, "cancelling")
+                                    .replace(m_flow->L().installInProgress, "busy"));
         } else if (w[0] == "close?") {
             m_trace << '=' + QVariant::fromValue(m_flow->closeRequest()).toString();
         } else if (w[0] == "exit") {
