@@ -19,7 +19,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QTemporaryDir>
@@ -75,9 +74,9 @@ private slots:
     void cleanup() { c.reset(); }
 
     // The window at start, in the desktop's language: its frame; frame, font pixel size and
-    // boldness and colour of texts, hidden flag and parent of each view. Then shown: its close
-    // decision, fill colours, the Install button's hover and cursor rules, keyboard reach, the
-    // settings panel, the install screen.
+    // boldness and colour of texts, hidden flag and parent of a view of each kind in each panel,
+    // and of each hidden one. Then shown: its close decision, fill colours, the Install button's
+    // hover and cursor rules, keyboard reach, the settings panel, the install screen.
     void window()
     {
         InstallerWindow *w = c->window();
@@ -93,27 +92,15 @@ private slots:
         const QColor body(51, 51, 51), none;
         const QList<std::pair<QWidget *, Look>> views{
             {c->brandLabel, {{60, 11, 120, 22}, 15, true, {59, 54, 99}, false, "root"}},
-            {c->productLabel, {{0, 162, 640, 30}, 21, false, body, false, "root"}},
             {c->installButton, {{200, 208, 240, 48}, 0, false, none, false, "root"}},
-            {c->statusLabel, {{0, 268, 640, 16}, 12, false, body, false, "root"}},
             {c->detailLabel, {{0, 290, 640, 16}, 11, false, {128, 128, 128}, false, "root"}},
             {c->offlineLink, {{0, 320, 640, 18}, 12, false, kLink, true, "root"}},
             {c->settingsPanel, {{1, 368, 638, 148}, 0, false, none, true, "root"}},
             {c->langLabel, {{24, 14, 200, 16}, 12, false, body, false, "settingsPanel"}},
-            {c->langPopup, {{24, 34, 200, 26}, 0, false, none, false, "settingsPanel"}},
-            {c->pathLabel, {{24, 74, 200, 16}, 12, false, body, false, "settingsPanel"}},
-            {c->locationField, {{24, 94, 492, 24}, 0, false, none, false, "settingsPanel"}},
-            {c->browseButton, {{524, 92, 90, 28}, 0, false, none, false, "settingsPanel"}},
             {c->installView, {{1, 1, 638, 366}, 0, false, none, true, "root"}},
             {c->slideTitle, {{0, 20, 638, 24}, 16, true, body, false, "slidePanel"}},
-            {c->slideImageView, {{179, 60, 280, 190}, 0, false, none, false, "slidePanel"}},
-            {c->dots, {{289, 258, 60, 14}, 0, false, none, false, "slidePanel"}},
-            {c->progress, {{16, 307, 606, 8}, 0, false, none, false, "installView"}},
             {c->instStatus, {{16, 325, 400, 16}, 12, false, body, false, "installView"}},
-            {c->hideButton, {{534, 320, 90, 28}, 0, false, none, false, "installView"}},
             {c->finishView, {{1, 1, 638, 366}, 0, false, none, true, "root"}},
-            {c->finishName, {{0, 161, 638, 30}, 21, false, body, false, "finishView"}},
-            {c->startButton, {{199, 207, 240, 48}, 0, false, none, false, "finishView"}},
         };
         for (const auto &[v, look] : views) {
             const bool text = std::get<1>(look) != 0;
