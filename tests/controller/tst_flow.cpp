@@ -19,10 +19,8 @@
 #include "ui/linklabel.h"
 #include "ui/roundedbutton.h"
 
-#include <QComboBox>
 #include <QDesktopServices>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
 #include <QProgressBar>
@@ -32,7 +30,6 @@
 
 using namespace controller;
 using namespace download;
-using namespace install;
 using namespace l10n;
 using namespace ui;
 
@@ -46,7 +43,7 @@ const QString kOtherImage =
     QString(platform::isArm64() ? "/quillmarsh.dmg" : "/quillmarsh.silicon.dmg");
 const QString kOtherApp = QM_SAMPLE_APP "/../../image-root" +
                           QString(platform::isArm64() ? "" : "-silicon") + "/Quillmarsh.app";
-using FailureRow = std::tuple<QString, int, QString, bool, bool, QString>;
+using FailureRow = std::tuple<QString, QString, bool, bool, QString>;
 using MirrorRow = std::tuple<int, int, bool, bool, int, QString>;
 using RunsRow = std::tuple<QString, double, bool, bool>;
 Q_DECLARE_METATYPE(FailureRow)
@@ -73,7 +70,6 @@ class TestFlow : public QObject
 
     static QString installedApp() { return QDir::homePath() + "/Applications/Quillmarsh.app"; }
     static QString privateDir() { return platform::privateDirectory(); }
-    static bool privateDirEmpty() { return entries(privateDir()).isEmpty(); }
 
     // The flow as the application makes it, against the local server (or hosts), timers scaled,
     // no sleep inhibitor, images unchecked without a key; stallSeconds > 0: how long a stall lasts.
@@ -101,24 +97,20 @@ class TestFlow : public QObject
     QString text(const char *label) const { return view<QLabel>(label)->text(); }
     bool shown(const char *name) const { return view(name)->isVisible(); }
     void install() { QTest::mouseClick(view<RoundedButton>("installButton"), Qt::LeftButton); }
-    QString alert() const
-    {
-        auto *box = c->window()->findChild<QMessageBox *>("alert");
-        return box ? QString("%1 %2").arg(box->icon()).arg(box->informativeText()) : QString();
-    }
 
-    void answerExitQuestion(const QString &button)
+    // The exit question kept as it shows, then answered by key: Return for its default button.
+    void answerExitQuestion(Qt::Key key)
     {
         QTimer::singleShot(0, this, [=, this] {
             auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box) // never asked: the row's check of the question fails instead
+                return;
             QStringList titles;
             for (QAbstractButton *b : box->buttons())
                 titles << b->text();
             titles.sort();
             m_question = box->informativeText() + " [" + titles.join(' ') + ']';
-            for (QAbstractButton *b : box->buttons())
-                if (b->text() == button)
-                    b->click();
+            QTest::keyClick(box, key);
         });
     }
 
@@ -127,7 +119,7 @@ class TestFlow : public QObject
         QTRY_VERIFY(!c->window()->isVisible());
         QTRY_COMPARE(m_terminated, 1);
         c->flow()->shutdown(); // waits for the install's detach
-        QTRY_VERIFY(privateDirEmpty());
+        QTRY_VERIFY(entries(privateDir()).isEmpty());
     }
 
     // Installed byte-identical to app, nothing of the download left.
@@ -137,7 +129,7 @@ class TestFlow : public QObject
         QTRY_COMPARE_WITH_TIMEOUT(c->flow()->state(), SetupFlow::State::Finished, 30000);
         QCOMPARE(QProcess::execute("diff", {"-r", installedApp(), app}), 0);
         c->flow()->shutdown();
-        QVERIFY(privateDirEmpty());
+        QVERIFY(entries(privateDir()).isEmpty());
     }
 
     // A first run from server at hosts, its image stalling after held bytes that come in eight
@@ -161,13 +153,13 @@ class TestFlow : public QObject
     }
 
     // image as release version in dir, with its .sig; the .sig's size.
-    static qint64 publish(const QString &dir, const QString &image, const QString &pem,
-                          qint64 version)
+    qint64 publish(const QString &dir, const QString &image, qint64 version) const
     {
         const QString copy = dir + '/' + kImageName;
         QFile::remove(copy);
-        const auto text = QFile::copy(image, copy) ? signImageFile(pem, copy, version, {}, nullptr)
-                                                   : std::nullopt;
+        const auto text = QFile::copy(image, copy)
+                              ? signImageFile(m_pem, copy, version, {}, nullptr)
+                              : std::nullopt;
         return text && writeFile(copy + ".sig", *text) ? text->size() : -1;
     }
 
@@ -177,31 +169,23 @@ class TestFlow : public QObject
         return blob ? ResumeState::decode(*blob) : std::nullopt;
     }
     QString log() const { return logText(m_logStart); }
-    // Each match of pattern in this run's log, as its captures.
-    QList<QStringList> found(const char *pattern) const
+    // Each match of pattern in this run's log, its captures joined by spaces, trimmed.
+    QStringList found(const char *pattern) const
     {
-        QList<QStringList> all;
+        QStringList all;
         for (const QRegularExpressionMatch &m : QRegularExpression(pattern).globalMatch(log()))
-            all << m.capturedTexts().mid(1);
+            all << m.capturedTexts().mid(1).join(' ').trimmed();
         return all;
     }
-    // The bytes the run's last download line says came over the network, and were reused.
-    std::pair<qint64, qint64> bytesThisRun() const
+    // What the run's last download line says came over the network, and was reused.
+    QString bytesThisRun() const
     {
-        const auto all =
-            found("FLOW: download bytes: (\\d+) received over the network in this run, "
-                  "(\\d+) reused");
-        const QStringList n = all.value(all.size() - 1, {"-1", "-1"});
-        return {n.first().toLongLong(), n.last().toLongLong()};
+        const QStringList all = found("FLOW: download bytes: (\\d+) received over the network in "
+                                      "this run, (\\d+) reused");
+        return all.value(all.size() - 1);
     }
-    // The analytics events sent, as "name:reason".
-    QStringList events() const
-    {
-        QStringList sent;
-        for (const QStringList &m : found("GA: event (\\S+) reason=\"([^\"]*)\""))
-            sent << m[0] + (m[1].isEmpty() ? "" : ':' + m[1]);
-        return sent;
-    }
+    // The analytics events sent, as "name reason".
+    QStringList events() const { return found("GA: event (\\S+) reason=\"([^\"]*)\""); }
 
 public slots:
     void openUrl(const QUrl &url) { m_opened << url.toString(); }
@@ -222,13 +206,12 @@ private slots:
 
     void init()
     {
-        QFile::remove(m_probe);
         m_server = std::make_unique<TestHttpServer>();
         m_server->serveDirectory(QM_SAMPLE_IMAGE_DIR);
         m_logStart = logSize();
         m_terminated = 0;
         m_opened.clear();
-        QVERIFY((m_sig = publish(m_www.path(), kImage, m_pem, 1)) > 0);
+        QVERIFY((m_sig = publish(m_www.path(), kImage, 1)) > 0);
     }
 
     void cleanup()
@@ -250,65 +233,56 @@ private slots:
         if (QProcess::execute("squashfuse", {kImage, privateDir() + "/mount x1"}) != 0)
             QSKIP("no FUSE here");
         makeWindow();
-        QVERIFY(privateDirEmpty());
+        QVERIFY(entries(privateDir()).isEmpty());
         QTRY_VERIFY(log().contains("FLOW: removed 2 leftover item(s)"));
     }
 
-    // The failed screen in the window's language, its alert and offline link; then Retry to the
-    // end and Start Now, or the offline link, which quits unasked, or a confirmed exit.
-    // The answer ("garbage": no image), the language, the message, whether the offline link and
-    // an alert are shown, what the user does then.
+    // The failed screen, its alert and offline link; then Retry to the end and Start Now, or the
+    // offline link, which quits unasked, or a confirmed exit. The answer ("garbage": no image),
+    // the message, whether the offline link and an alert are shown, what the user does then.
     void failure_data()
     {
         QTest::addColumn<FailureRow>("row");
         // clang-format off
-        QTest::newRow("404, then Retry and Start Now") << FailureRow{"404", 0, "Server returned HTTP 404", true, false, "retry"};
-        QTest::newRow("410, then the offline link") << FailureRow{"410", 0, "Server returned HTTP 410", true, false, "offline"};
-        QTest::newRow("does not mount, then exit") << FailureRow{"garbage", 0, "Could not mount the disk image.", false, true, "exit"};
-        QTest::newRow("not verified, in German, then exit") << FailureRow{"sig 404", 1,
-            "Der Download konnte nicht überprüft werden. Bitte versuchen Sie es erneut.", false, false, "exit"};
+        QTest::newRow("404, then Retry and Start Now") << FailureRow{"404", "Server returned HTTP 404", true, false, "retry"};
+        QTest::newRow("410, then the offline link") << FailureRow{"410", "Server returned HTTP 410", true, false, "offline"};
+        QTest::newRow("does not mount, then exit") << FailureRow{"garbage", "Could not mount the disk image.", false, true, "exit"};
         // clang-format on
     }
     void failure()
     {
         QFETCH(FailureRow, row);
-        const auto &[answer, language, message, offline, alerted, then] = row;
-        makeWindow(0.01, answer == "sig 404" ? m_key : "");
-        auto *popup = view<QComboBox>("langPopup");
-        popup->setCurrentIndex(language);
-        emit popup->activated(language);
-        const UIStrings &L = Localization::all().at(language);
-        QTRY_VERIFY(log().contains("UI: language changed to " + L.langName));
+        const auto &[answer, message, offline, alerted, then] = row;
+        makeWindow();
+        const UIStrings &L = c->L();
         m_server->enqueue(answer == "garbage" ? HttpResponse::make(200, QByteArray(8192, 'x'))
-                                              : HttpResponse::make(answer.right(3).toInt(), "no"));
+                                              : HttpResponse::make(answer.toInt(), "no"));
         install();
         QTRY_COMPARE_WITH_TIMEOUT(text("detailLabel"), message, 20000);
         QCOMPARE(std::tuple(text("statusLabel"), view<RoundedButton>("installButton")->title(),
                             shown("acceptCheck") || shown("installView"),
                             view("installButton")->isEnabled(), shown("offlineLink")),
                  std::tuple(L.installFailed, L.btnRetry, false, true, offline));
-        QCOMPARE(alert(), alerted ? QString("%1 %2").arg(QMessageBox::Critical).arg(message) : "");
+        const auto *box = c->window()->findChild<QMessageBox *>("alert");
+        QCOMPARE(box ? QString("%1 %2").arg(box->icon()).arg(box->informativeText()) : "",
+                 alerted ? QString("%1 %2").arg(QMessageBox::Critical).arg(message) : "");
         if (then == "offline") {
             QTest::mouseClick(view<LinkLabel>("offlineLink"), Qt::LeftButton);
             QCOMPARE(m_opened, QStringList{c->flow()->installerURL()});
             expectClosed(); // no question asked: it would block here
             QTRY_VERIFY(events().contains("offline_download"));
         } else if (then == "exit") {
-            answerExitQuestion("OK");
+            answerExitQuestion(Qt::Key_Return);
             QVERIFY(c->window()->close());
             QCOMPARE(m_question, ITFormat(L.exitConfirm, "Quillmarsh") + " [Cancel OK]");
             expectClosed();
         } else { // Cancel keeps the window; Retry runs to the end, and Start Now closes it
-            answerExitQuestion("Cancel");
+            answerExitQuestion(Qt::Key_Escape);
             QVERIFY(!c->window()->close() && c->window()->isVisible());
-            install();
-            QVERIFY(shown("installView") && !view("langPopup")->isEnabled());
-            QVERIFY(text("statusLabel").isEmpty() && !shown("offlineLink"));
-            QTRY_COMPARE_WITH_TIMEOUT(c->flow()->state(), SetupFlow::State::Finished, 20000);
+            expectInstalled(QM_SAMPLE_APP);
             QCOMPARE(std::tuple(shown("finishView"), shown("installView"),
                                 view<QProgressBar>("progress")->value(), text("instStatus")),
                      std::tuple(true, false, 1000, L.installingWait + "  100%"));
-            QCOMPARE(QProcess::execute("diff", {"-r", installedApp(), QM_SAMPLE_APP}), 0);
             QTest::mouseClick(view<RoundedButton>("startButton"), Qt::LeftButton);
             QTRY_VERIFY(QFile::exists(m_probe));
             expectClosed();
@@ -324,7 +298,6 @@ private slots:
     {
         QTest::addColumn<RunsRow>("row");
         // clang-format off
-        QTest::newRow("killed at 30 %") << RunsRow{"kill", 0.3, false, true};
         QTest::newRow("killed at 99.9 %") << RunsRow{"kill", 0.999, false, true};
         QTest::newRow("confirmed exit at 50 %") << RunsRow{"exit", 0.5, false, true};
         QTest::newRow("held bytes changed on disk") << RunsRow{"changed", 0.5, true, false};
@@ -341,7 +314,7 @@ private slots:
         for (const QString &name : QDir(privateDir()).entryList(QDir::Files | QDir::Hidden))
             left[name] = readFile(privateDir() + '/' + name);
         if (spoil == "exit") {
-            answerExitQuestion("OK");
+            answerExitQuestion(Qt::Key_Return);
             QVERIFY(!c->window()->close()); // it waits for the download
             QTRY_VERIFY(!c->window()->isVisible());
             QTRY_COMPARE(events(),
@@ -358,31 +331,32 @@ private slots:
         QVERIFY(kept);
         qint64 newSig = 0;
         if (spoil == "replaced")
-            newSig = publish(m_www.path(), kOtherImage, m_pem, 2);
+            newSig = publish(m_www.path(), kOtherImage, 2);
         if (QFile part(kept->partialPath); spoil == "changed")
             QVERIFY(part.open(QIODevice::ReadWrite) && part.seek(1) && part.write("x") == 1);
         m_logStart = logSize();
         makeWindow(0.01, m_key);
         expectInstalled(spoil == "replaced" ? kOtherApp : QString(QM_SAMPLE_APP));
         const qint64 fetched = !startsOver ? size - held : newSig ? 2 * size + newSig : size;
-        QCOMPARE(bytesThisRun(), std::pair(fetched, (reused ? held : 0) + (newSig ? 0 : m_sig)));
+        QCOMPARE(bytesThisRun(),
+                 QString("%1 %2").arg(fetched).arg((reused ? held : 0) + (newSig ? 0 : m_sig)));
     }
 
     // Two hosts, the second serving the signed image. The ms the first waits to answer (-1:
     // never), the bytes per 100 ms it trickles (0: none), whether the second is silent or holds
     // another version (the first's held bytes continued there fail, both files fetched again);
-    // the first host's requests, a log line with A and B for the hosts.
+    // the first host's requests, a log line with %1 and %2 for the hosts.
     void mirrors_data()
     {
         QTest::addColumn<MirrorRow>("row");
         const QString sig = kImageName + ".sig";
         // clang-format off
         QTest::newRow("silent first host: the second asked beside it wins") << MirrorRow{-1, 0, false, false, 1,
-            "FLOW: no answer from A/" + sig + " within 100 ms, asking B/" + sig + " beside it"};
+            "FLOW: no answer from %1/" + sig + " within 100 ms, asking %2/" + sig + " beside it"};
         QTest::newRow("first host slow to answer, the second silent: the first carries on") << MirrorRow{400, 0, true, false, 2,
-            "FLOW: A/" + kImageName + " answered first and carries on"};
+            "FLOW: %1/" + kImageName + " answered first and carries on"};
         QTest::newRow("trickling first host left, its bytes continued") << MirrorRow{0, 240, false, false, 2,
-            "FLOW: leaving download host A (download_error_28"};
+            "FLOW: leaving download host %1 (download_error_28"};
         QTest::newRow("mirror with another signed version of the same size") << MirrorRow{0, 0, false, true, 0,
             "FLOW: image did not check out against bytes from two hosts"};
         // clang-format on
@@ -401,11 +375,11 @@ private slots:
             c->flow()->shutdown();
             c.reset();
             a.reset(); // its port refuses from now on
-            expected = size - size / 2 + publish(mirror.path(), kOtherImage, m_pem, 2) + size;
+            expected = size - size / 2 + publish(mirror.path(), kOtherImage, 2) + size;
         }
-        const QString www = m_www.path();
         if (a)
-            a->setHandler([=, answerAfter = answerAfter, trickle = trickle](const HttpRequest &r) {
+            a->setHandler([www = m_www.path(), answerAfter = answerAfter,
+                           trickle = trickle](const HttpRequest &r) {
                 QThread::msleep(ulong(qMax(0, answerAfter))); // its connection's thread
                 HttpResponse answer = TestHttpServer::fileResponse(r, www + r.path());
                 answer.noAnswer = answerAfter < 0;
@@ -413,7 +387,7 @@ private slots:
                     answer.pieceSize = trickle, answer.pieceDelayMs = 100;
                 return answer;
             });
-        m_server->serveDirectory(otherVersion ? mirror.path() : www);
+        m_server->serveDirectory(otherVersion ? mirror.path() : m_www.path());
         if (secondSilent)
             m_server->setHandler([](const HttpRequest &) {
                 HttpResponse never;
@@ -423,28 +397,10 @@ private slots:
         m_logStart = logSize();
         makeWindow(0.01, m_key, hostA + "  " + hostB, 1);
         expectInstalled(otherVersion ? kOtherApp : QString(QM_SAMPLE_APP));
-        QVERIFY2(log().contains(QString(line)
-                                    .replace("A/", hostA + '/')
-                                    .replace("B/", hostB + '/')
-                                    .replace("host A", "host " + hostA)),
+        QVERIFY2(log().contains(QString(line).replace("%1", hostA).replace("%2", hostB)),
                  qPrintable(log()));
         QCOMPARE(a ? a->requestCount() : 0, firstAsked);
-        QCOMPARE(bytesThisRun().first, expected);
-    }
-
-    // A blank location: a warning, the settings panel opened, nothing downloaded.
-    void blankLocationOpensSettings()
-    {
-        makeWindow();
-        const QRect before = c->window()->geometry();
-        view<QLineEdit>("locationField")->setText(" \t ");
-        install();
-        QCOMPARE(alert(), QString("%1 %2").arg(QMessageBox::Warning).arg(c->L().chooseLocation));
-        c->window()->findChild<QMessageBox *>("alert")->buttons().first()->click();
-        install();
-        QVERIFY(shown("settingsPanel"));
-        QCOMPARE(c->window()->geometry(), before.adjusted(0, 0, 0, 148));
-        QCOMPARE(m_server->requestCount(), 0);
+        QCOMPARE(bytesThisRun(), QString("%1 0").arg(expected));
     }
 };
 

@@ -5,6 +5,7 @@
 #include "fakestages.h"
 #include "l10n/localization.h"
 #include "testmain.h"
+#include "testsupport.h"
 #include "ui/closebutton.h"
 #include "ui/dotsview.h"
 #include "ui/flippedview.h"
@@ -17,7 +18,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QProgressBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QTemporaryDir>
@@ -25,9 +26,6 @@
 
 #include <ranges>
 
-using namespace controller;
-using namespace download;
-using namespace install;
 using namespace l10n;
 using namespace ui;
 using namespace testsupport;
@@ -70,21 +68,15 @@ class TestScreens : public QObject
 private slots:
     void init()
     {
-        c = std::make_unique<MainWindowController>(SetupFlow::Parts{
-            .download = std::unique_ptr<DownloadStage>(m_download = new FakeDownload),
-            .install = std::unique_ptr<InstallStage>(m_install = new FakeInstall),
-            .privateFolder = m_private.path(),
-            .timeScale = 0.01,
-            .track = [](const QString &, const QString &) {},
-            .keepAwake = false,
-            .imagePublicKey = {}});
+        c = std::make_unique<MainWindowController>(
+            fakeParts(m_download, m_install, m_private.path(), 0.01));
     }
     void cleanup() { c.reset(); }
 
     // The window at start, in the desktop's language: its frame; frame, font pixel size and
-    // boldness and colour of texts, hidden flag and parent of each view. Then shown: its close
-    // decision, fill colours, the Install button's hover and cursor rules, keyboard reach, the
-    // settings panel, the install screen.
+    // boldness and colour of texts, hidden flag and parent of a view of each kind in each panel,
+    // and of each hidden one. Then shown: its close decision, fill colours, the Install button's
+    // hover and cursor rules, keyboard reach, the settings panel, the install screen.
     void window()
     {
         InstallerWindow *w = c->window();
@@ -100,27 +92,15 @@ private slots:
         const QColor body(51, 51, 51), none;
         const QList<std::pair<QWidget *, Look>> views{
             {c->brandLabel, {{60, 11, 120, 22}, 15, true, {59, 54, 99}, false, "root"}},
-            {c->productLabel, {{0, 162, 640, 30}, 21, false, body, false, "root"}},
             {c->installButton, {{200, 208, 240, 48}, 0, false, none, false, "root"}},
-            {c->statusLabel, {{0, 268, 640, 16}, 12, false, body, false, "root"}},
             {c->detailLabel, {{0, 290, 640, 16}, 11, false, {128, 128, 128}, false, "root"}},
             {c->offlineLink, {{0, 320, 640, 18}, 12, false, kLink, true, "root"}},
             {c->settingsPanel, {{1, 368, 638, 148}, 0, false, none, true, "root"}},
             {c->langLabel, {{24, 14, 200, 16}, 12, false, body, false, "settingsPanel"}},
-            {c->langPopup, {{24, 34, 200, 26}, 0, false, none, false, "settingsPanel"}},
-            {c->pathLabel, {{24, 74, 200, 16}, 12, false, body, false, "settingsPanel"}},
-            {c->locationField, {{24, 94, 492, 24}, 0, false, none, false, "settingsPanel"}},
-            {c->browseButton, {{524, 92, 90, 28}, 0, false, none, false, "settingsPanel"}},
             {c->installView, {{1, 1, 638, 366}, 0, false, none, true, "root"}},
             {c->slideTitle, {{0, 20, 638, 24}, 16, true, body, false, "slidePanel"}},
-            {c->slideImageView, {{179, 60, 280, 190}, 0, false, none, false, "slidePanel"}},
-            {c->dots, {{289, 258, 60, 14}, 0, false, none, false, "slidePanel"}},
-            {c->progress, {{16, 307, 606, 8}, 0, false, none, false, "installView"}},
             {c->instStatus, {{16, 325, 400, 16}, 12, false, body, false, "installView"}},
-            {c->hideButton, {{534, 320, 90, 28}, 0, false, none, false, "installView"}},
             {c->finishView, {{1, 1, 638, 366}, 0, false, none, true, "root"}},
-            {c->finishName, {{0, 161, 638, 30}, 21, false, body, false, "finishView"}},
-            {c->startButton, {{199, 207, 240, 48}, 0, false, none, false, "finishView"}},
         };
         for (const auto &[v, look] : views) {
             const bool text = std::get<1>(look) != 0;
@@ -162,6 +142,19 @@ private slots:
         c->acceptCheck->setChecked(true);
         QCOMPARE(pixel(212, 232), kHover);
 
+        // A blank location warns and opens the settings panel, which a second try leaves open;
+        // nothing is downloaded. Enter on the settings link closes it.
+        c->locationField->setText(" \t ");
+        for (int i = 0; i < 2; ++i) {
+            QTest::mouseClick(c->installButton, Qt::LeftButton);
+            const std::unique_ptr<QMessageBox> box(w->findChild<QMessageBox *>("alert"));
+            QVERIFY(box && box->icon() == QMessageBox::Warning &&
+                    box->informativeText() == c->L().chooseLocation);
+        }
+        QCOMPARE(std::tuple(c->settingsShown, w->geometry(), m_download->attempt.url),
+                 std::tuple(true, closed.adjusted(0, 0, 0, 148), QString()));
+        QTest::keyClick(c->settingsLink, Qt::Key_Return);
+
         // Tab reaches every control; Enter on the settings link opens the panel.
         QSet<QWidget *> reached;
         c->installButton->setFocus(Qt::TabFocusReason);
@@ -187,6 +180,9 @@ private slots:
         snap("install");
         emit c->flow()->failed(SetupFlow::Failure::Download, c->L().netCertExpired); // the longest
         snap("failed");
+        // The offline image would fail the check the same way: not offered, nor alerted.
+        emit c->flow()->failed(SetupFlow::Failure::Unverified, c->L().imageUnverified);
+        QVERIFY(!c->offlineLink->isVisible() && !w->findChild<QMessageBox *>("alert"));
         c->showFinishView();
         QCOMPARE(pixel(212, 232), kAccent);
         snap("finish");
@@ -200,13 +196,14 @@ private slots:
     }
     // Every text in the language, the links styled; the agree row laid out with 6-point gaps from
     // the check box, each sized to fit, the settings link's right edge at 624, y never moved. After
-    // a failure the agree row stays hidden and the button says Retry in whichever language is
-    // chosen then; once done, it keeps its title.
+    // a failure the agree row stays hidden, the button says Retry in the language chosen then, and
+    // Retry clears the failure's texts and locks the inputs; once done, the button keeps its title.
     void language()
     {
         QFETCH(qint64, lang);
         setLanguage(lang);
         const UIStrings &s = Localization::all().at(lang);
+        QVERIFY(logText().contains("UI: language changed to " + s.langName));
         const qint64 next = (lang + 1) % Localization::all().size();
         for (LinkLabel *l : {c->privacyLink, c->licenseLink, c->settingsLink, c->offlineLink})
             QCOMPARE(std::tuple(l->palette().color(QPalette::WindowText), l->font().underline(),
@@ -238,6 +235,8 @@ private slots:
         QCOMPARE(c->installButton->title(), Localization::all().at(next).btnRetry);
         QVERIFY(std::ranges::all_of(agreeRow, &QWidget::isHidden));
         c->flow()->install(QStringLiteral("/nowhere")); // through the flow's own way to its end
+        QVERIFY(!c->installView->isHidden() && c->statusLabel->text().isEmpty() &&
+                c->offlineLink->isHidden() && !c->langPopup->isEnabled());
         m_download->completion({.status = DownloadResult::Status::Saved});
         m_install->completion({.status = InstallResult::Status::Installed});
         setLanguage(lang);
