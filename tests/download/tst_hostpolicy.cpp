@@ -64,11 +64,8 @@ private slots:
             const int arg = e.section(':', 1).toInt();
             if (e.startsWith("patience")) {
                 const HostPolicy::Patience p = policy.patience(e.endsWith(".sig"));
-                out << QString("%1ms %2B/s %3s %4s")
-                           .arg(p.staggerMs)
-                           .arg(p.floorBytesPerSecond)
-                           .arg(p.floorSeconds)
-                           .arg(p.totalSeconds);
+                out << QString::asprintf("%dms %ldB/s %ds %ds", p.staggerMs, p.floorBytesPerSecond,
+                                         p.floorSeconds, p.totalSeconds);
                 continue;
             }
             QString step; // a failure's: retry, next or give
