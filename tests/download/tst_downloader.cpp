@@ -22,7 +22,6 @@
 
 using namespace download;
 using namespace testsupport;
-Q_DECLARE_METATYPE(QList<HttpResponse>)
 
 namespace {
 
@@ -101,25 +100,20 @@ HttpResponse cutRanged(const QByteArray &header, const QByteArray &value, bool s
     return ranges ? r.header("Accept-Ranges", "bytes") : r;
 }
 
-} // namespace
-
-Q_DECLARE_METATYPE(Setup)
 using OutcomeRow = std::tuple<QList<HttpResponse>, qint64, qint64, bool, QString, QString, Setup>;
-Q_DECLARE_METATYPE(OutcomeRow)
 using Status = DownloadResult::Status;
 // The file's size, whether its length is told, the bytes held from a cut attempt, the outcome.
 using SpaceRow = std::tuple<qint64, bool, qint64, Status>;
-Q_DECLARE_METATYPE(SpaceRow)
 // "plain" or the TLS server of that certificate; the cuts as fractions, one per attempt; the
 // TransportFailure of the last attempt (None: saved).
 using NginxRow = std::tuple<QString, QList<double>, TransportFailure>;
-Q_DECLARE_METATYPE(NginxRow)
 // What is done to the server's file, the partial file or the resume state once the first
 // attempt is cut. A resume row: how the server answers, the spoiling, whether the rest is asked
 // for, whether the held bytes are continued, the requests after the first attempt.
 using Spoil = std::function<bool(const QString &image, const QString &partial, QByteArray &state)>;
 using ResumeRow = std::tuple<QString, Spoil, bool, bool, int>;
-Q_DECLARE_METATYPE(ResumeRow)
+
+} // namespace
 
 class TestDownloader : public QObject
 {
@@ -400,8 +394,7 @@ private slots:
         QCOMPARE(entries(m_dir->path()), QString());
     }
 
-    // The first report, then one per interval from the last delivered, and the one completing a
-    // size.
+    // The first report, then one per interval since the last delivered, and any completing a size.
     void throttle()
     {
         ProgressThrottle sized, unsized;

@@ -10,14 +10,12 @@ using namespace download;
 
 namespace {
 
-constexpr qint64 kHour = 3600 * 1000;
 constexpr qint64 kNow = 1'800'000'000'000;
 const QString kFolder = "/home/u/.cache/qm";
 const QStringList kHosts{"https://a.example", "https://b.example"};
 using HeldRow = std::tuple<qint64, QString, QString, qint64, QString, qint64, QString, int>;
 
 } // namespace
-Q_DECLARE_METATYPE(HeldRow)
 
 class TestHostPolicy : public QObject
 {
@@ -27,10 +25,10 @@ class TestHostPolicy : public QObject
     {
         using T = TransportFailure;
         static const QHash<QString, T> transports{
-            {"timeout", T::TimedOut},    {"refused", T::NoConnection},
-            {"dns", T::HostNotFound},    {"cert", T::CertificateExpired},
-            {"lost", T::ConnectionLost}, {"other", T::Other},
-            {"proxy", T::ProxyFailed},   {"auth", T::ProxyAuthRequired}};
+            {"timeout", T::TimedOut},      {"refused", T::NoConnection},
+            {"dns", T::HostNotFound},      {"cert", T::CertificateExpired},
+            {"lost", T::ConnectionLost},   {"proxy", T::ProxyFailed},
+            {"auth", T::ProxyAuthRequired}};
         return {event.toLongLong(), transports.value(event, T::None)};
     }
 
@@ -139,7 +137,7 @@ private slots:
                     ? std::nullopt
                     : std::optional(ResumeState{
                           url, partial.startsWith('/') ? partial : kFolder + '/' + partial, offset,
-                          1000, "\"e1\"", QByteArray(32, 'h'), kNow - ageHours * kHour}),
+                          1000, "\"e1\"", QByteArray(32, 'h'), kNow - ageHours * 3600 * 1000}),
             .partialExists = present == "partial" || present == "both",
             .imageExists = present == "image" || present == "both",
             .nowMs = kNow,

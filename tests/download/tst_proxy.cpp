@@ -46,18 +46,7 @@ struct Desktop
     QString proxied{}; // a line of the log of the proxy on %P
 };
 
-// "url user:password | direct | ..."
-QString render(const QList<ProxyRoute> &routes)
-{
-    QStringList out;
-    for (const ProxyRoute &r : routes)
-        out << (r.isDirect() ? QStringLiteral("direct") : r.url) +
-                   (r.user.isEmpty() ? QString() : u' ' + r.user + u':' + r.password);
-    return out.join(QStringLiteral(" | "));
-}
-
 } // namespace
-Q_DECLARE_METATYPE(Desktop)
 
 class TestProxy : public QObject
 {
@@ -166,7 +155,14 @@ private slots:
             env.insert(line.section(u'=', 0, 0), line.section(u'=', 1));
         const std::optional<ProxyDecision> fromEnv = environmentProxy(QUrl(url), env);
         const KdeProxySettings kde = parseKioslaverc("[Proxy Settings]\n" + text.toUtf8());
-        const QString none = "none"; // the source has no say
+        const QString none = "none";                              // the source has no say
+        const auto render = [](const QList<ProxyRoute> &routes) { // "url user:password | direct"
+            QStringList out;
+            for (const ProxyRoute &r : routes)
+                out << (r.isDirect() ? QStringLiteral("direct") : r.url) +
+                           (r.user.isEmpty() ? QString() : u' ' + r.user + u':' + r.password);
+            return out.join(QStringLiteral(" | "));
+        };
         QCOMPARE(source == "portal" ? render(parseProxyList(text.split(u'\n')))
                  : source == "KDE"
                      ? (kde.type == 1 ? render(kdeManualRoutes(QUrl(url), kde)) : none)
