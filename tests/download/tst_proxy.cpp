@@ -155,8 +155,9 @@ private slots:
             env.insert(line.section(u'=', 0, 0), line.section(u'=', 1));
         const std::optional<ProxyDecision> fromEnv = environmentProxy(QUrl(url), env);
         const KdeProxySettings kde = parseKioslaverc("[Proxy Settings]\n" + text.toUtf8());
-        const QString none = "none";                              // the source has no say
-        const auto render = [](const QList<ProxyRoute> &routes) { // "url user:password | direct"
+        // The routes as "url user:password | direct"; none when the source has no say.
+        const QString none = "none";
+        const auto render = [](const QList<ProxyRoute> &routes) {
             QStringList out;
             for (const ProxyRoute &r : routes)
                 out << (r.isDirect() ? QStringLiteral("direct") : r.url) +
