@@ -5,9 +5,9 @@
 #       tinyproxy on 127.0.0.1:PORT and, asking for USER's password, on AUTH-PORT; prints "ready"
 #       once all listen (or which tool is not installed), and ends them when terminated
 #   desktop.sh desktop D KIOSLAVERC [manual PORT [USER PASSWORD] | auto PAC-URL | silent]
-#       KDE's and GNOME's settings afresh under $XDG_CONFIG_HOME (GNOME's in its key file); with
-#       GNOME's, the desktop portal is started on them; silent: the portal's name is held by a
-#       process that never answers
+#       KDE's and GNOME's settings afresh in the user's config folder (GNOME's in its key
+#       file); with GNOME's, the desktop portal is started on them; silent: the portal's name is
+#       held by a process that never answers
 set -eu
 export GSETTINGS_BACKEND=keyfile XDG_CURRENT_DESKTOP=GNOME
 what=$1 d=$2
@@ -51,9 +51,11 @@ CONF
     wait
     ;;
 desktop)
-    printf '%s' "$1" >"$XDG_CONFIG_HOME/kioslaverc"
+    c=${XDG_CONFIG_HOME:-$HOME/.config}
+    mkdir -p "$c"
+    printf '%s' "$1" >"$c/kioslaverc"
     shift
-    rm -f "$XDG_CONFIG_HOME/glib-2.0/settings/keyfile"
+    rm -f "$c/glib-2.0/settings/keyfile"
     [ $# -gt 0 ] || exit 0
     [ "$1" != silent ] || exec dbus-test-tool black-hole --session --name=org.freedesktop.portal.Desktop
     p=org.gnome.system.proxy

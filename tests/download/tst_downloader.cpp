@@ -14,17 +14,13 @@
 #include <QScopeGuard>
 #include <QStorageInfo>
 #include <QTemporaryDir>
-#include <QTest>
 #include <QTimer>
 
 #include <curl/curl.h>
-#include <functional>
 #include <sys/mount.h>
 
 using namespace download;
-
 using namespace testsupport;
-Q_DECLARE_METATYPE(QList<HttpResponse>)
 
 namespace {
 
@@ -103,26 +99,20 @@ HttpResponse cutRanged(const QByteArray &header, const QByteArray &value, bool s
     return ranges ? r.header("Accept-Ranges", "bytes") : r;
 }
 
-} // namespace
-
-Q_DECLARE_METATYPE(Setup)
 using OutcomeRow = std::tuple<QList<HttpResponse>, qint64, qint64, bool, QString, QString, Setup>;
-Q_DECLARE_METATYPE(OutcomeRow)
 using Status = DownloadResult::Status;
 // The file's size, whether its length is told, the bytes held from a cut attempt, the outcome.
 using SpaceRow = std::tuple<qint64, bool, qint64, Status>;
-Q_DECLARE_METATYPE(SpaceRow)
 // "plain" or the TLS server of that certificate; the cuts as fractions, one per attempt; the
 // TransportFailure of the last attempt (None: saved).
 using NginxRow = std::tuple<QString, QList<double>, TransportFailure>;
-Q_DECLARE_METATYPE(NginxRow)
 // What is done to the server's file, the partial file or the resume state once the first
-// attempt is cut.
-using Spoil = std::function<bool(const QString &image, QFile &partial, QByteArray &state)>;
-// How the server answers, the spoiling, whether the rest is asked for, whether the held bytes are
-// continued, the requests after the first attempt.
+// attempt is cut. A resume row: how the server answers, the spoiling, whether the rest is asked
+// for, whether the held bytes are continued, the requests after the first attempt.
+using Spoil = std::function<bool(const QString &image, const QString &partial, QByteArray &state)>;
 using ResumeRow = std::tuple<QString, Spoil, bool, bool, int>;
-Q_DECLARE_METATYPE(ResumeRow)
+
+} // namespace
 
 class TestDownloader : public QObject
 {
@@ -156,18 +146,13 @@ private slots:
         auto row = [](const char *name, QList<HttpResponse> rs, qint64 status, qint64 code = 0,
                       bool resumable = false, QString message = {}, QString line = {},
                       Setup setup = Setup::None) {
-            const QString http = QString::number(status);
-            const bool failed = code || status < 200 || status > 299;
-            if (failed && message.isNull()) // libcurl's text, or the status
-                message =
-                    code ? curl_easy_strerror(CURLcode(code)) : "Server returned HTTP " + http;
-            if (line.isNull() && !code) // a transport error's line is known only once it happened
-                line =
-                    failed ? "DL: HTTP " + http + ", treated as failure" : "DL: download complete";
+            if (code && message.isNull()) // libcurl's text
+                message = curl_easy_strerror(CURLcode(code));
+            // A transport error's line is known only once it happened.
+            line = line.isEmpty() && !code ? "DL: download complete" : line;
             QTest::newRow(name) << OutcomeRow{rs, status, code, resumable, message, line, setup};
         };
         const qint64 cut = CURLE_PARTIAL_FILE, timedOut = CURLE_OPERATION_TIMEDOUT;
-        const qint64 unsupported = CURLE_UNSUPPORTED_PROTOCOL;
         const QString cancelled = "Download cancelled.",
                       cancelLine = "DL: cancelled by user, partial file deleted";
         const QString tooLarge = "larger than expected",
@@ -175,13 +160,11 @@ private slots:
         // clang-format off
         row("200 chunked", {file(200, &HttpResponse::chunked)}, 200);
         row("299", {file(299)}, 299);
-        row("300", {HttpResponse::make(300, "pick")}, 300);
-        // 1xx is interim in HTTP: libcurl waits for a final response and finds none.
-        row("199", {HttpResponse::make(199, "x")}, 199, unsupported);
+        row("300", {HttpResponse::make(300, "pick")}, 300, 0, false, "Server returned HTTP 300", "DL: HTTP 300, treated as failure");
         row("no HTTP response", {file(200, &HttpResponse::dropConnection)}, 0, CURLE_GOT_NOTHING);
         row("refused", {}, 0, CURLE_COULDNT_CONNECT, false, {}, {}, Setup::ServerGone);
         row("redirect to another path", {HttpResponse::redirect(302, "/moved/file"), file()}, 200);
-        row("redirect to another scheme", {HttpResponse::redirect(302, "https://127.0.0.1:1/")}, 302, unsupported);
+        row("redirect to another scheme", {HttpResponse::redirect(302, "https://127.0.0.1:1/")}, 302, CURLE_UNSUPPORTED_PROTOCOL);
         row("cut, no validator", {cutRanged("X-Other", "1")}, 200, cut);
         row("cut, no Accept-Ranges", {cutRanged("ETag", "\"v1\"", false, false)}, 200, cut);
         row("stall past the low-speed limit", {cutRanged("ETag", "\"v1\"", true)}, 200, timedOut, true);
@@ -201,13 +184,14 @@ private slots:
         row("chunked past the limit", {file(200, &HttpResponse::chunked)}, 200, 0, false, tooLarge, limitLine, Setup::Limited);
         // clang-format on
     }
-
     void outcomes()
     {
         QFETCH(OutcomeRow, row);
         auto [responses, status, code, resumable, message, line, setup] = row;
         const bool unresolved = setup == Setup::Offline || setup == Setup::CancelOffline,
                    offline = unresolved || setup == Setup::OfflineToLoopback,
+                   stoppedAtReport =
+                       setup == Setup::CancelAtReport || setup == Setup::AbandonAtReport,
                    ok = message.isEmpty();
         for (const HttpResponse &r : responses)
             m_server->enqueue(r);
@@ -216,17 +200,15 @@ private slots:
             url += "?" + QString(8 << 20, u'a');
         if (setup == Setup::ServerGone)
             m_server.reset();
-        QVERIFY(setup == Setup::FolderInTheWay
-                    ? QDir().mkpath(dest() + "/occupied")
-                    : QFile(dest()).open(QIODevice::WriteOnly)); // an old file
+        // An old file, or a folder in its way.
+        QVERIFY(writeFile(dest() + (setup == Setup::FolderInTheWay ? "/occupied" : ""), "old"));
         const DownloadRun run =
             DownloadRun::exec(url, dest(), {}, [&, setup = setup](Downloader &dl, auto &o) {
                 o.totalTimeoutSeconds = offline ? 1 : 20;
                 o.networkAvailable = [offline] { return !offline; };
                 o.maxBytes = setup == Setup::Limited ? kLimit : -1;
-                if (setup == Setup::CancelAtReport || setup == Setup::AbandonAtReport)
-                    dl.onProgress = [&dl, setup, report = dl.onProgress](qint64 written,
-                                                                         qint64 total) {
+                if (stoppedAtReport)
+                    dl.onProgress = [&dl, setup, report = dl.onProgress](auto written, auto total) {
                         report(written, total);
                         setup == Setup::CancelAtReport ? dl.cancel() : dl.abandon();
                     };
@@ -250,8 +232,6 @@ private slots:
         QCOMPARE(std::pair(logged(line), logged("DL: waiting for connectivity...")),
                  std::pair(1, unresolved ? 1 : 0));
         // Nothing reaches the caller once it has cancelled (at the first report: only that one).
-        const bool stoppedAtReport =
-            setup == Setup::CancelAtReport || setup == Setup::AbandonAtReport;
         QVERIFY(run.progressAfterCancel == 0 && (!stoppedAtReport || run.progress.size() <= 1));
         // Past the limit no more is written, and no more than a receive buffer (limit + 1) is read.
         if (setup == Setup::Limited) {
@@ -265,11 +245,9 @@ private slots:
         QVERIFY(!first.hasHeader("Range"));
         if (ok) {
             const QByteArray &body = responses.last().body;
-            QFile landed(dest());
-            QVERIFY(landed.open(QIODevice::ReadOnly) && landed.readAll() == body);
-            QCOMPARE(std::pair(run.sha256, run.size),
-                     std::pair(QCryptographicHash::hash(body, QCryptographicHash::Sha256),
-                               qint64(body.size())));
+            QCOMPARE(std::tuple(readFile(dest()), run.sha256, run.size),
+                     std::tuple(body, QCryptographicHash::hash(body, QCryptographicHash::Sha256),
+                                qint64(body.size())));
             // A known size is the total of every report, and its last piece is always delivered.
             const bool known = !responses.last().chunked && !responses.last().omitContentLength;
             QCOMPARE(run.progress.last().second, known ? qint64(body.size()) : -1);
@@ -295,8 +273,7 @@ private slots:
         {v1, "206|Content-Range: bytes abc|ETag: \"v1\"", "Restart"},
         {v1, "206|ETag: \"v1\"", "Restart"},
         {v1, rest + "ETag: \"v2\"", "Restart"},
-        {v1, rest + "Last-Modified: " + date, "Restart"}, // If-Range ignored: the ETag is missing
-        {date, rest + "Last-Modified: Mon, 07 Dec 2026 08:00:00 GMT", "Restart"}, // or the date changed
+        {v1, rest + "Last-Modified: " + date, "Restart"}, // If-Range ignored, no ETag
         {{}, "200|ETag: W/\"v1\"|Last-Modified: " + date + "|Accept-Ranges: bytes", "WholeFile ranges"},
         {{}, "200|ETag: \"v1\"|Accept-Ranges: none", "WholeFile \"v1\""},
         };
@@ -320,18 +297,18 @@ private slots:
         // What spoils the resumption of a download cut at 40 %; a 416 has no body, a server without
         // ETags that ignores If-Range sends the new version's 206, an error page leaves the held
         // bytes held, bytes written after the state was kept are cut off. A validator altered is
-        // still well-formed, only its checksum tells; held bytes, their digest.
+        // still well-formed, only its checksum tells.
         QTest::addColumn<ResumeRow>("row");
         using B = QByteArray;
         // clang-format off
-        const Spoil none = [](const QString &, QFile &, B &) { return true; };
-        const Spoil newImage = [](const QString &image, QFile &, B &) { return writeImage(image, 2, 1 << 20); };
-        const Spoil grew = [](const QString &, QFile &p, B &) { return p.open(QIODevice::Append) && p.write("x") == 1 && p.flush(); };
-        const Spoil shrank = [](const QString &, QFile &p, B &) { return p.resize(p.size() - 1); };
-        const Spoil changed = [](const QString &, QFile &p, B &) { return p.open(QIODevice::ReadWrite) && p.seek(1000) && p.write("xy") == 2 && p.flush(); };
-        const Spoil link = [](const QString &, QFile &p, B &) { const QString f = p.fileName(); return p.rename(f + ".real") && QFile::link(f + ".real", f); };
-        const Spoil emptied = [](const QString &, QFile &, B &state) { state.clear(); return true; };
-        const Spoil altered = [](const QString &image, QFile &, B &state) {
+        using S = const QString &;
+        const Spoil none = [](S, S, B &) { return true; };
+        const Spoil newImage = [](S image, S, B &) { return writeImage(image, 2, 1 << 20); };
+        const Spoil grew = [](S, S p, B &) { QFile f(p); return f.open(QIODevice::Append) && f.write("x") == 1; };
+        const Spoil shrank = [](S, S p, B &) { return QFile::resize(p, QFileInfo(p).size() - 1); };
+        const Spoil link = [](S, S p, B &) { return QFile::rename(p, p + ".real") && QFile::link(p + ".real", p); };
+        const Spoil emptied = [](S, S, B &state) { state.clear(); return true; };
+        const Spoil altered = [](S image, S, B &state) {
             const qsizetype at = state.indexOf(TestHttpServer::fileETag(image)) + 1;
             state[at] = char(state[at] ^ 1);
             return at > 0; };
@@ -344,12 +321,10 @@ private slots:
               {"blob validator altered", "", altered, false, false, 1},
               {"empty blob", "", emptied, false, false, 1},
               {"partial file shrank", "", shrank, false, false, 1},
-              {"held bytes changed", "", changed, false, false, 1},
               {"partial file is a link", "", link, false, false, 1}})
             QTest::newRow(fault) << ResumeRow{server, spoil, rangeAsked, continued, requests};
         // clang-format on
     }
-
     void resume()
     {
         QFETCH(ResumeRow, row);
@@ -382,9 +357,7 @@ private slots:
         QCOMPARE(QFileInfo(partial).size(), cut);
         QCOMPARE(QFileInfo(partial).permissions() & 0x0077, 0); // nobody else's to read
         QByteArray blob = *first.resumeData;
-        QFile part(partial);
-        QVERIFY(spoil(image, part, blob));
-        part.close();
+        QVERIFY(spoil(image, partial, blob));
         const bool busyFirst = server == "503 once";
         DownloadRun second = DownloadRun::exec(url, dest(), blob);
         if (busyFirst) {
@@ -417,13 +390,10 @@ private slots:
         auto dl = Downloader::create(m_server->url("/file"), dest());
         dl->start();
         dl.reset(); // dropped at once: the attempt is cancelled and lets go of every file
-        QVERIFY(!QFileInfo::exists(dest()));
-        QCOMPARE(QDir(QFileInfo(dest()).path()).entryList(QDir::Files | QDir::Hidden),
-                 QStringList());
+        QCOMPARE(entries(m_dir->path()), QString());
     }
 
-    // The first report, then one per interval from the last delivered, and the one completing a
-    // size.
+    // The first report, then one per interval since the last delivered, and any completing a size.
     void throttle()
     {
         ProgressThrottle sized, unsized;
@@ -444,6 +414,7 @@ private slots:
             QVERIFY2(!connectivity::isLoopbackHost(host), host);
     }
 
+    // A 2 MiB, then 1 MiB tmpfs in this thread's own mount namespace, inherited by the worker.
     void noSpace_data()
     {
         QTest::addColumn<SpaceRow>("row"); // a size not known fails as the disk fills up
@@ -453,8 +424,6 @@ private slots:
         QTest::newRow("rest too big") << SpaceRow{1600 << 10, true, 600 << 10, Status::NoSpace};
         QTest::newRow("too big, size unknown") << SpaceRow{1600 << 10, false, 0, Status::Failed};
     }
-
-    // A 2 MiB, then 1 MiB tmpfs in this thread's own mount namespace, inherited by the worker.
     void noSpace()
     {
         QFETCH(SpaceRow, row);
@@ -467,32 +436,29 @@ private slots:
             QSKIP("no private mount namespace here (needs CAP_SYS_ADMIN)");
         QCOMPARE(::mount("tmpfs", at, "tmpfs", 0, "size=2m,mode=0700"), 0);
         const auto unmount = qScopeGuard([&] { ::umount2(at, MNT_DETACH); });
-        const QString image = m_dir->filePath("image.dmg"), dest = layout::imageFile(folder);
+        const QString image = m_dir->filePath("image.dmg"), dest = layout::imageFile(folder),
+                      url = m_server->url("/image.dmg");
         QVERIFY(writeImage(image, 3, size));
-        std::optional<QByteArray> resume;
-        if (resumeAt > 0) {
-            HttpResponse cutShort =
-                TestHttpServer::fileResponse({"GET", "/image.dmg", {}, {}}, image);
-            cutShort.closeAfter = resumeAt;
-            m_server->enqueue(cutShort);
-            resume = DownloadRun::exec(m_server->url("/image.dmg"), dest).resumeData;
-            QVERIFY(resume && emptyLog()); // only the checked attempt's lines count
-        }
-        QCOMPARE(::mount(nullptr, at, nullptr, MS_REMOUNT, "size=1m"), 0);
-        m_server->setHandler([&, lengthKnown = lengthKnown](const HttpRequest &req) {
+        m_server->setHandler([&, lengthKnown = lengthKnown, resumeAt = resumeAt](auto &req) {
             HttpResponse r = TestHttpServer::fileResponse(req, image);
+            r.closeAfter = resumeAt > 0 && m_server->requestCount() == 1 ? resumeAt : -1;
             r.chunked = !lengthKnown;
             if (!lengthKnown)
                 r.removeHeader("Content-Length");
             return r;
         });
+        std::optional<QByteArray> resume;
+        if (resumeAt > 0) {
+            resume = DownloadRun::exec(url, dest).resumeData;
+            QVERIFY(resume && emptyLog()); // only the checked attempt's lines count
+        }
+        QCOMPARE(::mount(nullptr, at, nullptr, MS_REMOUNT, "size=1m"), 0);
         const qint64 free = QStorageInfo(folder).bytesAvailable();
-        const DownloadRun run = DownloadRun::exec(m_server->url("/image.dmg"), dest, resume);
+        const DownloadRun run = DownloadRun::exec(url, dest, resume);
         const bool saved = outcome == Status::Saved, short_ = outcome == Status::NoSpace;
         QCOMPARE(std::tuple(run.completed, run.status, run.errorCode, run.resumeData.has_value()),
                  std::tuple(true, outcome, code, false));
-        QCOMPARE(QDir(folder).entryList(QDir::Files),
-                 saved ? QStringList{QFileInfo(dest).fileName()} : QStringList());
+        QCOMPARE(entries(folder), saved ? QFileInfo(dest).fileName() : QString());
         QCOMPARE(std::tuple(run.spaceFolder, run.bytesNeeded, run.bytesAvailable),
                  short_ ? std::tuple(folder, size - resumeAt, free)
                         : std::tuple(QString(), 0LL, 0LL));
@@ -503,6 +469,8 @@ private slots:
         QCOMPARE(run.sha256.toHex(), saved ? sha256Of(image) : QByteArray());
     }
 
+    // nginx's Range, ETag and If-Range through a relay that cuts; TLS against the system's store
+    // (holding the test's CA).
     void nginx_data()
     {
         QTest::addColumn<NginxRow>("row");
@@ -515,9 +483,6 @@ private slots:
         QTest::newRow("expired") << NginxRow{"expired", {}, T::CertificateExpired};
         // clang-format on
     }
-
-    // nginx's Range, ETag and If-Range through a relay that cuts; TLS against the system's store
-    // (holding the test's CA).
     void nginx()
     {
         QFETCH(NginxRow, row);

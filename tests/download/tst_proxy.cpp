@@ -45,33 +45,7 @@ struct Desktop
     QString proxied{}; // a line of the log of the proxy on %P
 };
 
-// "url user:password | direct | ..."
-QString render(const QList<ProxyRoute> &routes)
-{
-    QStringList out;
-    for (const ProxyRoute &r : routes)
-        out << (r.isDirect() ? QStringLiteral("direct") : r.url) +
-                   (r.user.isEmpty() ? QString() : u' ' + r.user + u':' + r.password);
-    return out.join(QStringLiteral(" | "));
-}
-
-// The routes one source makes of text for url, rendered; "none" when it has no say.
-QString decide(const QString &source, const QString &text, const QUrl &url)
-{
-    QProcessEnvironment env;
-    for (const QString &line : text.split(u'\n'))
-        env.insert(line.section(u'=', 0, 0), line.section(u'=', 1));
-    const std::optional<ProxyDecision> fromEnv = environmentProxy(url, env);
-    const KdeProxySettings kde = parseKioslaverc("[Proxy Settings]\n" + text.toUtf8());
-    if (source == u"portal")
-        return render(parseProxyList(text.split(u'\n')));
-    if (source == u"KDE")
-        return kde.type == 1 ? render(kdeManualRoutes(url, kde)) : QString("none");
-    return fromEnv ? render(fromEnv->routes) : QString("none");
-}
-
 } // namespace
-Q_DECLARE_METATYPE(Desktop)
 
 class TestProxy : public QObject
 {
@@ -99,9 +73,7 @@ private slots:
         for (const char *v :
              {"all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY", "https_proxy", "HTTPS_PROXY"})
             qunsetenv(v);
-        QVERIFY(m_dir.isValid() && QDir(m_dir.path()).mkpath("config"));
-        qputenv("XDG_STATE_HOME", m_dir.path().toUtf8()); // a log of its own
-        qputenv("XDG_CONFIG_HOME", m_dir.filePath("config").toUtf8());
+        QVERIFY(m_dir.isValid());
         m_ports["%B"] = m_dir.filePath("bus");
         for (const char *name : {"%P", "%A", "%D"})
             m_ports[name] = QString::number(freeLoopbackPort());
@@ -177,7 +149,26 @@ private slots:
         QFETCH(QString, text);
         QFETCH(QString, url);
         QFETCH(QString, routes);
-        QCOMPARE(decide(source, text, QUrl(url)), routes);
+        QProcessEnvironment env;
+        for (const QString &line : text.split(u'\n'))
+            env.insert(line.section(u'=', 0, 0), line.section(u'=', 1));
+        const std::optional<ProxyDecision> fromEnv = environmentProxy(QUrl(url), env);
+        const KdeProxySettings kde = parseKioslaverc("[Proxy Settings]\n" + text.toUtf8());
+        // The routes as "url user:password | direct"; none when the source has no say.
+        const QString none = "none";
+        const auto render = [](const QList<ProxyRoute> &routes) {
+            QStringList out;
+            for (const ProxyRoute &r : routes)
+                out << (r.isDirect() ? QStringLiteral("direct") : r.url) +
+                           (r.user.isEmpty() ? QString() : u' ' + r.user + u':' + r.password);
+            return out.join(QStringLiteral(" | "));
+        };
+        QCOMPARE(source == "portal" ? render(parseProxyList(text.split(u'\n')))
+                 : source == "KDE"
+                     ? (kde.type == 1 ? render(kdeManualRoutes(QUrl(url), kde)) : none)
+                 : fromEnv ? render(fromEnv->routes)
+                           : none,
+                 routes);
     }
 
     void classification_data()

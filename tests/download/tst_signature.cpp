@@ -5,8 +5,6 @@
 #include "tools/signing.h"
 
 #include <QCryptographicHash>
-#include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -64,6 +62,39 @@ private slots:
         QTest::newRow("expired") << VerifyRow{"own", -1, 0, 0LL, 86401LL, "signature expired at 2027-01-31T00:00:00Z"};
         QTest::newRow("bad public key") << VerifyRow{"own", -1, 0, 0LL, 0LL, "bad public key"};
         // clang-format on
+        // The good .sig with line N replaced by text (0: text appended); {HEX} and {b64} stand
+        // for its own hash and signature.
+        const QList<QByteArray> lines = m_sigs["own"].split('\n');
+        const QByteArray hex = lines[3].mid(7), b64 = lines[6].mid(10);
+        const auto edited = [&](const char *name, int line, QByteArray text, const char *failure) {
+            text.replace("{HEX}", hex.toUpper())
+                .replace("{b64of63}", QByteArray::fromBase64(b64).left(63).toBase64())
+                .replace("{b64nopad}", b64.left(86))
+                .replace("{b64}", b64);
+            QByteArray &sig = m_sigs[name];
+            for (int i = 0; i < 7; ++i)
+                sig += i + 1 == line ? text : lines[i] + '\n';
+            sig += line == 0 ? text : QByteArray();
+            QTest::newRow(name) << VerifyRow{name, -1, 0, 0LL, 0LL, failure};
+        };
+        // clang-format off
+        edited("format 3", 1, "quillmarsh-image 3\n", "malformed line 1");
+        edited("CRLF", 1, "quillmarsh-image 2\r\n", "malformed line 1");
+        edited("out of order", 2, "size 229376\n", "malformed line 2");
+        edited("no file name", 2, "file \n", "malformed line 2");
+        edited("size +", 3, "size +229376\n", "malformed line 3");
+        edited("size overflow", 3, "size 99999999999999999999\n", "malformed line 3");
+        edited("size 0 is well-formed", 3, "size 0\n", "bad signature");
+        edited("sha256 upper", 4, "sha256 {HEX}\n", "malformed line 4");
+        edited("version -1", 5, "version -1\n", "malformed line 5");
+        edited("expires, local time", 6, "expires 2027-01-31T00:00:00\n", "malformed line 6");
+        edited("no expires is well-formed", 6, "", "bad signature");
+        edited("63-byte signature", 7, "signature {b64of63}\n", "malformed line 7");
+        edited("no padding", 7, "signature {b64nopad}\n", "malformed line 7");
+        edited("not base64", 7, "signature !{b64}\n", "malformed line 7");
+        edited("no final LF", 7, "signature {b64}", "malformed line 7");
+        edited("bytes after", 0, "x", "malformed line 8");
+        // clang-format on
     }
     void verify()
     {
@@ -88,66 +119,19 @@ private slots:
     // --lifetime counts days from the second it signs.
     void toolLifetime()
     {
-        QProcess tool;
+        int status = -1;
         const qint64 before = QDateTime::currentSecsSinceEpoch();
-        tool.start(QM_BINARY_DIR "/bin/quillmarsh-sign-image",
-                   {"--version", "5", "--lifetime", "30", m_dir.filePath("key.pem"),
-                    m_dir.filePath("quillmarsh.dmg")});
-        QVERIFY(tool.waitForFinished(20000));
+        const QString sig =
+            testsupport::shell("\"$1\" --version 5 --lifetime 30 \"$2\" \"$3\"",
+                               {QM_BINARY_DIR "/bin/quillmarsh-sign-image",
+                                m_dir.filePath("key.pem"), m_dir.filePath("quillmarsh.dmg")},
+                               &status);
         const qint64 after = QDateTime::currentSecsSinceEpoch();
         QString error;
-        const auto facts = readImageSignature(tool.readAllStandardOutput(), m_publicKey, &error);
-        QVERIFY2(tool.exitCode() == 0 && facts, qPrintable(error));
+        const auto facts = readImageSignature(sig.toUtf8(), m_publicKey, &error);
+        QVERIFY2(status == 0 && facts, qPrintable(error));
         const qint64 signedAt = facts->expires.addDays(-30).toSecsSinceEpoch();
         QVERIFY2(before <= signedAt && signedAt <= after, qPrintable(QString::number(signedAt)));
-    }
-
-    // The good .sig with line N replaced by text (0: text appended); {hex} and {b64} stand for
-    // its own hash and signature.
-    void malformed_data()
-    {
-        QTest::addColumn<int>("line");
-        QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<QString>("failure");
-        using B = QByteArray;
-        // clang-format off
-        QTest::newRow("format 3") << 1 << B("quillmarsh-image 3\n") << "malformed line 1";
-        QTest::newRow("CRLF") << 1 << B("quillmarsh-image 2\r\n") << "malformed line 1";
-        QTest::newRow("out of order") << 2 << B("size 229376\n") << "malformed line 2";
-        QTest::newRow("no file name") << 2 << B("file \n") << "malformed line 2";
-        QTest::newRow("size +") << 3 << B("size +229376\n") << "malformed line 3";
-        QTest::newRow("size overflow") << 3 << B("size 99999999999999999999\n") << "malformed line 3";
-        QTest::newRow("size 0 is well-formed") << 3 << B("size 0\n") << "bad signature";
-        QTest::newRow("sha256 upper") << 4 << B("sha256 {HEX}\n") << "malformed line 4";
-        QTest::newRow("version -1") << 5 << B("version -1\n") << "malformed line 5";
-        QTest::newRow("expires, local time") << 6 << B("expires 2027-01-31T00:00:00\n") << "malformed line 6";
-        QTest::newRow("no expires is well-formed") << 6 << B() << "bad signature";
-        QTest::newRow("63-byte signature") << 7 << B("signature {b64of63}\n") << "malformed line 7";
-        QTest::newRow("no padding") << 7 << B("signature {b64nopad}\n") << "malformed line 7";
-        QTest::newRow("not base64") << 7 << B("signature !{b64}\n") << "malformed line 7";
-        QTest::newRow("no final LF") << 7 << B("signature {b64}") << "malformed line 7";
-        QTest::newRow("bytes after") << 0 << B("x") << "malformed line 8";
-        // clang-format on
-    }
-    void malformed()
-    {
-        QFETCH(int, line);
-        QFETCH(QByteArray, text);
-        QFETCH(QString, failure);
-        const QList<QByteArray> lines = m_sigs["own"].split('\n');
-        const QByteArray hex = lines[3].mid(7), b64 = lines[6].mid(10);
-        text.replace("{HEX}", hex.toUpper())
-            .replace("{b64of63}", QByteArray::fromBase64(b64).left(63).toBase64())
-            .replace("{b64nopad}", b64.left(86))
-            .replace("{b64}", b64);
-        QByteArray sigText;
-        for (int i = 0; i < 7; ++i)
-            sigText += i + 1 == line ? text : lines[i] + '\n';
-        if (line == 0)
-            sigText += text;
-        QString error;
-        QVERIFY(!readImageSignature(sigText, m_publicKey, &error));
-        QVERIFY2(error.startsWith(failure), qPrintable(error));
     }
 };
 
