@@ -14,7 +14,6 @@
 #include "testhttpserver.h"
 #include "testmain.h"
 #include "testsupport.h"
-#include "tools/signing.h"
 #include "ui/installerwindow.h"
 #include "ui/linklabel.h"
 #include "ui/roundedbutton.h"
@@ -156,11 +155,11 @@ class TestFlow : public QObject
     qint64 publish(const QString &dir, const QString &image, qint64 version) const
     {
         const QString copy = dir + '/' + kImageName;
+        QByteArrayList sigs;
         QFile::remove(copy);
-        const auto text = QFile::copy(image, copy)
-                              ? signImageFile(m_pem, copy, version, {}, nullptr)
-                              : std::nullopt;
-        return text && writeFile(copy + ".sig", *text) ? text->size() : -1;
+        return QFile::copy(image, copy) && !signImages(m_pem, {{copy, version}}, &sigs).isEmpty()
+                   ? sigs[0].size()
+                   : -1;
     }
 
     static std::optional<ResumeState> keptState()

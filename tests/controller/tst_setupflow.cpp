@@ -7,7 +7,6 @@
 #include "l10n/localization.h"
 #include "testmain.h"
 #include "testsupport.h"
-#include "tools/signing.h"
 
 #include <QCryptographicHash>
 #include <QDir>
