@@ -115,10 +115,8 @@ private slots:
         std::optional<TlsNginx> nginx;
         std::optional<TestTrustStore> trust;
         QString base = m_server.url({});
-        QLocalServer bus; // never accepts; the test process has no session bus otherwise
-        const auto noBus = qScopeGuard([] { qunsetenv("DBUS_SESSION_BUS_ADDRESS"); });
-        if (silentBus && bus.listen(qEnvironmentVariable("XDG_RUNTIME_DIR") + "/bus"))
-            qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + qgetenv("XDG_RUNTIME_DIR") + "/bus");
+        QLocalServer bus; // never accepts; found where a session without a bus address has it
+        QVERIFY(!silentBus || bus.listen(qEnvironmentVariable("XDG_RUNTIME_DIR") + "/bus"));
         if (https) {
             if (!TlsNginx::installed())
                 QSKIP("nginx is not installed (Debian package nginx-light)");
