@@ -185,12 +185,14 @@ private slots:
         using T = TransportFailure;
         const int verify = CURLE_PEER_FAILED_VERIFICATION, connect = CURLE_COULDNT_CONNECT;
         // clang-format off
-        QTest::newRow("certificate not yet valid") << QList<int>{verify, X509_V_ERR_CERT_NOT_YET_VALID, 0, 0} << T::CertificateExpired;
+        QTest::newRow("past the proxy, certificate not yet valid") << QList<int>{verify, X509_V_ERR_CERT_NOT_YET_VALID, 200, 1} << T::CertificateExpired;
+        QTest::newRow("name checked by libcurl, chain good") << QList<int>{verify, X509_V_OK, 0, 0} << T::CertificateWrongHost;
         QTest::newRow("CONNECT answered 407") << QList<int>{CURLE_RECV_ERROR, 0, 407, 1} << T::ProxyAuthRequired;
         QTest::newRow("CONNECT refused the password: 401") << QList<int>{CURLE_RECV_ERROR, 0, 401, 1} << T::ProxyAuthRequired;
         QTest::newRow("CONNECT forbidden: 403") << QList<int>{CURLE_RECV_ERROR, 0, 403, 1} << T::ProxyFailed;
         QTest::newRow("SOCKS proxy refused the server") << QList<int>{CURLE_PROXY, 0, 0, 1} << T::ProxyFailed;
         QTest::newRow("proxy not listening") << QList<int>{connect, 0, 0, 1} << T::ProxyFailed;
+        QTest::newRow("server name not found") << QList<int>{CURLE_COULDNT_RESOLVE_HOST, 0, 0, 0} << T::HostNotFound;
         QTest::newRow("server not listening") << QList<int>{connect, 0, 0, 0} << T::NoConnection;
         // clang-format on
     }
