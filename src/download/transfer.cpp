@@ -273,6 +273,12 @@ TransferResult transferVia(const TransferSetup &setup, const platform::ProxyRout
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &result.httpStatus);
     if (!route.isDirect()) {
         curl_easy_getinfo(h, CURLINFO_HTTP_CONNECTCODE, &result.proxyStatus);
+        // Until a proxy reached over TLS has answered, a certificate failure can only be its own:
+        // told as the server's, it would send the user to the wrong setting, and no other route
+        // would be tried.
+        if (route.url.startsWith(u"https://") && result.proxyStatus == 0 &&
+            (code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_CONNECT_ERROR))
+            code = CURLE_PROXY;
         // A plain http request asks the proxy itself, which answers in the request's place.
         if (result.httpStatus == 407 && std::strcmp(allowedScheme(setup.url), "http") == 0) {
             result.proxyStatus = 407;

@@ -266,6 +266,7 @@ private slots:
         lost("certificate expired", T::CertificateExpired, CURLE_PEER_FAILED_VERIFICATION, 0, "The download server's certificate has expired or is not yet valid. Please check your computer's date and time.");
         lost("certificate of another host", T::CertificateWrongHost, CURLE_PEER_FAILED_VERIFICATION, 0, "The download server's certificate belongs to another server. The download was stopped.");
         lost("other", T::Other, CURLE_SEND_FAIL_REWIND, 0, "The download failed. Please try again.");
+        row("proxy asks for a password", "", QString("install, lost %1 97 0").arg(int(T::ProxyAuthRequired)), start + ", +install_failed:download_error_97, discard, Failed, failed Download: The proxy server asks for a password. Please enter it in your system's proxy settings.");
         // clang-format on
     }
 

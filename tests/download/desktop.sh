@@ -42,7 +42,7 @@ CONF
     proxy "$2" "$3" "$4"
     n=0
     until [ -S "$d/bus" ] &&
-        [ "$(grep -l Accepting "$d/proxy-$1.log" "$d/proxy-$2.log" | wc -l)" = 2 ]; do
+        [ "$(grep -ls Accepting "$d/proxy-$1.log" "$d/proxy-$2.log" | wc -l)" = 2 ]; do
         n=$((n + 1))
         [ $n -lt 200 ] || exit 1
         sleep 0.05

@@ -65,7 +65,7 @@ private slots:
                 s.exitConfirm,       s.selectFolder,     s.notEnoughSpace,    s.noPrivateFolder,
                 s.imageUnverified,   s.netHostNotFound,  s.netNoConnection,   s.netTimedOut,
                 s.netConnectionLost, s.netCertUntrusted, s.netCertExpired,    s.netCertWrongHost,
-                s.netOther};
+                s.netProxyAuth,      s.netProxyFailed,   s.netOther};
         };
         const QStringList english = texts(en);
         for (const UIStrings &s : all) {
