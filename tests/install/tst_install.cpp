@@ -316,11 +316,13 @@ printf '%s %s\n' "${f%%.*}" "$(tr '\0' '|' <"$f")"; done)sh",
     void diskSpace_data()
     {
         QTest::addColumn<QString>("size");
-        QTest::addColumn<QString>("setup");       // "old" copy, "stale" copy, "root": not writable
+        QTest::addColumn<QString>(
+            "setup"); // "old" copy, "stale" copy, "root": not writable, "many" files
         QTest::addColumn<QStringList>("outcome"); // the last line, then what the folder holds
         // clang-format off
         QTest::addRow("2 MB, two folders to make") << "2m" << "" << QStringList{"no space in MNT/Apps/new:"};
         QTest::addRow("6 MB, old copy") << "6m" << "old" << QStringList{"no space in MNT/Apps:", "Quillmarsh.app", "old kept"};
+        QTest::addRow("6 MB, small files") << "6m" << "many" << QStringList{"no space in MNT/Apps:"};
         QTest::addRow("6 MB, killed install's copy") << "6m" << "stale" << QStringList{"installed ", "Quillmarsh.app"};
         QTest::addRow("5 MB, administrator's copy") << "5000k" << "root" << QStringList{"no space in MNT/Apps:"};
         // A killed administrator install's copy, which only root may remove: root is asked.
@@ -335,14 +337,14 @@ printf '%s %s\n' "${f%%.*}" "$(tr '\0' '|' <"$f")"; done)sh",
         QFETCH(QStringList, outcome);
         const QString mnt = freshFolder(); // the file system goes with its namespace
         const QString out = ownMounts(
-            R"(mkdir "$2" && mount -t tmpfs -o "size=$1,mode=0755" qm-space "$2" || exit 9; d="$2/Apps"; b=$5/full/Quillmarsh.app
-case $4 in
+            R"(mkdir "$2" && mount -t tmpfs -o "size=$1,mode=0755" qm-space "$2" || exit 9; d="$2/Apps"; b=$5/full/Quillmarsh.app i=full
+case $4 in many) i=many;;
   old) mkdir "$d"; cp -a "$b" "$d/Quillmarsh.app" && echo old > "$d/Quillmarsh.app/old-marker";;
   stale) mkdir -p "$d/.quillmarsh-stale"; cp -a "$b" "$d/.quillmarsh-stale/new";;
   root*) mkdir "$d"; [ "$4" = root ] || cp -a "$b" "$d/.quillmarsh-stale"; chattr -R +i "$d";;
   *) d="$2/Apps/new";;
 esac
-"$3" "$5/full.img" "$d" | grep -v -e '^stage mount' -e '^stage copy' | tail -n 2
+"$3" "$5/$i.img" "$d" | grep -v -e '^stage mount' -e '^stage copy' | tail -n 2
 ls -A "$d" 2>/dev/null; [ ! -e "$d/Quillmarsh.app/old-marker" ] || echo old kept)",
             {size, mnt, QM_BINARY_DIR "/bin/quillmarsh-install-image", setup, m_tmp.path()});
         const QStringList lines = QString(out).replace(mnt, "MNT").split('\n', Qt::SkipEmptyParts);
@@ -372,6 +374,7 @@ ls -A "$d" 2>/dev/null; [ ! -e "$d/Quillmarsh.app/old-marker" ] || echo old kept
         QTest::newRow("target ends in a line feed") << "linefeed.img" << "linefeed.img" << "sibling is a link that leaves the bundle" << "";
         QTest::newRow("link loop") << "loop.img" << "loop.img" << "is a link that loops" << "";
         QTest::newRow("control character") << "control.img" << "control.img" << "a\\033b has a control character" << "";
+        QTest::newRow("DEL in a link's target") << "ctllink.img" << "ctllink.img" << "del has a control character" << "";
         QTest::newRow("FIFO") << "fifo.img" << "fifo.img" << "pipe is not a file, folder or link" << "";
         QTest::newRow("hard links") << "hardlink.img" << "hardlink.img" << "" << "";
         // A second install into the folder must leave the first one's staging folder alone.
@@ -385,6 +388,8 @@ ls -A "$d" 2>/dev/null; [ ! -e "$d/Quillmarsh.app/old-marker" ] || echo old kept
         QTest::newRow("archive installed") << "modes.tar" << "modes.tar" << "" << "";
         QTest::newRow("archive: hard links") << "hardlink.tar" << "hardlink.tar" << "" << "";
         QTest::newRow("archive: hard link out") << "hardout.tar" << "hardout.tar" << listed + "a hard link to outside Quillmarsh.app" << "";
+        QTest::newRow("archive: tar others may write") << "modes.tar" << "modes.tar" << "refused: no tar of the system's" << "tar:chmod 775";
+        QTest::newRow("archive: another user's tar") << "modes.tar" << "modes.tar" << "refused: no tar of the system's" << "tar:chown 12345";
         QTest::newRow("archive: device") << "device.tar" << "device.tar" << listed + "what is not a file, folder or link: c" << "";
         QTest::newRow("archive: absolute link") << "absolute.tar" << "absolute.tar" << listed + "a link to an absolute path" << "";
         QTest::newRow("archive: name outside") << "dotdot.tar" << "dotdot.tar" << listed + "a name outside its folder: \"Quillmarsh.app/../README\"" << "";
@@ -428,6 +433,7 @@ ls -A "$d" 2>/dev/null; [ ! -e "$d/Quillmarsh.app/old-marker" ] || echo old kept
 mount -t tmpfs -o "size=$3,mode=0755" qm-root "$d"
 l=/run/quillmarsh-installer; mkdir -p -m 700 $l; mount -t tmpfs -o mode=0700 qm-lock $l
 [ "$5" != busy ] || { exec 4>>$l/lock; flock 4; }
+case $5 in tar:*) cp /usr/bin/tar "$1/tar"; ${5#tar:} "$1/tar"; mount --bind "$1/tar" /usr/bin/tar;; esac
 if [ "$5" = shared ]; then
   setpriv --reuid=12345 --regid=12345 --clear-groups sh -c 'flock -s 3; exec sleep 60' 3<"$d" &
   while flock -n "$d" true; do sleep 0.05; done
@@ -540,16 +546,16 @@ m=modes/Quillmarsh.app; mkdir -p $m/shared; cp $a/AppRun $m/; chmod 4755 $m/AppR
 echo x > $m/open; chmod 777 $m/open; chmod 2777 $m/shared; chown 12345 $m/open
 echo y > $m/acl; setfacl -m u:12345:rwx $m/acl
 mkdir linked; ln -s /tmp linked/Quillmarsh.app
-for t in escape absolute sneaky fifo linefeed loop control hardlink device through bomb sparse bigsparse; do
+for t in escape absolute sneaky fifo linefeed loop control ctllink hardlink device through bomb sparse bigsparse; do
     mkdir -p $t/Quillmarsh.app/sub; cp $a/AppRun $t/Quillmarsh.app/
 done
 ln -s ../../etc escape/Quillmarsh.app/etc; ln -s /etc/passwd absolute/Quillmarsh.app/passwd
 ln -s .. sneaky/Quillmarsh.app/sub/d; ln -s d/../x sneaky/Quillmarsh.app/sub/e; mkfifo fifo/Quillmarsh.app/pipe
 nl=$(printf '\nx'); ln -s "../Quillmarsh.app${nl%x}" linefeed/Quillmarsh.app/sibling
 echo x > "$a/Contents/two words"; mkdir -p many/Quillmarsh.app; (cd many/Quillmarsh.app && seq 2000 | split -l 1 -a 4)
-ln -s loop2 loop/Quillmarsh.app/loop1; ln -s loop1 loop/Quillmarsh.app/loop2; cr=$(printf 'a\033b'); touch control/Quillmarsh.app/$cr
+ln -s loop2 loop/Quillmarsh.app/loop1; ln -s loop1 loop/Quillmarsh.app/loop2; cr=$(printf 'a\033b'); touch control/Quillmarsh.app/$cr; ln -s $(printf 'AppRun\177') ctllink/Quillmarsh.app/del
 ln hardlink/Quillmarsh.app/AppRun hardlink/Quillmarsh.app/again
-for t in full other none modes linked escape absolute sneaky fifo linefeed loop control hardlink many; do
+for t in full other none modes linked escape absolute sneaky fifo linefeed loop control ctllink hardlink many; do
     echo readme > $t/README; mksquashfs $t $t.img -noappend -quiet -no-progress
 done
 head -c $(($(stat -c %s full.img) / 2)) full.img > truncated.img
