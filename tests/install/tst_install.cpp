@@ -311,13 +311,13 @@ printf '%s %s\n' "${f%%.*}" "$(tr '\0' '|' <"$f")"; done)sh",
         QCOMPARE(entries(runFolder).remove(row.folder.section('/', 0, 0)).trimmed(), "image.img");
     }
 
-    // The 3.5 MB bundle into a small file system. An old copy frees nothing, a killed install's
-    // goes before counting; root keeps the 1 MB image too, a shortage found before the prompt.
+    // The 3.5 MB bundle into a small file system, as root without its override of modes. An old
+    // copy frees nothing, a killed install's goes before counting; root keeps the 1 MB image too,
+    // a shortage found before the prompt.
     void diskSpace_data()
     {
         QTest::addColumn<QString>("size");
-        QTest::addColumn<QString>(
-            "setup"); // "old" copy, "stale" copy, "root": not writable, "many" files
+        QTest::addColumn<QString>("setup"); // an "old" or "stale" copy, "root": 555, "many" files
         QTest::addColumn<QStringList>("outcome"); // the last line, then what the folder holds
         // clang-format off
         QTest::addRow("2 MB, two folders to make") << "2m" << "" << QStringList{"no space in MNT/Apps/new:"};
@@ -341,10 +341,10 @@ printf '%s %s\n' "${f%%.*}" "$(tr '\0' '|' <"$f")"; done)sh",
 case $4 in many) i=many;;
   old) mkdir "$d"; cp -a "$b" "$d/Quillmarsh.app" && echo old > "$d/Quillmarsh.app/old-marker";;
   stale) mkdir -p "$d/.quillmarsh-stale"; cp -a "$b" "$d/.quillmarsh-stale/new";;
-  root*) mkdir "$d"; [ "$4" = root ] || cp -a "$b" "$d/.quillmarsh-stale"; chattr -R +i "$d";;
+  root*) mkdir -m 555 "$d"; [ "$4" = root ] || { cp -a "$b" "$d/.quillmarsh-stale"; chattr -R +i "$d"; };;
   *) d="$2/Apps/new";;
 esac
-"$3" "$5/$i.img" "$d" | grep -v -e '^stage mount' -e '^stage copy' | tail -n 2
+setpriv --bounding-set=-dac_override,-dac_read_search "$3" "$5/$i.img" "$d" | grep -v -e '^stage mount' -e '^stage copy' | tail -n 2
 ls -A "$d" 2>/dev/null; [ ! -e "$d/Quillmarsh.app/old-marker" ] || echo old kept)",
             {size, mnt, QM_BINARY_DIR "/bin/quillmarsh-install-image", setup, m_tmp.path()});
         const QStringList lines = QString(out).replace(mnt, "MNT").split('\n', Qt::SkipEmptyParts);
