@@ -540,7 +540,7 @@ void TestInstall::initTestCase()
 mkdir -p $a/Contents/Resources/deep full/Other.app other/Other.app other/Foo.App other/x.app.zip none
 printf '#!/bin/sh\necho quillmarsh\n' > $a/AppRun; chmod 755 $a/AppRun; seq 500000 > $a/Contents/data.bin
 echo nested > $a/Contents/Resources/deep/note.txt; ln -s Contents/Resources $a/Resources
-touch -d '2001-02-03 04:05:06' $a/Contents/Resources/deep/note.txt $a/Contents/Resources/deep
+touch -d '2001-02-03 04:05:06' $a/Contents/Resources/deep/note.txt $a/Contents/Resources/deep; chmod 555 $a/Contents/Resources/deep
 for b in full/Other.app other/Other.app; do echo x > $b/AppRun; chmod 744 $b/AppRun; done
 m=modes/Quillmarsh.app; mkdir -p $m/shared; cp $a/AppRun $m/; chmod 4755 $m/AppRun
 echo x > $m/open; chmod 777 $m/open; chmod 2777 $m/shared; chown 12345 $m/open
