@@ -311,9 +311,8 @@ printf '%s %s\n' "${f%%.*}" "$(tr '\0' '|' <"$f")"; done)sh",
         QCOMPARE(entries(runFolder).remove(row.folder.section('/', 0, 0)).trimmed(), "image.img");
     }
 
-    // The 3.5 MB bundle into a small file system, as root without its override of modes. An old
-    // copy frees nothing, a killed install's goes before counting; root keeps the 1 MB image too,
-    // a shortage found before the prompt.
+    // The 3.5 MB bundle into a small file system, by root without its override of modes: an old
+    // copy frees nothing, a killed install's goes first, root's input counts before the prompt.
     void diskSpace_data()
     {
         QTest::addColumn<QString>("size");
@@ -381,6 +380,7 @@ ls -A "$d" 2>/dev/null; [ ! -e "$d/Quillmarsh.app/old-marker" ] || echo old kept
         QTest::newRow("two at once") << "modes.img" << "modes.img" << "" << "held";
         // Another user's lock on the folder is no concern of root's; root's own is waited for 1 s.
         QTest::newRow("another user locks the folder") << "modes.img" << "modes.img" << "" << "shared";
+        QTest::newRow("killed between the two renames of a swap") << "modes.img" << "full.img" << "refused: the image is not " << "aside";
         QTest::newRow("root's lock held") << "modes.img" << "modes.img" << "refused: another administrator install held" << "busy";
         QTest::newRow("folders to make") << "full.img" << "full.img" << "" << "missing";
         // An archive is listed before anything is written out, then goes through the same checks.
@@ -440,7 +440,7 @@ if [ "$5" = shared ]; then
 fi
 if [ "$5" != missing ]; then
   cp -a "$6" "$d/Quillmarsh.app"; mkdir "$d/.quillmarsh-stale" "$d/.quillmarsh-live"
-  cp -a "$7" "$d/.quillmarsh-stale/old"
+  [ "$5" = aside ] && mv "$d/Quillmarsh.app" "$d/.quillmarsh-stale/old" || cp -a "$7" "$d/.quillmarsh-stale/old"
   ln -s "$1/elsewhere" "$d/.quillmarsh-link"; exec 5<"$d/.quillmarsh-live"; flock 5
 fi
 if [ "$5" = held ]; then
