@@ -316,15 +316,15 @@ printf '%s %s\n' "${f%%.*}" "$(tr '\0' '|' <"$f")"; done)sh",
     void diskSpace_data()
     {
         QTest::addColumn<QString>("size");
-        QTest::addColumn<QString>("setup"); // an "old" or "stale" copy, "root": 555, "many" files
+        QTest::addColumn<QString>("setup"); // "old"/"stale" copy, "root": 555, "ro", "many" files
         QTest::addColumn<QStringList>("outcome"); // the last line, then what the folder holds
         // clang-format off
         QTest::addRow("2 MB, two folders to make") << "2m" << "" << QStringList{"no space in MNT/Apps/new:"};
         QTest::addRow("6 MB, old copy") << "6m" << "old" << QStringList{"no space in MNT/Apps:", "Quillmarsh.app", "old kept"};
         QTest::addRow("6 MB, small files") << "6m" << "many" << QStringList{"no space in MNT/Apps:"};
         QTest::addRow("6 MB, killed install's copy") << "6m" << "stale" << QStringList{"installed ", "Quillmarsh.app"};
+        QTest::addRow("6 MB, read-only: no use asking root") << "6m" << "ro" << QStringList{"failed: " + kCopyFailed};
         QTest::addRow("5 MB, administrator's copy") << "5000k" << "root" << QStringList{"no space in MNT/Apps:"};
-        // A killed administrator install's copy, which only root may remove: root is asked.
         QTest::addRow("6 MB, root's killed copy") << "6m" << "root stale"
             << QStringList{"stage authorize", "failed: " + kCopyFailed, ".quillmarsh-stale"};
         // clang-format on
@@ -340,6 +340,7 @@ printf '%s %s\n' "${f%%.*}" "$(tr '\0' '|' <"$f")"; done)sh",
 case $4 in many) i=many;;
   old) mkdir "$d"; cp -a "$b" "$d/Quillmarsh.app" && echo old > "$d/Quillmarsh.app/old-marker";;
   stale) mkdir -p "$d/.quillmarsh-stale"; cp -a "$b" "$d/.quillmarsh-stale/new";;
+  ro) mkdir "$d"; mount -o remount,ro "$2";;
   root*) mkdir -m 555 "$d"; [ "$4" = root ] || { cp -a "$b" "$d/.quillmarsh-stale"; chattr -R +i "$d"; };;
   *) d="$2/Apps/new";;
 esac
