@@ -311,19 +311,20 @@ printf '%s %s\n' "${f%%.*}" "$(tr '\0' '|' <"$f")"; done)sh",
         QCOMPARE(entries(runFolder).remove(row.folder.section('/', 0, 0)).trimmed(), "image.img");
     }
 
-    // The 3.5 MB bundle into a small file system. An old copy frees nothing, a killed install's
-    // goes before counting; root keeps the 1 MB image too, a shortage found before the prompt.
+    // The 3.5 MB bundle into a small file system, by root without its override of modes: an old
+    // copy frees nothing, a killed install's goes first, root's input counts before the prompt.
     void diskSpace_data()
     {
         QTest::addColumn<QString>("size");
-        QTest::addColumn<QString>("setup");       // "old" copy, "stale" copy, "root": not writable
+        QTest::addColumn<QString>("setup"); // "old"/"stale" copy, "root": 555, "ro", "many" files
         QTest::addColumn<QStringList>("outcome"); // the last line, then what the folder holds
         // clang-format off
         QTest::addRow("2 MB, two folders to make") << "2m" << "" << QStringList{"no space in MNT/Apps/new:"};
         QTest::addRow("6 MB, old copy") << "6m" << "old" << QStringList{"no space in MNT/Apps:", "Quillmarsh.app", "old kept"};
+        QTest::addRow("6 MB, small files") << "6m" << "many" << QStringList{"no space in MNT/Apps:"};
         QTest::addRow("6 MB, killed install's copy") << "6m" << "stale" << QStringList{"installed ", "Quillmarsh.app"};
+        QTest::addRow("6 MB, read-only: no use asking root") << "6m" << "ro" << QStringList{"failed: " + kCopyFailed};
         QTest::addRow("5 MB, administrator's copy") << "5000k" << "root" << QStringList{"no space in MNT/Apps:"};
-        // A killed administrator install's copy, which only root may remove: root is asked.
         QTest::addRow("6 MB, root's killed copy") << "6m" << "root stale"
             << QStringList{"stage authorize", "failed: " + kCopyFailed, ".quillmarsh-stale"};
         // clang-format on
@@ -335,14 +336,15 @@ printf '%s %s\n' "${f%%.*}" "$(tr '\0' '|' <"$f")"; done)sh",
         QFETCH(QStringList, outcome);
         const QString mnt = freshFolder(); // the file system goes with its namespace
         const QString out = ownMounts(
-            R"(mkdir "$2" && mount -t tmpfs -o "size=$1,mode=0755" qm-space "$2" || exit 9; d="$2/Apps"; b=$5/full/Quillmarsh.app
-case $4 in
+            R"(mkdir "$2" && mount -t tmpfs -o "size=$1,mode=0755" qm-space "$2" || exit 9; d="$2/Apps"; b=$5/full/Quillmarsh.app i=full
+case $4 in many) i=many;;
   old) mkdir "$d"; cp -a "$b" "$d/Quillmarsh.app" && echo old > "$d/Quillmarsh.app/old-marker";;
   stale) mkdir -p "$d/.quillmarsh-stale"; cp -a "$b" "$d/.quillmarsh-stale/new";;
-  root*) mkdir "$d"; [ "$4" = root ] || cp -a "$b" "$d/.quillmarsh-stale"; chattr -R +i "$d";;
+  ro) mkdir "$d"; mount -o remount,ro "$2";;
+  root*) mkdir -m 555 "$d"; [ "$4" = root ] || { cp -a "$b" "$d/.quillmarsh-stale"; chattr -R +i "$d"; };;
   *) d="$2/Apps/new";;
 esac
-"$3" "$5/full.img" "$d" | grep -v -e '^stage mount' -e '^stage copy' | tail -n 2
+setpriv --bounding-set=-dac_override,-dac_read_search "$3" "$5/$i.img" "$d" | grep -v -e '^stage mount' -e '^stage copy' | tail -n 2
 ls -A "$d" 2>/dev/null; [ ! -e "$d/Quillmarsh.app/old-marker" ] || echo old kept)",
             {size, mnt, QM_BINARY_DIR "/bin/quillmarsh-install-image", setup, m_tmp.path()});
         const QStringList lines = QString(out).replace(mnt, "MNT").split('\n', Qt::SkipEmptyParts);
@@ -372,12 +374,14 @@ ls -A "$d" 2>/dev/null; [ ! -e "$d/Quillmarsh.app/old-marker" ] || echo old kept
         QTest::newRow("target ends in a line feed") << "linefeed.img" << "linefeed.img" << "sibling is a link that leaves the bundle" << "";
         QTest::newRow("link loop") << "loop.img" << "loop.img" << "is a link that loops" << "";
         QTest::newRow("control character") << "control.img" << "control.img" << "a\\033b has a control character" << "";
+        QTest::newRow("DEL in a link's target") << "ctllink.img" << "ctllink.img" << "del has a control character" << "";
         QTest::newRow("FIFO") << "fifo.img" << "fifo.img" << "pipe is not a file, folder or link" << "";
         QTest::newRow("hard links") << "hardlink.img" << "hardlink.img" << "" << "";
         // A second install into the folder must leave the first one's staging folder alone.
         QTest::newRow("two at once") << "modes.img" << "modes.img" << "" << "held";
         // Another user's lock on the folder is no concern of root's; root's own is waited for 1 s.
         QTest::newRow("another user locks the folder") << "modes.img" << "modes.img" << "" << "shared";
+        QTest::newRow("killed between the two renames of a swap") << "modes.img" << "full.img" << "refused: the image is not " << "aside";
         QTest::newRow("root's lock held") << "modes.img" << "modes.img" << "refused: another administrator install held" << "busy";
         QTest::newRow("folders to make") << "full.img" << "full.img" << "" << "missing";
         // An archive is listed before anything is written out, then goes through the same checks.
@@ -385,6 +389,8 @@ ls -A "$d" 2>/dev/null; [ ! -e "$d/Quillmarsh.app/old-marker" ] || echo old kept
         QTest::newRow("archive installed") << "modes.tar" << "modes.tar" << "" << "";
         QTest::newRow("archive: hard links") << "hardlink.tar" << "hardlink.tar" << "" << "";
         QTest::newRow("archive: hard link out") << "hardout.tar" << "hardout.tar" << listed + "a hard link to outside Quillmarsh.app" << "";
+        QTest::newRow("archive: tar others may write") << "modes.tar" << "modes.tar" << "refused: no tar of the system's" << "tar:chmod 775";
+        QTest::newRow("archive: another user's tar") << "modes.tar" << "modes.tar" << "refused: no tar of the system's" << "tar:chown 12345";
         QTest::newRow("archive: device") << "device.tar" << "device.tar" << listed + "what is not a file, folder or link: c" << "";
         QTest::newRow("archive: absolute link") << "absolute.tar" << "absolute.tar" << listed + "a link to an absolute path" << "";
         QTest::newRow("archive: name outside") << "dotdot.tar" << "dotdot.tar" << listed + "a name outside its folder: \"Quillmarsh.app/../README\"" << "";
@@ -399,7 +405,7 @@ ls -A "$d" 2>/dev/null; [ ! -e "$d/Quillmarsh.app/old-marker" ] || echo old kept
         const qint64 needed = QFileInfo(m_tmp.filePath("full.tar")).size() + kRootSpaceMargin +
                               treeSize(m_tmp.filePath("full/Quillmarsh.app"));
         QTest::newRow("archive: no space") << "full.tar" << "full.tar" << QString(": %1 bytes needed").arg(needed) << "6m";
-        // 2,000 files of a few bytes take a page each: 8 MB, in a file system of 7 (9 with the archive).
+        // 1,000 small files and 1,000 folders, a page each: 8 MB, in a file system of 7 (9 with the archive).
         QTest::newRow("small files") << "many.img" << "many.img" << "bytes needed, " << "";
         QTest::newRow("archive: small files") << "many.tar" << "many.tar" << "bytes needed, " << "9m";
         // clang-format on
@@ -428,13 +434,14 @@ ls -A "$d" 2>/dev/null; [ ! -e "$d/Quillmarsh.app/old-marker" ] || echo old kept
 mount -t tmpfs -o "size=$3,mode=0755" qm-root "$d"
 l=/run/quillmarsh-installer; mkdir -p -m 700 $l; mount -t tmpfs -o mode=0700 qm-lock $l
 [ "$5" != busy ] || { exec 4>>$l/lock; flock 4; }
+case $5 in tar:*) cp /usr/bin/tar "$1/tar"; ${5#tar:} "$1/tar"; mount --bind "$1/tar" /usr/bin/tar;; esac
 if [ "$5" = shared ]; then
   setpriv --reuid=12345 --regid=12345 --clear-groups sh -c 'flock -s 3; exec sleep 60' 3<"$d" &
   while flock -n "$d" true; do sleep 0.05; done
 fi
 if [ "$5" != missing ]; then
   cp -a "$6" "$d/Quillmarsh.app"; mkdir "$d/.quillmarsh-stale" "$d/.quillmarsh-live"
-  cp -a "$7" "$d/.quillmarsh-stale/old"
+  [ "$5" = aside ] && mv "$d/Quillmarsh.app" "$d/.quillmarsh-stale/old" || cp -a "$7" "$d/.quillmarsh-stale/old"
   ln -s "$1/elsewhere" "$d/.quillmarsh-link"; exec 5<"$d/.quillmarsh-live"; flock 5
 fi
 if [ "$5" = held ]; then
@@ -534,22 +541,22 @@ void TestInstall::initTestCase()
 mkdir -p $a/Contents/Resources/deep full/Other.app other/Other.app other/Foo.App other/x.app.zip none
 printf '#!/bin/sh\necho quillmarsh\n' > $a/AppRun; chmod 755 $a/AppRun; seq 500000 > $a/Contents/data.bin
 echo nested > $a/Contents/Resources/deep/note.txt; ln -s Contents/Resources $a/Resources
-touch -d '2001-02-03 04:05:06' $a/Contents/Resources/deep/note.txt $a/Contents/Resources/deep
+touch -d '2001-02-03 04:05:06' $a/Contents/Resources/deep/note.txt $a/Contents/Resources/deep; chmod 555 $a/Contents/Resources/deep
 for b in full/Other.app other/Other.app; do echo x > $b/AppRun; chmod 744 $b/AppRun; done
 m=modes/Quillmarsh.app; mkdir -p $m/shared; cp $a/AppRun $m/; chmod 4755 $m/AppRun
 echo x > $m/open; chmod 777 $m/open; chmod 2777 $m/shared; chown 12345 $m/open
 echo y > $m/acl; setfacl -m u:12345:rwx $m/acl
 mkdir linked; ln -s /tmp linked/Quillmarsh.app
-for t in escape absolute sneaky fifo linefeed loop control hardlink device through bomb sparse bigsparse; do
+for t in escape absolute sneaky fifo linefeed loop control ctllink hardlink device through bomb sparse bigsparse; do
     mkdir -p $t/Quillmarsh.app/sub; cp $a/AppRun $t/Quillmarsh.app/
 done
 ln -s ../../etc escape/Quillmarsh.app/etc; ln -s /etc/passwd absolute/Quillmarsh.app/passwd
 ln -s .. sneaky/Quillmarsh.app/sub/d; ln -s d/../x sneaky/Quillmarsh.app/sub/e; mkfifo fifo/Quillmarsh.app/pipe
 nl=$(printf '\nx'); ln -s "../Quillmarsh.app${nl%x}" linefeed/Quillmarsh.app/sibling
-echo x > "$a/Contents/two words"; mkdir -p many/Quillmarsh.app; (cd many/Quillmarsh.app && seq 2000 | split -l 1 -a 4)
-ln -s loop2 loop/Quillmarsh.app/loop1; ln -s loop1 loop/Quillmarsh.app/loop2; cr=$(printf 'a\033b'); touch control/Quillmarsh.app/$cr
+echo x > "$a/Contents/two words"; mkdir -p many/Quillmarsh.app; (cd many/Quillmarsh.app && seq 1000 | split -l 1 -a 4 && seq 1000 | xargs mkdir)
+ln -s loop2 loop/Quillmarsh.app/loop1; ln -s loop1 loop/Quillmarsh.app/loop2; cr=$(printf 'a\033b'); touch control/Quillmarsh.app/$cr; ln -s $(printf 'AppRun\177') ctllink/Quillmarsh.app/del
 ln hardlink/Quillmarsh.app/AppRun hardlink/Quillmarsh.app/again
-for t in full other none modes linked escape absolute sneaky fifo linefeed loop control hardlink many; do
+for t in full other none modes linked escape absolute sneaky fifo linefeed loop control ctllink hardlink many; do
     echo readme > $t/README; mksquashfs $t $t.img -noappend -quiet -no-progress
 done
 head -c $(($(stat -c %s full.img) / 2)) full.img > truncated.img

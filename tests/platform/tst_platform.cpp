@@ -120,6 +120,7 @@ private slots:
         // fresh folder goes into the runtime folder instead.
         const QString shared = "mkdir -m 775 shared && mkdir -m 700 run shared/home && chown $U run shared/home";
         QTest::newRow("home in a group-writable folder") << kNobody << shared << "" << "HOME=$B/shared/home XDG_RUNTIME_DIR=$B/run" << "run/" + freshName << none;
+        QTest::newRow("home in another user's folder") << kNobody << shared + " && chmod 755 shared && chown 12345 shared" << "" << "HOME=$B/shared/home XDG_RUNTIME_DIR=$B/run" << "run/" + freshName << none;
         QTest::newRow("home in a group-writable folder, linked") << kNobody << shared + " && ln -s shared/home h" << "" << "HOME=$B/h" << "" << none;
         QTest::newRow("home in a sticky shared folder") << kNobody << "chmod 1777 ." << "" << "" << usual << none;
         QTest::newRow("xdg") << kNobody << "true" << "" << "XDG_CACHE_HOME=$B/xdg" << "xdg/quillmarsh-installer" << none;
@@ -130,6 +131,7 @@ private slots:
         QTest::newRow("crashed run's, other owner") << uid_t(0) << crash + " && chown 65534 $S" << "" << "" << usual << untouched;
         QTest::newRow("crashed run's, in use") << kNobody << crash << stale << "" << usual << untouched;
         QTest::newRow("crashed run's, a link") << kNobody << "S=away && " + crash + " && ln -s ../../away home/.cache/" + crashed << "" << "" << usual << untouched;
+        QTest::newRow("crashed run's, in a group-writable folder") << kNobody << crash + " && chmod 775 ." << "" << "" << "" << untouched;
         QTest::newRow("crashed run's, other name") << kNobody << crash + " && mv $S ${S}d" << "" << "" << usual << QStringList{crashed + "d", "mnt", "quillmarsh_setup.dmg"};
         QTest::newRow("crashed run's image mounted") << uid_t(0) << crash + " && mksquashfs content img -quiet -no-progress && { squashfuse img $S/mnt || exit 77; } && { sleep 5 <$S/mnt/keep.txt >/dev/null 2>&1 & }" << "" << "" << usual << none;
         QTest::newRow("crashed run's bind mount") << kNobody << crash + " && { mount --bind content $S/mnt || exit 77; }" << "" << "" << usual << QStringList{crashed, "mnt"};
@@ -193,35 +195,38 @@ private slots:
     }
 
     // A later run asks the first to come to the front and leaves, with or without the runtime
-    // folder; another user's socket where the user's own would be is not obeyed.
+    // folder; another user's socket is not obeyed, nor looked for where others may write.
     void singleInstance_data()
     {
-        QTest::addColumn<QString>("first");   // the first run's settings; "root": root's socket
-        QTest::addColumn<QStringList>("out"); // the later run's lines, then the first's
+        QTest::addColumn<QString>("first");     // the first run's settings; "root": root's socket
+        QTest::addColumn<QString>("cacheMode"); // the cache folder's owner:mode
+        QTest::addColumn<QStringList>("out");   // the later run's lines, then the first's
         const QStringList fronted{"another", "alone", "activated"};
         // clang-format off
-        QTest::newRow("no runtime folder for either") << "" << fronted;
-        QTest::newRow("runtime folder for the first only") << "XDG_RUNTIME_DIR=/run/user/65534" << fronted;
-        QTest::newRow("another user's socket") << "root"
+        QTest::newRow("no runtime folder for either") << "" << "65534:700" << fronted;
+        QTest::newRow("runtime folder for the first only") << "XDG_RUNTIME_DIR=/run/user/65534" << "65534:700" << fronted;
+        QTest::newRow("another user's socket") << "root" << "65534:700"
             << QStringList{"the socket $C/test.quillmarsh.instance-65534 ignored: it belongs to uid 0, not to uid 65534", "alone"};
+        QTest::newRow("group may write the cache") << "root" << "65534:770" << QStringList{"alone"};
+        QTest::newRow("cache of another user's") << "root" << "0:755" << QStringList{"alone"};
         // clang-format on
     }
     void singleInstance()
     {
         QFETCH(QString, first);
+        QFETCH(QString, cacheMode);
         QFETCH(QStringList, out);
         QTemporaryDir base;
         const QString cache = base.filePath("cache"),
-                      env = "HOME=" + base.filePath("home") + " XDG_CACHE_HOME=" + cache;
-        QCOMPARE(
-            shell("cd \"$1\" && mkdir -m 700 cache home && chown 65534 . cache home && echo ok",
-                  {base.path()}),
-            "ok\n");
+                      env = "TMPDIR=" + base.path() + " XDG_CACHE_HOME=" + cache;
         if (QFileInfo::exists("/run/user/65534"))
             QSKIP("nobody has a runtime folder on this machine already");
         const auto removed = qScopeGuard([] { QDir().rmdir("/run/user/65534"); });
-        QVERIFY(!first.contains("/run/user/") ||
-                shell("install -d -m 700 -o 65534 /run/user/65534 && echo ok") == "ok\n");
+        QCOMPARE(
+            shell("cd \"$1\" && chown 65534 . && install -d -o ${2%:*} -m ${2#*:} cache && "
+                  "case $3 in */run/user/*) install -d -m 700 -o 65534 ${3#*=};; esac && echo ok",
+                  {base.path(), cacheMode, first}),
+            "ok\n");
         QLocalServer rootsOwn; // this test runs as root
         rootsOwn.setSocketOptions(QLocalServer::WorldAccessOption);
         QProcess firstRun;
