@@ -277,8 +277,9 @@ private slots:
         lost("certificate expired", T::CertificateExpired, CURLE_PEER_FAILED_VERIFICATION, 0, "The download server's certificate has expired or is not yet valid. Please check your computer's date and time.");
         lost("certificate of another host", T::CertificateWrongHost, CURLE_PEER_FAILED_VERIFICATION, 0, "The download server's certificate belongs to another server. The download was stopped.");
         lost("other", T::Other, CURLE_SEND_FAIL_REWIND, 0, "The download failed. Please try again.");
-        row(".sig behind a proxy wanting a password: a failed download, not an unverified image", "signed", QString("install, lost %1 %2 0").arg(int(T::ProxyAuthRequired)).arg(CURLE_PROXY),
-            sig + ", +install_failed:download_error_97, discard, Failed, failed Download: " + L.netProxyAuth);
+        const QString proxy = QString("lost %1 %2 0").arg(int(T::ProxyAuthRequired)).arg(CURLE_PROXY), failed = ", +install_failed:download_error_97, discard, Failed, failed Download: " + L.netProxyAuth + ", ";
+        row("a proxy wanting a password: the .sig not fetched fails as a download; Retry asks for it again", "signed", "install, " + proxy + ", install, sig good, " + proxy + ", install",
+            sig + failed + sig + ", Downloading, get max=3000" + failed + sig);
         // clang-format on
     }
 

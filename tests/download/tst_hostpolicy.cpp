@@ -46,15 +46,14 @@ private slots:
         QTest::newRow("alone: three retries, 1, 2 and 3 s, then give up") << 1 << "503 408 429 lost begin 503" << "retry1@0 retry2@0 retry3@0 give@0 @0 retry1@0";
         QTest::newRow("alone: client errors final, silence and a failing proxy retried") << 1
             << "timeout proxy 410 begin 400 begin 403" << "retry1@0 retry2@0 give@0 @0 give@0 @0 give@0";
-        QTest::newRow("404 and 410 move on to the next host") << 3 << "404 410 404" << "next@1 next@2 give@2";
+        QTest::newRow("404 and 410 move on to the next host; Retry after every host failed starts on the first") << 3
+            << "404 410 404 begin 503" << "next@1 next@2 give@2 @0 retry1@0";
         QTest::newRow("the next host gets retries of its own") << 2 << "503 503 503 503 503 503 503 503"
             << "retry1@0 retry2@0 retry3@0 next@1 retry1@1 retry2@1 retry3@1 give@1";
         QTest::newRow("silent, refused, unresolved, any certificate fault: left at once; a cut or other retried") << 8
             << "timeout refused dns expired cert wrong lost other" << "next@1 next@2 next@3 next@4 next@5 next@6 retry1@6 retry2@6";
         QTest::newRow("a proxy that fails leaves at once; one wanting a password is never retried") << 3
             << "proxy auth auth begin proxy proxy" << "next@1 next@2 give@2 @0 next@1 next@2";
-        QTest::newRow("Retry after every host failed starts on the first") << 2 << "404 404 begin 503"
-            << "next@1 give@1 @0 retry1@0";
         QTest::newRow("held bytes tie the action to their host") << 3 << "begin:2 404" << "@2 give@2";
         QTest::newRow("the image after its .sig gets retries of its own") << 1 << "503 file 503 503 503 503"
             << "retry1@0 @0 retry1@0 retry2@0 retry3@0 give@0";
