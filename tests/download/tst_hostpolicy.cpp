@@ -12,7 +12,6 @@ namespace {
 
 constexpr qint64 kNow = 1'800'000'000'000;
 const QString kFolder = "/home/u/.cache/qm";
-const QStringList kHosts{"https://a.example", "https://b.example"};
 using HeldRow = std::tuple<qint64, QString, QString, qint64, QString, qint64, QString, int>;
 
 } // namespace
@@ -120,7 +119,8 @@ private slots:
         QTest::newRow("unsigned, from a host not on the list") << HeldRow{1, "https://c.example/q.dmg", part, 500, "partial", -1, foreign, 0};
         QTest::newRow("signed, from a host not on the list: any host") << HeldRow{1, "https://c.example/q.dmg", part, 500, "partial", 1000, "", 0};
         QTest::newRow("signed, from the second host: from the first") << HeldRow{1, b, part, 500, "partial", 1000, "", 0};
-        QTest::newRow("the .sig signs another size") << HeldRow{1, a, part, 500, "partial", 999, "the signature file signs another size", 0};
+        QTest::newRow("the .sig signs less") << HeldRow{1, a, part, 500, "partial", 999, "the signature file signs another size", 0};
+        QTest::newRow("the .sig signs more") << HeldRow{1, a, part, 500, "partial", 1001, "the signature file signs another size", 0};
         QTest::newRow("no resume state") << HeldRow{1, "", part, 500, "partial", -1, "no usable resume state", 0};
         // clang-format on
     }
@@ -139,7 +139,7 @@ private slots:
             .imageExists = present == "image" || present == "both",
             .nowMs = kNow,
             .imageName = "q.dmg",
-            .hosts = kHosts,
+            .hosts = {"https://a.example", "https://b.example"},
             .signedImage = signedSize >= 0,
             .signedSize = signedSize};
         const HeldVerdict verdict = judgeHeldDownload(facts, layout::imageFile(kFolder));
