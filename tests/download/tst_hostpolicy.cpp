@@ -55,7 +55,7 @@ private slots:
             << "proxy auth auth begin proxy proxy" << "next@1 next@2 give@2 @0 next@1 next@2";
         QTest::newRow("the image after its .sig gets retries of its own") << 1 << "503 file 503 503 503 503"
             << "retry1@0 @0 retry1@0 retry2@0 retry3@0 give@0";
-        QTest::newRow("a race won by the next host, or held bytes there: its own retries") << 3 << "503 won:1 503 won:3 begin:2 404" << "retry1@0 @1 retry1@1 @1 @2 give@2";
+        QTest::newRow("a race won by the next host, or held bytes there: its own retries") << 3 << "503 won:1 503 won:3 won:1 503 begin:2 404" << "retry1@0 @1 retry1@1 @1 @1 retry2@1 @2 give@2";
         QTest::newRow("patience: raced and floored while a host follows, .sig short") << 2
             << "patience.sig patience 404 patience.sig"
             << "1000ms 4096B/s 15s 20s 1000ms 4096B/s 15s 3600s next@1 -1ms 1B/s 30s 3600s";
