@@ -3,6 +3,8 @@
 #include "controller/setupflow.h"
 #include "diag/itformat.h"
 #include "diag/itlog.h"
+#include "download/folderlayout.h"
+#include "download/resumestate.h"
 #include "fakestages.h"
 #include "l10n/localization.h"
 #include "testmain.h"
@@ -14,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
+using namespace download;
 using namespace l10n;
 using namespace testsupport;
 
@@ -95,8 +98,8 @@ class TestSetupFlow : public QObject
                 t += " at " + QUrl(a.url).host();
             if (a.destFile != dest + sig)
                 t += " WRONG to " + a.destFile;
-            if (a.resume)
-                t += " from " + *a.resume;
+            if (a.resume) // the fake's "rGETS", or a state an earlier run kept
+                t += " from " + (ResumeState::decode(*a.resume) ? QByteArray("held") : *a.resume);
             if (a.maxBytes != (sig.isEmpty() ? -1 : kMaxImageSignatureBytes))
                 t += " max=" + QString::number(a.maxBytes);
             m_trace << t;
@@ -111,9 +114,9 @@ class TestSetupFlow : public QObject
         }
     }
 
-    // Steps: install (at " /Apps\t"); the download's http N (resume state rGETS), lost KIND CODE
-    // STATUS (a TransportFailure, curl's code), saved, sig NAME,
-    // cancelled, nospace, bar WRITTEN TOTAL; the copy's installed, full, broken; the user's
+    // Steps: held HOST (an earlier run's whole image), install (at " /Apps\t"); the download's http
+    // N (resume state rGETS), lost KIND CODE STATUS (a TransportFailure, curl's code), saved, sig
+    // NAME, cancelled, nospace, bar WRITTEN TOTAL; the copy's installed, full, broken; the user's
     // close?, exit; the clock's tick, pause, creep, waited N (traced if under N s). ? and bar trace
     // "rRETRIES BAR STATUS", log the last log line. Stage calls: get[.sig] [from R] [max=N],
     // cancel, discard (the image and its .sig), copy FOLDER.
@@ -132,6 +135,13 @@ class TestSetupFlow : public QObject
                               .httpStatus = w[3].toLongLong(),
                               .errorCode = w[2].toInt(),
                               .transport = TransportFailure(w[1].toInt())});
+        } else if (w[0] == "held") {
+            const QString dest = layout::imageFile(m_private), part = dest + ".part-1",
+                          url = QString(m_flow->installerURL()).replace("dl", w[1]);
+            const qint64 n = kImage.size(), now = QDateTime::currentMSecsSinceEpoch();
+            QVERIFY(writeFile(dest, kImage) &&
+                    writeStateFile(layout::stateFile(dest),
+                                   ResumeState{url, part, n, n, "e", "", now}.encode()));
         } else if (w[0] == "saved") {
             m_dl->completion(saved());
         } else if (w[0] == "sig") {
@@ -209,6 +219,7 @@ private slots:
             unverified = "discard, +install_failed:image_unverified, Failed, failed Unverified: " + L.imageUnverified,
             space = ITFormat(L.notEnoughSpace, "Quillmarsh", qint64(612), "/Apps") + ", not enough disk space in /Apps: 611000001 bytes needed, 1000000 available";
         // A retry resumes from the attempt before; Install starts over without resume state.
+        row("held from the second host", "two hosts", "held mirror, install", "+install_start, started, Downloading, get at mirror.invalid from held, left quillmarsh_setup.dmg quillmarsh_setup.dmg.resume");
         row("retried, given up, started over", "", "install, http 503, tick, http 404, install",
             start + ", +install_retry:download_error_http_503, WaitingToRetry, Downloading, get from r1, +install_failed:download_error_http_404, discard, Failed, failed Download: Server returned HTTP 404, " + start);
         // A 404 moves on to the next host, which has retries of its own; Retry starts on the first.
@@ -266,7 +277,9 @@ private slots:
         lost("certificate expired", T::CertificateExpired, CURLE_PEER_FAILED_VERIFICATION, 0, "The download server's certificate has expired or is not yet valid. Please check your computer's date and time.");
         lost("certificate of another host", T::CertificateWrongHost, CURLE_PEER_FAILED_VERIFICATION, 0, "The download server's certificate belongs to another server. The download was stopped.");
         lost("other", T::Other, CURLE_SEND_FAIL_REWIND, 0, "The download failed. Please try again.");
-        row("proxy asks for a password", "", QString("install, lost %1 97 0").arg(int(T::ProxyAuthRequired)), start + ", +install_failed:download_error_97, discard, Failed, failed Download: The proxy server asks for a password. Please enter it in your system's proxy settings.");
+        const QString proxy = QString("lost %1 %2 0").arg(int(T::ProxyAuthRequired)).arg(CURLE_PROXY), failed = ", +install_failed:download_error_97, discard, Failed, failed Download: " + L.netProxyAuth + ", ";
+        row("a proxy wanting a password: the .sig not fetched fails as a download; Retry asks for it again", "signed", "install, " + proxy + ", install, sig good, " + proxy + ", install",
+            sig + failed + sig + ", Downloading, get max=3000" + failed + sig);
         // clang-format on
     }
 

@@ -272,6 +272,7 @@ private slots:
         {v1, "206|Content-Range: bytes 300-999/1000|ETag: \"v1\"", "Restart"},  // before the offset
         {v1, "206|Content-Range: bytes abc|ETag: \"v1\"", "Restart"},
         {v1, "206|ETag: \"v1\"", "Restart"},
+        {{}, "416", "ErrorPage"}, // asked for no range: asking again would get the same
         {v1, rest + "ETag: \"v2\"", "Restart"},
         {v1, rest + "Last-Modified: " + date, "Restart"}, // If-Range ignored, no ETag
         {{}, "200|ETag: W/\"v1\"|Last-Modified: " + date + "|Accept-Ranges: bytes", "WholeFile ranges"},

@@ -12,7 +12,6 @@ namespace {
 
 constexpr qint64 kNow = 1'800'000'000'000;
 const QString kFolder = "/home/u/.cache/qm";
-const QStringList kHosts{"https://a.example", "https://b.example"};
 using HeldRow = std::tuple<qint64, QString, QString, qint64, QString, qint64, QString, int>;
 
 } // namespace
@@ -25,10 +24,11 @@ class TestHostPolicy : public QObject
     {
         using T = TransportFailure;
         static const QHash<QString, T> transports{
-            {"timeout", T::TimedOut},      {"refused", T::NoConnection},
-            {"dns", T::HostNotFound},      {"cert", T::CertificateExpired},
-            {"lost", T::ConnectionLost},   {"proxy", T::ProxyFailed},
-            {"auth", T::ProxyAuthRequired}};
+            {"timeout", T::TimedOut},          {"refused", T::NoConnection},
+            {"dns", T::HostNotFound},          {"expired", T::CertificateExpired},
+            {"cert", T::CertificateUntrusted}, {"wrong", T::CertificateWrongHost},
+            {"lost", T::ConnectionLost},       {"proxy", T::ProxyFailed},
+            {"auth", T::ProxyAuthRequired},    {"other", T::Other}};
         return {event.toLongLong(), transports.value(event, T::None)};
     }
 
@@ -42,25 +42,22 @@ private slots:
         QTest::addColumn<QString>("events");
         QTest::addColumn<QString>("steps");
         // clang-format off
-        QTest::newRow("alone: three retries, 1, 2 and 3 s, then give up") << 1 << "503 408 429 lost" << "retry1@0 retry2@0 retry3@0 give@0";
-        QTest::newRow("alone: client errors final, silence retried") << 1 << "timeout 410" << "retry1@0 give@0";
-        QTest::newRow("alone: 400, 403 final") << 1 << "400 begin 403" << "give@0 @0 give@0";
-        QTest::newRow("404 and 410 move on to the next host") << 3 << "404 410 404" << "next@1 next@2 give@2";
+        QTest::newRow("alone: three retries, 1, 2 and 3 s, then give up") << 1 << "503 408 429 lost begin 503" << "retry1@0 retry2@0 retry3@0 give@0 @0 retry1@0";
+        QTest::newRow("alone: client errors final, silence and a failing proxy retried") << 1
+            << "timeout proxy 410 begin 400 begin 403" << "retry1@0 retry2@0 give@0 @0 give@0 @0 give@0";
+        QTest::newRow("404 and 410 move on to the next host; Retry after every host failed starts on the first") << 3
+            << "404 410 404 begin 503" << "next@1 next@2 give@2 @0 retry1@0";
         QTest::newRow("the next host gets retries of its own") << 2 << "503 503 503 503 503 503 503 503"
             << "retry1@0 retry2@0 retry3@0 next@1 retry1@1 retry2@1 retry3@1 give@1";
-        QTest::newRow("silent, refused, unresolved, untrusted: left at once") << 5 << "timeout refused dns cert lost"
-            << "next@1 next@2 next@3 next@4 retry1@4";
+        QTest::newRow("silent, refused, unresolved, any certificate fault: left at once; a cut or other retried") << 8
+            << "timeout refused dns expired cert wrong lost other" << "next@1 next@2 next@3 next@4 next@5 next@6 retry1@6 retry2@6";
         QTest::newRow("a proxy that fails leaves at once; one wanting a password is never retried") << 3
             << "proxy auth auth begin proxy proxy" << "next@1 next@2 give@2 @0 next@1 next@2";
-        QTest::newRow("alone: a failing proxy retried") << 1 << "proxy" << "retry1@0";
-        QTest::newRow("Retry after every host failed starts on the first") << 2 << "404 404 begin 503"
-            << "next@1 give@1 @0 retry1@0";
-        QTest::newRow("held bytes tie the action to their host") << 3 << "begin:2 404" << "@2 give@2";
         QTest::newRow("the image after its .sig gets retries of its own") << 1 << "503 file 503 503 503 503"
             << "retry1@0 @0 retry1@0 retry2@0 retry3@0 give@0";
-        QTest::newRow("a race won by the next host: its own retries") << 3 << "503 won:1 503 won:7" << "retry1@0 @1 retry1@1 @1";
+        QTest::newRow("a race won by the next host, or held bytes there: its own retries") << 3 << "503 won:1 503 won:3 won:1 503 begin:2 404" << "retry1@0 @1 retry1@1 @1 @1 retry2@1 @2 give@2";
         QTest::newRow("patience: raced and floored while a host follows, .sig short") << 2
-            << "patience.sig patience 404 patience"
+            << "patience.sig patience 404 patience.sig"
             << "1000ms 4096B/s 15s 20s 1000ms 4096B/s 15s 3600s next@1 -1ms 1B/s 30s 3600s";
         // clang-format on
     }
@@ -108,7 +105,6 @@ private slots:
         const QString gone = "the bytes it describes are gone",
                       foreign = "from an address this program does not download from";
         // clang-format off
-        QTest::newRow("half, a day old") << HeldRow{24, a, part, 500, "partial", -1, "", 0};
         QTest::newRow("13 days old") << HeldRow{13 * 24, a, part, 500, "partial", -1, "", 0};
         QTest::newRow("15 days old") << HeldRow{15 * 24, a, part, 500, "partial", -1, "older than 14 days", 0};
         QTest::newRow("20 hours in the future: a clock set back") << HeldRow{-20, a, part, 500, "partial", -1, "", 0};
@@ -123,7 +119,8 @@ private slots:
         QTest::newRow("unsigned, from a host not on the list") << HeldRow{1, "https://c.example/q.dmg", part, 500, "partial", -1, foreign, 0};
         QTest::newRow("signed, from a host not on the list: any host") << HeldRow{1, "https://c.example/q.dmg", part, 500, "partial", 1000, "", 0};
         QTest::newRow("signed, from the second host: from the first") << HeldRow{1, b, part, 500, "partial", 1000, "", 0};
-        QTest::newRow("the .sig signs another size") << HeldRow{1, a, part, 500, "partial", 999, "the signature file signs another size", 0};
+        QTest::newRow("the .sig signs less") << HeldRow{1, a, part, 500, "partial", 999, "the signature file signs another size", 0};
+        QTest::newRow("the .sig signs more") << HeldRow{1, a, part, 500, "partial", 1001, "the signature file signs another size", 0};
         QTest::newRow("no resume state") << HeldRow{1, "", part, 500, "partial", -1, "no usable resume state", 0};
         // clang-format on
     }
@@ -142,7 +139,7 @@ private slots:
             .imageExists = present == "image" || present == "both",
             .nowMs = kNow,
             .imageName = "q.dmg",
-            .hosts = kHosts,
+            .hosts = {"https://a.example", "https://b.example"},
             .signedImage = signedSize >= 0,
             .signedSize = signedSize};
         const HeldVerdict verdict = judgeHeldDownload(facts, layout::imageFile(kFolder));
