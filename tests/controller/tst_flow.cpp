@@ -300,6 +300,7 @@ private slots:
         QTest::newRow("killed at 99.9 %") << RunsRow{"kill", 0.999, false, true};
         QTest::newRow("confirmed exit at 50 %") << RunsRow{"exit", 0.5, false, true};
         QTest::newRow("held bytes changed on disk") << RunsRow{"changed", 0.5, true, false};
+        QTest::newRow("killed once the image landed, before installing it") << RunsRow{"landed", 0.5, false, true};
         QTest::newRow("server's file replaced by a new release") << RunsRow{"replaced", 0.5, true, false};
         // clang-format on
     }
@@ -307,7 +308,8 @@ private slots:
     {
         QFETCH(RunsRow, row);
         const auto &[spoil, share, startsOver, reused] = row;
-        const qint64 size = QFileInfo(kImage).size(), held = qint64(double(size) * share);
+        const qint64 size = QFileInfo(kImage).size();
+        qint64 held = qint64(double(size) * share);
         stallFirstRun(m_server.get(), m_server->url(QString()), held);
         QMap<QString, QByteArray> left;
         for (const QString &name : QDir(privateDir()).entryList(QDir::Files | QDir::Hidden))
@@ -333,6 +335,13 @@ private slots:
             newSig = publish(m_www.path(), kOtherImage, 2);
         if (QFile part(kept->partialPath); spoil == "changed")
             QVERIFY(part.open(QIODevice::ReadWrite) && part.seek(1) && part.write("x") == 1);
+        if (ResumeState whole = *kept; spoil == "landed") { // only its last byte is asked again
+            whole.offset = size, whole.heldSha256 = QByteArray::fromHex(sha256Of(kImage));
+            const QString dest = layout::imageFile(privateDir());
+            QVERIFY(QFile::remove(kept->partialPath) && QFile::copy(kImage, dest) &&
+                    writeStateFile(layout::stateFile(dest), whole.encode()));
+            held = size - 1;
+        }
         m_logStart = logSize();
         makeWindow(0.01, m_key);
         expectInstalled(spoil == "replaced" ? kOtherApp : QString(QM_SAMPLE_APP));
