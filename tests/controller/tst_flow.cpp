@@ -288,11 +288,10 @@ private slots:
         }
     }
 
-    // A first run stopped with the image stalled at a share: by a kill (the private folder's
-    // files copied during the stall, put back after) or a confirmed exit; what it held maybe
-    // spoilt. The second installs, fetching and reusing what the row says.
-    // How the first run stops or what is spoilt; the share held; whether the second run fetches
-    // the whole image again, and whether it counts the held share as reused.
+    // A first run stopped with the image stalled at a share, by a kill (the private folder's files
+    // copied during the stall, put back after, maybe as if the image had landed) or a confirmed
+    // exit; what it held maybe spoilt. The second installs. The row: how the first stops or what is
+    // spoilt, the share held, whether the second fetches all again, whether it reuses the share.
     void acrossRuns_data()
     {
         QTest::addColumn<RunsRow>("row");
@@ -308,8 +307,7 @@ private slots:
     {
         QFETCH(RunsRow, row);
         const auto &[spoil, share, startsOver, reused] = row;
-        const qint64 size = QFileInfo(kImage).size();
-        qint64 held = qint64(double(size) * share);
+        qint64 size = QFileInfo(kImage).size(), held = qint64(double(size) * share);
         stallFirstRun(m_server.get(), m_server->url(QString()), held);
         QMap<QString, QByteArray> left;
         for (const QString &name : QDir(privateDir()).entryList(QDir::Files | QDir::Hidden))
