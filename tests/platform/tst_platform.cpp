@@ -132,7 +132,8 @@ private slots:
         QTest::newRow("crashed run's, a link") << kNobody << "S=away && " + crash + " && ln -s ../../away home/.cache/" + crashed << "" << "" << usual << untouched;
         QTest::newRow("crashed run's, other name") << kNobody << crash + " && mv $S ${S}d" << "" << "" << usual << QStringList{crashed + "d", "mnt", "quillmarsh_setup.dmg"};
         QTest::newRow("crashed run's image mounted") << uid_t(0) << crash + " && mksquashfs content img -quiet -no-progress && { squashfuse img $S/mnt || exit 77; } && { sleep 5 <$S/mnt/keep.txt >/dev/null 2>&1 & }" << "" << "" << usual << none;
-        QTest::newRow("crashed run's bind mount") << kNobody << crash + " && { mount --bind content $S/mnt || exit 77; }" << "" << "" << usual << QStringList{crashed, "mnt"};
+        QTest::newRow("crashed run's, a read-only bundle") << kNobody << crash + " && mkdir -p $S/stage/app/b && chown -R $U $S && chmod 500 $S/stage/app" << "" << "" << usual << none;
+        QTest::newRow("crashed run's bind mount") << uid_t(0) << crash + " && { mount --bind content $S/mnt || exit 77; }" << "" << "" << usual << QStringList{crashed, "mnt"};
         // clang-format on
     }
     void privateFolder()
