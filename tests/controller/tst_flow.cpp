@@ -288,11 +288,10 @@ private slots:
         }
     }
 
-    // A first run stopped with the image stalled at a share: by a kill (the private folder's
-    // files copied during the stall, put back after) or a confirmed exit; what it held maybe
-    // spoilt. The second installs, fetching and reusing what the row says.
-    // How the first run stops or what is spoilt; the share held; whether the second run fetches
-    // the whole image again, and whether it counts the held share as reused.
+    // A first run stopped with the image stalled at a share, by a kill (the private folder's files
+    // copied during the stall, put back after, maybe as if the image had landed) or a confirmed
+    // exit; what it held maybe spoilt. The second installs. The row: how the first stops or what is
+    // spoilt, the share held, whether the second fetches all again, whether it reuses the share.
     void acrossRuns_data()
     {
         QTest::addColumn<RunsRow>("row");
@@ -300,6 +299,7 @@ private slots:
         QTest::newRow("killed at 99.9 %") << RunsRow{"kill", 0.999, false, true};
         QTest::newRow("confirmed exit at 50 %") << RunsRow{"exit", 0.5, false, true};
         QTest::newRow("held bytes changed on disk") << RunsRow{"changed", 0.5, true, false};
+        QTest::newRow("killed once the image landed, before installing it") << RunsRow{"landed", 0.5, false, true};
         QTest::newRow("server's file replaced by a new release") << RunsRow{"replaced", 0.5, true, false};
         // clang-format on
     }
@@ -307,7 +307,7 @@ private slots:
     {
         QFETCH(RunsRow, row);
         const auto &[spoil, share, startsOver, reused] = row;
-        const qint64 size = QFileInfo(kImage).size(), held = qint64(double(size) * share);
+        qint64 size = QFileInfo(kImage).size(), held = qint64(double(size) * share);
         stallFirstRun(m_server.get(), m_server->url(QString()), held);
         QMap<QString, QByteArray> left;
         for (const QString &name : QDir(privateDir()).entryList(QDir::Files | QDir::Hidden))
@@ -333,6 +333,13 @@ private slots:
             newSig = publish(m_www.path(), kOtherImage, 2);
         if (QFile part(kept->partialPath); spoil == "changed")
             QVERIFY(part.open(QIODevice::ReadWrite) && part.seek(1) && part.write("x") == 1);
+        if (ResumeState whole = *kept; spoil == "landed") { // only its last byte is asked again
+            whole.offset = size, whole.heldSha256 = QByteArray::fromHex(sha256Of(kImage));
+            const QString dest = layout::imageFile(privateDir());
+            QVERIFY(QFile::remove(kept->partialPath) && QFile::copy(kImage, dest) &&
+                    writeStateFile(layout::stateFile(dest), whole.encode()));
+            held = size - 1;
+        }
         m_logStart = logSize();
         makeWindow(0.01, m_key);
         expectInstalled(spoil == "replaced" ? kOtherApp : QString(QM_SAMPLE_APP));

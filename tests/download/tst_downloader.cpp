@@ -4,6 +4,7 @@
 #include "download/folderlayout.h"
 #include "download/progressthrottle.h"
 #include "download/responsedecision.h"
+#include "download/resumestate.h"
 #include "tcpfaultproxy.h"
 #include "testhttpserver.h"
 #include "testmain.h"
@@ -271,6 +272,7 @@ private slots:
         {v1, "206|Content-Range: bytes 400-1099/1100|ETag: \"v1\"", "Restart"}, // another total
         {v1, "206|Content-Range: bytes 300-999/1000|ETag: \"v1\"", "Restart"},  // before the offset
         {v1, "206|Content-Range: bytes abc|ETag: \"v1\"", "Restart"},
+        {v1, "206|Content-Range: bytes 400-1000/1000|ETag: \"v1\"", "Restart"}, // past its total
         {v1, "206|ETag: \"v1\"", "Restart"},
         {{}, "416", "ErrorPage"}, // asked for no range: asking again would get the same
         {v1, rest + "ETag: \"v2\"", "Restart"},
@@ -360,12 +362,14 @@ private slots:
         QByteArray blob = *first.resumeData;
         QVERIFY(spoil(image, partial, blob));
         const bool busyFirst = server == "503 once";
-        DownloadRun second = DownloadRun::exec(url, dest(), blob);
+        const auto keep = [this](Downloader &, auto &o) { o.stateFile = m_dir->filePath("s"); };
+        DownloadRun second = DownloadRun::exec(url, dest(), blob, keep);
         if (busyFirst) {
             QVERIFY(second.resumeData && QFileInfo(partial).size() == cut);
-            second = DownloadRun::exec(url, dest(), *second.resumeData);
+            second = DownloadRun::exec(url, dest(), *second.resumeData, keep);
         }
-        QVERIFY2(second.ok(), qPrintable(second.message));
+        const auto kept = ResumeState::decode(readFile(m_dir->filePath("s"))); // whole, once landed
+        QVERIFY2(second.ok() && kept && kept->offset == size, qPrintable(second.message));
         QCOMPARE(std::tuple(sha256Of(dest()), second.sha256.toHex(), second.size, partials()),
                  std::tuple(sha256Of(image), sha256Of(image), size, QStringList()));
         const QList<HttpRequest> seen = m_server->requests().mid(1); // after the first attempt
