@@ -13,7 +13,6 @@
 #include "platform/paths.h"
 #include "testhttpserver.h"
 #include "testmain.h"
-#include "testsupport.h"
 #include "ui/installerwindow.h"
 #include "ui/linklabel.h"
 #include "ui/roundedbutton.h"

@@ -8,7 +8,6 @@
 #include "fakestages.h"
 #include "l10n/localization.h"
 #include "testmain.h"
-#include "testsupport.h"
 
 #include <QCryptographicHash>
 #include <QDir>

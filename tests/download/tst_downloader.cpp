@@ -8,7 +8,6 @@
 #include "tcpfaultproxy.h"
 #include "testhttpserver.h"
 #include "testmain.h"
-#include "testsupport.h"
 
 #include <QCryptographicHash>
 #include <QRandomGenerator>

@@ -5,7 +5,6 @@
 #include "platform/proxy.h"
 #include "testhttpserver.h"
 #include "testmain.h"
-#include "testsupport.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>

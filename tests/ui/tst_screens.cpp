@@ -5,7 +5,6 @@
 #include "fakestages.h"
 #include "l10n/localization.h"
 #include "testmain.h"
-#include "testsupport.h"
 #include "ui/closebutton.h"
 #include "ui/dotsview.h"
 #include "ui/flippedview.h"

@@ -1,7 +1,6 @@
 // Runs the real installer executable (offscreen), alone in a folder of its own, and reads the
 // setup log it writes.
 #include "testmain.h"
-#include "testsupport.h"
 
 #include <QDir>
 #include <QProcess>
