@@ -167,12 +167,18 @@ void killSoak(const Cases &cases, qint64 durationMs)
             ended = QFile::exists(row.R() + "/out/rc") || (first && !running);
             killed =
                 running && (stage ? log(logFrom).contains(stageLine) : since.elapsed() >= killMs);
-            // Then its squashfuse, until three looks in a row find none (one starting shows late).
-            if (killed && ::kill(alone ? pid : -group, SIGKILL) == 0 && !alone)
+            // With its squashfuse: the group is stopped first, so that none starts anew, and
+            // killed only once three looks in a row find no squashfuse (one starting shows late).
+            // The row records what is left the moment the installer dies.
+            if (killed && alone)
+                ::kill(pid, SIGKILL);
+            else if (killed && ::kill(-group, SIGSTOP) == 0) {
                 shell("q=0 n=0; while [ $q -lt 3 ] && [ $n -lt 100 ]; do n=$((n+1)); "
                       "if pkill -KILL -u \"$1\" -x squashfuse; then q=0; else q=$((q+1)); fi; "
                       "sleep 0.01; done",
                       {QString::number(row.uid)});
+                ::kill(-group, SIGKILL);
+            }
             QThread::msleep(2);
         }
         const QString kind = (stage ? "at stage " + QString(stage->name) : QString("random")) +
