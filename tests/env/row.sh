@@ -75,7 +75,10 @@ find /tmp -mindepth 1 -maxdepth 1 -uid "$U" ! -name runtime-qm-env -printf '%f\n
 find /tmp -mindepth 1 -maxdepth 1 -uid "$U" -exec rm -rf {} +
 # Only mounts of this row count: the namespace also shows the host's, which are not its doing.
 grep -E ' - fuse(\.| )' /proc/self/mountinfo | grep -F " $R/" > "$R/out/mounts"
-# Exited daemons wait for the system's init to reap them; those are gone already.
+# Exited daemons wait for the system's init to reap them; those are gone already. A squashfuse
+# whose mount has just gone is still on its way out for a moment: only what stays counts.
+n=0
+while [ $n -lt 20 ] && ps -o stat= -u "$U" | grep -qv '^Z'; do sleep 0.1; n=$((n + 1)); done
 ps -o pid=,stat=,args= -u "$U" | awk '$2 !~ /^Z/' > "$R/out/processes"
 for pid in $(pgrep -u "$U"); do kill -9 "$pid" 2>/dev/null; done
 echo done
